@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the whole test suite: native unit tests (CTest)
+# and the Python tests (pytest) against the installed package.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/bootstrap.sh" test
+venv=${TAVRO_VENV:-$root/.venv}
+
+if [ -f "$root/tests/cpp/CMakeLists.txt" ]; then
+  if [ ! -f /usr/include/gtest/gtest.h ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+  fi
+  cmake -S "$root/tests/cpp" -B "$root/build/native-tests" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$root/build/native-tests"
+  ctest --test-dir "$root/build/native-tests" --output-on-failure
+fi
+
+# The installed package is tested, never the source tree: pytest runs from
+# tests/ with importlib imports, so the checkout's tavro/ is not on sys.path.
+cd "$root/tests"
+exec "$venv/bin/pytest" -c "$root/pyproject.toml" --rootdir "$root" "$@" "$root/tests"

@@ -1,0 +1,10 @@
+// Placeholder for tavro.lpwriter_csc until its own sources land.
+#include "tavro/_py/py.hpp"
+
+PYBIND11_MODULE(lpwriter_csc, m) {
+    for (const char* name : {"SciPyCSCCodeGenerator"}) {
+        m.def(name, [](pybind11::args, pybind11::kwargs) -> pybind11::object {
+            tavro::py::raise(PyExc_NotImplementedError, "not built yet");
+        });
+    }
+}

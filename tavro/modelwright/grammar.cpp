@@ -1,0 +1,8 @@
+// Placeholder: this part of tavro.modelwright registers its functions here.
+#include "tavro/modelwright/modelwright.hpp"
+
+namespace tavro::modelwright {
+
+void register_grammar(Registry&) {}
+
+}  // namespace tavro::modelwright
