@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the main job: a demonstration cost estimate.
+# Sets everything up and runs the main job: writes a model and data file for
+# the bundled sample problem into out/ (OpenAI by default; pass e.g.
+# --provider ollama --model llama3 for a local Ollama server).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-source "$root/scripts/bootstrap.sh" openai
+extras=(openai)
+case " $* " in *ollama*) extras+=(ollama) ;; esac
+source "$root/scripts/bootstrap.sh" "${extras[@]}"
 venv=${TAVRO_VENV:-$root/.venv}
-exec "$venv/bin/tavro" estimate "$@"
+mkdir -p "$root/out"
+exec "$venv/bin/tavro" generate -f "$root/examples/sample_problem.txt" \
+  -o "$root/out/sample.mod" -d "$root/out/sample.dat" "$@"

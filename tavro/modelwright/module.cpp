@@ -43,6 +43,10 @@ PYBIND11_MODULE(modelwright, m) {
 
     Registry registry;
     register_config(registry);
+    registry.bind_in_order(m, {"_notify"}, /*strict=*/false);
+    // Constants and enumerations exist before the other parts register, so
+    // their functions can take load-time defaults from them.
+    bind_constants(m);
     register_grammar(registry);
     register_reply_json(registry);
     register_few_shot(registry);
@@ -53,8 +57,6 @@ PYBIND11_MODULE(modelwright, m) {
     register_listing(registry);
     register_workflows(registry);
 
-    registry.bind_in_order(m, {"_notify"}, /*strict=*/false);
-    bind_constants(m);
     registry.bind_in_order(m, {
         "_notify",
         "_read_file",

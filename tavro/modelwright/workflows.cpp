@@ -1,8 +1,448 @@
-// Placeholder: this part of tavro.modelwright registers its functions here.
+// tavro.modelwright workflows: generative_solve (generate, compile, revise and
+// assess a model/data pair) and generative_feedback (one question about an
+// existing pair). Every collaborator is a module attribute looked up at call
+// time, so a rebinding on the module changes what these workflows do.
 #include "tavro/modelwright/modelwright.hpp"
 
 namespace tavro::modelwright {
 
-void register_workflows(Registry&) {}
+namespace py = tavro::py;
+using pyb::handle;
+using pyb::object;
+
+namespace {
+
+const char* const kSolveDoc = R"DOC(Generate a Tavro model and data file from a prompt, validate with tavro, iterate on errors, and assess alignment.
+
+    Args:
+        prompt (str): Problem description to model.
+        model_file (str): Path to save the generated Tavro model (.mod).
+        data_file (str): Path to save the generated Tavro data file (.dat).
+        model_name (str): LLM model name, e.g. "gpt-5".
+        mode (Grammar): Grammar implementation to use: Grammar.NONE, Grammar.BNF, or Grammar.CODE.
+        iterations (int): Maximum number of generation/validation iterations (default 5).
+        return_statistics (bool): If True, return a dict with statistics instead of just the assessment string.
+        alignment_check (bool|None): If True, check alignment with the original prompt; if False, skip alignment check; if None, use default ALIGNMENT_CHECK.
+        temperature (float|None): Sampling temperature; if None, use model default.
+        stop (list[str]|None): List of stop sequences; if None, no stop sequences.
+        llm_provider (str|None): "openai" (default), "google", or "ollama".
+        progress (callable|None): Optional function that receives progress messages (str).  # NEW
+
+    Returns:
+        str or dict: If return_statistics is False, returns the final assessment string.
+                     If return_statistics is True, returns a dict with keys:
+                     - "iterations": number of iterations performed
+                     - "assessment": final assessment string
+                     - "syntax_errors": list of syntax errors encountered (if any)
+                     - "cost": { "model": str, "usage": {"prompt_tokens": int, "completion_tokens": int}, "estimated_costs": dict }  # NEW
+    Raises:
+        RuntimeError: If generation or validation fails irrecoverably.
+    )DOC";
+
+const char* const kFeedbackDoc = R"DOC(Provide feedback on a given Tavro model and data file based on a user prompt.
+
+    Args:
+        prompt (str): User question or request regarding the model and data.
+        model_file (str): Path to the Tavro model file (.mod).
+        data_file (str): Path to the Tavro data file (.dat).
+        model_name (str): LLM model name, e.g. "gpt-5".
+        mode (Grammar): Grammar implementation to use: Grammar.NONE, Grammar.BNF, or Grammar.CODE.
+        temperature (float|None): Sampling temperature; if None, use model default.
+        stop (list[str]|None): List of stop sequences; if None, no stop sequences.
+        llm_provider (str|None): "openai" (default), "google", or "ollama".
+        progress (callable|None): Optional function that receives progress messages (str).  # NEW
+
+    Raises:
+        RuntimeError: If feedback generation fails irrecoverably.
+
+    Returns:
+        dict: A dictionary with keys:
+              - "feedback": string with the feedback message
+              - "revised_model": (optional) string with revised Tavro model if changes are proposed
+              - "revised_data": (optional) string with revised Tavro data if changes are proposed
+    )DOC";
+
+object attr(const char* name) { return home().attr(name); }
+
+// format(value, ""): what an f-string field shows.
+object fmt(handle value) {
+    PyObject* s = PyObject_Format(value.ptr(), nullptr);
+    if (!s) throw pyb::error_already_set();
+    return pyb::reinterpret_steal<object>(s);
+}
+
+object as_int(long long v) { return pyb::reinterpret_steal<object>(PyLong_FromLongLong(v)); }
+
+void notify(handle progress, handle msg) { attr("_notify")(progress, msg); }
+void notify(handle progress, const char* msg) { notify(progress, py::text(msg)); }
+void debug(handle msg) { attr("logger").attr("debug")(msg); }
+void debug(const char* msg) { debug(py::text(msg)); }
+
+// `a, b = value` with the interpreter's unpacking errors.
+std::pair<object, object> unpack_pair(handle value) {
+    PyObject* it = PyObject_GetIter(value.ptr());
+    if (!it) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw pyb::error_already_set();
+        PyErr_Clear();
+        py::raise(PyExc_TypeError,
+                  py::concat({py::text("cannot unpack non-iterable "), py::type_name(value), py::text(" object")}));
+    }
+    object iter = pyb::reinterpret_steal<object>(it);
+    object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iter.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw pyb::error_already_set();
+            py::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " + std::to_string(i) + ")");
+        }
+        items[i] = pyb::reinterpret_steal<object>(item);
+    }
+    PyObject* extra = PyIter_Next(iter.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw pyb::error_already_set();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+object add(handle a, handle b) {
+    PyObject* sum = PyNumber_Add(a.ptr(), b.ptr());
+    if (!sum) throw pyb::error_already_set();
+    return pyb::reinterpret_steal<object>(sum);
+}
+
+// One _llm_generate_text call with the keywords both workflows send.
+object llm_call(handle provider, handle model_name, handle input_text, handle temperature, handle stop,
+                handle progress, bool capture_usage) {
+    return attr("_llm_generate_text")(pyb::arg("provider") = provider, pyb::arg("model_name") = model_name,
+                                      pyb::arg("input_text") = input_text,
+                                      pyb::arg("max_tokens") = attr("MAX_OUTPUT_TOKENS"),
+                                      pyb::arg("temperature") = temperature, pyb::arg("stop") = stop,
+                                      pyb::arg("progress") = progress, pyb::arg("capture_usage") = capture_usage);
+}
+
+// 0.0 / 0.2 when the caller gave a temperature, else None.
+object fixed_temperature(handle caller_temperature, double value) {
+    if (caller_temperature.is_none()) return pyb::none();
+    return pyb::float_(value);
+}
+
+object open_file(handle path, const char* mode) {
+    return pyb::module_::import("builtins").attr("open")(path, mode);
+}
+
+// with open(path) as f: return f.read()
+object read_text(handle path) {
+    object f = open_file(path, "r");
+    object content;
+    try {
+        content = f.attr("read")();
+    } catch (pyb::error_already_set&) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+    return content;
+}
+
+// with open(path, "w") as f: f.write(content)
+void write_text(handle path, handle content) {
+    object f = open_file(path, "w");
+    try {
+        f.attr("write")(content);
+    } catch (pyb::error_already_set&) {
+        f.attr("close")();
+        throw;
+    }
+    f.attr("close")();
+}
+
+// Text mode refuses anything but str; checked before either file is opened
+// (and so truncated), so the files of an earlier iteration survive a bad reply.
+void expect_writable(handle content) {
+    if (PyUnicode_Check(content.ptr())) return;
+    py::raise(PyExc_TypeError, py::concat({py::text("write() argument must be str, not "), py::type_name(content)}));
+}
+
+void make_parent_dir(handle path) {
+    object os = attr("os");
+    object folder = os.attr("path").attr("dirname")(path);
+    if (py::truthy(folder)) os.attr("makedirs")(folder, pyb::arg("exist_ok") = true);
+}
+
+// Adds the usage's counts (0 when absent) to the running sums.
+void add_usage(handle usage, object& prompt_sum, object& completion_sum) {
+    object get = usage.attr("get");
+    prompt_sum = add(prompt_sum, get("prompt_tokens", 0));
+    completion_sum = add(completion_sum, get("completion_tokens", 0));
+}
+
+// estimate_costs(SimpleNamespace(model=model_name), usage), or {} on any failure.
+object estimate(handle model_name, handle usage) {
+    return py::guard(
+        [&]() -> object {
+            object ns = py::import_from("types", "SimpleNamespace")(pyb::arg("model") = model_name);
+            object costs = attr("_estimate_costs")(ns, usage);
+            if (!py::truthy(costs)) return pyb::dict();
+            py::expect_value(costs, &PyDict_Type, false);
+            return costs;
+        },
+        [](pyb::error_already_set&) -> object { return pyb::dict(); });
+}
+
+// max(int(iterations), 1), or MAX_ITERATIONS as it is now.
+object iteration_budget(handle iterations) {
+    return py::guard(
+        [&]() -> object {
+            PyObject* n = PyNumber_Long(iterations.ptr());
+            if (!n) throw pyb::error_already_set();
+            object value = pyb::reinterpret_steal<object>(n);
+            object one = as_int(1);
+            int less = PyObject_RichCompareBool(value.ptr(), one.ptr(), Py_LT);
+            if (less < 0) throw pyb::error_already_set();
+            return less ? one : value;
+        },
+        [](pyb::error_already_set&) { return attr("MAX_ITERATIONS"); });
+}
+
+// The loop count behind a budget, with range()'s integer rule.
+Py_ssize_t loop_count(handle budget) {
+    PyObject* index = PyNumber_Index(budget.ptr());
+    if (!index) throw pyb::error_already_set();
+    Py_ssize_t n = PyLong_AsSsize_t(index);
+    Py_DECREF(index);
+    if (n == -1 && PyErr_Occurred()) throw pyb::error_already_set();
+    return n;
+}
+
+// Compiles the pair with a fresh compiler; every failure becomes one entry.
+pyb::list compile_errors(handle progress, handle model_code, handle data_code) {
+    object compiler = attr("KelmCompiler")();
+    pyb::list errors;
+    try {
+        notify(progress, "Compiling model and data");
+        compiler.attr("compile_model")(model_code, data_code);
+    } catch (pyb::error_already_set& e) {
+        if (e.matches(attr("SemanticError"))) {
+            object message = py::py_str(e.value());
+            errors.append(message);
+            debug(py::concat({py::text("Semantic error in model: "), message}));
+        } else if (py::is_ordinary(e)) {
+            errors.append(py::concat({py::type_name(e.value()), py::text(": "), py::py_str(e.value())}));
+        } else {
+            throw;
+        }
+    }
+    return errors;
+}
+
+bool is_bool(handle v) { return PyBool_Check(v.ptr()); }
+
+object generative_solve(object prompt, object model_file, object data_file, object model_name, object mode,
+                        object iterations, object return_statistics, object alignment_check, object temperature,
+                        object stop, object llm_provider, object progress, object few_shot) {
+    py::expect_optional_float(temperature, "temperature");
+    py::expect_optional_list(stop, "stop");
+    py::expect_optional_str(llm_provider, "llm_provider");
+
+    object grammar_implementation = attr("_get_grammar_implementation")(mode);
+    object budget = iteration_budget(iterations);
+    bool do_alignment = py::truthy(alignment_check.is_none() ? attr("ALIGNMENT_CHECK") : alignment_check);
+    object provider = attr("_infer_provider")(llm_provider, model_name);
+    notify(progress, py::concat({py::text("Generating with provider="), fmt(provider.attr("value")),
+                                 py::text(" model="), fmt(model_name), py::text(" iterations="), fmt(budget),
+                                 py::text(" alignment="), py::text(do_alignment ? "on" : "off")}));
+
+    object few_shots;
+    if (py::truthy(few_shot)) {
+        few_shots = attr("_gather_few_shots")(prompt, pyb::arg("k") = attr("FEW_SHOT_TOP_K"),
+                                               pyb::arg("models_dir") = pyb::none(),
+                                               pyb::arg("progress") = progress);
+        py::expect_value(few_shots, &PyList_Type);
+    } else {
+        few_shots = pyb::list();
+    }
+    object user_prompt =
+        attr("_build_generation_prompt")(prompt, grammar_implementation, pyb::arg("few_shots") = few_shots);
+
+    object assessment = py::text("");
+    pyb::list syntax_errors;
+    object prompt_tokens = as_int(0), completion_tokens = as_int(0);
+    object model_code = py::text(""), data_code = py::text("");
+
+    const Py_ssize_t count = loop_count(budget);
+    Py_ssize_t done = 0;
+    for (Py_ssize_t r = 0; r < count; ++r) {
+        done = r + 1;
+        object round = fmt(as_int(done));
+        debug(py::concat({py::text("Iteration "), round, py::text("/"), fmt(budget)}));
+        notify(progress, py::concat({py::text("Iteration "), round, py::text("/"), fmt(budget),
+                                     py::text(": prompting model")}));
+
+        auto [content, usage] =
+            unpack_pair(llm_call(provider, model_name, user_prompt, temperature, stop, progress, true));
+        add_usage(usage, prompt_tokens, completion_tokens);
+        if (!py::truthy(content)) py::raise(PyExc_RuntimeError, "Empty model response.");
+
+        try {
+            object reply = attr("_json_loads_relaxed")(content);
+            model_code = reply[py::text("model")];
+            data_code = reply[py::text("data")];
+            notify(progress, "LLM response parsed (model + data)");
+            debug("Model and data generated.");
+        } catch (pyb::error_already_set& e) {
+            if (!py::is_ordinary(e)) throw;
+            py::raise_in_handler(PyExc_RuntimeError,
+                                 py::concat({py::text("Failed to parse model response as JSON: "), py::py_str(e.value()),
+                                             py::text("\nResponse: "), fmt(content)}),
+                                 e.value());
+        }
+
+        syntax_errors = compile_errors(progress, model_code, data_code);
+
+        make_parent_dir(model_file);
+        make_parent_dir(data_file);
+        expect_writable(model_code);
+        expect_writable(data_code);
+        write_text(model_file, model_code);
+        write_text(data_file, data_code);
+        notify(progress, py::concat({py::text("Wrote files: "), fmt(model_file), py::text(" \u2022 "), fmt(data_file)}));
+
+        if (!syntax_errors.empty()) {
+            notify(progress, py::concat({py::text("Syntax/semantic errors found: "), fmt(as_int(syntax_errors.size())),
+                                         py::text("; revising...")}));
+            debug("Model or data has syntax errors; revising...");
+            user_prompt = attr("_build_revision_prompt_syntax")(prompt, grammar_implementation, model_code, data_code,
+                                                                 syntax_errors, pyb::arg("few_shots") = few_shots);
+            continue;
+        }
+        if (!do_alignment) {
+            notify(progress, "Syntax OK; alignment check disabled. Stopping.");
+            break;
+        }
+
+        debug("Checking alignment with original prompt...");
+        notify(progress, "Checking alignment with original prompt...");
+        object alignment_prompt =
+            attr("_build_alignment_prompt")(prompt, grammar_implementation, model_code, data_code);
+        auto [alignment_content, usage2] = unpack_pair(llm_call(
+            provider, model_name, alignment_prompt, fixed_temperature(temperature, 0.0), stop, progress, true));
+        add_usage(usage2, prompt_tokens, completion_tokens);
+        if (!py::truthy(alignment_content)) py::raise(PyExc_RuntimeError, "Empty alignment response.");
+
+        object verdict = attr("_json_loads_relaxed")(alignment_content);
+        object aligned = pyb::none(), text = pyb::none();
+        if (PyDict_Check(verdict.ptr())) {
+            aligned = verdict.attr("get")("aligned", pyb::none());
+            text = verdict.attr("get")("assessment", pyb::none());
+        }
+        if (!is_bool(aligned) || !PyUnicode_Check(text.ptr()))
+            py::raise(PyExc_RuntimeError,
+                      py::concat({py::text("Invalid alignment response JSON: "), fmt(alignment_content)}));
+        assessment = text.attr("strip")();
+
+        if (aligned.ptr() == Py_True) {
+            notify(progress, "Aligned \u2713 Stopping.");
+            debug("Model and data are syntactically valid and aligned with the prompt.");
+            break;
+        }
+        notify(progress, "Not aligned; revising per assessment");
+        debug(py::concat(
+            {py::text("Model and data are syntactically valid but NOT aligned with the prompt. Assessment: "),
+             assessment}));
+        user_prompt = attr("_build_revision_prompt_alignment")(prompt, grammar_implementation, assessment, model_code,
+                                                                data_code, pyb::arg("few_shots") = few_shots);
+    }
+
+    // The final assessment sees the files as written.
+    model_code = read_text(model_file);
+    data_code = read_text(data_file);
+    if (!syntax_errors.empty() || !do_alignment) {
+        debug("Final assessment of model and data alignment...");
+        notify(progress, "Requesting final assessment");
+        object assessment_prompt = attr("_build_final_assessment_prompt")(prompt, grammar_implementation, model_code,
+                                                                          data_code, syntax_errors);
+        auto [final_text, usage3] = unpack_pair(llm_call(provider, model_name, assessment_prompt,
+                                                         fixed_temperature(temperature, 0.2), stop, progress, true));
+        add_usage(usage3, prompt_tokens, completion_tokens);
+        assessment = py::truthy(final_text) ? final_text : py::text("");
+    }
+    notify(progress, "Generation complete");
+
+    pyb::dict usage_summary;
+    usage_summary["prompt_tokens"] = prompt_tokens;
+    usage_summary["completion_tokens"] = completion_tokens;
+    object estimated_costs = estimate(model_name, usage_summary);
+    pyb::dict cost;
+    cost["model"] = model_name;
+    cost["usage"] = usage_summary;
+    cost["estimated_costs"] = estimated_costs;
+    notify(progress, py::concat({py::text("[LLM] Estimated costs: "), py::py_str(cost)}));
+
+    if (!py::truthy(return_statistics)) return assessment.attr("strip")();
+    pyb::dict stats;
+    stats["iterations"] = as_int(done);
+    stats["assessment"] = assessment.attr("strip")();
+    stats["syntax_errors"] = syntax_errors;
+    stats["cost"] = cost;
+    return stats;
+}
+
+object generative_feedback(object prompt, object model_file, object data_file, object model_name, object mode,
+                           object temperature, object stop, object llm_provider, object progress) {
+    py::expect_optional_float(temperature, "temperature");
+    py::expect_optional_list(stop, "stop");
+    py::expect_optional_str(llm_provider, "llm_provider");
+
+    object provider = attr("_infer_provider")(llm_provider, model_name);
+    object grammar_implementation = attr("_get_grammar_implementation")(mode);
+    object model_code = read_text(model_file);
+    object data_code = read_text(data_file);
+    notify(progress, "Generating feedback from LLM");
+    object feedback_prompt = attr("_build_feedback_prompt")(prompt, grammar_implementation, model_code, data_code);
+    object reply =
+        llm_call(provider, model_name, feedback_prompt, fixed_temperature(temperature, 0.0), stop, progress, false);
+    py::expect_value(reply, &PyUnicode_Type);
+    if (!py::truthy(reply)) py::raise(PyExc_RuntimeError, "Empty model response.");
+    try {
+        notify(progress, "Feedback received; parsing");
+        return attr("_json_loads_relaxed")(reply);
+    } catch (pyb::error_already_set& e) {
+        if (!py::is_ordinary(e)) throw;
+        py::raise_in_handler(PyExc_RuntimeError,
+                             py::concat({py::text("Failed to parse feedback response as JSON: "), py::py_str(e.value()),
+                                         py::text("\nResponse: "), reply}),
+                             e.value());
+    }
+}
+
+}  // namespace
+
+void register_workflows(Registry& r) {
+    handle scope = home().module();
+    // Load-time defaults: later rebinding of the constants does not change them.
+    object bnf = home().attr("Grammar").attr("BNF");
+    object model_name = home().attr("MODEL_NAME"), provider = home().attr("LLM_PROVIDER");
+    r.add("generative_solve",
+          py::function(scope, "generative_solve",
+                       "(prompt, model_file, data_file, model_name='gpt-5', mode=Grammar.BNF, iterations=5, "
+                       "return_statistics=False, alignment_check=None, temperature=None, stop=None, "
+                       "llm_provider='openai', progress=None, few_shot=True)",
+                       kSolveDoc, &generative_solve, pyb::arg("prompt"), pyb::arg("model_file"),
+                       pyb::arg("data_file"), pyb::arg("model_name") = model_name, pyb::arg("mode") = bnf,
+                       pyb::arg("iterations") = home().attr("MAX_ITERATIONS"), pyb::arg("return_statistics") = false,
+                       pyb::arg("alignment_check") = pyb::none(), pyb::arg("temperature") = pyb::none(),
+                       pyb::arg("stop") = pyb::none(), pyb::arg("llm_provider") = provider,
+                       pyb::arg("progress") = pyb::none(), pyb::arg("few_shot") = true));
+    r.add("generative_feedback",
+          py::function(scope, "generative_feedback",
+                       "(prompt, model_file, data_file, model_name='gpt-5', mode=Grammar.BNF, temperature=None, "
+                       "stop=None, llm_provider='openai', progress=None)",
+                       kFeedbackDoc, &generative_feedback, pyb::arg("prompt"), pyb::arg("model_file"),
+                       pyb::arg("data_file"), pyb::arg("model_name") = model_name, pyb::arg("mode") = bnf,
+                       pyb::arg("temperature") = pyb::none(), pyb::arg("stop") = pyb::none(),
+                       pyb::arg("llm_provider") = provider, pyb::arg("progress") = pyb::none()));
+}
 
 }  // namespace tavro::modelwright
