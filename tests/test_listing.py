@@ -1,6 +1,9 @@
 """Model listing: the per-provider lists, their filters and failures, and list_models."""
 
 import inspect
+import json
+import os
+import subprocess
 import sys
 import types
 from types import SimpleNamespace as NS
@@ -374,3 +377,56 @@ def test_list_models_argument_types(kwargs, message):
     with pytest.raises(TypeError) as exc:
         modelwright.list_models(**kwargs)
     assert str(exc.value) == message
+
+
+# ---- the real client packages against a loopback stub -------------------------
+
+STUB_SCRIPT = r'''
+import json, os, threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+ROUTES = {
+    "/v1/models": {"object": "list", "data": [
+        {"id": i, "object": "model", "created": 0, "owned_by": "openai"} for i in ["gpt-5", "o3", "gpt-4o", "gpt-5"]]},
+    "/api/tags": {"models": [
+        {"name": n, "model": n, "modified_at": "2024-01-01T00:00:00Z", "size": 1, "digest": "abc",
+         "details": {"format": "gguf"}} for n in ["qwen2:7b", "llama3:8b", "qwen2:7b"]]},
+}
+
+class Stub(BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = json.dumps(ROUTES[self.path.split("?")[0]]).encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+server = ThreadingHTTPServer(("127.0.0.1", 0), Stub)
+threading.Thread(target=server.serve_forever, daemon=True).start()
+port = server.server_address[1]
+os.environ["OPENAI_BASE_URL"] = f"http://127.0.0.1:{port}/v1"
+os.environ["OLLAMA_HOST"] = f"127.0.0.1:{port}"
+
+import openai
+from tavro import modelwright
+
+modelwright._openai_client = lambda: openai.OpenAI(api_key="test-key")
+print(json.dumps([modelwright.list_openai_models(None), modelwright.list_models(), modelwright.list_ollama_models()]))
+server.shutdown()
+'''
+
+
+def test_real_clients_against_stub(tmp_path):
+    pytest.importorskip("openai")
+    pytest.importorskip("ollama")
+    script = tmp_path / "stub_listing.py"
+    script.write_text(STUB_SCRIPT)
+    env = {k: v for k, v in os.environ.items() if k not in ("OPENAI_BASE_URL", "OLLAMA_HOST")}
+    done = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == [["gpt-4o", "gpt-5", "o3"], ["gpt-4o", "gpt-5"], ["llama3:8b", "qwen2:7b"]]
