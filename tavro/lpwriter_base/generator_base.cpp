@@ -88,7 +88,7 @@ object find_declarations(handle self, handle name, handle decl_type) {
     for (handle decl : declarations(self)) {
         if (declares(decl, name, decl_type)) found.append(decl);
     }
-    return std::move(found);
+    return found;
 }
 
 // Lists and tuples become tuples, element by element; the recursion goes
