@@ -195,8 +195,16 @@ def test_unsized_ranking_result_fails_the_ranking_step(tmp_path, monkeypatch):
     assert mw._gather_few_shots("q", models_dir=tmp_path) == []
 
 
-def test_interrupt_from_ranker_propagates(tmp_path, ranker):
+def test_interrupts_pass_both_guards(tmp_path, ranker, monkeypatch):
     ranker(error=KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        mw._gather_few_shots("q", models_dir=tmp_path)
+    ranker([{"path": str(example(tmp_path, "a"))}])
+
+    def interrupted(desc_path):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(mw, "_find_pair_in_folder", interrupted)
     with pytest.raises(KeyboardInterrupt):
         mw._gather_few_shots("q", models_dir=tmp_path)
 

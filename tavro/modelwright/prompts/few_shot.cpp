@@ -33,6 +33,13 @@ const char* const kGatherDoc =
 
 object none() { return pyb::none(); }
 
+// `folder / name`, the path operator of the host's path objects.
+object join(handle folder, const object& name) {
+    PyObject* path = PyNumber_TrueDivide(folder.ptr(), name.ptr());
+    if (!path) throw pyb::error_already_set();
+    return pyb::reinterpret_steal<object>(path);
+}
+
 bool is_existing_file(handle path) {
     return py::truthy(path.attr("exists")()) && py::truthy(path.attr("is_file")());
 }
@@ -48,7 +55,7 @@ object first_match(handle folder, const char* pattern) {
 
 // The same-stem file, else the first file of the folder with that suffix.
 object candidate(handle folder, handle stem, const char* suffix, const char* pattern) {
-    object path = folder.attr("__truediv__")(py::concat({stem, py::text(suffix)}));
+    object path = join(folder, py::concat({stem, py::text(suffix)}));
     if (is_existing_file(path)) return path;
     return first_match(folder, pattern);
 }
@@ -102,10 +109,10 @@ void log_debug(const char* prefix, pyb::error_already_set& e) {
 
 // The examples folder of the package, else the one beside this module's file.
 object default_models_dir() {
-    return py::guard([] { return home().attr("files")("tavro").attr("__truediv__")("kelm_models"); },
+    return py::guard([] { return join(home().attr("files")("tavro"), py::text("kelm_models")); },
                      [](pyb::error_already_set&) {
                          object here = home().attr("Path")(home().attr("__file__"));
-                         return here.attr("parent").attr("__truediv__")("kelm_models");
+                         return join(here.attr("parent"), py::text("kelm_models"));
                      });
 }
 
