@@ -6,8 +6,8 @@ string sink = ...;             // the stage
 
 // A one-way path with its safety limit (visitors per hour).
 tuple Walkway {
-    string from;
-    string to;
+    string tail;       // where the path starts
+    string head;       // where the path ends
     float limit;
 }
 
@@ -17,12 +17,12 @@ tuple Walkway {
 dvar float+ walk[Walkways];
 
 // Objective: visitors per hour leaving the entrance.
-maximize Throughput: sum(p in Walkways: p.from == source) walk[p];
+maximize Throughput: sum(p in Walkways: p.tail == source) walk[p];
 
 subject to {
     // At every square as many visitors leave as arrive.
     forall(n in Nodes: n != source && n != sink)
-        Balance: sum(p in Walkways: p.to == n) walk[p] == sum(p in Walkways: p.from == n) walk[p];
+        Balance: sum(p in Walkways: p.head == n) walk[p] == sum(p in Walkways: p.tail == n) walk[p];
 
     // Walkways carry no more than their safety limit.
     forall(p in Walkways)
