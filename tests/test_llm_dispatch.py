@@ -420,3 +420,11 @@ def test_large_prompt_round_trip(fake_ollama):
     fake_ollama.script.append({"response": prompt})
     assert mw._llm_generate_text(P.OLLAMA, "llama3", prompt) == prompt
     assert fake_ollama.calls[0]["prompt"] is prompt or fake_ollama.calls[0]["prompt"] == prompt
+
+
+def test_gemini_fake_offers_the_real_package_names():
+    real = pytest.importorskip("google.generativeai")
+    fake = fakes.genai_module()
+    for name in ("configure", "GenerativeModel", "list_models"):
+        assert callable(getattr(real, name)) and callable(getattr(fake, name))
+    assert callable(real.GenerativeModel.generate_content) and callable(fake.GenerativeModel.generate_content)

@@ -1,6 +1,6 @@
 // tavro.modelwright text generation dispatch: one prompt to the provider of
 // an LLMProvider member, the reply text back, optionally with token usage.
-#include "tavro/modelwright/llm/gemini.hpp"
+#include "tavro/modelwright/llm/llm.hpp"
 
 namespace tavro::modelwright {
 
@@ -69,10 +69,9 @@ object openai_branch(handle model_name, handle input_text, handle max_tokens, ha
     object create_params = home().attr("_build_create_params")(
         pyb::arg("model_name") = model_name, pyb::arg("input_text") = input_text, pyb::arg("max_tokens") = max_tokens,
         pyb::arg("temperature") = temperature, pyb::arg("stop") = stop);
-    object notify = home().attr("_notify");
-    notify(progress, py::concat({py::text("[LLM] OpenAI \u2022 "), model_name, py::text(": sending request")}));
+    report_progress(progress, py::concat({py::text("[LLM] OpenAI \u2022 "), model_name, py::text(": sending request")}));
     object response = home().attr("_call_openai_with_retry")(client, create_params, pyb::arg("progress") = progress);
-    notify(progress, py::text("[LLM] OpenAI: response received"));
+    report_progress(progress, py::text("[LLM] OpenAI: response received"));
     object text = home().attr("_coalesce_response_text")(response);
     if (!py::truthy(text))
         py::raise(PyExc_RuntimeError, py::concat({py::text("Empty OpenAI response: "), py::py_str(response), py::text(".")}));
@@ -82,18 +81,17 @@ object openai_branch(handle model_name, handle input_text, handle max_tokens, ha
 }
 
 object ollama_branch(handle model_name, handle input_text, handle max_tokens, handle progress, bool capture_usage) {
-    object notify = home().attr("_notify");
-    notify(progress, py::concat({py::text("[LLM] Ollama \u2022 "), model_name, py::text(": generating")}));
+    report_progress(progress, py::concat({py::text("[LLM] Ollama \u2022 "), model_name, py::text(": generating")}));
     object generate = home().attr("_ollama_generate_text");
     if (!capture_usage) {
         object text = generate(pyb::arg("model_name") = model_name, pyb::arg("prompt") = input_text,
                                pyb::arg("num_predict") = max_tokens);
-        notify(progress, py::text("[LLM] Ollama: response received"));
+        report_progress(progress, py::text("[LLM] Ollama: response received"));
         return text;
     }
     auto [text, usage] = unpack_pair(generate(pyb::arg("model_name") = model_name, pyb::arg("prompt") = input_text,
                                               pyb::arg("num_predict") = max_tokens, pyb::arg("return_usage") = true));
-    notify(progress, py::text("[LLM] Ollama: response received"));
+    report_progress(progress, py::text("[LLM] Ollama: response received"));
     return pyb::make_tuple(text, usage);
 }
 

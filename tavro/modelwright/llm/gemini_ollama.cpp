@@ -1,6 +1,6 @@
 // tavro.modelwright Gemini and Ollama access: the configured Gemini package,
 // the Gemini generation branch of the dispatcher, and one Ollama generation.
-#include "tavro/modelwright/llm/gemini.hpp"
+#include "tavro/modelwright/llm/llm.hpp"
 
 #include <vector>
 
@@ -104,10 +104,9 @@ object gemini_generate_text(handle model_name, handle input_text, handle max_tok
     pyb::dict config;
     if (!max_tokens.is_none()) config["max_output_tokens"] = max_tokens;
     if (!temperature.is_none()) config["temperature"] = temperature;
-    object notify = home().attr("_notify");
-    notify(progress, py::concat({py::text("[LLM] Gemini \u2022 "), model_name, py::text(": sending request")}));
+    report_progress(progress, py::concat({py::text("[LLM] Gemini \u2022 "), model_name, py::text(": sending request")}));
     object response = model.attr("generate_content")(input_text, pyb::arg("generation_config") = config);
-    notify(progress, py::text("[LLM] Gemini: response received"));
+    report_progress(progress, py::text("[LLM] Gemini: response received"));
     object text = gemini_text(response);
     if (!capture_usage) return text;
     object usage = home().attr("_extract_gemini_usage")(response, input_text, text);

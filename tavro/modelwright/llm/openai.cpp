@@ -1,7 +1,7 @@
 // tavro.modelwright OpenAI access: the client factory, the request loop with
 // attempts, back-off and stripping of refused parameters, and the extraction
 // of the reply text from a Responses object.
-#include "tavro/modelwright/modelwright.hpp"
+#include "tavro/modelwright/llm/llm.hpp"
 
 #include <array>
 #include <climits>
@@ -145,7 +145,6 @@ object call_openai_with_retry(handle client, handle create_params, handle retrie
     object last_err = pyb::none();
     prefilter_by_signature(client, params);
 
-    object notify = home().attr("_notify");
     int overflow = 0;
     long long retries = PyLong_AsLongLongAndOverflow(retries_obj.ptr(), &overflow);
     if (overflow) retries = overflow > 0 ? LLONG_MAX : 0;
@@ -163,18 +162,18 @@ object call_openai_with_retry(handle client, handle create_params, handle retrie
             Handling handling(e);
             last_err = pyb::reinterpret_borrow<object>(e.value());
             object msg = py::truthy(last_err) ? py::py_str(last_err) : py::text("unknown error");
-            notify(progress, py::concat({py::text("[LLM] OpenAI: "), msg}));
+            report_progress(progress, py::concat({py::text("[LLM] OpenAI: "), msg}));
             if (strip_param_from_error_message(params, msg)) {
-                notify(progress, py::text("[LLM] OpenAI: retrying without unsupported parameters"));
+                report_progress(progress, py::text("[LLM] OpenAI: retrying without unsupported parameters"));
                 continue;
             }
             object counter = py::py_str(pyb::int_(attempt + 1));
-            notify(progress, py::concat({py::text("[LLM] OpenAI: retry "), counter, py::text("/"), retries_text,
+            report_progress(progress, py::concat({py::text("[LLM] OpenAI: retry "), counter, py::text("/"), retries_text,
                                          py::text(" after error: "), msg}));
             home().attr("sleep")(backoff_delay(backoff_sec, attempt));
         }
     }
-    notify(progress, py::concat({py::text("[LLM] OpenAI: failed after "), retries_text, py::text(" attempts")}));
+    report_progress(progress, py::concat({py::text("[LLM] OpenAI: failed after "), retries_text, py::text(" attempts")}));
     py::raise(PyExc_RuntimeError, py::concat({py::text("OpenAI request failed after "), retries_text,
                                               py::text(" attempts: "), py::py_str(last_err)}));
 }

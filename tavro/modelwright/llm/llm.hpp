@@ -1,10 +1,14 @@
-// The Gemini generation branch of _llm_generate_text, shared between
-// gemini_ollama.cpp (which owns it) and dispatch.cpp (which calls it).
+// Shared by the LLM access files of tavro.modelwright: progress reporting
+// through the module's _notify, and the Gemini generation branch of
+// _llm_generate_text (defined in gemini_ollama.cpp, called by dispatch.cpp).
 #pragma once
 
 #include "tavro/modelwright/modelwright.hpp"
 
 namespace tavro::modelwright {
+
+// _notify(progress, msg), with _notify looked up at the moment of the call.
+inline void report_progress(pyb::handle progress, pyb::handle msg) { home().attr("_notify")(progress, msg); }
 
 // One Gemini request for `input_text`; returns the text, or (text, usage)
 // when `capture_usage`. Progress goes through the module's _notify.
