@@ -133,3 +133,49 @@ def test_ollama_host_from_environment(server, tmp_path):
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == repr(("from env", {"prompt_tokens": 3, "completion_tokens": 4}))
     assert len(server.requests(*GENERATE)) == 1
+
+
+def test_large_prompt_through_the_real_client(stub):
+    prompt = "\u00e9" * 100_000
+    assert mw._llm_generate_text(P.OPENAI, "gpt-5", prompt) == "hello"
+    assert stub.requests(*RESPONSES)[0].json["input"] == prompt
+
+
+# ---- the stub itself ------------------------------------------------------------
+
+def _fetch(stub, method, path, body=None):
+    import urllib.error
+    import urllib.request
+
+    data = None if body is None else json.dumps(body).encode()
+    request = urllib.request.Request(f"http://{stub.host}{path}", data=data, method=method,
+                                     headers={"Content-Type": "application/json", "X-Probe": "1"})
+    try:
+        with urllib.request.urlopen(request, timeout=10) as reply:
+            return reply.status, dict(reply.headers), json.loads(reply.read())
+    except urllib.error.HTTPError as error:
+        return error.code, dict(error.headers), json.loads(error.read())
+
+
+def test_stub_scripts_defaults_and_log(server):
+    server.reset()
+    server.script("POST", "/api/generate", lambda req: Reply.json({"echo": req.json["prompt"]}, status=201,
+                                                                   x_extra="yes"))
+    assert _fetch(server, "POST", "/api/generate", {"prompt": "p"})[::2] == (201, {"echo": "p"})
+    assert _fetch(server, "POST", "/api/generate", {"prompt": "p"})[2]["response"] == "hello"  # default again
+    assert _fetch(server, "GET", "/nowhere")[0] == 404
+    status, headers, body = _fetch(server, "POST", "/v1/responses", {})
+    assert status == 200 and body["usage"]["input_tokens"] == 12
+    log = server.requests()
+    assert [(r.method, r.path) for r in log] == [("POST", "/api/generate")] * 2 + [("GET", "/nowhere"),
+                                                                                 ("POST", "/v1/responses")]
+    assert log[0].headers["x-probe"] == "1" and log[2].json is None
+
+
+def test_stub_error_and_reset_replies(server):
+    server.reset()
+    server.script("POST", "/v1/responses", Reply.error(429, "slow down"), Reply.connection_reset())
+    status, headers, body = _fetch(server, "POST", "/v1/responses", {})
+    assert status == 429 and headers["x-should-retry"] == "false" and body["error"]["message"] == "slow down"
+    with pytest.raises(OSError):
+        _fetch(server, "POST", "/v1/responses", {})
