@@ -74,7 +74,8 @@ object openai_branch(handle model_name, handle input_text, handle max_tokens, ha
     report_progress(progress, py::text("[LLM] OpenAI: response received"));
     object text = home().attr("_coalesce_response_text")(response);
     if (!py::truthy(text))
-        py::raise(PyExc_RuntimeError, py::concat({py::text("Empty OpenAI response: "), py::py_str(response), py::text(".")}));
+        py::raise(PyExc_RuntimeError,
+                  py::concat({py::text("Empty OpenAI response: "), py::py_str(response), py::text(".")}));
     if (!capture_usage) return text;
     object usage = home().attr("_extract_openai_usage")(response, input_text, text, model_name);
     return pyb::make_tuple(text, usage);

@@ -124,7 +124,8 @@ void prefilter_by_signature(handle client, handle params) {
 
 // backoff_sec * 2 ** attempt, with the host's arithmetic.
 object backoff_delay(handle backoff_sec, long long attempt) {
-    object power = pyb::reinterpret_steal<object>(PyNumber_Power(pyb::int_(2).ptr(), pyb::int_(attempt).ptr(), Py_None));
+    object power =
+        pyb::reinterpret_steal<object>(PyNumber_Power(pyb::int_(2).ptr(), pyb::int_(attempt).ptr(), Py_None));
     if (!power) throw pyb::error_already_set();
     object delay = pyb::reinterpret_steal<object>(PyNumber_Multiply(backoff_sec.ptr(), power.ptr()));
     if (!delay) throw pyb::error_already_set();
@@ -168,12 +169,13 @@ object call_openai_with_retry(handle client, handle create_params, handle retrie
                 continue;
             }
             object counter = py::py_str(pyb::int_(attempt + 1));
-            report_progress(progress, py::concat({py::text("[LLM] OpenAI: retry "), counter, py::text("/"), retries_text,
-                                         py::text(" after error: "), msg}));
+            report_progress(progress, py::concat({py::text("[LLM] OpenAI: retry "), counter, py::text("/"),
+                                                  retries_text, py::text(" after error: "), msg}));
             home().attr("sleep")(backoff_delay(backoff_sec, attempt));
         }
     }
-    report_progress(progress, py::concat({py::text("[LLM] OpenAI: failed after "), retries_text, py::text(" attempts")}));
+    report_progress(progress,
+                    py::concat({py::text("[LLM] OpenAI: failed after "), retries_text, py::text(" attempts")}));
     py::raise(PyExc_RuntimeError, py::concat({py::text("OpenAI request failed after "), retries_text,
                                               py::text(" attempts: "), py::py_str(last_err)}));
 }
