@@ -1,7 +1,8 @@
 // Ranks the description files (*.txt, recursively) of a folder against a
 // query with BM25. Each folder's index is cached and brought up to date on
 // every query: files whose size or modification time changed are read
-// again, new files are added and removed ones dropped.
+// again, new files are added and removed ones dropped. Folders and files
+// whose timestamps are too recent to prove them unchanged are looked at again.
 #pragma once
 
 #include "tavro/rag_helper/core/bm25.hpp"
@@ -15,6 +16,15 @@
 #include <vector>
 
 namespace tavro::ranker {
+
+// The cached listing of one folder: file and sub-folder names.
+struct Listing {
+    int64_t mtime_ns = 0;
+    int64_t listed_at_ns = 0;
+    std::vector<std::string> files;    // *.txt entries
+    std::vector<std::string> folders;  // sub-folders (symbolic links not followed)
+};
+using Listings = std::map<std::string, Listing>;  // by path relative to the ranked folder
 
 struct Hit {
     std::filesystem::path path;  // the folder as given, joined with the file's relative path
@@ -37,13 +47,15 @@ public:
 
 private:
     struct File {
-        std::filesystem::file_time_type mtime;
+        int64_t mtime_ns = 0;
         uintmax_t size = 0;
+        int64_t read_at_ns = 0;
         TermCounts terms;
     };
     struct Folder {
         std::map<std::string, File> files;  // by relative path, so ids follow path order
         std::vector<std::string> names;     // id -> relative path
+        Listings listings;                  // folder listings, reused while unchanged
         Bm25Index index;
         uint64_t last_used = 0;
     };
