@@ -22,6 +22,26 @@
 #include <utility>
 #include <vector>
 
+// A module whose loading fails (a sibling import that raises, ...) fails with
+// that error itself, as a Python module would, instead of pybind11's
+// ImportError("initialization failed") wrapped around it.
+#undef PYBIND11_CATCH_INIT_EXCEPTIONS
+#if PYBIND11_VERSION_MAJOR >= 3
+#define PYBIND11_CATCH_INIT_EXCEPTIONS                                  \
+    catch (pybind11::error_already_set & e) { e.restore(); }            \
+    catch (const std::exception& e) { PyErr_SetString(PyExc_ImportError, e.what()); }
+#else
+#define PYBIND11_CATCH_INIT_EXCEPTIONS                                  \
+    catch (pybind11::error_already_set & e) {                           \
+        e.restore();                                                    \
+        return nullptr;                                                 \
+    }                                                                   \
+    catch (const std::exception& e) {                                   \
+        PyErr_SetString(PyExc_ImportError, e.what());                   \
+        return nullptr;                                                 \
+    }
+#endif
+
 namespace tavro::py {
 
 namespace pyb = pybind11;
@@ -78,6 +98,33 @@ auto guard(Body&& body, Handler&& handler) -> decltype(body()) {
         if (!is_ordinary(e)) throw;
         return handler(e);
     }
+}
+
+// Runs body() as the body of `except ... as exc:` runs: errors raised in it
+// take `exc` as their implicit __context__, wherever in Python they arise.
+class Handling {
+public:
+    explicit Handling(handle exc) {
+        PyErr_GetExcInfo(&type_, &value_, &trace_);
+        PyObject* tb = PyException_GetTraceback(exc.ptr());  // new reference (or NULL)
+        PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+        Py_INCREF(t);
+        PyErr_SetExcInfo(t, exc.inc_ref().ptr(), tb);
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, trace_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* trace_ = nullptr;
+};
+
+template <class Body>
+auto while_handling(handle exc, Body&& body) -> decltype(body()) {
+    Handling scope(exc);
+    return body();
 }
 
 // ---- objects ----------------------------------------------------------------

@@ -1,8 +1,129 @@
-// Placeholder: this part of tavro.modelwright registers its functions here.
-#include "tavro/modelwright/modelwright.hpp"
+// tavro.modelwright Gemini and Ollama access: the configured Gemini package,
+// the Gemini generation branch of the dispatcher, and one Ollama generation.
+#include "tavro/modelwright/llm/llm.hpp"
+
+#include <vector>
 
 namespace tavro::modelwright {
 
-void register_gemini_ollama(Registry&) {}
+namespace py = tavro::py;
+using pyb::handle;
+using pyb::object;
+
+namespace {
+
+object google_client() {
+    object genai = py::guard([] { return py::import_module("google.generativeai"); },
+                             [](pyb::error_already_set& e) -> object {
+                                 py::raise_from(PyExc_RuntimeError,
+                                                "google.generativeai is not installed. pip install google-generativeai",
+                                                e.value());
+                             });
+    object key = home().attr("os").attr("environ").attr("get")("GEMINI_API_KEY");
+    if (!py::truthy(key)) py::raise(PyExc_RuntimeError, "GEMINI_API_KEY environment variable not set.");
+    genai.attr("configure")(pyb::arg("api_key") = key);
+    return genai;
+}
+
+// The reply text: `text`, else the joined text parts of every candidate.
+object gemini_text(handle response) {
+    object text = py::getattr_or(response, "text", pyb::none());
+    if (!py::truthy(text)) {
+        auto candidates = py::getattr_opt(response, "candidates");
+        if (candidates && py::truthy(*candidates)) {
+            std::vector<object> parts;
+            for (handle candidate : *candidates) {
+                object content = py::getattr_or(candidate, "content", pyb::none());
+                if (!py::truthy(content)) continue;
+                auto content_parts = py::getattr_opt(content, "parts");
+                if (!content_parts) continue;
+                for (handle part : *content_parts) {
+                    if (auto t = py::getattr_opt(part, "text")) parts.push_back(py::truthy(*t) ? *t : py::text(""));
+                }
+            }
+            text = py::concat(parts);
+        }
+    }
+    if (!py::truthy(text)) return py::text("");
+    py::expect_value(text, &PyUnicode_Type);
+    return text;
+}
+
+object ollama_generate_text(handle model_name, handle prompt, handle num_predict, handle return_usage) {
+    py::expect_str(model_name, "model_name");
+    py::expect_str(prompt, "prompt");
+    py::expect_optional_int(num_predict, "num_predict");
+    bool want_usage = py::truthy(return_usage);
+
+    object ollama_generate =
+        py::guard([] { return py::import_from("ollama", "generate"); },
+                  [](pyb::error_already_set& e) -> object {
+                      py::raise_from(PyExc_RuntimeError, "ollama package is not installed. pip install ollama",
+                                     e.value());
+                  });
+    pyb::dict options;
+    if (!num_predict.is_none()) options["num_predict"] = num_predict;
+    object resp = ollama_generate(pyb::arg("model") = model_name, pyb::arg("prompt") = prompt,
+                                  pyb::arg("options") = options);
+
+    object text;
+    try {
+        text = resp.attr("get")("response", "");
+        if (!py::truthy(text)) text = py::text("");
+        py::expect_value(text, &PyUnicode_Type);
+    } catch (pyb::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_KeyError)) throw;
+        py::raise_in_handler(PyExc_RuntimeError,
+                             py::concat({py::text("Failed to retrieve response text from Ollama response: "),
+                                         py::py_str(e.value())}),
+                             e.value());
+    }
+    if (!want_usage) return text;
+
+    auto count = [&](const char* key) {
+        object value = resp.attr("get")(key);
+        if (!py::truthy(value)) return object(pyb::int_(0));
+        PyObject* n = PyNumber_Long(value.ptr());
+        if (!n) throw pyb::error_already_set();
+        return pyb::reinterpret_steal<object>(n);
+    };
+    object prompt_tokens = count("prompt_eval_count");
+    object completion_tokens = count("eval_count");
+    pyb::dict usage;
+    usage["prompt_tokens"] = prompt_tokens;
+    usage["completion_tokens"] = completion_tokens;
+    return pyb::make_tuple(text, usage);
+}
+
+}  // namespace
+
+object gemini_generate_text(handle model_name, handle input_text, handle max_tokens, handle temperature,
+                            handle progress, bool capture_usage) {
+    object genai = home().attr("_google_client")();
+    object model = genai.attr("GenerativeModel")(model_name);
+    pyb::dict config;
+    if (!max_tokens.is_none()) config["max_output_tokens"] = max_tokens;
+    if (!temperature.is_none()) config["temperature"] = temperature;
+    report_progress(progress, py::concat({py::text("[LLM] Gemini \u2022 "), model_name, py::text(": sending request")}));
+    object response = model.attr("generate_content")(input_text, pyb::arg("generation_config") = config);
+    report_progress(progress, py::text("[LLM] Gemini: response received"));
+    object text = gemini_text(response);
+    if (!capture_usage) return text;
+    object usage = home().attr("_extract_gemini_usage")(response, input_text, text);
+    return pyb::make_tuple(text, usage);
+}
+
+void register_gemini_ollama(Registry& r) {
+    handle scope = home().module();
+    r.add("_google_client", py::function(scope, "_google_client", "()",
+                                         "Configure google.generativeai with the key from GEMINI_API_KEY and return it.",
+                                         &google_client));
+    // num_predict defaults to the load-time MAX_OUTPUT_TOKENS, None.
+    r.add("_ollama_generate_text",
+          py::function(scope, "_ollama_generate_text", "(model_name, prompt, num_predict=None, return_usage=False)",
+                       "Generate one reply with the local Ollama server.", &ollama_generate_text,
+                       pyb::arg("model_name"), pyb::arg("prompt"), pyb::arg("num_predict") = pyb::none(),
+                       pyb::arg("return_usage") = false));
+}
 
 }  // namespace tavro::modelwright

@@ -1,0 +1,367 @@
+// The fixed texts of the six prompts of tavro.modelwright, character for
+// character. Pieces are joined with nothing in between; the builders insert
+// the arguments between them. The shared sentences are macros so that every
+// prompt carries the very same wording.
+#include "tavro/modelwright/prompts/templates.hpp"
+
+namespace tavro::modelwright::templates {
+
+#define TAVRO_ROLE \
+    "<role>\n" \
+    "You are an expert in mathematical optimization and Tavro.\n" \
+    "</role>\n" \
+    "\n" \
+    "<task>\n"
+
+#define TAVRO_LITERATE \
+    "Label all constraints and the objective function meaningfully; thoroughly comment the model to " \
+    "explain the purpose of variables, parameters, objective, and constraints; match these " \
+    "explanations to the problem description by following the predicaments of literate programming.\n"
+
+#define TAVRO_FEW_SHOT_NOTE \
+    "You are also provided with a few-shot examples section; use it only as guidance and produce a " \
+    "solution tailored to the new problem.\n"
+
+#define TAVRO_BEGIN_REFERENCE \
+    "Use the following Tavro syntax implementation as a reference for valid Tavro syntax.\n"
+
+#define TAVRO_OPEN_REFERENCE \
+    "</task>\n" \
+    "\n" \
+    "<grammar_reference>\n" \
+    "--- BEGIN TAVRO SYNTAX IMPLEMENTATION ---\n"
+
+#define TAVRO_FENCE_NOTE \
+    "- Optional: you MAY wrap the JSON in a ```json fenced block; if you do, the fence must contain " \
+    "only the JSON.\n" \
+    "</output_requirements>\n"
+
+#define TAVRO_MODEL_DATA_CONTRACT \
+    "<output_requirements>\n" \
+    "- Return ONLY a JSON object with exactly two keys: \"model\" (the Tavro model) and \"data\" " \
+    "(the matching data file).\n" \
+    "- The values must be single JSON strings (no arrays/objects inside them).\n" \
+    "- Escape all double quotes and backslashes; encode newlines as \\n.\n" \
+    "- No trailing commas. No additional keys. No commentary.\n" \
+    TAVRO_FENCE_NOTE \
+    "\n" \
+    "<json_schema>\n" \
+    "{\n" \
+    "  \"type\": \"object\",\n" \
+    "  \"additionalProperties\": false,\n" \
+    "  \"required\": [\"model\", \"data\"],\n" \
+    "  \"properties\": {\n" \
+    "    \"model\": {\"type\": \"string\"},\n" \
+    "    \"data\":  {\"type\": \"string\"}\n" \
+    "  }\n" \
+    "}\n" \
+    "</json_schema>\n" \
+    "\n" \
+    "<example_output>\n" \
+    "{\n" \
+    "  \"model\": \"float a;\\nfloat b;\\ndvar float x;\\nminimize z: a*x;\\nsubject to { b*x >= 0; " \
+    "}\",  \"data\":  \"a = 10;\\nb= 5;\"\n" \
+    "}\n" \
+    "</example_output>\n"
+
+#define TAVRO_ASSESSMENT_FOCUS \
+    "<assessment_focus>\n" \
+    "- Objective and constraints reflect the prompt intent.\n" \
+    "- Decision variables have correct domains and indices.\n" \
+    "- Data is consistent with sets/parameters used by the model.\n" \
+    "- Signs, units, and indexing are correct; no missing links.\n" \
+    "- Any syntax error raised by the compiler.\n" \
+    "- Most impactful improvements if misaligned.\n" \
+    "</assessment_focus>\n" \
+    "\n"
+
+// Few-shot section, around the numbered example blocks.
+const std::string_view FS_OPEN =
+    "<few_shot_examples>\n"
+    "Use the following exemplars as guidance for structure and syntax only. Do not copy variable "
+    "names unless appropriate to the new problem.\n";
+
+const std::string_view FS_CLOSE =
+    "</few_shot_examples>\n"
+    "\n";
+
+// Generation prompt.
+const std::string_view GEN_OPEN =
+    TAVRO_ROLE
+    "Generate a valid Tavro model (.mod) and a matching data file (.dat) for the given problem "
+    "description.\n"
+    "Ensure the model decision variables, objective function, and constraints fully align with the "
+    "provided problem description.\n"
+    "Infer from the problem context whether decision variables should be integer, binary, or "
+    "continuous.\n"
+    TAVRO_LITERATE
+    "If data are missing, create a small, plausible mock instance consistent with the model.\n"
+    TAVRO_BEGIN_REFERENCE
+    TAVRO_FEW_SHOT_NOTE
+    TAVRO_OPEN_REFERENCE;
+
+// Closes the grammar reference in the generation and revision prompts.
+const std::string_view GRAMMAR_END =
+    "\n"
+    "--- END TAVRO SYNTAX IMPLEMENTATION ---\n"
+    "</grammar_reference>\n"
+    "\n";
+
+const std::string_view GEN_CLOSE =
+    "\n"
+    "</problem_description>\n"
+    "\n"
+    TAVRO_MODEL_DATA_CONTRACT;
+
+// Syntax revision prompt.
+const std::string_view SYN_OPEN =
+    TAVRO_ROLE
+    "The previous attempt to generate a Tavro model and data file failed due to syntax errors.\n"
+    "Revise the model and data to fix the errors while retaining alignment with the problem "
+    "description.\n"
+    "Change only what is necessary to fix the errors.\n"
+    TAVRO_LITERATE
+    TAVRO_BEGIN_REFERENCE
+    TAVRO_FEW_SHOT_NOTE
+    TAVRO_OPEN_REFERENCE;
+
+const std::string_view SYN_CLOSE =
+    "\n"
+    "</errors>\n"
+    "\n"
+    "<revision_guidelines>\n"
+    "- Fix the listed syntax/semantic errors.\n"
+    "- Preserve the original modeling intent and structure when possible.\n"
+    "- Ensure the model compiles with the data under the given implementation.\n"
+    "- Return complete model and data strings; do not return diffs.\n"
+    "</revision_guidelines>\n"
+    "\n"
+    TAVRO_MODEL_DATA_CONTRACT;
+
+// Alignment revision prompt: the assessment sits inside the task section.
+const std::string_view ALN_OPEN =
+    TAVRO_ROLE
+    "The previous attempt produced a syntactically valid Tavro model and data, but they are NOT "
+    "fully aligned with the problem description.\n"
+    "<assessment>\n";
+
+const std::string_view ALN_TASK =
+    "\n"
+    "</assessment>\n"
+    "Revise the model and data so that they fully align with the problem description while "
+    "preserving syntactic validity.\n"
+    "Change only what is necessary to achieve alignment (objective, constraints, variables, "
+    "sets/parameters, and data consistency).\n"
+    TAVRO_LITERATE
+    TAVRO_BEGIN_REFERENCE
+    TAVRO_FEW_SHOT_NOTE
+    TAVRO_OPEN_REFERENCE;
+
+const std::string_view ALN_CLOSE =
+    "\n"
+    "</data>\n"
+    "</previous_attempt>\n"
+    "\n"
+    "<revision_guidelines>\n"
+    "- Ensure the objective, constraints, indices, and variable domains reflect the problem "
+    "description.\n"
+    "- Make the minimal set of changes necessary to correct misalignment.\n"
+    "- Keep syntax strictly valid.\n"
+    "- Return complete model and data strings; do not return diffs.\n"
+    "</revision_guidelines>\n"
+    "\n"
+    TAVRO_MODEL_DATA_CONTRACT;
+
+// The previous attempt, in both revision prompts.
+const std::string_view PREV_MODEL =
+    "\n"
+    "</problem_description>\n"
+    "\n"
+    "<previous_attempt>\n"
+    "<model>\n";
+
+const std::string_view PREV_DATA =
+    "\n"
+    "</model>\n"
+    "\n"
+    "<data>\n";
+
+// Alignment prompt.
+const std::string_view ALIGN_OPEN =
+    TAVRO_ROLE
+    "Assess whether the generated Tavro model and data fully align with the problem description.\n"
+    "Alignment means the objective, constraints, decision variables, and data match the problem "
+    "description.\n"
+    "Be critical and specific about modeling choices, feasibility, and consistency.\n"
+    TAVRO_BEGIN_REFERENCE
+    TAVRO_OPEN_REFERENCE;
+
+const std::string_view ALIGN_CLOSE =
+    "\n"
+    "</data>\n"
+    "</inputs>\n"
+    "\n"
+    TAVRO_ASSESSMENT_FOCUS
+    "<output_requirements>\n"
+    "- Return ONLY a JSON object with exactly two keys: \"aligned\" (boolean) and \"assessment\" "
+    "(string).\n"
+    "- If issues exist, mention the most critical fixes in \"assessment\", a single short paragraph "
+    "(3–6 sentences) of plain text.\n"
+    "- No Markdown. No bullet lists. No commentary. No additional keys. No trailing commas.\n"
+    TAVRO_FENCE_NOTE
+    "\n"
+    "<json_schema>\n"
+    "{\n"
+    "  \"type\": \"object\",\n"
+    "  \"additionalProperties\": false,\n"
+    "  \"required\": [\"aligned\", \"assessment\"],\n"
+    "  \"properties\": {\n"
+    "    \"aligned\": {\"type\": \"boolean\"},\n"
+    "    \"assessment\": {\"type\": \"string\"}\n"
+    "  }\n"
+    "}\n"
+    "</json_schema>\n"
+    "\n"
+    "<example_output>\n"
+    "{ \"aligned\": false, \"assessment\": \"The model objective function does not include fixed "
+    "costs.\" }\n"
+    "</example_output>\n";
+
+// Final assessment prompt.
+const std::string_view FINAL_OPEN =
+    TAVRO_ROLE
+    "Assess how well the generated Tavro model and data align with the problem description.\n"
+    "Be critical and specific about modeling choices, feasibility, and consistency.\n"
+    "If you believe the problem description is incomplete or ambiguous, point this out in your "
+    "assessment.\n"
+    TAVRO_BEGIN_REFERENCE
+    TAVRO_OPEN_REFERENCE;
+
+const std::string_view FINAL_CLOSE =
+    "</inputs>\n"
+    "\n"
+    TAVRO_ASSESSMENT_FOCUS
+    "<output_requirements>\n"
+    "- Return a single short paragraph (3–6 sentences) of plain text.\n"
+    "- No Markdown, no bullet lists, no code fences.\n"
+    "- If issues exist, mention the most critical fixes.\n"
+    "</output_requirements>\n";
+
+// Inputs of the alignment and final assessment prompts.
+const std::string_view INPUTS_DESCRIPTION =
+    "\n"
+    "--- END TAVRO SYNTAX IMPLEMENTATION ---\n"
+    "</grammar_reference>\n"
+    "\n"
+    "<inputs>\n"
+    "<problem_description>\n";
+
+const std::string_view DESCRIPTION_MODEL =
+    "\n"
+    "</problem_description>\n"
+    "\n"
+    "<model>\n";
+
+const std::string_view MODEL_DATA =
+    "\n"
+    "</model>\n"
+    "\n"
+    "<data>\n";
+
+const std::string_view DATA_END =
+    "\n"
+    "</data>\n"
+    "\n";
+
+// Feedback prompt.
+const std::string_view FEEDBACK_OPEN =
+    TAVRO_ROLE
+    "Answer the user's question about the provided Tavro model and data.\n"
+    "Provide critical, specific feedback. If revisions are necessary for correctness,\n"
+    "semantics, or consistency with the grammar reference, propose minimal changes.\n"
+    "Only change what is necessary.\n"
+    "Label all constraints and the objective function meaningfully; thoroughly comment the changes "
+    "to explain the purpose of variables, parameters, objective, and constraints; match these "
+    "explanations to user's question by following the predicaments of literate programming.\n"
+    TAVRO_BEGIN_REFERENCE
+    TAVRO_OPEN_REFERENCE;
+
+const std::string_view INPUTS_QUESTION =
+    "\n"
+    "--- END TAVRO SYNTAX IMPLEMENTATION ---\n"
+    "</grammar_reference>\n"
+    "\n"
+    "<inputs>\n"
+    "<question>\n";
+
+const std::string_view QUESTION_MODEL =
+    "\n"
+    "</question>\n"
+    "\n"
+    "<model>\n";
+
+const std::string_view FEEDBACK_CLOSE =
+    "\n"
+    "</data>\n"
+    "</inputs>\n"
+    "\n"
+    "<output_requirements>\n"
+    "- Return ONLY a JSON object with 1 required key and up to 2 optional keys:\n"
+    "  \"feedback\" (required), \"revised_model\" (optional), \"revised_data\" (optional).\n"
+    "- Each value must be a single JSON string. Escape all double quotes and backslashes;\n"
+    "  encode newlines as \\n.\n"
+    "- If no changes are needed, omit \"revised_model\" and \"revised_data\".\n"
+    "- If changes are needed, return complete model and data strings; do not return diffs.\n"
+    "- No trailing commas. No additional keys. No commentary.\n"
+    TAVRO_FENCE_NOTE
+    "\n"
+    "<json_schema>\n"
+    "{\n"
+    "  \"type\": \"object\",\n"
+    "  \"additionalProperties\": false,\n"
+    "  \"required\": [\"feedback\"],\n"
+    "  \"properties\": {\n"
+    "    \"feedback\": {\"type\": \"string\"},\n"
+    "    \"revised_model\": {\"type\": \"string\"},\n"
+    "    \"revised_data\": {\"type\": \"string\"}\n"
+    "  }\n"
+    "}\n"
+    "</json_schema>\n"
+    "\n"
+    "<example_output>\n"
+    "{\n"
+    "  \"feedback\": \"The model was missing coefficients a and b.\",\n"
+    "  \"revised_model\": \"// minimal fix\\nfloat a;\\nfloat b;\\ndvar float x;\\nminimize z: "
+    "a*x;\\nsubject to { b*x >= 0; }\",  \"revised_data\":  \"a = 10;\\nb= 5;\"\n"
+    "}\n"
+    "</example_output>\n";
+
+// Joints between inserted values.
+const std::string_view PROBLEM_OPEN = "<problem_description>\n";
+const std::string_view PREV_ERRORS = "\n</data>\n</previous_attempt>\n\n<errors>\n";
+const std::string_view SYNTAX_ERRORS = "SYNTAX ERRORS:\n";
+const std::string_view BLANK_LINE = "\n\n";
+
+// One few-shot example block: index, then description, model and data, each
+// with its path attribute.
+const std::string_view EXAMPLE_OPEN = "<example index=\"";
+const std::string_view EXAMPLE_INDEX_END = "\">\n";
+const std::string_view DESCRIPTION_HEAD = "<description path=\"";
+const std::string_view MODEL_HEAD = "<model_file path=\"";
+const std::string_view DATA_HEAD = "<data_file path=\"";
+const std::string_view HEAD_END = "\">";
+const std::string_view LINE_BREAK = "\n";
+const std::string_view DESCRIPTION_END = "\n</description>\n\n";
+const std::string_view MODEL_END = "\n</model_file>\n\n";
+const std::string_view EXAMPLE_END = "\n</data_file>\n</example>\n";
+
+#undef TAVRO_ROLE
+#undef TAVRO_LITERATE
+#undef TAVRO_FEW_SHOT_NOTE
+#undef TAVRO_BEGIN_REFERENCE
+#undef TAVRO_OPEN_REFERENCE
+#undef TAVRO_FENCE_NOTE
+#undef TAVRO_MODEL_DATA_CONTRACT
+#undef TAVRO_ASSESSMENT_FOCUS
+
+}  // namespace tavro::modelwright::templates

@@ -1,2 +1,0 @@
-// Placeholder until the ranker sources land.
-namespace tavro::ranker { int placeholder() { return 0; } }
