@@ -12,6 +12,8 @@ def _print_progress(msg):
 def _estimate(args):
     from . import tokenmeter
 
+    if args.pricing is not None:
+        tokenmeter.PRICING_URL = args.pricing
     tokenmeter.exercise_estimate_costs(args.model)
     return 0
 
@@ -83,6 +85,7 @@ def build_parser():
     sub = parser.add_subparsers(dest="command", required=True)
     est = sub.add_parser("estimate", help="print a demonstration cost estimate")
     est.add_argument("model", nargs="?", default=None, help="model name (default gpt-4.1)")
+    est.add_argument("--pricing", metavar="SOURCE", help="price list URL or file (default: tokenmeter.PRICING_URL)")
     est.set_defaults(run=_estimate)
 
     gen = sub.add_parser("generate", help="write a model and data file from a problem description")
