@@ -6,6 +6,8 @@ import logging
 import os
 import types
 
+import inspect
+
 import pytest
 
 from tavro import modelwright
@@ -384,8 +386,8 @@ def test_signature_text_and_doc():
     assert doc.startswith("Generate a Tavro model and data file from a prompt, validate with tavro, iterate on "
                           "errors, and assess alignment.\n\n    Args:\n        prompt (str): Problem description")
     assert doc.endswith("    Raises:\n        RuntimeError: If generation or validation fails irrecoverably.\n    ")
-    assert modelwright.generative_solve.__text_signature__ == (
-        "(prompt, model_file, data_file, model_name='gpt-5', mode=Grammar.BNF, iterations=5, "
+    assert str(inspect.signature(modelwright.generative_solve)) == (
+        "(prompt, model_file, data_file, model_name='gpt-5', mode=<Grammar.BNF: 2>, iterations=5, "
         "return_statistics=False, alignment_check=None, temperature=None, stop=None, llm_provider='openai', "
         "progress=None, few_shot=True)")
     with pytest.raises(TypeError):

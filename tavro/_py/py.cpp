@@ -168,6 +168,22 @@ object import_from(const char* module, const char* name) {
     raise_object(exc);
 }
 
+object python_face(handle impl, const char* name, const std::vector<std::string>& params, pyb::tuple defaults,
+                   const std::string& doc, handle module_name) {
+    std::string list;
+    for (const std::string& p : params) list += (list.empty() ? "" : ", ") + p;
+    std::string source = std::string("def ") + name + "(" + list + "):\n    return __impl(" + list + ")\n";
+    pyb::dict globals;
+    globals["__name__"] = module_name;
+    globals["__impl"] = impl;
+    globals["__builtins__"] = import_module("builtins");
+    import_module("builtins").attr("exec")(text(source), globals);
+    object fn = globals[name];
+    fn.attr("__defaults__") = defaults;
+    fn.attr("__doc__") = text(doc);
+    return fn;
+}
+
 void Registry::bind_in_order(handle module, std::initializer_list<const char*> order, bool strict) {
     for (const auto& [name, value] : entries_) {
         if (!strict) break;

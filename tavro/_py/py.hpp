@@ -172,6 +172,14 @@ object function(handle scope, const char* name, const char* signature, const std
                              pyb::sibling(pyb::none()), full.c_str(), extra...);
 }
 
+// A plain Python function named `name` with parameters `params`, the last
+// ones defaulting to `defaults`, that passes every argument positionally to
+// `impl`. For signatures with defaults that are not literals (an enum
+// member, say), which a builtin's text signature cannot express:
+// inspect.signature then shows the real load-time objects.
+object python_face(handle impl, const char* name, const std::vector<std::string>& params, pyb::tuple defaults,
+                   const std::string& doc, handle module_name);
+
 // The module object of an extension, kept for calls through its attributes
 // (rule: every call between documented functions goes through the module).
 class Home {

@@ -60,7 +60,9 @@ object infer_provider(handle llm_provider, handle model_name) {
     }
     auto starts = [&](const char* s) { return py::truthy(model_name.attr("startswith")(s)); };
     if (starts("gemini")) return members.attr("GOOGLE");
-    if (PySequence_Contains(model_name.ptr(), py::text("gpt-oss").ptr()) == 1 || starts("llama") ||
+    int has_oss = PySequence_Contains(model_name.ptr(), py::text("gpt-oss").ptr());
+    if (has_oss < 0) throw pyb::error_already_set();
+    if (has_oss == 1 || starts("llama") ||
         starts("qwen") || starts("mistral"))
         return members.attr("OLLAMA");
     return members.attr("OPENAI");

@@ -424,25 +424,33 @@ void register_workflows(Registry& r) {
     // Load-time defaults: later rebinding of the constants does not change them.
     object bnf = home().attr("Grammar").attr("BNF");
     object model_name = home().attr("MODEL_NAME"), provider = home().attr("LLM_PROVIDER");
+    object solve = py::function(
+        scope, "_generative_solve", "(prompt, model_file, data_file, model_name, mode, iterations, "
+        "return_statistics, alignment_check, temperature, stop, llm_provider, progress, few_shot)",
+        "", &generative_solve, pyb::arg("prompt"), pyb::arg("model_file"), pyb::arg("data_file"),
+        pyb::arg("model_name"), pyb::arg("mode"), pyb::arg("iterations"), pyb::arg("return_statistics"),
+        pyb::arg("alignment_check"), pyb::arg("temperature"), pyb::arg("stop"), pyb::arg("llm_provider"),
+        pyb::arg("progress"), pyb::arg("few_shot"));
     r.add("generative_solve",
-          py::function(scope, "generative_solve",
-                       "(prompt, model_file, data_file, model_name='gpt-5', mode=Grammar.BNF, iterations=5, "
-                       "return_statistics=False, alignment_check=None, temperature=None, stop=None, "
-                       "llm_provider='openai', progress=None, few_shot=True)",
-                       kSolveDoc, &generative_solve, pyb::arg("prompt"), pyb::arg("model_file"),
-                       pyb::arg("data_file"), pyb::arg("model_name") = model_name, pyb::arg("mode") = bnf,
-                       pyb::arg("iterations") = home().attr("MAX_ITERATIONS"), pyb::arg("return_statistics") = false,
-                       pyb::arg("alignment_check") = pyb::none(), pyb::arg("temperature") = pyb::none(),
-                       pyb::arg("stop") = pyb::none(), pyb::arg("llm_provider") = provider,
-                       pyb::arg("progress") = pyb::none(), pyb::arg("few_shot") = true));
+          py::python_face(solve, "generative_solve",
+                          {"prompt", "model_file", "data_file", "model_name", "mode", "iterations",
+                           "return_statistics", "alignment_check", "temperature", "stop", "llm_provider",
+                           "progress", "few_shot"},
+                          pyb::make_tuple(model_name, bnf, home().attr("MAX_ITERATIONS"), false, pyb::none(),
+                                          pyb::none(), pyb::none(), provider, pyb::none(), true),
+                          kSolveDoc, scope.attr("__name__")));
+    object feedback = py::function(
+        scope, "_generative_feedback",
+        "(prompt, model_file, data_file, model_name, mode, temperature, stop, llm_provider, progress)", "",
+        &generative_feedback, pyb::arg("prompt"), pyb::arg("model_file"), pyb::arg("data_file"),
+        pyb::arg("model_name"), pyb::arg("mode"), pyb::arg("temperature"), pyb::arg("stop"),
+        pyb::arg("llm_provider"), pyb::arg("progress"));
     r.add("generative_feedback",
-          py::function(scope, "generative_feedback",
-                       "(prompt, model_file, data_file, model_name='gpt-5', mode=Grammar.BNF, temperature=None, "
-                       "stop=None, llm_provider='openai', progress=None)",
-                       kFeedbackDoc, &generative_feedback, pyb::arg("prompt"), pyb::arg("model_file"),
-                       pyb::arg("data_file"), pyb::arg("model_name") = model_name, pyb::arg("mode") = bnf,
-                       pyb::arg("temperature") = pyb::none(), pyb::arg("stop") = pyb::none(),
-                       pyb::arg("llm_provider") = provider, pyb::arg("progress") = pyb::none()));
+          py::python_face(feedback, "generative_feedback",
+                          {"prompt", "model_file", "data_file", "model_name", "mode", "temperature", "stop",
+                           "llm_provider", "progress"},
+                          pyb::make_tuple(model_name, bnf, pyb::none(), pyb::none(), provider, pyb::none()),
+                          kFeedbackDoc, scope.attr("__name__")));
 }
 
 }  // namespace tavro::modelwright
