@@ -24,6 +24,8 @@ public:
 
 private:
     void split();
+    bool fast_split();
+    void add(const std::string& n, Statement st, std::unordered_map<const Sym*, Pos>& seen);
     void err(Pos pos, std::string text) { d_.error(File::Data, pos, std::move(text)); }
     void read(const Statement& st);
     Value value(TokenStream& ts, Sym& s, std::size_t dim);
@@ -56,9 +58,41 @@ std::string found(const Token& t) {
     return k ? std::string(k) + " " + describe(t) : describe(t);
 }
 
+void DataReader::add(const std::string& n, Statement st, std::unordered_map<const Sym*, Pos>& seen) {
+    Sym* s = p_.find(n);
+    if (!s) {
+        std::vector<std::string_view> wanted;
+        for (auto& sym : p_.syms)
+            if (sym.needs_data && !sym.name.empty()) wanted.push_back(sym.name);
+        std::string c = closest(n, wanted);
+        err(st.name_pos, "data for " + quote(n) + ", which the model does not declare" +
+                          (c.empty() ? std::string() : "; did you mean " + quote(c) + "?"));
+        return;
+    }
+    if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr) {
+        err(st.name_pos, "data for " + quote(n) + ", which is a decision " +
+                          (s->kind == SymKind::Dvar ? "variable" : "expression") +
+                          ": the solver finds its value; remove it from the data");
+        return;
+    }
+    if (!s->needs_data) {
+        err(st.name_pos, "data for " + quote(n) + ", whose value the model already gives (line " +
+                          std::to_string(s->pos.line) + "); declare it with '= ...' or remove it here");
+        return;
+    }
+    auto [it, fresh] = seen.emplace(s, st.name_pos);
+    if (!fresh) {
+        err(st.name_pos, "data for " + quote(n) + " given twice (first at line " + std::to_string(it->second.line) + ")");
+        return;
+    }
+    st.sym = s;
+    statements_.emplace(s, st);
+}
+
 // statement -> NAME '=' value ';'
 void DataReader::split() {
     Lexer lex(src_, File::Data, d_);
+    lex.set_convert(false);
     TokenStream ts(lex, d_);
     std::unordered_map<const Sym*, Pos> seen;
     while (!ts.check(Tok::End)) {
@@ -89,35 +123,7 @@ void DataReader::split() {
                 ts.next();
             }
             (void)depth;
-            std::string n(name.raw);
-            Sym* s = p_.find(n);
-            if (!s) {
-                std::vector<std::string_view> wanted;
-                for (auto& sym : p_.syms)
-                    if (sym.needs_data && !sym.name.empty()) wanted.push_back(sym.name);
-                std::string c = closest(n, wanted);
-                err(name.pos, "data for " + quote(n) + ", which the model does not declare" +
-                                  (c.empty() ? std::string() : "; did you mean " + quote(c) + "?"));
-                continue;
-            }
-            if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr) {
-                err(name.pos, "data for " + quote(n) + ", which is a decision " +
-                                  (s->kind == SymKind::Dvar ? "variable" : "expression") +
-                                  ": the solver finds its value; remove it from the data");
-                continue;
-            }
-            if (!s->needs_data) {
-                err(name.pos, "data for " + quote(n) + ", whose value the model already gives (line " +
-                                  std::to_string(s->pos.line) + "); declare it with '= ...' or remove it here");
-                continue;
-            }
-            auto [it, fresh] = seen.emplace(s, name.pos);
-            if (!fresh) {
-                err(name.pos, "data for " + quote(n) + " given twice (first at line " + std::to_string(it->second.line) + ")");
-                continue;
-            }
-            st.sym = s;
-            statements_.emplace(s, st);
+            add(std::string(name.raw), st, seen);
         } catch (const SyntaxError&) {
             // resume after the next ';' or at the next 'name ='
             while (!ts.check(Tok::End)) {
@@ -132,8 +138,98 @@ void DataReader::split() {
     }
 }
 
+// A quick scan for the statements of a well-formed file (no lexing of the
+// values); false on anything unusual, and the token-level split() reports it.
+bool DataReader::fast_split() {
+    const char* s = src_.data();
+    std::size_t n = src_.size(), i = 0;
+    int line = 1;
+    std::size_t line_start = 0;
+    if (n >= 3 && src_.compare(0, 3, "\xEF\xBB\xBF") == 0) i = line_start = 3;
+    auto pos_at = [&](std::size_t at) {
+        Pos p{line, 1};
+        for (std::size_t k = line_start; k < at; ++k)
+            if ((static_cast<unsigned char>(s[k]) & 0xC0) != 0x80) ++p.col;
+        return p;
+    };
+    auto ident = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (c >= '0' && c <= '9'); };
+    // skips blanks and comments; false on an unterminated comment
+    auto blank = [&]() {
+        for (;;) {
+            if (i >= n) return true;
+            char c = s[i];
+            if (c == '\n') {
+                ++line;
+                line_start = ++i;
+            } else if (c == ' ' || c == '\t' || c == '\r') {
+                ++i;
+            } else if (c == '/' && i + 1 < n && s[i + 1] == '/') {
+                while (i < n && s[i] != '\n') ++i;
+            } else if (c == '/' && i + 1 < n && s[i + 1] == '*') {
+                std::size_t end = src_.find("*/", i + 2);
+                if (end == std::string_view::npos) return false;
+                for (std::size_t k = i; k < end; ++k)
+                    if (s[k] == '\n') ++line, line_start = k + 1;
+                i = end + 2;
+            } else {
+                return true;
+            }
+        }
+    };
+    std::vector<std::pair<std::string, Statement>> found;
+    for (;;) {
+        if (!blank()) return false;
+        if (i >= n) break;
+        std::size_t name_start = i;
+        if (!ident(s[i]) || (s[i] >= '0' && s[i] <= '9')) return false;
+        while (i < n && ident(s[i])) ++i;
+        std::string name(s + name_start, i - name_start);
+        Pos name_pos = pos_at(name_start);
+        if (!blank() || i >= n || s[i] != '=' || (i + 1 < n && s[i + 1] == '=')) return false;
+        ++i;
+        if (!blank() || i >= n) return false;
+        Statement st{nullptr, name_pos, i, pos_at(i)};
+        for (;;) {  // to the ';'
+            if (i >= n) return false;
+            char c = s[i];
+            if (c == ';') break;
+            if (c == '\n') {
+                ++line;
+                line_start = ++i;
+                // 'name =' at the start of a line: a missing ';'
+                std::size_t k = i;
+                while (k < n && (s[k] == ' ' || s[k] == '\t' || s[k] == '\r')) ++k;
+                std::size_t id = k;
+                while (k < n && ident(s[k])) ++k;
+                while (k < n && (s[k] == ' ' || s[k] == '\t')) ++k;
+                if (k > id && k < n && s[k] == '=' && (k + 1 >= n || s[k + 1] != '=')) return false;
+                continue;
+            }
+            if (c == '"') {
+                ++i;
+                while (i < n && s[i] != '"' && s[i] != '\n') i += s[i] == '\\' ? 2 : 1;
+                if (i >= n || s[i] != '"') return false;
+            } else if (c == '/' && i + 1 < n && (s[i + 1] == '/' || s[i + 1] == '*')) {
+                if (!blank()) return false;
+                continue;
+            } else if (c == '=' || (static_cast<unsigned char>(c) & 0x80)) {
+                return false;  // odd text: let the lexer judge
+            }
+            ++i;
+        }
+        ++i;
+        found.emplace_back(std::move(name), st);
+    }
+    std::unordered_map<const Sym*, Pos> seen;
+    for (auto& [name, st] : found) add(name, st, seen);
+    return true;
+}
+
 void DataReader::run() {
-    split();
+    if (!fast_split()) {
+        statements_.clear();
+        split();
+    }
     for (auto& d : p_.model.decls) {
         Sym* s = d.sym;
         if (!s) continue;

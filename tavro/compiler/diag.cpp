@@ -41,22 +41,25 @@ std::string quote(std::string_view s) {
 
 namespace {
 
+// Edit distance with adjacent transpositions (optimal string alignment).
 std::size_t distance(std::string_view a, std::string_view b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    auto same = [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    };
+    std::vector<std::size_t> prev2(b.size() + 1), prev(b.size() + 1), row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
     for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diag = row[0];
         row[0] = i;
         for (std::size_t j = 1; j <= b.size(); ++j) {
-            std::size_t up = row[j];
-            bool same = a[i - 1] == b[j - 1] ||
-                        std::tolower(static_cast<unsigned char>(a[i - 1])) ==
-                            std::tolower(static_cast<unsigned char>(b[j - 1]));
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (same ? 0 : 1)});
-            diag = up;
+            std::size_t cost = a[i - 1] == b[j - 1] ? 0 : same(a[i - 1], b[j - 1]) ? 0 : 1;
+            row[j] = std::min({prev[j] + 1, row[j - 1] + 1, prev[j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                row[j] = std::min(row[j], prev2[j - 2] + 1);
         }
+        std::swap(prev2, prev);
+        std::swap(prev, row);
     }
-    return row[b.size()];
+    return prev[b.size()];
 }
 
 }  // namespace

@@ -60,7 +60,14 @@ void Lexer::advance() {
 void Lexer::skip_space() {
     for (;;) {
         char c = peek();
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v') {
+        if (c == ' ' || c == '\t' || c == '\r') {
+            ++i_;
+            ++pos_.col;
+        } else if (c == '\n') {
+            ++i_;
+            ++pos_.line;
+            pos_.col = 1;
+        } else if (c == '\f' || c == '\v') {
             advance();
         } else if (c == '/' && peek(1) == '/') {
             while (i_ < src_.size() && src_[i_] != '\n') advance();
@@ -94,20 +101,25 @@ Token Lexer::next() {
     }
     char c = src_[i_];
     auto take = [&](Tok kind, int n) {
-        for (int k = 0; k < n; ++k) advance();
+        i_ += static_cast<std::size_t>(n);  // punctuation: ASCII, no newline
+        pos_.col += n;
         t.kind = kind;
         t.raw = src_.substr(start, i_ - start);
         return t;
     };
     if (is_alpha(c)) {
-        while (i_ < src_.size() && (is_alpha(src_[i_]) || is_digit(src_[i_]))) advance();
+        while (i_ < src_.size() && (is_alpha(src_[i_]) || is_digit(src_[i_]))) ++i_;
+        pos_.col += static_cast<int>(i_ - start);
         t.raw = src_.substr(start, i_ - start);
         t.kind = Tok::Name;
         for (const auto& k : kKeywords)
             if (k.text == t.raw) t.kind = k.tok;
         return t;
     }
-    if (is_digit(c) || (c == '.' && is_digit(peek(1)))) return number(t);
+    if (is_digit(c) || (c == '.' && is_digit(peek(1)))) {
+        number(t);
+        return t;
+    }
     if (c == '"') return string(t);
     switch (c) {
         case ';': return take(Tok::Semi, 1);
@@ -154,28 +166,34 @@ Token Lexer::next() {
 }
 
 // number -> digits ['.' digits] [('e'|'E') ['+'|'-'] digits]
-Token Lexer::number(Token t) {
+void Lexer::number(Token& t) {
+    // ASCII only: the column moves by the length.
     std::size_t start = i_;
     bool is_float = false;
-    while (is_digit(peek())) advance();
+    while (is_digit(peek())) ++i_;
     if (peek() == '.' && peek(1) != '.') {  // '1..n' is a range, not '1.'
         is_float = true;
-        advance();
-        while (is_digit(peek())) advance();
+        ++i_;
+        while (is_digit(peek())) ++i_;
     }
     if ((peek() == 'e' || peek() == 'E') &&
         (is_digit(peek(1)) || ((peek(1) == '+' || peek(1) == '-') && is_digit(peek(2))))) {
         is_float = true;
-        advance();
-        if (peek() == '+' || peek() == '-') advance();
-        while (is_digit(peek())) advance();
+        ++i_;
+        if (peek() == '+' || peek() == '-') ++i_;
+        while (is_digit(peek())) ++i_;
     }
+    pos_.col += static_cast<int>(i_ - start);
     t.raw = src_.substr(start, i_ - start);
     if (is_alpha(peek())) {
         std::size_t end = i_;
         while (end < src_.size() && (is_alpha(src_[end]) || is_digit(src_[end]))) ++end;
         diag_.error(file_, t.pos, "malformed number " + quote(src_.substr(start, end - start)));
         while (i_ < end) advance();
+    }
+    if (!convert_ && (is_float || t.raw.size() < 19)) {  // long integers: still check the range
+        t.kind = is_float ? Tok::Float : Tok::Int;
+        return;
     }
     const char* b = t.raw.data();
     const char* e = b + t.raw.size();
@@ -194,7 +212,6 @@ Token Lexer::number(Token t) {
         }
         t.kind = Tok::Float;
     }
-    return t;
 }
 
 // string -> '"' { char | '\"' | '\\' | '\n' | '\t' } '"'   (on one line)

@@ -53,12 +53,14 @@ public:
     // Decoded text of the last String token.
     const std::string& string_value() const { return str_; }
     File file() const { return file_; }
+    // Off: numbers are scanned but not converted (a first pass over the data).
+    void set_convert(bool on) { convert_ = on; }
 
 private:
     char peek(std::size_t k = 0) const { return i_ + k < src_.size() ? src_[i_ + k] : '\0'; }
     void advance();
     void skip_space();
-    Token number(Token t);
+    void number(Token& t);
     Token string(Token t);
 
     std::string_view src_;
@@ -67,6 +69,7 @@ private:
     std::size_t i_ = 0;
     Pos pos_;
     std::string str_;
+    bool convert_ = true;
 };
 
 // "near 'x'" text for a token found where another was expected.

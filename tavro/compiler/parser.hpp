@@ -36,7 +36,7 @@ public:
     }
     void enter();
     void leave() { --depth_; }
-    Pos prev_end() const { return prev_end_; }
+    Pos prev_end() const;
     File file() const { return lex_.file(); }
     Diagnostics& diag() { return diag_; }
     Lexer& lexer() { return lex_; }
@@ -47,7 +47,8 @@ private:
     Token ahead_;
     bool has_ahead_ = false;
     int depth_ = 0;
-    Pos prev_end_;
+    Pos prev_pos_;
+    std::string_view prev_raw_;
 };
 
 // RAII nesting guard: enters on construction, leaves on destruction.

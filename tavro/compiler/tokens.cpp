@@ -4,10 +4,8 @@
 namespace tavro::kelm {
 
 void TokenStream::next() {
-    prev_end_ = cur.pos;
-    for (char c : cur.raw) {  // raw never spans lines except through \ escapes, which cannot
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++prev_end_.col;
-    }
+    prev_pos_ = cur.pos;
+    prev_raw_ = cur.raw;
     if (has_ahead_) {
         cur = ahead_;
         has_ahead_ = false;
@@ -30,9 +28,16 @@ bool TokenStream::accept(Tok t) {
     return true;
 }
 
+Pos TokenStream::prev_end() const {
+    Pos end = prev_pos_;
+    for (char c : prev_raw_)  // tokens do not span lines
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++end.col;
+    return end;
+}
+
 void TokenStream::expected(const std::string& what) {
     // A missing terminator belongs at the end of the previous line, where it goes.
-    Pos at = cur.pos.line > prev_end_.line && prev_end_.line > 0 && what == "';'" ? prev_end_ : cur.pos;
+    Pos at = cur.pos.line > prev_pos_.line && !prev_raw_.empty() && what == "';'" ? prev_end() : cur.pos;
     fail_at(at, what + " expected near " + describe(cur));
 }
 
