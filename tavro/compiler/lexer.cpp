@@ -1,0 +1,250 @@
+// Lexer: one token at a time, positions as line and column (columns count
+// characters, not bytes). Unterminated comments and strings are fatal.
+#include "tavro/compiler/lexer.hpp"
+
+#include <charconv>
+#include <cstring>
+
+namespace tavro::kelm {
+
+namespace {
+
+const char* const kNames[] = {
+#define KELM_NAME(e, s) s,
+    KELM_TOKENS(KELM_NAME)
+#undef KELM_NAME
+};
+
+struct Keyword {
+    std::string_view text;
+    Tok tok;
+};
+constexpr Keyword kKeywords[] = {
+    {"int", Tok::KwInt},         {"float", Tok::KwFloat},       {"string", Tok::KwString},
+    {"boolean", Tok::KwBoolean}, {"tuple", Tok::KwTuple},       {"range", Tok::KwRange},
+    {"dvar", Tok::KwDvar},       {"dexpr", Tok::KwDexpr},       {"minimize", Tok::KwMinimize},
+    {"maximize", Tok::KwMaximize}, {"subject", Tok::KwSubject}, {"to", Tok::KwTo},
+    {"forall", Tok::KwForall},   {"sum", Tok::KwSum},           {"in", Tok::KwIn},
+    {"min", Tok::KwMin},         {"max", Tok::KwMax},           {"abs", Tok::KwAbs},
+    {"card", Tok::KwCard},
+};
+
+bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+const char* token_name(Tok t) { return kNames[static_cast<int>(t)]; }
+
+bool is_keyword(Tok t) { return t >= Tok::KwInt && t <= Tok::KwCard; }
+
+std::string describe(const Token& t) {
+    if (t.kind == Tok::End) return "end of file";
+    return quote(t.raw);
+}
+
+Lexer::Lexer(std::string_view src, File file, Diagnostics& diag) : src_(src), file_(file), diag_(diag) {
+    if (src_.size() >= 3 && std::memcmp(src_.data(), "\xEF\xBB\xBF", 3) == 0) i_ = 3;  // BOM
+}
+
+void Lexer::advance() {
+    char c = src_[i_++];
+    if (c == '\n') {
+        ++pos_.line;
+        pos_.col = 1;
+    } else if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+        ++pos_.col;
+    }
+}
+
+void Lexer::skip_space() {
+    for (;;) {
+        char c = peek();
+        if (c == ' ' || c == '\t' || c == '\r') {
+            ++i_;
+            ++pos_.col;
+        } else if (c == '\n') {
+            ++i_;
+            ++pos_.line;
+            pos_.col = 1;
+        } else if (c == '\f' || c == '\v') {
+            advance();
+        } else if (c == '/' && peek(1) == '/') {
+            while (i_ < src_.size() && src_[i_] != '\n') advance();
+        } else if (c == '/' && peek(1) == '*') {
+            Pos start = pos_;
+            advance();
+            advance();
+            for (;;) {
+                if (i_ >= src_.size())
+                    diag_.fatal(file_, start, "unterminated comment: '*/' expected (to close '/*' at line " +
+                                                  std::to_string(start.line) + ")");
+                if (src_[i_] == '*' && peek(1) == '/') break;
+                advance();
+            }
+            advance();
+            advance();
+        } else {
+            return;
+        }
+    }
+}
+
+Token Lexer::next() {
+    skip_space();
+    Token t;
+    t.pos = pos_;
+    std::size_t start = i_;
+    if (i_ >= src_.size()) {
+        t.kind = Tok::End;
+        return t;
+    }
+    char c = src_[i_];
+    auto take = [&](Tok kind, int n) {
+        i_ += static_cast<std::size_t>(n);  // punctuation: ASCII, no newline
+        pos_.col += n;
+        t.kind = kind;
+        t.raw = src_.substr(start, i_ - start);
+        return t;
+    };
+    if (is_alpha(c)) {
+        while (i_ < src_.size() && (is_alpha(src_[i_]) || is_digit(src_[i_]))) ++i_;
+        pos_.col += static_cast<int>(i_ - start);
+        t.raw = src_.substr(start, i_ - start);
+        t.kind = Tok::Name;
+        for (const auto& k : kKeywords)
+            if (k.text == t.raw) t.kind = k.tok;
+        return t;
+    }
+    if (is_digit(c) || (c == '.' && is_digit(peek(1)))) {
+        number(t);
+        return t;
+    }
+    if (c == '"') return string(t);
+    switch (c) {
+        case ';': return take(Tok::Semi, 1);
+        case ',': return take(Tok::Comma, 1);
+        case ':': return take(Tok::Colon, 1);
+        case '.':
+            if (peek(1) == '.') return peek(2) == '.' ? take(Tok::Ellipsis, 3) : take(Tok::DotDot, 2);
+            return take(Tok::Dot, 1);
+        case '(': return take(Tok::LParen, 1);
+        case ')': return take(Tok::RParen, 1);
+        case '[': return take(Tok::LBracket, 1);
+        case ']': return peek(1) == '#' ? take(Tok::RBracketHash, 2) : take(Tok::RBracket, 1);
+        case '{': return take(Tok::LBrace, 1);
+        case '}': return take(Tok::RBrace, 1);
+        case '#':
+            if (peek(1) == '[') return take(Tok::HashLBracket, 2);
+            break;
+        case '<': return peek(1) == '=' ? take(Tok::Le, 2) : take(Tok::Lt, 1);
+        case '>': return peek(1) == '=' ? take(Tok::Ge, 2) : take(Tok::Gt, 1);
+        case '=': return peek(1) == '=' ? take(Tok::EqEq, 2) : take(Tok::Assign, 1);
+        case '!': return peek(1) == '=' ? take(Tok::NotEq, 2) : take(Tok::Not, 1);
+        case '&':
+            if (peek(1) == '&') return take(Tok::AndAnd, 2);
+            break;
+        case '|':
+            if (peek(1) == '|') return take(Tok::OrOr, 2);
+            break;
+        case '+': return take(Tok::Plus, 1);
+        case '-': return take(Tok::Minus, 1);
+        case '*': return take(Tok::Star, 1);
+        case '/': return take(Tok::Slash, 1);
+        default: break;
+    }
+    // One whole (UTF-8) character, reported and skipped.
+    advance();
+    while (i_ < src_.size() && (static_cast<unsigned char>(src_[i_]) & 0xC0) == 0x80) advance();
+    std::string_view bad = src_.substr(start, i_ - start);
+    std::string hint;
+    if (bad == "&") hint = " (use '&&' for 'and')";
+    else if (bad == "|") hint = " (use '||' for 'or')";
+    else if (bad == "'") hint = " (strings use double quotes)";
+    diag_.error(file_, t.pos, "unexpected character " + quote(bad) + hint);
+    return next();
+}
+
+// number -> digits ['.' digits] [('e'|'E') ['+'|'-'] digits]
+void Lexer::number(Token& t) {
+    // ASCII only: the column moves by the length.
+    std::size_t start = i_;
+    bool is_float = false;
+    while (is_digit(peek())) ++i_;
+    if (peek() == '.' && peek(1) != '.') {  // '1..n' is a range, not '1.'
+        is_float = true;
+        ++i_;
+        while (is_digit(peek())) ++i_;
+    }
+    if ((peek() == 'e' || peek() == 'E') &&
+        (is_digit(peek(1)) || ((peek(1) == '+' || peek(1) == '-') && is_digit(peek(2))))) {
+        is_float = true;
+        ++i_;
+        if (peek() == '+' || peek() == '-') ++i_;
+        while (is_digit(peek())) ++i_;
+    }
+    pos_.col += static_cast<int>(i_ - start);
+    t.raw = src_.substr(start, i_ - start);
+    if (is_alpha(peek())) {
+        std::size_t end = i_;
+        while (end < src_.size() && (is_alpha(src_[end]) || is_digit(src_[end]))) ++end;
+        diag_.error(file_, t.pos, "malformed number " + quote(src_.substr(start, end - start)));
+        while (i_ < end) advance();
+    }
+    if (!convert_ && (is_float || t.raw.size() < 19)) {  // long integers: still check the range
+        t.kind = is_float ? Tok::Float : Tok::Int;
+        return;
+    }
+    const char* b = t.raw.data();
+    const char* e = b + t.raw.size();
+    if (!is_float) {
+        auto r = std::from_chars(b, e, t.ival);
+        if (r.ec == std::errc::result_out_of_range) {
+            diag_.error(file_, t.pos, "integer " + quote(t.raw) + " is too large (at most 9223372036854775807)");
+            t.ival = 0;
+        }
+        t.kind = Tok::Int;
+    } else {
+        auto r = std::from_chars(b, e, t.fval);
+        if (r.ec == std::errc::result_out_of_range) {
+            diag_.error(file_, t.pos, "number " + quote(t.raw) + " is out of range");
+            t.fval = 0;
+        }
+        t.kind = Tok::Float;
+    }
+}
+
+// string -> '"' { char | '\"' | '\\' | '\n' | '\t' } '"'   (on one line)
+Token Lexer::string(Token t) {
+    std::size_t start = i_;
+    advance();
+    str_.clear();
+    for (;;) {
+        if (i_ >= src_.size() || src_[i_] == '\n')
+            diag_.fatal(file_, t.pos, "unterminated string: '\"' expected before end of line");
+        char c = src_[i_];
+        if (c == '"') break;
+        if (c == '\\') {
+            char e = peek(1);
+            if (e == '"' || e == '\\') str_ += e;
+            else if (e == 'n') str_ += '\n';
+            else if (e == 't') str_ += '\t';
+            else {
+                Pos p = pos_;
+                diag_.error(file_, p, "invalid escape " + quote(src_.substr(i_, e ? 2 : 1)) +
+                                          " in string (use \\\" or \\\\)");
+            }
+            advance();
+            if (i_ < src_.size() && src_[i_] != '\n') advance();
+            continue;
+        }
+        str_ += c;
+        advance();
+    }
+    advance();
+    t.kind = Tok::String;
+    t.raw = src_.substr(start, i_ - start);
+    return t;
+}
+
+}  // namespace tavro::kelm

@@ -1,0 +1,78 @@
+// Lexer shared by model and data files: tokens (one X-macro list keeps the
+// enum and the names in messages in lockstep), comments, numbers, strings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "tavro/compiler/diag.hpp"
+
+namespace tavro::kelm {
+
+// X(enum, text in messages); keywords carry their spelling.
+#define KELM_TOKENS(X)                                                                                 \
+    X(End, "end of file") X(Name, "name") X(Int, "integer") X(Float, "number") X(String, "string")     \
+    X(KwInt, "int") X(KwFloat, "float") X(KwString, "string") X(KwBoolean, "boolean")                  \
+    X(KwTuple, "tuple") X(KwRange, "range") X(KwDvar, "dvar") X(KwDexpr, "dexpr")                      \
+    X(KwMinimize, "minimize") X(KwMaximize, "maximize") X(KwSubject, "subject") X(KwTo, "to")          \
+    X(KwForall, "forall") X(KwSum, "sum") X(KwIn, "in") X(KwMin, "min") X(KwMax, "max")                \
+    X(KwAbs, "abs") X(KwCard, "card")                                                                  \
+    X(Semi, ";") X(Comma, ",") X(Colon, ":") X(Dot, ".") X(DotDot, "..") X(Ellipsis, "...")            \
+    X(LParen, "(") X(RParen, ")") X(LBracket, "[") X(RBracket, "]") X(LBrace, "{") X(RBrace, "}")      \
+    X(HashLBracket, "#[") X(RBracketHash, "]#") X(Lt, "<") X(Gt, ">") X(Le, "<=") X(Ge, ">=")          \
+    X(EqEq, "==") X(NotEq, "!=") X(Assign, "=") X(Plus, "+") X(Minus, "-") X(Star, "*") X(Slash, "/")  \
+    X(Not, "!") X(AndAnd, "&&") X(OrOr, "||")
+
+enum class Tok {
+#define KELM_ENUM(e, s) e,
+    KELM_TOKENS(KELM_ENUM)
+#undef KELM_ENUM
+};
+
+// The token's text in messages: 'int', ';', "name", ...
+const char* token_name(Tok t);
+bool is_keyword(Tok t);
+
+struct Token {
+    Tok kind = Tok::End;
+    Pos pos;
+    std::string_view raw;  // source text of the token
+    std::int64_t ival = 0;
+    double fval = 0;
+};
+
+class Lexer {
+public:
+    Lexer(std::string_view src, File file, Diagnostics& diag);
+    // Starts at byte `offset`, which is at `pos` of the source.
+    Lexer(std::string_view src, File file, Diagnostics& diag, std::size_t offset, Pos pos)
+        : src_(src), file_(file), diag_(diag), i_(offset), pos_(pos) {}
+    std::size_t offset_of(const Token& t) const { return static_cast<std::size_t>(t.raw.data() - src_.data()); }
+    Token next();
+    // Decoded text of the last String token.
+    const std::string& string_value() const { return str_; }
+    File file() const { return file_; }
+    // Off: numbers are scanned but not converted (a first pass over the data).
+    void set_convert(bool on) { convert_ = on; }
+
+private:
+    char peek(std::size_t k = 0) const { return i_ + k < src_.size() ? src_[i_ + k] : '\0'; }
+    void advance();
+    void skip_space();
+    void number(Token& t);
+    Token string(Token t);
+
+    std::string_view src_;
+    File file_;
+    Diagnostics& diag_;
+    std::size_t i_ = 0;
+    Pos pos_;
+    std::string str_;
+    bool convert_ = true;
+};
+
+// "near 'x'" text for a token found where another was expected.
+std::string describe(const Token& t);
+
+}  // namespace tavro::kelm

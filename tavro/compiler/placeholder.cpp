@@ -1,2 +1,0 @@
-// Placeholder until the compiler sources land.
-namespace tavro::kelm { int placeholder() { return 0; } }

@@ -1,0 +1,100 @@
+// Semantic model shared by the checker, the data reader and the builder:
+// symbols with their types, index sets and (once read or evaluated) values.
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "tavro/compiler/ast.hpp"
+#include "tavro/compiler/value.hpp"
+
+namespace tavro::kelm {
+
+enum class Base { Int, Float, String, Bool, Tuple, Error };
+
+struct Type {
+    Base base = Base::Error;
+    const Decl* tuple = nullptr;  // Base::Tuple
+};
+std::string type_text(const Type& t);  // "int", "float", "string", "tuple Arc", ...
+
+enum class SymKind { TupleType, Range, Set, Param, Dvar, Dexpr, Index };
+
+// The elements of a range or set once known: lookup of a constant index.
+struct Elements {
+    bool known = false;
+    std::int64_t low = 0, high = -1;              // ranges
+    std::unordered_map<std::string, std::size_t> position;  // sets: key -> position
+    std::size_t size() const { return is_range ? (high >= low ? static_cast<std::size_t>(high - low + 1) : 0) : count; }
+    bool is_range = false;
+    std::size_t count = 0;
+};
+
+struct Sym {
+    SymKind kind;
+    std::string name;
+    Pos pos;
+    Decl* decl = nullptr;
+    Type type;                 // value type; for sets and ranges the element type
+    std::vector<Sym*> dims;    // index sets of arrays (Range or Set symbols)
+    bool needs_data = false;   // value comes from the data file
+    int degree = 0;            // dexpr: degree of its expression
+    bool bad = false;          // an error was reported for its value: skip dependent checks
+    std::optional<Value> value;
+    Elements elements;         // ranges and sets
+    const Expr* range = nullptr;  // an inline range lo..hi used as an index set
+
+    Sym(SymKind k, std::string n, Pos p) : kind(k), name(std::move(n)), pos(p) {}
+};
+
+// A constant index seen in the model, checked against its set once the data is known.
+struct ConstIndex {
+    Pos pos;
+    Sym* array;
+    std::size_t dim;
+    Value key;
+    std::string text;
+};
+
+struct Program {
+    Model model;
+    std::deque<Sym> syms;  // stable addresses
+    std::unordered_map<std::string_view, Sym*> globals;
+    std::vector<ConstIndex> const_indices;
+    Diagnostics* diag = nullptr;
+
+    Sym& add_sym(SymKind kind, std::string name, Pos pos) {
+        syms.emplace_back(kind, std::move(name), pos);
+        return syms.back();
+    }
+    Sym* find(std::string_view name) const {
+        auto it = globals.find(name);
+        return it == globals.end() ? nullptr : it->second;
+    }
+    std::vector<std::string_view> global_names() const {
+        std::vector<std::string_view> out;
+        for (auto& [k, v] : globals) out.push_back(k);
+        return out;
+    }
+};
+
+// Key of a set element (for membership and keyed arrays); "" for a value that
+// cannot be an element.
+std::string element_key(const Value& v);
+std::string value_text(const Value& v);  // 3, 2.5, "A", <"A", 1>
+
+// The passes, in order.
+void check_model(Program& p);            // names, types, indexing, linearity, objective
+void read_data(Program& p, std::string_view data);  // values of the data declarations
+void check_constant_indices(Program& p);
+Value build(Program& p);  // the compiled model; moves the data values out
+
+// Evaluates a data-only expression (scalar initializers, range bounds); nullopt
+// when it depends on a value that is unknown.
+std::optional<Value> evaluate(Program& p, const Expr& e);
+
+}  // namespace tavro::kelm
