@@ -13,24 +13,6 @@ from tavro import modelwright as mw
 LOGGER = "tavro.modelwright"
 
 
-def safe_read_text(path, max_chars=2147483647):
-    # Stand-in with the documented behaviour, for builds where the grammar part
-    # of the module does not provide _safe_read_text yet.
-    try:
-        text = path.read_text(encoding="utf-8", errors="ignore")
-        if len(text) > max_chars:
-            text = text[:max_chars]
-        return text.strip()
-    except Exception:
-        return ""
-
-
-@pytest.fixture(autouse=True)
-def reader(monkeypatch):
-    if not hasattr(mw, "_safe_read_text"):
-        monkeypatch.setattr(mw, "_safe_read_text", safe_read_text, raising=False)
-
-
 class Ranker:
     """A fake rag_rank that records its calls and returns scripted hits."""
 
@@ -295,7 +277,7 @@ def test_reader_called_through_module_attribute(tmp_path, ranker, monkeypatch):
         seen.append(path.name)
         return "text of " + path.name
 
-    monkeypatch.setattr(mw, "_safe_read_text", reader, raising=False)
+    monkeypatch.setattr(mw, "_safe_read_text", reader)
     (record,) = mw._gather_few_shots("q", models_dir=tmp_path)
     assert seen == ["a.txt", "a.mod", "a.dat"]
     assert record["model"] == "text of a.mod"
