@@ -40,7 +40,6 @@ def test_model_has_one_objective_and_labelled_constraints(folder):
     assert len(set(names)) == len(names)
 
 
-@pytest.mark.xfail(raises=NotImplementedError, strict=False, reason="compiler not in this build yet")
 @pytest.mark.parametrize("folder", FOLDERS, ids=IDS)
 def test_pair_compiles(folder):
     KelmCompiler().compile_model(read(folder, ".mod"), read(folder, ".dat"))

@@ -123,7 +123,7 @@ void register_grammar(Registry& r) {
     r.add("_safe_read_text",
           py::function(scope, "_safe_read_text", kSafeReadSignature,
                        "Read a text file as UTF-8 (undecodable bytes dropped), cut to max_chars, stripped; \"\" on error.",
-                       &safe_read_text, pyb::arg("path"), pyb::arg("max_chars") = 2147483647));
+                       &safe_read_text, pyb::arg("path"), pyb::arg("max_chars") = home().attr("FEW_SHOT_MAX_CHARS")));
 }
 
 }  // namespace tavro::modelwright

@@ -119,7 +119,7 @@ void register_dispatch(Registry& r) {
           py::function(scope, "_build_create_params",
                        "(model_name, input_text, max_tokens=None, temperature=None, stop=None)",
                        "Build the keyword arguments of one OpenAI Responses request.", &build_create_params,
-                       pyb::arg("model_name"), pyb::arg("input_text"), pyb::arg("max_tokens") = pyb::none(),
+                       pyb::arg("model_name"), pyb::arg("input_text"), pyb::arg("max_tokens") = home().attr("MAX_OUTPUT_TOKENS"),
                        pyb::arg("temperature") = pyb::none(), pyb::arg("stop") = pyb::none()));
     r.add("_llm_generate_text",
           py::function(scope, "_llm_generate_text",
@@ -127,7 +127,7 @@ void register_dispatch(Registry& r) {
                        "progress=None, capture_usage=False)",
                        "Send one prompt to the provider and return the reply text, with usage when asked.",
                        &llm_generate_text, pyb::arg("provider"), pyb::arg("model_name"), pyb::arg("input_text"),
-                       pyb::arg("max_tokens") = pyb::none(), pyb::arg("temperature") = pyb::none(),
+                       pyb::arg("max_tokens") = home().attr("MAX_OUTPUT_TOKENS"), pyb::arg("temperature") = pyb::none(),
                        pyb::arg("stop") = pyb::none(), pyb::arg("progress") = pyb::none(),
                        pyb::arg("capture_usage") = false));
 }

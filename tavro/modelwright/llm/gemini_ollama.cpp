@@ -122,7 +122,7 @@ void register_gemini_ollama(Registry& r) {
     r.add("_ollama_generate_text",
           py::function(scope, "_ollama_generate_text", "(model_name, prompt, num_predict=None, return_usage=False)",
                        "Generate one reply with the local Ollama server.", &ollama_generate_text,
-                       pyb::arg("model_name"), pyb::arg("prompt"), pyb::arg("num_predict") = pyb::none(),
+                       pyb::arg("model_name"), pyb::arg("prompt"), pyb::arg("num_predict") = home().attr("MAX_OUTPUT_TOKENS"),
                        pyb::arg("return_usage") = false));
 }
 

@@ -138,10 +138,10 @@ void register_listing(Registry& r) {
                        "Sorted distinct tags of the local Ollama models; a non-empty prefix keeps only the tags "
                        "that start with it.",
                        &list_ollama_models, arg("prefix") = pyb::none()));
-    // 'gpt-5' is MODEL_NAME's load-time value (the constants are bound after registration).
+    // Defaults are the constants' load-time values.
     r.add("list_models", py::function(scope, "list_models", "(llm_provider=None, model_name='gpt-5')",
                                       "The model list of the provider that _infer_provider chooses.", &list_models,
-                                      arg("llm_provider") = pyb::none(), arg("model_name") = "gpt-5"));
+                                      arg("llm_provider") = pyb::none(), arg("model_name") = home().attr("MODEL_NAME")));
 }
 
 }  // namespace tavro::modelwright

@@ -15,9 +15,6 @@ using pyb::object;
 
 namespace {
 
-// FEW_SHOT_TOP_K as the module binds it at load: the default of `k`.
-constexpr int kDefaultTopK = 3;
-
 const char* const kFindPairDoc =
     "\n    Given a description .txt path, locate associated .mod and .dat in the same folder.\n"
     "    Preference order:\n"
@@ -189,7 +186,7 @@ void register_few_shot(Registry& r) {
                                                &find_pair_in_folder, arg("desc_path")));
     r.add("_gather_few_shots",
           py::function(scope, "_gather_few_shots", "(problem_description, k=3, models_dir=None, progress=None)",
-                       kGatherDoc, &gather_few_shots, arg("problem_description"), arg("k") = kDefaultTopK,
+                       kGatherDoc, &gather_few_shots, arg("problem_description"), arg("k") = home().attr("FEW_SHOT_TOP_K"),
                        arg("models_dir") = pyb::none(), arg("progress") = pyb::none()));
 }
 
