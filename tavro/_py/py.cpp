@@ -184,6 +184,32 @@ object python_face(handle impl, const char* name, const std::vector<std::string>
     return fn;
 }
 
+std::pair<object, object> unpack_pair(handle value) {
+    PyObject* it = PyObject_GetIter(value.ptr());
+    if (!it) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw pyb::error_already_set();
+        PyErr_Clear();
+        raise(PyExc_TypeError, concat({text("cannot unpack non-iterable "), type_name(value), text(" object")}));
+    }
+    object iter = pyb::reinterpret_steal<object>(it);
+    object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(iter.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw pyb::error_already_set();
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " + std::to_string(i) + ")");
+        }
+        items[i] = pyb::reinterpret_steal<object>(item);
+    }
+    PyObject* extra = PyIter_Next(iter.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw pyb::error_already_set();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
 void Registry::bind_in_order(handle module, std::initializer_list<const char*> order, bool strict) {
     for (const auto& [name, value] : entries_) {
         if (!strict) break;

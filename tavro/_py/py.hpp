@@ -153,6 +153,9 @@ bool equal(handle a, handle b);
 // type(obj).__name__
 object type_name(handle obj);
 
+// `first, second = value`, with the interpreter's unpacking errors.
+std::pair<object, object> unpack_pair(handle value);
+
 // `from <module> import <name>` semantics (ImportError "cannot import name ...").
 object import_from(const char* module, const char* name);
 object import_module(const char* module);

@@ -78,34 +78,6 @@ void notify(handle progress, const char* msg) { notify(progress, py::text(msg));
 void debug(handle msg) { attr("logger").attr("debug")(msg); }
 void debug(const char* msg) { debug(py::text(msg)); }
 
-// `a, b = value` with the interpreter's unpacking errors.
-std::pair<object, object> unpack_pair(handle value) {
-    PyObject* it = PyObject_GetIter(value.ptr());
-    if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw pyb::error_already_set();
-        PyErr_Clear();
-        py::raise(PyExc_TypeError,
-                  py::concat({py::text("cannot unpack non-iterable "), py::type_name(value), py::text(" object")}));
-    }
-    object iter = pyb::reinterpret_steal<object>(it);
-    object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(iter.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw pyb::error_already_set();
-            py::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got " + std::to_string(i) + ")");
-        }
-        items[i] = pyb::reinterpret_steal<object>(item);
-    }
-    PyObject* extra = PyIter_Next(iter.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw pyb::error_already_set();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 object add(handle a, handle b) {
     PyObject* sum = PyNumber_Add(a.ptr(), b.ptr());
     if (!sum) throw pyb::error_already_set();
@@ -281,7 +253,7 @@ object generative_solve(object prompt, object model_file, object data_file, obje
                                      py::text(": prompting model")}));
 
         auto [content, usage] =
-            unpack_pair(llm_call(provider, model_name, user_prompt, temperature, stop, progress, true));
+            py::unpack_pair(llm_call(provider, model_name, user_prompt, temperature, stop, progress, true));
         add_usage(usage, prompt_tokens, completion_tokens);
         if (!py::truthy(content)) py::raise(PyExc_RuntimeError, "Empty model response.");
 
@@ -326,7 +298,7 @@ object generative_solve(object prompt, object model_file, object data_file, obje
         notify(progress, "Checking alignment with original prompt...");
         object alignment_prompt =
             attr("_build_alignment_prompt")(prompt, grammar_implementation, model_code, data_code);
-        auto [alignment_content, usage2] = unpack_pair(llm_call(
+        auto [alignment_content, usage2] = py::unpack_pair(llm_call(
             provider, model_name, alignment_prompt, fixed_temperature(temperature, 0.0), stop, progress, true));
         add_usage(usage2, prompt_tokens, completion_tokens);
         if (!py::truthy(alignment_content)) py::raise(PyExc_RuntimeError, "Empty alignment response.");
@@ -363,7 +335,7 @@ object generative_solve(object prompt, object model_file, object data_file, obje
         notify(progress, "Requesting final assessment");
         object assessment_prompt = attr("_build_final_assessment_prompt")(prompt, grammar_implementation, model_code,
                                                                           data_code, syntax_errors);
-        auto [final_text, usage3] = unpack_pair(llm_call(provider, model_name, assessment_prompt,
+        auto [final_text, usage3] = py::unpack_pair(llm_call(provider, model_name, assessment_prompt,
                                                          fixed_temperature(temperature, 0.2), stop, progress, true));
         add_usage(usage3, prompt_tokens, completion_tokens);
         assessment = py::truthy(final_text) ? final_text : py::text("");

@@ -33,36 +33,6 @@ object build_create_params(handle model_name, handle input_text, handle max_toke
     return params;
 }
 
-// `first, second = value`, with the host's unpacking errors.
-std::pair<object, object> unpack_pair(handle value) {
-    PyObject* it = PyObject_GetIter(value.ptr());
-    if (!it) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw pyb::error_already_set();
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
-        throw pyb::error_already_set();
-    }
-    object iter = pyb::reinterpret_steal<object>(it);
-    object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(iter.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw pyb::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw pyb::error_already_set();
-        }
-        items[i] = pyb::reinterpret_steal<object>(item);
-    }
-    PyObject* extra = PyIter_Next(iter.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw pyb::error_already_set();
-    }
-    if (PyErr_Occurred()) throw pyb::error_already_set();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 object openai_branch(handle model_name, handle input_text, handle max_tokens, handle temperature, handle stop,
                      handle progress, bool capture_usage) {
     object client = home().attr("_openai_client")();
@@ -90,7 +60,7 @@ object ollama_branch(handle model_name, handle input_text, handle max_tokens, ha
         report_progress(progress, py::text("[LLM] Ollama: response received"));
         return text;
     }
-    auto [text, usage] = unpack_pair(generate(pyb::arg("model_name") = model_name, pyb::arg("prompt") = input_text,
+    auto [text, usage] = py::unpack_pair(generate(pyb::arg("model_name") = model_name, pyb::arg("prompt") = input_text,
                                               pyb::arg("num_predict") = max_tokens, pyb::arg("return_usage") = true));
     report_progress(progress, py::text("[LLM] Ollama: response received"));
     return pyb::make_tuple(text, usage);

@@ -70,34 +70,6 @@ object find_pair_in_folder(handle desc_path) {
     return pyb::make_tuple(existing_or_none(std::move(model)), existing_or_none(std::move(data)));
 }
 
-// `a, b = value` with the messages of Python's unpacking.
-std::pair<object, object> unpack_pair(handle value) {
-    PyObject* it = PyObject_GetIter(value.ptr());
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
-        }
-        throw pyb::error_already_set();
-    }
-    object iter = pyb::reinterpret_steal<object>(it);
-    object items[2];
-    for (int got = 0; got < 2; ++got) {
-        items[got] = pyb::reinterpret_steal<object>(PyIter_Next(iter.ptr()));
-        if (!items[got]) {
-            if (PyErr_Occurred()) throw pyb::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-            throw pyb::error_already_set();
-        }
-    }
-    object extra = pyb::reinterpret_steal<object>(PyIter_Next(iter.ptr()));
-    if (extra) {
-        py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw pyb::error_already_set();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 void notify(handle progress, object msg) { home().attr("_notify")(progress, msg); }
 
 void log_debug(const char* prefix, pyb::error_already_set& e) {
@@ -119,7 +91,7 @@ object read_text(handle path) { return home().attr("_safe_read_text")(path); }
 bool load_example(handle hit, pyb::list& out) {
     object desc_path = home().attr("Path")(pyb::reinterpret_borrow<object>(hit)[py::text("path")]);
     object description = read_text(desc_path);
-    auto [model_path, data_path] = unpack_pair(home().attr("_find_pair_in_folder")(desc_path));
+    auto [model_path, data_path] = py::unpack_pair(home().attr("_find_pair_in_folder")(desc_path));
     if (!py::truthy(description) || model_path.is_none() || data_path.is_none()) return false;
     object model = read_text(model_path);
     object data = read_text(data_path);
