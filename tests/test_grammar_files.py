@@ -263,3 +263,15 @@ def test_gbnf_accepts_library_models(gbnf, path):
 ])
 def test_gbnf_rejects_broken_models(gbnf, model):
     assert not recognises(gbnf, model)
+
+
+def test_compiled_model_example_from_the_docs():
+    model = ('tuple Arc { string src; string dst; float cap; }\n{Arc} Arcs = ...;\nrange T = 1..2;\n'
+             'dvar float+ flow[Arcs][T] in 0..10;\nmaximize Flow: sum(a in Arcs, t in T) flow[a][t];\n'
+             'subject to { forall(a in Arcs) Cap: flow[a][1] <= a.cap; }')
+    tree = KelmCompiler().compile_model(model, 'Arcs = {<"A", "B", 1>};')
+    assert list(tree) == ["declarations", "data"]
+    assert tree["data"] == {"Arcs": [{"src": "A", "dst": "B", "cap": 1.0}], "T": {"low": 1, "high": 2}}
+    forall = tree["declarations"][-1]["constraints"][0]
+    assert forall["type"] == "forall" and forall["constraints"][0]["right"] == {
+        "type": "field", "base": {"type": "name", "name": "a"}, "field": "cap"}
