@@ -23,7 +23,7 @@ constexpr Keyword kKeywords[] = {
     {"int", Tok::KwInt},         {"float", Tok::KwFloat},       {"string", Tok::KwString},
     {"boolean", Tok::KwBoolean}, {"tuple", Tok::KwTuple},       {"range", Tok::KwRange},
     {"dvar", Tok::KwDvar},       {"dexpr", Tok::KwDexpr},       {"minimize", Tok::KwMinimize},
-    {"maximize", Tok::KwMaximize}, {"subject", Tok::KwSubject}, {"to", Tok::KwTo},
+    {"maximize", Tok::KwMaximize}, {"subject", Tok::KwSubject},
     {"forall", Tok::KwForall},   {"sum", Tok::KwSum},           {"in", Tok::KwIn},
     {"min", Tok::KwMin},         {"max", Tok::KwMax},           {"abs", Tok::KwAbs},
     {"card", Tok::KwCard},
