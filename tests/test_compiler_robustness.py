@@ -53,7 +53,7 @@ def mutation_cases(count, seed=20261208):
 def test_mutations_raise_only_semantic_error():
     cases = list(mutation_cases(3000))
     dump = os.environ.get("KELM_CASES_DUMP")
-    if dump:  # input for the native sanitizer driver: model \\x01 data \\x02
+    if dump:  # input for the native sanitizer driver: model, 0x01, data, 0x02
         with open(dump, "wb") as f:
             for model, data in cases:
                 f.write(model.encode("utf-8", "surrogatepass") + b"\x01" + data.encode("utf-8") + b"\x02")
