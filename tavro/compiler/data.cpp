@@ -38,6 +38,7 @@ private:
 
     Program& p_;
     Diagnostics& d_;
+    bool reread_ = false;  // the token-level split() ran first
     std::string_view src_;
     std::unordered_map<const Sym*, Statement> statements_;
 };
@@ -229,6 +230,7 @@ void DataReader::run() {
     if (!fast_split()) {
         statements_.clear();
         split();
+        reread_ = true;
     }
     for (auto& d : p_.model.decls) {
         Sym* s = d.sym;
@@ -319,6 +321,7 @@ void DataReader::evaluate_model_value(Sym& s) {
 void DataReader::read(const Statement& st) {
     Sym& s = *st.sym;
     Lexer lex(src_, File::Data, d_, st.offset, st.value_pos);
+    lex.set_char_errors(!reread_);  // split() reported them
     TokenStream ts(lex, d_);
     try {
         Value v = s.kind == SymKind::Set ? set_value(ts, s) : value(ts, s, 0);

@@ -23,7 +23,7 @@ constexpr Keyword kKeywords[] = {
     {"int", Tok::KwInt},         {"float", Tok::KwFloat},       {"string", Tok::KwString},
     {"boolean", Tok::KwBoolean}, {"tuple", Tok::KwTuple},       {"range", Tok::KwRange},
     {"dvar", Tok::KwDvar},       {"dexpr", Tok::KwDexpr},       {"minimize", Tok::KwMinimize},
-    {"maximize", Tok::KwMaximize}, {"subject", Tok::KwSubject}, {"to", Tok::KwTo},
+    {"maximize", Tok::KwMaximize}, {"subject", Tok::KwSubject},
     {"forall", Tok::KwForall},   {"sum", Tok::KwSum},           {"in", Tok::KwIn},
     {"min", Tok::KwMin},         {"max", Tok::KwMax},           {"abs", Tok::KwAbs},
     {"card", Tok::KwCard},
@@ -161,7 +161,7 @@ Token Lexer::next() {
     if (bad == "&") hint = " (use '&&' for 'and')";
     else if (bad == "|") hint = " (use '||' for 'or')";
     else if (bad == "'") hint = " (strings use double quotes)";
-    diag_.error(file_, t.pos, "unexpected character " + quote(bad) + hint);
+    char_error(t.pos, "unexpected character " + quote(bad) + hint);
     return next();
 }
 
@@ -188,7 +188,7 @@ void Lexer::number(Token& t) {
     if (is_alpha(peek())) {
         std::size_t end = i_;
         while (end < src_.size() && (is_alpha(src_[end]) || is_digit(src_[end]))) ++end;
-        diag_.error(file_, t.pos, "malformed number " + quote(src_.substr(start, end - start)));
+        char_error(t.pos, "malformed number " + quote(src_.substr(start, end - start)));
         while (i_ < end) advance();
     }
     if (!convert_ && (is_float || t.raw.size() < 19)) {  // long integers: still check the range
@@ -200,7 +200,7 @@ void Lexer::number(Token& t) {
     if (!is_float) {
         auto r = std::from_chars(b, e, t.ival);
         if (r.ec == std::errc::result_out_of_range) {
-            diag_.error(file_, t.pos, "integer " + quote(t.raw) + " is too large (at most 9223372036854775807)");
+            char_error(t.pos, "integer " + quote(t.raw) + " is too large (at most 9223372036854775807)");
             t.ival = 0;
         }
         t.kind = Tok::Int;
@@ -231,7 +231,7 @@ Token Lexer::string(Token t) {
             else if (e == 't') str_ += '\t';
             else {
                 Pos p = pos_;
-                diag_.error(file_, p, "invalid escape " + quote(src_.substr(i_, e ? 2 : 1)) +
+                char_error(p, "invalid escape " + quote(src_.substr(i_, e ? 2 : 1)) +
                                           " in string (use \\\" or \\\\)");
             }
             advance();

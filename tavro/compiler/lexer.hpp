@@ -55,6 +55,9 @@ public:
     File file() const { return file_; }
     // Off: numbers are scanned but not converted (a first pass over the data).
     void set_convert(bool on) { convert_ = on; }
+    // Off: stray characters, malformed numbers, too large integers and bad
+    // escapes go unreported (a second read of text a first pass reported).
+    void set_char_errors(bool on) { char_errors_ = on; }
 
 private:
     char peek(std::size_t k = 0) const { return i_ + k < src_.size() ? src_[i_ + k] : '\0'; }
@@ -70,6 +73,10 @@ private:
     Pos pos_;
     std::string str_;
     bool convert_ = true;
+    bool char_errors_ = true;
+    void char_error(Pos pos, std::string text) {
+        if (char_errors_) diag_.error(file_, pos, std::move(text));
+    }
 };
 
 // "near 'x'" text for a token found where another was expected.

@@ -334,7 +334,9 @@ void ModelParser::objective(Model& m) {
 void ModelParser::constraint_block(Model& m) {
     Decl d(DK::Constraints, ts_.cur.pos);
     ts_.next();
-    ts_.expect(Tok::KwTo);
+    // 'to' is special only here; elsewhere it is an ordinary name (a.to).
+    if (!ts_.check(Tok::Name) || ts_.cur.raw != "to") ts_.expected("'to'");
+    ts_.next();
     Pos open = ts_.cur.pos;
     ts_.expect(Tok::LBrace);
     constraint_list(d.constraints, open);
