@@ -5,7 +5,6 @@ positional/keyword split the workflows use.
 """
 
 import json
-import re
 
 from tavro import modelwright
 
@@ -81,38 +80,6 @@ def make_compiler(outcomes):
     return FakeCompiler
 
 
-def _extract(text):
-    m = re.search(r"```(?:json)?\s*(\{.*\})\s*```", text, re.DOTALL)
-    if m:
-        return m.group(1)
-    start = text.find("{")
-    if start < 0:
-        return text
-    depth = 0
-    for i in range(start, len(text)):
-        if text[i] == "{":
-            depth += 1
-        elif text[i] == "}":
-            depth -= 1
-            if depth == 0:
-                return text[start : i + 1]
-    return text
-
-
-def json_loads_relaxed(text):
-    """Python twin of the reply parser, used while the native one is absent."""
-    try:
-        value = json.loads(text)
-        if value is None or isinstance(value, dict):
-            return value
-        raise TypeError("Expected dict, got %s" % type(value).__name__)
-    except Exception:
-        value = json.loads(_extract(text))
-        if value is None or isinstance(value, dict):
-            return value
-        raise TypeError("Expected dict, got %s" % type(value).__name__)
-
-
 def grammar_implementation(mode):
     if mode == modelwright.Grammar.NONE:
         return ""
@@ -152,8 +119,6 @@ class Rig:
         self.set("_gather_few_shots", self.few_shots)
         for name, fake in self.builders.items():
             self.set(name, fake)
-        if not hasattr(modelwright, "_json_loads_relaxed"):
-            self.set("_json_loads_relaxed", json_loads_relaxed)
         self.grammar = Recorder(grammar_implementation)
         self.set("_get_grammar_implementation", self.grammar)
 
@@ -162,7 +127,7 @@ class Rig:
         return self.shots
 
     def set(self, name, value):
-        self.mp.setattr(modelwright, name, value, raising=False)
+        self.mp.setattr(modelwright, name, value)
 
     def calls(self, name):
         return self.builders[name].calls
