@@ -169,10 +169,11 @@ def test_not_aligned_until_budget_spent(monkeypatch, paths):
     assert progress.count("Not aligned; revising per assessment") == 2
 
 
-def test_syntax_revision_then_aligned(monkeypatch, paths):
+@pytest.mark.parametrize("iterations", [4, 10**19])
+def test_syntax_revision_then_aligned(monkeypatch, paths, iterations):
     rig = Rig(monkeypatch, [gen("bad", "x"), gen("good", "y"), verdict(True, "ok")],
               [SemanticError("nope"), None])
-    assert solve(paths, iterations=4, return_statistics=True)["iterations"] == 2
+    assert solve(paths, iterations=iterations, return_statistics=True)["iterations"] == 2
     assert rig.llm.inputs() == ["_BUILD_GENERATION_PROMPT", "_BUILD_REVISION_PROMPT_SYNTAX",
                                 "_BUILD_ALIGNMENT_PROMPT"]
     assert (read(paths[0]), read(paths[1])) == ("good", "y")

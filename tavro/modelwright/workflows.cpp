@@ -182,10 +182,14 @@ object iteration_budget(handle iterations) {
 Py_ssize_t loop_count(handle budget) {
     PyObject* index = PyNumber_Index(budget.ptr());
     if (!index) throw pyb::error_already_set();
-    Py_ssize_t n = PyLong_AsSsize_t(index);
+    // range() takes any int: a budget beyond Py_ssize_t runs until aligned.
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(index, &overflow);
     Py_DECREF(index);
     if (n == -1 && PyErr_Occurred()) throw pyb::error_already_set();
-    return n;
+    if (overflow > 0 || n > PY_SSIZE_T_MAX) return PY_SSIZE_T_MAX;
+    if (overflow < 0 || n < 0) return 0;
+    return static_cast<Py_ssize_t>(n);
 }
 
 // Compiles the pair with a fresh compiler; every failure becomes one entry.
