@@ -428,3 +428,25 @@ def test_gemini_fake_offers_the_real_package_names():
     for name in ("configure", "GenerativeModel", "list_models"):
         assert callable(getattr(real, name)) and callable(getattr(fake, name))
     assert callable(real.GenerativeModel.generate_content) and callable(fake.GenerativeModel.generate_content)
+
+
+def test_errors_link_the_exception_the_caller_is_handling(fake_ollama):
+    try:
+        raise KeyError("outer")
+    except KeyError as outer:
+        with pytest.raises(ValueError) as info:
+            mw._llm_generate_text("bogus", "m", "x")
+        assert info.value.__context__ is outer
+
+
+def test_usage_flag_is_tested_after_the_request(fake_ollama):
+    seen = []
+
+    class Flag:
+        def __bool__(self):
+            seen.append(len(fake_ollama.calls))
+            return False
+
+    fake_ollama.script.append({"response": "text"})
+    assert mw._ollama_generate_text("m", "p", return_usage=Flag()) == "text"
+    assert seen == [1]

@@ -29,8 +29,8 @@ object make_exception(handle type, handle msg) {
     return pyb::reinterpret_steal<object>(exc);
 }
 
-// PyErr_Restore does no implicit chaining, so the links set here are exactly
-// the ones the raise statement being modelled would set.
+// PyErr_Restore does no implicit chaining: the links set by the caller are
+// exactly the ones the raise statement being modelled would set.
 [[noreturn]] void restore(object exc) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
     Py_INCREF(type);
@@ -41,7 +41,13 @@ object make_exception(handle type, handle msg) {
 
 }  // namespace
 
-void raise(handle type, handle msg) { restore(make_exception(type, msg)); }
+// A bare raise statement: PyErr_SetObject links the exception the caller is
+// handling, if any, as __context__.
+void raise(handle type, handle msg) {
+    object exc = make_exception(type, msg);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw pyb::error_already_set();
+}
 void raise(handle type, std::string_view msg) { raise(type, text(msg)); }
 
 void raise_from(handle type, handle msg, handle cause) {

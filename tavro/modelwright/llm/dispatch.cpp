@@ -34,7 +34,7 @@ object build_create_params(handle model_name, handle input_text, handle max_toke
 }
 
 object openai_branch(handle model_name, handle input_text, handle max_tokens, handle temperature, handle stop,
-                     handle progress, bool capture_usage) {
+                     handle progress, handle capture_usage) {
     object client = home().attr("_openai_client")();
     object create_params = home().attr("_build_create_params")(
         pyb::arg("model_name") = model_name, pyb::arg("input_text") = input_text, pyb::arg("max_tokens") = max_tokens,
@@ -46,15 +46,15 @@ object openai_branch(handle model_name, handle input_text, handle max_tokens, ha
     if (!py::truthy(text))
         py::raise(PyExc_RuntimeError,
                   py::concat({py::text("Empty OpenAI response: "), py::py_str(response), py::text(".")}));
-    if (!capture_usage) return text;
+    if (!py::truthy(capture_usage)) return text;
     object usage = home().attr("_extract_openai_usage")(response, input_text, text, model_name);
     return pyb::make_tuple(text, usage);
 }
 
-object ollama_branch(handle model_name, handle input_text, handle max_tokens, handle progress, bool capture_usage) {
+object ollama_branch(handle model_name, handle input_text, handle max_tokens, handle progress, handle capture_usage) {
     report_progress(progress, py::concat({py::text("[LLM] Ollama \u2022 "), model_name, py::text(": generating")}));
     object generate = home().attr("_ollama_generate_text");
-    if (!capture_usage) {
+    if (!py::truthy(capture_usage)) {
         object text = generate(pyb::arg("model_name") = model_name, pyb::arg("prompt") = input_text,
                                pyb::arg("num_predict") = max_tokens);
         report_progress(progress, py::text("[LLM] Ollama: response received"));
@@ -69,14 +69,13 @@ object ollama_branch(handle model_name, handle input_text, handle max_tokens, ha
 object llm_generate_text(handle provider, handle model_name, handle input_text, handle max_tokens,
                          handle temperature, handle stop, handle progress, handle capture_usage) {
     check_request_args(model_name, input_text, max_tokens, temperature, stop);
-    bool want_usage = py::truthy(capture_usage);
     object members = home().attr("LLMProvider");
     if (py::equal(provider, members.attr("OPENAI")))
-        return openai_branch(model_name, input_text, max_tokens, temperature, stop, progress, want_usage);
+        return openai_branch(model_name, input_text, max_tokens, temperature, stop, progress, capture_usage);
     if (py::equal(provider, members.attr("GOOGLE")))
-        return gemini_generate_text(model_name, input_text, max_tokens, temperature, progress, want_usage);
+        return gemini_generate_text(model_name, input_text, max_tokens, temperature, progress, capture_usage);
     if (py::equal(provider, members.attr("OLLAMA")))
-        return ollama_branch(model_name, input_text, max_tokens, progress, want_usage);
+        return ollama_branch(model_name, input_text, max_tokens, progress, capture_usage);
     py::raise(PyExc_ValueError, py::concat({py::text("Unsupported LLM provider: "), py::py_str(provider)}));
 }
 

@@ -53,7 +53,6 @@ object ollama_generate_text(handle model_name, handle prompt, handle num_predict
     py::expect_str(model_name, "model_name");
     py::expect_str(prompt, "prompt");
     py::expect_optional_int(num_predict, "num_predict");
-    bool want_usage = py::truthy(return_usage);
 
     object ollama_generate =
         py::guard([] { return py::import_from("ollama", "generate"); },
@@ -78,7 +77,7 @@ object ollama_generate_text(handle model_name, handle prompt, handle num_predict
                                          py::py_str(e.value())}),
                              e.value());
     }
-    if (!want_usage) return text;
+    if (!py::truthy(return_usage)) return text;
 
     auto count = [&](const char* key) {
         object value = resp.attr("get")(key);
@@ -98,7 +97,7 @@ object ollama_generate_text(handle model_name, handle prompt, handle num_predict
 }  // namespace
 
 object gemini_generate_text(handle model_name, handle input_text, handle max_tokens, handle temperature,
-                            handle progress, bool capture_usage) {
+                            handle progress, handle capture_usage) {
     object genai = home().attr("_google_client")();
     object model = genai.attr("GenerativeModel")(model_name);
     pyb::dict config;
@@ -108,7 +107,7 @@ object gemini_generate_text(handle model_name, handle input_text, handle max_tok
     object response = model.attr("generate_content")(input_text, pyb::arg("generation_config") = config);
     report_progress(progress, py::text("[LLM] Gemini: response received"));
     object text = gemini_text(response);
-    if (!capture_usage) return text;
+    if (!py::truthy(capture_usage)) return text;
     object usage = home().attr("_extract_gemini_usage")(response, input_text, text);
     return pyb::make_tuple(text, usage);
 }

@@ -13,6 +13,6 @@ inline void report_progress(pyb::handle progress, pyb::handle msg) { home().attr
 // One Gemini request for `input_text`; returns the text, or (text, usage)
 // when `capture_usage`. Progress goes through the module's _notify.
 pyb::object gemini_generate_text(pyb::handle model_name, pyb::handle input_text, pyb::handle max_tokens,
-                                 pyb::handle temperature, pyb::handle progress, bool capture_usage);
+                                 pyb::handle temperature, pyb::handle progress, pyb::handle capture_usage);
 
 }  // namespace tavro::modelwright
