@@ -4,6 +4,7 @@ loop with attempts, back-off and refused-parameter stripping, and reply text."""
 import copy
 import inspect
 import types
+from fractions import Fraction
 
 import pytest
 
@@ -106,7 +107,8 @@ def test_generic_failures_back_off_and_give_up(progress, sleeps):
     assert len(mod.calls) == 3
 
 
-@pytest.mark.parametrize("backoff, waits", [(2, [2.0, 4.0]), (0.25, [0.25, 0.5]), ("1", [1.0, 2.0])])
+@pytest.mark.parametrize("backoff, waits", [
+    (2, [2.0, 4.0]), (0.25, [0.25, 0.5]), (True, [1.0, 2.0]), (Fraction(1, 2), [0.5, 1.0])])
 def test_backoff_is_converted_to_float(sleeps, backoff, waits):
     c, _ = client(Boom("a"), Boom("b"))
     with pytest.raises(RuntimeError):
@@ -314,9 +316,10 @@ def test_argument_types(kwargs, name):
     assert str(info.value).startswith(f"Argument '{name}' has incorrect type (expected int, got ")
 
 
-def test_backoff_must_be_a_number():
-    with pytest.raises(ValueError):
-        mw._call_openai_with_retry(object(), {}, backoff_sec="soon")
+@pytest.mark.parametrize("backoff", ["soon", "1.5", None, [1]])
+def test_backoff_must_be_a_real_number(backoff):
+    with pytest.raises(TypeError, match="must be real number, not "):
+        mw._call_openai_with_retry(object(), {}, backoff_sec=backoff)
 
 
 def test_signature_and_defaults():

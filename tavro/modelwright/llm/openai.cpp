@@ -135,9 +135,10 @@ object backoff_delay(handle backoff_sec, long long attempt) {
 object call_openai_with_retry(handle client, handle create_params, handle retries_obj, handle backoff_obj,
                               handle progress) {
     py::expect_int(retries_obj, "retries");
-    PyObject* backoff_raw = PyNumber_Float(backoff_obj.ptr());
-    if (!backoff_raw) throw pyb::error_already_set();
-    object backoff_sec = pyb::reinterpret_steal<object>(backoff_raw);
+    // A C double parameter: any real number (int, float, __float__), never text.
+    double backoff = PyFloat_AsDouble(backoff_obj.ptr());
+    if (backoff == -1.0 && PyErr_Occurred()) throw pyb::error_already_set();
+    object backoff_sec = pyb::float_(backoff);
 
     // A shallow copy: keys only ever leave it, the caller's dictionary stays as it was.
     PyObject* copy = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), create_params.ptr());
