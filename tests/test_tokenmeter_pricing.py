@@ -189,8 +189,10 @@ def test_unreadable_source_warns_once_and_caches_empty_table(tmp_path, caplog):
     assert tokenmeter._parse_pricing(missing) == {"a": rates(1.0, None)}
 
 
-@pytest.mark.parametrize("value, got", [(5, "int"), (None, "NoneType"), (b"x", "bytes")])
+@pytest.mark.parametrize("value, got", [(5, "int"), (None, "NoneType"), (b"x", "bytes"), (["x"], "list"),
+                                        ({}, "dict")])
 def test_path_must_be_str(value, got):
     with pytest.raises(TypeError) as info:
         tokenmeter._parse_pricing(value)
     assert str(info.value) == f"Argument 'path' has incorrect type (expected str, got {got})"
+    assert tokenmeter._parse_pricing.cache_info().currsize == 0
