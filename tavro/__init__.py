@@ -7,3 +7,8 @@ The work lives in extension modules, imported on demand:
 """
 
 __version__ = "0.1.0"
+
+from . import _runnable
+
+_runnable.install()
+del _runnable

@@ -130,3 +130,24 @@ def test_cli_estimate(tmp_path, data_dir):
                          cwd=tmp_path, env=env, capture_output=True, text=True, check=True).stdout
     assert out.startswith("{'model': 'gpt-4o', 'usage': {'prompt_tokens': 21549, 'completion_tokens': 7091}, "
                           "'estimated_costs': {'prompt_cost': 0.0538725")
+
+
+def test_module_runs_as_main_program(tmp_path, data_dir):
+    # runpy finds the module already imported (PRICING_URL set) and runs its main program.
+    script = ("import runpy, warnings\nfrom tavro import tokenmeter\n"
+              f"tokenmeter.PRICING_URL = {str(data_dir / 'pricing_table.md')!r}\n"
+              "warnings.simplefilter('ignore', RuntimeWarning)\n"
+              "runpy.run_module('tavro.tokenmeter', run_name='__main__', alter_sys=True)\n")
+    out = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True,
+                         check=True).stdout
+    assert out.startswith("{'model': 'gpt-4.1', 'usage': {'prompt_tokens': 21549, 'completion_tokens': 7091}, "
+                          "'estimated_costs': {'prompt_cost': ")
+
+
+def test_other_modules_load_as_before():
+    import importlib.machinery
+
+    import tavro.modelwright
+
+    assert type(tavro.modelwright.__loader__) is importlib.machinery.ExtensionFileLoader
+    assert isinstance(tokenmeter.__loader__, importlib.machinery.ExtensionFileLoader)
