@@ -35,6 +35,16 @@ def test_factory_is_plain_class_with_only_new():
     assert str(inspect.signature(SciPyCodeGenerator.__new__)) == "(cls, ast, data_dict=None, mode='csc')"
 
 
+def test_class_signatures():
+    class Sub(lpwriter_base.SciPyCodeGeneratorBase):
+        pass
+
+    assert str(inspect.signature(SciPyCodeGenerator)) == "(ast, data_dict=None, mode='csc')"
+    for cls in (lpwriter_base.SciPyCodeGeneratorBase, SciPyCSCCodeGenerator, Sub):
+        assert str(inspect.signature(cls)) == "(ast, data_dict=None)"
+    assert Sub({"declarations": []}, {"n": 1}).data_dict == {"n": 1}
+
+
 @pytest.mark.parametrize(
     "args, kwargs",
     [((AST,), {}), ((AST,), {"mode": "csc"}), ((AST, {"n": 1}, "csc"), {}), ((), {"ast": AST, "data_dict": None})],

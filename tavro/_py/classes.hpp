@@ -28,16 +28,18 @@ public:
             return add(name, wrap(PyInstanceMethod_New(fn.ptr())));
         }
         // pybind11 reserves the name __init__ for its own instances, so the
-        // initialiser is a plain builtin named __init__ that forwards to it.
+        // native part is named _init and the class gets a Python face.
         object fn = function(module_, "_init", signature, doc, std::forward<F>(f), extra...);
-        return add(name, wrap(PyInstanceMethod_New(initializer(signature, doc, fn).ptr())));
+        return add(name, python_def(name, signature, doc, fn));
     }
 
     template <class F, class... Extra>
     ClassBuilder& static_method(const char* name, const char* signature, const std::string& doc, F&& f,
                                 const Extra&... extra) {
         object fn = function(module_, name, signature, doc, std::forward<F>(f), extra...);
-        return add(name, wrap(PyStaticMethod_New(fn.ptr())));
+        // inspect.signature(cls) only reads a constructor that is a Python function.
+        object made = std::string_view(name) == "__new__" ? python_def(name, signature, doc, fn) : fn;
+        return add(name, wrap(PyStaticMethod_New(made.ptr())));
     }
 
     ClassBuilder& add(const char* name, object value) {
@@ -52,17 +54,31 @@ public:
     }
 
 private:
-    static PyObject* forward(PyObject* target, PyObject* args, PyObject* kwargs) {
-        return PyObject_Call(target, args, kwargs);
-    }
-
-    // A builtin __init__ with the given signature and doc that calls `target`.
-    // Its method table entry lives as long as the process, like the module.
-    object initializer(const char* signature, const std::string& doc, handle target) {
-        auto* doc_text = new std::string("__init__" + std::string(signature) + "\n--\n\n" + doc);
-        auto* def = new PyMethodDef{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&forward)),
-                                    METH_VARARGS | METH_KEYWORDS, doc_text->c_str()};
-        return wrap(PyCFunction_NewEx(def, target.ptr(), module_.attr("__name__").ptr()));
+    // `def name<signature>: return target(<every parameter>)`, a Python function
+    // with the literal defaults of `signature` that forwards positionally.
+    object python_def(const char* name, const char* signature, const std::string& doc, handle target) {
+        std::string params(signature), forwarded;
+        params = params.substr(1, params.size() - 2);
+        for (size_t start = 0; start < params.size();) {
+            size_t comma = params.find(',', start);
+            std::string piece = params.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            piece = piece.substr(0, piece.find('='));
+            piece.erase(0, piece.find_first_not_of(' '));
+            piece.erase(piece.find_last_not_of(' ') + 1);
+            forwarded += (forwarded.empty() ? "" : ", ") + piece;
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+        std::string source = std::string("def ") + name + signature + ":\n    return __target(" + forwarded + ")\n";
+        pyb::dict globals;
+        globals["__name__"] = module_.attr("__name__");
+        globals["__target"] = target;
+        globals["__builtins__"] = import_module("builtins");
+        import_module("builtins").attr("exec")(text(source), globals);
+        object fn = globals[name];
+        fn.attr("__doc__") = text(doc);
+        fn.attr("__qualname__") = text(std::string(name_) + "." + name);
+        return fn;
     }
 
     static object wrap(PyObject* made) {
