@@ -4,6 +4,9 @@
 // a base of its own and a different attribute model).
 #pragma once
 
+#include <algorithm>
+#include <vector>
+
 #include "tavro/_py/py.hpp"
 
 namespace tavro::py {
@@ -54,29 +57,28 @@ public:
     }
 
 private:
-    // `def name<signature>: return target(<every parameter>)`, a Python function
-    // with the literal defaults of `signature` that forwards positionally.
+    // `def name<signature>: return target(<every parameter>)` through
+    // python_face; the defaults of `signature` are literals.
     object python_def(const char* name, const char* signature, const std::string& doc, handle target) {
-        std::string params(signature), forwarded;
+        std::string params(signature);
         params = params.substr(1, params.size() - 2);
-        for (size_t start = 0; start < params.size();) {
-            size_t comma = params.find(',', start);
-            std::string piece = params.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-            piece = piece.substr(0, piece.find('='));
-            piece.erase(0, piece.find_first_not_of(' '));
-            piece.erase(piece.find_last_not_of(' ') + 1);
-            forwarded += (forwarded.empty() ? "" : ", ") + piece;
-            if (comma == std::string::npos) break;
+        std::vector<std::string> names;
+        pyb::list defaults;
+        object literal_eval = import_from("ast", "literal_eval");
+        auto trim = [](std::string t) {
+            t.erase(0, t.find_first_not_of(' '));
+            t.erase(t.find_last_not_of(' ') + 1);
+            return t;
+        };
+        for (size_t start = 0; start <= params.size();) {
+            size_t comma = std::min(params.find(',', start), params.size());
+            std::string piece = params.substr(start, comma - start);
+            size_t eq = piece.find('=');
+            names.push_back(trim(piece.substr(0, eq)));
+            if (eq != std::string::npos) defaults.append(literal_eval(text(trim(piece.substr(eq + 1)))));
             start = comma + 1;
         }
-        std::string source = std::string("def ") + name + signature + ":\n    return __target(" + forwarded + ")\n";
-        pyb::dict globals;
-        globals["__name__"] = module_.attr("__name__");
-        globals["__target"] = target;
-        globals["__builtins__"] = import_module("builtins");
-        import_module("builtins").attr("exec")(text(source), globals);
-        object fn = globals[name];
-        fn.attr("__doc__") = text(doc);
+        object fn = python_face(target, name, names, pyb::tuple(defaults), doc, module_.attr("__name__"));
         fn.attr("__qualname__") = text(std::string(name_) + "." + name);
         return fn;
     }
