@@ -68,8 +68,18 @@ TOKEN = re.compile(r"""
 """, re.X)
 
 
+# The escapes llama.cpp's GBNF reader knows; any other one fails to load there.
+ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "\\": "\\", '"': '"', "[": "[", "]": "]"}
+
+
 def unescape(s):
-    return re.sub(r"\\(.)", lambda m: {"n": "\n", "t": "\t", "r": "\r"}.get(m.group(1), m.group(1)), s)
+    def one(m):
+        if m.group(1):
+            return chr(int(m.group(1), 16))
+        assert m.group(2) in ESCAPES, f"escape {m.group(0)!r} is not GBNF"
+        return ESCAPES[m.group(2)]
+
+    return re.sub(r"\\x([0-9A-Fa-f]{2})|\\(.)", one, s)
 
 
 def char_class(body):
@@ -79,8 +89,9 @@ def char_class(body):
     chars = []
     while k < len(body):
         if body[k] == "\\":
-            chars.append(unescape(body[k:k + 2]))
-            k += 2
+            width = 4 if body[k + 1] == "x" else 2
+            chars.append(unescape(body[k:k + width]))
+            k += width
         else:
             chars.append(body[k])
             k += 1
