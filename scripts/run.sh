@@ -4,9 +4,8 @@
 # --provider ollama --model llama3 for a local Ollama server).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-extras=(openai)
-case " $* " in *ollama*) extras+=(ollama) ;; esac
-source "$root/scripts/bootstrap.sh" "${extras[@]}"
+# Every provider's client, since the model name alone may pick the provider.
+source "$root/scripts/bootstrap.sh" openai ollama gemini tokens
 venv=${TAVRO_VENV:-$root/.venv}
 mkdir -p "$root/out"
 exec "$venv/bin/tavro" generate -f "$root/examples/sample_problem.txt" \
