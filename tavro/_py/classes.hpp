@@ -70,7 +70,7 @@ private:
             t.erase(t.find_last_not_of(' ') + 1);
             return t;
         };
-        for (size_t start = 0; start <= params.size();) {
+        for (size_t start = 0; !params.empty() && start <= params.size();) {
             size_t comma = std::min(params.find(',', start), params.size());
             std::string piece = params.substr(start, comma - start);
             size_t eq = piece.find('=');

@@ -183,13 +183,10 @@ Py_ssize_t loop_count(handle budget) {
     PyObject* index = PyNumber_Index(budget.ptr());
     if (!index) throw pyb::error_already_set();
     // range() takes any int: a budget beyond Py_ssize_t runs until aligned.
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_ssize_t n = PyNumber_AsSsize_t(index, nullptr);  // clamps instead of overflowing
     Py_DECREF(index);
     if (n == -1 && PyErr_Occurred()) throw pyb::error_already_set();
-    if (overflow > 0 || n > PY_SSIZE_T_MAX) return PY_SSIZE_T_MAX;
-    if (overflow < 0 || n < 0) return 0;
-    return static_cast<Py_ssize_t>(n);
+    return n < 0 ? 0 : n;
 }
 
 // Compiles the pair with a fresh compiler; every failure becomes one entry.
