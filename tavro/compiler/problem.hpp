@@ -1,0 +1,69 @@
+// The instantiation engine's output: a checked model grounded over its data
+// into one linear or mixed-integer linear problem. The solver binding and
+// the SciPy script writer both read this struct; neither knows the language.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavro::kelm {
+
+// A named run of columns (one dvar declaration) or rows (one constraint of the
+// model, every instance of it under its foralls).
+struct Block {
+    std::string name;  // the dvar's name, the constraint's label, or "_c<line>" when unlabelled
+    bool labelled = true;
+    int line = 0;              // source line of the declaration or constraint
+    std::int64_t first = 0;    // first column or row
+    std::int64_t count = 0;    // number of columns or rows
+    // Columns: a dvar over [S1][S2]... has one column per element of the
+    // product, in row-major order; dims[d] holds the text of every element of
+    // the d-th index set. Rows: dims is empty; index holds `arity` texts per
+    // row (the values of the enclosing forall indices, outermost first).
+    std::vector<std::vector<std::string>> dims;
+    int arity = 0;
+    std::vector<std::string> index;
+};
+
+struct LinearProblem {
+    bool maximize = false;
+    double offset = 0;  // constant term of the objective
+    std::string objective_name;  // the objective's label, "" when none
+
+    // Columns.
+    std::vector<double> c;  // objective coefficients, in the model's sense
+    std::vector<double> col_lower, col_upper;  // -inf / +inf when unbounded
+    std::vector<std::uint8_t> integrality;      // 0 continuous, 1 integer
+    // Rows: row_lower <= A x <= row_upper (an equality has both equal).
+    std::vector<double> row_lower, row_upper;
+    // A in compressed sparse column form: column j's entries are
+    // indices/values[indptr[j] .. indptr[j+1]), rows ascending, no zeros, no
+    // duplicates.
+    std::vector<std::int64_t> indptr;
+    std::vector<std::int32_t> indices;
+    std::vector<double> values;
+
+    std::vector<Block> columns;  // one per dvar declaration, in source order
+    std::vector<Block> rows;     // one per constraint, in source order
+
+    std::int64_t num_cols() const { return static_cast<std::int64_t>(c.size()); }
+    std::int64_t num_rows() const { return static_cast<std::int64_t>(row_lower.size()); }
+};
+
+// Text of an index value in names and result keys: 3, Seattle, <A,B,3>.
+// (Strings appear without quotes; tuples as <f1,f2,...>.)
+
+struct InstantiateResult {
+    bool ok = false;
+    LinearProblem problem;
+    std::string message;  // one located diagnostic per line when !ok
+};
+
+// Parses, checks, reads the data and grounds the model. Never throws: every
+// fault of the input (and running out of memory) ends up in `message`, in the
+// same form as compile()'s.
+InstantiateResult instantiate(std::string_view model_text, std::string_view data_text);
+
+}  // namespace tavro::kelm
