@@ -265,7 +265,7 @@ def cutting_stock():
 
 
 def machine_scheduling():
-    # Every job order that respects the precedences, each job started as early as possible.
+    # Every job order that keeps the precedences, each job started as early as possible.
     dur, rel, wt = [4, 3, 6, 2, 5], [0, 2, 0, 5, 3], [2, 1, 3, 2, 1]
     best = INF
     for seq in itertools.permutations(range(5)):
@@ -340,6 +340,21 @@ def warehouse_location():
             best = min(best, sum(opening[w] for w in set(choice)) + sum(serve[w][c] for c, w in enumerate(choice)))
     return float(best)
 
+
+def lot_sizing():
+    # Every pattern of setup weeks, each with its cheapest production plan.
+    demand, best = [120, 80, 150, 60, 100, 140], INF
+    for plan in itertools.product((0, 1), repeat=6):
+        lp = Lp()
+        make = [lp.var(10, 0, 220 * on) for on in plan]
+        stock = [lp.var(1.5, 0, 200) for _ in demand]
+        for t, d in enumerate(demand):
+            rhs = d - (30 if t == 0 else 0)      # 30 crates in the freezer at the start
+            lp.row({**({stock[t - 1]: 1} if t else {}), make[t]: 1, stock[t]: -1}, rhs, rhs)
+        cost = lp.solve()
+        if cost != "infeasible":
+            best = min(best, cost + 400 * sum(plan))
+    return best
 
 # ---- benchmark checks ----------------------------------------------------------------
 
@@ -444,7 +459,7 @@ LIBRARY_CHECKS = {f.__name__: f for f in [
     assignment, blending, capital_budgeting, diet, facility_location, knapsack, max_flow, min_cost_flow,
     production_planning, staff_scheduling, transportation, fixed_charge, either_or, set_covering, cyclic_staffing,
     multi_period_inventory, tsp, cutting_stock, machine_scheduling, production_mix, diet_ranges, shortest_path,
-    portfolio, warehouse_location]}
+    portfolio, warehouse_location, lot_sizing]}
 
 LIBRARY = files("tavro") / "kelm_models"
 FOLDERS = sorted(p.name for p in LIBRARY.iterdir() if p.is_dir() and not p.name.startswith("__"))
