@@ -160,7 +160,7 @@ struct Level {
 
 class Engine {
 public:
-    explicit Engine(Program& p) : p_(p), d_(*p.diag) {}
+    Engine(Program& p, std::size_t slots) : p_(p), d_(*p.diag) { env_.slots.resize(slots); }
     void run(LinearProblem& out);
     // Data-only value of an expression outside any forall (range bounds,
     // initializers); nullopt when a value it needs is not known.
@@ -233,10 +233,40 @@ int id_of(const std::unordered_map<const Sym*, std::size_t>& ids, const Sym* s) 
 }
 
 int Engine::open_slot(const std::string& name) {
+    if (static_cast<std::size_t>(slots_) == env_.slots.size()) throw Unknown{};  // not counted: cannot happen
     int slot = slots_++;
     scope_.emplace_back(name, slot);
-    env_.slots.resize(static_cast<std::size_t>(slots_));
     return slot;
+}
+
+std::size_t count_clauses(const Expr& e) {
+    std::size_t n = e.clauses.size();
+    for (auto& c : e.clauses) n += count_clauses(*c.set);
+    for (auto& k : e.kids) n += count_clauses(*k);
+    if (e.filter) n += count_clauses(*e.filter);
+    return n;
+}
+
+std::size_t count_clauses(const Constraint& c) {
+    std::size_t n = c.clauses.size();
+    for (auto& cl : c.clauses) n += count_clauses(*cl.set);
+    for (auto& t : c.terms) n += count_clauses(*t);
+    if (c.filter) n += count_clauses(*c.filter);
+    for (auto& b : c.body) n += count_clauses(b);
+    return n;
+}
+
+// Every index variable the model can bind: the clauses of its sums,
+// aggregates and foralls, and the named indices of its declarations.
+std::size_t count_slots(const Model& m) {
+    std::size_t n = 8;
+    for (auto& d : m.decls) {
+        n += d.dims.size();
+        for (const ExprPtr* e : {&d.value, &d.low, &d.high})
+            if (*e) n += count_clauses(**e);
+        for (auto& c : d.constraints) n += count_clauses(c);
+    }
+    return n;
 }
 
 ClauseIR Engine::lower_clause(const Clause& c) {
@@ -410,7 +440,8 @@ template <class F> void Engine::walk(const std::vector<ClauseIR>& cls, const Nod
     Domain local;
     const Domain* dom;
     if (cls[k].set) {
-        dom = &domain(cls[k].set, cls[k].low ? cls[k].low->pos : Pos{});
+        if (!cls[k].dom) cls[k].dom = &domain(cls[k].set, {});
+        dom = cls[k].dom;
     } else {
         local = clause_domain(cls[k]);
         dom = &local;
@@ -429,8 +460,10 @@ const Value& Engine::element(const Node& n) {
     const Sym* s = n.sym;
     if (!s->value) throw Unknown{};
     const Value* v = &*s->value;
+    if (n.doms.size() != n.kids.size())
+        for (std::size_t k = n.doms.size(); k < n.kids.size(); ++k) n.doms.push_back(&domain(s->dims[k], n.pos));
     for (std::size_t k = 0; k < n.kids.size(); ++k) {
-        const Domain& dom = domain(s->dims[k], n.pos);
+        const Domain& dom = *n.doms[k];
         std::int64_t at = position(*n.kids[k], dom, s);
         const List& items = v->as<List>();
         if (static_cast<std::size_t>(at) >= items.size()) fault(n.pos, quote(s->name) + " has no value at this index");
@@ -934,7 +967,7 @@ InstantiateResult instantiate(Program& p) {
     InstantiateResult result;
     Diagnostics* outer = p.diag;
     try {
-        Engine engine(p);
+        Engine engine(p, count_slots(p.model));
         engine.run(result.problem);
         result.ok = !p.diag->any();
     } catch (const Abort&) {
@@ -972,7 +1005,7 @@ InstantiateResult instantiate(std::string_view model_text, std::string_view data
 }
 
 std::optional<Value> evaluate_data(Program& p, const Expr& e) {
-    Engine engine(p);
+    Engine engine(p, count_clauses(e) + 8);
     return engine.value_of(e);
 }
 
