@@ -135,11 +135,18 @@ constexpr std::int64_t kMaxColumns = 50'000'000;
 constexpr std::int64_t kMaxRows = 50'000'000;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// A bound or constant in a message: 3, -1.5, infinity.
+std::string plain(double d) {
+    if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 1e15) return std::to_string(static_cast<std::int64_t>(d));
+    return show(Val::of_float(d));
+}
+
 struct Throw {};    // unwinds one construct after its fault was reported
 struct Unknown {};  // a value the expression needs is not known (not reported)
 
 struct VarInfo {
     const Sym* sym;
+    bool bad = false;  // its columns could not be built (reported there)
     std::int64_t first = 0;
     std::vector<const Domain*> dims;
     std::vector<std::int64_t> strides;
@@ -682,9 +689,10 @@ void Engine::linear(const Node& n, double scale, Linear& acc) {
         return;
     }
     switch (n.op) {
-        case Node::Var: acc.add(vars_[static_cast<std::size_t>(n.slot)].first, scale); return;
+        case Node::Var:
         case Node::VarAt: {
             const VarInfo& var = vars_[static_cast<std::size_t>(n.slot)];
+            if (var.bad) throw Unknown{};
             std::int64_t col = var.first;
             for (std::size_t k = 0; k < n.kids.size(); ++k)
                 col += position(*n.kids[k], *var.dims[k], var.sym) * var.strides[k];
@@ -767,8 +775,8 @@ void Engine::columns(LinearProblem& out) {
                 lo = std::max(lo, a);
                 hi = std::min(hi, b);
                 if (lo > hi)
-                    fault(d.low->pos, "empty domain: " + quote(s->name) + " has lower bound " +
-                                          show(Val::of_float(lo)) + " above its upper bound " + show(Val::of_float(hi)));
+                    fault(d.low->pos, "empty domain: " + quote(s->name) + " has lower bound " + plain(lo) +
+                                          " above its upper bound " + plain(hi));
             }
             if (integer) {
                 lo = std::ceil(lo - 1e-9);
@@ -780,10 +788,10 @@ void Engine::columns(LinearProblem& out) {
             out.integrality.insert(out.integrality.end(), static_cast<std::size_t>(count), integer ? 1 : 0);
         } catch (const Throw&) {
             count = 0;
-            var.dims.clear();
+            var.bad = true;
         } catch (const Unknown&) {
             count = 0;
-            var.dims.clear();
+            var.bad = true;
         }
         block.count = count;
         columns_ += count;
@@ -900,9 +908,7 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
         double tol = 1e-9 * std::max({1.0, std::fabs(std::isfinite(lo) ? lo : 0), std::fabs(std::isfinite(hi) ? hi : 0)});
         if (lo <= tol && hi >= -tol) return;
         std::string name = block.labelled ? "constraint " + quote(block.name) : std::string("this constraint");
-        std::string rel = lo == hi ? "0 == " + show(Val::of_float(hi))
-                          : lo > tol ? "0 >= " + show(Val::of_float(lo))
-                                     : "0 <= " + show(Val::of_float(hi));
+        std::string rel = lo == hi ? "0 == " + plain(hi) : lo > tol ? "0 >= " + plain(lo) : "0 <= " + plain(hi);
         fault(c.pos, name + where(levels) + " is always false: its decision variables cancel, leaving " + rel);
     }
     if (out.num_rows() >= kMaxRows)
