@@ -143,6 +143,7 @@ std::string plain(double d) {
 
 struct Throw {};    // unwinds one construct after its fault was reported
 struct Unknown {};  // a value the expression needs is not known (not reported)
+struct OverBudget {};  // the check pass of a compile has done its share
 
 struct VarInfo {
     const Sym* sym;
@@ -168,6 +169,12 @@ struct Level {
 class Engine {
 public:
     Engine(Program& p, std::size_t slots) : p_(p), d_(*p.diag) { env_.slots.resize(slots); }
+    // Checks only: nothing is stored, and grounding stops (silently) after
+    // `terms` linear terms.
+    void check_only(std::int64_t terms) {
+        store_ = false;
+        budget_ = terms;
+    }
     void run(LinearProblem& out);
     // Data-only value of an expression outside any forall (range bounds,
     // initializers); nullopt when a value it needs is not known.
@@ -225,6 +232,8 @@ private:
     std::vector<std::int64_t> row_start_{0};
     std::vector<std::int64_t> row_cols_;
     std::vector<double> row_vals_;
+    bool store_ = true;
+    std::int64_t budget_ = -1;  // terms left to the check pass; -1: no limit
 };
 
 [[noreturn]] void Engine::fault(Pos pos, std::string text) {
@@ -375,6 +384,7 @@ NodePtr Engine::lower_name(const Expr& e) {
         n->degree = static_cast<std::uint8_t>(std::min(s->degree, 1));
         return n;
     }
+    if (s->kind != SymKind::Param || !s->dims.empty()) throw Unknown{};  // not a value (the checker said so)
     auto n = std::make_unique<Node>(Node::Param, e.pos);
     n->sym = s;
     return n;
@@ -693,6 +703,7 @@ void Engine::linear(const Node& n, double scale, Linear& acc) {
         case Node::VarAt: {
             const VarInfo& var = vars_[static_cast<std::size_t>(n.slot)];
             if (var.bad) throw Unknown{};
+            if (budget_ >= 0 && --budget_ < 0) throw OverBudget{};
             std::int64_t col = var.first;
             for (std::size_t k = 0; k < n.kids.size(); ++k)
                 col += position(*n.kids[k], *var.dims[k], var.sym) * var.strides[k];
@@ -783,9 +794,13 @@ void Engine::columns(LinearProblem& out) {
                 hi = std::floor(hi + 1e-9);
                 if (lo > hi) fault(d.name_pos, "empty domain: no integer lies within the bounds of " + quote(s->name));
             }
-            out.col_lower.insert(out.col_lower.end(), static_cast<std::size_t>(count), lo);
+            if (!store_) {
+                if (budget_ >= 0 && (budget_ -= count) < 0) throw OverBudget{};
+            } else {
+                out.col_lower.insert(out.col_lower.end(), static_cast<std::size_t>(count), lo);
             out.col_upper.insert(out.col_upper.end(), static_cast<std::size_t>(count), hi);
-            out.integrality.insert(out.integrality.end(), static_cast<std::size_t>(count), integer ? 1 : 0);
+                out.integrality.insert(out.integrality.end(), static_cast<std::size_t>(count), integer ? 1 : 0);
+            }
         } catch (const Throw&) {
             count = 0;
             var.bad = true;
@@ -911,6 +926,7 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
         std::string rel = lo == hi ? "0 == " + plain(hi) : lo > tol ? "0 >= " + plain(lo) : "0 <= " + plain(hi);
         fault(c.pos, name + where(levels) + " is always false: its decision variables cancel, leaving " + rel);
     }
+    if (!store_) return;
     if (out.num_rows() >= kMaxRows)
         fault(c.pos, "the model has too many constraints to build (over " + std::to_string(kMaxRows) + ")");
     acc_.each([&](std::int64_t col, double coef) {
@@ -1008,6 +1024,19 @@ InstantiateResult instantiate(std::string_view model_text, std::string_view data
     }
     result.message = diag.message();
     return result;
+}
+
+void check_grounding(Program& p) {
+    // Enough for any model an LLM writes; larger ones get these checks when
+    // they are built (tavro.solver), so a compile stays cheap.
+    constexpr std::int64_t kCheckTerms = 200'000;
+    LinearProblem scratch;
+    try {
+        Engine engine(p, count_slots(p.model));
+        engine.check_only(kCheckTerms);
+        engine.run(scratch);
+    } catch (const OverBudget&) {
+    }
 }
 
 std::optional<Value> evaluate_data(Program& p, const Expr& e) {
