@@ -13,11 +13,11 @@ def _print_progress(msg):
 def _estimate(args):
     from . import tokenmeter
 
-    if args.pricing is not None:
-        tokenmeter.PRICING_URL = args.pricing
-    if args.json:
-        return _cli_output.estimate_json(tokenmeter, args.model)
-    tokenmeter.exercise_estimate_costs(args.model)
+    source = args.pricing if args.pricing is not None else tokenmeter.PRICING_URL
+    with _cli_output.patched(tokenmeter, "PRICING_URL", lambda _url: source):
+        if args.json:
+            return _cli_output.estimate_json(tokenmeter, args.model)
+        tokenmeter.exercise_estimate_costs(args.model)
     return 0
 
 

@@ -202,7 +202,11 @@ def test_feedback_write_keeps_files_when_the_revision_does_not_compile(stub, pai
 def test_models_and_estimate_json(stub, capsys, tmp_path):
     assert run(["models", "--json"]) == 0
     assert json.loads(capsys.readouterr().out) == {"provider": "openai", "models": ["gpt-5"]}
+    from tavro import tokenmeter
+
+    before = tokenmeter.PRICING_URL
     assert run(["estimate", "gpt-5", "--pricing", os.environ["TAVRO_PRICING"], "--json"]) == 0
+    assert tokenmeter.PRICING_URL == before
     doc = json.loads(capsys.readouterr().out)
     assert doc["usage"] == {"prompt_tokens": 21549, "completion_tokens": 7091} and doc["price_known"] is True
     assert doc["estimated_costs"]["total_cost"] == pytest.approx(21549 * 1.25e-6 + 7091 * 10e-6)
