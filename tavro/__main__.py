@@ -3,7 +3,7 @@
 import argparse
 import sys
 
-from . import _cli_guard, _cli_output
+from . import __version__, _cli_guard, _cli_output
 
 
 def _print_progress(msg):
@@ -98,18 +98,9 @@ def _llm_options(p):
     p.add_argument("--model", default=None, help="LLM model name (default gpt-5)")
 
 
-def _version():
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("tavro")
-    except PackageNotFoundError:
-        return "unknown"
-
-
 def build_parser():
     parser = argparse.ArgumentParser(prog="tavro", description=__doc__)
-    parser.add_argument("--version", action="version", version="tavro " + _version())
+    parser.add_argument("--version", action="version", version="tavro " + __version__)
     sub = parser.add_subparsers(dest="command", required=True)
     est = sub.add_parser("estimate", help="print a demonstration cost estimate")
     est.add_argument("model", nargs="?", default=None, help="model name (default gpt-4.1)")

@@ -90,7 +90,6 @@ class Reporter:
         self.iterations = 0
         self._console = None
         self._live = None
-        self._task = None
         self._started = None
         self._log_handler = None
         if self.terminal:
@@ -147,33 +146,27 @@ class Reporter:
     def call_started(self, provider, model_name):
         self._started = (time.monotonic(), _provider_name(provider), str(model_name))
         if self._console is not None:
-            if self._live is None:
-                from rich.progress import Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
+            from rich.progress import Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
 
-                self._live = Progress(SpinnerColumn(), TextColumn("{task.description}"), TimeElapsedColumn(),
-                                      console=self._console, transient=True)
-                self._live.start()
-            self._task = self._live.add_task(clean("LLM call %d: %s %s" % (len(self.calls) + 1, *self._started[1:])),
-                                             total=None)
-
-    def _end_task(self):
-        if self._live is not None and self._task is not None:
-            self._live.remove_task(self._task)
-        self._task = None
+            # One transient display a call: the spinner line vanishes when the call ends.
+            self._stop_live()
+            self._live = Progress(SpinnerColumn(), TextColumn("{task.description}"), TimeElapsedColumn(),
+                                  console=self._console, transient=True)
+            self._live.add_task(clean("LLM call %d: %s %s" % (len(self.calls) + 1, *self._started[1:])), total=None)
+            self._live.start()
 
     def _stop_live(self):
-        self._end_task()
         if self._live is not None:
             self._live.stop()
             self._live = None
 
     def call_failed(self):
-        self._end_task()
+        self._stop_live()
         self._started = None
 
     def call_finished(self, usage):
         t0, provider, model = self._started or (time.monotonic(), "?", "?")
-        self._end_task()
+        self._stop_live()
         record = {"call": len(self.calls) + 1, "provider": provider, "model": model,
                   "seconds": round(time.monotonic() - t0, 3)}
         if isinstance(usage, dict):

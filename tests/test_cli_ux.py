@@ -252,6 +252,9 @@ def test_version_and_shipped_sample(capsys):
     with pytest.raises(SystemExit) as info:
         cli.main(["--version"])
     assert info.value.code == 0 and capsys.readouterr().out == "tavro %s\n" % metadata.version("tavro")
+    import tavro
+
+    assert tavro.__version__ == metadata.version("tavro")
     from conftest import ROOT
 
     shipped = files("tavro") / "data" / "sample_problem.txt"
@@ -273,3 +276,18 @@ def test_piped_run_has_no_escape_sequences(tmp_path):
     assert "\x1b" not in proc.stdout + proc.stderr and "\r" not in proc.stdout + proc.stderr
     assert proc.stdout.rstrip().endswith("Looks \\x1b[31mred\\x1b[0m.")
     assert "LLM call 3: openai gpt-5" in proc.stderr and "model:3:13:" in proc.stderr
+
+
+def test_guide_language_examples_compile():
+    """The guide's model/data pairs are real Tavro: each pair compiles."""
+    import re
+
+    from conftest import ROOT
+    from tavro.tavro_core import KelmCompiler
+
+    guide = (ROOT / "docs" / "guide.md").read_text(encoding="utf-8")
+    section = guide.split("## The language by example", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"```\n(.*?)```", section, re.S)
+    assert len(blocks) == 4
+    for model, data in zip(blocks[::2], blocks[1::2]):
+        KelmCompiler().compile_model(model, data)
