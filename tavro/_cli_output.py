@@ -85,7 +85,7 @@ class Reporter:
         self.err = sys.stderr
         self.out = sys.stderr if json_mode else sys.stdout
         self.terminal = (not quiet) and (_is_terminal(self.err) if terminal is None else terminal)
-        self.want_costs = want_costs and not quiet
+        self.want_costs = want_costs and (json_mode or not quiet)
         self.calls = []
         self.iterations = 0
         self._console = None
@@ -214,8 +214,10 @@ class Reporter:
 
     # -- summary ------------------------------------------------------------
     def totals(self):
-        prompt = sum(c.get("prompt_tokens", 0) for c in self.calls)
-        completion = sum(c.get("completion_tokens", 0) for c in self.calls)
+        """Sums over the calls; None where a call did not report it."""
+        reported = all("prompt_tokens" in c for c in self.calls)
+        prompt = sum(c["prompt_tokens"] for c in self.calls) if reported else None
+        completion = sum(c["completion_tokens"] for c in self.calls) if reported else None
         costs = [c.get("cost") for c in self.calls]
         cost = None if not costs or any(c is None for c in costs) else sum(costs)
         return {"calls": len(self.calls), "prompt_tokens": prompt, "completion_tokens": completion, "cost": cost}
@@ -227,8 +229,11 @@ class Reporter:
         if iterations:
             parts.append("%d iteration%s" % (iterations, "" if iterations == 1 else "s"))
         parts.append("%d LLM call%s" % (t["calls"], "" if t["calls"] == 1 else "s"))
-        parts.append("%d tokens in / %d out" % (t["prompt_tokens"], t["completion_tokens"]))
-        if self.want_costs and self.calls:
+        if t["prompt_tokens"] is None:
+            parts.append("token usage not reported")
+        else:
+            parts.append("%d tokens in / %d out" % (t["prompt_tokens"], t["completion_tokens"]))
+        if self.want_costs and self.calls and t["prompt_tokens"] is not None:
             local = self.calls and all(c["provider"] == "ollama" for c in self.calls)
             parts.append("local model (no charge)" if local else "estimated cost " + format_cost(t["cost"]))
         self._line("Done: " + ", ".join(parts), style="bold")

@@ -107,6 +107,25 @@ def test_ollama_never_loads_the_price_list(stub, capsys, monkeypatch):
     assert "local model (no charge)" in err and "pricing" not in err.lower()
 
 
+def test_ollama_unknown_model_suggestion_and_verbose_log(stub, capsys):
+    pytest.importorskip("ollama")
+    stub.script("POST", "/api/generate", Reply.ollama_error(404, "model 'llama9' not found, try pulling it first"))
+    assert run(["generate", "x", *GEN_ARGS, "--provider", "ollama", "--model", "llama9", "--verbose"]) == 1
+    err = capsys.readouterr().err
+    assert err.rstrip().splitlines()[-1].endswith("; did you mean 'llama3:8b'?")
+    assert "tavro.modelwright: Iteration 1/5" in err  # the debug log
+    assert len(stub.requests("POST", "/api/generate")) == 1
+
+
+def test_feedback_without_usage_says_so(stub, pair, capsys):
+    feedback_reply(stub, {"feedback": "Fine as it is."})
+    assert run(["feedback", "Ok?", "m.mod", "m.dat", "--model", "llama3", "--write"]) == 0
+    out, err = capsys.readouterr()
+    assert out.endswith("Feedback received; parsing\nFine as it is.\n")
+    assert "no revision proposed; files unchanged" in err
+    assert err.rstrip().endswith("Done: 1 LLM call, token usage not reported")
+
+
 @pytest.mark.parametrize("argv", [
     ["generate", "x", *GEN_ARGS, "--provider", "opneai"],
     ["feedback", "Why?", "m.mod", "m.dat", "--provider", "olama"],
@@ -163,11 +182,18 @@ def test_unknown_model_gets_a_suggestion_from_the_free_listing(stub, capsys, mon
     assert len(stub.requests("POST", "/v1/responses")) == 3 and len(stub.requests("GET", "/v1/models")) == 1
 
 
-def test_missing_client_names_the_extra(monkeypatch, capsys):
-    monkeypatch.setitem(sys.modules, "openai", None)
+@pytest.mark.parametrize("module, provider, line", [
+    ("openai", "openai", "the openai client package is not installed: pip install 'tavro[openai]'"),
+    ("ollama", "ollama", "the ollama client package is not installed: pip install 'tavro[ollama]'"),
+    ("google.generativeai", "google",
+     "the google.generativeai client package is not installed: pip install 'tavro[gemini]'"),
+])
+def test_missing_client_names_the_extra(monkeypatch, capsys, module, provider, line):
+    monkeypatch.setitem(sys.modules, module, None)
     monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
-    assert run(["models"]) == 1
-    assert capsys.readouterr().err == "tavro: the openai client package is not installed: pip install 'tavro[openai]'\n"
+    monkeypatch.setenv("GEMINI_API_KEY", "gm-test")
+    assert run(["models", "--provider", provider]) == 1
+    assert capsys.readouterr().err == "tavro: %s\n" % line
 
 
 @pytest.fixture
