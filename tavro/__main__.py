@@ -17,7 +17,8 @@ def _estimate(args):
     with _cli_output.patched(tokenmeter, "PRICING_URL", lambda _url: source):
         if args.json:
             return _cli_output.estimate_json(tokenmeter, args.model)
-        tokenmeter.exercise_estimate_costs(args.model)
+        costs = tokenmeter.exercise_estimate_costs(args.model)
+        _cli_output.note_unknown_price(costs, args.model, source)
     return 0
 
 

@@ -222,7 +222,7 @@ class Reporter:
         cost = None if not costs or any(c is None for c in costs) else sum(costs)
         return {"calls": len(self.calls), "prompt_tokens": prompt, "completion_tokens": completion, "cost": cost}
 
-    def summary(self, iterations=None):
+    def summary(self, iterations=None, head="Done: "):
         t = self.totals()
         iterations = self.iterations if iterations is None else iterations
         parts = []
@@ -236,7 +236,7 @@ class Reporter:
         if self.want_costs and self.calls and t["prompt_tokens"] is not None:
             local = self.calls and all(c["provider"] == "ollama" for c in self.calls)
             parts.append("local model (no charge)" if local else "estimated cost " + format_cost(t["cost"]))
-        self._line("Done: " + ", ".join(parts), style="bold")
+        self._line(head + ", ".join(parts), style="bold")
 
     # -- results ------------------------------------------------------------
     def generated(self, result, args):
@@ -334,7 +334,12 @@ def llm_session(args):
             stack.enter_context(patched(modelwright, "_estimate_costs", lambda _old: _no_estimate))
         if os.environ.get("TAVRO_PRICING"):
             stack.enter_context(patched(tokenmeter, "PRICING_URL", lambda _old: os.environ["TAVRO_PRICING"]))
-        yield reporter
+        try:
+            yield reporter
+        except Exception:
+            if reporter.calls and not reporter.quiet:  # what the failed run has spent
+                reporter.summary(head="Stopped after ")
+            raise
 
 
 def _no_estimate(args, usage):
@@ -395,6 +400,13 @@ def estimate_json(tokenmeter, model):
     record["price_known"] = "prompt_cost" in costs
     emit_json(record)
     return 0
+
+
+def note_unknown_price(costs, model, source):
+    """A total of 0.0 without a prompt cost means no price was found: say so."""
+    if isinstance(costs, dict) and "prompt_cost" not in costs:
+        print("tavro: no price for %s in %s, so the cost is unknown (not zero)"
+              % (clean(model or "gpt-4.1"), clean(source)), file=sys.stderr, flush=True)
 
 
 def report_error(error, args):

@@ -113,6 +113,7 @@ def test_ollama_unknown_model_suggestion_and_verbose_log(stub, capsys):
     assert run(["generate", "x", *GEN_ARGS, "--provider", "ollama", "--model", "llama9", "--verbose"]) == 1
     err = capsys.readouterr().err
     assert err.rstrip().splitlines()[-1].endswith("; did you mean 'llama3:8b'?")
+    assert "LLM call" not in err and "Stopped after" not in err  # the call failed: nothing was spent
     assert "tavro.modelwright: Iteration 1/5" in err  # the debug log
     assert len(stub.requests("POST", "/api/generate")) == 1
 
@@ -222,6 +223,7 @@ def test_feedback_write_keeps_files_when_the_revision_does_not_compile(stub, pai
     assert run(["feedback", "Bound?", "m.mod", "m.dat", "--model", "llama3", "--write"]) == 1
     err = capsys.readouterr().err
     assert "do not compile, so m.mod and m.dat were left unchanged" in err and "model:3:13:" in err
+    assert "Stopped after 1 LLM call, token usage not reported\ntavro: " in err
     assert (pair / "m.mod").read_text() == GOOD_MODEL
 
 
@@ -236,6 +238,10 @@ def test_models_and_estimate_json(stub, capsys, tmp_path):
     doc = json.loads(capsys.readouterr().out)
     assert doc["usage"] == {"prompt_tokens": 21549, "completion_tokens": 7091} and doc["price_known"] is True
     assert doc["estimated_costs"]["total_cost"] == pytest.approx(21549 * 1.25e-6 + 7091 * 10e-6)
+    assert run(["estimate", "o9", "--pricing", os.environ["TAVRO_PRICING"]]) == 0
+    out, err = capsys.readouterr()
+    assert "'total_cost': 0.0" in out and err == "tavro: no price for o9 in %s, so the cost is unknown (not zero)\n" % (
+        os.environ["TAVRO_PRICING"])
 
 
 @pytest.mark.parametrize("model, code, lines", [
