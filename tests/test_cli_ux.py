@@ -323,3 +323,33 @@ def test_guide_language_examples_compile():
     assert len(blocks) == 4
     for model, data in zip(blocks[::2], blocks[1::2]):
         KelmCompiler().compile_model(model, data)
+
+
+class _Tty(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_terminal_output_goes_through_rich(monkeypatch):
+    import re
+
+    from tavro import _cli_output
+    from tavro.semantic_error import SemanticError
+
+    screen = _Tty()
+    monkeypatch.setattr(sys, "stderr", screen)
+    monkeypatch.setenv("TERM", "xterm-256color")
+    with _cli_output.Reporter() as rep:
+        assert rep.terminal
+        rep.progress("Iteration 1/2: prompting model")
+        rep.call_started(modelwright.LLMProvider.OLLAMA, "llama3")
+        rep.call_finished({"prompt_tokens": 26, "completion_tokens": 290})
+        rep.compile_failed(SemanticError("model:3:13: ';' expected\nmodel:4:1: unknown name 'y'"))
+        rep.summary()
+    raw = screen.getvalue()
+    text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", raw)
+    assert "\x1b[" in raw  # drawn, not plain
+    for line in ["Iteration 1/2: prompting model", "26 tokens in / 290 out, local model (no charge)",
+                 "  model:3:13: ';' expected", "  model:4:1: unknown name 'y'",
+                 "Done: 1 iteration, 1 LLM call, 26 tokens in / 290 out, local model (no charge)"]:
+        assert line in text
