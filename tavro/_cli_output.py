@@ -50,7 +50,11 @@ def format_cost(cost):
     """Dollar text of an estimated cost; None is an unknown price."""
     if cost is None:
         return "unknown"
-    return "$%.4f" % cost if cost >= 0.01 or cost == 0 else "$%.6f" % cost
+    if cost >= 1:
+        return "$%.2f" % cost
+    if cost >= 0.01 or cost == 0:
+        return "$%.4f" % cost
+    return "$" + ("%.6f" % cost).rstrip("0")
 
 
 @contextlib.contextmanager
@@ -62,6 +66,12 @@ def patched(module, name, wrap):
         yield
     finally:
         setattr(module, name, original)
+
+
+# Workflow messages that the terminal display replaces (the spinner, the call
+# lines and the summary say the same); shown in plain output and with --verbose.
+_SHOWN_BY_DISPLAY = re.compile(r"^\[LLM\] (.*: (sending request|generating|response received)|Estimated costs: .*)$",
+                               re.S)
 
 
 def _provider_name(provider):
@@ -137,6 +147,8 @@ class Reporter:
         m = re.match(r"Iteration (\d+)/\d+: prompting model", msg)
         if m:
             self.iterations = int(m.group(1))
+        if self._console is not None and not self.verbose and _SHOWN_BY_DISPLAY.match(msg):
+            return
         self._line(msg, style="dim", stream=self.out)
 
     def note(self, msg):

@@ -342,6 +342,7 @@ def test_terminal_output_goes_through_rich(monkeypatch):
     with _cli_output.Reporter() as rep:
         assert rep.terminal
         rep.progress("Iteration 1/2: prompting model")
+        rep.progress("[LLM] Ollama \u2022 llama3: generating")
         rep.call_started(modelwright.LLMProvider.OLLAMA, "llama3")
         rep.call_finished({"prompt_tokens": 26, "completion_tokens": 290})
         rep.compile_failed(SemanticError("model:3:13: ';' expected\nmodel:4:1: unknown name 'y'"))
@@ -349,7 +350,18 @@ def test_terminal_output_goes_through_rich(monkeypatch):
     raw = screen.getvalue()
     text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", raw)
     assert "\x1b[" in raw  # drawn, not plain
+    assert "generating" not in text  # the spinner line says it
     for line in ["Iteration 1/2: prompting model", "26 tokens in / 290 out, local model (no charge)",
                  "  model:3:13: ';' expected", "  model:4:1: unknown name 'y'",
                  "Done: 1 iteration, 1 LLM call, 26 tokens in / 290 out, local model (no charge)"]:
         assert line in text
+
+
+@pytest.mark.parametrize("cost, text", [
+    (None, "unknown"), (0.0, "$0.0000"), (0.000525, "$0.000525"), (0.005, "$0.005"), (0.0958, "$0.0958"),
+    (12.3456, "$12.35"),
+])
+def test_cost_text(cost, text):
+    from tavro._cli_output import format_cost
+
+    assert format_cost(cost) == text
