@@ -365,3 +365,21 @@ def test_cost_text(cost, text):
     from tavro._cli_output import format_cost
 
     assert format_cost(cost) == text
+
+
+def test_examples_show_recorded_optima(tmp_path, monkeypatch, capsys):
+    from tavro import _cli_examples
+
+    for name, solution in [("boxes", '{"status": "optimal", "sense": "maximize", "objective": 42.5}'),
+                           ("crates", None), ("broken", "{not json")]:
+        folder = tmp_path / name
+        folder.mkdir()
+        for ext in (".txt", ".mod", ".dat"):
+            (folder / (name + ext)).write_text("About %s.\n" % name)
+        if solution is not None:
+            (folder / "solution.json").write_text(solution)
+    monkeypatch.setattr(_cli_examples, "_library", lambda: tmp_path)
+    assert run(["examples"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split()[:3] for line in lines[:3]] == [["boxes", "max", "42.5"], ["broken", "-", "About"],
+                                                        ["crates", "-", "About"]]
