@@ -738,7 +738,7 @@ Info Checker::check_call(const Expr& e, const Where& w) {
     for (auto& a : e.kids) {
         Info i = check(*a, {true, what.c_str()});
         expect_numeric(*a, i, ("argument of " + fn).c_str());
-        all_int = all_int && i.type.base == Base::Int;
+        all_int = all_int && (i.type.base == Base::Int || !ok(i.type));  // no second error after a bad argument
     }
     return {{all_int ? Base::Int : Base::Float}};
 }
