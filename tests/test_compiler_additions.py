@@ -2,6 +2,8 @@
 implication, whole numbers for int), the size and computed-index checks, and
 the exact text of every message added with them."""
 import math
+import os
+import random
 
 import pytest
 
@@ -297,13 +299,19 @@ def test_ranges_and_indices_that_need_the_evaluator(model, data, expected):
 
 
 def test_mutations_of_the_new_constructs_raise_only_semantic_error():
-    import random
     rng = random.Random(20261208)
-    pairs = [m[:2] for m in NEW_MODELS.values()]
-    for _ in range(1500):
+    pairs = [m[:2] for m in NEW_MODELS.values()] + [(m[1], m[2]) for m in MESSAGES]
+    cases = []
+    for _ in range(2000):
         model, data = rng.choice(pairs)
         if rng.random() < 0.7:
             model = mutate(rng, model)
         else:
             data = mutate(rng, data)
-        assert outcome(model, data) in ("ok", "error")
+        cases.append((model, data))
+    dump = os.environ.get("KELM_CASES_DUMP")
+    if dump:  # for the sanitizer driver, next to the robustness test's cases
+        with open(dump + ".additions", "wb") as f:
+            for model, data in cases:
+                f.write(model.encode("utf-8", "surrogatepass") + b"\x01" + data.encode("utf-8") + b"\x02")
+    assert {outcome(m, d) for m, d in cases} <= {"ok", "error"}
