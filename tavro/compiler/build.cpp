@@ -46,8 +46,16 @@ Value expr(const Expr& e) {
         case EK::Index: return Dict{{"type", "index"}, {"name", e.kids[0]->text}, {"indices", exprs(e.kids, 1)}};
         case EK::Field: return Dict{{"type", "field"}, {"base", expr(*e.kids[0])}, {"field", e.text}};
         case EK::Unary: return Dict{{"type", "unary"}, {"op", e.text}, {"operand", expr(*e.kids[0])}};
-        case EK::Binary:
-            return Dict{{"type", "binary"}, {"op", e.text}, {"left", expr(*e.kids[0])}, {"right", expr(*e.kids[1])}};
+        case EK::Binary: {  // the left spine of a chain in a loop: depth follows nesting, not length
+            std::vector<const Expr*> spine;
+            const Expr* n = &e;
+            for (; n->kind == EK::Binary; n = n->kids[0].get()) spine.push_back(n);
+            Value acc = expr(*n);
+            for (auto it = spine.rbegin(); it != spine.rend(); ++it)
+                acc = Dict{{"type", "binary"}, {"op", (*it)->text}, {"left", std::move(acc)},
+                           {"right", expr(*(*it)->kids[1])}};
+            return acc;
+        }
         case EK::Sum:
             return Dict{{"type", "sum"}, {"indices", clauses(e.clauses)}, {"filter", opt(e.filter)},
                         {"body", expr(*e.kids[0])}};

@@ -72,6 +72,7 @@ private:
     Info check_name(const Expr& e, const Where& w);
     Info check_index(const Expr& e, const Where& w);
     Info check_binary(const Expr& e, const Where& w);
+    Info combine(const Expr& e, Info l, Info r);  // e's operator applied to its checked operands
     Info check_call(const Expr& e, const Where& w);
     void expect_numeric(const Expr& e, const Info& i, const char* what);
     void expect_bool(const Expr& e, const Info& i, const char* what);
@@ -651,8 +652,18 @@ Info Checker::check_index(const Expr& e, const Where& w) {
     return {s->type};
 }
 
+// A chain a + b + c ... is a left spine of Binary nodes: walked in a loop, so
+// that the recursion depth follows nesting, not the length of the chain.
 Info Checker::check_binary(const Expr& e, const Where& w) {
-    Info l = check(*e.kids[0], w), r = check(*e.kids[1], w);
+    std::vector<const Expr*> spine;
+    const Expr* n = &e;
+    for (; n->kind == EK::Binary; n = n->kids[0].get()) spine.push_back(n);
+    Info l = check(*n, w);
+    for (auto it = spine.rbegin(); it != spine.rend(); ++it) l = combine(**it, l, check(*(*it)->kids[1], w));
+    return l;
+}
+
+Info Checker::combine(const Expr& e, Info l, Info r) {
     const std::string& op = e.text;
     if (op == "&&" || op == "||") {
         expect_bool(*e.kids[0], l, ("operand of '" + op + "'").c_str());
