@@ -1,6 +1,7 @@
 // Semantic checks of a parsed model: names and scopes, types, indexing,
 // linearity, the objective and constraint labels.
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <unordered_set>
 
@@ -480,6 +481,9 @@ Sym* Checker::lookup(const Expr& e) {
     std::vector<std::string_view> names = p_.global_names();
     for (Sym* s : scope_) names.push_back(s->name);
     std::string c = closest(e.text, names);
+    std::string lower = e.text;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    if (c.empty() && (lower == "inf" || lower == "infinity" || lower == "infty")) c = "infinity";
     err(e.pos, "unknown name " + quote(e.text) + (c.empty() ? std::string() : "; did you mean " + quote(c) + "?"));
     return nullptr;
 }
