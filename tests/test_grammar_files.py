@@ -329,7 +329,7 @@ def suite_examples():
 SYNTAX = re.compile(r"^model:\d+:\d+: (.* expected near |unexpected character|unterminated|the language has no 'if'"
                     r"|'=>' follows|the right of '=>'|a label names one|a constraint has at most two|"
                     r"arrays of sets|a decision variable has no value|a range takes its bounds|only a declared array"
-                    r"|',' in an index|nesting too deep|expression too long)")
+                    r"|',' in an index|nesting too deep|expression too long|named indices \[)")
 
 
 @pytest.mark.parametrize("name,model,data", suite_examples(), ids=[x[0] for x in suite_examples()])

@@ -237,6 +237,9 @@ void ModelParser::dims(std::vector<ExprPtr>& out) {
     while (ts_.check(Tok::LBracket)) {
         Pos open = ts_.cur.pos;
         ts_.next();
+        if (ts_.check(Tok::Name) && ts_.ahead().kind == Tok::KwIn)
+            ts_.error_here("named indices [" + std::string(ts_.cur.raw) +
+                           " in ...] are for dvar and dexpr declarations: data arrays are declared a[S]");
         out.push_back(index_set());
         ts_.expect_match(Tok::RBracket, Tok::LBracket, open);
     }
@@ -476,7 +479,6 @@ Constraint ModelParser::constraint() {
         c.terms.clear();
         c.ops.clear();
         c.op_pos.clear();
-        Pos rhs = ts_.cur.pos;
         c.terms.push_back(expr(kCompare));
         relations(c);
         if (c.ops.size() != 1)
@@ -485,7 +487,6 @@ Constraint ModelParser::constraint() {
                                             " (the right of '=>' is one constraint: e1 <= e2)"
                                       : std::string("the right of '=>' is one comparison: e1 <= e2 (write "
                                                     "two implications for a range)"));
-        (void)rhs;
     }
     if (c.ops.empty()) {
         if (ts_.check(Tok::Semi))
