@@ -300,7 +300,7 @@ def test_compiled_model_example_from_the_docs():
     ("int n = 7 mod 2;\ndvar float x;\nminimize x;", True),
     ("int n = 7 mod(2);\ndvar float x;\nminimize x;", True),
     ("int n = 7 %2;\ndvar float x;\nminimize x;", False),
-    ("dvar boolean b;\ndvar float x;\nminimize x;\nsubject to { b == 1 => x <= 1; }", True),
+    ("dvar boolean b;\ndvar float x in 0..5;\nminimize x;\nsubject to { b == 1 => x <= 1; }", True),
     ("dvar boolean b;\ndvar float x;\nminimize x;\nsubject to { b == 2 => x <= 1; }", False),
     ("dvar boolean b;\ndvar float x;\nminimize x;\nsubject to { b == 1 => 0 <= x <= 1; }", False),
 ])

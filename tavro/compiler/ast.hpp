@@ -102,6 +102,14 @@ struct Model {
     Pos end;
 };
 
+// Where an expression starts in the source: an operator node sits at its
+// operator, so walk down its left operands.
+inline Pos start_of(const Expr& e) {
+    const Expr* at = &e;
+    while ((at->kind == EK::Binary || at->kind == EK::Field) && !at->kids.empty()) at = at->kids[0].get();
+    return at->pos;
+}
+
 constexpr int kMaxDepth = 200;    // nesting of parentheses, brackets, sums, foralls
 constexpr int kMaxHeight = 2500;  // height of an expression tree (long operator chains)
 

@@ -643,7 +643,7 @@ Info Checker::check_index(const Expr& e, const Where& w) {
         else if (lit->kind == EK::String)
             p_.const_indices.push_back({idx.pos, s, k, Value(lit->text), "\"" + lit->text + "\""});
         else if (constant(idx))
-            p_.computed_indices.push_back({idx.pos, s, k, Value(), "", &idx});
+            p_.computed_indices.push_back({start_of(idx), s, k, Value(), "", &idx});
     }
     if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr) {
         if (w.data_only) {

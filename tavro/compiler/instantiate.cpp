@@ -494,6 +494,13 @@ const Value& Engine::element(const Node& n) {
     return *v;
 }
 
+// Where an expression starts in the source (an operator node sits at its operator).
+Pos start_of(const Node& n) {
+    const Node* at = &n;
+    while ((at->op >= Node::Add && at->op <= Node::Or) || at->op == Node::Field) at = at->kids[0].get();
+    return at->pos;
+}
+
 std::int64_t Engine::position(const Node& idx, const Domain& dom, const Sym* array) {
     if (idx.op == Node::Slot) {
         const Binding& b = env_.slots[static_cast<std::size_t>(idx.slot)];
@@ -505,9 +512,9 @@ std::int64_t Engine::position(const Node& idx, const Domain& dom, const Sym* arr
     std::string from = idx.op == Node::Const || idx.op == Node::Str ? "" : " (from " + describe(idx) + ")";
     std::string of = dom.sym && !dom.sym->name.empty() ? quote(dom.sym->name) : "its range";
     if (dom.is_range)
-        fault(idx.pos, "index " + show(v) + from + " of " + quote(array->name) + " is outside " + of + " (" +
-                           std::to_string(dom.low) + ".." + std::to_string(dom.high) + ")");
-    fault(idx.pos, "index " + show(v) + from + " of " + quote(array->name) + " is not in the set " +
+        fault(start_of(idx), "index " + show(v) + from + " of " + quote(array->name) + " is outside " + of + " (" +
+                                 std::to_string(dom.low) + ".." + std::to_string(dom.high) + ")");
+    fault(start_of(idx), "index " + show(v) + from + " of " + quote(array->name) + " is not in the set " +
                        (dom.sym ? dom.sym->name : std::string("?")));
 }
 

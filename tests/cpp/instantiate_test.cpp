@@ -172,7 +172,7 @@ TEST(Instantiate, DataDependentFaults) {
               "model:1:17: empty domain: 'x' has lower bound 5 above its upper bound 1");
     EXPECT_EQ(fault("range I = 1..3; dvar float x[I]; int k = 2;\n"
                     "minimize z: x[k + 5];\n"),
-              "model:2:17: index 7 (from k+5) of 'x' is outside 'I' (1..3)");
+              "model:2:15: index 7 (from k+5) of 'x' is outside 'I' (1..3)");
 }
 
 TEST(Instantiate, NegativeZeroAndHugeData) {
