@@ -1,19 +1,52 @@
 """Command line of the tavro package: ``python -m tavro`` or ``tavro``."""
 
 import argparse
+import contextlib
 import json
+import os
+import re
 import sys
+import tempfile
+
+# Control characters other than tab and newline: C0, DEL and C1.
+_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
+
+# Exit status of a generate run whose final model and data do not compile.
+EXIT_DOES_NOT_COMPILE = 3
+
+
+def _shown(text, json_text=False):
+    """``text`` as it may reach a terminal: every control character other than
+    newline and tab escaped (``\\x1b``), so LLM text cannot move the cursor,
+    clear the screen or retitle the window. In JSON output the escape is
+    ``\\u001b``, which keeps the document valid and its values unchanged."""
+    form = "\\u%04x" if json_text else "\\x%02x"
+    return _CONTROL.sub(lambda m: form % ord(m.group()), str(text))
 
 
 def _print_progress(msg):
-    print(msg, flush=True)
+    print(_shown(msg), flush=True)
+
+
+def _print_json(value):
+    print(_shown(json.dumps(value, indent=2, ensure_ascii=False, default=str), json_text=True), flush=True)
 
 
 def _estimate(args):
+    from types import SimpleNamespace
+
     from . import tokenmeter
 
     if args.pricing is not None:
         tokenmeter.PRICING_URL = args.pricing
+    model = args.model or "gpt-4.1"
+    priced = tokenmeter.estimate_costs(SimpleNamespace(model=model), {"prompt_tokens": 1, "completion_tokens": 1})
+    if not {"prompt_cost", "completion_cost"} & set(priced):
+        source = tokenmeter.PRICING_URL
+        known = tokenmeter._parse_pricing(source) if isinstance(source, str) else {}
+        what = "model %s is not in the price list" % model if known else "no price list could be read"
+        print("tavro: %s (%s)" % (_shown(what), _shown(source)), file=sys.stderr)
+        return 1
     tokenmeter.exercise_estimate_costs(args.model)
     return 0
 
@@ -27,14 +60,129 @@ def _description(args, parser):
         return f.read()
 
 
+def _output_problem(path):
+    """Why ``path`` cannot take an output file, or None."""
+    if os.path.isdir(path) or path.endswith(("/", os.sep)):
+        return "it is a folder"
+    folder = os.path.dirname(os.path.abspath(path))
+    existing = folder
+    while not os.path.lexists(existing):
+        existing = os.path.dirname(existing)
+    if not os.path.isdir(existing):
+        return "%s is not a folder" % existing
+    if os.path.exists(path) and not os.access(path, os.W_OK):
+        return "permission denied"
+    try:  # can a file (or the missing folders) be created there?
+        if existing == folder:
+            fd, probe = tempfile.mkstemp(dir=folder, prefix=".tavro-check-")
+            os.close(fd)
+            os.unlink(probe)
+        else:
+            os.rmdir(tempfile.mkdtemp(dir=existing, prefix=".tavro-check-"))
+    except OSError as e:
+        return e.strerror or str(e)
+    return None
+
+
+def _check_outputs(parser, args):
+    """Usage errors for output paths that cannot be written, before the
+    first LLM request is paid for."""
+    for option, path in (("-o", args.output), ("-d", args.data)):
+        problem = _output_problem(path)
+        if problem:
+            parser.error("argument %s: cannot write %s: %s" % (option, _shown(path), _shown(problem)))
+    if os.path.realpath(args.output) == os.path.realpath(args.data):
+        parser.error("-o and -d name the same file")
+
+
+def _kept_name(path):
+    root, ext = os.path.splitext(path)
+    return root + ".compiled" + ext
+
+
+class _Outcome:
+    """Follows a generate run through its progress messages: whether the
+    pair last written compiled, and the texts of the last pair that did, so
+    that a run ending on a broken pair never leaves the user with less."""
+
+    def __init__(self, model_file, data_file):
+        self.paths = (model_file, data_file)
+        self.written = False  # a pair was written and its verdict is pending
+        self.compiles = None  # verdict on the last pair written
+        self.good = None  # texts of the last pair that compiled
+
+    def progress(self, msg):
+        _print_progress(msg)
+        msg = str(msg)
+        if msg.startswith("Wrote files: "):
+            self.written = True
+        elif self.written:
+            self.written = False
+            self.compiles = not msg.startswith("Syntax/semantic errors found: ")
+            if self.compiles:
+                self.good = tuple(self._read(p) for p in self.paths)
+
+    @staticmethod
+    def _read(path):
+        with open(path) as f:
+            return f.read()
+
+    def keep_good(self):
+        """Writes the last compiling pair beside the outputs when the final
+        pair does not compile; returns the two paths, or None."""
+        if self.compiles is not False or self.good is None:
+            return None
+        from . import _fileio
+
+        kept = tuple(_kept_name(p) for p in self.paths)
+        for path, text in zip(kept, self.good):
+            _fileio.write_text_atomic(path, text)
+        print("tavro: the last model and data that compiled are kept in %s and %s"
+              % tuple(_shown(p) for p in kept), file=sys.stderr)
+        return kept
+
+    def run(self, solve, *args, **kwargs):
+        """``solve(*args, **kwargs)``; should it fail after a broken pair
+        replaced one that compiled, that one is kept first."""
+        try:
+            return solve(*args, **kwargs)
+        except BaseException:
+            self.keep_good()
+            raise
+
+    def finish(self):
+        """The exit status; for a final pair that does not compile, its errors
+        and the files left are printed first."""
+        if self.compiles is not False:
+            return 0
+        from . import modelwright
+
+        try:
+            modelwright.KelmCompiler().compile_model(*(self._read(p) for p in self.paths))
+            errors = []
+        except modelwright.SemanticError as e:
+            errors = [str(e)]
+        except Exception as e:
+            errors = ["%s: %s" % (type(e).__name__, e)]
+        print("tavro: the final model and data do not compile:", file=sys.stderr)
+        for error in errors:
+            print(_shown(error), file=sys.stderr)
+        print("tavro: files written: %s and %s" % tuple(_shown(p) for p in self.paths), file=sys.stderr)
+        self.keep_good()
+        return EXIT_DOES_NOT_COMPILE
+
+
 def _generate(args):
     from . import modelwright
 
     description = _description(args, args.parser)
+    _check_outputs(args.parser, args)
+    outcome = _Outcome(args.output, args.data)
     kwargs = {}
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
-    result = modelwright.generative_solve(
+    result = outcome.run(
+        modelwright.generative_solve,
         description,
         args.output,
         args.data,
@@ -43,12 +191,12 @@ def _generate(args):
         return_statistics=args.stats,
         alignment_check=False if args.no_alignment else None,
         llm_provider=args.provider,
-        progress=_print_progress,
+        progress=outcome.progress,
         few_shot=not args.no_few_shot,
         **kwargs,
     )
-    print(json.dumps(result, indent=2, ensure_ascii=False, default=str) if args.stats else result, flush=True)
-    return 0
+    _print_json(result) if args.stats else print(_shown(result), flush=True)
+    return outcome.finish()
 
 
 def _feedback(args):
@@ -62,7 +210,7 @@ def _feedback(args):
         llm_provider=args.provider,
         progress=_print_progress,
     )
-    print(json.dumps(reply, indent=2, ensure_ascii=False, default=str), flush=True)
+    _print_json(reply)
     return 0
 
 
@@ -70,7 +218,7 @@ def _models(args):
     from . import modelwright
 
     for name in modelwright.list_models(args.provider, args.model or modelwright.MODEL_NAME):
-        print(name)
+        print(_shown(name))
     return 0
 
 
@@ -78,6 +226,8 @@ def _llm_options(p):
     p.add_argument("--provider", default=None,
                    help="openai, google or ollama (default: chosen from the model name)")
     p.add_argument("--model", default=None, help="LLM model name (default gpt-5)")
+    p.add_argument("--timeout", type=float, default=None, metavar="SECONDS",
+                   help="longest wait for one LLM call (default: $TAVRO_LLM_TIMEOUT, else 300)")
 
 
 def build_parser():
@@ -117,14 +267,24 @@ def build_parser():
 
 
 def main(argv=None):
-    args = build_parser().parse_args(argv)
+    from . import _deadline
+
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    bounded = contextlib.nullcontext()
+    if hasattr(args, "timeout"):  # a command that calls an LLM: bound each call
+        try:
+            bounded = _deadline.llm_deadline(_deadline.llm_timeout(args.timeout))
+        except ValueError as e:
+            parser.error(str(e))
     try:
-        return args.run(args)
+        with bounded:
+            return args.run(args)
     except KeyboardInterrupt:
         print("tavro: interrupted", file=sys.stderr)
         return 130
     except Exception as e:  # one line for the user, no traceback
-        print("tavro: %s" % (str(e) or type(e).__name__), file=sys.stderr)
+        print("tavro: %s" % _shown(str(e) or type(e).__name__), file=sys.stderr)
         return 1
 
 
