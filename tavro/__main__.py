@@ -44,7 +44,7 @@ def _estimate(args):
     if not {"prompt_cost", "completion_cost"} & set(priced):
         source = tokenmeter.PRICING_URL
         known = tokenmeter._parse_pricing(source) if isinstance(source, str) else {}
-        what = "model %s is not in the price list" % model if known else "no price list could be read"
+        what = "model %s is not in the price list" % model if known else "no prices could be read"
         print("tavro: %s (%s)" % (_shown(what), _shown(source)), file=sys.stderr)
         return 1
     tokenmeter.exercise_estimate_costs(args.model)

@@ -1,21 +1,28 @@
 """Deadlines put around blocking calls from outside them.
 
-``call_with_deadline`` runs a call on a daemon worker thread and waits for it
-at most a given time. ``llm_deadline`` uses it to bound every LLM call of a
-command: for its duration it replaces the module attributes
-``tavro.modelwright._llm_generate_text`` and ``list_models`` with wrappers.
-The workflows look those attributes up at each call, so the bound applies to
-every call they make, while the client creation and requests inside stay
-exactly as they are. A call that overruns raises ``LLMTimeoutError`` naming
-the provider, the model and the address tried; its worker thread is left to
-finish on its own (a daemon thread never delays the exit of the process) and
-its later progress messages are dropped.
+``call_with_deadline`` bounds one call. On the main thread an interval timer
+(SIGALRM) interrupts the call where it blocks: the interrupt unwinds it like
+any exception (sockets closed, ``finally`` blocks run) and is turned into the
+caller's time-out error. Elsewhere, or without SIGALRM, the call runs on a
+daemon worker thread that the caller waits for at most the deadline; an
+overrunning worker is abandoned. (The main thread is preferred: a worker
+abandoned inside native code can crash the interpreter's shutdown.)
+
+``llm_deadline`` bounds every LLM call of a command: for its duration it
+replaces the module attributes ``tavro.modelwright._llm_generate_text`` and
+``list_models`` with wrappers. The workflows look those attributes up at each
+call, so the bound applies to every call they make, while the client
+creation and requests inside stay exactly as they are. A call that overruns
+raises ``LLMTimeoutError`` naming the provider, the model and the address
+tried; progress messages of an abandoned worker are dropped.
 """
 
 import contextlib
 import math
 import os
+import signal
 import threading
+import time
 
 __all__ = ["DEFAULT_LLM_TIMEOUT", "ENV_LLM_TIMEOUT", "LLMTimeoutError", "call_with_deadline", "llm_deadline",
            "llm_timeout", "provider_address"]
@@ -32,15 +39,59 @@ _DEFAULT_ADDRESSES = {
 
 _WRAPPED = "__tavro_deadline_wraps__"
 
+# Should the first interrupt be swallowed by the interrupted code, another
+# follows after this many seconds.
+_REPEAT = 0.5
+
 
 class LLMTimeoutError(TimeoutError):
     """An LLM call that did not return within its deadline."""
 
 
+class _Expired(BaseException):
+    # Not an Exception: the retry loops and guards of the interrupted code
+    # let it through, as they let KeyboardInterrupt through.
+    pass
+
+
 def call_with_deadline(fn, seconds, on_timeout, *args, **kwargs):
-    """``fn(*args, **kwargs)`` on a daemon thread; its result, or what it
-    raised, once it returns within ``seconds``. Otherwise the exception that
-    ``on_timeout()`` returns is raised (the worker is abandoned)."""
+    """``fn(*args, **kwargs)``: its result, or what it raised, when it ends
+    within ``seconds``; otherwise the exception that ``on_timeout()`` returns
+    is raised."""
+    if hasattr(signal, "setitimer") and threading.current_thread() is threading.main_thread():
+        return _call_with_alarm(fn, seconds, on_timeout, args, kwargs)
+    return _call_on_worker(fn, seconds, on_timeout, args, kwargs)
+
+
+def _call_with_alarm(fn, seconds, on_timeout, args, kwargs):
+    armed = [True]
+    token = _Expired()
+
+    def expire(signum, frame):
+        if armed[0]:
+            raise token
+
+    started = time.monotonic()
+    previous = signal.signal(signal.SIGALRM, expire)
+    outer_delay, outer_interval = signal.setitimer(signal.ITIMER_REAL, seconds, _REPEAT)
+    try:
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            armed[0] = False
+            signal.setitimer(signal.ITIMER_REAL, 0)
+    except _Expired as e:
+        if e is not token:
+            raise
+        raise on_timeout() from None
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+        if outer_delay:  # an enclosing timer goes on with the time it has left
+            remaining = outer_delay - (time.monotonic() - started)
+            signal.setitimer(signal.ITIMER_REAL, max(remaining, 1e-3), outer_interval)
+
+
+def _call_on_worker(fn, seconds, on_timeout, args, kwargs):
     outcome = []
     done = threading.Event()
 
@@ -89,10 +140,10 @@ def provider_address(provider):
     return (os.environ.get(variable) if variable else None) or default
 
 
-def _timeout_error(seconds, provider, model_name):
-    name = getattr(provider, "value", provider)
-    return LLMTimeoutError("no reply from %s model %s at %s within %g seconds (set --timeout or %s to wait longer)"
-                           % (name, model_name, provider_address(provider), seconds, ENV_LLM_TIMEOUT))
+def _timeout_error(seconds, provider, what):
+    return LLMTimeoutError("no reply from %s (%s, address %s) within %g s; set --timeout or %s to wait longer"
+                           % (getattr(provider, "value", provider), what, provider_address(provider), seconds,
+                              ENV_LLM_TIMEOUT))
 
 
 def _gated(progress, expired):
@@ -117,7 +168,7 @@ def _bounded_generate(original, seconds):
 
         def timed_out():
             expired.set()
-            return _timeout_error(seconds, provider, model_name)
+            return _timeout_error(seconds, provider, "model %s" % model_name)
 
         return call_with_deadline(original, seconds, timed_out, *args, **kwargs)
 
@@ -133,7 +184,7 @@ def _bounded_listing(module, original, seconds):
                 provider = module._infer_provider(llm_provider, model_name)
             except Exception:
                 provider = llm_provider
-            return _timeout_error(seconds, provider, model_name)
+            return _timeout_error(seconds, provider, "listing models")
 
         return call_with_deadline(original, seconds, timed_out, *args, **kwargs)
 

@@ -103,8 +103,8 @@ object fetch(handle url) {
     pyb::dict headers;
     headers["User-Agent"] = kUserAgent;
     object req = request.attr("Request")(src, pyb::arg("headers") = headers);
-    // The time-out bounds the whole fetch, not each read: the request runs on
-    // a worker thread that the caller waits for at most that long.
+    // The time-out bounds the whole fetch, not each read: tavro._deadline
+    // interrupts it (or stops waiting for it) when the time is up.
     object timeout = home().attr("_FETCH_TIMEOUT");
     const Py_ssize_t max_bytes = as_size(home().attr("_FETCH_MAX_BYTES"));
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
