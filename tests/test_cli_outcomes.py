@@ -209,11 +209,12 @@ def test_shown(text, shown, json_shown):
 
 # ---- --timeout ------------------------------------------------------------
 
-@pytest.mark.parametrize("argv, env", [
-    (["generate", "x", "-o", "s.mod", "-d", "s.dat", "--no-few-shot", "--timeout", "1"], {}),
-    (["feedback", "q", "s.mod", "s.dat"], {"TAVRO_LLM_TIMEOUT": "1"}),
+@pytest.mark.parametrize("argv, env, what", [
+    (["generate", "x", "-o", "s.mod", "-d", "s.dat", "--no-few-shot", "--timeout", "1"], {}, "model gpt-5"),
+    (["feedback", "q", "s.mod", "s.dat"], {"TAVRO_LLM_TIMEOUT": "1"}, "model gpt-5"),
+    (["models", "--timeout", "1"], {}, "listing models"),
 ])
-def test_stalled_server_ends_with_one_line(tmp_path, argv, env):
+def test_stalled_server_ends_with_one_line(tmp_path, argv, env, what):
     pytest.importorskip("openai")
     (tmp_path / "s.mod").write_text(GOOD_MODEL)
     (tmp_path / "s.dat").write_text(DATA)
@@ -223,8 +224,8 @@ def test_stalled_server_ends_with_one_line(tmp_path, argv, env):
         proc = tavro(server, tmp_path, *argv, **env)
         took = time.monotonic() - start
     assert proc.returncode == 1 and took < 10
-    assert proc.stderr == ("tavro: no reply from openai (model gpt-5, address %s/v1) within 1 s; set --timeout or "
-                           "TAVRO_LLM_TIMEOUT to wait longer\n" % server.url)
+    assert proc.stderr == ("tavro: no reply from openai (%s, address %s/v1) within 1 s; set --timeout or "
+                           "TAVRO_LLM_TIMEOUT to wait longer\n" % (what, server.url))
     assert (tmp_path / "s.mod").read_text() == GOOD_MODEL
 
 
