@@ -118,20 +118,14 @@ object read_text(handle path) {
     return content;
 }
 
-// with open(path, "w") as f: f.write(content)
+// The text open(path, "w") would leave, written atomically: a kill, a full
+// disk or a size limit during the write leaves the earlier file whole.
 void write_text(handle path, handle content) {
-    object f = open_file(path, "w");
-    try {
-        f.attr("write")(content);
-    } catch (pyb::error_already_set&) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
+    py::import_module("tavro._fileio").attr("write_text_atomic")(path, content);
 }
 
-// Text mode refuses anything but str; checked before either file is opened
-// (and so truncated), so the files of an earlier iteration survive a bad reply.
+// Text mode refuses anything but str; checked before either file is touched,
+// so the files of an earlier iteration survive a bad reply.
 void expect_writable(handle content) {
     if (PyUnicode_Check(content.ptr())) return;
     py::raise(PyExc_TypeError, py::concat({py::text("write() argument must be str, not "), py::type_name(content)}));

@@ -28,6 +28,9 @@ PYBIND11_MODULE(tokenmeter, m) {
     m.attr("PRICING_URL") = "https://github.com/AgentOps-AI/tokencost/blob/main/pricing_table.md";
     // Where repository pages of the site are fetched from (see pricing.cpp).
     m.attr("_RAW_HOST") = "raw.githubusercontent.com";
+    // Bounds of one fetch: seconds for the whole of it, and body bytes.
+    m.attr("_FETCH_TIMEOUT") = 10;
+    m.attr("_FETCH_MAX_BYTES") = 32 * 1024 * 1024;
     compile_source_patterns(m);
 
     Registry registry;
