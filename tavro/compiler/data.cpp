@@ -33,8 +33,6 @@ private:
     Value keyed(TokenStream& ts, Sym& s, std::size_t dim);
     Value scalar(TokenStream& ts, const Type& t, Sym& s);
     Value set_value(TokenStream& ts, Sym& s);
-    void compute_elements(Sym& s);
-    void evaluate_model_value(Sym& s);
 
     Program& p_;
     Diagnostics& d_;
@@ -236,14 +234,14 @@ void DataReader::run() {
         Sym* s = d.sym;
         if (!s) continue;
         if (s->kind == SymKind::Range) {
-            compute_elements(*s);
+            compute_range_elements(p_, *s);
             continue;
         }
         if (s->kind != SymKind::Param && s->kind != SymKind::Set) continue;
         for (Sym* dim : s->dims)
-            if (dim && dim->range && !dim->elements.known) compute_elements(*dim);
+            if (dim && dim->range && !dim->elements.known) compute_range_elements(p_, *dim);
         if (!s->needs_data) {
-            evaluate_model_value(*s);
+            evaluate_model_value(p_, *s);
             continue;
         }
         auto it = statements_.find(s);
@@ -256,66 +254,6 @@ void DataReader::run() {
         }
         read(it->second);
     }
-}
-
-void DataReader::compute_elements(Sym& s) {
-    if (!s.range) return;
-    auto lo = evaluate(p_, *s.range->kids[0]);
-    auto hi = evaluate(p_, *s.range->kids[1]);
-    if (lo && hi && lo->is<std::int64_t>() && hi->is<std::int64_t>()) {
-        s.elements.known = true;
-        s.elements.is_range = true;
-        s.elements.low = lo->as<std::int64_t>();
-        s.elements.high = hi->as<std::int64_t>();
-        s.value = Value(Dict{{"low", *lo}, {"high", *hi}});
-    }
-}
-
-void DataReader::evaluate_model_value(Sym& s) {
-    const Expr* init = s.decl ? s.decl->value.get() : nullptr;
-    if (!init) return;
-    if (s.kind == SymKind::Set) {
-        List items;
-        Elements& el = s.elements;
-        bool all = true;
-        for (auto& k : init->kids) {
-            auto v = evaluate(p_, *k);
-            if (!v) {
-                all = false;
-                continue;
-            }
-            if (s.type.base == Base::Float && v->is<std::int64_t>()) v = Value(static_cast<double>(v->as<std::int64_t>()));
-            if (v->is<Dict>() && s.type.base == Base::Tuple) {  // tuple literal: name the fields
-                auto& fields = s.type.tuple->fields;
-                Dict& dct = v->as<Dict>();
-                for (std::size_t f = 0; f < dct.size() && f < fields.size(); ++f) {
-                    dct[f].first = fields[f].name;
-                    if (fields[f].type.base == Tok::KwFloat && dct[f].second.is<std::int64_t>())
-                        dct[f].second = Value(static_cast<double>(dct[f].second.as<std::int64_t>()));
-                }
-            }
-            auto [it, fresh] = el.position.emplace(element_key(*v), items.size());
-            if (!fresh) {
-                d_.error(File::Model, k->pos, "duplicate element " + value_text(*v) + " in set " + quote(s.name));
-                continue;
-            }
-            items.push_back(std::move(*v));
-        }
-        el.known = all;
-        el.count = items.size();
-        if (all) s.value = Value(std::move(items));
-        return;
-    }
-    if (!s.dims.empty()) return;
-    auto v = evaluate(p_, *init);
-    if (!v) return;
-    if (s.type.base == Base::Float && v->is<std::int64_t>()) v = Value(static_cast<double>(v->as<std::int64_t>()));
-    if (v->is<Dict>() && s.type.base == Base::Tuple) {
-        auto& fields = s.type.tuple->fields;
-        Dict& dct = v->as<Dict>();
-        for (std::size_t f = 0; f < dct.size() && f < fields.size(); ++f) dct[f].first = fields[f].name;
-    }
-    s.value = std::move(*v);
 }
 
 void DataReader::read(const Statement& st) {
@@ -531,6 +469,68 @@ Value DataReader::set_value(TokenStream& ts, Sym& s) {
 }
 
 }  // namespace
+
+// Elements of a named or inline range whose bounds are known.
+void compute_range_elements(Program& p, Sym& s) {
+    if (!s.range) return;
+    auto lo = evaluate(p, *s.range->kids[0]);
+    auto hi = evaluate(p, *s.range->kids[1]);
+    if (lo && hi && lo->is<std::int64_t>() && hi->is<std::int64_t>()) {
+        s.elements.known = true;
+        s.elements.is_range = true;
+        s.elements.low = lo->as<std::int64_t>();
+        s.elements.high = hi->as<std::int64_t>();
+        s.value = Value(Dict{{"low", *lo}, {"high", *hi}});
+    }
+}
+
+// Value of a set or scalar given in the model (not the data).
+void evaluate_model_value(Program& p, Sym& s) {
+    const Expr* init = s.decl ? s.decl->value.get() : nullptr;
+    if (!init) return;
+    if (s.kind == SymKind::Set) {
+        List items;
+        Elements& el = s.elements;
+        bool all = true;
+        for (auto& k : init->kids) {
+            auto v = evaluate(p, *k);
+            if (!v) {
+                all = false;
+                continue;
+            }
+            if (s.type.base == Base::Float && v->is<std::int64_t>()) v = Value(static_cast<double>(v->as<std::int64_t>()));
+            if (v->is<Dict>() && s.type.base == Base::Tuple) {  // tuple literal: name the fields
+                auto& fields = s.type.tuple->fields;
+                Dict& dct = v->as<Dict>();
+                for (std::size_t f = 0; f < dct.size() && f < fields.size(); ++f) {
+                    dct[f].first = fields[f].name;
+                    if (fields[f].type.base == Tok::KwFloat && dct[f].second.is<std::int64_t>())
+                        dct[f].second = Value(static_cast<double>(dct[f].second.as<std::int64_t>()));
+                }
+            }
+            auto [it, fresh] = el.position.emplace(element_key(*v), items.size());
+            if (!fresh) {
+                p.diag->error(File::Model, k->pos, "duplicate element " + value_text(*v) + " in set " + quote(s.name));
+                continue;
+            }
+            items.push_back(std::move(*v));
+        }
+        el.known = all;
+        el.count = items.size();
+        if (all) s.value = Value(std::move(items));
+        return;
+    }
+    if (!s.dims.empty()) return;
+    auto v = evaluate(p, *init);
+    if (!v) return;
+    if (s.type.base == Base::Float && v->is<std::int64_t>()) v = Value(static_cast<double>(v->as<std::int64_t>()));
+    if (v->is<Dict>() && s.type.base == Base::Tuple) {
+        auto& fields = s.type.tuple->fields;
+        Dict& dct = v->as<Dict>();
+        for (std::size_t f = 0; f < dct.size() && f < fields.size(); ++f) dct[f].first = fields[f].name;
+    }
+    s.value = std::move(*v);
+}
 
 void read_data(Program& p, std::string_view data) {
     DataReader r(p, data);

@@ -90,7 +90,15 @@ std::string value_text(const Value& v);  // 3, 2.5, "A", <"A", 1>
 // The passes, in order.
 void check_model(Program& p);            // names, types, indexing, linearity, objective
 void read_data(Program& p, std::string_view data);  // values of the data declarations
+// Values of the data declarations from a dictionary {name: value} in the
+// compiled model's data shapes (docs/compiled_model.md), validated as
+// read_data validates the data file; faults are reported at the declaration.
+void adopt_data(Program& p, Dict data);
 void check_constant_indices(Program& p);
+// Parts of read_data that adopt_data shares: the elements of a range, the
+// value of a set or scalar that the model itself gives.
+void compute_range_elements(Program& p, Sym& s);
+void evaluate_model_value(Program& p, Sym& s);
 Value build(Program& p);  // the compiled model; moves the data values out
 
 // Evaluates a data-only expression (scalar initializers, range bounds); nullopt
