@@ -113,6 +113,10 @@ def build_parser():
     models = sub.add_parser("models", help="list the models a provider offers")
     _llm_options(models)
     models.set_defaults(run=_models)
+
+    from ._cli_solve import add_parser as add_solve_parser
+
+    add_solve_parser(sub)
     return parser
 
 

@@ -527,4 +527,23 @@ Dict read_tree(handle ast, handle data, Program& p) {
     return out;
 }
 
+kelm::InstantiateResult ground_tree(Program& p, Dict data) {
+    Diagnostics diag;
+    p.diag = &diag;
+    InstantiateResult out;
+    try {
+        check_model(p);
+        if (!diag.any()) adopt_data(p, std::move(data));
+        if (!diag.any()) check_constant_indices(p);
+        if (!diag.any()) out = instantiate(p);
+    } catch (const Abort&) {
+        out.ok = false;
+    } catch (const std::bad_alloc&) {
+        return {false, {}, "model:1:1: out of memory while instantiating"};
+    }
+    if (!out.ok && out.message.empty()) out.message = diag.message();
+    p.diag = nullptr;
+    return out;
+}
+
 }  // namespace tavro::kelm_py

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tavro/_py/py.hpp"
+#include "tavro/compiler/problem.hpp"
 #include "tavro/compiler/sema.hpp"
 
 namespace tavro::kelm_py {
@@ -19,5 +20,9 @@ struct TreeError {
 // non-empty dictionary, else the tree's own "data" entry (if any). Throws
 // TreeError; needs the GIL.
 kelm::Dict read_tree(pybind11::handle ast, pybind11::handle data, kelm::Program& p);
+
+// Checks the model read by read_tree, adopts its data and grounds it. Never
+// throws; faults are in the result's message. Runs without the GIL.
+kelm::InstantiateResult ground_tree(kelm::Program& p, kelm::Dict data);
 
 }  // namespace tavro::kelm_py
