@@ -82,7 +82,7 @@ def _num(x):
         return "nan"
     if x in (float("inf"), float("-inf")):
         return "inf" if x > 0 else "-inf"
-    return repr(x)
+    return repr(x + 0.0)  # -0.0 reads as 0.0
 
 
 def _column_labels(var_indices, n):
@@ -111,7 +111,7 @@ def _row_labels(blocks, m):
 def _table(rows, header):
     """Aligned tuple literals, one per line, under a header of plain words."""
     widths = [max([len(h)] + [len(r[k]) for r in rows]) for k, h in enumerate(header)]
-    head = "    # " + "  ".join(h.ljust(w + 1) for h, w in zip(header, widths)).rstrip()
+    head = "   # " + "  ".join(h.ljust(w + 1) for h, w in zip(header, widths)).rstrip()
     lines = [head]
     for r in rows:
         cells = [(cell + ",").ljust(w + 2) for cell, w in zip(r, widths)]
