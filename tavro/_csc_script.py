@@ -111,7 +111,7 @@ def _row_labels(blocks, m):
 def _table(rows, header):
     """Aligned tuple literals, one per line, under a header of plain words."""
     widths = [max([len(h)] + [len(r[k]) for r in rows]) for k, h in enumerate(header)]
-    head = "   # " + "  ".join(h.ljust(w + 1) for h, w in zip(header, widths)).rstrip()
+    head = "    # " + "  ".join(h.ljust(w + 1) for h, w in zip(header, widths)).rstrip()
     lines = [head]
     for r in rows:
         cells = [(cell + ",").ljust(w + 2) for cell, w in zip(r, widths)]

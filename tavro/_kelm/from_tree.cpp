@@ -48,7 +48,9 @@ private:
         if (!PyUnicode_Check(v.ptr())) fail(std::string(what) + " must be a str, found " + describe(v));
         return tavro::py::as_utf8(v);
     }
-    std::string str_of(handle node, const char* key) const { return str(get(node, key), key); }
+    std::string str_of(handle node, const char* key) const {
+        return str(get(node, key), ("'" + std::string(key) + "'").c_str());
+    }
     std::vector<handle> list(handle v, const char* what) const {
         if (!PyList_Check(v.ptr()) && !PyTuple_Check(v.ptr()))
             fail(std::string(what) + " must be a list, found " + describe(v));

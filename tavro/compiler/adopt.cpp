@@ -182,31 +182,18 @@ void Adopter::run(Dict data) {
         // model, as the compiled data carries them only for reading.
         if (s->needs_data) given[s] = &value;
     }
-    for (auto& d : p_.model.decls) {
-        Sym* s = d.sym;
-        if (!s) continue;
-        if (s->kind == SymKind::Range) {
-            compute_range_elements(p_, *s);
-            continue;
-        }
-        if (s->kind != SymKind::Param && s->kind != SymKind::Set) continue;
-        for (Sym* dim : s->dims)
-            if (dim && dim->range && !dim->elements.known) compute_range_elements(p_, *dim);
-        if (!s->needs_data) {
-            evaluate_model_value(p_, *s);
-            continue;
-        }
-        auto it = given.find(s);
+    walk_data_decls(p_, [&](Sym& s) {
+        auto it = given.find(&s);
         if (it == given.end()) {
-            if (!s->bad) err(*s, quote(s->name) + " has no value in the data");
-            s->bad = true;
-            continue;
+            if (!s.bad) err(s, quote(s.name) + " has no value in the data");
+            s.bad = true;
+            return;
         }
-        if (s->bad) continue;
+        if (s.bad) return;
         Value v = std::move(*it->second);
-        bool ok = s->kind == SymKind::Set ? set(v, *s) : array(v, *s, 0);
-        if (ok) s->value = std::move(v);
-    }
+        bool ok = s.kind == SymKind::Set ? set(v, s) : array(v, s, 0);
+        if (ok) s.value = std::move(v);
+    });
 }
 
 }  // namespace

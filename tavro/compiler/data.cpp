@@ -230,30 +230,16 @@ void DataReader::run() {
         split();
         reread_ = true;
     }
-    for (auto& d : p_.model.decls) {
-        Sym* s = d.sym;
-        if (!s) continue;
-        if (s->kind == SymKind::Range) {
-            compute_range_elements(p_, *s);
-            continue;
-        }
-        if (s->kind != SymKind::Param && s->kind != SymKind::Set) continue;
-        for (Sym* dim : s->dims)
-            if (dim && dim->range && !dim->elements.known) compute_range_elements(p_, *dim);
-        if (!s->needs_data) {
-            evaluate_model_value(p_, *s);
-            continue;
-        }
-        auto it = statements_.find(s);
+    walk_data_decls(p_, [&](Sym& s) {
+        auto it = statements_.find(&s);
         if (it == statements_.end()) {
-            if (!s->bad)
-                d_.error(File::Model, s->pos, quote(s->name) + " has no value: give '" + s->name +
-                                                  " = ...;' in the data");
-            s->bad = true;
-            continue;
+            if (!s.bad)
+                d_.error(File::Model, s.pos, quote(s.name) + " has no value: give '" + s.name + " = ...;' in the data");
+            s.bad = true;
+            return;
         }
         read(it->second);
-    }
+    });
 }
 
 void DataReader::read(const Statement& st) {
@@ -530,6 +516,22 @@ void evaluate_model_value(Program& p, Sym& s) {
         for (std::size_t f = 0; f < dct.size() && f < fields.size(); ++f) dct[f].first = fields[f].name;
     }
     s.value = std::move(*v);
+}
+
+void walk_data_decls(Program& p, const std::function<void(Sym&)>& from_data) {
+    for (auto& d : p.model.decls) {
+        Sym* s = d.sym;
+        if (!s) continue;
+        if (s->kind == SymKind::Range) {
+            compute_range_elements(p, *s);
+            continue;
+        }
+        if (s->kind != SymKind::Param && s->kind != SymKind::Set) continue;
+        for (Sym* dim : s->dims)
+            if (dim && dim->range && !dim->elements.known) compute_range_elements(p, *dim);
+        if (s->needs_data) from_data(*s);
+        else evaluate_model_value(p, *s);
+    }
 }
 
 void read_data(Program& p, std::string_view data) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -96,9 +97,12 @@ void read_data(Program& p, std::string_view data);  // values of the data declar
 void adopt_data(Program& p, Dict data);
 void check_constant_indices(Program& p);
 // Parts of read_data that adopt_data shares: the elements of a range, the
-// value of a set or scalar that the model itself gives.
+// value of a set or scalar that the model itself gives, and the walk over
+// the data declarations in order (ranges computed, model values evaluated,
+// `from_data` called for each symbol whose value the data gives).
 void compute_range_elements(Program& p, Sym& s);
 void evaluate_model_value(Program& p, Sym& s);
+void walk_data_decls(Program& p, const std::function<void(Sym&)>& from_data);
 Value build(Program& p);  // the compiled model; moves the data values out
 
 // Evaluates a data-only expression (scalar initializers, range bounds); nullopt

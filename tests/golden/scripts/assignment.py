@@ -158,7 +158,7 @@ inf = float('inf')
 # One column per variable: name, lower bound, upper bound, integer (1) or not (0),
 # objective coefficient.
 _columns = [
-   # name                       lower   upper   int   cost
+    # name                       lower   upper   int   cost
     ('assign[Ana,Contract]',    0.0,    1.0,    1,    6.0),
     ('assign[Ana,Patent]',      0.0,    1.0,    1,    12.0),
     ('assign[Ana,Medical]',     0.0,    1.0,    1,    9.0),
@@ -188,7 +188,7 @@ _columns = [
 
 # One row per constraint: name, lower bound, upper bound, [(column, coefficient), ...].
 _rows = [
-   # name                            lower   upper   terms
+    # name                            lower   upper   terms
     ('OneDocumentEach[Ana]',         1.0,    1.0,    [(0, 1.0), (1, 1.0), (2, 1.0), (3, 1.0), (4, 1.0)]),
     ('OneDocumentEach[Ben]',         1.0,    1.0,    [(5, 1.0), (6, 1.0), (7, 1.0), (8, 1.0), (9, 1.0)]),
     ('OneDocumentEach[Chloe]',       1.0,    1.0,    [(10, 1.0), (11, 1.0), (12, 1.0), (13, 1.0), (14, 1.0)]),

@@ -158,7 +158,7 @@ inf = float('inf')
 # One column per variable: name, lower bound, upper bound, integer (1) or not (0),
 # objective coefficient.
 _columns = [
-   # name                  lower   upper   int   cost
+    # name                  lower   upper   int   cost
     ('servings[Oatmeal]',  0.0,    4.0,    0,    0.3),
     ('servings[Milk]',     0.0,    4.0,    0,    0.25),
     ('servings[Eggs]',     0.0,    4.0,    0,    0.4),
@@ -169,7 +169,7 @@ _columns = [
 
 # One row per constraint: name, lower bound, upper bound, [(column, coefficient), ...].
 _rows = [
-   # name                          lower    upper   terms
+    # name                          lower    upper   terms
     ('NutrientMinimum[Calories]',  2000.0,  inf,    [(0, 110.0), (1, 160.0), (2, 155.0), (3, 240.0), (4, 205.0), (5, 40.0)]),
     ('NutrientMinimum[Protein]',   55.0,    inf,    [(0, 4.0), (1, 8.0), (2, 13.0), (3, 27.0), (4, 4.0), (5, 5.0)]),
     ('NutrientMinimum[Calcium]',   800.0,   inf,    [(0, 2.0), (1, 285.0), (2, 50.0), (3, 15.0), (4, 16.0), (5, 245.0)]),

@@ -158,7 +158,7 @@ inf = float('inf')
 # One column per variable: name, lower bound, upper bound, integer (1) or not (0),
 # objective coefficient.
 _columns = [
-   # name               lower   upper   int   cost
+    # name               lower   upper   int   cost
     ('make[Jacket]',    0.0,    inf,    1,    12.0),
     ('make[Trousers]',  0.0,    inf,    1,    8.0),
     ('make[Shirt]',     0.0,    inf,    1,    15.0),
@@ -169,7 +169,7 @@ _columns = [
 
 # One row per constraint: name, lower bound, upper bound, [(column, coefficient), ...].
 _rows = [
-   # name                       lower   upper   terms
+    # name                       lower   upper   terms
     ('ResourceLimit[Labour]',   -inf,   150.0,  [(0, 3.0), (1, 2.0), (2, 6.0)]),
     ('ResourceLimit[Cloth]',    -inf,   160.0,  [(0, 4.0), (1, 3.0), (2, 4.0)]),
     ('NeedsMachine[Jacket]',    -inf,   0.0,    [(0, 1.0), (3, -40.0)]),

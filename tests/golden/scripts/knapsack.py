@@ -158,7 +158,7 @@ inf = float('inf')
 # One column per variable: name, lower bound, upper bound, integer (1) or not (0),
 # objective coefficient.
 _columns = [
-   # name         lower   upper   int   cost
+    # name         lower   upper   int   cost
     ('take[1]',   0.0,    1.0,    1,    10.0),
     ('take[2]',   0.0,    1.0,    1,    9.0),
     ('take[3]',   0.0,    1.0,    1,    6.0),
@@ -173,7 +173,7 @@ _columns = [
 
 # One row per constraint: name, lower bound, upper bound, [(column, coefficient), ...].
 _rows = [
-   # name            lower   upper   terms
+    # name            lower   upper   terms
     ('WeightLimit',  -inf,   8.0,    [(0, 3.5), (1, 2.0), (2, 1.2), (3, 0.5), (4, 0.6), (5, 0.9), (6, 0.4), (7, 2.5), (8, 0.7), (9, 0.8)]),
 ]
 

@@ -158,7 +158,7 @@ inf = float('inf')
 # One column per variable: name, lower bound, upper bound, integer (1) or not (0),
 # objective coefficient.
 _columns = [
-   # name         lower   upper   int   cost
+    # name         lower   upper   int   cost
     ('build[A]',  0.0,    1.0,    1,    50.0),
     ('build[B]',  0.0,    1.0,    1,    40.0),
     ('build[C]',  0.0,    1.0,    1,    60.0),
@@ -169,7 +169,7 @@ _columns = [
 
 # One row per constraint: name, lower bound, upper bound, [(column, coefficient), ...].
 _rows = [
-   # name           lower   upper   terms
+    # name           lower   upper   terms
     ('Covered[1]',  1.0,    inf,    [(0, 1.0), (3, 1.0), (5, 1.0)]),
     ('Covered[2]',  1.0,    inf,    [(0, 1.0), (1, 1.0)]),
     ('Covered[3]',  1.0,    inf,    [(0, 1.0), (2, 1.0)]),

@@ -158,7 +158,7 @@ inf = float('inf')
 # One column per variable: name, lower bound, upper bound, integer (1) or not (0),
 # objective coefficient.
 _columns = [
-   # name                      lower   upper   int   cost
+    # name                      lower   upper   int   cost
     ('ship[Aalborg,Hamburg]',  0.0,    inf,    0,    12.0),
     ('ship[Aalborg,Paris]',    0.0,    inf,    0,    28.0),
     ('ship[Aalborg,Milan]',    0.0,    inf,    0,    35.0),
@@ -175,7 +175,7 @@ _columns = [
 
 # One row per constraint: name, lower bound, upper bound, [(column, coefficient), ...].
 _rows = [
-   # name                       lower   upper   terms
+    # name                       lower   upper   terms
     ('PlantCapacity[Aalborg]',  -inf,   500.0,  [(0, 1.0), (1, 1.0), (2, 1.0), (3, 1.0)]),
     ('PlantCapacity[Bremen]',   -inf,   700.0,  [(4, 1.0), (5, 1.0), (6, 1.0), (7, 1.0)]),
     ('PlantCapacity[Lyon]',     -inf,   600.0,  [(8, 1.0), (9, 1.0), (10, 1.0), (11, 1.0)]),
