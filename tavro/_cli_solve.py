@@ -6,10 +6,11 @@ Exit status: 0 when the solve finished (whatever its status), 1 on a model
 error (one ``tavro:`` line per compiler message), 2 on a usage error.
 """
 
-import json
 import math
 import os
 import sys
+
+from ._cli_output import add_output_options, clean, emit_json
 
 # Non-zero variables and binding rows listed in the text report.
 MAX_LINES = 50
@@ -22,13 +23,12 @@ def add_parser(sub):
                                    "model's names.")
     p.add_argument("model_file", metavar="MODEL.mod")
     p.add_argument("data_file", metavar="DATA.dat")
-    p.add_argument("--json", action="store_true",
-                   help="print one JSON object (status, objective, values, duals, ...) instead of a report")
     p.add_argument("--emit", metavar="SCRIPT.py", help="also write the standalone SciPy script of the problem")
     p.add_argument("--sidecar", action="store_true",
                    help="with --emit: put the arrays in SCRIPT.npz beside the script")
     p.add_argument("--time-limit", type=float, metavar="S", help="stop the solver after S seconds")
     p.add_argument("--mip-gap", type=float, metavar="G", help="relative MIP gap at which to stop")
+    add_output_options(p, progress=False)
     p.set_defaults(run=run, parser=p)
     return p
 
@@ -45,9 +45,12 @@ def _read(args, path):
         _usage(args, "cannot read %s: %s" % (path, getattr(e, "strerror", None) or e))
 
 
-def _model_error(error):
-    for line in (str(error) or type(error).__name__).splitlines():
-        print("tavro: %s" % line, file=sys.stderr)
+def _model_error(error, args):
+    message = str(error) or type(error).__name__
+    for line in message.splitlines():
+        print("tavro: %s" % clean(line), file=sys.stderr, flush=True)
+    if args.json:
+        emit_json({"error": message})
     return 1
 
 
@@ -68,18 +71,18 @@ def run(args):
     try:
         problem = solver.build_problem(model_code, data_code)
     except SemanticError as e:
-        return _model_error(e)
+        return _model_error(e, args)
     if args.emit:
         try:
             _emit(args, model_code, data_code)
         except SemanticError as e:
-            return _model_error(e)
+            return _model_error(e, args)
     solution = solver.solve_problem(problem, time_limit=args.time_limit, mip_gap=args.mip_gap)
     if args.json:
-        sys.stdout.write(json.dumps(_jsonable(solution.to_dict()), ensure_ascii=True) + "\n")
+        emit_json(_jsonable(solution.to_dict()))
     else:
-        sys.stdout.write(report(problem, solution))
-    sys.stdout.flush()
+        sys.stdout.write(clean(report(problem, solution)))
+        sys.stdout.flush()
     return 0
 
 

@@ -103,6 +103,10 @@ void check_constant_indices(Program& p);
 void compute_range_elements(Program& p, Sym& s);
 void evaluate_model_value(Program& p, Sym& s);
 void walk_data_decls(Program& p, const std::function<void(Sym&)>& from_data);
+// The data-dependent checks of grounding (index outside its set, division by
+// a zero datum, empty domain, a constraint that cancels to false), within a
+// budget of terms; faults go to p.diag.
+void check_grounding(Program& p);
 Value build(Program& p);  // the compiled model; moves the data values out
 
 // Evaluates a data-only expression (scalar initializers, range bounds); nullopt
