@@ -19,6 +19,9 @@ import scipy.sparse
 # larger ones as base64 buffers (never a list literal of 10^4 numbers).
 LITERAL_LIMIT = 10_000
 _WRAP = 76
+# zlib level: 1 compresses a 1000x1000 transportation problem 8x faster than
+# the default 6, for a tenth more bytes.
+_LEVEL = 1
 
 
 def problem(gen):
@@ -179,7 +182,7 @@ def _variables_blob(gen):
 
 
 def _b64(raw):
-    text = base64.b64encode(zlib.compress(raw, 6)).decode("ascii")
+    text = base64.b64encode(zlib.compress(raw, _LEVEL)).decode("ascii")
     # A triple-quoted literal of base64 lines: one token, whatever its size;
     # the alphabet holds no quote or backslash.
     return "\n".join(text[k:k + _WRAP] for k in range(0, len(text), _WRAP))
@@ -218,11 +221,16 @@ def _buffer_lines(gen, n, m, sidecar_name):
 def sidecar_bytes(gen):
     """The .npz file of the arrays (and the variable names) for a sidecar script."""
     import io
+    import zipfile
 
     arrays = _arrays(gen)
     arrays["variables"] = np.frombuffer(_variables_blob(gen), dtype=np.uint8)
     buf = io.BytesIO()
-    np.savez_compressed(buf, **arrays)
+    # np.savez_compressed's layout, at the faster zlib level.
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED, compresslevel=_LEVEL) as zf:
+        for key, arr in arrays.items():
+            with zf.open(key + ".npy", "w", force_zip64=True) as f:
+                np.lib.format.write_array(f, arr, allow_pickle=False)
     return buf.getvalue()
 
 
