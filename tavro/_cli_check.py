@@ -49,11 +49,11 @@ def _problem_counts(compiled, problem):
 
 def counts(model_code, data_code):
     """Counts of a pair; raises SemanticError (or another compiler error) when it does not compile."""
+    from . import solver
     from .tavro_core import KelmCompiler
 
     compiled = KelmCompiler().compile_model(model_code, data_code)
-    # With the instantiation engine in place: return _problem_counts(compiled, solver.build_problem(...)).
-    return _declared_counts(compiled)
+    return _problem_counts(compiled, solver.build_problem(model_code, data_code))
 
 
 def _plural(n, word):

@@ -245,7 +245,7 @@ def test_models_and_estimate_json(stub, capsys, tmp_path):
 
 
 @pytest.mark.parametrize("model, code, lines", [
-    (GOOD_MODEL, 0, ["ok: 0 sets, 2 parameters, 1 variable, 1 constraint (as declared)"]),
+    (GOOD_MODEL, 0, ["ok: 0 sets, 2 parameters, 1 variable, 1 constraint (after instantiation)"]),
     (BAD_MODEL, 1, ["m.mod:3:13:"]),
     ("float a;\nfloat b;\ndvar float x;\nminimize z: a*y;\nsubject to { c*x >= 0; }\n", 1,
      ["m.mod:4:15:", "m.mod:5:14:", "2 errors"]),

@@ -230,7 +230,7 @@ private:
     std::int64_t columns_ = 0;
     // Rows in CSR form until the end.
     std::vector<std::int64_t> row_start_{0};
-    std::vector<std::int64_t> row_cols_;
+    std::vector<std::int32_t> row_cols_;
     std::vector<double> row_vals_;
     bool store_ = true;
     std::int64_t budget_ = -1;  // terms left to the check pass; -1: no limit
@@ -816,6 +816,10 @@ void Engine::columns(LinearProblem& out) {
     }
     out.c.assign(static_cast<std::size_t>(columns_), 0.0);
     acc_.reset(static_cast<std::size_t>(columns_));
+    if (store_) {  // most models have a few nonzeros per column
+        row_cols_.reserve(static_cast<std::size_t>(2 * columns_));
+        row_vals_.reserve(static_cast<std::size_t>(2 * columns_));
+    }
 }
 
 void Engine::objective(LinearProblem& out) {
@@ -930,7 +934,7 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
     if (out.num_rows() >= kMaxRows)
         fault(c.pos, "the model has too many constraints to build (over " + std::to_string(kMaxRows) + ")");
     acc_.each([&](std::int64_t col, double coef) {
-        row_cols_.push_back(col);
+        row_cols_.push_back(static_cast<std::int32_t>(col));
         row_vals_.push_back(coef);
     });
     row_start_.push_back(static_cast<std::int64_t>(row_cols_.size()));
@@ -956,7 +960,7 @@ void Engine::run(LinearProblem& out) {
     // Rows were collected in CSR order; transpose to CSC (rows ascend within a column).
     std::size_t nnz = row_cols_.size();
     out.indptr.assign(static_cast<std::size_t>(columns_) + 1, 0);
-    for (std::int64_t col : row_cols_) ++out.indptr[static_cast<std::size_t>(col) + 1];
+    for (std::int32_t col : row_cols_) ++out.indptr[static_cast<std::size_t>(col) + 1];
     for (std::size_t k = 1; k < out.indptr.size(); ++k) out.indptr[k] += out.indptr[k - 1];
     out.indices.resize(nnz);
     out.values.resize(nnz);
@@ -968,7 +972,7 @@ void Engine::run(LinearProblem& out) {
             out.indices[static_cast<std::size_t>(at)] = static_cast<std::int32_t>(r);
             out.values[static_cast<std::size_t>(at)] = row_vals_[static_cast<std::size_t>(k)];
         }
-    std::vector<std::int64_t>().swap(row_cols_);
+    std::vector<std::int32_t>().swap(row_cols_);
     std::vector<double>().swap(row_vals_);
 }
 
