@@ -293,3 +293,33 @@ def test_malformed_tree_is_a_semantic_error():
     gen = SciPyCodeGenerator({"declarations": [{"type": "dvar", "name": "x"}]}, None)
     with pytest.raises(SemanticError, match="'var_type' missing"):
         gen.generate_code()
+
+
+EDGE_CASES = {
+    "no constraints": ("dvar float x in 1..3;\nmaximize z: 2 * x + 1;\n", "", "optimal", 7.0),
+    "constant objective, unused variable": (
+        "dvar float+ x;\ndvar int y in -2..2;\nminimize z: 4;\nsubject to { c: x >= 1; }\n", "", "optimal", 4.0),
+    "empty set": ("{string} S = ...;\ndvar float+ x[S];\nminimize z: sum(s in S) x[s] + 1;\n"
+                  "subject to { forall(s in S) c: x[s] >= 1; }\n", "S = {};", "optimal", 1.0),
+    "unbounded": ("dvar float x;\nmaximize z: x;\nsubject to { c: x >= 1; }\n", "", "unbounded", None),
+    "huge numbers and -0.0": ("float big = ...;\nfloat nz = ...;\ndvar float x in nz..big;\n"
+                              "minimize z: x - nz;\nsubject to { c: x >= 1e-300; }\n",
+                              "big = 1e308;\nnz = -0.0;", "optimal", 1e-300),
+    "infeasible bounds": ("dvar float x in 0..1;\nminimize z: x;\nsubject to { c: x >= 2; }\n", "",
+                          "infeasible", None),
+}
+
+
+@pytest.mark.parametrize("model, data, status, objective", EDGE_CASES.values(), ids=list(EDGE_CASES))
+def test_edge_cases_agree(model, data, status, objective, tmp_path, capsys):
+    (tmp_path / "m.mod").write_text(model)
+    (tmp_path / "m.dat").write_text(data)
+    out = cli_json(capsys, str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))
+    ns = run_text(script_for(model, data))
+    assert ns["status"] == out["status"] == status
+    assert ns["objective"] == out["objective"]
+    if objective is None:
+        assert out["objective"] is None and ns["solution"] == {} == out["values"]
+    else:
+        assert out["objective"] == pytest.approx(objective, rel=1e-12)
+        assert ns["solution"] == out["values"]

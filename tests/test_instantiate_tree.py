@@ -71,6 +71,9 @@ def test_hand_edited_data_is_honoured(tree):
     got = _kelm.instantiate_tree(tree, data)
     np.testing.assert_array_equal(got["row_lower"], [5.0, 7.5, 2.0])
     assert got["offset"] == 2.0
+    # numpy arrays and scalars are read as the lists and numbers they hold.
+    data.update(a=np.array([[5, 0.5], [7.5, 1]]), n=np.int64(2))
+    np.testing.assert_array_equal(_kelm.instantiate_tree(tree, data)["row_lower"], [5.0, 7.5, 2.0])
 
 
 @pytest.mark.parametrize("edit, message", [

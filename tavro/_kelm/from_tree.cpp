@@ -492,12 +492,18 @@ Value data_value(handle v, const std::string& name, int depth) {
         }
         return Value(std::move(out));
     }
-    if (PyIndex_Check(o)) {  // numpy integers
+    if (PyObject_HasAttrString(o, "tolist")) {  // numpy arrays and scalars
+        pyb::object plain = pyb::reinterpret_steal<pyb::object>(PyObject_CallMethod(o, "tolist", nullptr));
+        if (!plain) throw pyb::error_already_set();
+        if (plain.ptr() == o || Py_TYPE(plain.ptr()) == Py_TYPE(o)) fail("unsupported value " + describe(v));
+        return data_value(plain, name, depth + 1);
+    }
+    if (PyIndex_Check(o)) {  // other integer types
         pyb::object i = pyb::reinterpret_steal<pyb::object>(PyNumber_Index(o));
         if (!i) throw pyb::error_already_set();
         return data_value(i, name, depth);
     }
-    if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__float__")) {  // numpy floats
+    if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__float__")) {  // other float types
         double d = PyFloat_AsDouble(o);
         if (d == -1.0 && PyErr_Occurred()) throw pyb::error_already_set();
         return Value(d);
