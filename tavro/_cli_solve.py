@@ -125,21 +125,42 @@ def _limited(items):
     return shown, ["  ... and %d more" % more] if more > 0 else []
 
 
-def _flat_rows(problem, nested):
-    """Row values in row order from a result nested by label and index."""
+def _block_of(blocks, k):
+    """The block (first position is its second item) holding position k."""
+    import bisect
+
+    at = bisect.bisect_right([b[1] for b in blocks], k) - 1
+    return blocks[at]
+
+
+def _column_name(problem, j):
     import numpy as np
 
-    out = np.full(problem.num_rows, np.nan)
-    for label, first, arity, index in problem.row_blocks():
-        node_of_label = nested.get(label) if nested else None
-        count = len(index) // arity if arity else 1
-        for r in range(count):
-            node = node_of_label
-            for key in index[r * arity:(r + 1) * arity]:
-                node = node.get(key) if isinstance(node, dict) else None
-            if isinstance(node, (int, float)):
-                out[first + r] = node
-    return out
+    name, first, dims = _block_of(problem.column_blocks(), j)
+    if not dims:
+        return name
+    keys = np.unravel_index(j - first, [len(d) for d in dims])
+    return "%s[%s]" % (name, ",".join(dims[k][int(i)] for k, i in enumerate(keys)))
+
+
+def _row_index(problem, i):
+    label, first, arity, index = _block_of(problem.row_blocks(), i)
+    k = i - first
+    return label, index[k * arity:(k + 1) * arity]
+
+
+def _row_name(problem, i):
+    label, keys = _row_index(problem, i)
+    return "%s[%s]" % (label, ",".join(keys)) if keys else label
+
+
+def _dual(solution, problem, i):
+    """The shadow price of row i from the duals nested by label and index."""
+    label, keys = _row_index(problem, i)
+    node = solution.duals.get(label)
+    for key in keys:
+        node = node.get(key) if isinstance(node, dict) else None
+    return node if isinstance(node, (int, float)) else None
 
 
 def report(problem, solution):
@@ -157,10 +178,9 @@ def report(problem, solution):
         x = np.asarray(x, dtype=float)
         nonzero = np.flatnonzero(np.abs(x) > _ZERO).tolist()
         if nonzero:
-            names = problem.column_names
             shown, more = _limited(nonzero)
             lines.append("non-zero variables (%d of %d):" % (len(nonzero), x.size))
-            lines += _table([(names[j], _number(x[j])) for j in shown], ("variable", "value")) + more
+            lines += _table([(_column_name(problem, j), _number(x[j])) for j in shown], ("variable", "value")) + more
         else:
             lines.append("every variable is zero (%d variables)" % x.size)
     if solution.duals is not None and x is not None and problem.num_rows:
@@ -170,12 +190,13 @@ def report(problem, solution):
         binding = np.flatnonzero((np.isfinite(lo) & (np.abs(activity - lo) <= tol)) |
                                  (np.isfinite(hi) & (np.abs(activity - hi) <= tol))).tolist()
         if binding:
-            duals = _flat_rows(problem, solution.duals)
-            names = problem.row_names
             shown, more = _limited(binding)
             lines.append("binding constraints (%d of %d):" % (len(binding), problem.num_rows))
-            lines += _table([(names[i], _number(activity[i]), _number(duals[i]) if np.isfinite(duals[i]) else "-")
-                             for i in shown], ("constraint", "value", "shadow price")) + more
+            table = []
+            for i in shown:
+                dual = _dual(solution, problem, i)
+                table.append((_row_name(problem, i), _number(activity[i]), "-" if dual is None else _number(dual)))
+            lines += _table(table, ("constraint", "value", "shadow price")) + more
     if solution.conflict:
         shown, more = _limited(solution.conflict)
         lines.append("conflicting constraints (an irreducible infeasible subset, %d rows):" % len(solution.conflict))

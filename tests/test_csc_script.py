@@ -323,3 +323,12 @@ def test_edge_cases_agree(model, data, status, objective, tmp_path, capsys):
     else:
         assert out["objective"] == pytest.approx(objective, rel=1e-12)
         assert ns["solution"] == out["values"]
+
+
+@pytest.mark.parametrize("name", ["transportation", "multi_period_inventory", "tsp", "warehouse_location"])
+def test_report_names_match_the_solvers(name):
+    from tavro import _cli_solve
+
+    problem = solver.build_problem(*texts(name))
+    assert [_cli_solve._column_name(problem, j) for j in range(problem.num_columns)] == problem.column_names
+    assert [_cli_solve._row_name(problem, i) for i in range(problem.num_rows)] == problem.row_names
