@@ -117,12 +117,17 @@ def hostile_model():
     return {"declarations": decls}, data
 
 
-@pytest.mark.parametrize("sidecar", [False, True])
-def test_hostile_names_stay_string_literals(tmp_path, sidecar):
+@pytest.mark.parametrize("form", ["literals", "buffers", "sidecar"])
+def test_hostile_names_stay_string_literals(tmp_path, form, monkeypatch):
+    from tavro import _csc_script
+
+    if form == "buffers":
+        monkeypatch.setattr(_csc_script, "LITERAL_LIMIT", 0)
     tree, data = hostile_model()
     script = tmp_path / "hostile.py"
     gen = SciPyCodeGenerator(tree, data)
-    text = gen.generate_code(str(tmp_path / "hostile.npz") if sidecar else None)
+    text = gen.generate_code(str(tmp_path / "hostile.npz") if form == "sidecar" else None)
+    assert ("_columns = [" in text) == (form == "literals")
     script.write_text(text, encoding="utf-8")
     assert gen.scipy_code_lines == text.split("\n")
     # Every name is in the script only inside string literals: no name, comment or call is made of it.
