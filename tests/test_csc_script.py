@@ -140,7 +140,7 @@ def test_hostile_names_stay_string_literals(tmp_path, form, monkeypatch):
     run = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True,
                          encoding="utf-8", timeout=60)
     assert run.returncode == 0, run.stderr
-    assert run.stdout.startswith("status: optimal\n")
+    assert run.stdout.startswith("status: optimal\nobjective new\\nline: 30\n")
     assert not (tmp_path / "PWNED").exists()
     ns = runpy.run_path(str(script), run_name="not_main")
     assert ns["objective"] == pytest.approx(sum(range(len(HOSTILE))) + 2)

@@ -208,10 +208,15 @@ results, status, objective, _x = solve(c, A, row_lower, row_upper, col_lower, co
 solution = nest_columns(_x, _variables) if _x is not None else {}
 
 
+def _shown(text):
+    # Names are printed with control characters escaped, so none can drive the terminal.
+    return "".join(ch if ch.isprintable() else ascii(ch)[1:-1] for ch in text)
+
+
 def _report():
     print("status:", status)
     if objective is not None:
-        print("objective%s: %.10g" % (" " + OBJECTIVE_NAME if OBJECTIVE_NAME else "", objective))
+        print("objective%s: %.10g" % (" " + _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "", objective))
     if _x is None:
         return
     shown = 0
@@ -219,7 +224,7 @@ def _report():
         if shown == 20:
             print("  ... %d more non-zero values" % (np.count_nonzero(np.abs(_x) > 1e-9) - shown))
             break
-        print("  %s = %.10g" % (_column_name(int(_j)), _x[_j]))
+        print("  %s = %.10g" % (_shown(_column_name(int(_j))), _x[_j]))
         shown += 1
 
 
