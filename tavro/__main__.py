@@ -157,6 +157,10 @@ def build_parser():
 
     _cli_commands.add_check(sub)
     _cli_commands.add_examples(sub)
+
+    from ._cli_solve import add_parser as add_solve_parser
+
+    add_solve_parser(sub)
     return parser
 
 
