@@ -75,7 +75,9 @@ const Name kNotify{"_notify"}, kLogger{"logger"}, kDebug{"debug"}, kLlmGenerate{
     kBuildFinalAssessment{"_build_final_assessment_prompt"}, kBuildFeedback{"_build_feedback_prompt"},
     kJsonLoadsRelaxed{"_json_loads_relaxed"}, kKelmCompiler{"KelmCompiler"}, kCompileModel{"compile_model"},
     kSemanticError{"SemanticError"}, kEstimateCosts{"_estimate_costs"}, kValue{"value"}, kGet{"get"},
-    kStrip{"strip"}, kOpen{"open"}, kModel{"model"}, kData{"data"}, kAligned{"aligned"},
+    kStrip{"strip"}, kOpen{"open"}, kRead{"read"}, kClose{"close"}, kIterations{"iterations"},
+    kSyntaxErrors{"syntax_errors"}, kCost{"cost"}, kUsageKey{"usage"}, kEstimatedCosts{"estimated_costs"},
+    kModel{"model"}, kData{"data"}, kAligned{"aligned"},
     kAssessment{"assessment"}, kPromptTokens{"prompt_tokens"}, kCompletionTokens{"completion_tokens"};
 
 // Fixed progress and log texts, made once.
@@ -146,12 +148,12 @@ object read_text(handle path) {
     object f = open_file(path, "r");
     object content;
     try {
-        content = f.attr("read")();
+        content = py::call_method(f, kRead, {});
     } catch (pyb::error_already_set&) {
-        f.attr("close")();
+        py::call_method(f, kClose, {});
         throw;
     }
-    f.attr("close")();
+    py::call_method(f, kClose, {});
     return content;
 }
 
@@ -251,6 +253,14 @@ pyb::list compile_errors(handle progress, handle model_code, handle data_code) {
 }
 
 bool is_bool(handle v) { return PyBool_Check(v.ptr()); }
+
+// {name: value, ...} in the order given.
+pyb::dict make_dict(std::initializer_list<std::pair<const Name&, handle>> items) {
+    pyb::dict d;
+    for (const auto& [name, value] : items)
+        if (PyDict_SetItem(d.ptr(), name.get(), value.ptr()) < 0) throw pyb::error_already_set();
+    return d;
+}
 
 // obj[key]
 object item(handle obj, const Name& key) {
@@ -390,23 +400,16 @@ object generative_solve(object prompt, object model_file, object data_file, obje
     }
     notify(progress, kMsgComplete);
 
-    pyb::dict usage_summary;
-    usage_summary["prompt_tokens"] = prompt_tokens;
-    usage_summary["completion_tokens"] = completion_tokens;
+    pyb::dict usage_summary = make_dict({{kPromptTokens, prompt_tokens}, {kCompletionTokens, completion_tokens}});
     object estimated_costs = estimate(model_name, usage_summary);
-    pyb::dict cost;
-    cost["model"] = model_name;
-    cost["usage"] = usage_summary;
-    cost["estimated_costs"] = estimated_costs;
+    pyb::dict cost = make_dict({{kModel, model_name}, {kUsageKey, usage_summary}, {kEstimatedCosts, estimated_costs}});
     notify(progress, py::concat({py::text("[LLM] Estimated costs: "), py::py_str(cost)}));
 
-    if (!py::truthy(return_statistics)) return assessment.attr("strip")();
-    pyb::dict stats;
-    stats["iterations"] = as_int(done);
-    stats["assessment"] = assessment.attr("strip")();
-    stats["syntax_errors"] = syntax_errors;
-    stats["cost"] = cost;
-    return stats;
+    if (!py::truthy(return_statistics)) return py::call_method(assessment, kStrip, {});
+    return make_dict({{kIterations, as_int(done)},
+                      {kAssessment, py::call_method(assessment, kStrip, {})},
+                      {kSyntaxErrors, syntax_errors},
+                      {kCost, cost}});
 }
 
 object generative_feedback(object prompt, object model_file, object data_file, object model_name, object mode,

@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -19,11 +20,30 @@ using pyb::object;
 
 namespace {
 
+// The str object of a fixed piece, decoded once and reused: a cached object
+// is only handed out for the very bytes it was made from.
+object fixed_text(std::string_view fixed) {
+    struct Entry {
+        std::string bytes;
+        PyObject* str;
+    };
+    static std::unordered_map<const char*, Entry> cache;
+    auto it = cache.find(fixed.data());
+    if (it != cache.end() && it->second.bytes == fixed) return pyb::reinterpret_borrow<object>(it->second.str);
+    object str = py::text(fixed);
+    if (it != cache.end()) {
+        Py_DECREF(it->second.str);
+        cache.erase(it);
+    }
+    cache.emplace(fixed.data(), Entry{std::string(fixed), str.inc_ref().ptr()});
+    return str;
+}
+
 // Parts of one prompt, in order: fixed pieces and inserted str objects.
 class Prompt {
 public:
     Prompt& operator<<(std::string_view fixed) {
-        parts_.push_back(py::text(fixed));
+        parts_.push_back(fixed_text(fixed));
         return *this;
     }
     Prompt& operator<<(object value) {

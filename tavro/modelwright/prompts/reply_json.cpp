@@ -135,21 +135,46 @@ object extract_json_from_markdown(handle text) {
     return substring(text, start, end + 1);
 }
 
+// json.loads(source) if that is a dict or None; else nullptr with the error
+// set (the decoder's, or TypeError "Expected dict, got ...").
+PyObject* loads_dict(handle source) {
+    PyObject* json = PyObject_GetAttr(home().module().ptr(), kJson.get());
+    if (!json) return nullptr;
+    PyObject* args[] = {json, source.ptr()};
+    PyObject* obj = PyObject_VectorcallMethod(kLoads.get(), args, 2, nullptr);
+    Py_DECREF(json);
+    if (!obj || obj == Py_None || Py_IS_TYPE(obj, &PyDict_Type)) return obj;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", PyDict_Type.tp_name, Py_TYPE(obj)->tp_name);
+    Py_DECREF(obj);
+    return nullptr;
+}
+
+// The exception being raised, taken out of the error indicator as an
+// `except` clause holds it (normalised, with its traceback).
+object take_exception() {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (trace) PyException_SetTraceback(value, trace);
+    Py_XDECREF(type);
+    Py_XDECREF(trace);
+    return pyb::reinterpret_steal<object>(value);
+}
+
 // json.loads(text) as a dict (or None); else the cut-out object, parsed while
-// the first failure is being handled so that errors chain to it.
+// the first failure is being handled so that errors chain to it. The first
+// failure is handled without a C++ exception: it is the common case.
 object json_loads_relaxed(handle text) {
     py::expect_str(text, "text");
-    auto loads_dict = [](handle source) {
-        object obj = py::call_method(py::getattr(home().module(), kJson), kLoads, {source});
-        py::expect_value(obj, &PyDict_Type);
-        return obj;
-    };
-    return py::guard([&] { return loads_dict(text); },
-                     [&](pyb::error_already_set& first) {
-                         return py::while_handling(first.value(), [&] {
-                             return loads_dict(py::call(py::getattr(home().module(), kExtract), {text}));
-                         });
-                     });
+    if (PyObject* obj = loads_dict(text)) return pyb::reinterpret_steal<object>(obj);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw pyb::error_already_set();
+    object first = take_exception();
+    return py::while_handling(first, [&] {
+        object part = py::call(py::getattr(home().module(), kExtract), {text});
+        PyObject* obj = loads_dict(part);
+        if (!obj) throw pyb::error_already_set();
+        return pyb::reinterpret_steal<object>(obj);
+    });
 }
 
 }  // namespace
