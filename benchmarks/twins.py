@@ -231,7 +231,7 @@ def py_generative_solve(prompt, model_file, data_file, model_name="gpt-5", mode=
 
 def fenced_reply(size):
     """A typical generation reply of about `size` characters: prose, then a fenced JSON block."""
-    body = "x = 1;\\n" * max(1, size // 8)
+    body = "x = 1;\n" * max(1, size // 9)
     payload = json.dumps({"model": body, "data": "a = 1;"})
     return "Here is the model and data you asked for.\n\n```json\n" + payload + "\n```\n"
 
@@ -278,14 +278,11 @@ class InstantRig:
         self.saved = {name: getattr(mw, name) for name in self.NAMES}
         self.saved_open = builtins.open
         builtins.open = MemoryFile.open
-        gen = json.dumps({"model": "dvar float x;\nminimize z: x;", "data": "a = 1;"})
-        verdict = json.dumps({"aligned": True, "assessment": " fine "})
-        usage = {"prompt_tokens": 10, "completion_tokens": 5}
-        replies = [(gen, usage), (verdict, usage)]
+        self.reply_size(100)
         state = {"i": 0}
 
         def llm(**kwargs):
-            reply = replies[state["i"] % 2]
+            reply = self.replies[state["i"] % 2]
             state["i"] += 1
             return reply
 
@@ -298,13 +295,19 @@ class InstantRig:
         mw._get_grammar_implementation = lambda mode: "GRAMMAR"
         mw._estimate_costs = lambda args, usage: {"total_cost": 0.0}
 
+    def reply_size(self, size):
+        """Generation replies of about `size` characters: a fenced block after a line of prose."""
+        usage = {"prompt_tokens": 10, "completion_tokens": 5}
+        verdict = json.dumps({"aligned": True, "assessment": " fine "})
+        self.replies = [(fenced_reply(size), usage), (verdict, usage)]
+
     def restore(self):
         for name, value in self.saved.items():
             setattr(mw, name, value)
         builtins.open = self.saved_open
 
 
-def cases(folder):
+def cases(folder, rig):
     price_list = str(pricing.DEFAULT_LIST)
 
     def native_pricing():
@@ -326,15 +329,17 @@ def cases(folder):
            lambda: py_extract_openai_usage(resp, "in", "out", "gpt-5"), 20000)
     for size in (1_000, 7_000, 28_000, 200_000):
         reply = fenced_reply(size)
-        yield (f"reply JSON {len(reply) // 1000}k", lambda r=reply: mw.extract_json_from_markdown(r),
+        yield (f"reply JSON {len(reply) / 1000:.1f}k", lambda r=reply: mw.extract_json_from_markdown(r),
                lambda r=reply: py_extract(r), max(20, 2_000_000 // size))
     model_file, data_file = os.path.join(folder, "out", "m.mod"), os.path.join(folder, "out", "m.dat")
     MemoryFile.files.update({model_file: "", data_file: ""})
     args = ("Plan a diet.", model_file, data_file)
-    yield ("generative_solve iteration",
-           lambda: mw.generative_solve(*args, iterations=1, return_statistics=True, few_shot=False),
-           lambda: py_generative_solve(*args, mode=mw.Grammar.BNF, iterations=1, return_statistics=True,
-                                       few_shot=False), 300)
+    for size in (1_000, 7_000, 28_000):
+        rig.reply_size(size)
+        yield (f"generative_solve reply {size // 1000}k",
+               lambda: mw.generative_solve(*args, iterations=1, return_statistics=True, few_shot=False),
+               lambda: py_generative_solve(*args, mode=mw.Grammar.BNF, iterations=1, return_statistics=True,
+                                           few_shot=False), 300)
 
 
 def block_seconds(fn, count):
@@ -355,7 +360,7 @@ def main(argv=None):
     try:
         with tempfile.TemporaryDirectory() as folder:
             print(f"{'case':28} {'ratio':>7} {'spread':>13} {'native':>11} {'python':>11}")
-            for name, native, twin, count in cases(folder):
+            for name, native, twin, count in cases(folder, rig):
                 if opts.only and not any(name.startswith(p) for p in opts.only):
                     continue
                 if native() != twin():

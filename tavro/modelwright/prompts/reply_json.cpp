@@ -1,6 +1,7 @@
 // tavro.modelwright reply parsing: cut the JSON object out of an LLM reply
 // (fenced block, else the first balanced braces) and parse it leniently.
 #include "tavro/modelwright/modelwright.hpp"
+#include "tavro/_py/fastcall.hpp"
 #include "tavro/_py/names.hpp"
 
 namespace tavro::modelwright {
@@ -185,12 +186,14 @@ void register_reply_json(Registry& r) {
     fence_pattern = pattern.release().ptr();  // lives as long as the module
 
     handle scope = home().module();
-    r.add("extract_json_from_markdown", py::function(scope, "extract_json_from_markdown", "(text)", kExtractDoc,
-                                                     &extract_json_from_markdown, pyb::arg("text")));
+    // Called once or twice per reply: bound without pybind11's dispatcher.
+    r.add("extract_json_from_markdown",
+          py::fast_function(scope, "extract_json_from_markdown", "(text)", {"text"}, kExtractDoc,
+                            [](PyObject* const* args) { return extract_json_from_markdown(args[0]); }));
     r.add("_json_loads_relaxed",
-          py::function(scope, "_json_loads_relaxed", "(text)",
-                       "Parse an LLM reply as a JSON object, falling back to the object cut out of it.",
-                       &json_loads_relaxed, pyb::arg("text")));
+          py::fast_function(scope, "_json_loads_relaxed", "(text)", {"text"},
+                            "Parse an LLM reply as a JSON object, falling back to the object cut out of it.",
+                            [](PyObject* const* args) { return json_loads_relaxed(args[0]); }));
 }
 
 }  // namespace tavro::modelwright
