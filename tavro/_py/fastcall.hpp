@@ -27,7 +27,7 @@ struct FastFunction {
     PyMethodDef def;
 };
 
-constexpr std::size_t kMaxFastParams = 8;
+constexpr std::size_t kMaxFastParams = 16;
 
 inline PyObject* fast_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     auto* f = static_cast<FastFunction*>(PyCapsule_GetPointer(self, nullptr));

@@ -3,6 +3,7 @@
 // existing pair). Every collaborator is a module attribute looked up at call
 // time, so a rebinding on the module changes what these workflows do.
 #include "tavro/modelwright/modelwright.hpp"
+#include "tavro/_py/fastcall.hpp"
 #include "tavro/_py/names.hpp"
 
 namespace tavro::modelwright {
@@ -448,13 +449,17 @@ void register_workflows(Registry& r) {
     // Load-time defaults: later rebinding of the constants does not change them.
     object bnf = home().attr("Grammar").attr("BNF");
     object model_name = home().attr("MODEL_NAME"), provider = home().attr("LLM_PROVIDER");
-    object solve = py::function(
+    // The implementations behind the Python faces, called with all arguments
+    // positionally: bound without pybind11's dispatcher.
+    object solve = py::fast_function(
         scope, "_generative_solve", "(prompt, model_file, data_file, model_name, mode, iterations, "
         "return_statistics, alignment_check, temperature, stop, llm_provider, progress, few_shot)",
-        "", &generative_solve, pyb::arg("prompt"), pyb::arg("model_file"), pyb::arg("data_file"),
-        pyb::arg("model_name"), pyb::arg("mode"), pyb::arg("iterations"), pyb::arg("return_statistics"),
-        pyb::arg("alignment_check"), pyb::arg("temperature"), pyb::arg("stop"), pyb::arg("llm_provider"),
-        pyb::arg("progress"), pyb::arg("few_shot"));
+        {"prompt", "model_file", "data_file", "model_name", "mode", "iterations", "return_statistics",
+         "alignment_check", "temperature", "stop", "llm_provider", "progress", "few_shot"},
+        "", [](PyObject* const* a) {
+            auto o = [&](int i) { return pyb::reinterpret_borrow<object>(a[i]); };
+            return generative_solve(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7), o(8), o(9), o(10), o(11), o(12));
+        });
     r.add("generative_solve",
           py::python_face(solve, "generative_solve",
                           {"prompt", "model_file", "data_file", "model_name", "mode", "iterations",
@@ -463,12 +468,15 @@ void register_workflows(Registry& r) {
                           pyb::make_tuple(model_name, bnf, home().attr("MAX_ITERATIONS"), false, pyb::none(),
                                           pyb::none(), pyb::none(), provider, pyb::none(), true),
                           kSolveDoc, scope.attr("__name__")));
-    object feedback = py::function(
+    object feedback = py::fast_function(
         scope, "_generative_feedback",
-        "(prompt, model_file, data_file, model_name, mode, temperature, stop, llm_provider, progress)", "",
-        &generative_feedback, pyb::arg("prompt"), pyb::arg("model_file"), pyb::arg("data_file"),
-        pyb::arg("model_name"), pyb::arg("mode"), pyb::arg("temperature"), pyb::arg("stop"),
-        pyb::arg("llm_provider"), pyb::arg("progress"));
+        "(prompt, model_file, data_file, model_name, mode, temperature, stop, llm_provider, progress)",
+        {"prompt", "model_file", "data_file", "model_name", "mode", "temperature", "stop", "llm_provider",
+         "progress"},
+        "", [](PyObject* const* a) {
+            auto o = [&](int i) { return pyb::reinterpret_borrow<object>(a[i]); };
+            return generative_feedback(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7), o(8));
+        });
     r.add("generative_feedback",
           py::python_face(feedback, "generative_feedback",
                           {"prompt", "model_file", "data_file", "model_name", "mode", "temperature", "stop",
