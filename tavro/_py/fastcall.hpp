@@ -72,6 +72,8 @@ inline PyObject* fast_trampoline(PyObject* self, PyObject* const* args, Py_ssize
         return f->impl(slots).release().ptr();
     } catch (pyb::error_already_set& e) {
         e.restore();
+    } catch (const pyb::builtin_exception& e) {
+        e.set_error();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -186,7 +186,7 @@ void make_parent_dir(handle path) {
 // Adds the usage's counts (0 when absent) to the running sums.
 void add_usage(handle usage, object& prompt_sum, object& completion_sum) {
     object get = py::getattr(usage, kGet);
-    handle zero = PyLong_FromLong(0);  // a small int: never freed
+    static handle zero = PyLong_FromLong(0);
     prompt_sum = add(prompt_sum, py::call(get, {kPromptTokens.obj(), zero}));
     completion_sum = add(completion_sum, py::call(get, {kCompletionTokens.obj(), zero}));
 }
