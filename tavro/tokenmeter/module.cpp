@@ -20,7 +20,7 @@ PYBIND11_MODULE(tokenmeter, m) {
 
     m.attr("logging") = import_module("logging");
     m.attr("re") = import_module("re");
-    import_module("urllib.request");
+    // urllib.request (with http.client and ssl) is imported by the first fetch.
     m.attr("urllib") = import_module("urllib");
     m.attr("lru_cache") = import_from("functools", "lru_cache");
     m.attr("SimpleNamespace") = import_from("types", "SimpleNamespace");

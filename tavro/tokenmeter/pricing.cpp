@@ -99,6 +99,7 @@ object fetch(handle url) {
         src = py::concat({py::text("https://"), home().attr("_RAW_HOST"), slash, group(1), slash, group(2), slash,
                           group(3), slash, group(4)});
     }
+    py::import_module("urllib.request");  // import urllib.request, on first use
     object request = home().attr("urllib").attr("request");
     pyb::dict headers;
     headers["User-Agent"] = kUserAgent;
