@@ -395,35 +395,22 @@ object generative_feedback(object prompt, object model_file, object data_file, o
 void register_workflows(Registry& r) {
     handle scope = home().module();
     // Load-time defaults: later rebinding of the constants does not change them.
-    object bnf = home().attr("Grammar").attr("BNF");
-    object model_name = home().attr("MODEL_NAME"), provider = home().attr("LLM_PROVIDER");
-    object solve = py::function(
-        scope, "_generative_solve", "(prompt, model_file, data_file, model_name, mode, iterations, "
-        "return_statistics, alignment_check, temperature, stop, llm_provider, progress, few_shot)",
-        "", &generative_solve, pyb::arg("prompt"), pyb::arg("model_file"), pyb::arg("data_file"),
-        pyb::arg("model_name"), pyb::arg("mode"), pyb::arg("iterations"), pyb::arg("return_statistics"),
-        pyb::arg("alignment_check"), pyb::arg("temperature"), pyb::arg("stop"), pyb::arg("llm_provider"),
-        pyb::arg("progress"), pyb::arg("few_shot"));
+    py::Param model_name{"model_name", home().attr("MODEL_NAME")};
+    py::Param mode{"mode", home().attr("Grammar").attr("BNF")};
+    py::Param temperature{"temperature", pyb::none()}, stop{"stop", pyb::none()};
+    py::Param llm_provider{"llm_provider", home().attr("LLM_PROVIDER")}, progress{"progress", pyb::none()};
     r.add("generative_solve",
-          py::python_face(solve, "generative_solve",
-                          {"prompt", "model_file", "data_file", "model_name", "mode", "iterations",
-                           "return_statistics", "alignment_check", "temperature", "stop", "llm_provider",
-                           "progress", "few_shot"},
-                          pyb::make_tuple(model_name, bnf, home().attr("MAX_ITERATIONS"), false, pyb::none(),
-                                          pyb::none(), pyb::none(), provider, pyb::none(), true),
-                          kSolveDoc, scope.attr("__name__")));
-    object feedback = py::function(
-        scope, "_generative_feedback",
-        "(prompt, model_file, data_file, model_name, mode, temperature, stop, llm_provider, progress)", "",
-        &generative_feedback, pyb::arg("prompt"), pyb::arg("model_file"), pyb::arg("data_file"),
-        pyb::arg("model_name"), pyb::arg("mode"), pyb::arg("temperature"), pyb::arg("stop"),
-        pyb::arg("llm_provider"), pyb::arg("progress"));
+          py::python_function(scope, "generative_solve",
+                              {"prompt", "model_file", "data_file", model_name, mode,
+                               {"iterations", home().attr("MAX_ITERATIONS")},
+                               {"return_statistics", pyb::bool_(false)}, {"alignment_check", pyb::none()},
+                               temperature, stop, llm_provider, progress, {"few_shot", pyb::bool_(true)}},
+                              kSolveDoc, &generative_solve));
     r.add("generative_feedback",
-          py::python_face(feedback, "generative_feedback",
-                          {"prompt", "model_file", "data_file", "model_name", "mode", "temperature", "stop",
-                           "llm_provider", "progress"},
-                          pyb::make_tuple(model_name, bnf, pyb::none(), pyb::none(), provider, pyb::none()),
-                          kFeedbackDoc, scope.attr("__name__")));
+          py::python_function(scope, "generative_feedback",
+                              {"prompt", "model_file", "data_file", model_name, mode, temperature, stop,
+                               llm_provider, progress},
+                              kFeedbackDoc, &generative_feedback));
 }
 
 }  // namespace tavro::modelwright

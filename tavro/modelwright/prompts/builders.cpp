@@ -179,41 +179,35 @@ object build_feedback_prompt(handle question, handle grammar, handle model_code,
 
 void register_prompt_builders(Registry& r) {
     handle scope = home().module();
-    using pyb::arg;
+    const py::Param few_shots{"few_shots", pyb::none()};
     r.add("_build_generation_prompt",
-          py::function(scope, "_build_generation_prompt", "(prompt, grammar_implementation, few_shots=None)",
+          py::function(scope, "_build_generation_prompt", {"prompt", "grammar_implementation", few_shots},
                        "Build the prompt that asks for a model file and a matching data file.",
-                       &build_generation_prompt, arg("prompt"), arg("grammar_implementation"),
-                       arg("few_shots") = pyb::none()));
+                       &build_generation_prompt));
     r.add("_build_alignment_prompt",
-          py::function(scope, "_build_alignment_prompt", "(prompt, grammar_implementation, model_code, data_code)",
+          py::function(scope, "_build_alignment_prompt", {"prompt", "grammar_implementation", "model_code", "data_code"},
                        "Build the prompt that asks whether a compiled model and data match the description.",
-                       &build_alignment_prompt, arg("prompt"), arg("grammar_implementation"), arg("model_code"),
-                       arg("data_code")));
+                       &build_alignment_prompt));
     r.add("_build_revision_prompt_alignment",
           py::function(scope, "_build_revision_prompt_alignment",
-                       "(prompt, grammar_implementation, assessment_text, model_code, data_code, few_shots=None)",
+                       {"prompt", "grammar_implementation", "assessment_text", "model_code", "data_code", few_shots},
                        "Build the prompt that asks to revise a compiled pair the assessment found misaligned.",
-                       &build_revision_prompt_alignment, arg("prompt"), arg("grammar_implementation"),
-                       arg("assessment_text"), arg("model_code"), arg("data_code"), arg("few_shots") = pyb::none()));
+                       &build_revision_prompt_alignment));
     r.add("_build_revision_prompt_syntax",
           py::function(scope, "_build_revision_prompt_syntax",
-                       "(prompt, grammar_implementation, model_code, data_code, syntax_errors, few_shots=None)",
+                       {"prompt", "grammar_implementation", "model_code", "data_code", "syntax_errors", few_shots},
                        "Build the prompt that asks to fix a pair the compiler rejected.",
-                       &build_revision_prompt_syntax, arg("prompt"), arg("grammar_implementation"),
-                       arg("model_code"), arg("data_code"), arg("syntax_errors"), arg("few_shots") = pyb::none()));
+                       &build_revision_prompt_syntax));
     r.add("_build_final_assessment_prompt",
           py::function(scope, "_build_final_assessment_prompt",
-                       "(prompt, grammar_implementation, model_code, data_code, syntax_errors)",
+                       {"prompt", "grammar_implementation", "model_code", "data_code", "syntax_errors"},
                        "Build the prompt that asks for a plain-text assessment of the final pair.",
-                       &build_final_assessment_prompt, arg("prompt"), arg("grammar_implementation"),
-                       arg("model_code"), arg("data_code"), arg("syntax_errors")));
+                       &build_final_assessment_prompt));
     r.add("_build_feedback_prompt",
           py::function(scope, "_build_feedback_prompt",
-                       "(user_prompt_text, grammar_implementation, model_code, data_code)",
+                       {"user_prompt_text", "grammar_implementation", "model_code", "data_code"},
                        "Build the prompt that answers a question about a model and data file.",
-                       &build_feedback_prompt, arg("user_prompt_text"), arg("grammar_implementation"),
-                       arg("model_code"), arg("data_code")));
+                       &build_feedback_prompt));
 }
 
 }  // namespace tavro::modelwright

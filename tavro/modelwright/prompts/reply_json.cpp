@@ -113,12 +113,12 @@ void register_reply_json(Registry& r) {
     fence_pattern = pattern.release().ptr();  // lives as long as the module
 
     handle scope = home().module();
-    r.add("extract_json_from_markdown", py::function(scope, "extract_json_from_markdown", "(text)", kExtractDoc,
-                                                     &extract_json_from_markdown, pyb::arg("text")));
+    r.add("extract_json_from_markdown", py::function(scope, "extract_json_from_markdown", {"text"}, kExtractDoc,
+                                                     &extract_json_from_markdown));
     r.add("_json_loads_relaxed",
-          py::function(scope, "_json_loads_relaxed", "(text)",
+          py::function(scope, "_json_loads_relaxed", {"text"},
                        "Parse an LLM reply as a JSON object, falling back to the object cut out of it.",
-                       &json_loads_relaxed, pyb::arg("text")));
+                       &json_loads_relaxed));
 }
 
 }  // namespace tavro::modelwright
