@@ -310,10 +310,16 @@ private:
 
 namespace pybind11::detail {
 
-// A Signature given to cpp_function names its arguments and their defaults.
+// A Signature given to cpp_function names its arguments and their defaults;
+// one that does not match the C++ function's arity fails the module's load.
 template <>
 struct process_attribute<tavro::py::Signature> : process_attribute_default<tavro::py::Signature> {
     static void init(const tavro::py::Signature& sig, function_record* r) {
+        if (sig.params().size() != r->nargs_pos) {
+            pybind11_fail(std::string(r->name ? r->name : "function") + ": the signature names " +
+                          std::to_string(sig.params().size()) + " parameters, the function takes " +
+                          std::to_string(r->nargs_pos));
+        }
         for (const tavro::py::Param& p : sig.params()) {
             if (p.value) {
                 process_attribute<arg_v>::init(arg(p.name) = p.value, r);
