@@ -82,6 +82,52 @@ namespace tavro::modelwright::templates {
     "</grammar_reference>\n" \
     "\n"
 
+// The grammar reference with its {grammar} slot, and the problem description.
+#define TAVRO_REFERENCE \
+    TAVRO_OPEN_REFERENCE \
+    "{grammar}" \
+    TAVRO_CLOSE_REFERENCE
+
+#define TAVRO_PROBLEM \
+    "<problem_description>\n" \
+    "{prompt}\n" \
+    "</problem_description>\n" \
+    "\n"
+
+// The grammar reference, the few-shot section and the problem, in the three
+// prompts that write a model.
+#define TAVRO_REFERENCE_EXAMPLES_PROBLEM \
+    TAVRO_REFERENCE \
+    "{few_shots}" \
+    TAVRO_PROBLEM
+
+// The pair being revised, in both revision prompts.
+#define TAVRO_PREVIOUS_ATTEMPT \
+    "<previous_attempt>\n" \
+    "<model>\n" \
+    "{model_code}\n" \
+    "</model>\n" \
+    "\n" \
+    "<data>\n" \
+    "{data_code}\n" \
+    "</data>\n" \
+    "</previous_attempt>\n" \
+    "\n"
+
+// The grammar reference and the inputs of the two assessment prompts (the
+// inputs element stays open).
+#define TAVRO_REFERENCE_AND_INPUTS \
+    TAVRO_REFERENCE \
+    "<inputs>\n" \
+    TAVRO_PROBLEM \
+    "<model>\n" \
+    "{model_code}\n" \
+    "</model>\n" \
+    "\n" \
+    "<data>\n" \
+    "{data_code}\n" \
+    "</data>\n"
+
 // The few-shot section and one numbered example block of it.
 const std::string_view FEW_SHOT_SECTION =
     "<few_shot_examples>\n"
@@ -118,14 +164,7 @@ const std::string_view GENERATION =
     "If data are missing, create a small, plausible mock instance consistent with the model.\n"
     TAVRO_BEGIN_REFERENCE
     TAVRO_FEW_SHOT_NOTE
-    TAVRO_OPEN_REFERENCE
-    "{grammar}"
-    TAVRO_CLOSE_REFERENCE
-    "{few_shots}"
-    "<problem_description>\n"
-    "{prompt}\n"
-    "</problem_description>\n"
-    "\n"
+    TAVRO_REFERENCE_EXAMPLES_PROBLEM
     TAVRO_MODEL_DATA_CONTRACT;
 
 const std::string_view REVISION_SYNTAX =
@@ -137,24 +176,8 @@ const std::string_view REVISION_SYNTAX =
     TAVRO_LITERATE
     TAVRO_BEGIN_REFERENCE
     TAVRO_FEW_SHOT_NOTE
-    TAVRO_OPEN_REFERENCE
-    "{grammar}"
-    TAVRO_CLOSE_REFERENCE
-    "{few_shots}"
-    "<problem_description>\n"
-    "{prompt}\n"
-    "</problem_description>\n"
-    "\n"
-    "<previous_attempt>\n"
-    "<model>\n"
-    "{model_code}\n"
-    "</model>\n"
-    "\n"
-    "<data>\n"
-    "{data_code}\n"
-    "</data>\n"
-    "</previous_attempt>\n"
-    "\n"
+    TAVRO_REFERENCE_EXAMPLES_PROBLEM
+    TAVRO_PREVIOUS_ATTEMPT
     "<errors>\n"
     "{syntax_errors}\n"
     "</errors>\n"
@@ -183,24 +206,8 @@ const std::string_view REVISION_ALIGNMENT =
     TAVRO_LITERATE
     TAVRO_BEGIN_REFERENCE
     TAVRO_FEW_SHOT_NOTE
-    TAVRO_OPEN_REFERENCE
-    "{grammar}"
-    TAVRO_CLOSE_REFERENCE
-    "{few_shots}"
-    "<problem_description>\n"
-    "{prompt}\n"
-    "</problem_description>\n"
-    "\n"
-    "<previous_attempt>\n"
-    "<model>\n"
-    "{model_code}\n"
-    "</model>\n"
-    "\n"
-    "<data>\n"
-    "{data_code}\n"
-    "</data>\n"
-    "</previous_attempt>\n"
-    "\n"
+    TAVRO_REFERENCE_EXAMPLES_PROBLEM
+    TAVRO_PREVIOUS_ATTEMPT
     "<revision_guidelines>\n"
     "- Ensure the objective, constraints, indices, and variable domains reflect the problem "
     "description.\n"
@@ -218,21 +225,7 @@ const std::string_view ALIGNMENT =
     "description.\n"
     "Be critical and specific about modeling choices, feasibility, and consistency.\n"
     TAVRO_BEGIN_REFERENCE
-    TAVRO_OPEN_REFERENCE
-    "{grammar}"
-    TAVRO_CLOSE_REFERENCE
-    "<inputs>\n"
-    "<problem_description>\n"
-    "{prompt}\n"
-    "</problem_description>\n"
-    "\n"
-    "<model>\n"
-    "{model_code}\n"
-    "</model>\n"
-    "\n"
-    "<data>\n"
-    "{data_code}\n"
-    "</data>\n"
+    TAVRO_REFERENCE_AND_INPUTS
     "</inputs>\n"
     "\n"
     TAVRO_ASSESSMENT_FOCUS
@@ -270,21 +263,7 @@ const std::string_view FINAL_ASSESSMENT =
     "If you believe the problem description is incomplete or ambiguous, point this out in your "
     "assessment.\n"
     TAVRO_BEGIN_REFERENCE
-    TAVRO_OPEN_REFERENCE
-    "{grammar}"
-    TAVRO_CLOSE_REFERENCE
-    "<inputs>\n"
-    "<problem_description>\n"
-    "{prompt}\n"
-    "</problem_description>\n"
-    "\n"
-    "<model>\n"
-    "{model_code}\n"
-    "</model>\n"
-    "\n"
-    "<data>\n"
-    "{data_code}\n"
-    "</data>\n"
+    TAVRO_REFERENCE_AND_INPUTS
     "\n"
     "{syntax_errors}"
     "</inputs>\n"
@@ -311,9 +290,7 @@ const std::string_view FEEDBACK =
     "to explain the purpose of variables, parameters, objective, and constraints; match these "
     "explanations to user's question by following the predicaments of literate programming.\n"
     TAVRO_BEGIN_REFERENCE
-    TAVRO_OPEN_REFERENCE
-    "{grammar}"
-    TAVRO_CLOSE_REFERENCE
+    TAVRO_REFERENCE
     "<inputs>\n"
     "<question>\n"
     "{question}\n"
@@ -365,6 +342,11 @@ const std::string_view FEEDBACK =
 #undef TAVRO_BEGIN_REFERENCE
 #undef TAVRO_OPEN_REFERENCE
 #undef TAVRO_CLOSE_REFERENCE
+#undef TAVRO_REFERENCE
+#undef TAVRO_PROBLEM
+#undef TAVRO_REFERENCE_EXAMPLES_PROBLEM
+#undef TAVRO_PREVIOUS_ATTEMPT
+#undef TAVRO_REFERENCE_AND_INPUTS
 #undef TAVRO_FENCE_NOTE
 #undef TAVRO_MODEL_DATA_CONTRACT
 #undef TAVRO_ASSESSMENT_FOCUS
