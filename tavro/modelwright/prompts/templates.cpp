@@ -101,16 +101,20 @@ namespace tavro::modelwright::templates {
     "{few_shots}" \
     TAVRO_PROBLEM
 
-// The pair being revised, in both revision prompts.
-#define TAVRO_PREVIOUS_ATTEMPT \
-    "<previous_attempt>\n" \
+// The model and data elements with their slots.
+#define TAVRO_MODEL_AND_DATA \
     "<model>\n" \
     "{model_code}\n" \
     "</model>\n" \
     "\n" \
     "<data>\n" \
     "{data_code}\n" \
-    "</data>\n" \
+    "</data>\n"
+
+// The pair being revised, in both revision prompts.
+#define TAVRO_PREVIOUS_ATTEMPT \
+    "<previous_attempt>\n" \
+    TAVRO_MODEL_AND_DATA \
     "</previous_attempt>\n" \
     "\n"
 
@@ -120,13 +124,7 @@ namespace tavro::modelwright::templates {
     TAVRO_REFERENCE \
     "<inputs>\n" \
     TAVRO_PROBLEM \
-    "<model>\n" \
-    "{model_code}\n" \
-    "</model>\n" \
-    "\n" \
-    "<data>\n" \
-    "{data_code}\n" \
-    "</data>\n"
+    TAVRO_MODEL_AND_DATA
 
 // The few-shot section and one numbered example block of it.
 const std::string_view FEW_SHOT_SECTION =
@@ -296,13 +294,7 @@ const std::string_view FEEDBACK =
     "{question}\n"
     "</question>\n"
     "\n"
-    "<model>\n"
-    "{model_code}\n"
-    "</model>\n"
-    "\n"
-    "<data>\n"
-    "{data_code}\n"
-    "</data>\n"
+    TAVRO_MODEL_AND_DATA
     "</inputs>\n"
     "\n"
     "<output_requirements>\n"
@@ -345,6 +337,7 @@ const std::string_view FEEDBACK =
 #undef TAVRO_REFERENCE
 #undef TAVRO_PROBLEM
 #undef TAVRO_REFERENCE_EXAMPLES_PROBLEM
+#undef TAVRO_MODEL_AND_DATA
 #undef TAVRO_PREVIOUS_ATTEMPT
 #undef TAVRO_REFERENCE_AND_INPUTS
 #undef TAVRO_FENCE_NOTE
