@@ -201,18 +201,6 @@ def test_google_client_configures_the_package(fake_genai):
     assert fake_genai.configured == ["gm-test"]
 
 
-@pytest.mark.parametrize("value", [None, ""])
-def test_google_client_without_key(monkeypatch, fake_genai, value):
-    if value is None:
-        monkeypatch.delenv("GEMINI_API_KEY")
-    else:
-        monkeypatch.setenv("GEMINI_API_KEY", value)
-    with pytest.raises(RuntimeError) as info:
-        mw._google_client()
-    assert str(info.value) == "GEMINI_API_KEY environment variable not set."
-    assert fake_genai.configured == []
-
-
 @pytest.mark.parametrize("kwargs, config", [
     ({}, {}),
     ({"max_tokens": 512, "temperature": 0.2, "stop": ["never"]}, {"max_output_tokens": 512, "temperature": 0.2}),

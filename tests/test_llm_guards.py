@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from llm_support import progress  # noqa: F401
+from llm_support import fake_genai, fake_openai, progress  # noqa: F401
 from tavro import lpwriter, lpwriter_base
 from tavro import modelwright as mw
 
@@ -43,6 +43,27 @@ def test_missing_package(monkeypatch, package, call, message, absent):
     assert str(info.value) == message
     assert isinstance(info.value.__cause__, ImportError)
     assert info.value.__context__ is info.value.__cause__
+
+
+# (fixture, variable, call, what the client set-up made): each API key read.
+KEY_GUARDS = [
+    ("fake_openai", "OPENAI_API_KEY", lambda: mw._openai_client(), lambda fake: fake.clients),
+    ("fake_genai", "GEMINI_API_KEY", lambda: mw._google_client(), lambda fake: fake.configured),
+]
+
+
+@pytest.mark.parametrize("fixture, variable, call, made", KEY_GUARDS, ids=["openai", "genai"])
+@pytest.mark.parametrize("value", [None, ""])
+def test_missing_key(request, monkeypatch, fixture, variable, call, made, value):
+    fake = request.getfixturevalue(fixture)
+    if value is None:
+        monkeypatch.delenv(variable)
+    else:
+        monkeypatch.setenv(variable, value)
+    with pytest.raises(RuntimeError) as info:
+        call()
+    assert str(info.value) == f"{variable} environment variable not set."
+    assert info.value.__cause__ is None and made(fake) == []
 
 
 # ---- the provider table ------------------------------------------------------

@@ -60,18 +60,6 @@ def test_client_package_without_class_is_not_installed(monkeypatch):
     assert "cannot import name 'OpenAI'" in str(info.value.__cause__)
 
 
-@pytest.mark.parametrize("value", [None, ""])
-def test_client_without_key(fake_openai, monkeypatch, value):
-    if value is None:
-        monkeypatch.delenv("OPENAI_API_KEY")
-    else:
-        monkeypatch.setenv("OPENAI_API_KEY", value)
-    with pytest.raises(RuntimeError) as info:
-        mw._openai_client()
-    assert str(info.value) == "OPENAI_API_KEY environment variable not set."
-    assert info.value.__cause__ is None and fake_openai.clients == []
-
-
 # ---- _call_openai_with_retry --------------------------------------------------
 
 def test_first_success_is_returned_unchanged(progress, sleeps):
