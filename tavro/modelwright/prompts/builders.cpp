@@ -32,7 +32,8 @@ public:
             if (close == std::string_view::npos || close == open + 1 || text[close] != '}') continue;
             std::string_view name = text.substr(open + 1, close - open - 1);
             const auto* slot = std::find(slots.begin(), slots.end(), name);
-            if (slot == slots.end()) throw std::logic_error("prompt template: unknown slot {" + std::string(name) + "}");
+            if (slot == slots.end())
+                throw std::logic_error("prompt template: unknown slot {" + std::string(name) + "}");
             pieces_.push_back({std::string(text.substr(start, open - start)), slot - slots.begin()});
             start = close + 1;
         }
@@ -180,7 +181,8 @@ void register_prompt_builders(Registry& r) {
                        "Build the prompt that asks for a model file and a matching data file.",
                        &build_generation_prompt));
     r.add("_build_alignment_prompt",
-          py::function(scope, "_build_alignment_prompt", {"prompt", "grammar_implementation", "model_code", "data_code"},
+          py::function(scope, "_build_alignment_prompt",
+                       {"prompt", "grammar_implementation", "model_code", "data_code"},
                        "Build the prompt that asks whether a compiled model and data match the description.",
                        &build_alignment_prompt));
     r.add("_build_revision_prompt_alignment",
