@@ -4,7 +4,7 @@ argument checks and the text form of inserted values.
 The whole prompts are compared with the golden files in golden/prompts/, one
 per prompt as the LLM reads it. After a deliberate change of a prompt,
 regenerate them with
-    TAVRO_UPDATE_GOLDEN=1 bash scripts/test.sh -q tests/test_prompts.py
+    TAVRO_UPDATE_GOLDEN=1 bash scripts/test.sh -q -k test_prompts
 and review the diff of the golden files.
 """
 
