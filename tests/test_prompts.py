@@ -1,14 +1,81 @@
 """The six prompt builders of tavro.modelwright: exact texts, few-shot blocks,
-argument checks and the text form of inserted values."""
+argument checks and the text form of inserted values.
 
+The whole prompts are compared with the golden files in golden/prompts/, one
+per prompt as the LLM reads it. After a deliberate change of a prompt,
+regenerate them with
+    TAVRO_UPDATE_GOLDEN=1 bash scripts/test.sh -q -k test_prompts
+and review the diff of the golden files.
+"""
+
+import difflib
 import inspect
+import os
 import pathlib
 
 import pytest
 
 from tavro import modelwright as mw
 
-import prompt_pieces as P
+GOLDEN = pathlib.Path(__file__).parent / "golden" / "prompts"
+UPDATE_GOLDEN = os.environ.get("TAVRO_UPDATE_GOLDEN") == "1"
+
+
+def golden(name, got=None):
+    """The golden text `name`; with `got`, fails with a unified diff unless they match."""
+    path = GOLDEN / f"{name}.txt"
+    if got is not None and UPDATE_GOLDEN:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        with open(path, "w", encoding="utf-8", newline="") as f:
+            f.write(got)
+    with open(path, encoding="utf-8", newline="") as f:
+        expected = f.read()
+    if got is not None and got != expected:
+        diff = difflib.unified_diff(
+            expected.splitlines(keepends=True), got.splitlines(keepends=True), f"golden/prompts/{name}.txt", "built"
+        )
+        pytest.fail("prompt differs from its golden file:\n" + "".join(diff), pytrace=False)
+    return expected
+
+
+# Joints between the fixed text and the inserted values.
+GRAMMAR_END = "\n--- END TAVRO SYNTAX IMPLEMENTATION ---\n</grammar_reference>\n\n"
+PROBLEM_OPEN = "<problem_description>\n"
+PREV_ERRORS = "\n</data>\n</previous_attempt>\n\n<errors>\n"
+FS_OPEN = (
+    "<few_shot_examples>\n"
+    "Use the following exemplars as guidance for structure and syntax only. Do not copy variable "
+    "names unless appropriate to the new problem.\n"
+)
+FS_CLOSE = "</few_shot_examples>\n\n"
+
+# Sum of the fixed text of each prompt (no arguments, no few-shot section).
+FIXED_LENGTHS = {
+    "_build_generation_prompt": 2003,
+    "_build_revision_prompt_syntax": 2216,
+    "_build_revision_prompt_alignment": 2378,
+    "_build_alignment_prompt": 1856,
+    "_build_final_assessment_prompt": 1240,
+    "_build_feedback_prompt": 2046,
+}
+
+
+def few_shot_block(i, rec):
+    return (
+        f'<example index="{i}">\n'
+        f'<description path="{rec.get("desc_path", "")}">'
+        f'\n{rec["description"]}\n</description>\n\n'
+        f'<model_file path="{rec.get("model_path", "")}">'
+        f'\n{rec["model"]}\n</model_file>\n\n'
+        f'<data_file path="{rec.get("data_path", "")}">'
+        f'\n{rec["data"]}\n</data_file>\n</example>\n'
+    )
+
+
+def few_shot_section(records):
+    if not records:
+        return ""
+    return FS_OPEN + "".join(few_shot_block(i, r) for i, r in enumerate(records, 1)) + FS_CLOSE
 
 GEN = "_build_generation_prompt"
 SYN = "_build_revision_prompt_syntax"
@@ -79,49 +146,37 @@ def test_wrong_arity_and_unknown_keyword(name):
 # ---- fixed texts -----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name, length", list(P.FIXED_LENGTHS.items()))
+@pytest.mark.parametrize("name, length", list(FIXED_LENGTHS.items()))
 def test_fixed_pieces_total(name, length):
     assert len(build(name, **empty_args(name))) == length
 
 
 def test_generation_prompt_exact():
     got = mw._build_generation_prompt("Plan a diet.", "GRAMMAR", few_shots=RECORDS)
-    expected = (
-        P.GEN_OPEN + "GRAMMAR" + P.GRAMMAR_END + P.few_shot_section(RECORDS)
-        + P.PROBLEM_OPEN + "Plan a diet." + P.GEN_CLOSE
-    )
-    assert got == expected
+    golden("generation", got)
+    assert GRAMMAR_END + few_shot_section(RECORDS) + PROBLEM_OPEN + "Plan a diet.\n" in got
+
+
+SYNTAX_ERRORS = ["model:1:1: ';' expected", "data:2:3: unknown name 'b'\nhint"]
 
 
 def test_syntax_revision_prompt_exact():
-    errors = ["model:1:1: ';' expected", "data:2:3: unknown name 'b'\nhint"]
-    got = mw._build_revision_prompt_syntax("P", "G", "MOD", "DAT", errors, few_shots=RECORDS[:1])
-    expected = (
-        P.SYN_OPEN + "G" + P.GRAMMAR_END + P.few_shot_section(RECORDS[:1]) + P.PROBLEM_OPEN + "P"
-        + P.PREV_MODEL + "MOD" + P.PREV_DATA + "DAT" + P.PREV_ERRORS
-        + "[\"model:1:1: ';' expected\", \"data:2:3: unknown name 'b'\\nhint\"]" + P.SYN_CLOSE
-    )
-    assert got == expected
+    got = mw._build_revision_prompt_syntax("P", "G", "MOD", "DAT", SYNTAX_ERRORS, few_shots=RECORDS[:1])
+    golden("revision_syntax", got)
+    shown = "[\"model:1:1: ';' expected\", \"data:2:3: unknown name 'b'\\nhint\"]"
+    assert "\nDAT" + PREV_ERRORS + shown + "\n</errors>" in got
 
 
 def test_alignment_revision_prompt_exact():
     got = mw._build_revision_prompt_alignment("P", "G", "Costs are missing.", "MOD", "DAT")
-    expected = (
-        P.ALN_OPEN + "Costs are missing." + P.ALN_TASK + "G" + P.GRAMMAR_END + P.PROBLEM_OPEN + "P"
-        + P.PREV_MODEL + "MOD" + P.PREV_DATA + "DAT" + P.ALN_CLOSE
-    )
-    assert got == expected
+    golden("revision_alignment", got)
     # The assessment sits in the task section, before the grammar reference.
     assert got.index("Costs are missing.") < got.index("<grammar_reference>") < got.index("<previous_attempt>")
 
 
 def test_alignment_prompt_exact():
     got = mw._build_alignment_prompt("P", "G", "MOD", "DAT")
-    expected = (
-        P.ALIGN_OPEN + "G" + P.INPUTS_DESCRIPTION + "P" + P.DESCRIPTION_MODEL + "MOD" + P.MODEL_DATA + "DAT"
-        + P.ALIGN_CLOSE
-    )
-    assert got == expected
+    golden("alignment", got)
 
 
 FINAL_ERROR_BLOCKS = [
@@ -135,23 +190,24 @@ FINAL_ERROR_BLOCKS = [
 ]
 
 
+def test_final_assessment_prompt_golden():
+    golden("final_assessment", mw._build_final_assessment_prompt("P", "G", "MOD", "DAT", SYNTAX_ERRORS))
+
+
 @pytest.mark.parametrize("errors, block", FINAL_ERROR_BLOCKS)
 def test_final_assessment_prompt_exact(errors, block):
     got = mw._build_final_assessment_prompt("P", "G", "MOD", "DAT", errors)
-    expected = (
-        P.FINAL_OPEN + "G" + P.INPUTS_DESCRIPTION + "P" + P.DESCRIPTION_MODEL + "MOD" + P.MODEL_DATA + "DAT"
-        + P.DATA_END + block + P.FINAL_CLOSE
-    )
+    # The error block stands between the closed data element and </inputs>.
+    text = golden("final_assessment")
+    data_end = "\nDAT\n</data>\n\n"
+    head, tail = text[: text.index(data_end) + len(data_end)], text[text.index("</inputs>\n"):]
+    expected = head + block + tail
     assert got == expected
 
 
 def test_feedback_prompt_exact():
     got = mw._build_feedback_prompt("Why infeasible?", "G", "MOD", "DAT")
-    expected = (
-        P.FEEDBACK_OPEN + "G" + P.INPUTS_QUESTION + "Why infeasible?" + P.QUESTION_MODEL + "MOD" + P.MODEL_DATA
-        + "DAT" + P.FEEDBACK_CLOSE
-    )
-    assert got == expected
+    golden("feedback", got)
 
 
 def test_empty_question_and_empty_grammar():
@@ -171,7 +227,7 @@ def test_few_shots_none_and_empty_are_identical(name):
     without = build(name, **args)
     args["few_shots"] = []
     assert build(name, **args) == without
-    assert P.GRAMMAR_END + P.PROBLEM_OPEN in without
+    assert GRAMMAR_END + PROBLEM_OPEN in without
     assert "few_shot_examples>" not in without
 
 
@@ -180,21 +236,23 @@ def test_few_shot_section_is_the_same_in_all_three(name):
     args = empty_args(name)
     args["few_shots"] = RECORDS
     got = build(name, **args)
-    assert P.GRAMMAR_END + P.few_shot_section(RECORDS) + P.PROBLEM_OPEN in got
+    assert GRAMMAR_END + few_shot_section(RECORDS) + PROBLEM_OPEN in got
 
 
 def test_two_blocks_numbered_in_order():
     got = mw._build_generation_prompt("P", "G", few_shots=RECORDS)
     first, second = got.index('<example index="1">\n'), got.index('<example index="2">\n')
-    assert got.index(P.FS_OPEN) < first < second
+    assert got.index(FS_OPEN) < first < second
     assert got.index("Diet <b>") < second < got.index("Second")
-    assert "\nD2\n</data_file>\n</example>\n" + P.FS_CLOSE + P.PROBLEM_OPEN in got
+    assert "\nD2\n</data_file>\n</example>\n" + FS_CLOSE + PROBLEM_OPEN in got
 
 
 def test_block_fixed_text():
     rec = {"description": "d", "model": "m", "data": "x", "desc_path": "p", "model_path": "q", "data_path": "r"}
-    section = mw._build_generation_prompt("", "", few_shots=[rec])[len(P.GEN_OPEN) + len(P.GRAMMAR_END):]
-    block = section[len(P.FS_OPEN):section.index(P.FS_CLOSE)]
+    generation = golden("generation")
+    gen_open = generation[: generation.index("GRAMMAR" + GRAMMAR_END)]
+    section = mw._build_generation_prompt("", "", few_shots=[rec])[len(gen_open) + len(GRAMMAR_END):]
+    block = section[len(FS_OPEN):section.index(FS_CLOSE)]
     assert block == (
         '<example index="1">\n<description path="p">\nd\n</description>\n\n'
         '<model_file path="q">\nm\n</model_file>\n\n<data_file path="r">\nx\n</data_file>\n</example>\n'
@@ -263,7 +321,7 @@ def test_values_inserted_unescaped_with_every_code_point(name):
         args[p] = value
     got = build(name, **args)
     assert got.count(value) == len(TEXT_ARGS[name])
-    assert len(got) == P.FIXED_LENGTHS[name] + len(TEXT_ARGS[name]) * len(value)
+    assert len(got) == FIXED_LENGTHS[name] + len(TEXT_ARGS[name]) * len(value)
 
 
 @pytest.mark.parametrize(
@@ -279,7 +337,9 @@ def test_values_inserted_unescaped_with_every_code_point(name):
 )
 def test_syntax_errors_text_form(errors, shown):
     got = mw._build_revision_prompt_syntax("P", "G", "M", "D", errors)
-    assert P.PREV_ERRORS + shown + P.SYN_CLOSE in got
+    syntax = golden("revision_syntax")
+    syn_close = syntax[syntax.index("\n</errors>\n"):]
+    assert PREV_ERRORS + shown + syn_close in got
 
 
 def test_syntax_errors_uses_str_of_object():

@@ -112,4 +112,22 @@ inline object fast_function(handle scope, const char* name, const char* signatur
     return pyb::reinterpret_steal<object>(fn);
 }
 
+// The same from a declared signature (no defaults: every parameter required).
+inline object fast_function(handle scope, const char* name, const Signature& sig, const std::string& doc,
+                            FastImpl impl) {
+    std::vector<std::string> names = sig.names();
+    std::vector<const char*> params;
+    for (auto& n : names) params.push_back(n.c_str());
+    return fast_function(scope, name, sig.text().c_str(), params, doc, impl);
+}
+
+// python_function with a fast builtin `_<name>` behind the Python face: the
+// face binds the defaults, the builtin receives every argument.
+inline object fast_python_function(handle scope, const char* name, const Signature& sig, const std::string& doc,
+                                   FastImpl impl) {
+    std::string impl_name = std::string("_") + name;
+    object fast = fast_function(scope, impl_name.c_str(), sig.required(), "", impl);
+    return python_face(fast, name, sig.names(), sig.defaults(), doc, scope.attr("__name__"));
+}
+
 }  // namespace tavro::py

@@ -120,6 +120,33 @@ std::string as_utf8(handle str) {
     return out;
 }
 
+object steal(PyObject* result) {
+    if (!result) throw pyb::error_already_set();
+    return pyb::reinterpret_steal<object>(result);
+}
+
+bool contains(handle container, handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw pyb::error_already_set();
+    return r == 1;
+}
+
+object import_required(const char* module, const char* name, const char* message) {
+    return guard([&] { return import_from(module, name); },
+                 [&](pyb::error_already_set& e) -> object { raise_from(PyExc_RuntimeError, message, e.value()); });
+}
+
+object import_module_required(const char* module, const char* message) {
+    return guard([&] { return import_module(module); },
+                 [&](pyb::error_already_set& e) -> object { raise_from(PyExc_RuntimeError, message, e.value()); });
+}
+
+void expect_ascii_format(const char* fmt) {
+    for (const char* c = fmt; *c; ++c) {
+        if (static_cast<unsigned char>(*c) >= 0x80) raise(PyExc_SystemError, std::string("non-ASCII format: ") + fmt);
+    }
+}
+
 object concat(std::initializer_list<handle> parts) {
     pyb::list items;
     for (handle p : parts) items.append(p);
@@ -172,6 +199,36 @@ object import_from(const char* module, const char* name) {
     object exc = pyb::reinterpret_borrow<object>(PyExc_ImportError)(msg, pyb::arg("name") = mod_name,
                                                                      pyb::arg("path") = path);
     raise_object(exc);
+}
+
+std::string Signature::text() const {
+    std::string out = "(";
+    for (const Param& p : params_) {
+        if (out.size() > 1) out += ", ";
+        out += p.name;
+        if (p.value) out += "=" + as_utf8(py_repr(p.value));
+    }
+    return out + ")";
+}
+
+std::vector<std::string> Signature::names() const {
+    std::vector<std::string> out;
+    for (const Param& p : params_) out.emplace_back(p.name);
+    return out;
+}
+
+pyb::tuple Signature::defaults() const {
+    pyb::list out;
+    for (const Param& p : params_) {
+        if (p.value) out.append(p.value);
+    }
+    return pyb::tuple(out);
+}
+
+Signature Signature::required() const {
+    std::vector<Param> bare;
+    for (const Param& p : params_) bare.emplace_back(p.name);
+    return Signature(std::move(bare));
 }
 
 object python_face(handle impl, const char* name, const std::vector<std::string>& params, pyb::tuple defaults,

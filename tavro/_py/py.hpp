@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -104,6 +105,7 @@ auto guard(Body&& body, Handler&& handler) -> decltype(body()) {
 // take `exc` as their implicit __context__, wherever in Python they arise.
 class Handling {
 public:
+    explicit Handling(const pyb::error_already_set& e) : Handling(e.value()) {}
     explicit Handling(handle exc) {
         PyErr_GetExcInfo(&type_, &value_, &trace_);
         PyObject* tb = PyException_GetTraceback(exc.ptr());  // new reference (or NULL)
@@ -159,6 +161,53 @@ object text(std::string_view utf8);
 // UTF-8 of a str object; lone surrogates are kept via surrogatepass, so
 // text(as_utf8(s)) may not round-trip them: keep such values as objects.
 std::string as_utf8(handle str);
+// A new reference returned by the C API as an object; NULL means the call
+// failed with an exception set.
+object steal(PyObject* result);
+// `item in container`.
+bool contains(handle container, handle item);
+
+// PyUnicode_FromFormat over str objects and C values: %U takes a str object
+// unchanged (lone surrogates included), %S str(obj), %R repr(obj), %s UTF-8
+// text, %d/%zd/%lld integers. A message reads like the f-string it mirrors:
+//     format("Unsupported LLM provider: %S", provider)
+// `fmt` itself is ASCII (SystemError otherwise): other text goes in by %s.
+void expect_ascii_format(const char* fmt);
+inline PyObject* format_arg(handle h) { return h.ptr(); }
+inline const char* format_arg(const char* s) { return s; }
+inline const char* format_arg(const std::string& s) { return s.c_str(); }
+inline int format_arg(int v) { return v; }
+inline Py_ssize_t format_arg(Py_ssize_t v) { return v; }
+inline long long format_arg(long long v) { return v; }
+template <class... Args>
+object format(const char* fmt, const Args&... args) {
+    expect_ascii_format(fmt);
+    return steal(PyUnicode_FromFormat(fmt, format_arg(args)...));
+}
+
+// `with manager as entered: return body(entered)`: exceptions of every kind
+// reach __exit__; a true result suppresses them and gives None.
+template <class Body>
+object with(handle manager, Body&& body) {
+    object exit = manager.attr("__exit__");
+    object entered = manager.attr("__enter__")();
+    object result;
+    try {
+        result = body(entered);
+    } catch (pyb::error_already_set& e) {
+        if (!truthy(exit(e.type(), e.value(), e.trace()))) throw;
+        return pyb::none();
+    }
+    exit(pyb::none(), pyb::none(), pyb::none());
+    return result;
+}
+
+// `from module import name`, where a failing import becomes
+// RuntimeError(message) raised from it (an optional dependency's guard).
+object import_required(const char* module, const char* name, const char* message);
+// The same for `import module`.
+object import_module_required(const char* module, const char* message);
+
 // "".join(parts) over str objects.
 object concat(std::initializer_list<handle> parts);
 object concat(const std::vector<object>& parts);
@@ -176,17 +225,54 @@ object import_module(const char* module);
 
 // ---- functions with Python signatures --------------------------------------
 
+// One parameter of a Python signature: its name and, for the trailing ones,
+// the default value (a load-time object).
+struct Param {
+    Param(const char* name) : name(name) {}  // NOLINT: a bare name reads as in Python
+    Param(const char* name, object value) : name(name), value(std::move(value)) {}
+    const char* name;
+    object value;  // null: no default
+};
+
+// A function's parameters, declared once: the text signature, pybind11's
+// argument list and the defaults of a Python face all come from it.
+//     Signature{"model_name", "input_text", {"max_tokens", pyb::none()}}
+// A function without parameters is declared with Signature{}.
+class Signature {
+public:
+    Signature(std::initializer_list<Param> params) : params_(params) {}
+    explicit Signature(std::vector<Param> params) : params_(std::move(params)) {}
+    // "(a, b=None)", each default shown by its repr().
+    std::string text() const;
+    std::vector<std::string> names() const;
+    pyb::tuple defaults() const;
+    // The same names without defaults.
+    Signature required() const;
+    const std::vector<Param>& params() const { return params_; }
+
+private:
+    std::vector<Param> params_;
+};
+
 // A builtin function whose __text_signature__ is `signature` (for example
 // "(path, max_chars=2147483647)") and whose __doc__ is exactly `doc`
 // (None when empty). Pybind11's generated signatures are turned off.
-template <class F, class... Extra>
-object function(handle scope, const char* name, const char* signature, const std::string& doc, F&& f,
+// (`Text` is deduced, so a braced list never chooses this overload.)
+template <class Text, class F, class... Extra,
+          std::enable_if_t<std::is_convertible_v<const Text&, const char*>, int> = 0>
+object function(handle scope, const char* name, const Text& signature, const std::string& doc, F&& f,
                 const Extra&... extra) {
     pyb::options options;
     options.disable_function_signatures();
     std::string full = std::string(name) + signature + "\n--\n\n" + doc;
     return pyb::cpp_function(std::forward<F>(f), pyb::name(name), pyb::scope(scope),
                              pyb::sibling(pyb::none()), full.c_str(), extra...);
+}
+
+// The same, with the text signature and the argument list made from `sig`.
+template <class F>
+object function(handle scope, const char* name, const Signature& sig, const std::string& doc, F&& f) {
+    return function(scope, name, sig.text().c_str(), doc, std::forward<F>(f), sig);
 }
 
 // A plain Python function named `name` with parameters `params`, the last
@@ -196,6 +282,15 @@ object function(handle scope, const char* name, const char* signature, const std
 // inspect.signature then shows the real load-time objects.
 object python_face(handle impl, const char* name, const std::vector<std::string>& params, pyb::tuple defaults,
                    const std::string& doc, handle module_name);
+
+// A plain Python function with the signature `sig` (python_face) over a
+// builtin `_<name>` that takes every parameter without default.
+template <class F>
+object python_function(handle scope, const char* name, const Signature& sig, const std::string& doc, F&& f) {
+    std::string impl_name = std::string("_") + name;
+    object impl = function(scope, impl_name.c_str(), sig.required(), "", std::forward<F>(f));
+    return python_face(impl, name, sig.names(), sig.defaults(), doc, scope.attr("__name__"));
+}
 
 // The module object of an extension, kept for calls through its attributes
 // (rule: every call between documented functions goes through the module).
@@ -226,3 +321,27 @@ private:
 };
 
 }  // namespace tavro::py
+
+namespace pybind11::detail {
+
+// A Signature given to cpp_function names its arguments and their defaults;
+// one that does not match the C++ function's arity fails the module's load.
+template <>
+struct process_attribute<tavro::py::Signature> : process_attribute_default<tavro::py::Signature> {
+    static void init(const tavro::py::Signature& sig, function_record* r) {
+        if (sig.params().size() != r->nargs_pos) {
+            pybind11_fail(std::string(r->name ? r->name : "function") + ": the signature names " +
+                          std::to_string(sig.params().size()) + " parameters, the function takes " +
+                          std::to_string(r->nargs_pos));
+        }
+        for (const tavro::py::Param& p : sig.params()) {
+            if (p.value) {
+                process_attribute<arg_v>::init(arg(p.name) = p.value, r);
+            } else {
+                process_attribute<arg>::init(arg(p.name), r);
+            }
+        }
+    }
+};
+
+}  // namespace pybind11::detail

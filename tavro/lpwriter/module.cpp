@@ -23,13 +23,12 @@ object create(handle /*cls*/, handle ast, handle data_dict, handle mode) {
         home().attr("logger").attr("error")("SciPyDenseCodeGenerator is deprecated");
         py::raise(PyExc_NotImplementedError, "SciPyDenseCodeGenerator is deprecated and cannot be used.");
     }
-    py::raise(PyExc_ValueError, py::concat({py::text("Unknown mode: "), py::py_str(mode)}));
+    py::raise(PyExc_ValueError, py::format("Unknown mode: %S", mode));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(lpwriter, m) {
-    using pyb::arg;
     home().set(m);
     m.attr("logging") = py::import_module("logging");
     m.attr("SciPyCodeGeneratorBase") = py::import_from("tavro.lpwriter_base", "SciPyCodeGeneratorBase");
@@ -38,9 +37,8 @@ PYBIND11_MODULE(lpwriter, m) {
     m.attr("logger") = m.attr("logging").attr("getLogger")("tavro.lpwriter");
 
     py::ClassBuilder factory(m, "SciPyCodeGenerator");
-    factory.static_method("__new__", "(cls, ast, data_dict=None, mode='csc')",
-                          "Create the code generator for `mode` (only \"csc\" is available).", &create, arg("cls"),
-                          arg("ast"), arg("data_dict") = pyb::none(), arg("mode") = "csc");
+    factory.static_method("__new__", {"cls", "ast", {"data_dict", pyb::none()}, {"mode", pyb::str("csc")}},
+                          "Create the code generator for `mode` (only \"csc\" is available).", &create);
     m.attr("SciPyCodeGenerator") = factory.build();
     pyb::list exported;
     for (const char* name : {"SciPyCodeGenerator", "SciPyCSCCodeGenerator", "SciPyCodeGeneratorBase", "SemanticError"})

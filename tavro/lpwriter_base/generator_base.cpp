@@ -22,12 +22,6 @@ bool eq(handle a, handle b) {
     return py::truthy(pyb::reinterpret_steal<object>(r));
 }
 
-bool contains(handle container, handle key) {
-    int r = PySequence_Contains(container.ptr(), key.ptr());
-    if (r < 0) throw pyb::error_already_set();
-    return r == 1;
-}
-
 object init(handle self, handle ast, handle data_dict) {
     self.attr("ast") = ast;
     self.attr("data_dict") = py::truthy(data_dict) ? pyb::reinterpret_borrow<object>(data_dict) : pyb::dict();
@@ -117,7 +111,7 @@ object tuple_key(handle self, handle elements, handle env_arg) {
         object kind = element.attr("get")("type");
         if (eq(kind, py::text("name"))) {
             object name = element["name"];
-            parts.append(contains(env, name) ? object(env[name]) : name);
+            parts.append(py::contains(env, name) ? object(env[name]) : name);
         } else if (eq(kind, py::text("number")) || eq(kind, py::text("string"))) {
             parts.append(element["value"]);
         } else if (eq(kind, py::text("tuple_literal"))) {
@@ -137,61 +131,48 @@ object find_decls(handle self, handle name, handle decl_type) {
     return self.attr("find_declarations")(name, decl_type);
 }
 
-object semantic_error(std::initializer_list<handle> message_parts) {
-    return home().attr("SemanticError")(py::concat(message_parts));
-}
+object semantic_error(handle message) { return home().attr("SemanticError")(message); }
 
 object unsupported_type_error(handle context, handle value) {
-    return semantic_error({py::text("Unsupported "), py::py_str(context), py::text(" type: "), py::py_str(value)});
+    return semantic_error(py::format("Unsupported %S type: %S", context, value));
 }
 
 object unsupported_operator_error(handle context, handle op) {
-    return semantic_error(
-        {py::text("Unsupported "), py::py_str(context), py::text(" operator: '"), py::py_str(op), py::text("'")});
+    return semantic_error(py::format("Unsupported %S operator: '%S'", context, op));
 }
 
 }  // namespace
 
 object make_generator_base(handle module) {
-    using pyb::arg;
-    const auto self = arg("self");
     py::ClassBuilder cls(module, "SciPyCodeGeneratorBase", kClassDoc);
-    cls.method("__init__", "(self, ast, data_dict=None)", "Set up the shared generator state.", &init, self,
-               arg("ast"), arg("data_dict") = pyb::none());
-    cls.method("_indent", "(self)", "Leading spaces of the current indentation level.", &indent, self);
-    cls.method("_add_code_line", "(self, line)", "Append one line at the current indentation.", &add_code_line,
-               self, arg("line"));
-    cls.method("generate_code", "(self)", "Generate the SciPy source text (abstract).",
-               &abstract_step<kGenerateCode>, self);
-    cls.method("_build_variables", "(self)", "Build the decision variables (abstract).",
-               &abstract_step<kBuildVariables>, self);
-    cls.method("_build_objective", "(self)", "Build the objective (abstract).", &abstract_step<kBuildObjective>,
-               self);
-    cls.method("_build_constraints", "(self)", "Build the constraints (abstract).",
-               &abstract_step<kBuildConstraints>, self);
-    cls.method("find_declaration", "(self, name, decl_type=None)",
-               "The first declaration named `name` (of kind `decl_type` unless None), or None.", &find_declaration,
-               self, arg("name"), arg("decl_type") = pyb::none());
-    cls.method("find_declarations", "(self, name, decl_type=None)",
-               "All declarations named `name` (of kind `decl_type` unless None), in order.", &find_declarations,
-               self, arg("name"), arg("decl_type") = pyb::none());
-    cls.static_method("normalize_index", "(idx)", "Lists and tuples as tuples, recursively; other values unchanged.",
-                      &normalize_index, arg("idx"));
-    cls.method("_normalize_index", "(self, idx)", "normalize_index(idx), looked up on the instance.",
-               &normalize_index_on, self, arg("idx"));
-    cls.method("_tuple_key", "(self, elements, env=None)",
-               "The tuple key of a tuple literal's elements; names bound in `env` take their values.", &tuple_key,
-               self, arg("elements"), arg("env") = pyb::none());
-    cls.method("_find_decl", "(self, name, decl_type=None)", "find_declaration(name, decl_type) of the instance.",
-               &find_decl, self, arg("name"), arg("decl_type") = pyb::none());
-    cls.method("_find_decls", "(self, name, decl_type=None)", "find_declarations(name, decl_type) of the instance.",
-               &find_decls, self, arg("name"), arg("decl_type") = pyb::none());
-    cls.static_method("_unsupported_type_error", "(context, value)",
-                      "A new SemanticError for an unsupported type (returned, not raised).", &unsupported_type_error,
-                      arg("context"), arg("value"));
-    cls.static_method("_unsupported_operator_error", "(context, op)",
+    cls.method("__init__", {"self", "ast", {"data_dict", pyb::none()}}, "Set up the shared generator state.", &init);
+    cls.method("_indent", {"self"}, "Leading spaces of the current indentation level.", &indent);
+    cls.method("_add_code_line", {"self", "line"}, "Append one line at the current indentation.", &add_code_line);
+    cls.method("generate_code", {"self"}, "Generate the SciPy source text (abstract).", &abstract_step<kGenerateCode>);
+    cls.method("_build_variables", {"self"}, "Build the decision variables (abstract).",
+               &abstract_step<kBuildVariables>);
+    cls.method("_build_objective", {"self"}, "Build the objective (abstract).", &abstract_step<kBuildObjective>);
+    cls.method("_build_constraints", {"self"}, "Build the constraints (abstract).",
+               &abstract_step<kBuildConstraints>);
+    cls.method("find_declaration", {"self", "name", {"decl_type", pyb::none()}},
+               "The first declaration named `name` (of kind `decl_type` unless None), or None.", &find_declaration);
+    cls.method("find_declarations", {"self", "name", {"decl_type", pyb::none()}},
+               "All declarations named `name` (of kind `decl_type` unless None), in order.", &find_declarations);
+    cls.static_method("normalize_index", {"idx"}, "Lists and tuples as tuples, recursively; other values unchanged.",
+                      &normalize_index);
+    cls.method("_normalize_index", {"self", "idx"}, "normalize_index(idx), looked up on the instance.",
+               &normalize_index_on);
+    cls.method("_tuple_key", {"self", "elements", {"env", pyb::none()}},
+               "The tuple key of a tuple literal's elements; names bound in `env` take their values.", &tuple_key);
+    cls.method("_find_decl", {"self", "name", {"decl_type", pyb::none()}},
+               "find_declaration(name, decl_type) of the instance.", &find_decl);
+    cls.method("_find_decls", {"self", "name", {"decl_type", pyb::none()}},
+               "find_declarations(name, decl_type) of the instance.", &find_decls);
+    cls.static_method("_unsupported_type_error", {"context", "value"},
+                      "A new SemanticError for an unsupported type (returned, not raised).", &unsupported_type_error);
+    cls.static_method("_unsupported_operator_error", {"context", "op"},
                       "A new SemanticError for an unsupported operator (returned, not raised).",
-                      &unsupported_operator_error, arg("context"), arg("op"));
+                      &unsupported_operator_error);
     return cls.build();
 }
 

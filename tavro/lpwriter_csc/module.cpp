@@ -76,21 +76,19 @@ object build_constraints(handle self) {
 }  // namespace
 
 PYBIND11_MODULE(lpwriter_csc, m) {
-    using pyb::arg;
     home().set(m);
     object base = py::import_from("tavro.lpwriter_base", "SciPyCodeGeneratorBase");
     m.attr("SciPyCodeGeneratorBase") = base;
-    const auto self = arg("self");
     py::ClassBuilder cls(m, "SciPyCSCCodeGenerator", kClassDoc);
-    cls.method("__init__", "(self, ast, data_dict=None)", "Set up the generator for a model tree and its data.",
-               &init, self, arg("ast"), arg("data_dict") = pyb::none());
-    cls.method("generate_code", "(self, sidecar=None)",
+    cls.method("__init__", {"self", "ast", {"data_dict", pyb::none()}},
+               "Set up the generator for a model tree and its data.", &init);
+    cls.method("generate_code", {"self", {"sidecar", pyb::none()}},
                "Return the text of the standalone SciPy script (arrays in the .npz file `sidecar` when given).",
-               &generate_code, self, arg("sidecar") = pyb::none());
-    cls.method("_build_variables", "(self)", "Fill var_names, var_indices, bounds and integrality.",
-               &build_variables, self);
-    cls.method("_build_objective", "(self)", "Fill c, maximize, offset and objective_name.", &build_objective, self);
-    cls.method("_build_constraints", "(self)", "Fill A, row_lower, row_upper, A_ub, b_ub, A_eq and b_eq.",
-               &build_constraints, self);
+               &generate_code);
+    cls.method("_build_variables", {"self"}, "Fill var_names, var_indices, bounds and integrality.",
+               &build_variables);
+    cls.method("_build_objective", {"self"}, "Fill c, maximize, offset and objective_name.", &build_objective);
+    cls.method("_build_constraints", {"self"}, "Fill A, row_lower, row_upper, A_ub, b_ub, A_eq and b_eq.",
+               &build_constraints);
     m.attr("SciPyCSCCodeGenerator") = cls.build(pyb::make_tuple(base));
 }

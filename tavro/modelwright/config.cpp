@@ -1,6 +1,6 @@
 // tavro.modelwright configuration: the tuning constants, the LLMProvider and
 // Grammar enumerations, progress reporting (_notify) and provider inference.
-#include "tavro/modelwright/modelwright.hpp"
+#include "tavro/modelwright/llm/llm.hpp"
 
 namespace tavro::modelwright {
 
@@ -19,11 +19,9 @@ void bind_constants(pyb::module_& m) {
 
     // Real enum.Enum subclasses that belong to this module.
     object Enum = m.attr("Enum");
-    m.attr("LLMProvider") = Enum("LLMProvider",
-                                 pyb::make_tuple(pyb::make_tuple("OPENAI", "openai"),
-                                                 pyb::make_tuple("GOOGLE", "google"),
-                                                 pyb::make_tuple("OLLAMA", "ollama")),
-                                 pyb::arg("module") = "tavro.modelwright");
+    pyb::list providers;
+    for (const Provider& p : kProviders) providers.append(pyb::make_tuple(p.member, p.value));
+    m.attr("LLMProvider") = Enum("LLMProvider", pyb::tuple(providers), pyb::arg("module") = "tavro.modelwright");
     m.attr("Grammar") = Enum("Grammar",
                              pyb::make_tuple(pyb::make_tuple("NONE", 1), pyb::make_tuple("BNF", 2),
                                              pyb::make_tuple("CODE", 3)),
@@ -52,33 +50,34 @@ object infer_provider(handle llm_provider, handle model_name) {
     py::expect_str(model_name, "model_name");
     object members = home().attr("LLMProvider");
     if (!llm_provider.is_none() && PyUnicode_GET_LENGTH(llm_provider.ptr()) > 0) {
-        object p = llm_provider.attr("strip")().attr("lower")();
-        auto is = [&](const char* s) { return py::equal(p, py::text(s)); };
-        if (is("openai") || is("oai")) return members.attr("OPENAI");
-        if (is("google") || is("genai") || is("gemini") || is("google.generativeai")) return members.attr("GOOGLE");
-        if (is("ollama")) return members.attr("OLLAMA");
+        object name = llm_provider.attr("strip")().attr("lower")();
+        for (const Provider& p : kProviders) {
+            for (const char* known : p.names) {
+                if (py::equal(name, py::text(known))) return members.attr(p.member);
+            }
+        }
     }
-    auto starts = [&](const char* s) { return py::truthy(model_name.attr("startswith")(s)); };
-    if (starts("gemini")) return members.attr("GOOGLE");
-    int has_oss = PySequence_Contains(model_name.ptr(), py::text("gpt-oss").ptr());
-    if (has_oss < 0) throw pyb::error_already_set();
-    if (has_oss == 1 || starts("llama") ||
-        starts("qwen") || starts("mistral"))
-        return members.attr("OLLAMA");
-    return members.attr("OPENAI");
+    for (const Provider& p : kProviders) {
+        for (const char* part : p.model_parts) {
+            if (py::contains(model_name, py::text(part))) return members.attr(p.member);
+        }
+        for (const char* prefix : p.model_prefixes) {
+            if (py::truthy(model_name.attr("startswith")(prefix))) return members.attr(p.member);
+        }
+    }
+    return members.attr(kProviders.front().member);
 }
 
 }  // namespace
 
 void register_config(Registry& r) {
     handle scope = home().module();
-    r.add("_notify", py::function(scope, "_notify", "(progress, msg)",
+    r.add("_notify", py::function(scope, "_notify", {"progress", "msg"},
                                   "Send a progress message to the callback, or to the debug log without one.",
-                                  &notify, pyb::arg("progress"), pyb::arg("msg")));
+                                  &notify));
     r.add("_infer_provider",
-          py::function(scope, "_infer_provider", "(llm_provider, model_name)",
-                       "Choose the LLMProvider from a provider name, else from the model name.", &infer_provider,
-                       pyb::arg("llm_provider"), pyb::arg("model_name")));
+          py::function(scope, "_infer_provider", {"llm_provider", "model_name"},
+                       "Choose the LLMProvider from a provider name, else from the model name.", &infer_provider));
 }
 
 }  // namespace tavro::modelwright

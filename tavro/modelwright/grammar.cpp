@@ -11,9 +11,6 @@ using pyb::object;
 
 namespace {
 
-// Load-time value of FEW_SHOT_MAX_CHARS, the default limit of _safe_read_text.
-constexpr const char* kSafeReadSignature = "(path, max_chars=2147483647)";
-
 // `name` as a global of the module's code would resolve it: the module's own
 // attribute first, then the builtins (both looked up at call time).
 object global_or_builtin(const char* name) {
@@ -29,19 +26,14 @@ object as_str_result(object value) {
 // with open(path, "r") as f: return f.read()
 object read_file(handle path) {
     py::expect_str(path, "path");
-    object f = global_or_builtin("open")(path, "r");
-    object exit = f.attr("__exit__");
-    object entered = f.attr("__enter__")();
-    object content;
-    try {
-        content = entered.attr("read")();
-    } catch (pyb::error_already_set& e) {
-        // Exceptions of every kind reach __exit__, as in a with statement;
-        // a true result suppresses the error and the function returns None.
-        if (!py::truthy(exit(e.type(), e.value(), e.trace()))) throw;
-        return pyb::none();
-    }
-    exit(pyb::none(), pyb::none(), pyb::none());
+    // An __exit__ that suppresses the error makes the function return None.
+    bool suppressed = true;
+    object content = py::with(global_or_builtin("open")(path, "r"), [&](handle f) {
+        object text = f.attr("read")();
+        suppressed = false;
+        return text;
+    });
+    if (suppressed) return content;
     return as_str_result(std::move(content));
 }
 
@@ -73,7 +65,7 @@ object get_grammar_implementation(handle mode) {
     if (py::equal(mode, members.attr("NONE"))) return py::text("");
     if (py::equal(mode, members.attr("BNF"))) return as_str_result(home().attr("_read_tavro_grammar")());
     if (py::equal(mode, members.attr("CODE"))) return as_str_result(home().attr("_read_tavro_code")());
-    py::raise(PyExc_ValueError, py::concat({py::text("Invalid mode: "), py::py_str(mode)}));
+    py::raise(PyExc_ValueError, py::format("Invalid mode: %S", mode));
 }
 
 // Read, keep at most max_chars characters, then strip; "" on any ordinary error.
@@ -105,25 +97,24 @@ object safe_read_text(handle path, handle max_chars) {
 
 void register_grammar(Registry& r) {
     handle scope = home().module();
-    r.add("_read_file", py::function(scope, "_read_file", "(path)", "Return the whole text of the file at `path`.",
-                                     &read_file, pyb::arg("path")));
-    r.add("_read_tavro_GBNF", py::function(scope, "_read_tavro_GBNF", "()",
+    r.add("_read_file", py::function(scope, "_read_file", {"path"}, "Return the whole text of the file at `path`.",
+                                     &read_file));
+    r.add("_read_tavro_GBNF", py::function(scope, "_read_tavro_GBNF", py::Signature{},
                                            "Return the package's GBNF grammar of the modelling language.",
                                            &read_tavro_gbnf));
-    r.add("_read_tavro_grammar", py::function(scope, "_read_tavro_grammar", "()",
+    r.add("_read_tavro_grammar", py::function(scope, "_read_tavro_grammar", py::Signature{},
                                               "Return the package's Markdown grammar reference.",
                                               &read_tavro_grammar));
-    r.add("_read_tavro_code", py::function(scope, "_read_tavro_code", "()",
+    r.add("_read_tavro_code", py::function(scope, "_read_tavro_code", py::Signature{},
                                            "Return the source text of the compiler module tavro_core.",
                                            &read_tavro_code));
     r.add("_get_grammar_implementation",
-          py::function(scope, "_get_grammar_implementation", "(mode)",
-                       "Return the grammar reference text for a Grammar member.", &get_grammar_implementation,
-                       pyb::arg("mode")));
+          py::function(scope, "_get_grammar_implementation", {"mode"},
+                       "Return the grammar reference text for a Grammar member.", &get_grammar_implementation));
     r.add("_safe_read_text",
-          py::function(scope, "_safe_read_text", kSafeReadSignature,
+          py::function(scope, "_safe_read_text", {"path", {"max_chars", home().attr("FEW_SHOT_MAX_CHARS")}},
                        "Read a text file as UTF-8 (undecodable bytes dropped), cut to max_chars, stripped; \"\" on error.",
-                       &safe_read_text, pyb::arg("path"), pyb::arg("max_chars") = home().attr("FEW_SHOT_MAX_CHARS")));
+                       &safe_read_text));
 }
 
 }  // namespace tavro::modelwright

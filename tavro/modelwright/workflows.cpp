@@ -441,42 +441,32 @@ object generative_feedback(object prompt, object model_file, object data_file, o
 void register_workflows(Registry& r) {
     handle scope = home().module();
     // Load-time defaults: later rebinding of the constants does not change them.
-    object bnf = home().attr("Grammar").attr("BNF");
-    object model_name = home().attr("MODEL_NAME"), provider = home().attr("LLM_PROVIDER");
-    // The implementations behind the Python faces, called with all arguments
-    // positionally: bound without pybind11's dispatcher.
-    object solve = py::fast_function(
-        scope, "_generative_solve", "(prompt, model_file, data_file, model_name, mode, iterations, "
-        "return_statistics, alignment_check, temperature, stop, llm_provider, progress, few_shot)",
-        {"prompt", "model_file", "data_file", "model_name", "mode", "iterations", "return_statistics",
-         "alignment_check", "temperature", "stop", "llm_provider", "progress", "few_shot"},
-        "", [](PyObject* const* a) {
-            auto o = [&](int i) { return pyb::reinterpret_borrow<object>(a[i]); };
-            return generative_solve(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7), o(8), o(9), o(10), o(11), o(12));
-        });
+    py::Param model_name{"model_name", home().attr("MODEL_NAME")};
+    py::Param mode{"mode", home().attr("Grammar").attr("BNF")};
+    py::Param temperature{"temperature", pyb::none()}, stop{"stop", pyb::none()};
+    py::Param llm_provider{"llm_provider", home().attr("LLM_PROVIDER")}, progress{"progress", pyb::none()};
+    // The implementations behind the Python faces take every argument
+    // positionally, bound without pybind11's dispatcher.
     r.add("generative_solve",
-          py::python_face(solve, "generative_solve",
-                          {"prompt", "model_file", "data_file", "model_name", "mode", "iterations",
-                           "return_statistics", "alignment_check", "temperature", "stop", "llm_provider",
-                           "progress", "few_shot"},
-                          pyb::make_tuple(model_name, bnf, home().attr("MAX_ITERATIONS"), false, pyb::none(),
-                                          pyb::none(), pyb::none(), provider, pyb::none(), true),
-                          kSolveDoc, scope.attr("__name__")));
-    object feedback = py::fast_function(
-        scope, "_generative_feedback",
-        "(prompt, model_file, data_file, model_name, mode, temperature, stop, llm_provider, progress)",
-        {"prompt", "model_file", "data_file", "model_name", "mode", "temperature", "stop", "llm_provider",
-         "progress"},
-        "", [](PyObject* const* a) {
-            auto o = [&](int i) { return pyb::reinterpret_borrow<object>(a[i]); };
-            return generative_feedback(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7), o(8));
-        });
+          py::fast_python_function(
+              scope, "generative_solve",
+              {"prompt", "model_file", "data_file", model_name, mode, {"iterations", home().attr("MAX_ITERATIONS")},
+               {"return_statistics", pyb::bool_(false)}, {"alignment_check", pyb::none()}, temperature, stop,
+               llm_provider, progress, {"few_shot", pyb::bool_(true)}},
+              kSolveDoc, [](PyObject* const* a) {
+                  auto o = [&](int i) { return pyb::reinterpret_borrow<object>(a[i]); };
+                  return generative_solve(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7), o(8), o(9), o(10), o(11),
+                                          o(12));
+              }));
     r.add("generative_feedback",
-          py::python_face(feedback, "generative_feedback",
-                          {"prompt", "model_file", "data_file", "model_name", "mode", "temperature", "stop",
-                           "llm_provider", "progress"},
-                          pyb::make_tuple(model_name, bnf, pyb::none(), pyb::none(), provider, pyb::none()),
-                          kFeedbackDoc, scope.attr("__name__")));
+          py::fast_python_function(scope, "generative_feedback",
+                                   {"prompt", "model_file", "data_file", model_name, mode, temperature, stop,
+                                    llm_provider, progress},
+                                   kFeedbackDoc, [](PyObject* const* a) {
+                                       auto o = [&](int i) { return pyb::reinterpret_borrow<object>(a[i]); };
+                                       return generative_feedback(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7),
+                                                                  o(8));
+                                   }));
 }
 
 }  // namespace tavro::modelwright

@@ -10,21 +10,12 @@ using pyb::object;
 
 namespace {
 
-object checked(PyObject* result) {
-    if (!result) throw pyb::error_already_set();
-    return pyb::reinterpret_steal<object>(result);
-}
-
-bool contains(handle container, handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) throw pyb::error_already_set();
-    return found == 1;
-}
-
+using py::contains;
+using py::steal;
 // _find_model_entry(key): the exact key, else the first key (in table order)
 // that contains the model key or is contained in it.
 object find_model_entry(handle pricing, handle key) {
-    if (contains(pricing, key)) return checked(PyObject_GetItem(pricing.ptr(), key.ptr()));
+    if (contains(pricing, key)) return steal(PyObject_GetItem(pricing.ptr(), key.ptr()));
     for (handle item : pricing.attr("items")()) {
         object k = item[pyb::int_(0)];
         if (contains(k, key) || contains(key, k)) return item[pyb::int_(1)];
@@ -34,11 +25,11 @@ object find_model_entry(handle pricing, handle key) {
 
 // price * (tokens / 1000000.0)
 object cost(handle price, handle tokens) {
-    object per_token = checked(PyNumber_TrueDivide(tokens.ptr(), pyb::float_(1000000.0).ptr()));
-    return checked(PyNumber_Multiply(price.ptr(), per_token.ptr()));
+    object per_token = steal(PyNumber_TrueDivide(tokens.ptr(), pyb::float_(1000000.0).ptr()));
+    return steal(PyNumber_Multiply(price.ptr(), per_token.ptr()));
 }
 
-object format(handle value) { return checked(PyObject_Format(value.ptr(), nullptr)); }
+object formatted(handle value) { return steal(PyObject_Format(value.ptr(), nullptr)); }
 
 object estimate_costs(handle args, handle usage) {
     object pricing = home().attr("_parse_pricing")(home().attr("PRICING_URL"));
@@ -46,9 +37,10 @@ object estimate_costs(handle args, handle usage) {
     object prompt_tokens = usage.attr("get")("prompt_tokens");
     object completion_tokens = usage.attr("get")("completion_tokens");
     object entry = find_model_entry(pricing, model_key);
-    home().attr("logger").attr("debug")(py::concat({py::text("Estimating costs for model '"),
-                                                    format(args.attr("model")),
-                                                    py::text("' using pricing entry: "), format(entry)}));
+    object shown_model = formatted(args.attr("model"));
+    object shown_entry = formatted(entry);
+    home().attr("logger").attr("debug")(
+        py::format("Estimating costs for model '%U' using pricing entry: %U", shown_model, shown_entry));
     pyb::dict result;
     if (py::truthy(entry) && !prompt_tokens.is_none()) {
         object prompt_price = entry.attr("get")("prompt_per_1M");
@@ -60,7 +52,7 @@ object estimate_costs(handle args, handle usage) {
     auto part = [&](const char* key) {
         return result.contains(key) ? object(result[key]) : object(pyb::float_(0.0));
     };
-    result["total_cost"] = checked(PyNumber_Add(part("prompt_cost").ptr(), part("completion_cost").ptr()));
+    result["total_cost"] = steal(PyNumber_Add(part("prompt_cost").ptr(), part("completion_cost").ptr()));
     return std::move(result);
 }
 
@@ -85,13 +77,13 @@ object exercise_estimate_costs(handle model) {
 void register_costs(Registry& r) {
     handle scope = home().module();
     r.add("estimate_costs",
-          py::function(scope, "estimate_costs", "(args, usage)",
+          py::function(scope, "estimate_costs", {"args", "usage"},
                        "Estimate the cost of `usage` for the model `args.model` from the pricing table.",
-                       &estimate_costs, pyb::arg("args"), pyb::arg("usage")));
+                       &estimate_costs));
     r.add("exercise_estimate_costs",
-          py::function(scope, "exercise_estimate_costs", "(model=None)",
+          py::function(scope, "exercise_estimate_costs", {{"model", pyb::none()}},
                        "Print and return the estimate for a fixed usage of `model` (default gpt-4.1).",
-                       &exercise_estimate_costs, pyb::arg("model") = pyb::none()));
+                       &exercise_estimate_costs));
 }
 
 }  // namespace tavro::tokenmeter

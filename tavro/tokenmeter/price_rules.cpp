@@ -50,10 +50,7 @@ struct Span {
 
 enum class Unit { none, per_1k, per_1m };
 
-object steal(PyObject* o) {
-    if (!o) throw pyb::error_already_set();
-    return pyb::reinterpret_steal<object>(o);
-}
+using tavro::py::steal;
 
 template <class Ch>
 class Reader {

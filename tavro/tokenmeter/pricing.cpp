@@ -160,23 +160,21 @@ void compile_source_patterns(handle module) {
 void register_pricing(Registry& r) {
     handle scope = home().module();
     const char* doc = "Read the price list at `path` (URL or file) into {model: rates per 1M tokens}.";
-    object reader = py::function(scope, "_parse_pricing", "(path)", doc, &parse_pricing, pyb::arg("path"));
+    const py::Signature sig{"path"};
+    object reader = py::function(scope, "_parse_pricing", sig, doc, &parse_pricing);
     object cached = scope.attr("lru_cache")(pyb::arg("maxsize") = 8)(reader);
     // The argument is checked before lru_cache hashes it (a list would
     // otherwise fail as unhashable); the face keeps lru_cache's interface.
-    object checked = py::function(
-        scope, "_parse_pricing", "(path)", doc,
-        [cached](handle path) -> object {
-            py::expect_str(path, "path");
-            return cached(path);
-        },
-        pyb::arg("path"));
-    object face = py::python_face(checked, "_parse_pricing", {"path"}, pyb::tuple(), doc, scope.attr("__name__"));
+    object checked = py::function(scope, "_parse_pricing", sig, doc, [cached](handle path) -> object {
+        py::expect_str(path, "path");
+        return cached(path);
+    });
+    object face = py::python_face(checked, "_parse_pricing", sig.names(), sig.defaults(), doc, scope.attr("__name__"));
     for (const char* name : {"cache_info", "cache_clear", "cache_parameters"}) face.attr(name) = cached.attr(name);
     face.attr("__wrapped__") = reader;
     r.add("_parse_pricing", face);
     r.add("clear_pricing_cache",
-          py::function(scope, "clear_pricing_cache", "()",
+          py::function(scope, "clear_pricing_cache", py::Signature{},
                        "Forget every cached price list, so the next estimate reads its source again.",
                        &clear_pricing_cache));
 }

@@ -135,28 +135,25 @@ object extract_gemini_usage(handle resp, handle input_text, handle output_text) 
 
 void register_usage(Registry& r) {
     handle scope = home().module();
-    using pyb::arg;
     r.add("_approx_token_count",
-          py::function(scope, "_approx_token_count", "(text)",
+          py::function(scope, "_approx_token_count", {"text"},
                        "Estimate the token count of `text`: one token per four characters, rounded up.",
-                       &approx_token_count, arg("text")));
+                       &approx_token_count));
     r.add("_count_openai_tokens",
-          py::function(scope, "_count_openai_tokens", "(text, model_name)",
+          py::function(scope, "_count_openai_tokens", {"text", "model_name"},
                        "Count the tokens of `text` with tiktoken's encoding for the model, else estimate them.",
-                       &count_openai_tokens, arg("text"), arg("model_name")));
+                       &count_openai_tokens));
     r.add("_usage_dict",
-          py::function(scope, "_usage_dict", "(prompt_tokens, completion_tokens)",
-                       "Build a usage dictionary; None and 0 both count as 0.", &usage_dict, arg("prompt_tokens"),
-                       arg("completion_tokens")));
+          py::function(scope, "_usage_dict", {"prompt_tokens", "completion_tokens"},
+                       "Build a usage dictionary; None and 0 both count as 0.", &usage_dict));
     r.add("_extract_openai_usage",
-          py::function(scope, "_extract_openai_usage", "(resp, input_text, output_text, model_name)",
+          py::function(scope, "_extract_openai_usage", {"resp", "input_text", "output_text", "model_name"},
                        "Token usage of an OpenAI response; unreported counts are counted from the texts.",
-                       &extract_openai_usage, arg("resp"), arg("input_text"), arg("output_text"),
-                       arg("model_name")));
+                       &extract_openai_usage));
     r.add("_extract_gemini_usage",
-          py::function(scope, "_extract_gemini_usage", "(resp, input_text, output_text)",
+          py::function(scope, "_extract_gemini_usage", {"resp", "input_text", "output_text"},
                        "Token usage of a Gemini response; unreported counts are estimated from the texts.",
-                       &extract_gemini_usage, arg("resp"), arg("input_text"), arg("output_text")));
+                       &extract_gemini_usage));
 }
 
 }  // namespace tavro::tokenmeter

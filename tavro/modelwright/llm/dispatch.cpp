@@ -33,50 +33,48 @@ object build_create_params(handle model_name, handle input_text, handle max_toke
     return params;
 }
 
-object openai_branch(handle model_name, handle input_text, handle max_tokens, handle temperature, handle stop,
-                     handle progress, handle capture_usage) {
+}  // namespace
+
+object openai_generate_text(const Request& q) {
     object client = home().attr("_openai_client")();
     object create_params = home().attr("_build_create_params")(
-        pyb::arg("model_name") = model_name, pyb::arg("input_text") = input_text, pyb::arg("max_tokens") = max_tokens,
-        pyb::arg("temperature") = temperature, pyb::arg("stop") = stop);
-    report_progress(progress, py::concat({py::text("[LLM] OpenAI \u2022 "), model_name, py::text(": sending request")}));
-    object response = home().attr("_call_openai_with_retry")(client, create_params, pyb::arg("progress") = progress);
-    report_progress(progress, py::text("[LLM] OpenAI: response received"));
+        pyb::arg("model_name") = q.model_name, pyb::arg("input_text") = q.input_text,
+        pyb::arg("max_tokens") = q.max_tokens, pyb::arg("temperature") = q.temperature, pyb::arg("stop") = q.stop);
+    report_progress(q.progress, py::format("[LLM] OpenAI %s %U: sending request", kBullet, q.model_name));
+    object response =
+        home().attr("_call_openai_with_retry")(client, create_params, pyb::arg("progress") = q.progress);
+    report_progress(q.progress, py::text("[LLM] OpenAI: response received"));
     object text = home().attr("_coalesce_response_text")(response);
-    if (!py::truthy(text))
-        py::raise(PyExc_RuntimeError,
-                  py::concat({py::text("Empty OpenAI response: "), py::py_str(response), py::text(".")}));
-    if (!py::truthy(capture_usage)) return text;
-    object usage = home().attr("_extract_openai_usage")(response, input_text, text, model_name);
+    if (!py::truthy(text)) py::raise(PyExc_RuntimeError, py::format("Empty OpenAI response: %S.", response));
+    if (!py::truthy(q.capture_usage)) return text;
+    object usage = home().attr("_extract_openai_usage")(response, q.input_text, text, q.model_name);
     return pyb::make_tuple(text, usage);
 }
 
-object ollama_branch(handle model_name, handle input_text, handle max_tokens, handle progress, handle capture_usage) {
-    report_progress(progress, py::concat({py::text("[LLM] Ollama \u2022 "), model_name, py::text(": generating")}));
+object ollama_generate(const Request& q) {
+    report_progress(q.progress, py::format("[LLM] Ollama %s %U: generating", kBullet, q.model_name));
     object generate = home().attr("_ollama_generate_text");
-    if (!py::truthy(capture_usage)) {
-        object text = generate(pyb::arg("model_name") = model_name, pyb::arg("prompt") = input_text,
-                               pyb::arg("num_predict") = max_tokens);
-        report_progress(progress, py::text("[LLM] Ollama: response received"));
+    if (!py::truthy(q.capture_usage)) {
+        object text = generate(pyb::arg("model_name") = q.model_name, pyb::arg("prompt") = q.input_text,
+                               pyb::arg("num_predict") = q.max_tokens);
+        report_progress(q.progress, py::text("[LLM] Ollama: response received"));
         return text;
     }
-    auto [text, usage] = py::unpack_pair(generate(pyb::arg("model_name") = model_name, pyb::arg("prompt") = input_text,
-                                              pyb::arg("num_predict") = max_tokens, pyb::arg("return_usage") = true));
-    report_progress(progress, py::text("[LLM] Ollama: response received"));
+    auto [text, usage] =
+        py::unpack_pair(generate(pyb::arg("model_name") = q.model_name, pyb::arg("prompt") = q.input_text,
+                                 pyb::arg("num_predict") = q.max_tokens, pyb::arg("return_usage") = true));
+    report_progress(q.progress, py::text("[LLM] Ollama: response received"));
     return pyb::make_tuple(text, usage);
 }
+
+namespace {
 
 object llm_generate_text(handle provider, handle model_name, handle input_text, handle max_tokens,
                          handle temperature, handle stop, handle progress, handle capture_usage) {
     check_request_args(model_name, input_text, max_tokens, temperature, stop);
-    object members = home().attr("LLMProvider");
-    if (py::equal(provider, members.attr("OPENAI")))
-        return openai_branch(model_name, input_text, max_tokens, temperature, stop, progress, capture_usage);
-    if (py::equal(provider, members.attr("GOOGLE")))
-        return gemini_generate_text(model_name, input_text, max_tokens, temperature, progress, capture_usage);
-    if (py::equal(provider, members.attr("OLLAMA")))
-        return ollama_branch(model_name, input_text, max_tokens, progress, capture_usage);
-    py::raise(PyExc_ValueError, py::concat({py::text("Unsupported LLM provider: "), py::py_str(provider)}));
+    if (const Provider* p = provider_of(provider))
+        return p->generate({model_name, input_text, max_tokens, temperature, stop, progress, capture_usage});
+    py::raise(PyExc_ValueError, py::format("Unsupported LLM provider: %S", provider));
 }
 
 }  // namespace
@@ -84,21 +82,19 @@ object llm_generate_text(handle provider, handle model_name, handle input_text, 
 void register_dispatch(Registry& r) {
     handle scope = home().module();
     // max_tokens defaults to the load-time MAX_OUTPUT_TOKENS, None.
+    object max_tokens = home().attr("MAX_OUTPUT_TOKENS");
     r.add("_build_create_params",
           py::function(scope, "_build_create_params",
-                       "(model_name, input_text, max_tokens=None, temperature=None, stop=None)",
-                       "Build the keyword arguments of one OpenAI Responses request.", &build_create_params,
-                       pyb::arg("model_name"), pyb::arg("input_text"), pyb::arg("max_tokens") = home().attr("MAX_OUTPUT_TOKENS"),
-                       pyb::arg("temperature") = pyb::none(), pyb::arg("stop") = pyb::none()));
+                       {"model_name", "input_text", {"max_tokens", max_tokens}, {"temperature", pyb::none()},
+                        {"stop", pyb::none()}},
+                       "Build the keyword arguments of one OpenAI Responses request.", &build_create_params));
     r.add("_llm_generate_text",
           py::function(scope, "_llm_generate_text",
-                       "(provider, model_name, input_text, max_tokens=None, temperature=None, stop=None, "
-                       "progress=None, capture_usage=False)",
+                       {"provider", "model_name", "input_text", {"max_tokens", max_tokens},
+                        {"temperature", pyb::none()}, {"stop", pyb::none()}, {"progress", pyb::none()},
+                        {"capture_usage", pyb::bool_(false)}},
                        "Send one prompt to the provider and return the reply text, with usage when asked.",
-                       &llm_generate_text, pyb::arg("provider"), pyb::arg("model_name"), pyb::arg("input_text"),
-                       pyb::arg("max_tokens") = home().attr("MAX_OUTPUT_TOKENS"), pyb::arg("temperature") = pyb::none(),
-                       pyb::arg("stop") = pyb::none(), pyb::arg("progress") = pyb::none(),
-                       pyb::arg("capture_usage") = false));
+                       &llm_generate_text));
 }
 
 }  // namespace tavro::modelwright

@@ -13,12 +13,8 @@ using pyb::object;
 namespace {
 
 object google_client() {
-    object genai = py::guard([] { return py::import_module("google.generativeai"); },
-                             [](pyb::error_already_set& e) -> object {
-                                 py::raise_from(PyExc_RuntimeError,
-                                                "google.generativeai is not installed. pip install google-generativeai",
-                                                e.value());
-                             });
+    object genai = py::import_module_required(
+        "google.generativeai", "google.generativeai is not installed. pip install google-generativeai");
     object key = home().attr("os").attr("environ").attr("get")("GEMINI_API_KEY");
     if (!py::truthy(key)) py::raise(PyExc_RuntimeError, "GEMINI_API_KEY environment variable not set.");
     genai.attr("configure")(pyb::arg("api_key") = key);
@@ -54,12 +50,7 @@ object ollama_generate_text(handle model_name, handle prompt, handle num_predict
     py::expect_str(prompt, "prompt");
     py::expect_optional_int(num_predict, "num_predict");
 
-    object ollama_generate =
-        py::guard([] { return py::import_from("ollama", "generate"); },
-                  [](pyb::error_already_set& e) -> object {
-                      py::raise_from(PyExc_RuntimeError, "ollama package is not installed. pip install ollama",
-                                     e.value());
-                  });
+    object ollama_generate = py::import_required("ollama", "generate", kOllamaMissing);
     pyb::dict options;
     if (!num_predict.is_none()) options["num_predict"] = num_predict;
     object resp = ollama_generate(pyb::arg("model") = model_name, pyb::arg("prompt") = prompt,
@@ -73,8 +64,7 @@ object ollama_generate_text(handle model_name, handle prompt, handle num_predict
     } catch (pyb::error_already_set& e) {
         if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_KeyError)) throw;
         py::raise_in_handler(PyExc_RuntimeError,
-                             py::concat({py::text("Failed to retrieve response text from Ollama response: "),
-                                         py::py_str(e.value())}),
+                             py::format("Failed to retrieve response text from Ollama response: %S", e.value()),
                              e.value());
     }
     if (!py::truthy(return_usage)) return text;
@@ -96,33 +86,32 @@ object ollama_generate_text(handle model_name, handle prompt, handle num_predict
 
 }  // namespace
 
-object gemini_generate_text(handle model_name, handle input_text, handle max_tokens, handle temperature,
-                            handle progress, handle capture_usage) {
+object gemini_generate_text(const Request& q) {
     object genai = home().attr("_google_client")();
-    object model = genai.attr("GenerativeModel")(model_name);
+    object model = genai.attr("GenerativeModel")(q.model_name);
     pyb::dict config;
-    if (!max_tokens.is_none()) config["max_output_tokens"] = max_tokens;
-    if (!temperature.is_none()) config["temperature"] = temperature;
-    report_progress(progress, py::concat({py::text("[LLM] Gemini \u2022 "), model_name, py::text(": sending request")}));
-    object response = model.attr("generate_content")(input_text, pyb::arg("generation_config") = config);
-    report_progress(progress, py::text("[LLM] Gemini: response received"));
+    if (!q.max_tokens.is_none()) config["max_output_tokens"] = q.max_tokens;
+    if (!q.temperature.is_none()) config["temperature"] = q.temperature;
+    report_progress(q.progress, py::format("[LLM] Gemini %s %U: sending request", kBullet, q.model_name));
+    object response = model.attr("generate_content")(q.input_text, pyb::arg("generation_config") = config);
+    report_progress(q.progress, py::text("[LLM] Gemini: response received"));
     object text = gemini_text(response);
-    if (!py::truthy(capture_usage)) return text;
-    object usage = home().attr("_extract_gemini_usage")(response, input_text, text);
+    if (!py::truthy(q.capture_usage)) return text;
+    object usage = home().attr("_extract_gemini_usage")(response, q.input_text, text);
     return pyb::make_tuple(text, usage);
 }
 
 void register_gemini_ollama(Registry& r) {
     handle scope = home().module();
-    r.add("_google_client", py::function(scope, "_google_client", "()",
+    r.add("_google_client", py::function(scope, "_google_client", py::Signature{},
                                          "Configure google.generativeai with the key from GEMINI_API_KEY and return it.",
                                          &google_client));
     // num_predict defaults to the load-time MAX_OUTPUT_TOKENS, None.
     r.add("_ollama_generate_text",
-          py::function(scope, "_ollama_generate_text", "(model_name, prompt, num_predict=None, return_usage=False)",
-                       "Generate one reply with the local Ollama server.", &ollama_generate_text,
-                       pyb::arg("model_name"), pyb::arg("prompt"), pyb::arg("num_predict") = home().attr("MAX_OUTPUT_TOKENS"),
-                       pyb::arg("return_usage") = false));
+          py::function(scope, "_ollama_generate_text",
+                       {"model_name", "prompt", {"num_predict", home().attr("MAX_OUTPUT_TOKENS")},
+                        {"return_usage", pyb::bool_(false)}},
+                       "Generate one reply with the local Ollama server.", &ollama_generate_text));
 }
 
 }  // namespace tavro::modelwright

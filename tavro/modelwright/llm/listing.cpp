@@ -1,7 +1,7 @@
 // tavro.modelwright model listing: the model names each provider offers, as
 // sorted lists of distinct strings, and list_models, which picks the provider
 // the way the workflows do.
-#include "tavro/modelwright/modelwright.hpp"
+#include "tavro/modelwright/llm/llm.hpp"
 
 namespace tavro::modelwright {
 
@@ -37,7 +37,7 @@ object listing(const pyb::list& names, handle prefix) {
 template <class Call>
 object wrap_failure(const char* what, Call&& call) {
     return py::guard(std::forward<Call>(call), [what](pyb::error_already_set& e) -> object {
-        py::raise_in_handler(PyExc_RuntimeError, py::concat({py::text(what), py::py_str(e.value())}), e.value());
+        py::raise_in_handler(PyExc_RuntimeError, py::format("%s%S", what, e.value()), e.value());
     });
 }
 
@@ -85,11 +85,7 @@ object entry_field(handle entry, const char* key) {
 
 object list_ollama_models(handle prefix) {
     py::expect_optional_str(prefix, "prefix");
-    object ollama_list = py::guard([] { return py::import_from("ollama", "list"); },
-                                   [](pyb::error_already_set& e) -> object {
-                                       py::raise_from(PyExc_RuntimeError,
-                                                      "ollama package is not installed. pip install ollama", e.value());
-                                   });
+    object ollama_list = py::import_required("ollama", "list", kOllamaMissing);
     pyb::list names;
     wrap_failure("Failed to list Ollama models: ", [&] {
         object res = ollama_list();
@@ -109,39 +105,35 @@ object list_models(handle llm_provider, handle model_name) {
     py::expect_optional_str(llm_provider, "llm_provider");
     py::expect_str(model_name, "model_name");
     object provider = home().attr("_infer_provider")(llm_provider, model_name);
-    object members = home().attr("LLMProvider");
-    if (py::equal(provider, members.attr("OPENAI"))) return home().attr("list_openai_models")();
-    if (py::equal(provider, members.attr("GOOGLE"))) return home().attr("list_gemini_models")();
-    if (py::equal(provider, members.attr("OLLAMA"))) return home().attr("list_ollama_models")();
+    if (const Provider* p = provider_of(provider)) return home().attr(p->list_function)();
     // Only a replaced _infer_provider gets here; fail rather than return None.
-    py::raise(PyExc_ValueError, py::concat({py::text("Unsupported LLM provider: "), py::py_str(provider)}));
+    py::raise(PyExc_ValueError, py::format("Unsupported LLM provider: %S", provider));
 }
 
 }  // namespace
 
 void register_listing(Registry& r) {
-    using pyb::arg;
     handle scope = home().module();
     r.add("list_openai_models",
-          py::function(scope, "list_openai_models", "(prefix='gpt')",
+          py::function(scope, "list_openai_models", {{"prefix", pyb::str("gpt")}},
                        "Sorted distinct ids of the OpenAI models visible to the API key; a non-empty prefix keeps "
                        "only the ids that start with it.",
-                       &list_openai_models, arg("prefix") = "gpt"));
+                       &list_openai_models));
     r.add("list_gemini_models",
-          py::function(scope, "list_gemini_models", "(prefix='gemini')",
+          py::function(scope, "list_gemini_models", {{"prefix", pyb::str("gemini")}},
                        "Sorted distinct names (without \"models/\") of the Gemini models that support "
                        "generateContent; a non-empty prefix keeps only the names that start with it, while None or "
                        "the empty string lists every such model.",
-                       &list_gemini_models, arg("prefix") = "gemini"));
+                       &list_gemini_models));
     r.add("list_ollama_models",
-          py::function(scope, "list_ollama_models", "(prefix=None)",
+          py::function(scope, "list_ollama_models", {{"prefix", pyb::none()}},
                        "Sorted distinct tags of the local Ollama models; a non-empty prefix keeps only the tags "
                        "that start with it.",
-                       &list_ollama_models, arg("prefix") = pyb::none()));
+                       &list_ollama_models));
     // Defaults are the constants' load-time values.
-    r.add("list_models", py::function(scope, "list_models", "(llm_provider=None, model_name='gpt-5')",
-                                      "The model list of the provider that _infer_provider chooses.", &list_models,
-                                      arg("llm_provider") = pyb::none(), arg("model_name") = home().attr("MODEL_NAME")));
+    r.add("list_models", py::function(scope, "list_models",
+                                      {{"llm_provider", pyb::none()}, {"model_name", home().attr("MODEL_NAME")}},
+                                      "The model list of the provider that _infer_provider chooses.", &list_models));
 }
 
 }  // namespace tavro::modelwright

@@ -14,29 +14,6 @@ using pyb::object;
 
 namespace {
 
-// While it lives, `e` is the exception being handled (sys.exc_info()), so
-// that an error raised by Python code called from a handler gets `e` as its
-// __context__, as inside an `except` block.
-class Handling {
-public:
-    explicit Handling(pyb::error_already_set& e) {
-        PyErr_GetExcInfo(&type_, &value_, &tb_);
-        object value = pyb::reinterpret_borrow<object>(e.value());
-        PyObject* tb = PyException_GetTraceback(value.ptr());
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()));
-        Py_INCREF(type);
-        PyErr_SetExcInfo(type, value.release().ptr(), tb);
-    }
-    ~Handling() { PyErr_SetExcInfo(type_, value_, tb_); }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* tb_ = nullptr;
-};
-
 // Patterns for server messages that name a refused parameter; compiled once
 // with the host's `re` when the module loads, kept for the process lifetime.
 struct RefusalPatterns {
@@ -57,12 +34,6 @@ void dict_del(handle d, handle key) {
     if (PyDict_DelItem(d.ptr(), key.ptr()) < 0) throw pyb::error_already_set();
 }
 
-bool contains(handle container, handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw pyb::error_already_set();
-    return r == 1;
-}
-
 // The captured name of `pattern.search(msg)` when it is a key of `params`.
 std::optional<object> refused_key(handle pattern, handle msg, handle params) {
     object m = pattern.attr("search")(msg);
@@ -78,7 +49,7 @@ bool strip_param_from_error_message(handle params, handle msg) {
     bool removed = false;
     for (const char* key : kFallbackKeys) {
         object k = py::text(key);
-        if (dict_has(params, k) && contains(low, k)) {
+        if (dict_has(params, k) && py::contains(low, k)) {
             dict_del(params, k);
             removed = true;
         }
@@ -161,24 +132,24 @@ object call_openai_with_retry(handle client, handle create_params, handle retrie
             return pyb::reinterpret_steal<object>(result);
         } catch (pyb::error_already_set& e) {
             if (!py::is_ordinary(e)) throw;
-            Handling handling(e);
+            // `e` is the exception being handled while the progress callback and
+            // sleep run, so what they raise takes it as __context__.
+            py::Handling handling(e);
             last_err = pyb::reinterpret_borrow<object>(e.value());
             object msg = py::truthy(last_err) ? py::py_str(last_err) : py::text("unknown error");
-            report_progress(progress, py::concat({py::text("[LLM] OpenAI: "), msg}));
+            report_progress(progress, py::format("[LLM] OpenAI: %U", msg));
             if (strip_param_from_error_message(params, msg)) {
                 report_progress(progress, py::text("[LLM] OpenAI: retrying without unsupported parameters"));
                 continue;
             }
-            object counter = py::py_str(pyb::int_(attempt + 1));
-            report_progress(progress, py::concat({py::text("[LLM] OpenAI: retry "), counter, py::text("/"),
-                                                  retries_text, py::text(" after error: "), msg}));
+            report_progress(progress, py::format("[LLM] OpenAI: retry %lld/%U after error: %U", attempt + 1,
+                                                 retries_text, msg));
             home().attr("sleep")(backoff_delay(backoff_sec, attempt));
         }
     }
-    report_progress(progress,
-                    py::concat({py::text("[LLM] OpenAI: failed after "), retries_text, py::text(" attempts")}));
-    py::raise(PyExc_RuntimeError, py::concat({py::text("OpenAI request failed after "), retries_text,
-                                              py::text(" attempts: "), py::py_str(last_err)}));
+    report_progress(progress, py::format("[LLM] OpenAI: failed after %U attempts", retries_text));
+    py::raise(PyExc_RuntimeError,
+              py::format("OpenAI request failed after %U attempts: %S", retries_text, last_err));
 }
 
 object coalesce_response_text(handle resp) {
@@ -236,11 +207,7 @@ object coalesce_response_text(handle resp) {
 }
 
 object openai_client() {
-    object OpenAI = py::guard([] { return py::import_from("openai", "OpenAI"); },
-                              [](pyb::error_already_set& e) -> object {
-                                  py::raise_from(PyExc_RuntimeError, "openai is not installed. pip install openai",
-                                                 e.value());
-                              });
+    object OpenAI = py::import_required("openai", "OpenAI", "openai is not installed. pip install openai");
     object key = home().attr("os").attr("environ").attr("get")("OPENAI_API_KEY");
     if (!py::truthy(key)) py::raise(PyExc_RuntimeError, "OPENAI_API_KEY environment variable not set.");
     return OpenAI(pyb::arg("api_key") = key);
@@ -250,18 +217,18 @@ object openai_client() {
 
 void register_openai(Registry& r) {
     handle scope = home().module();
-    r.add("_coalesce_response_text", py::function(scope, "_coalesce_response_text", "(resp)",
+    r.add("_coalesce_response_text", py::function(scope, "_coalesce_response_text", {"resp"},
                                                   "Take the reply text out of an OpenAI response object.",
-                                                  &coalesce_response_text, pyb::arg("resp")));
-    r.add("_openai_client", py::function(scope, "_openai_client", "()",
+                                                  &coalesce_response_text));
+    r.add("_openai_client", py::function(scope, "_openai_client", py::Signature{},
                                          "Create an OpenAI client with the key from OPENAI_API_KEY.", &openai_client));
     r.add("_call_openai_with_retry",
           py::function(scope, "_call_openai_with_retry",
-                       "(client, create_params, retries=3, backoff_sec=1.5, progress=None)",
+                       {"client", "create_params", {"retries", pyb::int_(3)}, {"backoff_sec", pyb::float_(1.5)},
+                        {"progress", pyb::none()}},
                        "Send one Responses request with bounded attempts, back-off and removal of refused "
                        "parameters.",
-                       &call_openai_with_retry, pyb::arg("client"), pyb::arg("create_params"),
-                       pyb::arg("retries") = 3, pyb::arg("backoff_sec") = 1.5, pyb::arg("progress") = pyb::none()));
+                       &call_openai_with_retry));
 
     object re = home().attr("re");
     object flags = re.attr("IGNORECASE");

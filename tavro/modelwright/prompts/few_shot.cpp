@@ -73,7 +73,7 @@ object find_pair_in_folder(handle desc_path) {
 void notify(handle progress, object msg) { home().attr("_notify")(progress, msg); }
 
 void log_debug(const char* prefix, pyb::error_already_set& e) {
-    home().attr("logger").attr("debug")(py::concat({py::text(prefix), py::py_str(e.value())}));
+    home().attr("logger").attr("debug")(py::format("%s%S", prefix, e.value()));
 }
 
 // The examples folder of the package, else the one beside this module's file.
@@ -116,7 +116,7 @@ object gather_few_shots(handle problem_description, handle k, handle models_dir,
 
     std::optional<object> hits = py::guard(
         [&]() -> std::optional<object> {
-            notify(progress, py::concat({py::text("Retrieving few-shot examples (k="), py::py_str(k), py::text(")")}));
+            notify(progress, py::format("Retrieving few-shot examples (k=%S)", k));
             object found = home().attr("rag_rank")(pyb::arg("query") = problem_description,
                                                    pyb::arg("models_dir") = py::py_str(folder),
                                                    pyb::arg("top_k") = k);
@@ -125,8 +125,7 @@ object gather_few_shots(handle problem_description, handle k, handle models_dir,
             pyb::list names;
             for (handle hit : found)
                 names.append(home().attr("Path")(pyb::reinterpret_borrow<object>(hit)[py::text("path")]).attr("name"));
-            notify(progress, py::concat({py::text("Found "), py::text(std::to_string(count)),
-                                         py::text(" few-shot candidates: "), py::py_str(names)}));
+            notify(progress, py::format("Found %zd few-shot candidates: %S", count, names));
             return found;
         },
         [&](pyb::error_already_set& e) -> std::optional<object> {
@@ -153,13 +152,13 @@ object gather_few_shots(handle problem_description, handle k, handle models_dir,
 
 void register_few_shot(Registry& r) {
     handle scope = home().module();
-    using pyb::arg;
-    r.add("_find_pair_in_folder", py::function(scope, "_find_pair_in_folder", "(desc_path)", kFindPairDoc,
-                                               &find_pair_in_folder, arg("desc_path")));
+    r.add("_find_pair_in_folder",
+          py::function(scope, "_find_pair_in_folder", {"desc_path"}, kFindPairDoc, &find_pair_in_folder));
     r.add("_gather_few_shots",
-          py::function(scope, "_gather_few_shots", "(problem_description, k=3, models_dir=None, progress=None)",
-                       kGatherDoc, &gather_few_shots, arg("problem_description"), arg("k") = home().attr("FEW_SHOT_TOP_K"),
-                       arg("models_dir") = pyb::none(), arg("progress") = pyb::none()));
+          py::function(scope, "_gather_few_shots",
+                       {"problem_description", {"k", home().attr("FEW_SHOT_TOP_K")}, {"models_dir", pyb::none()},
+                        {"progress", pyb::none()}},
+                       kGatherDoc, &gather_few_shots));
 }
 
 }  // namespace tavro::modelwright

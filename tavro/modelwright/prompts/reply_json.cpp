@@ -188,10 +188,10 @@ void register_reply_json(Registry& r) {
     handle scope = home().module();
     // Called once or twice per reply: bound without pybind11's dispatcher.
     r.add("extract_json_from_markdown",
-          py::fast_function(scope, "extract_json_from_markdown", "(text)", {"text"}, kExtractDoc,
+          py::fast_function(scope, "extract_json_from_markdown", py::Signature{"text"}, kExtractDoc,
                             [](PyObject* const* args) { return extract_json_from_markdown(args[0]); }));
     r.add("_json_loads_relaxed",
-          py::fast_function(scope, "_json_loads_relaxed", "(text)", {"text"},
+          py::fast_function(scope, "_json_loads_relaxed", py::Signature{"text"},
                             "Parse an LLM reply as a JSON object, falling back to the object cut out of it.",
                             [](PyObject* const* args) { return json_loads_relaxed(args[0]); }));
 }

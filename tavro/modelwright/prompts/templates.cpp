@@ -1,7 +1,8 @@
-// The fixed texts of the six prompts of tavro.modelwright, character for
-// character. Pieces are joined with nothing in between; the builders insert
-// the arguments between them. The shared sentences are macros so that every
-// prompt carries the very same wording.
+// The six prompts of tavro.modelwright as whole templates, character for
+// character, with named slots ({grammar}, {prompt}, ...) where the builders
+// insert their arguments. The shared sentences are macros so that every
+// prompt carries the very same wording. A brace not followed by a slot name
+// and a closing brace is text.
 #include "tavro/modelwright/prompts/templates.hpp"
 
 namespace tavro::modelwright::templates {
@@ -75,18 +76,81 @@ namespace tavro::modelwright::templates {
     "</assessment_focus>\n" \
     "\n"
 
-// Few-shot section, around the numbered example blocks.
-const std::string_view FS_OPEN =
+#define TAVRO_CLOSE_REFERENCE \
+    "\n" \
+    "--- END TAVRO SYNTAX IMPLEMENTATION ---\n" \
+    "</grammar_reference>\n" \
+    "\n"
+
+// The grammar reference with its {grammar} slot, and the problem description.
+#define TAVRO_REFERENCE \
+    TAVRO_OPEN_REFERENCE \
+    "{grammar}" \
+    TAVRO_CLOSE_REFERENCE
+
+#define TAVRO_PROBLEM \
+    "<problem_description>\n" \
+    "{prompt}\n" \
+    "</problem_description>\n" \
+    "\n"
+
+// The grammar reference, the few-shot section and the problem, in the three
+// prompts that write a model.
+#define TAVRO_REFERENCE_EXAMPLES_PROBLEM \
+    TAVRO_REFERENCE \
+    "{few_shots}" \
+    TAVRO_PROBLEM
+
+// The model and data elements with their slots.
+#define TAVRO_MODEL_AND_DATA \
+    "<model>\n" \
+    "{model_code}\n" \
+    "</model>\n" \
+    "\n" \
+    "<data>\n" \
+    "{data_code}\n" \
+    "</data>\n"
+
+// The pair being revised, in both revision prompts.
+#define TAVRO_PREVIOUS_ATTEMPT \
+    "<previous_attempt>\n" \
+    TAVRO_MODEL_AND_DATA \
+    "</previous_attempt>\n" \
+    "\n"
+
+// The grammar reference and the inputs of the two assessment prompts (the
+// inputs element stays open).
+#define TAVRO_REFERENCE_AND_INPUTS \
+    TAVRO_REFERENCE \
+    "<inputs>\n" \
+    TAVRO_PROBLEM \
+    TAVRO_MODEL_AND_DATA
+
+// The few-shot section and one numbered example block of it.
+const std::string_view FEW_SHOT_SECTION =
     "<few_shot_examples>\n"
     "Use the following exemplars as guidance for structure and syntax only. Do not copy variable "
-    "names unless appropriate to the new problem.\n";
-
-const std::string_view FS_CLOSE =
+    "names unless appropriate to the new problem.\n"
+    "{examples}"
     "</few_shot_examples>\n"
     "\n";
 
-// Generation prompt.
-const std::string_view GEN_OPEN =
+const std::string_view FEW_SHOT_EXAMPLE =
+    "<example index=\"{index}\">\n"
+    "<description path=\"{desc_path}\">\n"
+    "{description}\n"
+    "</description>\n"
+    "\n"
+    "<model_file path=\"{model_path}\">\n"
+    "{model}\n"
+    "</model_file>\n"
+    "\n"
+    "<data_file path=\"{data_path}\">\n"
+    "{data}\n"
+    "</data_file>\n"
+    "</example>\n";
+
+const std::string_view GENERATION =
     TAVRO_ROLE
     "Generate a valid Tavro model (.mod) and a matching data file (.dat) for the given problem "
     "description.\n"
@@ -98,23 +162,10 @@ const std::string_view GEN_OPEN =
     "If data are missing, create a small, plausible mock instance consistent with the model.\n"
     TAVRO_BEGIN_REFERENCE
     TAVRO_FEW_SHOT_NOTE
-    TAVRO_OPEN_REFERENCE;
-
-// Closes the grammar reference in the generation and revision prompts.
-const std::string_view GRAMMAR_END =
-    "\n"
-    "--- END TAVRO SYNTAX IMPLEMENTATION ---\n"
-    "</grammar_reference>\n"
-    "\n";
-
-const std::string_view GEN_CLOSE =
-    "\n"
-    "</problem_description>\n"
-    "\n"
+    TAVRO_REFERENCE_EXAMPLES_PROBLEM
     TAVRO_MODEL_DATA_CONTRACT;
 
-// Syntax revision prompt.
-const std::string_view SYN_OPEN =
+const std::string_view REVISION_SYNTAX =
     TAVRO_ROLE
     "The previous attempt to generate a Tavro model and data file failed due to syntax errors.\n"
     "Revise the model and data to fix the errors while retaining alignment with the problem "
@@ -123,10 +174,10 @@ const std::string_view SYN_OPEN =
     TAVRO_LITERATE
     TAVRO_BEGIN_REFERENCE
     TAVRO_FEW_SHOT_NOTE
-    TAVRO_OPEN_REFERENCE;
-
-const std::string_view SYN_CLOSE =
-    "\n"
+    TAVRO_REFERENCE_EXAMPLES_PROBLEM
+    TAVRO_PREVIOUS_ATTEMPT
+    "<errors>\n"
+    "{syntax_errors}\n"
     "</errors>\n"
     "\n"
     "<revision_guidelines>\n"
@@ -138,15 +189,13 @@ const std::string_view SYN_CLOSE =
     "\n"
     TAVRO_MODEL_DATA_CONTRACT;
 
-// Alignment revision prompt: the assessment sits inside the task section.
-const std::string_view ALN_OPEN =
+// The assessment sits in the task section, ahead of the grammar reference.
+const std::string_view REVISION_ALIGNMENT =
     TAVRO_ROLE
     "The previous attempt produced a syntactically valid Tavro model and data, but they are NOT "
     "fully aligned with the problem description.\n"
-    "<assessment>\n";
-
-const std::string_view ALN_TASK =
-    "\n"
+    "<assessment>\n"
+    "{assessment}\n"
     "</assessment>\n"
     "Revise the model and data so that they fully align with the problem description while "
     "preserving syntactic validity.\n"
@@ -155,13 +204,8 @@ const std::string_view ALN_TASK =
     TAVRO_LITERATE
     TAVRO_BEGIN_REFERENCE
     TAVRO_FEW_SHOT_NOTE
-    TAVRO_OPEN_REFERENCE;
-
-const std::string_view ALN_CLOSE =
-    "\n"
-    "</data>\n"
-    "</previous_attempt>\n"
-    "\n"
+    TAVRO_REFERENCE_EXAMPLES_PROBLEM
+    TAVRO_PREVIOUS_ATTEMPT
     "<revision_guidelines>\n"
     "- Ensure the objective, constraints, indices, and variable domains reflect the problem "
     "description.\n"
@@ -172,33 +216,14 @@ const std::string_view ALN_CLOSE =
     "\n"
     TAVRO_MODEL_DATA_CONTRACT;
 
-// The previous attempt, in both revision prompts.
-const std::string_view PREV_MODEL =
-    "\n"
-    "</problem_description>\n"
-    "\n"
-    "<previous_attempt>\n"
-    "<model>\n";
-
-const std::string_view PREV_DATA =
-    "\n"
-    "</model>\n"
-    "\n"
-    "<data>\n";
-
-// Alignment prompt.
-const std::string_view ALIGN_OPEN =
+const std::string_view ALIGNMENT =
     TAVRO_ROLE
     "Assess whether the generated Tavro model and data fully align with the problem description.\n"
     "Alignment means the objective, constraints, decision variables, and data match the problem "
     "description.\n"
     "Be critical and specific about modeling choices, feasibility, and consistency.\n"
     TAVRO_BEGIN_REFERENCE
-    TAVRO_OPEN_REFERENCE;
-
-const std::string_view ALIGN_CLOSE =
-    "\n"
-    "</data>\n"
+    TAVRO_REFERENCE_AND_INPUTS
     "</inputs>\n"
     "\n"
     TAVRO_ASSESSMENT_FOCUS
@@ -227,17 +252,18 @@ const std::string_view ALIGN_CLOSE =
     "costs.\" }\n"
     "</example_output>\n";
 
-// Final assessment prompt.
-const std::string_view FINAL_OPEN =
+// {syntax_errors} is FINAL_ERRORS when there are errors, else empty; it sits
+// after the closed data element.
+const std::string_view FINAL_ASSESSMENT =
     TAVRO_ROLE
     "Assess how well the generated Tavro model and data align with the problem description.\n"
     "Be critical and specific about modeling choices, feasibility, and consistency.\n"
     "If you believe the problem description is incomplete or ambiguous, point this out in your "
     "assessment.\n"
     TAVRO_BEGIN_REFERENCE
-    TAVRO_OPEN_REFERENCE;
-
-const std::string_view FINAL_CLOSE =
+    TAVRO_REFERENCE_AND_INPUTS
+    "\n"
+    "{syntax_errors}"
     "</inputs>\n"
     "\n"
     TAVRO_ASSESSMENT_FOCUS
@@ -247,34 +273,12 @@ const std::string_view FINAL_CLOSE =
     "- If issues exist, mention the most critical fixes.\n"
     "</output_requirements>\n";
 
-// Inputs of the alignment and final assessment prompts.
-const std::string_view INPUTS_DESCRIPTION =
-    "\n"
-    "--- END TAVRO SYNTAX IMPLEMENTATION ---\n"
-    "</grammar_reference>\n"
-    "\n"
-    "<inputs>\n"
-    "<problem_description>\n";
-
-const std::string_view DESCRIPTION_MODEL =
-    "\n"
-    "</problem_description>\n"
-    "\n"
-    "<model>\n";
-
-const std::string_view MODEL_DATA =
-    "\n"
-    "</model>\n"
-    "\n"
-    "<data>\n";
-
-const std::string_view DATA_END =
-    "\n"
-    "</data>\n"
+const std::string_view FINAL_ERRORS =
+    "SYNTAX ERRORS:\n"
+    "{errors}\n"
     "\n";
 
-// Feedback prompt.
-const std::string_view FEEDBACK_OPEN =
+const std::string_view FEEDBACK =
     TAVRO_ROLE
     "Answer the user's question about the provided Tavro model and data.\n"
     "Provide critical, specific feedback. If revisions are necessary for correctness,\n"
@@ -284,25 +288,13 @@ const std::string_view FEEDBACK_OPEN =
     "to explain the purpose of variables, parameters, objective, and constraints; match these "
     "explanations to user's question by following the predicaments of literate programming.\n"
     TAVRO_BEGIN_REFERENCE
-    TAVRO_OPEN_REFERENCE;
-
-const std::string_view INPUTS_QUESTION =
-    "\n"
-    "--- END TAVRO SYNTAX IMPLEMENTATION ---\n"
-    "</grammar_reference>\n"
-    "\n"
+    TAVRO_REFERENCE
     "<inputs>\n"
-    "<question>\n";
-
-const std::string_view QUESTION_MODEL =
-    "\n"
+    "<question>\n"
+    "{question}\n"
     "</question>\n"
     "\n"
-    "<model>\n";
-
-const std::string_view FEEDBACK_CLOSE =
-    "\n"
-    "</data>\n"
+    TAVRO_MODEL_AND_DATA
     "</inputs>\n"
     "\n"
     "<output_requirements>\n"
@@ -336,30 +328,18 @@ const std::string_view FEEDBACK_CLOSE =
     "}\n"
     "</example_output>\n";
 
-// Joints between inserted values.
-const std::string_view PROBLEM_OPEN = "<problem_description>\n";
-const std::string_view PREV_ERRORS = "\n</data>\n</previous_attempt>\n\n<errors>\n";
-const std::string_view SYNTAX_ERRORS = "SYNTAX ERRORS:\n";
-const std::string_view BLANK_LINE = "\n\n";
-
-// One few-shot example block: index, then description, model and data, each
-// with its path attribute.
-const std::string_view EXAMPLE_OPEN = "<example index=\"";
-const std::string_view EXAMPLE_INDEX_END = "\">\n";
-const std::string_view DESCRIPTION_HEAD = "<description path=\"";
-const std::string_view MODEL_HEAD = "<model_file path=\"";
-const std::string_view DATA_HEAD = "<data_file path=\"";
-const std::string_view HEAD_END = "\">";
-const std::string_view LINE_BREAK = "\n";
-const std::string_view DESCRIPTION_END = "\n</description>\n\n";
-const std::string_view MODEL_END = "\n</model_file>\n\n";
-const std::string_view EXAMPLE_END = "\n</data_file>\n</example>\n";
-
 #undef TAVRO_ROLE
 #undef TAVRO_LITERATE
 #undef TAVRO_FEW_SHOT_NOTE
 #undef TAVRO_BEGIN_REFERENCE
 #undef TAVRO_OPEN_REFERENCE
+#undef TAVRO_CLOSE_REFERENCE
+#undef TAVRO_REFERENCE
+#undef TAVRO_PROBLEM
+#undef TAVRO_REFERENCE_EXAMPLES_PROBLEM
+#undef TAVRO_MODEL_AND_DATA
+#undef TAVRO_PREVIOUS_ATTEMPT
+#undef TAVRO_REFERENCE_AND_INPUTS
 #undef TAVRO_FENCE_NOTE
 #undef TAVRO_MODEL_DATA_CONTRACT
 #undef TAVRO_ASSESSMENT_FOCUS
