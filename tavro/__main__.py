@@ -31,6 +31,10 @@ def _generate(args):
     from . import modelwright
 
     description = _description(args, args.parser)
+    if getattr(args, "solve", False):
+        from ._cli_eval import generate_solve
+
+        return generate_solve(args, description)
     kwargs = {}
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
@@ -81,6 +85,8 @@ def _llm_options(p):
 
 
 def build_parser():
+    from . import _cli_eval
+
     parser = argparse.ArgumentParser(prog="tavro", description=__doc__)
     sub = parser.add_subparsers(dest="command", required=True)
     est = sub.add_parser("estimate", help="print a demonstration cost estimate")
@@ -102,6 +108,7 @@ def build_parser():
                      help="grammar reference put into the prompts (default bnf)")
     gen.add_argument("--stats", action="store_true", help="print the statistics (JSON) instead of the assessment")
     gen.set_defaults(run=_generate, parser=gen)
+    _cli_eval.add_solve_options(gen)
 
     fb = sub.add_parser("feedback", help="ask a question about an existing model and data file")
     fb.add_argument("question")
@@ -113,6 +120,7 @@ def build_parser():
     models = sub.add_parser("models", help="list the models a provider offers")
     _llm_options(models)
     models.set_defaults(run=_models)
+    _cli_eval.add_eval_command(sub)
     return parser
 
 
