@@ -1,10 +1,13 @@
 // tavro._kelm: the binding of the compiler library. Checks the arguments,
 // runs the compile without the GIL, turns the result into plain Python
 // objects and reports every fault as tavro.semantic_error.SemanticError.
+#include <pybind11/numpy.h>
+
 #include <string>
 
 #include "tavro/_py/py.hpp"
 #include "tavro/compiler/kelm.hpp"
+#include "tavro/compiler/problem.hpp"
 
 namespace {
 
@@ -58,9 +61,9 @@ object to_python(const Value& v) { return std::visit(Converter{}, v.v); }
     tavro::py::raise(tavro::py::import_from("tavro.semantic_error", "SemanticError"), message);
 }
 
-std::string argument(handle value, const char* name) {
+std::string argument(handle value, const char* name, const char* caller = "compile_model") {
     if (!PyUnicode_Check(value.ptr()))
-        semantic_error(tavro::py::text(std::string("compile_model: ") + name + " must be a str, got " +
+        semantic_error(tavro::py::text(std::string(caller) + ": " + name + " must be a str, got " +
                                        Py_TYPE(value.ptr())->tp_name));
     return tavro::py::as_utf8(value);
 }
@@ -77,6 +80,61 @@ object compile(handle model_code, handle data_code) {
     return to_python(result.model);
 }
 
+// A numpy array over the vector's buffer; the array owns the vector.
+template <class T> object array_of(std::vector<T>&& v) {
+    auto* owner = new std::vector<T>(std::move(v));
+    pyb::capsule base(owner, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return pyb::array_t<T>(static_cast<pyb::ssize_t>(owner->size()), owner->data(), base);
+}
+
+object texts(const std::vector<std::string>& items) {
+    object out = steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t k = 0; k < items.size(); ++k)
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), decode(items[k]).release().ptr());
+    return out;
+}
+
+// The grounded problem as a dict of numpy arrays and name blocks (the shape
+// tavro.solver and the script writer read).
+object problem_dict(tavro::kelm::LinearProblem&& lp) {
+    pyb::dict out;
+    out["sense"] = lp.maximize ? "maximize" : "minimize";
+    out["offset"] = lp.offset;
+    out["objective_name"] = lp.objective_name.empty() ? object(pyb::none()) : decode(lp.objective_name);
+    pyb::list columns, rows;
+    for (auto& b : lp.columns) {
+        pyb::list dims;
+        for (auto& d : b.dims) dims.append(texts(d));
+        columns.append(pyb::make_tuple(decode(b.name), b.line, b.first, b.count, dims));
+    }
+    for (auto& b : lp.rows)
+        rows.append(pyb::make_tuple(decode(b.name), b.labelled, b.line, b.first, b.count, b.arity, texts(b.index)));
+    out["c"] = array_of(std::move(lp.c));
+    out["col_lower"] = array_of(std::move(lp.col_lower));
+    out["col_upper"] = array_of(std::move(lp.col_upper));
+    out["integrality"] = array_of(std::move(lp.integrality));
+    out["row_lower"] = array_of(std::move(lp.row_lower));
+    out["row_upper"] = array_of(std::move(lp.row_upper));
+    out["indptr"] = array_of(std::move(lp.indptr));
+    out["indices"] = array_of(std::move(lp.indices));
+    out["values"] = array_of(std::move(lp.values));
+    out["columns"] = columns;
+    out["rows"] = rows;
+    return std::move(out);
+}
+
+object instantiate(handle model_code, handle data_code) {
+    std::string model = argument(model_code, "model_code", "build_problem");
+    std::string data = argument(data_code, "data_code", "build_problem");
+    tavro::kelm::InstantiateResult result;
+    {
+        pyb::gil_scoped_release unlocked;
+        result = tavro::kelm::instantiate(model, data);
+    }
+    if (!result.ok) semantic_error(decode(result.message));
+    return problem_dict(std::move(result.problem));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kelm, m) {
@@ -84,5 +142,11 @@ PYBIND11_MODULE(_kelm, m) {
         m, "compile", "(model_code, data_code)",
         "Compile a Tavro model text and data text; return the compiled model or raise SemanticError.",
         [](object model_code, object data_code) { return compile(model_code, data_code); },
+        pyb::arg("model_code"), pyb::arg("data_code"));
+    m.attr("instantiate") = tavro::py::function(
+        m, "instantiate", "(model_code, data_code)",
+        "Compile a Tavro model and data text and ground it into a sparse linear problem: a dict of numpy\n"
+        "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows.",
+        [](object model_code, object data_code) { return instantiate(model_code, data_code); },
         pyb::arg("model_code"), pyb::arg("data_code"));
 }

@@ -66,4 +66,9 @@ struct InstantiateResult {
 // same form as compile()'s.
 InstantiateResult instantiate(std::string_view model_text, std::string_view data_text);
 
+// Grounds a program that is parsed, checked and has its data values; faults
+// go to its diagnostics.
+struct Program;
+InstantiateResult instantiate(Program& p);
+
 }  // namespace tavro::kelm

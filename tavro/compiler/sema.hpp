@@ -96,5 +96,8 @@ Value build(Program& p);  // the compiled model; moves the data values out
 // Evaluates a data-only expression (scalar initializers, range bounds); nullopt
 // when it depends on a value that is unknown.
 std::optional<Value> evaluate(Program& p, const Expr& e);
+// The same through the instantiation engine's evaluator (index sets, sums,
+// min/max over sets, mod); nullopt when a needed value is unknown.
+std::optional<Value> evaluate_data(Program& p, const Expr& e);
 
 }  // namespace tavro::kelm
