@@ -2,6 +2,7 @@
 ``tavro eval``."""
 
 import json
+import os
 import re
 import sys
 import time
@@ -99,7 +100,8 @@ def generate_solve(args, description):
 
 def add_eval_command(sub):
     ev = sub.add_parser("eval", help="measure accuracy on a benchmark (generate, solve, repair, grade)")
-    ev.add_argument("dataset", metavar="DATASET", help="JSON Lines or JSON list file, or a library-style folder")
+    ev.add_argument("dataset", metavar="DATASET",
+                    help="JSON Lines or JSON list file, a library-style folder, or 'benchmark' (the bundled one)")
     ev.add_argument("--output", required=True, metavar="RESULTS.jsonl", help="results file (one line per problem)")
     ev.add_argument("--jobs", type=int, default=1, metavar="N", help="problems run at once (default 1)")
     ev.add_argument("--provider", default=None, help="openai, google or ollama (default: from the model name)")
@@ -231,8 +233,11 @@ def run_eval(args):
         args.parser.error("--jobs must be at least 1")
     if args.pricing is not None:
         tokenmeter.PRICING_URL = args.pricing
+    dataset = args.dataset
+    if dataset == "benchmark" and not os.path.exists(dataset):
+        dataset = evaluation.bundled_benchmark()
     try:
-        problems = evaluation.load_dataset(args.dataset)
+        problems = evaluation.load_dataset(dataset)
     except (evaluation.DatasetError, OSError) as e:
         _print_err("tavro: %s" % e)
         return 2

@@ -33,7 +33,7 @@ import time
 from . import _hooks, pipeline
 from ._fileio import write_text_atomic
 
-__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "load_dataset",
+__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "load_dataset", "bundled_benchmark",
            "parse_answer", "grade", "evaluate", "summarize", "question_hash"]
 
 QUESTION_FIELDS = ("question", "en_question", "Question", "description")
@@ -157,6 +157,13 @@ def _folder_problem(index, folder):
     except ValueError as e:
         raise DatasetError("%s: %s" % (os.path.join(folder, "solution.json"), e)) from None
     return Problem(index, name, question, expected, desc)
+
+
+def bundled_benchmark():
+    """The path of the benchmark shipped with the package."""
+    from importlib import resources
+
+    return str(resources.files("tavro") / "data" / "benchmark.jsonl")
 
 
 def load_dataset(path):

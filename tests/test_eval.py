@@ -5,6 +5,7 @@ stub."""
 import decimal
 import json
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -19,6 +20,7 @@ from tavro._hooks import near_duplicate
 
 stub_server = pytest.importorskip("stub_server")
 
+GOLD_DIR = pathlib.Path(__file__).resolve().parent / "data" / "benchmark_gold"
 PRICES = "| Model | Input ($/1M) | Output ($/1M) |\n|---|---|---|\n| gpt-5 | 1.25 | 10.00 |\n"
 # Each problem: generation + alignment call, 100 in / 20 out each.
 COST = 2 * (100 * 1.25e-6 + 20 * 10e-6)
@@ -282,3 +284,20 @@ def test_dataset_errors_name_the_entry(tmp_path, line, message):
 ])
 def test_near_duplicate(a, b, same):
     assert near_duplicate(a, b) is same
+
+
+def test_bundled_benchmark_with_the_gold_modeller_scores_everything(env, tmp_path, capsys):
+    from importlib import resources
+
+    bundled = resources.files("tavro") / "data" / "benchmark.jsonl"
+    problems = evaluation.load_dataset(str(bundled))
+    assert len(problems) >= 12
+    answers = {}
+    for p in problems:
+        mod = (GOLD_DIR / (p.id + ".mod")).read_text()
+        dat = (GOLD_DIR / (p.id + ".dat")).read_text()
+        answers[p.question] = json.dumps({"model": mod, "data": dat})
+    use(env, answers)
+    assert run_eval("benchmark", "--output", "r.jsonl", "--jobs", "4", "--repair", "1") == 0
+    summary = summary_of(capsys)
+    assert (summary["correct"], summary["problems"], summary["compiled"]) == (len(problems),) * 3
