@@ -226,13 +226,24 @@ def _print_summary(summary, stream):
         print("%-*s  %s" % (width, title, cell), file=stream, flush=True)
 
 
+def _priced(options):
+    # A local Ollama model has no price list to fetch.
+    from . import modelwright
+
+    provider = modelwright._infer_provider(options["llm_provider"], options["model_name"])
+    return getattr(provider, "value", provider) != "ollama"
+
+
 def run_eval(args):
-    from . import evaluation, modelwright, tokenmeter
+    from . import evaluation, modelwright, pipeline, tokenmeter
 
     if args.jobs < 1:
         args.parser.error("--jobs must be at least 1")
     if args.pricing is not None:
         tokenmeter.PRICING_URL = args.pricing
+    elif args.replay is not None and os.path.isfile(os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)):
+        # The prices the recording was made with: the replay needs no network.
+        tokenmeter.PRICING_URL = os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)
     dataset = args.dataset
     if dataset == "benchmark" and not os.path.exists(dataset):
         dataset = evaluation.bundled_benchmark()
@@ -246,6 +257,15 @@ def run_eval(args):
     options = {"model_name": args.model or modelwright.MODEL_NAME, "llm_provider": args.provider,
                "iterations": args.iterations, "alignment_check": False if args.no_alignment else None,
                "repair": args.repair, "check_solution": args.check_solution, "time_limit": args.time_limit}
+    if args.record is not None:
+        os.makedirs(args.record, exist_ok=True)
+        if _priced(options):
+            evaluation.snapshot_pricing(args.record)
+    if args.budget is not None and _priced(options) and not pipeline.estimate_costs(
+            {"prompt_tokens": 10**6, "completion_tokens": 10**6}, options["model_name"],
+            options["llm_provider"]).get("total_cost"):
+        _print_err("tavro: warning: no price is known for %s, so --budget cannot stop the run"
+                   % options["model_name"])
     display = _progress(len(problems))
     started = time.monotonic()
     try:

@@ -31,9 +31,8 @@ import threading
 import time
 
 from . import _hooks, pipeline
-from ._fileio import write_text_atomic
 
-__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "load_dataset", "bundled_benchmark",
+__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "load_dataset", "bundled_benchmark", "snapshot_pricing",
            "parse_answer", "grade", "evaluate", "summarize", "question_hash"]
 
 QUESTION_FIELDS = ("question", "en_question", "Question", "description")
@@ -275,7 +274,7 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
     os.makedirs(folder, exist_ok=True)
     model_file = os.path.join(folder, "model.mod")
     data_file = os.path.join(folder, "data.dat")
-    write_text_atomic(os.path.join(folder, "question.txt"), problem.question)
+    _write_plain(os.path.join(folder, "question.txt"), problem.question)
     messages = []
     meter = _hooks.UsageMeter()
     start = time.monotonic()
@@ -290,7 +289,7 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
             error = "%s: %s" % (type(e).__name__, str(e) or type(e).__name__)
     seconds = time.monotonic() - start
     try:
-        write_text_atomic(os.path.join(folder, "progress.log"), "".join(str(m) + "\n" for m in messages))
+        _write_plain(os.path.join(folder, "progress.log"), "".join(str(m) + "\n" for m in messages))
     except OSError:
         pass
     compiled = False
@@ -322,6 +321,12 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
     }
 
 
+def _write_plain(path, text):
+    # Notes beside the pair, made again by any rerun: no fsync needed.
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
 def _model_name():
     from . import modelwright
 
@@ -334,6 +339,35 @@ class _null_context:
 
     def __exit__(self, *exc):
         return False
+
+
+# -- prices kept with a recording -------------------------------------------------------
+
+PRICING_SNAPSHOT = "pricing.md"
+
+
+def _price_cell(value):
+    if value is None:
+        return ""
+    return ("%.12f" % value).rstrip("0").rstrip(".") or "0"
+
+
+def snapshot_pricing(folder):
+    """Write the price list in use (``tokenmeter.PRICING_URL``) into
+    ``folder/pricing.md``, so that a replay prices the recorded usage
+    exactly as the recording did, offline."""
+    from . import tokenmeter
+    from ._fileio import write_text_atomic
+
+    table = tokenmeter._parse_pricing(tokenmeter.PRICING_URL)
+    lines = ["| Model | Input ($/1M) | Output ($/1M) |", "|---|---|---|"]
+    for key, entry in table.items():
+        if "|" not in key:
+            lines.append("| %s | %s | %s |" % (key, _price_cell(entry.get("prompt_per_1M")),
+                                              _price_cell(entry.get("completion_per_1M"))))
+    path = os.path.join(folder, PRICING_SNAPSHOT)
+    write_text_atomic(path, "\n".join(lines) + "\n", encoding="utf-8")
+    return path
 
 
 # -- the run ------------------------------------------------------------------------

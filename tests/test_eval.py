@@ -165,8 +165,13 @@ def test_record_then_replay_offline(env, tmp_path, capsys, monkeypatch):
     entry = json.loads((tmp_path / "tape" / sorted(os.listdir(tmp_path / "tape"))[0]).read_text().splitlines()[0])
     assert {"provider": "openai", "model": "gpt-5"}.items() <= entry.items()
     assert QUESTIONS[0] in entry["prompt"] and entry["usage"] == {"prompt_tokens": 100, "completion_tokens": 20}
-    env.stop()  # the network is gone
+    env.stop()  # the network is gone, and so is the price list used
     monkeypatch.setenv("OPENAI_BASE_URL", "http://127.0.0.1:9/v1")
+    (tmp_path / "pricing.md").unlink()
+    from tavro import tokenmeter
+
+    tokenmeter.clear_pricing_cache()
+    monkeypatch.setattr(tokenmeter, "PRICING_URL", "http://127.0.0.1:9/pricing.md")
     assert run_eval(dataset, "--output", "play.jsonl", "--replay", "tape", "--jobs", "2") == 0
     assert comparable(records(tmp_path / "play.jsonl")) == comparable(recorded)
     # A question the recording never saw: its call is named, the run goes on.
