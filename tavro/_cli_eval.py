@@ -281,7 +281,12 @@ def run_eval(args):
         display.close()
         _print_err("tavro: interrupted after %.1f s; every finished problem is in %s: add --resume to continue"
                    % (time.monotonic() - started, args.output))
-        return 130
+        # Workers may still wait inside LLM calls (native frames): tearing the
+        # interpreter down under them crashes it, so leave at once. Every
+        # finished record is already on disk.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(130)
     display.close()
     if summary["stopped"] == "budget":
         _print_err("tavro: budget of $%g reached; %d of %d problems done (add --resume to continue)"

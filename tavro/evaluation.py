@@ -293,9 +293,11 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
     except OSError:
         pass
     compiled = False
-    if os.path.exists(model_file) and os.path.exists(data_file):
+    try:
         with open(model_file) as mf, open(data_file) as df:
             compiled = not pipeline._compile_errors(mf.read(), df.read())
+    except (OSError, UnicodeError):
+        pass
     usage = meter.usage
     status = result["status"] if result else None
     objective = result["objective"] if result else None
@@ -319,6 +321,15 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
         "model_file": model_file,
         "data_file": data_file,
     }
+
+
+def _failed_record(problem, error, seconds):
+    return {"index": problem.index, "id": problem.id, "question_sha256": question_hash(problem.question),
+            "status": None, "objective": None, "expected": _expected_json(problem.expected), "correct": False,
+            "compiled": False, "iterations": None, "repairs": 0,
+            "usage": {"prompt_tokens": 0, "completion_tokens": 0}, "estimated_costs": {},
+            "seconds": round(seconds, 3), "error": "%s: %s" % (type(error).__name__, error),
+            "model_file": None, "data_file": None}
 
 
 def _write_plain(path, text):
@@ -460,14 +471,21 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
                     except queue.Empty:
                         return
                     if on_start is not None:
-                        on_start(problem)
+                        try:
+                            on_start(problem)
+                        except Exception:
+                            pass
                 tape = None
                 if record_dir is not None:
                     tape = _hooks.Recording(os.path.join(record_dir, _tape_name(problem)))
                 elif replay_dir is not None:
                     tape = _hooks.Replay(os.path.join(replay_dir, _tape_name(problem)))
                 folder = os.path.join(workdir, "%04d" % problem.index)
-                record = run_problem(problem, folder, tolerance=tolerance, tape=tape, **options)
+                started = time.monotonic()
+                try:
+                    record = run_problem(problem, folder, tolerance=tolerance, tape=tape, **options)
+                except Exception as e:  # the folder or the files failed: still one record
+                    record = _failed_record(problem, e, time.monotonic() - started)
                 with lock:
                     if state["stopped"] == "interrupted":
                         return
@@ -477,7 +495,10 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
                     if record["error"] and record["error"].startswith("ReplayMiss:"):
                         state["misses"] += 1
                     if on_record is not None:
-                        on_record(record, current_summary())
+                        try:
+                            on_record(record, current_summary())
+                        except Exception:
+                            pass
 
         with _hooks.llm_hook.held(), _hooks.rank_hook.held():
             threads = [threading.Thread(target=worker, name="tavro-eval-%d" % i, daemon=True)

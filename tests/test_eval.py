@@ -211,7 +211,8 @@ def test_few_shot_examples_leave_out_the_question_itself(env, tmp_path, capsys):
     assert "<example" in generation[0].lower() or "few" in generation[0].lower()
 
 
-def test_an_interrupted_run_keeps_its_records_and_resumes(env, tmp_path):
+@pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGINT])
+def test_an_interrupted_run_keeps_its_records_and_resumes(env, tmp_path, how):
     dataset = write_dataset(tmp_path / "data", "jsonl", ITEMS)
     slow = ls.Modeller(GOLD, feedback=lambda prompt: AGREE)
 
@@ -230,8 +231,10 @@ def test_an_interrupted_run_keeps_its_records_and_resumes(env, tmp_path):
         if results.exists() and results.read_text().count("\n") >= 2:
             break
         time.sleep(0.05)
-    proc.send_signal(signal.SIGKILL)
-    proc.wait(10)
+    proc.send_signal(how)
+    assert proc.wait(10) == (-signal.SIGKILL if how == signal.SIGKILL else 130)
+    if how == signal.SIGINT:  # Ctrl-C: at once, though a problem is still waiting for its reply
+        assert "add --resume to continue" in proc.stderr.read().decode()
     kept = records(results)
     assert [r["index"] for r in kept] == [0, 1] and results.read_text().endswith("\n")
     with open(results, "a") as f:
