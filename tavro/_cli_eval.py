@@ -212,7 +212,7 @@ def _print_summary(summary, stream):
             from rich.console import Console
             from rich.table import Table
 
-            table = Table(title="tavro eval")
+            table = Table(title="tavro eval", show_header=False)
             table.add_column("")
             table.add_column("", justify="right")
             for title, cell in rows:
