@@ -7,7 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # Every provider's client, since the model name alone may pick the provider.
-source "$root/scripts/bootstrap.sh" openai ollama gemini tokens
+source "$root/scripts/bootstrap.sh" all
 venv=${TAVRO_VENV:-$root/.venv}
 mkdir -p "$root/out"
 exec "$venv/bin/tavro" generate -f "$root/examples/sample_problem.txt" \

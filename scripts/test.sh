@@ -15,6 +15,14 @@ if [ -f "$root/tests/cpp/CMakeLists.txt" ]; then
   ctest --test-dir "$root/build/native-tests" --output-on-failure
 fi
 
+# Typing of the installed package: a sample program of the public API under
+# mypy --strict, and the stubs of the extension modules against the modules.
+modules=(tavro.modelwright tavro.tokenmeter tavro.lpwriter_base tavro.lpwriter tavro.lpwriter_csc
+         tavro.rag_helper tavro._kelm tavro.tavro_core)
+(cd "$root/tests" &&
+  "$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" typing/sample_api.py &&
+  "$venv/bin/python" -m mypy.stubtest --mypy-config-file "$root/tests/typing/mypy.ini" "${modules[@]}")
+
 # The installed package is tested, never the source tree: pytest runs from
 # tests/ with importlib imports, so the checkout's tavro/ is not on sys.path.
 cd "$root/tests"

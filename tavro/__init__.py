@@ -6,7 +6,13 @@ The work lives in extension modules, imported on demand:
 ``tavro.lpwriter``.
 """
 
-__version__ = "0.1.0"
+from importlib import metadata as _metadata
+
+try:  # pyproject.toml is the one place the version is written
+    __version__ = _metadata.version("tavro")
+except _metadata.PackageNotFoundError:  # a source tree that was never installed
+    __version__ = "0+unknown"
+del _metadata
 
 from . import _runnable
 

@@ -3,16 +3,14 @@
 
 import json
 import os
-import re
 import sys
 import time
 
-_CONTROL = re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f]")
-
 
 def _safe(text):
-    # LLM text reaches the terminal with control characters escaped.
-    return _CONTROL.sub(lambda m: "\\x%02x" % ord(m.group()), str(text))
+    from ._cli_output import clean
+
+    return clean(text)
 
 
 def _positive_int(text):
@@ -52,43 +50,45 @@ def _tokens(usage):
 
 
 def _cost_text(costs):
-    total = (costs or {}).get("total_cost")
-    return "unknown" if total is None else "$%.4f" % total
+    from ._cli_output import format_cost
+
+    return format_cost((costs or {}).get("total_cost"))
 
 
 def generate_solve(args, description):
     """``tavro generate ... --solve``: exit 0 when the solver reached a
     verdict, 3 when the final pair does not solve (does not compile, or the
     solver failed)."""
-    from . import modelwright, pipeline
+    from . import _cli_output, modelwright, pipeline
 
-    as_json = bool(getattr(args, "json", False))
-    result = pipeline.generate_and_solve(
-        description, args.output, args.data,
-        iterations=args.iterations,
-        alignment_check=False if args.no_alignment else None,
-        few_shot=not args.no_few_shot,
-        repair=args.repair,
-        check_solution=args.check_solution,
-        model_name=args.model or modelwright.MODEL_NAME,
-        llm_provider=args.provider,
-        mode=getattr(modelwright.Grammar, args.mode.upper()),
-        time_limit=args.time_limit,
-        progress=_print_err if as_json else _print_out,
-    )
-    if as_json:
-        print(json.dumps(result, ensure_ascii=False, default=str), flush=True)
-    else:
-        if result.get("assessment"):
-            _print_out("Assessment: %s" % result["assessment"])
-        for entry in result["rounds"]:
-            _print_out("Round %d (%s, %s): %s%s" % (
-                entry["round"], entry["kind"], entry["verdict"], entry["outcome"],
-                " \u2014 " + entry["feedback"] if entry.get("feedback") else ""))
-        _print_out(pipeline.format_solution(result["solution"]))
-        _print_out("Files: %s \u2022 %s" % (result["model_file"], result["data_file"]))
-        _print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
-            result["iterations"], result["repairs"], _tokens(result["usage"]), _cost_text(result["estimated_costs"])))
+    with _cli_output.llm_session(args) as out:
+        result = pipeline.generate_and_solve(
+            description, args.output, args.data,
+            iterations=args.iterations,
+            alignment_check=False if args.no_alignment else None,
+            few_shot=not args.no_few_shot,
+            repair=args.repair,
+            check_solution=args.check_solution,
+            model_name=args.model or modelwright.MODEL_NAME,
+            llm_provider=args.provider,
+            mode=getattr(modelwright.Grammar, args.mode.upper()),
+            time_limit=args.time_limit,
+            progress=out.progress,
+        )
+        if args.json:
+            _cli_output.emit_json(result)
+        else:
+            if result.get("assessment"):
+                _print_out("Assessment: %s" % result["assessment"])
+            for entry in result["rounds"]:
+                _print_out("Round %d (%s, %s): %s%s" % (
+                    entry["round"], entry["kind"], entry["verdict"], entry["outcome"],
+                    " \u2014 " + entry["feedback"] if entry.get("feedback") else ""))
+            _print_out(pipeline.format_solution(result["solution"]))
+            _print_out("Files: %s \u2022 %s" % (result["model_file"], result["data_file"]))
+            _print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
+                result["iterations"], result["repairs"], _tokens(result["usage"]),
+                _cost_text(result["estimated_costs"])))
     if result["status"] == "error":
         _print_err("tavro: the final model does not solve; the files are left at %s and %s"
                    % (result["model_file"], result["data_file"]))

@@ -143,6 +143,7 @@ CompileResult run(std::string_view model_text, std::string_view data_text) {
         if (!diag.any()) check_model(p);
         if (!diag.any()) read_data(p, data_text);
         if (!diag.any()) check_constant_indices(p);
+        if (!diag.any()) check_grounding(p);
         if (!diag.any()) {
             out.model = build(p);
             out.ok = true;

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,12 +66,15 @@ struct Binding {
 };
 
 struct Env {
-    std::deque<Binding> slots;  // references stay valid while slots are added
+    // Sized once for every index variable of the model, so references to a
+    // binding stay valid while more expressions are lowered.
+    std::vector<Binding> slots;
 };
 
 struct ClauseIR {
     int slot;
     const Sym* set = nullptr;  // named set or range
+    mutable const Domain* dom = nullptr;  // its domain, once known
     NodePtr low, high;         // lo..hi
 };
 
@@ -122,6 +124,7 @@ struct Node {
     const Sym* sym = nullptr;        // Param, ParamAt, Var, VarAt, DexprRef, Card
     std::string field;               // Field
     std::vector<NodePtr> kids;       // operands, indices, body
+    mutable std::vector<const Domain*> doms;  // ParamAt: the index sets, once known
     std::vector<ClauseIR> clauses;   // Sum, AggMin, AggMax
     NodePtr filter;
     Node(Op o, Pos p) : op(o), pos(p) {}

@@ -135,11 +135,19 @@ constexpr std::int64_t kMaxColumns = 50'000'000;
 constexpr std::int64_t kMaxRows = 50'000'000;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// A bound or constant in a message: 3, -1.5, infinity.
+std::string plain(double d) {
+    if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 1e15) return std::to_string(static_cast<std::int64_t>(d));
+    return show(Val::of_float(d));
+}
+
 struct Throw {};    // unwinds one construct after its fault was reported
 struct Unknown {};  // a value the expression needs is not known (not reported)
+struct OverBudget {};  // the check pass of a compile has done its share
 
 struct VarInfo {
     const Sym* sym;
+    bool bad = false;  // its columns could not be built (reported there)
     std::int64_t first = 0;
     std::vector<const Domain*> dims;
     std::vector<std::int64_t> strides;
@@ -160,7 +168,13 @@ struct Level {
 
 class Engine {
 public:
-    explicit Engine(Program& p) : p_(p), d_(*p.diag) {}
+    Engine(Program& p, std::size_t slots) : p_(p), d_(*p.diag) { env_.slots.resize(slots); }
+    // Checks only: nothing is stored, and grounding stops (silently) after
+    // `terms` linear terms.
+    void check_only(std::int64_t terms) {
+        store_ = false;
+        budget_ = terms;
+    }
     void run(LinearProblem& out);
     // Data-only value of an expression outside any forall (range bounds,
     // initializers); nullopt when a value it needs is not known.
@@ -218,6 +232,8 @@ private:
     std::vector<std::int64_t> row_start_{0};
     std::vector<std::int64_t> row_cols_;
     std::vector<double> row_vals_;
+    bool store_ = true;
+    std::int64_t budget_ = -1;  // terms left to the check pass; -1: no limit
 };
 
 [[noreturn]] void Engine::fault(Pos pos, std::string text) {
@@ -233,10 +249,40 @@ int id_of(const std::unordered_map<const Sym*, std::size_t>& ids, const Sym* s) 
 }
 
 int Engine::open_slot(const std::string& name) {
+    if (static_cast<std::size_t>(slots_) == env_.slots.size()) throw Unknown{};  // not counted: cannot happen
     int slot = slots_++;
     scope_.emplace_back(name, slot);
-    env_.slots.resize(static_cast<std::size_t>(slots_));
     return slot;
+}
+
+std::size_t count_clauses(const Expr& e) {
+    std::size_t n = e.clauses.size();
+    for (auto& c : e.clauses) n += count_clauses(*c.set);
+    for (auto& k : e.kids) n += count_clauses(*k);
+    if (e.filter) n += count_clauses(*e.filter);
+    return n;
+}
+
+std::size_t count_clauses(const Constraint& c) {
+    std::size_t n = c.clauses.size();
+    for (auto& cl : c.clauses) n += count_clauses(*cl.set);
+    for (auto& t : c.terms) n += count_clauses(*t);
+    if (c.filter) n += count_clauses(*c.filter);
+    for (auto& b : c.body) n += count_clauses(b);
+    return n;
+}
+
+// Every index variable the model can bind: the clauses of its sums,
+// aggregates and foralls, and the named indices of its declarations.
+std::size_t count_slots(const Model& m) {
+    std::size_t n = 8;
+    for (auto& d : m.decls) {
+        n += d.dims.size();
+        for (const ExprPtr* e : {&d.value, &d.low, &d.high})
+            if (*e) n += count_clauses(**e);
+        for (auto& c : d.constraints) n += count_clauses(c);
+    }
+    return n;
 }
 
 ClauseIR Engine::lower_clause(const Clause& c) {
@@ -338,6 +384,7 @@ NodePtr Engine::lower_name(const Expr& e) {
         n->degree = static_cast<std::uint8_t>(std::min(s->degree, 1));
         return n;
     }
+    if (s->kind != SymKind::Param || !s->dims.empty()) throw Unknown{};  // not a value (the checker said so)
     auto n = std::make_unique<Node>(Node::Param, e.pos);
     n->sym = s;
     return n;
@@ -410,7 +457,8 @@ template <class F> void Engine::walk(const std::vector<ClauseIR>& cls, const Nod
     Domain local;
     const Domain* dom;
     if (cls[k].set) {
-        dom = &domain(cls[k].set, cls[k].low ? cls[k].low->pos : Pos{});
+        if (!cls[k].dom) cls[k].dom = &domain(cls[k].set, {});
+        dom = cls[k].dom;
     } else {
         local = clause_domain(cls[k]);
         dom = &local;
@@ -429,8 +477,10 @@ const Value& Engine::element(const Node& n) {
     const Sym* s = n.sym;
     if (!s->value) throw Unknown{};
     const Value* v = &*s->value;
+    if (n.doms.size() != n.kids.size())
+        for (std::size_t k = n.doms.size(); k < n.kids.size(); ++k) n.doms.push_back(&domain(s->dims[k], n.pos));
     for (std::size_t k = 0; k < n.kids.size(); ++k) {
-        const Domain& dom = domain(s->dims[k], n.pos);
+        const Domain& dom = *n.doms[k];
         std::int64_t at = position(*n.kids[k], dom, s);
         const List& items = v->as<List>();
         if (static_cast<std::size_t>(at) >= items.size()) fault(n.pos, quote(s->name) + " has no value at this index");
@@ -649,9 +699,11 @@ void Engine::linear(const Node& n, double scale, Linear& acc) {
         return;
     }
     switch (n.op) {
-        case Node::Var: acc.add(vars_[static_cast<std::size_t>(n.slot)].first, scale); return;
+        case Node::Var:
         case Node::VarAt: {
             const VarInfo& var = vars_[static_cast<std::size_t>(n.slot)];
+            if (var.bad) throw Unknown{};
+            if (budget_ >= 0 && --budget_ < 0) throw OverBudget{};
             std::int64_t col = var.first;
             for (std::size_t k = 0; k < n.kids.size(); ++k)
                 col += position(*n.kids[k], *var.dims[k], var.sym) * var.strides[k];
@@ -734,23 +786,27 @@ void Engine::columns(LinearProblem& out) {
                 lo = std::max(lo, a);
                 hi = std::min(hi, b);
                 if (lo > hi)
-                    fault(d.low->pos, "empty domain: " + quote(s->name) + " has lower bound " +
-                                          show(Val::of_float(lo)) + " above its upper bound " + show(Val::of_float(hi)));
+                    fault(d.low->pos, "empty domain: " + quote(s->name) + " has lower bound " + plain(lo) +
+                                          " above its upper bound " + plain(hi));
             }
             if (integer) {
                 lo = std::ceil(lo - 1e-9);
                 hi = std::floor(hi + 1e-9);
                 if (lo > hi) fault(d.name_pos, "empty domain: no integer lies within the bounds of " + quote(s->name));
             }
-            out.col_lower.insert(out.col_lower.end(), static_cast<std::size_t>(count), lo);
+            if (!store_) {
+                if (budget_ >= 0 && (budget_ -= count) < 0) throw OverBudget{};
+            } else {
+                out.col_lower.insert(out.col_lower.end(), static_cast<std::size_t>(count), lo);
             out.col_upper.insert(out.col_upper.end(), static_cast<std::size_t>(count), hi);
-            out.integrality.insert(out.integrality.end(), static_cast<std::size_t>(count), integer ? 1 : 0);
+                out.integrality.insert(out.integrality.end(), static_cast<std::size_t>(count), integer ? 1 : 0);
+            }
         } catch (const Throw&) {
             count = 0;
-            var.dims.clear();
+            var.bad = true;
         } catch (const Unknown&) {
             count = 0;
-            var.dims.clear();
+            var.bad = true;
         }
         block.count = count;
         columns_ += count;
@@ -867,11 +923,10 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
         double tol = 1e-9 * std::max({1.0, std::fabs(std::isfinite(lo) ? lo : 0), std::fabs(std::isfinite(hi) ? hi : 0)});
         if (lo <= tol && hi >= -tol) return;
         std::string name = block.labelled ? "constraint " + quote(block.name) : std::string("this constraint");
-        std::string rel = lo == hi ? "0 == " + show(Val::of_float(hi))
-                          : lo > tol ? "0 >= " + show(Val::of_float(lo))
-                                     : "0 <= " + show(Val::of_float(hi));
+        std::string rel = lo == hi ? "0 == " + plain(hi) : lo > tol ? "0 >= " + plain(lo) : "0 <= " + plain(hi);
         fault(c.pos, name + where(levels) + " is always false: its decision variables cancel, leaving " + rel);
     }
+    if (!store_) return;
     if (out.num_rows() >= kMaxRows)
         fault(c.pos, "the model has too many constraints to build (over " + std::to_string(kMaxRows) + ")");
     acc_.each([&](std::int64_t col, double coef) {
@@ -934,7 +989,7 @@ InstantiateResult instantiate(Program& p) {
     InstantiateResult result;
     Diagnostics* outer = p.diag;
     try {
-        Engine engine(p);
+        Engine engine(p, count_slots(p.model));
         engine.run(result.problem);
         result.ok = !p.diag->any();
     } catch (const Abort&) {
@@ -971,8 +1026,21 @@ InstantiateResult instantiate(std::string_view model_text, std::string_view data
     return result;
 }
 
+void check_grounding(Program& p) {
+    // Enough for any model an LLM writes; larger ones get these checks when
+    // they are built (tavro.solver), so a compile stays cheap.
+    constexpr std::int64_t kCheckTerms = 200'000;
+    LinearProblem scratch;
+    try {
+        Engine engine(p, count_slots(p.model));
+        engine.check_only(kCheckTerms);
+        engine.run(scratch);
+    } catch (const OverBudget&) {
+    }
+}
+
 std::optional<Value> evaluate_data(Program& p, const Expr& e) {
-    Engine engine(p);
+    Engine engine(p, count_clauses(e) + 8);
     return engine.value_of(e);
 }
 

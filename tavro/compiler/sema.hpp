@@ -91,6 +91,10 @@ std::string value_text(const Value& v);  // 3, 2.5, "A", <"A", 1>
 void check_model(Program& p);            // names, types, indexing, linearity, objective
 void read_data(Program& p, std::string_view data);  // values of the data declarations
 void check_constant_indices(Program& p);
+// The data-dependent checks of grounding (index outside its set, division by
+// a zero datum, empty domain, a constraint that cancels to false), within a
+// budget of terms; faults go to p.diag.
+void check_grounding(Program& p);
 Value build(Program& p);  // the compiled model; moves the data values out
 
 // Evaluates a data-only expression (scalar initializers, range bounds); nullopt

@@ -1,0 +1,89 @@
+"""``tavro check``: compile a model and data file, report every located error
+or a one-line summary of what the pair declares."""
+
+import re
+
+__all__ = ["check_files", "located_errors", "summary_line"]
+
+_LOCATED = re.compile(r"^(model|data):(\d+):(\d+): (.*)$")
+
+
+def located_errors(message, model_file, data_file):
+    """The compiler's error lines as records; "model:L:C:" becomes the file name."""
+    errors = []
+    for line in str(message).splitlines():
+        m = _LOCATED.match(line)
+        if m:
+            which, row, col, text = m.groups()
+            errors.append({"file": model_file if which == "model" else data_file, "line": int(row),
+                           "column": int(col), "message": text})
+        elif line.strip():
+            errors.append({"file": None, "line": None, "column": None, "message": line})
+    return errors
+
+
+def _count_constraints(nodes):
+    n = 0
+    for node in nodes:
+        n += _count_constraints(node["constraints"]) if node.get("type") == "forall" else 1
+    return n
+
+
+def _declared_counts(compiled):
+    decls = compiled["declarations"]
+    kinds = [d["type"] for d in decls]
+    return {
+        "sets": kinds.count("set") + kinds.count("range"),
+        "parameters": kinds.count("param"),
+        "variables": kinds.count("dvar"),
+        "constraints": sum(_count_constraints(d["constraints"]) for d in decls if d["type"] == "constraints"),
+        "instantiated": False,
+    }
+
+
+def _problem_counts(compiled, problem):
+    counts = _declared_counts(compiled)
+    counts.update(variables=int(problem.A.shape[1]), constraints=int(problem.A.shape[0]), instantiated=True)
+    return counts
+
+
+def counts(model_code, data_code):
+    """Counts of a pair; raises SemanticError (or another compiler error) when it does not compile."""
+    from . import solver
+    from .tavro_core import KelmCompiler
+
+    compiled = KelmCompiler().compile_model(model_code, data_code)
+    return _problem_counts(compiled, solver.build_problem(model_code, data_code))
+
+
+def _plural(n, word):
+    return "%d %s%s" % (n, word, "" if n == 1 else "s")
+
+
+def summary_line(c):
+    where = "after instantiation" if c["instantiated"] else "as declared"
+    return "ok: %s, %s, %s, %s (%s)" % (_plural(c["sets"], "set"), _plural(c["parameters"], "parameter"),
+                                        _plural(c["variables"], "variable"),
+                                        _plural(c["constraints"], "constraint"), where)
+
+
+def check_files(model_file, data_file):
+    """{"ok", "model_file", "data_file", "errors", "counts"} for the pair."""
+    with open(model_file, encoding="utf-8") as f:
+        model_code = f.read()
+    with open(data_file, encoding="utf-8") as f:
+        data_code = f.read()
+    result = {"ok": True, "model_file": model_file, "data_file": data_file, "errors": [], "counts": None}
+    try:
+        result["counts"] = counts(model_code, data_code)
+    except Exception as e:  # SemanticError carries the located lines; anything else is one error
+        text = str(e) if type(e).__name__ == "SemanticError" else "%s: %s" % (type(e).__name__, e)
+        result["ok"] = False
+        result["errors"] = located_errors(text, model_file, data_file)
+    return result
+
+
+def error_line(err):
+    if err["file"] is None:
+        return err["message"]
+    return "%s:%d:%d: %s" % (err["file"], err["line"], err["column"], err["message"])

@@ -1,0 +1,90 @@
+"""``tavro examples``: the example library shipped in the package
+(``tavro/kelm_models/NAME/NAME.{txt,mod,dat}`` with an optional
+``solution.json``) and the README's sample problem (``tavro/data``)."""
+
+import difflib
+import json
+import os
+from importlib.resources import files
+
+from ._fileio import write_text_atomic
+
+__all__ = ["SAMPLE", "list_examples", "example_files", "copy_example", "UnknownExample"]
+
+SAMPLE = "sample_problem"
+
+
+class UnknownExample(LookupError):
+    pass
+
+
+def _library():
+    return files("tavro") / "kelm_models"
+
+
+def _summary(text, width=72):
+    line = " ".join(text.split())
+    return line if len(line) <= width else line[:width - 3].rstrip() + "..."
+
+
+def _optimum(folder):
+    sol = folder / "solution.json"
+    if not sol.is_file():
+        return None
+    try:
+        data = json.loads(sol.read_text(encoding="utf-8"))
+    except ValueError:
+        return None
+    return data if isinstance(data, dict) else None
+
+
+def list_examples():
+    """One record per example, sorted by name: name, summary, optimum (dict or None)."""
+    out = []
+    for folder in sorted(_library().iterdir(), key=lambda p: p.name):
+        txt = folder / (folder.name + ".txt")
+        if folder.is_dir() and txt.is_file():
+            out.append({"name": folder.name, "summary": _summary(txt.read_text(encoding="utf-8")),
+                        "optimum": _optimum(folder)})
+    sample = files("tavro") / "data" / (SAMPLE + ".txt")
+    if sample.is_file():
+        out.append({"name": SAMPLE, "summary": _summary(sample.read_text(encoding="utf-8")), "optimum": None})
+    return out
+
+
+def example_files(name):
+    """{file name: resource} of an example; raises UnknownExample with a suggestion."""
+    if name == SAMPLE:
+        res = files("tavro") / "data" / (SAMPLE + ".txt")
+        return {SAMPLE + ".txt": res}
+    folder = _library() / name
+    if name and "/" not in name and folder.is_dir():
+        found = {name + ext: folder / (name + ext) for ext in (".txt", ".mod", ".dat")}
+        if all(r.is_file() for r in found.values()):
+            return found
+    names = [e["name"] for e in list_examples()]
+    close = difflib.get_close_matches(name, names, n=1, cutoff=0.5)
+    raise UnknownExample("no example named '%s'%s (tavro examples lists them)"
+                         % (name, "; did you mean '%s'?" % close[0] if close else ""))
+
+
+def copy_example(name, folder=".", force=False):
+    """Write the example's files into ``folder``; returns their paths. Refuses
+    (FileExistsError, nothing written) if one exists, unless ``force``."""
+    sources = example_files(name)
+    targets = {os.path.normpath(os.path.join(folder, fname)): res for fname, res in sources.items()}
+    existing = [t for t in targets if os.path.exists(t)]
+    if existing and not force:
+        raise FileExistsError("%s already exist%s; pass --force to overwrite"
+                              % (", ".join(existing), "s" if len(existing) == 1 else ""))
+    for target, res in targets.items():
+        write_text_atomic(target, res.read_text(encoding="utf-8"), encoding="utf-8")
+    return list(targets)
+
+
+def optimum_text(opt):
+    if not opt or "objective" not in opt:
+        return "-"
+    sense = {"minimize": "min", "maximize": "max"}.get(opt.get("sense"), "")
+    return ("%s %s" % (sense, "%g" % opt["objective"] if isinstance(opt["objective"], (int, float))
+                       else opt["objective"])).strip()

@@ -1,0 +1,79 @@
+"""Checks the command line makes before anything is sent to an LLM, and the
+wording of the errors it reports afterwards."""
+
+import argparse
+import difflib
+
+__all__ = ["PROVIDER_NAMES", "check_provider", "iterations_type", "check_description", "MAX_DESCRIPTION",
+           "MAX_ITERATIONS", "reword_error", "model_suggestion"]
+
+# The names the provider choice accepts (any case, surrounding spaces ignored).
+PROVIDER_NAMES = ("openai", "oai", "google", "genai", "gemini", "google.generativeai", "ollama")
+MAX_DESCRIPTION = 100_000
+MAX_ITERATIONS = 100
+
+# The library's missing-client messages, and the extra that installs each client.
+_MISSING_CLIENT = {
+    "openai is not installed. pip install openai": ("openai", "openai"),
+    "google.generativeai is not installed. pip install google-generativeai": ("google.generativeai", "gemini"),
+    "ollama package is not installed. pip install ollama": ("ollama", "ollama"),
+}
+
+
+def check_provider(parser, provider):
+    """A usage error (exit 2) for a provider name the library would ignore."""
+    if provider is None:
+        return
+    if provider.strip().lower() in PROVIDER_NAMES:
+        return
+    close = difflib.get_close_matches(provider.strip().lower(), PROVIDER_NAMES, n=1, cutoff=0.5)
+    hint = "did you mean '%s'? " % close[0] if close else ""
+    parser.error("unknown provider '%s'; %s(choose openai, google or ollama)" % (provider, hint))
+
+
+def iterations_type(text):
+    """argparse type of --iterations: an int from 1 to MAX_ITERATIONS."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("'%s' is not a whole number" % text) from None
+    if not 1 <= value <= MAX_ITERATIONS:
+        raise argparse.ArgumentTypeError("%d is outside 1..%d" % (value, MAX_ITERATIONS))
+    return value
+
+
+def check_description(parser, text, force=False):
+    if not text.strip():
+        parser.error("the problem description is empty")
+    if len(text) > MAX_DESCRIPTION and not force:
+        parser.error("the problem description has %d characters (more than %d); every LLM call sends it, "
+                     "so pass --force to go ahead" % (len(text), MAX_DESCRIPTION))
+
+
+def _looks_like_unknown_model(message):
+    low = message.lower()
+    return "model" in low and any(s in low for s in ("not found", "does not exist", "model_not_found",
+                                                    "unknown model", "no such model"))
+
+
+def model_suggestion(message, provider, model_name, list_models):
+    """' (did you mean ...?)' for an error that says the model is unknown, from
+    the provider's free model listing; "" when there is nothing to suggest."""
+    if not model_name or not _looks_like_unknown_model(message):
+        return ""
+    try:
+        names = [str(n) for n in list_models(provider, model_name)]
+    except Exception:
+        return ""
+    close = difflib.get_close_matches(model_name, names, n=3, cutoff=0.6)
+    if not close:
+        return ""
+    return "; did you mean %s?" % " or ".join("'%s'" % c for c in close)
+
+
+def reword_error(message):
+    """The command line's wording of a library error (missing clients name the extra)."""
+    hit = _MISSING_CLIENT.get(message)
+    if hit:
+        return "the %s client package is not installed: pip install 'tavro[%s]'" % hit
+    return message

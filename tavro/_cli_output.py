@@ -1,0 +1,437 @@
+"""Output layer of the command line.
+
+- ``Reporter``: progress as the command runs. On a terminal (standard error
+  is a tty) it draws through ``rich``: a spinner with the elapsed time while an
+  LLM call waits, then one line per call with its tokens and estimated cost.
+  Otherwise it writes plain lines: no escape sequences, no spinner frames.
+- ``llm_call_hook(reporter)``: a wrapper factory for
+  ``tavro.modelwright._llm_generate_text`` (takes the callable, returns the
+  wrapped one), so it composes with other wrappers of the same attribute;
+  ``patched`` installs a wrapper for the duration of a command.
+- ``emit_json``: the one JSON object a ``--json`` command writes to stdout.
+- ``clean``: LLM and file text made safe to print (control characters that
+  could drive the terminal are shown as escapes).
+
+Where lines go: the workflow's own progress messages keep going to stdout
+(stderr with ``--json``); the reporter's additions (per-call lines, compiler
+messages, the summary) go to stderr, so stdout stays the command's result.
+"""
+
+import contextlib
+import functools
+import json
+import logging
+import os
+import re
+import sys
+import time
+import types
+
+__all__ = ["Reporter", "llm_call_hook", "compile_hook", "patched", "emit_json", "clean", "format_cost"]
+
+# C0 controls except tab and newline, DEL and the C1 controls (CSI etc.).
+_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
+
+
+def clean(text):
+    """``text`` with terminal control characters replaced by ``\\xNN`` escapes."""
+    text = str(text)
+    return _CONTROL.sub(lambda m: "\\x%02x" % ord(m.group()), text)
+
+
+def emit_json(obj, stream=None):
+    """Write ``obj`` as one JSON document (and a newline) to stdout."""
+    stream = stream or sys.stdout
+    stream.write(json.dumps(obj, indent=2, ensure_ascii=False, default=str) + "\n")
+    stream.flush()
+
+
+def format_cost(cost):
+    """Dollar text of an estimated cost; None is an unknown price."""
+    if cost is None:
+        return "unknown"
+    if cost >= 1:
+        return "$%.2f" % cost
+    if cost >= 0.01 or cost == 0:
+        return "$%.4f" % cost
+    return "$" + ("%.6f" % cost).rstrip("0")
+
+
+@contextlib.contextmanager
+def patched(module, name, wrap):
+    """Replace ``module.name`` by ``wrap(current value)`` until the block ends."""
+    original = getattr(module, name)
+    setattr(module, name, wrap(original))
+    try:
+        yield
+    finally:
+        setattr(module, name, original)
+
+
+# Workflow messages that the terminal display replaces (the spinner, the call
+# lines and the summary say the same); shown in plain output and with --verbose.
+_SHOWN_BY_DISPLAY = re.compile(r"^\[LLM\] (.*: (sending request|generating|response received)|Estimated costs: .*)$",
+                               re.S)
+
+
+def _provider_name(provider):
+    return str(getattr(provider, "value", provider))
+
+
+def _is_terminal(stream):
+    try:
+        return stream.isatty() and os.environ.get("TERM") != "dumb"
+    except (AttributeError, ValueError):
+        return False
+
+
+class Reporter:
+    """Progress of one command; see the module documentation."""
+
+    def __init__(self, json_mode=False, quiet=False, verbose=False, terminal=None, want_costs=True):
+        self.json_mode = json_mode
+        self.quiet = quiet
+        self.verbose = verbose
+        self.err = sys.stderr
+        self.out = sys.stderr if json_mode else sys.stdout
+        self.terminal = (not quiet) and (_is_terminal(self.err) if terminal is None else terminal)
+        self.want_costs = want_costs and (json_mode or not quiet)
+        self.calls = []
+        self.iterations = 0
+        self._console = None
+        self._live = None
+        self._started = None
+        self._log_handler = None
+        if self.terminal:
+            from rich.console import Console
+
+            self._console = Console(file=self.err, highlight=False, soft_wrap=True)
+
+    # -- life cycle ---------------------------------------------------------
+    def __enter__(self):
+        if self.verbose:
+            handler = logging.StreamHandler(self.err)
+            handler.setFormatter(logging.Formatter("%(name)s: %(message)s"))
+            logger = logging.getLogger("tavro")
+            self._log_handler = (handler, logger.level)
+            logger.addHandler(handler)
+            logger.setLevel(logging.DEBUG)
+        return self
+
+    def __exit__(self, *exc):
+        self._stop_live()
+        if self._log_handler is not None:
+            handler, level = self._log_handler
+            logger = logging.getLogger("tavro")
+            logger.removeHandler(handler)
+            logger.setLevel(level)
+            self._log_handler = None
+        return False
+
+    # -- output primitives --------------------------------------------------
+    def _line(self, text, style=None, stream=None):
+        if self.quiet:
+            return
+        if self._console is not None:
+            from rich.text import Text
+
+            target = self._live.console if self._live is not None else self._console
+            target.print(Text(clean(text), style=style or ""))
+        else:
+            stream = stream or self.err
+            print(clean(text), file=stream, flush=True)
+
+    def progress(self, msg):
+        """The workflow's progress callback."""
+        msg = str(msg)
+        m = re.match(r"Iteration (\d+)/\d+: prompting model", msg)
+        if m:
+            self.iterations = int(m.group(1))
+        if self._console is not None and not self.verbose and _SHOWN_BY_DISPLAY.match(msg):
+            return
+        self._line(msg, style="dim", stream=self.out)
+
+    def note(self, msg):
+        self._line(msg)
+
+    # -- LLM calls ----------------------------------------------------------
+    def call_started(self, provider, model_name):
+        self._started = (time.monotonic(), _provider_name(provider), str(model_name))
+        if self._console is not None:
+            from rich.progress import Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
+
+            # One transient display a call: the spinner line vanishes when the call ends.
+            self._stop_live()
+            self._live = Progress(SpinnerColumn(), TextColumn("{task.description}"), TimeElapsedColumn(),
+                                  console=self._console, transient=True)
+            self._live.add_task(clean("LLM call %d: %s %s" % (len(self.calls) + 1, *self._started[1:])), total=None)
+            self._live.start()
+
+    def _stop_live(self):
+        if self._live is not None:
+            self._live.stop()
+            self._live = None
+
+    def call_failed(self):
+        self._stop_live()
+        self._started = None
+
+    def call_finished(self, usage):
+        t0, provider, model = self._started or (time.monotonic(), "?", "?")
+        self._stop_live()
+        record = {"call": len(self.calls) + 1, "provider": provider, "model": model,
+                  "seconds": round(time.monotonic() - t0, 3)}
+        if isinstance(usage, dict):
+            record["prompt_tokens"] = int(usage.get("prompt_tokens") or 0)
+            record["completion_tokens"] = int(usage.get("completion_tokens") or 0)
+            if self.want_costs:
+                record["cost"] = self.price(provider, model, record)
+        self.calls.append(record)
+        self._line(self._call_line(record))
+
+    def price(self, provider, model, usage):
+        """Estimated dollars of ``usage``; None when the price is unknown.
+        Local (Ollama) models cost nothing and never load the price list."""
+        if provider == "ollama":
+            return 0.0
+        try:
+            from . import modelwright
+
+            est = modelwright._estimate_costs(types.SimpleNamespace(model=model),
+                                              {"prompt_tokens": usage.get("prompt_tokens", 0),
+                                               "completion_tokens": usage.get("completion_tokens", 0)})
+        except Exception:
+            return None
+        if not isinstance(est, dict) or "prompt_cost" not in est:
+            return None
+        return float(est.get("total_cost", 0.0))
+
+    @staticmethod
+    def _call_line(record):
+        head = "LLM call %d: %s %s, %.1fs" % (record["call"], record["provider"], record["model"], record["seconds"])
+        if "prompt_tokens" not in record:
+            return head + ", token usage not reported"
+        line = head + ", %d tokens in / %d out" % (record["prompt_tokens"], record["completion_tokens"])
+        if "cost" in record:
+            cost = record["cost"]
+            line += ", local model (no charge)" if record["provider"] == "ollama" else ", cost " + format_cost(cost)
+        return line
+
+    # -- compiler -----------------------------------------------------------
+    def compile_failed(self, error):
+        text = str(error) if type(error).__name__ == "SemanticError" else "%s: %s" % (type(error).__name__, error)
+        self._line("The compiler rejected this iteration's model:", style="bold red")
+        for line in text.splitlines() or [""]:
+            self._line("  " + line, style="red")
+
+    # -- summary ------------------------------------------------------------
+    def totals(self):
+        """Sums over the calls; None where a call did not report it."""
+        reported = all("prompt_tokens" in c for c in self.calls)
+        prompt = sum(c["prompt_tokens"] for c in self.calls) if reported else None
+        completion = sum(c["completion_tokens"] for c in self.calls) if reported else None
+        costs = [c.get("cost") for c in self.calls]
+        cost = None if not costs or any(c is None for c in costs) else sum(costs)
+        return {"calls": len(self.calls), "prompt_tokens": prompt, "completion_tokens": completion, "cost": cost}
+
+    def summary(self, iterations=None, head="Done: "):
+        t = self.totals()
+        iterations = self.iterations if iterations is None else iterations
+        parts = []
+        if iterations:
+            parts.append("%d iteration%s" % (iterations, "" if iterations == 1 else "s"))
+        parts.append("%d LLM call%s" % (t["calls"], "" if t["calls"] == 1 else "s"))
+        if t["prompt_tokens"] is None:
+            parts.append("token usage not reported")
+        else:
+            parts.append("%d tokens in / %d out" % (t["prompt_tokens"], t["completion_tokens"]))
+        if self.want_costs and self.calls and t["prompt_tokens"] is not None:
+            local = self.calls and all(c["provider"] == "ollama" for c in self.calls)
+            parts.append("local model (no charge)" if local else "estimated cost " + format_cost(t["cost"]))
+        self._line(head + ", ".join(parts), style="bold")
+
+    # -- results ------------------------------------------------------------
+    def generated(self, result, args):
+        if args.json:
+            doc = dict(result) if isinstance(result, dict) else {"assessment": result}
+            doc.update(model_file=args.output, data_file=args.data, calls=self.calls, totals=self.totals())
+            emit_json(doc)
+        elif args.stats:
+            print(json.dumps(result, indent=2, ensure_ascii=False, default=str), flush=True)
+        else:
+            print(clean(result), flush=True)
+        if not self.quiet:
+            self.summary(result.get("iterations") if isinstance(result, dict) else None)
+
+    def feedback(self, reply, args):
+        written = []
+        if args.write and isinstance(reply, dict):
+            written = _write_revision(reply, args.model_file, args.data_file)
+        if args.json:
+            doc = dict(reply) if isinstance(reply, dict) else {"feedback": reply}
+            if args.write:
+                doc["written"] = written
+            emit_json(doc)
+        elif args.write:
+            feedback = reply.get("feedback") if isinstance(reply, dict) else reply
+            print(clean(feedback if feedback is not None else ""), flush=True)
+            for path in written:
+                self.note("wrote %s" % path)
+            if not written:
+                self.note("no revision proposed; files unchanged")
+        else:
+            print(json.dumps(reply, indent=2, ensure_ascii=False, default=str), flush=True)
+        if not self.quiet:
+            self.summary()
+
+
+def llm_call_hook(reporter):
+    """Wrapper factory for ``_llm_generate_text``: reports each call."""
+
+    def wrap(call):
+        @functools.wraps(call)
+        def reported(*args, **kwargs):
+            provider = kwargs["provider"] if "provider" in kwargs else (args[0] if args else None)
+            model = kwargs["model_name"] if "model_name" in kwargs else (args[1] if len(args) > 1 else None)
+            reporter.call_started(provider, model)
+            try:
+                result = call(*args, **kwargs)
+            except BaseException:
+                reporter.call_failed()
+                raise
+            usage = result[1] if isinstance(result, tuple) and len(result) == 2 else None
+            reporter.call_finished(usage)
+            return result
+
+        return reported
+
+    return wrap
+
+
+def compile_hook(reporter):
+    """Wrapper factory for the ``KelmCompiler`` class bound in modelwright:
+    a subclass whose failures are shown, then raised unchanged."""
+
+    def wrap(cls):
+        class ReportingCompiler(cls):
+            def compile_model(self, model_code, data_code):
+                try:
+                    return super().compile_model(model_code, data_code)
+                except Exception as e:
+                    reporter.compile_failed(e)
+                    raise
+
+        ReportingCompiler.__name__ = ReportingCompiler.__qualname__ = cls.__name__
+        return ReportingCompiler
+
+    return wrap
+
+
+@contextlib.contextmanager
+def llm_session(args):
+    """The reporter of an LLM command, with the call and compiler hooks
+    installed on tavro.modelwright until the block ends. TAVRO_PRICING names
+    another price list; a local (Ollama) model never loads one."""
+    from . import modelwright, tokenmeter
+
+    reporter = Reporter(json_mode=getattr(args, "json", False), quiet=getattr(args, "quiet", False),
+                        verbose=getattr(args, "verbose", False))
+    local = modelwright._infer_provider(args.provider, args.model or modelwright.MODEL_NAME) \
+        == modelwright.LLMProvider.OLLAMA
+    with contextlib.ExitStack() as stack:
+        stack.enter_context(reporter)
+        stack.enter_context(patched(modelwright, "_llm_generate_text", llm_call_hook(reporter)))
+        stack.enter_context(patched(modelwright, "KelmCompiler", compile_hook(reporter)))
+        if local:
+            stack.enter_context(patched(modelwright, "_estimate_costs", lambda _old: _no_estimate))
+        if os.environ.get("TAVRO_PRICING"):
+            stack.enter_context(patched(tokenmeter, "PRICING_URL", lambda _old: os.environ["TAVRO_PRICING"]))
+        try:
+            yield reporter
+        except Exception:
+            if reporter.calls and not reporter.quiet:  # what the failed run has spent
+                reporter.summary(head="Stopped after ")
+            raise
+
+
+def _no_estimate(args, usage):
+    return {}
+
+
+def add_output_options(parser, progress=True):
+    """--json everywhere; --quiet/--verbose where the command shows progress."""
+    parser.add_argument("--json", action="store_true",
+                        help="write exactly one JSON object to stdout (progress goes to stderr)")
+    if progress:
+        level = parser.add_mutually_exclusive_group()
+        level.add_argument("-q", "--quiet", action="store_true", help="no progress output, only the result")
+        level.add_argument("-v", "--verbose", action="store_true", help="also show the package's debug log")
+
+
+def _write_revision(reply, model_file, data_file):
+    """Save the revised texts over the files, atomically, once the revised
+    pair compiles; a revision that does not compile leaves both untouched."""
+    from . import _cli_check
+    from ._fileio import write_text_atomic
+
+    model, data = reply.get("revised_model"), reply.get("revised_data")
+    model = model if isinstance(model, str) and model.strip() else None
+    data = data if isinstance(data, str) and data.strip() else None
+    if model is None and data is None:
+        return []
+    texts = {}
+    for path, new in ((model_file, model), (data_file, data)):
+        if new is None:
+            with open(path, encoding="utf-8") as f:
+                new = f.read()
+        texts[path] = new
+    try:
+        _cli_check.counts(texts[model_file], texts[data_file])
+    except Exception as e:
+        raise RuntimeError("the revised model and data do not compile, so %s and %s were left unchanged:\n%s"
+                           % (model_file, data_file, e)) from None
+    written = []
+    for path, new in ((model_file, model), (data_file, data)):
+        if new is not None:
+            write_text_atomic(path, new, encoding="utf-8")
+            written.append(path)
+    return written
+
+
+def estimate_json(tokenmeter, model):
+    """``tavro estimate --json``: the demonstration estimate as one JSON object
+    (the record the library prints, read back from its display form)."""
+    import ast
+    import io
+
+    buf = io.StringIO()
+    with contextlib.redirect_stdout(buf):
+        tokenmeter.exercise_estimate_costs(model)
+    record = ast.literal_eval(buf.getvalue().strip())
+    costs = record.get("estimated_costs") or {}
+    record["price_known"] = "prompt_cost" in costs
+    emit_json(record)
+    return 0
+
+
+def note_unknown_price(costs, model, source):
+    """A total of 0.0 without a prompt cost means no price was found: say so."""
+    if isinstance(costs, dict) and "prompt_cost" not in costs:
+        print("tavro: no price for %s in %s, so the cost is unknown (not zero)"
+              % (clean(model or "gpt-4.1"), clean(source)), file=sys.stderr, flush=True)
+
+
+def report_error(error, args):
+    """The one-line error of a failed command (exit status 1)."""
+    from . import _cli_guard
+
+    message = _cli_guard.reword_error(str(error)) or type(error).__name__
+    if getattr(args, "command", None) in ("generate", "feedback") and hasattr(args, "model"):
+        from . import modelwright
+
+        model = args.model or modelwright.MODEL_NAME
+        message += _cli_guard.model_suggestion(message, args.provider, model, modelwright.list_models)
+    print("tavro: %s" % clean(message), file=sys.stderr, flush=True)
+    if getattr(args, "json", False):
+        emit_json({"error": message})
+    return 1

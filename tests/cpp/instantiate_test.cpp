@@ -1,0 +1,186 @@
+// The instantiation engine's expansion rules: each case grounds a small model
+// and compares rows written as {column name: coefficient} and their bounds.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <map>
+#include <string>
+
+#include "tavro/compiler/problem.hpp"
+
+namespace {
+
+using tavro::kelm::LinearProblem;
+using Row = std::map<std::string, double>;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+LinearProblem ground(const std::string& model, const std::string& data = "") {
+    auto r = tavro::kelm::instantiate(model, data);
+    EXPECT_TRUE(r.ok) << r.message;
+    return r.problem;
+}
+
+std::string fault(const std::string& model, const std::string& data = "") {
+    auto r = tavro::kelm::instantiate(model, data);
+    EXPECT_FALSE(r.ok);
+    return r.message;
+}
+
+std::vector<std::string> column_names(const LinearProblem& lp) {
+    std::vector<std::string> out;
+    for (auto& b : lp.columns) {
+        if (b.dims.empty()) {
+            out.push_back(b.name);
+            continue;
+        }
+        std::vector<std::size_t> at(b.dims.size(), 0);
+        for (std::int64_t k = 0; k < b.count; ++k) {
+            std::string n = b.name + "[";
+            for (std::size_t d = 0; d < at.size(); ++d) n += (d ? "," : "") + b.dims[d][at[d]];
+            out.push_back(n + "]");
+            for (std::size_t d = at.size(); d-- > 0;) {
+                if (++at[d] < b.dims[d].size()) break;
+                at[d] = 0;
+            }
+        }
+    }
+    return out;
+}
+
+Row row(const LinearProblem& lp, std::int64_t r) {
+    auto names = column_names(lp);
+    Row out;
+    for (std::size_t j = 0; j + 1 < lp.indptr.size(); ++j)
+        for (auto k = lp.indptr[j]; k < lp.indptr[j + 1]; ++k)
+            if (lp.indices[static_cast<std::size_t>(k)] == r) out[names[j]] = lp.values[static_cast<std::size_t>(k)];
+    return out;
+}
+
+Row objective(const LinearProblem& lp) {
+    auto names = column_names(lp);
+    Row out;
+    for (std::size_t j = 0; j < lp.c.size(); ++j)
+        if (lp.c[j] != 0) out[names[j]] = lp.c[j];
+    return out;
+}
+
+TEST(Instantiate, ForallWithFilterAndSeveralClauses) {
+    auto lp = ground(
+        "range I = 1..3; dvar float+ x[I][I];\n"
+        "minimize z: sum(i in I, j in I: i != j) x[i][j];\n"
+        "subject to { forall(i in I, j in I: i < j) Sym: x[i][j] - x[j][i] == 0; }\n");
+    ASSERT_EQ(lp.num_rows(), 3);
+    EXPECT_EQ(row(lp, 0), (Row{{"x[1,2]", 1}, {"x[2,1]", -1}}));
+    EXPECT_EQ(row(lp, 2), (Row{{"x[2,3]", 1}, {"x[3,2]", -1}}));
+    EXPECT_EQ(objective(lp).size(), 6u);  // the diagonal filtered out
+    ASSERT_EQ(lp.rows.size(), 1u);
+    EXPECT_EQ(lp.rows[0].arity, 2);
+    EXPECT_EQ(lp.rows[0].index, (std::vector<std::string>{"1", "2", "1", "3", "2", "3"}));
+    EXPECT_EQ(lp.col_lower[0], 0);
+    EXPECT_EQ(lp.col_upper[0], kInf);
+}
+
+TEST(Instantiate, MergedTermsAndDroppedZeros) {
+    auto lp = ground(
+        "dvar float x; dvar float y; dvar float w;\n"
+        "minimize z: x + 2*x - 3*x + y;\n"
+        "subject to { c: 2*x + y - x + 0*w >= x - 4 + y + y; }\n");
+    EXPECT_EQ(objective(lp), (Row{{"y", 1}}));
+    EXPECT_EQ(row(lp, 0), (Row{{"y", -1}}));
+    EXPECT_EQ(lp.row_lower[0], -4);
+    EXPECT_EQ(lp.row_upper[0], kInf);
+}
+
+TEST(Instantiate, DexprInlinedAndOffset) {
+    auto lp = ground(
+        "float a = 2.5; dvar float+ x; dvar float+ y;\n"
+        "dexpr float t = a*x + 3 - y;\n"
+        "maximize z: 2*t + 1;\n"
+        "subject to { lim: t <= 10; }\n");
+    EXPECT_TRUE(lp.maximize);
+    EXPECT_EQ(objective(lp), (Row{{"x", 5}, {"y", -2}}));
+    EXPECT_EQ(lp.offset, 7);
+    EXPECT_EQ(row(lp, 0), (Row{{"x", 2.5}, {"y", -1}}));
+    EXPECT_EQ(lp.row_upper[0], 7);
+}
+
+TEST(Instantiate, RangeConstraintsBothWays) {
+    auto lp = ground(
+        "dvar float x; minimize z: x;\n"
+        "subject to { a: 1 <= x + 2 <= 5; b: 9 >= 3*x >= -3; }\n");
+    EXPECT_EQ(lp.row_lower[0], -1);
+    EXPECT_EQ(lp.row_upper[0], 3);
+    EXPECT_EQ(lp.row_lower[1], -3);
+    EXPECT_EQ(lp.row_upper[1], 9);
+}
+
+TEST(Instantiate, DataIndexedAndComputedIndices) {
+    auto lp = ground(
+        "{string} P = ...; string prev[P] = ...; range T = 1..3; float d[T] = ...;\n"
+        "dvar float+ s[P]; dvar float+ stock[T];\n"
+        "minimize z: sum(p in P) s[p];\n"
+        "subject to {\n"
+        "  forall(p in P: p != \"A\") Link: s[p] >= s[prev[p]];\n"
+        "  forall(t in T: t > 1) Bal: stock[t] == stock[t - 1] + (1 / d[t]) * s[\"A\"];\n"
+        "}\n",
+        "P = {\"A\", \"B\", \"C\"}; prev = [\"A\", \"A\", \"B\"]; d = [1, 2, 4];");
+    ASSERT_EQ(lp.num_rows(), 4);
+    EXPECT_EQ(row(lp, 0), (Row{{"s[B]", 1}, {"s[A]", -1}}));
+    EXPECT_EQ(row(lp, 1), (Row{{"s[C]", 1}, {"s[B]", -1}}));
+    EXPECT_EQ(row(lp, 3), (Row{{"stock[3]", 1}, {"stock[2]", -1}, {"s[A]", -0.25}}));
+}
+
+TEST(Instantiate, VariableKindsAndBounds) {
+    auto lp = ground(
+        "dvar boolean b; dvar int+ n in 2..7; dvar float x in -1.5..2.5; dvar int k in 0.5..3.5;\n"
+        "minimize z: b + n + x + k; subject to { c: b + n + x + k >= 0; }\n");
+    EXPECT_EQ(lp.integrality, (std::vector<std::uint8_t>{1, 1, 0, 1}));
+    EXPECT_EQ(lp.col_lower, (std::vector<double>{0, 2, -1.5, 1}));
+    EXPECT_EQ(lp.col_upper, (std::vector<double>{1, 7, 2.5, 3}));
+}
+
+TEST(Instantiate, EmptySetGivesNoColumnsOrRows) {
+    auto lp = ground("{string} S = ...; dvar float+ x[S];\nminimize z: sum(s in S) x[s];\n"
+                     "subject to { forall(s in S) c: x[s] >= 1; }\n",
+                     "S = {};");
+    EXPECT_EQ(lp.num_cols(), 0);
+    EXPECT_EQ(lp.num_rows(), 0);
+    EXPECT_EQ(lp.indptr, (std::vector<std::int64_t>{0}));
+}
+
+TEST(Instantiate, ConstraintThatCancels) {
+    // Always true: dropped. Always false: a located error with the index values.
+    auto lp = ground("range I = 1..2; dvar float x[I]; minimize z: x[1];\n"
+                     "subject to { forall(i in I) ok: x[i] - x[i] >= -1; }\n");
+    EXPECT_EQ(lp.num_rows(), 0);
+    EXPECT_EQ(fault("range I = 1..2; dvar float x[I]; minimize z: x[1];\n"
+                    "subject to { forall(i in I) bad: x[i] - x[i] >= 1; }\n"),
+              "model:2:34: constraint 'bad' for i = 1 is always false: its decision variables cancel, leaving 0 >= 1");
+}
+
+TEST(Instantiate, DataDependentFaults) {
+    EXPECT_EQ(fault("{string} S = ...; string prev[S] = ...; dvar float x[S];\n"
+                    "minimize z: sum(s in S) x[prev[s]];\nsubject to { }\n",
+                    "S = {\"A\", \"B\"}; prev = [\"A\", \"bogus\"];"),
+              "model:2:27: index \"bogus\" (from prev[\"B\"]) of 'x' is not in the set S");
+    EXPECT_EQ(fault("range I = 1..2; float a[I] = ...; dvar float x[I];\n"
+                    "minimize z: sum(i in I) (1 / a[i]) * x[i];\n",
+                    "a = [1, 0];"),
+              "model:2:28: division by zero: a[2] is 0");
+    EXPECT_EQ(fault("dvar float x in 5..1; minimize z: x;\n"),
+              "model:1:17: empty domain: 'x' has lower bound 5 above its upper bound 1");
+    EXPECT_EQ(fault("range I = 1..3; dvar float x[I]; int k = 2;\n"
+                    "minimize z: x[k + 5];\n"),
+              "model:2:17: index 7 (from k+5) of 'x' is outside 'I' (1..3)");
+}
+
+TEST(Instantiate, NegativeZeroAndHugeData) {
+    auto lp = ground("float a = ...; float b = ...; dvar float x;\n"
+                     "minimize z: a*x + b; subject to { c: x >= -0.0; }\n",
+                     "a = 1e308; b = -0.0;");
+    EXPECT_EQ(lp.c[0], 1e308);
+    EXPECT_FALSE(std::signbit(lp.row_lower[0] + 0.0));
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+"""tavro.solver: build_problem and solve_problem over the instantiation engine."""
+
+import json
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tavro import solver
+from tavro.semantic_error import SemanticError
+
+REPO = Path(__file__).resolve().parent.parent
+LIBRARY = REPO / "tavro" / "kelm_models"
+GOLD = REPO / "tests" / "data" / "benchmark_gold"
+
+
+def solve(model, data=""):
+    return solver.solve_problem(solver.build_problem(model, data))
+
+
+@pytest.mark.parametrize("name", sorted(p.name for p in LIBRARY.iterdir() if p.is_dir()))
+def test_library_example_reaches_its_recorded_optimum(name):
+    folder = LIBRARY / name
+    expected = json.loads((folder / "solution.json").read_text())
+    result = solver.solve_files(folder / f"{name}.mod", folder / f"{name}.dat")
+    assert result.status == expected["status"]
+    assert result.objective == pytest.approx(expected["objective"], rel=1e-6)
+
+
+def benchmark_cases():
+    return list(_benchmark_cases())
+
+
+def _benchmark_cases():
+    for line in (REPO / "tavro" / "data" / "benchmark.jsonl").read_text().splitlines():
+        item = json.loads(line)
+        yield pytest.param(item["id"], item["answer"], id=item["id"])
+
+
+@pytest.mark.parametrize("ident, answer", benchmark_cases())
+def test_benchmark_gold_pair_answers_its_question(ident, answer):
+    result = solver.solve_files(GOLD / f"{ident}.mod", GOLD / f"{ident}.dat")
+    if answer == "infeasible":
+        assert result.status == "infeasible" and result.objective is None
+    else:
+        assert result.status == "optimal"
+        assert result.objective == pytest.approx(answer, rel=1e-6)
+
+
+def test_problem_arrays_names_and_row_text():
+    p = solver.build_problem(
+        "{string} S = ...; float cap[S] = ...; dvar float+ x[S][1..2]; dvar int y;\n"
+        "maximize z: sum(s in S) x[s][1] + y + 3;\n"
+        "subject to { forall(s in S) Cap: 2 * x[s][1] - x[s][2] <= cap[s]; 1 <= y <= 4; }\n",
+        'S = {"a b", "c"}; cap = [5, 6.5];')
+    assert (p.sense, p.offset, p.maximize, p.is_mip) == ("maximize", 3.0, True, True)
+    assert p.column_names == ["x[a b,1]", "x[a b,2]", "x[c,1]", "x[c,2]", "y"]
+    assert p.row_names == ["Cap[a b]", "Cap[c]", "_c3"]
+    assert p.A.format == "csc" and p.A.shape == (3, 5)
+    assert p.A.toarray().tolist() == [[2, -1, 0, 0, 0], [0, 0, 2, -1, 0], [0, 0, 0, 0, 1]]
+    assert p.integrality.tolist() == [0, 0, 0, 0, 1]
+    assert p.row_text(1) == "2 x[c,1] - x[c,2] <= 6.5"
+    assert p.row_text(2) == "1 <= y <= 4"
+    assert p.row_info(0) == {"name": "Cap[a b]", "label": "Cap", "index": ["a b"], "line": 3,
+                             "text": "2 x[a b,1] - x[a b,2] <= 5"}
+
+
+def test_linear_program_duals_in_the_models_sense():
+    result = solve("dvar float+ x; dvar float+ y;\nmaximize z: 3*x + 2*y;\n"
+                   "subject to { a: x + y <= 4; b: x + 3*y <= 9; c: x <= 3; }\n")
+    assert result.status == "optimal" and result.objective == pytest.approx(11)
+    assert result.values == {"x": 3.0, "y": 1.0}
+    assert result.duals == pytest.approx({"a": 2.0, "b": 0.0, "c": 1.0})
+    assert result.reduced_costs == pytest.approx({"x": 0.0, "y": 0.0})
+
+
+def test_indexed_values_and_duals_are_nested_by_index_text():
+    result = solve("range T = 1..2; {string} P = ...; dvar float+ make[P][T];\n"
+                   "minimize z: sum(p in P, t in T) make[p][t];\n"
+                   "subject to { forall(p in P, t in T) Need: make[p][t] >= t; }\n", 'P = {"A", "B"};')
+    assert result.values == {"make": {"A": {"1": 1.0, "2": 2.0}, "B": {"1": 1.0, "2": 2.0}}}
+    assert result.duals == {"Need": {"A": {"1": 1.0, "2": 1.0}, "B": {"1": 1.0, "2": 1.0}}}
+    assert json.loads(json.dumps(result.to_dict()))["values"] == result.values
+
+
+def test_infeasible_model_names_an_irreducible_conflict():
+    result = solve("dvar float+ x; dvar float+ y;\nminimize z: x + y;\n"
+                   "subject to { big: x + y >= 10; capx: x <= 3; capy: y <= 4; free: x - y <= 100; }\n")
+    assert result.status == "infeasible" and result.objective is None and result.values == {}
+    assert sorted(r["name"] for r in result.conflict) == ["big", "capx", "capy"]
+    assert {r["text"] for r in result.conflict} == {"x + y >= 10", "x <= 3", "y <= 4"}
+
+
+def test_integer_infeasibility_is_found_too():
+    result = solve("dvar int x; minimize z: x;\nsubject to { lo: 2 * x >= 1; hi: 2 * x <= 1.5; }\n")
+    assert result.status == "infeasible"
+    assert sorted(r["name"] for r in result.conflict) == ["hi", "lo"]
+
+
+def test_unbounded_model_names_the_runaway_variables():
+    result = solve("dvar float+ x; dvar float y; dvar float+ w;\nmaximize z: x - y;\n"
+                   "subject to { link: x >= y; cap: w <= 5; }\n")
+    assert result.status == "unbounded" and result.objective is None
+    assert {(r["name"], r["direction"]) for r in result.runaway} == {("x", "up"), ("y", "down")}
+
+
+@pytest.mark.parametrize("model, data, objective, values", [
+    # no constraints at all
+    ("dvar float x in 1..2; minimize z: x;\n", "", 1.0, {"x": 1.0}),
+    # no variable in the objective; a variable that appears nowhere
+    ("dvar float+ x; dvar float+ unused;\nminimize z: 5;\nsubject to { c: x >= 1; }\n", "", 5.0,
+     {"x": None, "unused": None}),
+    # an empty set: zero columns and zero rows
+    ("{string} S = ...; dvar float+ x[S];\nminimize z: sum(s in S) x[s] + 2;\n"
+     "subject to { forall(s in S) c: x[s] >= 1; }\n", "S = {};", 2.0, {"x": {}}),
+    # huge but finite bounds, -0.0 and 1e308 in the data
+    ("float big = ...; float nz = ...; dvar float x in -1e30..1e30;\nminimize z: x + nz;\n"
+     "subject to { c: x >= nz; d: x <= big; }\n", "big = 1e308; nz = -0.0;", 0.0, {"x": 0.0}),
+])
+def test_degenerate_models_get_a_clear_answer(model, data, objective, values):
+    result = solve(model, data)
+    assert result.status == "optimal"
+    assert result.objective == objective and math.copysign(1, result.objective) == 1
+    for name, value in values.items():
+        assert name in result.values
+        if value is not None:
+            assert result.values[name] == value
+
+
+def test_time_limit_reports_limit_or_an_answer():
+    result = solver.solve_problem(solver.build_problem(
+        "range I = 1..30; dvar boolean b[I];\nmaximize z: sum(i in I) i * b[i];\n"
+        "subject to { c: sum(i in I) (31 - i) * b[i] <= 40; }\n", ""), time_limit=0.0)
+    assert result.status in ("limit", "optimal")
+
+
+@pytest.mark.parametrize("model, data, message", [
+    ("dvar float x in 5..1; minimize z: x;\n", "",
+     "model:1:17: empty domain: 'x' has lower bound 5 above its upper bound 1"),
+    ("range I = 1..2; float a[I] = ...; dvar float x[I];\nminimize z: sum(i in I) x[i] / a[i];\n", "a = [2, 0];",
+     "model:2:30: division by zero: a[2] is 0"),
+    ("dvar float x; minimize z: x\n", "", None),
+])
+def test_model_faults_raise_semantic_error(model, data, message):
+    with pytest.raises(SemanticError) as info:
+        solver.build_problem(model, data)
+    if message:
+        assert str(info.value) == message
+
+
+def test_non_str_arguments_are_semantic_errors():
+    with pytest.raises(SemanticError, match="build_problem: model_code must be a str, got bytes"):
+        solver.build_problem(b"x", "")
+
+
+def test_arrays_are_views_of_the_native_buffers_without_python_objects_per_number():
+    p = solver.build_problem("range I = 1..50; dvar float+ x[I][I];\nminimize z: sum(i in I, j in I) x[i][j];\n"
+                             "subject to { forall(i in I) c: sum(j in I) x[i][j] >= i; }\n", "")
+    for array in (p.c, p.col_lower, p.col_upper, p.row_lower, p.row_upper):
+        assert isinstance(array, np.ndarray) and array.dtype == np.float64
+    assert p.A.nnz == 2500 and p.integrality.dtype == np.uint8
