@@ -292,12 +292,14 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
         _write_plain(os.path.join(folder, "progress.log"), "".join(str(m) + "\n" for m in messages))
     except OSError:
         pass
-    compiled = False
-    try:
-        with open(model_file) as mf, open(data_file) as df:
-            compiled = not pipeline._compile_errors(mf.read(), df.read())
-    except (OSError, UnicodeError):
-        pass
+    # A solver verdict other than "error" means the pair built; else ask the compiler.
+    compiled = bool(result) and result["status"] != "error"
+    if not compiled:
+        try:
+            with open(model_file) as mf, open(data_file) as df:
+                compiled = not pipeline._compile_errors(mf.read(), df.read())
+        except (OSError, UnicodeError):
+            pass
     usage = meter.usage
     status = result["status"] if result else None
     objective = result["objective"] if result else None
