@@ -5,12 +5,12 @@ solve, repair) and its answer is graded against the benchmark's.
     summary = evaluate(problems, "results.jsonl", jobs=4)
     summary["accuracy"]
 
-Datasets are read as the public benchmarks publish them: JSON Lines or a JSON
-list of objects, the question in the first present of ``question``,
-``en_question``, ``Question``, ``description`` and the answer in the first
-present of ``answer``, ``en_answer``, ``Answer``, ``objective`` (a number or
-a numeric string; "No Best Solution", "infeasible" and -99999 mean the
-problem has no solution). A folder laid out like the example library (one
+Datasets are read as the public benchmarks publish them: JSON Lines, a JSON
+list of objects or a JSON object of objects keyed by id; the question in the
+first present of ``question``, ``en_question``, ``Question``, ``description``
+and the answer in the first present of ``answer``, ``en_answer``,
+``Answer``, ``objective`` (a number or a numeric string; "No Best Solution",
+"infeasible" and -99999 mean the problem has no solution). A folder laid out like the example library (one
 folder per problem with NAME.txt and solution.json) is a dataset too.
 
 Each finished problem appends one JSON line to the results file (written in
@@ -185,6 +185,15 @@ def load_dataset(path):
         except ValueError as e:
             raise DatasetError("%s: %s" % (path, e)) from None
         return [_entry_problem(i, e, "%s: entry %d" % (path, i + 1)) for i, e in enumerate(entries)]
+    try:
+        whole = json.loads(text, parse_float=decimal.Decimal)
+    except ValueError:
+        whole = None
+    if (isinstance(whole, dict) and whole and not any(k in whole for k in QUESTION_FIELDS)
+            and all(isinstance(v, dict) for v in whole.values())):
+        # {"id": {question, answer}, ...}: the keys are the ids.
+        return [_entry_problem(i, dict({"id": key}, **entry), "%s: entry %r" % (path, key))
+                for i, (key, entry) in enumerate(whole.items())]
     problems = []
     for lineno, line in enumerate(text.splitlines(), 1):
         if not line.strip():

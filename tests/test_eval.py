@@ -65,7 +65,8 @@ def write_dataset(path, fmt, items):
                 {"status": status, "sense": "minimize", "objective": None if status == "infeasible" else a}))
         return path
     qkey, akey = {"jsonl": ("question", "answer"), "json": ("en_question", "en_answer"),
-                  "capital": ("Question", "Answer"), "description": ("description", "objective")}[fmt]
+                  "capital": ("Question", "Answer"), "description": ("description", "objective"),
+                  "keyed": ("question", "answer")}[fmt]
     entries = []
     for q, a in items:
         if fmt == "capital":  # numeric strings, and the public no-solution label
@@ -73,9 +74,11 @@ def write_dataset(path, fmt, items):
         if fmt == "description" and a == "infeasible":
             a = -99999
         entries.append({qkey: q, akey: a})
-    path = path.with_suffix(".json" if fmt == "json" else ".jsonl")
+    path = path.with_suffix(".json" if fmt in ("json", "keyed") else ".jsonl")
     if fmt == "json":
         path.write_text(json.dumps(entries, indent=1))
+    elif fmt == "keyed":
+        path.write_text(json.dumps({"p%d" % i: e for i, e in enumerate(entries)}))
     else:
         path.write_text("".join(json.dumps(e) + "\n" for e in entries))
     return path
@@ -102,7 +105,7 @@ def comparable(recs):
 ITEMS = list(zip(QUESTIONS, ANSWERS)) + [(NO_SOLUTION_Q, "infeasible")]
 
 
-@pytest.mark.parametrize("fmt", ["jsonl", "json", "capital", "description", "library"])
+@pytest.mark.parametrize("fmt", ["jsonl", "json", "keyed", "capital", "description", "library"])
 def test_gold_and_faulty_modellers_in_every_format(env, tmp_path, capsys, fmt):
     dataset = write_dataset(tmp_path / "data", fmt, ITEMS)
     use(env, GOLD)
