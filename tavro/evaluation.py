@@ -327,8 +327,8 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
         "estimated_costs": result["estimated_costs"] if result else pipeline.estimate_costs(
             usage, options.get("model_name") or _model_name(), options.get("llm_provider")),
         "seconds": round(seconds, 3),
-        "error": error if error is not None else (
-            result["solution"].get("message") if result and result["status"] == "error" else None),
+        "error": error if error is not None else (result["error"] or (
+            result["solution"].get("message") if result["status"] == "error" else None)),
         "model_file": model_file,
         "data_file": data_file,
     }

@@ -310,8 +310,8 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
         reduced_costs, conflict, runaway, message) under "solution", its
         status, objective and values at the top, "repairs" (feedback rounds
         made) and "rounds" (one record per round: kind, verdict, feedback,
-        outcome, errors). LLM errors propagate; the pair on disk is then the
-        last one that compiled.
+        outcome, errors). A feedback call that fails ends the rounds with
+        outcome "llm_error" and its error; the answer in hand is returned.
     """
     mw = _modelwright()
     fb_kwargs = _feedback_kwargs(model_name, llm_provider, mode, temperature, progress)
@@ -332,11 +332,18 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
             else:
                 break
             _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
-            reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
-            reply = reply if isinstance(reply, dict) else {}
-            entry = {"round": len(rounds) + 1, "kind": kind, "verdict": status,
-                     "feedback": reply.get("feedback"), "outcome": None, "errors": []}
+            entry = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
+                     "outcome": None, "errors": []}
             rounds.append(entry)
+            try:
+                reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
+            except Exception as e:  # the answer in hand stays; the failure is reported
+                entry["outcome"] = "llm_error"
+                entry["errors"] = ["%s: %s" % (type(e).__name__, str(e) or type(e).__name__)]
+                _note(progress, "The feedback call failed: %s" % entry["errors"][0])
+                break
+            reply = reply if isinstance(reply, dict) else {}
+            entry["feedback"] = reply.get("feedback")
             model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
             if not isinstance(model_code, str) and not isinstance(data_code, str):
                 entry["outcome"] = "no_revision"
@@ -392,8 +399,9 @@ def generate_and_solve(description, model_file, data_file, *, iterations=None, a
     Returns one dictionary: status, objective, values, model_file,
     data_file, iterations, repairs, usage (summed over every LLM call of
     both steps), estimated_costs, then assessment, syntax_errors (of the
-    generation), rounds and solution (the full answer). Errors of the LLM
-    calls propagate.
+    generation), rounds, solution (the full answer) and error (the error of
+    a failed feedback call, else None). Errors of generative_solve
+    propagate.
     """
     mw = _modelwright()
     model_name = model_name if model_name is not None else mw.MODEL_NAME
@@ -427,6 +435,7 @@ def generate_and_solve(description, model_file, data_file, *, iterations=None, a
         "syntax_errors": stats.get("syntax_errors", []),
         "rounds": outcome["rounds"],
         "solution": outcome["solution"],
+        "error": next((r["errors"][0] for r in outcome["rounds"] if r["outcome"] == "llm_error"), None),
     }
 
 

@@ -144,3 +144,14 @@ def test_nonzero_values_and_answer_text():
     text = pipeline.format_solution({"status": "optimal", "objective": 12.0, "values": values})
     assert text.splitlines() == ["Status: optimal", "Objective: 12", "Non-zero values:", "  y[1]    2.5",
                                  "  z[a,b]  -1", "  k       3"]
+
+
+def test_a_failed_feedback_call_keeps_the_answer_in_hand(stub, tmp_path):
+    stub.script("POST", "/v1/responses", Reply.openai_text(ls.pair_json(7, 3), 100, 40), aligned(),
+                Reply.openai_text("Sorry, I cannot help with that.", 70, 8))
+    result = pipeline.generate_and_solve(DESCRIPTION, tmp_path / "m.mod", tmp_path / "m.dat", few_shot=False)
+    assert result["status"] == "infeasible" and result["solution"]["conflict"]
+    assert [r["outcome"] for r in result["rounds"]] == ["llm_error"]
+    assert result["error"].startswith("RuntimeError: Failed to parse feedback response as JSON: ")
+    assert result["usage"] == {"prompt_tokens": 220, "completion_tokens": 53}
+    assert len(prompts(stub)) == 3
