@@ -119,7 +119,8 @@ def add_eval_command(sub):
     ev.add_argument("--time-limit", type=float, default=60.0, metavar="S", help="solver time limit (default 60)")
     ev.add_argument("--workdir", default=None, metavar="DIR",
                     help="per-problem folders (default: RESULTS.problems beside the results)")
-    ev.add_argument("--pricing", default=None, metavar="SOURCE", help="price list URL or file")
+    ev.add_argument("--pricing", default=None, metavar="SOURCE",
+                    help="price list URL or file (default: $TAVRO_PRICING, else tokenmeter.PRICING_URL)")
     tape = ev.add_mutually_exclusive_group()
     tape.add_argument("--record", metavar="DIR", default=None, help="store every LLM call in DIR")
     tape.add_argument("--replay", metavar="DIR", default=None,
@@ -241,6 +242,8 @@ def run_eval(args):
         args.parser.error("--jobs must be at least 1")
     if args.pricing is not None:
         tokenmeter.PRICING_URL = args.pricing
+    elif os.environ.get("TAVRO_PRICING"):
+        tokenmeter.PRICING_URL = os.environ["TAVRO_PRICING"]
     elif args.replay is not None and os.path.isfile(os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)):
         # The prices the recording was made with: the replay needs no network.
         tokenmeter.PRICING_URL = os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)
