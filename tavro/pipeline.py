@@ -199,7 +199,9 @@ _ASK_FOR_REVISION = (
 
 def repair_question(description, answer, failed_revision=None):
     """The question put to ``generative_feedback`` for a bad verdict: the
-    problem description and, in a modeller's words, what the solver found."""
+    problem description and, in a modeller's words, what the solver found;
+    ``failed_revision`` (a heading and lines) tells why the last revision
+    was not taken."""
     status = answer.get("status")
     parts = ["This model and data were written for the following problem:", "", description.strip(), ""]
     if status == "infeasible":
@@ -227,9 +229,10 @@ def repair_question(description, answer, failed_revision=None):
     if answer.get("message") and status != "error":
         parts.append("Solver message: %s" % answer["message"])
     if failed_revision:
+        header, lines = failed_revision
         parts.append("")
-        parts.append("A previous revision did not compile:")
-        parts.extend(failed_revision)
+        parts.append(header)
+        parts.extend(lines)
     parts.append("")
     parts.append(_ASK_FOR_REVISION)
     return "\n".join(parts)
@@ -360,7 +363,7 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
             if errors:
                 entry["outcome"] = "not_compiled"
                 entry["errors"] = errors
-                failed = errors
+                failed = ("A previous revision did not compile:", errors)
                 _note(progress, "The revision does not compile; the previous pair stays: %s" % "; ".join(errors))
                 if kind == "check":
                     checked = True
@@ -374,6 +377,8 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
             if (kind == "check" and candidate["status"] != "optimal") or (
                     candidate["status"] == "error" and status != "error"):
                 entry["outcome"] = "kept"
+                entry["errors"] = [str(candidate.get("message") or candidate["status"])]
+                failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
                 _note(progress, "The previous pair (%s) stays" % status)
                 continue
             write_text_atomic(model_file, model_code)
