@@ -84,7 +84,7 @@ def generate_solve(args, description):
                 _print_out("Round %d (%s, %s): %s%s" % (
                     entry["round"], entry["kind"], entry["verdict"], entry["outcome"],
                     " \u2014 " + entry["feedback"] if entry.get("feedback") else ""))
-            _print_out(pipeline.format_solution(result["solution"]))
+            _print_out(_answer_text(result["solution"]).rstrip("\n"))
             _print_out("Files: %s \u2022 %s" % (result["model_file"], result["data_file"]))
             _print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
                 result["iterations"], result["repairs"], _tokens(result["usage"]),
@@ -94,6 +94,19 @@ def generate_solve(args, description):
                    % (result["model_file"], result["data_file"]))
         return 3
     return 0
+
+
+def _answer_text(answer):
+    """The answer as ``tavro solve`` prints it, where that command exists."""
+    from . import pipeline
+
+    try:
+        from ._cli_solve import report
+    except ImportError:
+        report = None
+    if report is not None and answer.objects is not None:
+        return report(*answer.objects)
+    return pipeline.format_solution(answer)
 
 
 # -- tavro eval -----------------------------------------------------------------------

@@ -23,13 +23,12 @@ reports none, so the calls are metered by wrapping the module attribute
 """
 
 import os
-import tempfile
 import types
 
 from . import _hooks
 from ._fileio import write_text_atomic
 
-__all__ = ["REPAIR_VERDICTS", "generate_and_solve", "solve_and_repair", "solve_pair", "repair_question",
+__all__ = ["REPAIR_VERDICTS", "Answer", "generate_and_solve", "solve_and_repair", "solve_pair", "solve_texts", "repair_question",
            "check_question", "estimate_costs", "format_solution", "nonzero_values"]
 
 REPAIR_VERDICTS = ("infeasible", "unbounded", "infeasible_or_unbounded", "error")
@@ -56,8 +55,16 @@ def _note(progress, message):
 
 # -- solving ----------------------------------------------------------------------
 
-def _answer_dict(solution):
-    answer = {}
+class Answer(dict):
+    """A solve's answer as a JSON-ready dictionary; ``objects`` keeps the
+    ``(LinearProblem, Solution)`` it came from (None when the model did not
+    build), for reports that need the problem's names."""
+
+    objects = None
+
+
+def _answer_of(problem, solution):
+    answer = Answer()
     to_dict = getattr(solution, "to_dict", None)
     if callable(to_dict):
         answer.update(to_dict())
@@ -65,26 +72,46 @@ def _answer_dict(solution):
         answer.setdefault(key, getattr(solution, key, None))
     if answer["values"] is None:
         answer["values"] = {}
+    answer.objects = (problem, solution)
     return answer
 
 
-def solve_pair(model_file, data_file, *, time_limit=None, mip_gap=None):
-    """Solve a model and data file with ``tavro.solver.solve_files``.
+def _error_answer(message):
+    return Answer(status="error", objective=None, values={}, duals=None, reduced_costs=None, conflict=None,
+                  runaway=None, message=message)
 
-    Returns the answer as a dictionary (``Solution.to_dict()`` with at least
-    status, objective, values, duals, reduced_costs, conflict, runaway and
-    message). A model that does not build (compile errors, faults found when
-    grounding it over its data) or a failing solver gives status "error"
-    with the error text as its message; nothing is raised for those.
+
+def solve_texts(model_code, data_code, *, time_limit=None, mip_gap=None):
+    """Solve a model and its data with ``tavro.solver`` (build_problem, then
+    solve_problem).
+
+    Returns an ``Answer``: ``Solution.to_dict()`` with at least status,
+    objective, values, duals, reduced_costs, conflict, runaway and message.
+    A model that does not build (compile errors, faults found when grounding
+    it over its data) or a failing solver gives status "error" with the error
+    text as its message; nothing is raised for those.
     """
     from . import solver
 
     try:
-        solution = solver.solve_files(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap)
+        problem = solver.build_problem(model_code, data_code)
+        solution = solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap)
     except Exception as e:  # the model or the solver failed: an "error" verdict
-        return {"status": "error", "objective": None, "values": {}, "duals": None, "reduced_costs": None,
-                "conflict": None, "runaway": None, "message": str(e) or type(e).__name__}
-    return _answer_dict(solution)
+        return _error_answer(str(e) or type(e).__name__)
+    return _answer_of(problem, solution)
+
+
+def solve_pair(model_file, data_file, *, time_limit=None, mip_gap=None):
+    """``solve_texts`` of a model file and a data file (read as UTF-8, as
+    ``tavro.solver.solve_files`` reads them)."""
+    try:
+        with open(model_file, encoding="utf-8") as f:
+            model_code = f.read()
+        with open(data_file, encoding="utf-8") as f:
+            data_code = f.read()
+    except (OSError, UnicodeError) as e:
+        return _error_answer(str(e))
+    return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap)
 
 
 def _compile_errors(model_code, data_code):
@@ -95,28 +122,6 @@ def _compile_errors(model_code, data_code):
     except Exception as e:
         return [str(e) or type(e).__name__]
     return []
-
-
-def _solve_texts(model_code, data_code, model_file, data_file, time_limit, mip_gap):
-    # A candidate pair is solved from temporary files beside the real ones;
-    # messages name the real files.
-    paths = []
-    try:
-        for suffix, text, target in ((".mod", model_code, model_file), (".dat", data_code, data_file)):
-            fd, path = tempfile.mkstemp(dir=os.path.dirname(target) or ".", prefix=".candidate.", suffix=suffix)
-            paths.append(path)
-            with os.fdopen(fd, "w") as f:
-                f.write(text)
-        answer = solve_pair(paths[0], paths[1], time_limit=time_limit, mip_gap=mip_gap)
-    finally:
-        for path in paths:
-            try:
-                os.unlink(path)
-            except OSError:
-                pass
-    if isinstance(answer.get("message"), str):
-        answer["message"] = answer["message"].replace(paths[0], model_file).replace(paths[1], data_file)
-    return answer
 
 
 # -- what the LLM is told ---------------------------------------------------------------
@@ -370,7 +375,7 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
                 continue
             failed = None
             checked = checked or kind == "check"
-            candidate = _solve_texts(model_code, data_code, model_file, data_file, time_limit, mip_gap)
+            candidate = solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap)
             _note(progress, "The revision solves: %s" % candidate["status"])
             # Never trade an optimal pair for a worse one, nor a solvable
             # pair for one the solver fails on.
