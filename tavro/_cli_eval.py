@@ -52,7 +52,8 @@ def _tokens(usage):
 def _cost_text(costs):
     from ._cli_output import format_cost
 
-    return format_cost((costs or {}).get("total_cost"))
+    costs = costs or {}
+    return format_cost(costs.get("total_cost") if "prompt_cost" in costs else None)
 
 
 def generate_solve(args, description):
@@ -214,7 +215,7 @@ def _summary_cells(summary):
     cells["problems"] = "%d of %d" % (summary["problems"], summary["total"])
     cells["mean_iterations"] = "%.2f" % summary["mean_iterations"]
     cells["tokens"] = "%d in / %d out" % (summary["prompt_tokens"], summary["completion_tokens"])
-    cells["cost"] = "$%.4f" % summary["cost"]
+    cells["cost"] = "$%.4f" % summary["cost"] if summary["cost_known"] else "unknown (no price for the model)"
     cells["wall_seconds"] = "%.1f s" % (summary["wall_seconds"] or 0.0)
     return [(title, str(cells[key])) for key, title in _ROWS]
 

@@ -400,9 +400,16 @@ def _cost(record):
     return float(total) if isinstance(total, (int, float)) else 0.0
 
 
+def _price_known(record):
+    usage = record.get("usage") or {}
+    spent = (usage.get("prompt_tokens") or 0) + (usage.get("completion_tokens") or 0)
+    return not spent or "prompt_cost" in (record.get("estimated_costs") or {})
+
+
 def summarize(records, total=None, wall_seconds=None):
     """The summary of a list of records: problems, correct, accuracy,
-    compiled, solved (optimal), mean iterations, repairs, tokens, cost."""
+    compiled, solved (optimal), mean iterations, repairs, tokens, cost
+    (cost_known false when a record's model had no price)."""
     n = len(records)
     correct = sum(1 for r in records if r.get("correct"))
     iterations = [r["iterations"] for r in records if isinstance(r.get("iterations"), int)]
@@ -420,6 +427,7 @@ def summarize(records, total=None, wall_seconds=None):
         "prompt_tokens": sum(int(u.get("prompt_tokens") or 0) for u in usage),
         "completion_tokens": sum(int(u.get("completion_tokens") or 0) for u in usage),
         "cost": sum(_cost(r) for r in records),
+        "cost_known": all(_price_known(r) for r in records),
         "wall_seconds": wall_seconds,
     }
 

@@ -268,11 +268,12 @@ def check_question(description, answer):
 def estimate_costs(usage, model_name, llm_provider=None):
     """Price summed usage once through ``tokenmeter.estimate_costs``; a local
     Ollama model costs nothing (and needs no price list); any failure gives
-    an empty estimate, as in ``generative_solve``."""
+    an empty estimate, as in ``generative_solve``. Without "prompt_cost" the
+    price is unknown (``total_cost`` 0.0 then does not mean free)."""
     try:
         provider = _modelwright()._infer_provider(llm_provider, model_name)
         if getattr(provider, "value", provider) == "ollama":
-            return {"total_cost": 0.0}
+            return {"prompt_cost": 0.0, "completion_cost": 0.0, "total_cost": 0.0}
         from . import tokenmeter
 
         result = tokenmeter.estimate_costs(types.SimpleNamespace(model=model_name), usage)
