@@ -57,7 +57,7 @@ FAULTS = [
      "model:3:15: index 1 of 'y' must be int (an element of 'R'), found string"),
     # model
     ("no objective", "dvar float x;\nsubject to { x >= 0; }", "",
-     "model:2:23: no objective: add 'minimize <expression>;' or 'maximize <expression>;'"),
+     "model:2:1: no objective: add 'minimize <expression>;' or 'maximize <expression>;'"),
     ("two objectives", "dvar float x;\nminimize z: x;\nmaximize w: x;\nsubject to { x >= 0; }", "",
      "model:3:1: a model has exactly one objective: one is already given at line 2"),
     ("constraint on data", "float a = 1;\n" + VALID.replace("x >= 0", "a >= 0"), "",

@@ -61,12 +61,17 @@ struct Constraint {
     Pos pos;
     std::string label;
     Pos label_pos;
-    std::vector<ExprPtr> terms;  // e1 op e2 [op e3]
+    std::vector<ExprPtr> terms;  // e1 op e2 [op e3]; with `when`: the implied e1 op e2
     std::vector<Tok> ops;
     std::vector<Pos> op_pos;
     std::vector<Clause> clauses;  // forall
     ExprPtr filter;
     std::vector<Constraint> body;
+    // when == when_value => terms[0] ops[0] terms[1]; `when` is a Name or an
+    // Index denoting a boolean decision variable.
+    ExprPtr when;
+    bool when_value = false;
+    Pos when_pos;
 };
 
 enum class DK { Tuple, Range, Set, Param, Dvar, Dexpr, Objective, Constraints };
@@ -79,6 +84,8 @@ struct Decl {
     TypeRef type;  // value type (set: element type)
     bool nonneg = false;
     std::vector<ExprPtr> dims;  // Name or Range
+    std::vector<std::string> dim_vars;  // dvar/dexpr: the index named in [j in P], "" when unnamed
+    std::vector<Pos> dim_var_pos;
     ExprPtr value;              // initializer / range / objective or dexpr expression
     bool ellipsis = false;
     ExprPtr low, high;          // dvar bounds
@@ -95,8 +102,16 @@ struct Model {
     Pos end;
 };
 
+// Where an expression starts in the source: an operator node sits at its
+// operator, so walk down its left operands.
+inline Pos start_of(const Expr& e) {
+    const Expr* at = &e;
+    while ((at->kind == EK::Binary || at->kind == EK::Field) && !at->kids.empty()) at = at->kids[0].get();
+    return at->pos;
+}
+
 constexpr int kMaxDepth = 200;    // nesting of parentheses, brackets, sums, foralls
-constexpr int kMaxHeight = 1000;  // height of an expression tree (long operator chains)
+constexpr int kMaxHeight = 2500;  // height of an expression tree (long operator chains)
 
 // Parses a model; syntax errors go to `diag` (the result is then unusable).
 Model parse_model(std::string_view text, Diagnostics& diag);

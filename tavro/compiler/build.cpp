@@ -46,8 +46,16 @@ Value expr(const Expr& e) {
         case EK::Index: return Dict{{"type", "index"}, {"name", e.kids[0]->text}, {"indices", exprs(e.kids, 1)}};
         case EK::Field: return Dict{{"type", "field"}, {"base", expr(*e.kids[0])}, {"field", e.text}};
         case EK::Unary: return Dict{{"type", "unary"}, {"op", e.text}, {"operand", expr(*e.kids[0])}};
-        case EK::Binary:
-            return Dict{{"type", "binary"}, {"op", e.text}, {"left", expr(*e.kids[0])}, {"right", expr(*e.kids[1])}};
+        case EK::Binary: {  // the left spine of a chain in a loop: depth follows nesting, not length
+            std::vector<const Expr*> spine;
+            const Expr* n = &e;
+            for (; n->kind == EK::Binary; n = n->kids[0].get()) spine.push_back(n);
+            Value acc = expr(*n);
+            for (auto it = spine.rbegin(); it != spine.rend(); ++it)
+                acc = Dict{{"type", "binary"}, {"op", (*it)->text}, {"left", std::move(acc)},
+                           {"right", expr(*(*it)->kids[1])}};
+            return acc;
+        }
         case EK::Sum:
             return Dict{{"type", "sum"}, {"indices", clauses(e.clauses)}, {"filter", opt(e.filter)},
                         {"body", expr(*e.kids[0])}};
@@ -66,6 +74,12 @@ Value opt(const ExprPtr& e) { return e ? expr(*e) : Value(); }
 
 Value label(const std::string& s) { return s.empty() ? Value() : Value(s); }
 
+Value index_names(const Decl& d) {
+    List out;
+    for (auto& v : d.dim_vars) out.push_back(label(v));
+    return out;
+}
+
 Value constraint(const Constraint& c) {
     if (c.kind == Constraint::Forall) {
         List body;
@@ -73,6 +87,10 @@ Value constraint(const Constraint& c) {
         return Dict{{"type", "forall"}, {"line", c.pos.line}, {"indices", clauses(c.clauses)},
                     {"filter", opt(c.filter)}, {"constraints", std::move(body)}};
     }
+    if (c.when)
+        return Dict{{"type", "implication"}, {"name", label(c.label)}, {"line", c.pos.line}, {"variable", expr(*c.when)},
+                    {"value", std::int64_t{c.when_value}}, {"op", token_name(c.ops[0])}, {"left", expr(*c.terms[0])},
+                    {"right", expr(*c.terms[1])}};
     if (c.terms.size() == 3)
         return Dict{{"type", "range_constraint"}, {"name", label(c.label)}, {"line", c.pos.line},
                     {"op", token_name(c.ops[0])}, {"low", expr(*c.terms[0])}, {"expr", expr(*c.terms[1])},
@@ -99,11 +117,11 @@ Value decl(const Decl& d) {
                         {"indices", exprs(d.dims)}, {"value", opt(d.value)}};
         case DK::Dvar:
             return Dict{{"type", "dvar"}, {"name", d.name}, {"line", d.pos.line}, {"var_type", type_value(d.type)},
-                        {"nonnegative", d.nonneg}, {"indices", exprs(d.dims)}, {"low", opt(d.low)},
+                        {"nonnegative", d.nonneg}, {"indices", exprs(d.dims)}, {"index_names", index_names(d)}, {"low", opt(d.low)},
                         {"high", opt(d.high)}};
         case DK::Dexpr:
             return Dict{{"type", "dexpr"}, {"name", d.name}, {"line", d.pos.line}, {"value_type", type_value(d.type)},
-                        {"expr", expr(*d.value)}};
+                        {"indices", exprs(d.dims)}, {"index_names", index_names(d)}, {"expr", expr(*d.value)}};
         case DK::Objective:
             return Dict{{"type", "objective"}, {"name", label(d.name)}, {"line", d.pos.line},
                         {"sense", d.minimize ? "minimize" : "maximize"}, {"expr", expr(*d.value)}};
@@ -142,6 +160,7 @@ CompileResult run(std::string_view model_text, std::string_view data_text) {
         p.model = parse_model(model_text, diag);
         if (!diag.any()) check_model(p);
         if (!diag.any()) read_data(p, data_text);
+        if (!diag.any()) check_computed_indices(p);
         if (!diag.any()) check_constant_indices(p);
         if (!diag.any()) check_grounding(p);
         if (!diag.any()) {

@@ -1,6 +1,8 @@
 // Semantic checks of a parsed model: names and scopes, types, indexing,
 // linearity, the objective and constraint labels.
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <unordered_set>
 
 #include "tavro/compiler/sema.hpp"
@@ -33,6 +35,21 @@ struct Where {
 constexpr Where kModel{false, "an expression"};
 
 bool numeric(const Type& t) { return t.base == Base::Int || t.base == Base::Float || t.base == Base::Error; }
+
+// A numeral (with an optional sign) whose value is a whole number in 64-bit
+// range: it may stand where an int is expected (1e9, 3.0).
+bool whole_literal(const Expr& e) {
+    const Expr* n = &e;
+    if (n->kind == EK::Unary && n->text == "-") n = n->kids[0].get();
+    return n->kind == EK::Number && !n->is_int && std::isfinite(n->fval) && n->fval == std::floor(n->fval) &&
+           std::fabs(n->fval) < 9.2e18;
+}
+
+bool is_infinity(const Expr& e) {
+    const Expr* n = &e;
+    if (n->kind == EK::Unary && n->text == "-") n = n->kids[0].get();
+    return n->kind == EK::Number && std::isinf(n->fval);
+}
 bool ok(const Type& t) { return t.base != Base::Error; }
 
 std::string plural(std::size_t n, const char* one, const char* many) {
@@ -56,6 +73,7 @@ private:
     Info check_name(const Expr& e, const Where& w);
     Info check_index(const Expr& e, const Where& w);
     Info check_binary(const Expr& e, const Where& w);
+    Info combine(const Expr& e, Info l, Info r);  // e's operator applied to its checked operands
     Info check_call(const Expr& e, const Where& w);
     void expect_numeric(const Expr& e, const Info& i, const char* what);
     void expect_bool(const Expr& e, const Info& i, const char* what);
@@ -67,12 +85,19 @@ private:
     void set_decl(Decl& d);
     void dvar_decl(Decl& d);
     void dims(Decl& d, Sym& s);
+    void open_dims(const Decl& d, Sym& s);
+    void dexpr_decl(Decl& d);
+    void implication(Constraint& c);
+    bool constant(const Expr& e) const;
+    void int_value(const Expr& e, const Info& i, const std::string& what);
 
     Program& p_;
     Diagnostics& d_;
     std::vector<Sym*> scope_;
     std::unordered_map<std::string_view, const Decl*> all_decls_;
     std::unordered_map<std::string_view, Pos> index_names_;
+    std::unordered_set<std::string_view> sum_indices_;  // names once bound by a sum
+    std::unordered_set<std::string> slips_;             // ...and reported out of scope
     std::unordered_map<std::string, Pos> labels_;
     const Decl* objective_ = nullptr;
     const Decl* block_ = nullptr;
@@ -82,6 +107,8 @@ void Checker::run() {
     for (auto& d : p_.model.decls)
         if (d.kind != DK::Objective && d.kind != DK::Constraints) all_decls_.emplace(d.name, &d);
     for (auto& d : p_.model.decls) {
+        sum_indices_.clear();
+        slips_.clear();
         switch (d.kind) {
             case DK::Tuple: tuple_decl(d); break;
             case DK::Range: {
@@ -89,7 +116,7 @@ void Checker::run() {
                 const Expr& r = *d.value;
                 for (auto& k : r.kids) {
                     Info i = check(*k, {true, "a range bound"});
-                    if (ok(i.type) && i.type.base != Base::Int)
+                    if (ok(i.type) && i.type.base != Base::Int && !whole_literal(*k))
                         err(k->pos, "range bound must be an int, found " + type_text(i.type));
                 }
                 if (s) {
@@ -101,16 +128,7 @@ void Checker::run() {
             case DK::Param: param_decl(d); break;
             case DK::Set: set_decl(d); break;
             case DK::Dvar: dvar_decl(d); break;
-            case DK::Dexpr: {
-                Info i = check(*d.value, kModel);
-                expect_numeric(*d.value, i, "a dexpr");
-                Sym* s = declare(d, SymKind::Dexpr);
-                if (s) {
-                    s->degree = i.degree;
-                    s->type = {d.type.base == Tok::KwInt ? Base::Int : Base::Float};
-                }
-                break;
-            }
+            case DK::Dexpr: dexpr_decl(d); break;
             case DK::Objective:
                 if (objective_) {
                     err(d.pos, "a model has exactly one objective: one is already given at line " +
@@ -130,8 +148,9 @@ void Checker::run() {
                 break;
         }
     }
-    if (!objective_)
-        err(p_.model.end, "no objective: add 'minimize <expression>;' or 'maximize <expression>;'");
+    if (!objective_)  // where it was due: before the constraints, else at the end
+        err(block_ ? block_->pos : p_.model.end,
+            "no objective: add 'minimize <expression>;' or 'maximize <expression>;'");
 }
 
 Sym* Checker::declare(Decl& d, SymKind kind) {
@@ -188,7 +207,8 @@ Sym* Checker::index_set(const ExprPtr& e, const char* what) {
     if (e->kind == EK::Range) {
         for (auto& k : e->kids) {
             Info i = check(*k, {true, "a range bound"});
-            if (ok(i.type) && i.type.base != Base::Int) err(k->pos, "range bound must be an int, found " + type_text(i.type));
+            if (ok(i.type) && i.type.base != Base::Int && !whole_literal(*k))
+                err(k->pos, "range bound must be an int, found " + type_text(i.type));
         }
         Sym& s = p_.add_sym(SymKind::Range, "", e->pos);
         s.type = {Base::Int};
@@ -228,7 +248,8 @@ void Checker::param_decl(Decl& d) {
         } else {
             init = check(*d.value, {true, "a data value"});
             if (ok(t) && ok(init.type) && !(t.base == init.type.base && t.tuple == init.type.tuple) &&
-                !(t.base == Base::Float && init.type.base == Base::Int))
+                !(t.base == Base::Float && init.type.base == Base::Int) &&
+                !(t.base == Base::Int && whole_literal(*d.value)))
                 err(d.value->pos, quote(d.name) + " is " + type_text(t) + " but its value is " + type_text(init.type));
         }
     }
@@ -264,7 +285,8 @@ void Checker::check_set_element(const Expr& e, const Type& t, const std::string&
         return;
     }
     i = check(e, {true, "a set value"});
-    if (ok(t) && ok(i.type) && !(t.base == i.type.base) && !(t.base == Base::Float && i.type.base == Base::Int))
+    if (ok(t) && ok(i.type) && !(t.base == i.type.base) && !(t.base == Base::Float && i.type.base == Base::Int) &&
+        !(t.base == Base::Int && whole_literal(e)))
         err(e.pos, type_text(t) + " expected in " + quote(set) + ", found " + type_text(i.type));
 }
 
@@ -279,20 +301,135 @@ void Checker::set_decl(Decl& d) {
     s->needs_data = !d.value;
 }
 
+// The named indices of [j in P] in scope (for bounds and a dexpr's expression).
+void Checker::open_dims(const Decl& d, Sym& s) {
+    for (std::size_t k = 0; k < d.dim_vars.size(); ++k) {
+        if (d.dim_vars[k].empty()) continue;
+        const std::string& v = d.dim_vars[k];
+        Pos pos = d.dim_var_pos[k];
+        for (Sym* open : scope_)
+            if (open->name == v) err(pos, "index " + quote(v) + " is already in use: choose another name");
+        if (Sym* g = p_.find(v))
+            err(pos, "index " + quote(v) + " hides the declaration at line " + std::to_string(g->pos.line) +
+                         ": choose another name");
+        Sym& ix = p_.add_sym(SymKind::Index, v, pos);
+        ix.type = s.dims[k] ? s.dims[k]->type : Type{};
+        scope_.push_back(&ix);
+        index_names_.emplace(ix.name, pos);
+    }
+}
+
+std::string dims_form(const Decl& d) {
+    std::string out;
+    const char* names[] = {"i", "j", "k", "l", "m"};
+    for (std::size_t k = 0; k < d.dims.size(); ++k) {
+        std::string set = d.dims[k]->kind == EK::Name ? d.dims[k]->text : std::string("...");
+        out += "[" + std::string(k < 5 ? names[k] : "i" + std::to_string(k)) + " in " + set + "]";
+    }
+    return out;
+}
+
 void Checker::dvar_decl(Decl& d) {
     Sym tmp(SymKind::Dvar, d.name, d.name_pos);
     dims(d, tmp);
+    std::size_t opened = scope_.size();
+    open_dims(d, tmp);
     if (d.low) {
         if (d.type.base == Tok::KwBoolean) err(d.low->pos, "a boolean variable takes no bounds (it is 0 or 1)");
         for (const Expr* b : {d.low.get(), d.high.get()}) {
+            if (b->kind == EK::Name && !d.dims.empty()) {
+                Sym* a = p_.find(b->text);
+                if (a && a->kind == SymKind::Param && !a->dims.empty()) {
+                    const char* names[] = {"i", "j", "k", "l", "m"};
+                    std::string idx;
+                    for (std::size_t k = 0; k < a->dims.size(); ++k)
+                        idx += "[" + std::string(k < 5 ? names[k] : "i" + std::to_string(k)) + "]";
+                    const Expr* other = b == d.low.get() ? d.high.get() : d.low.get();
+                    std::string o = expr_text(*other);
+                    if (o.size() > 20) o = b == d.low.get() ? "hi" : "lo";
+                    std::string bounds = b == d.low.get() ? b->text + idx + ".." + o : o + ".." + b->text + idx;
+                    err(b->pos, "bound " + quote(b->text) + " is an array: name the indices and index it, dvar " +
+                                    std::string(d.type.base == Tok::KwFloat ? "float" : "int") + (d.nonneg ? "+" : "") +
+                                    " " + d.name + dims_form(d) + " in " + bounds + ";");
+                    continue;
+                }
+            }
             Info i = check(*b, {true, "a variable bound"});
             expect_numeric(*b, i, "a variable bound");
         }
     }
+    close_clauses(scope_.size() - opened);
     Sym* s = declare(d, SymKind::Dvar);
     if (!s) return;
     s->type = {d.type.base == Tok::KwFloat ? Base::Float : Base::Int};
     s->dims = std::move(tmp.dims);
+}
+
+void Checker::dexpr_decl(Decl& d) {
+    Sym tmp(SymKind::Dexpr, d.name, d.name_pos);
+    dims(d, tmp);
+    std::size_t opened = scope_.size();
+    open_dims(d, tmp);
+    for (std::size_t k = 0; k < d.dim_vars.size(); ++k)
+        if (d.dim_vars[k].empty())
+            err(d.dims[k]->pos, "an indexed dexpr names its indices: dexpr float " + d.name + dims_form(d) + " = ...;");
+    Info i = check(*d.value, kModel);
+    expect_numeric(*d.value, i, "a dexpr");
+    if (d.type.base == Tok::KwInt && i.type.base == Base::Float)
+        err(d.value->pos, "dexpr " + quote(d.name) + " is int but its expression is float (declare it 'dexpr float')");
+    close_clauses(scope_.size() - opened);
+    Sym* s = declare(d, SymKind::Dexpr);
+    if (s) {
+        s->degree = i.degree;
+        s->type = {d.type.base == Tok::KwInt ? Base::Int : Base::Float};
+        s->dims = std::move(tmp.dims);
+        s->bad = tmp.bad;
+    }
+}
+
+// Data only and free of index variables: its value is known once the data is read.
+bool Checker::constant(const Expr& e) const {
+    switch (e.kind) {
+        case EK::Number: case EK::String: return true;
+        case EK::Name: {
+            for (Sym* v : scope_)
+                if (v->name == e.text) return false;
+            Sym* s = p_.find(e.text);
+            return s && s->kind == SymKind::Param && s->dims.empty();
+        }
+        case EK::Index: {
+            Sym* s = p_.find(e.kids[0]->text);
+            if (!s || s->kind != SymKind::Param) return false;
+            for (std::size_t k = 1; k < e.kids.size(); ++k)
+                if (!constant(*e.kids[k])) return false;
+            return true;
+        }
+        case EK::Unary: case EK::Binary: case EK::Field:
+            for (auto& k : e.kids)
+                if (!constant(*k)) return false;
+            return true;
+        case EK::Call:
+            if (e.text == "card") return true;
+            for (auto& k : e.kids)
+                if (!constant(*k)) return false;
+            return true;
+        default: return false;
+    }
+}
+
+void Checker::implication(Constraint& c) {
+    const Expr& w = *c.when;
+    const Expr& base = w.kind == EK::Index ? *w.kids[0] : w;
+    Sym* s = nullptr;
+    for (Sym* v : scope_)
+        if (v->name == base.text) s = v;
+    if (!s) s = p_.find(base.text);
+    Info i = check(w, kModel);
+    if (!ok(i.type)) return;
+    if (!s || s->kind != SymKind::Dvar || !s->decl || s->decl->type.base != Tok::KwBoolean) {
+        err(w.pos, "the left of '=>' must be a boolean decision variable (declared 'dvar boolean'), found " +
+                       quote(base.text));
+    }
 }
 
 void Checker::open_clauses(std::vector<Clause>& cls, const ExprPtr& filter) {
@@ -332,12 +469,21 @@ Sym* Checker::lookup(const Expr& e) {
         }
     }
     if (index_names_.count(e.text)) {
-        err(e.pos, "index " + quote(e.text) + " is not in scope here: an index exists only inside its sum or forall");
+        if (sum_indices_.count(e.text)) {
+            if (!slips_.insert(e.text).second) return nullptr;  // said once per statement
+            err(e.pos, "index " + quote(e.text) + " is not in scope here: sum(...) takes only the term after it; "
+                           "to sum several terms put them in parentheses: sum(" + e.text + " in ...) (a[" + e.text +
+                           "] + b[" + e.text + "])");
+        } else
+            err(e.pos, "index " + quote(e.text) + " is not in scope here: an index exists only inside its sum or forall");
         return nullptr;
     }
     std::vector<std::string_view> names = p_.global_names();
     for (Sym* s : scope_) names.push_back(s->name);
     std::string c = closest(e.text, names);
+    std::string lower = e.text;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    if (c.empty() && (lower == "inf" || lower == "infinity" || lower == "infty")) c = "infinity";
     err(e.pos, "unknown name " + quote(e.text) + (c.empty() ? std::string() : "; did you mean " + quote(c) + "?"));
     return nullptr;
 }
@@ -389,6 +535,7 @@ Info Checker::check(const Expr& e, const Where& w) {
         }
         case EK::Binary: return check_binary(e, w);
         case EK::Sum: {
+            for (auto& c : e.clauses) sum_indices_.insert(c.var);
             open_clauses(const_cast<std::vector<Clause>&>(e.clauses), e.filter);
             Info i = check(*e.kids[0], w);
             expect_numeric(*e.kids[0], i, "the body of sum");
@@ -424,14 +571,13 @@ Info Checker::check_name(const Expr& e, const Where& w) {
         case SymKind::Index: return {s->type};
         case SymKind::Param:
         case SymKind::Dvar:
+        case SymKind::Dexpr:
             if (!s->dims.empty()) {
                 err(e.pos, quote(s->name) + " is an array of " + plural(s->dims.size(), "dimension", "dimensions") +
                                ": index it as " + s->name + "[...]");
                 return {};
             }
             if (s->kind == SymKind::Param) return {s->type};
-            [[fallthrough]];
-        case SymKind::Dexpr:
             if (w.data_only) {
                 err(e.pos, std::string(s->kind == SymKind::Dvar ? "decision variable " : "dexpr ") + quote(s->name) +
                                " is not allowed in " + w.what + " (data only)");
@@ -461,7 +607,7 @@ Info Checker::check_index(const Expr& e, const Where& w) {
         check_indices();
         return {};
     }
-    if ((s->kind != SymKind::Param && s->kind != SymKind::Dvar) || s->dims.empty()) {
+    if ((s->kind != SymKind::Param && s->kind != SymKind::Dvar && s->kind != SymKind::Dexpr) || s->dims.empty()) {
         err(e.pos, quote(s->name) + " is not an array and cannot be indexed");
         check_indices();
         return {};
@@ -496,19 +642,32 @@ Info Checker::check_index(const Expr& e, const Where& w) {
                                         std::to_string(neg ? -lit->ival : lit->ival)});
         else if (lit->kind == EK::String)
             p_.const_indices.push_back({idx.pos, s, k, Value(lit->text), "\"" + lit->text + "\""});
+        else if (constant(idx))
+            p_.computed_indices.push_back({start_of(idx), s, k, Value(), "", &idx});
     }
-    if (s->kind == SymKind::Dvar) {
+    if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr) {
         if (w.data_only) {
-            err(base.pos, "decision variable " + quote(s->name) + " is not allowed in " + w.what + " (data only)");
+            err(base.pos, std::string(s->kind == SymKind::Dvar ? "decision variable " : "dexpr ") + quote(s->name) +
+                              " is not allowed in " + w.what + " (data only)");
             return {};
         }
-        return {s->type, 1};
+        return {s->type, s->kind == SymKind::Dvar ? 1 : s->degree};
     }
     return {s->type};
 }
 
+// A chain a + b + c ... is a left spine of Binary nodes: walked in a loop, so
+// that the recursion depth follows nesting, not the length of the chain.
 Info Checker::check_binary(const Expr& e, const Where& w) {
-    Info l = check(*e.kids[0], w), r = check(*e.kids[1], w);
+    std::vector<const Expr*> spine;
+    const Expr* n = &e;
+    for (; n->kind == EK::Binary; n = n->kids[0].get()) spine.push_back(n);
+    Info l = check(*n, w);
+    for (auto it = spine.rbegin(); it != spine.rend(); ++it) l = combine(**it, l, check(*(*it)->kids[1], w));
+    return l;
+}
+
+Info Checker::combine(const Expr& e, Info l, Info r) {
     const std::string& op = e.text;
     if (op == "&&" || op == "||") {
         expect_bool(*e.kids[0], l, ("operand of '" + op + "'").c_str());
@@ -530,6 +689,16 @@ Info Checker::check_binary(const Expr& e, const Where& w) {
         }
         return {{Base::Bool}};
     }
+    if (op == "mod") {
+        for (auto* side : {&l, &r}) {
+            const Expr& k = *e.kids[side == &l ? 0 : 1];
+            if (side->degree > 0)
+                err(k.pos, "'mod' applies to data only, not to decision variables");
+            else if (ok(side->type) && side->type.base != Base::Int)
+                err(k.pos, "'mod' needs int operands, found " + type_text(side->type));
+        }
+        return {{Base::Int}};
+    }
     // + - * /
     for (auto* side : {&l, &r}) {
         const Expr& k = *e.kids[side == &l ? 0 : 1];
@@ -548,11 +717,13 @@ Info Checker::check_binary(const Expr& e, const Where& w) {
             out.degree = 1;
         } else {
             out.degree = l.degree + r.degree;
+            if (out.degree > 0 && (is_infinity(*e.kids[0]) || is_infinity(*e.kids[1])))
+                err(e.pos, "'infinity' cannot multiply a decision variable (it is only a value or a bound)");
         }
     } else if (op == "/") {
         if (r.degree > 0)
             err(e.pos, "not linear: division by a term with decision variables (the solver takes linear models only)");
-        out.degree = l.degree;
+        out.degree = std::max(l.degree, r.degree);  // no second error about a constraint without variables
     } else {
         out.degree = std::max(l.degree, r.degree);
     }
@@ -582,7 +753,7 @@ Info Checker::check_call(const Expr& e, const Where& w) {
     for (auto& a : e.kids) {
         Info i = check(*a, {true, what.c_str()});
         expect_numeric(*a, i, ("argument of " + fn).c_str());
-        all_int = all_int && i.type.base == Base::Int;
+        all_int = all_int && (i.type.base == Base::Int || !ok(i.type));  // no second error after a bad argument
     }
     return {{all_int ? Base::Int : Base::Float}};
 }
@@ -606,7 +777,10 @@ void Checker::constraint(Constraint& c) {
         close_clauses(c.clauses.size());
         return;
     }
+    sum_indices_.clear();
+        slips_.clear();  // the slip is within one constraint
     if (!c.label.empty()) label(c.label, c.label_pos);
+    if (c.when) implication(c);
     std::vector<Info> infos;
     for (auto& t : c.terms) {
         Info i = check(*t, kModel);
@@ -627,6 +801,52 @@ void Checker::constraint(Constraint& c) {
 }
 
 }  // namespace
+
+std::string expr_text(const Expr& e) {
+    switch (e.kind) {
+        case EK::Number:
+            if (!e.text.empty()) return e.text;
+            return e.is_int ? std::to_string(e.ival) : value_text(Value(e.fval));
+        case EK::String: return "\"" + e.text + "\"";
+        case EK::Name: return e.text;
+        case EK::Index: {
+            std::string out = e.kids[0]->text;
+            for (std::size_t k = 1; k < e.kids.size(); ++k) out += "[" + expr_text(*e.kids[k]) + "]";
+            return out;
+        }
+        case EK::Field: return expr_text(*e.kids[0]) + "." + e.text;
+        case EK::Unary: return e.text + expr_text(*e.kids[0]);
+        case EK::Binary: {
+            std::string sep = e.text == "mod" ? " mod " : e.text;
+            auto side = [&](const Expr& k) {
+                return k.kind == EK::Binary ? "(" + expr_text(k) + ")" : expr_text(k);
+            };
+            return side(*e.kids[0]) + sep + side(*e.kids[1]);
+        }
+        case EK::Call: {
+            std::string out = e.text + "(";
+            for (std::size_t k = 0; k < e.kids.size(); ++k) out += (k ? ", " : "") + expr_text(*e.kids[k]);
+            return out + ")";
+        }
+        default: return "...";
+    }
+}
+
+void check_computed_indices(Program& p) {
+    for (auto& ci : p.computed_indices) {
+        auto v = evaluate(p, *ci.expr);
+        if (!v) continue;
+        ci.key = std::move(*v);
+        if (ci.key.is<double>()) {  // a whole float names an int index
+            double f = ci.key.as<double>();
+            if (std::isfinite(f) && f == std::floor(f) && std::fabs(f) < 9.2e18)
+                ci.key = Value(static_cast<std::int64_t>(f));
+        }
+        ci.text = value_text(ci.key) + " (from " + expr_text(*ci.expr) + ")";
+        p.const_indices.push_back(std::move(ci));
+    }
+    p.computed_indices.clear();
+}
 
 void check_model(Program& p) {
     Checker c(p);

@@ -1,6 +1,8 @@
 // Data file reader: splits the file into 'name = value;' statements, then
 // reads each value, guided by its declaration, in the model's declaration
 // order (so index sets are known before the arrays over them).
+#include <cctype>
+#include <cmath>
 #include <unordered_set>
 
 #include "tavro/compiler/parser.hpp"
@@ -35,7 +37,9 @@ private:
     Value set_value(TokenStream& ts, Sym& s);
     void compute_elements(Sym& s);
     void evaluate_model_value(Sym& s);
+    bool size_ok(Sym& s);
 
+    std::unordered_set<std::string> broken_;  // statements with a syntax error (reported)
     Program& p_;
     Diagnostics& d_;
     bool reread_ = false;  // the token-level split() ran first
@@ -97,9 +101,11 @@ void DataReader::split() {
     TokenStream ts(lex, d_);
     std::unordered_map<const Sym*, Pos> seen;
     while (!ts.check(Tok::End)) {
+        std::string current;
         try {
             Token name = ts.expect_name("name");
             ts.expect(Tok::Assign);
+            current = std::string(name.raw);
             Statement st{nullptr, name.pos, lex.offset_of(ts.cur), ts.cur.pos};
             if (ts.check(Tok::Semi)) ts.expected("value");
             int depth = 0;
@@ -126,6 +132,7 @@ void DataReader::split() {
             (void)depth;
             add(std::string(name.raw), st, seen);
         } catch (const SyntaxError&) {
+            if (!current.empty()) broken_.insert(current);  // no second error: "has no value"
             // resume after the next ';' or at the next 'name ='
             while (!ts.check(Tok::End)) {
                 if (ts.check(Tok::Semi)) {
@@ -239,16 +246,26 @@ void DataReader::run() {
             compute_elements(*s);
             continue;
         }
+        if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr) {
+            for (Sym* dim : s->dims)
+                if (dim && dim->range && !dim->elements.known) compute_elements(*dim);
+            size_ok(*s);
+            continue;
+        }
         if (s->kind != SymKind::Param && s->kind != SymKind::Set) continue;
         for (Sym* dim : s->dims)
             if (dim && dim->range && !dim->elements.known) compute_elements(*dim);
+        if (!size_ok(*s)) {
+            s->bad = true;
+            continue;
+        }
         if (!s->needs_data) {
             evaluate_model_value(*s);
             continue;
         }
         auto it = statements_.find(s);
         if (it == statements_.end()) {
-            if (!s->bad)
+            if (!s->bad && !broken_.count(s->name))
                 d_.error(File::Model, s->pos, quote(s->name) + " has no value: give '" + s->name +
                                                   " = ...;' in the data");
             s->bad = true;
@@ -258,16 +275,72 @@ void DataReader::run() {
     }
 }
 
+// A whole float (1e3) read as an int; other values unchanged.
+Value whole(Value v) {
+    if (v.is<double>()) {
+        double f = v.as<double>();
+        if (std::isfinite(f) && f == std::floor(f) && std::fabs(f) < 9.2e18) return Value(static_cast<std::int64_t>(f));
+    }
+    return v;
+}
+
+// An array (or decision variable) over index sets too large to build is a
+// size error, reported once at its declaration.
+bool DataReader::size_ok(Sym& s) {
+    std::uint64_t n = 1;
+    for (Sym* dim : s.dims) {
+        if (!dim || !dim->elements.known) return true;
+        std::uint64_t k = dim->elements.size();
+        if (k == 0) return true;
+        if (n > kMaxElements / k) {
+            d_.error(File::Model, s.pos, quote(s.name) + " is too large: more than " + std::to_string(kMaxElements) +
+                                             " elements over its index sets");
+            return false;
+        }
+        n *= k;
+    }
+    return true;
+}
+
 void DataReader::compute_elements(Sym& s) {
-    if (!s.range) return;
+    if (!s.range || s.bad) return;
     auto lo = evaluate(p_, *s.range->kids[0]);
     auto hi = evaluate(p_, *s.range->kids[1]);
+    if (lo) lo = whole(std::move(*lo));
+    if (hi) hi = whole(std::move(*hi));
     if (lo && hi && lo->is<std::int64_t>() && hi->is<std::int64_t>()) {
+        std::int64_t a = lo->as<std::int64_t>(), b = hi->as<std::int64_t>(), span = 0;
+        if (b >= a && (__builtin_sub_overflow(b, a, &span) || static_cast<std::uint64_t>(span) >= kMaxElements)) {
+            std::string what = s.name.empty() ? "range " + std::to_string(a) + ".." + std::to_string(b)
+                                              : "range " + quote(s.name) + " (" + std::to_string(a) + ".." +
+                                                    std::to_string(b) + ")";
+            d_.error(File::Model, s.pos, what + " is too large: more than " + std::to_string(kMaxElements) +
+                                             " elements");
+            s.bad = true;
+            return;
+        }
         s.elements.known = true;
         s.elements.is_range = true;
         s.elements.low = lo->as<std::int64_t>();
         s.elements.high = hi->as<std::int64_t>();
         s.value = Value(Dict{{"low", *lo}, {"high", *hi}});
+    }
+}
+
+// A value computed in the model, stored as its declared type: an int in a
+// float becomes a float, a whole float in an int an int; tuple fields are
+// named and converted the same way.
+void convert(Value& v, const Type& t) {
+    if (t.base == Base::Float && v.is<std::int64_t>()) v = Value(static_cast<double>(v.as<std::int64_t>()));
+    if (t.base == Base::Int) v = whole(std::move(v));
+    if (v.is<Dict>() && t.base == Base::Tuple) {
+        auto& fields = t.tuple->fields;
+        Dict& dct = v.as<Dict>();
+        for (std::size_t f = 0; f < dct.size() && f < fields.size(); ++f) {
+            dct[f].first = fields[f].name;
+            Tok ft = fields[f].type.base;
+            convert(dct[f].second, {ft == Tok::KwInt ? Base::Int : ft == Tok::KwFloat ? Base::Float : Base::String});
+        }
     }
 }
 
@@ -284,16 +357,7 @@ void DataReader::evaluate_model_value(Sym& s) {
                 all = false;
                 continue;
             }
-            if (s.type.base == Base::Float && v->is<std::int64_t>()) v = Value(static_cast<double>(v->as<std::int64_t>()));
-            if (v->is<Dict>() && s.type.base == Base::Tuple) {  // tuple literal: name the fields
-                auto& fields = s.type.tuple->fields;
-                Dict& dct = v->as<Dict>();
-                for (std::size_t f = 0; f < dct.size() && f < fields.size(); ++f) {
-                    dct[f].first = fields[f].name;
-                    if (fields[f].type.base == Tok::KwFloat && dct[f].second.is<std::int64_t>())
-                        dct[f].second = Value(static_cast<double>(dct[f].second.as<std::int64_t>()));
-                }
-            }
+            convert(*v, s.type);
             auto [it, fresh] = el.position.emplace(element_key(*v), items.size());
             if (!fresh) {
                 d_.error(File::Model, k->pos, "duplicate element " + value_text(*v) + " in set " + quote(s.name));
@@ -309,12 +373,7 @@ void DataReader::evaluate_model_value(Sym& s) {
     if (!s.dims.empty()) return;
     auto v = evaluate(p_, *init);
     if (!v) return;
-    if (s.type.base == Base::Float && v->is<std::int64_t>()) v = Value(static_cast<double>(v->as<std::int64_t>()));
-    if (v->is<Dict>() && s.type.base == Base::Tuple) {
-        auto& fields = s.type.tuple->fields;
-        Dict& dct = v->as<Dict>();
-        for (std::size_t f = 0; f < dct.size() && f < fields.size(); ++f) dct[f].first = fields[f].name;
-    }
+    convert(*v, s.type);
     s.value = std::move(*v);
 }
 
@@ -452,12 +511,30 @@ Value DataReader::scalar(TokenStream& ts, const Type& t, Sym& s) {
                 return Value(neg ? -static_cast<double>(v) : static_cast<double>(v));
             }
             if (ts.check(Tok::Float)) {
-                if (t.base == Base::Int)
-                    ts.fail_at(sign, "integer expected for " + quote(s.name) + " (declared int), found number " +
-                                         describe(ts.cur));
                 double v = ts.cur.fval;
+                if (t.base == Base::Int) {
+                    Value w = whole(Value(v));
+                    if (!w.is<std::int64_t>())
+                        ts.fail_at(sign, "integer expected for " + quote(s.name) + " (declared int), found number " +
+                                             describe(ts.cur));
+                    ts.next();
+                    return Value(neg ? -w.as<std::int64_t>() : w.as<std::int64_t>());
+                }
                 ts.next();
                 return Value(neg ? -v : v);
+            }
+            if (ts.check(Tok::KwInfinity) && t.base == Base::Float) {
+                ts.next();
+                return Value(neg ? -HUGE_VAL : HUGE_VAL);
+            }
+            if (ts.check(Tok::Name)) {
+                std::string w(ts.cur.raw);
+                for (char& c : w) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                if (w.rfind("inf", 0) == 0)
+                    ts.fail_at(ts.cur.pos, std::string(t.base == Base::Int ? "integer" : "number") + " expected for " +
+                                               quote(s.name) + ", found " + describe(ts.cur) +
+                                               (t.base == Base::Int ? " (an int has no infinity)"
+                                                                    : " (write infinity or -infinity)"));
             }
             wrong(t.base == Base::Int ? "integer" : "number");
         }

@@ -198,6 +198,11 @@ private:
     bool truth(const Node& n) { return eval(n).i != 0; }
     void linear(const Node& n, double scale, Linear& acc);
     DexprInfo& bind_dexpr(const Node& n);
+    std::int64_t column(const Node& n);
+    std::string column_name(std::int64_t col, const LinearProblem& out) const;
+    void store_row(double lo, double hi, const std::vector<Level>& levels, Block& block, LinearProblem& out);
+    void emit_implication(const Constraint& c, const Node& when, const std::vector<NodePtr>& terms,
+                          const std::vector<Level>& levels, Block& block, LinearProblem& out);
     std::int64_t position(const Node& idx, const Domain& dom, const Sym* array);
     const Value& element(const Node& n);
     const Domain& domain(const Sym* s, Pos where);
@@ -230,7 +235,7 @@ private:
     std::int64_t columns_ = 0;
     // Rows in CSR form until the end.
     std::vector<std::int64_t> row_start_{0};
-    std::vector<std::int64_t> row_cols_;
+    std::vector<std::int32_t> row_cols_;
     std::vector<double> row_vals_;
     bool store_ = true;
     std::int64_t budget_ = -1;  // terms left to the check pass; -1: no limit
@@ -489,6 +494,13 @@ const Value& Engine::element(const Node& n) {
     return *v;
 }
 
+// Where an expression starts in the source (an operator node sits at its operator).
+Pos start_of(const Node& n) {
+    const Node* at = &n;
+    while ((at->op >= Node::Add && at->op <= Node::Or) || at->op == Node::Field) at = at->kids[0].get();
+    return at->pos;
+}
+
 std::int64_t Engine::position(const Node& idx, const Domain& dom, const Sym* array) {
     if (idx.op == Node::Slot) {
         const Binding& b = env_.slots[static_cast<std::size_t>(idx.slot)];
@@ -500,9 +512,9 @@ std::int64_t Engine::position(const Node& idx, const Domain& dom, const Sym* arr
     std::string from = idx.op == Node::Const || idx.op == Node::Str ? "" : " (from " + describe(idx) + ")";
     std::string of = dom.sym && !dom.sym->name.empty() ? quote(dom.sym->name) : "its range";
     if (dom.is_range)
-        fault(idx.pos, "index " + show(v) + from + " of " + quote(array->name) + " is outside " + of + " (" +
-                           std::to_string(dom.low) + ".." + std::to_string(dom.high) + ")");
-    fault(idx.pos, "index " + show(v) + from + " of " + quote(array->name) + " is not in the set " +
+        fault(start_of(idx), "index " + show(v) + from + " of " + quote(array->name) + " is outside " + of + " (" +
+                                 std::to_string(dom.low) + ".." + std::to_string(dom.high) + ")");
+    fault(start_of(idx), "index " + show(v) + from + " of " + quote(array->name) + " is not in the set " +
                        (dom.sym ? dom.sym->name : std::string("?")));
 }
 
@@ -678,6 +690,36 @@ Val Engine::eval(const Node& n) {
     fault(n.pos, "decision variables have no value while the model is built");
 }
 
+// The column a variable reference names under the current bindings.
+std::int64_t Engine::column(const Node& n) {
+    const VarInfo& var = vars_[static_cast<std::size_t>(n.slot)];
+    if (var.bad) throw Unknown{};
+    std::int64_t col = var.first;
+    for (std::size_t k = 0; k < n.kids.size(); ++k) col += position(*n.kids[k], *var.dims[k], var.sym) * var.strides[k];
+    return col;
+}
+
+std::string Engine::column_name(std::int64_t col, const LinearProblem& out) const {
+    for (auto& b : out.columns) {
+        if (col < b.first || col >= b.first + b.count) continue;
+        std::int64_t rest = col - b.first;
+        std::vector<std::string> parts(b.dims.size());
+        for (std::size_t d = b.dims.size(); d-- > 0;) {
+            auto n = static_cast<std::int64_t>(b.dims[d].size());
+            parts[d] = b.dims[d][static_cast<std::size_t>(rest % n)];
+            rest /= n;
+        }
+        std::string name = b.name;
+        if (!parts.empty()) {
+            name += "[";
+            for (std::size_t d = 0; d < parts.size(); ++d) name += (d ? "," : "") + parts[d];
+            name += "]";
+        }
+        return name;
+    }
+    return "?";
+}
+
 // The dexpr a reference names, its named indices bound to the reference's.
 DexprInfo& Engine::bind_dexpr(const Node& n) {
     DexprInfo& dx = dexprs_[static_cast<std::size_t>(n.slot)];
@@ -700,16 +742,10 @@ void Engine::linear(const Node& n, double scale, Linear& acc) {
     }
     switch (n.op) {
         case Node::Var:
-        case Node::VarAt: {
-            const VarInfo& var = vars_[static_cast<std::size_t>(n.slot)];
-            if (var.bad) throw Unknown{};
+        case Node::VarAt:
             if (budget_ >= 0 && --budget_ < 0) throw OverBudget{};
-            std::int64_t col = var.first;
-            for (std::size_t k = 0; k < n.kids.size(); ++k)
-                col += position(*n.kids[k], *var.dims[k], var.sym) * var.strides[k];
-            acc.add(col, scale);
+            acc.add(column(n), scale);
             return;
-        }
         case Node::DexprRef: linear(*bind_dexpr(n).body, scale, acc); return;
         case Node::Neg: linear(*n.kids[0], -scale, acc); return;
         case Node::Add:
@@ -773,34 +809,76 @@ void Engine::columns(LinearProblem& out) {
             var.strides.assign(var.dims.size(), 1);
             for (std::size_t k = var.dims.size(); k-- > 1;) var.strides[k - 1] = var.strides[k] * var.dims[k]->size();
             bool integer = d.type.base != Tok::KwFloat;
-            double lo = d.nonneg ? 0.0 : -kInf, hi = kInf;
+            double base_lo = d.nonneg ? 0.0 : -kInf, base_hi = kInf;
             if (d.type.base == Tok::KwBoolean) {
-                lo = 0;
-                hi = 1;
+                base_lo = 0;
+                base_hi = 1;
             }
+            if (!store_ && budget_ >= 0 && (budget_ -= count) < 0) throw OverBudget{};
+            // The bounds of one column: the declared ones within the type's.
+            auto push = [&](double a, double b, auto&& at) {
+                double lo = std::max(base_lo, a), hi = std::min(base_hi, b);
+                if (lo > hi)
+                    fault(d.low->pos, "empty domain: " + quote(s->name) + at() + " has lower bound " + plain(lo) +
+                                          " above its upper bound " + plain(hi));
+                if (integer) {
+                    lo = std::ceil(lo - 1e-9);
+                    hi = std::floor(hi + 1e-9);
+                    if (lo > hi)
+                        fault(d.name_pos, "empty domain: no integer lies within the bounds of " + quote(s->name) + at());
+                }
+                out.col_lower.push_back(lo);
+                out.col_upper.push_back(hi);
+            };
+            std::vector<int> slots;
+            bool per_element = false;
+            NodePtr l, h;
             if (d.low) {
                 std::size_t mark = scope_.size();
-                NodePtr l = lower(*d.low), h = lower(*d.high);
+                for (std::size_t k = 0; k < d.dims.size(); ++k) {
+                    bool named = k < d.dim_vars.size() && !d.dim_vars[k].empty();
+                    slots.push_back(named ? open_slot(d.dim_vars[k]) : -1);
+                    per_element = per_element || named;
+                }
+                l = lower(*d.low);
+                h = lower(*d.high);
                 close_slots(scope_.size() - mark);
+            }
+            out.col_lower.reserve(out.col_lower.size() + static_cast<std::size_t>(count));
+            out.col_upper.reserve(out.col_upper.size() + static_cast<std::size_t>(count));
+            auto nowhere = [] { return std::string(); };
+            if (!d.low) {
+                for (std::int64_t k = 0; k < count; ++k) push(-kInf, kInf, nowhere);
+            } else if (!per_element) {
                 double a = number(*l), b = number(*h);
-                lo = std::max(lo, a);
-                hi = std::min(hi, b);
-                if (lo > hi)
-                    fault(d.low->pos, "empty domain: " + quote(s->name) + " has lower bound " + plain(lo) +
-                                          " above its upper bound " + plain(hi));
-            }
-            if (integer) {
-                lo = std::ceil(lo - 1e-9);
-                hi = std::floor(hi + 1e-9);
-                if (lo > hi) fault(d.name_pos, "empty domain: no integer lies within the bounds of " + quote(s->name));
-            }
-            if (!store_) {
-                if (budget_ >= 0 && (budget_ -= count) < 0) throw OverBudget{};
+                for (std::int64_t k = 0; k < count; ++k) push(a, b, nowhere);
             } else {
-                out.col_lower.insert(out.col_lower.end(), static_cast<std::size_t>(count), lo);
-            out.col_upper.insert(out.col_upper.end(), static_cast<std::size_t>(count), hi);
-                out.integrality.insert(out.integrality.end(), static_cast<std::size_t>(count), integer ? 1 : 0);
+                // Per element: the named indices walk the product in column order.
+                std::vector<std::int64_t> at(var.dims.size(), 0);
+                auto where = [&] {
+                    std::string out;
+                    for (std::size_t j = 0; j < at.size(); ++j)
+                        if (slots[j] >= 0)
+                            out += (out.empty() ? " at " : ", ") + d.dim_vars[j] + " = " +
+                                   show(env_.slots[static_cast<std::size_t>(slots[j])].value);
+                    return out;
+                };
+                for (std::int64_t k = 0; k < count; ++k) {
+                    for (std::size_t j = 0; j < at.size(); ++j) {
+                        if (slots[j] < 0) continue;
+                        Binding& b = env_.slots[static_cast<std::size_t>(slots[j])];
+                        b.value = var.dims[j]->at(at[j]);
+                        b.domain = var.dims[j];
+                        b.pos = at[j];
+                    }
+                    push(number(*l), number(*h), where);
+                    for (std::size_t j = at.size(); j-- > 0;) {
+                        if (++at[j] < var.dims[j]->size()) break;
+                        at[j] = 0;
+                    }
+                }
             }
+            out.integrality.insert(out.integrality.end(), static_cast<std::size_t>(count), integer ? 1 : 0);
         } catch (const Throw&) {
             count = 0;
             var.bad = true;
@@ -808,6 +886,9 @@ void Engine::columns(LinearProblem& out) {
             count = 0;
             var.bad = true;
         }
+        out.col_lower.resize(static_cast<std::size_t>(columns_ + count));
+        out.col_upper.resize(static_cast<std::size_t>(columns_ + count));
+        out.integrality.resize(static_cast<std::size_t>(columns_ + count));
         block.count = count;
         columns_ += count;
         var_ids_.emplace(s, vars_.size());
@@ -816,17 +897,29 @@ void Engine::columns(LinearProblem& out) {
     }
     out.c.assign(static_cast<std::size_t>(columns_), 0.0);
     acc_.reset(static_cast<std::size_t>(columns_));
+    if (store_) {  // most models have a few nonzeros per column
+        row_cols_.reserve(static_cast<std::size_t>(2 * columns_));
+        row_vals_.reserve(static_cast<std::size_t>(2 * columns_));
+    }
 }
 
 void Engine::objective(LinearProblem& out) {
     for (auto& d : p_.model.decls) {
         if (d.kind == DK::Dexpr && d.sym) {
             DexprInfo dx;
+            std::size_t mark = scope_.size();
             try {
+                for (std::size_t k = 0; k < d.sym->dims.size(); ++k) {
+                    dx.dims.push_back(&domain(d.sym->dims[k], d.pos));
+                    dx.slots.push_back(open_slot(k < d.dim_vars.size() ? d.dim_vars[k] : std::string()));
+                }
                 dx.body = lower(*d.value);
             } catch (const Throw&) {
                 dx.body.reset();
+            } catch (const Unknown&) {
+                dx.body.reset();
             }
+            close_slots(scope_.size() - mark);
             dexpr_ids_.emplace(d.sym, dexprs_.size());
             dexprs_.push_back(std::move(dx));
             continue;
@@ -864,6 +957,7 @@ std::string Engine::where(const std::vector<Level>& levels) {
 }
 
 void Engine::constraint(const Constraint& c, std::vector<Level>& levels, LinearProblem& out) {
+    std::size_t mark = scope_.size();
     if (c.kind == Constraint::Forall) {
         Level level;
         try {
@@ -873,7 +967,10 @@ void Engine::constraint(const Constraint& c, std::vector<Level>& levels, LinearP
             }
             if (c.filter) level.filter = lower(*c.filter);
         } catch (const Throw&) {
-            close_slots(level.clauses.size());
+            close_slots(scope_.size() - mark);
+            return;
+        } catch (const Unknown&) {
+            close_slots(scope_.size() - mark);
             return;
         }
         // The names of a forall level stay in scope for the constraints inside.
@@ -893,10 +990,18 @@ void Engine::constraint(const Constraint& c, std::vector<Level>& levels, LinearP
         // Lowered with the enclosing forall indices in scope, before any walk.
         std::vector<NodePtr> terms;
         for (auto& t : c.terms) terms.push_back(lower(*t));
-        levels_walk(levels, 0, [&] { emit_row(c, terms, levels, block, out); });
+        NodePtr when = c.when ? lower(*c.when) : nullptr;
+        if (when && when->op != Node::Var && when->op != Node::VarAt) fault(c.when_pos, "'=>' needs a boolean variable");
+        levels_walk(levels, 0, [&] {
+            if (when)
+                emit_implication(c, *when, terms, levels, block, out);
+            else
+                emit_row(c, terms, levels, block, out);
+        });
     } catch (const Throw&) {
     } catch (const Unknown&) {
     }
+    close_slots(scope_.size() - mark);
     block.count = out.num_rows() - block.first;
     out.rows.push_back(std::move(block));
 }
@@ -926,11 +1031,16 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
         std::string rel = lo == hi ? "0 == " + plain(hi) : lo > tol ? "0 >= " + plain(lo) : "0 <= " + plain(hi);
         fault(c.pos, name + where(levels) + " is always false: its decision variables cancel, leaving " + rel);
     }
+    store_row(lo, hi, levels, block, out);
+}
+
+// The accumulated terms as a row lo <= a.x <= hi, named by the forall indices.
+void Engine::store_row(double lo, double hi, const std::vector<Level>& levels, Block& block, LinearProblem& out) {
     if (!store_) return;
     if (out.num_rows() >= kMaxRows)
-        fault(c.pos, "the model has too many constraints to build (over " + std::to_string(kMaxRows) + ")");
+        fault(Pos{block.line, 1}, "the model has too many constraints to build (over " + std::to_string(kMaxRows) + ")");
     acc_.each([&](std::int64_t col, double coef) {
-        row_cols_.push_back(col);
+        row_cols_.push_back(static_cast<std::int32_t>(col));
         row_vals_.push_back(coef);
     });
     row_start_.push_back(static_cast<std::int64_t>(row_cols_.size()));
@@ -938,6 +1048,44 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
     out.row_upper.push_back(hi);
     for (auto& l : levels)
         for (auto& cl : l.clauses) block.index.push_back(text_of(env_.slots[static_cast<std::size_t>(cl.slot)].value));
+}
+
+// b == v => r(x) op 0, with r(x) = lhs - rhs, linearised with a big-M taken
+// from the variables' bounds: r(x) <= M (1 - b) for v = 1, r(x) <= M b for
+// v = 0 (and the mirror image for >=); == gives both rows.
+void Engine::emit_implication(const Constraint& c, const Node& when, const std::vector<NodePtr>& terms,
+                              const std::vector<Level>& levels, Block& block, LinearProblem& out) {
+    acc_.begin();
+    linear(*terms[0], 1.0, acc_);
+    linear(*terms[1], -1.0, acc_);
+    double k = acc_.constant;
+    std::vector<std::pair<std::int64_t, double>> r;
+    acc_.each([&](std::int64_t col, double a) { r.emplace_back(col, a); });
+    std::int64_t b = column(when);
+    auto extreme = [&](bool up) {  // max (up) or min of r(x) over the bounds
+        double v = k;
+        for (auto [col, a] : r) {
+            bool upper = (a > 0) == up;
+            double bound = upper ? out.col_upper[static_cast<std::size_t>(col)] : out.col_lower[static_cast<std::size_t>(col)];
+            if (!std::isfinite(bound))
+                fault(c.pos, "'=>' needs " + std::string(upper ? "an upper" : "a lower") + " bound on " +
+                                 quote(column_name(col, out)) + where(levels) +
+                                 " to be linearised: declare it with 'in lo..hi'");
+            v += a * bound;
+        }
+        return v;
+    };
+    auto add = [&](bool le) {
+        double m = extreme(le);
+        if (le ? m <= 0 : m >= 0) return;  // holds whatever b is
+        acc_.begin();
+        for (auto [col, a] : r) acc_.add(col, a);
+        acc_.add(b, c.when_value ? m : -m);
+        double bound = c.when_value ? m - k : -k;
+        store_row(le ? -kInf : bound, le ? bound : kInf, levels, block, out);
+    };
+    if (c.ops[0] != Tok::Ge) add(true);
+    if (c.ops[0] != Tok::Le) add(false);
 }
 
 void Engine::constraints(LinearProblem& out) {
@@ -956,7 +1104,7 @@ void Engine::run(LinearProblem& out) {
     // Rows were collected in CSR order; transpose to CSC (rows ascend within a column).
     std::size_t nnz = row_cols_.size();
     out.indptr.assign(static_cast<std::size_t>(columns_) + 1, 0);
-    for (std::int64_t col : row_cols_) ++out.indptr[static_cast<std::size_t>(col) + 1];
+    for (std::int32_t col : row_cols_) ++out.indptr[static_cast<std::size_t>(col) + 1];
     for (std::size_t k = 1; k < out.indptr.size(); ++k) out.indptr[k] += out.indptr[k - 1];
     out.indices.resize(nnz);
     out.values.resize(nnz);
@@ -968,7 +1116,7 @@ void Engine::run(LinearProblem& out) {
             out.indices[static_cast<std::size_t>(at)] = static_cast<std::int32_t>(r);
             out.values[static_cast<std::size_t>(at)] = row_vals_[static_cast<std::size_t>(k)];
         }
-    std::vector<std::int64_t>().swap(row_cols_);
+    std::vector<std::int32_t>().swap(row_cols_);
     std::vector<double>().swap(row_vals_);
 }
 
@@ -993,6 +1141,7 @@ InstantiateResult instantiate(Program& p) {
         engine.run(result.problem);
         result.ok = !p.diag->any();
     } catch (const Abort&) {
+    } catch (const Unknown&) {
     } catch (const std::bad_alloc&) {
         result.problem = LinearProblem();
         result.message = "model:1:1: out of memory while building the problem";
@@ -1036,6 +1185,7 @@ void check_grounding(Program& p) {
         engine.check_only(kCheckTerms);
         engine.run(scratch);
     } catch (const OverBudget&) {
+    } catch (const Unknown&) {
     }
 }
 

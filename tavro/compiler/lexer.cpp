@@ -11,7 +11,7 @@ namespace {
 
 const char* const kNames[] = {
 #define KELM_NAME(e, s) s,
-    KELM_TOKENS(KELM_NAME)
+    KELM_TOKENS(KELM_NAME, KELM_NAME)
 #undef KELM_NAME
 };
 
@@ -19,15 +19,10 @@ struct Keyword {
     std::string_view text;
     Tok tok;
 };
-constexpr Keyword kKeywords[] = {
-    {"int", Tok::KwInt},         {"float", Tok::KwFloat},       {"string", Tok::KwString},
-    {"boolean", Tok::KwBoolean}, {"tuple", Tok::KwTuple},       {"range", Tok::KwRange},
-    {"dvar", Tok::KwDvar},       {"dexpr", Tok::KwDexpr},       {"minimize", Tok::KwMinimize},
-    {"maximize", Tok::KwMaximize}, {"subject", Tok::KwSubject},
-    {"forall", Tok::KwForall},   {"sum", Tok::KwSum},           {"in", Tok::KwIn},
-    {"min", Tok::KwMin},         {"max", Tok::KwMax},           {"abs", Tok::KwAbs},
-    {"card", Tok::KwCard},
-};
+#define KELM_SKIP(e, s)
+#define KELM_KEYWORD(e, s) {s, Tok::e},
+constexpr Keyword kKeywords[] = {KELM_TOKENS(KELM_SKIP, KELM_KEYWORD)};
+#undef KELM_KEYWORD
 
 bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -36,7 +31,21 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 const char* token_name(Tok t) { return kNames[static_cast<int>(t)]; }
 
-bool is_keyword(Tok t) { return t >= Tok::KwInt && t <= Tok::KwCard; }
+bool is_keyword(Tok t) {
+    switch (t) {
+#define KELM_CASE(e, s) case Tok::e:
+        KELM_TOKENS(KELM_SKIP, KELM_CASE)
+#undef KELM_CASE
+        return true;
+        default: return false;
+    }
+}
+
+Tok keyword(std::string_view word) {
+    for (const auto& k : kKeywords)
+        if (k.text == word) return k.tok;
+    return Tok::Name;
+}
 
 std::string describe(const Token& t) {
     if (t.kind == Tok::End) return "end of file";
@@ -111,9 +120,7 @@ Token Lexer::next() {
         while (i_ < src_.size() && (is_alpha(src_[i_]) || is_digit(src_[i_]))) ++i_;
         pos_.col += static_cast<int>(i_ - start);
         t.raw = src_.substr(start, i_ - start);
-        t.kind = Tok::Name;
-        for (const auto& k : kKeywords)
-            if (k.text == t.raw) t.kind = k.tok;
+        t.kind = keyword(t.raw);
         return t;
     }
     if (is_digit(c) || (c == '.' && is_digit(peek(1)))) {
@@ -139,7 +146,9 @@ Token Lexer::next() {
             break;
         case '<': return peek(1) == '=' ? take(Tok::Le, 2) : take(Tok::Lt, 1);
         case '>': return peek(1) == '=' ? take(Tok::Ge, 2) : take(Tok::Gt, 1);
-        case '=': return peek(1) == '=' ? take(Tok::EqEq, 2) : take(Tok::Assign, 1);
+        case '=':
+            if (peek(1) == '>') return take(Tok::Implies, 2);
+            return peek(1) == '=' ? take(Tok::EqEq, 2) : take(Tok::Assign, 1);
         case '!': return peek(1) == '=' ? take(Tok::NotEq, 2) : take(Tok::Not, 1);
         case '&':
             if (peek(1) == '&') return take(Tok::AndAnd, 2);
@@ -161,7 +170,13 @@ Token Lexer::next() {
     if (bad == "&") hint = " (use '&&' for 'and')";
     else if (bad == "|") hint = " (use '||' for 'or')";
     else if (bad == "'") hint = " (strings use double quotes)";
+    else if (bad == "%") hint = " (the remainder is written 'a mod b')";
     char_error(t.pos, "unexpected character " + quote(bad) + hint);
+    if (bad == "%") {  // read as 'mod': no second error after this one
+        t.kind = Tok::KwMod;
+        t.raw = bad;
+        return t;
+    }
     return next();
 }
 

@@ -10,29 +10,32 @@
 
 namespace tavro::kelm {
 
-// X(enum, text in messages); keywords carry their spelling.
-#define KELM_TOKENS(X)                                                                                 \
+// X(enum, text in messages) for punctuation and classes of tokens; K(enum,
+// spelling) for the reserved words (the lexer's keyword table is made from it).
+#define KELM_TOKENS(X, K)                                                                              \
     X(End, "end of file") X(Name, "name") X(Int, "integer") X(Float, "number") X(String, "string")     \
-    X(KwInt, "int") X(KwFloat, "float") X(KwString, "string") X(KwBoolean, "boolean")                  \
-    X(KwTuple, "tuple") X(KwRange, "range") X(KwDvar, "dvar") X(KwDexpr, "dexpr")                      \
-    X(KwMinimize, "minimize") X(KwMaximize, "maximize") X(KwSubject, "subject") X(KwTo, "to")          \
-    X(KwForall, "forall") X(KwSum, "sum") X(KwIn, "in") X(KwMin, "min") X(KwMax, "max")                \
-    X(KwAbs, "abs") X(KwCard, "card")                                                                  \
+    K(KwInt, "int") K(KwFloat, "float") K(KwString, "string") K(KwBoolean, "boolean")                  \
+    K(KwTuple, "tuple") K(KwRange, "range") K(KwDvar, "dvar") K(KwDexpr, "dexpr")                      \
+    K(KwMinimize, "minimize") K(KwMaximize, "maximize") K(KwSubject, "subject")                        \
+    K(KwForall, "forall") K(KwSum, "sum") K(KwIn, "in") K(KwMin, "min") K(KwMax, "max")                \
+    K(KwAbs, "abs") K(KwCard, "card") K(KwMod, "mod") K(KwInfinity, "infinity")                        \
     X(Semi, ";") X(Comma, ",") X(Colon, ":") X(Dot, ".") X(DotDot, "..") X(Ellipsis, "...")            \
     X(LParen, "(") X(RParen, ")") X(LBracket, "[") X(RBracket, "]") X(LBrace, "{") X(RBrace, "}")      \
     X(HashLBracket, "#[") X(RBracketHash, "]#") X(Lt, "<") X(Gt, ">") X(Le, "<=") X(Ge, ">=")          \
     X(EqEq, "==") X(NotEq, "!=") X(Assign, "=") X(Plus, "+") X(Minus, "-") X(Star, "*") X(Slash, "/")  \
-    X(Not, "!") X(AndAnd, "&&") X(OrOr, "||")
+    X(Not, "!") X(AndAnd, "&&") X(OrOr, "||") X(Implies, "=>")
 
 enum class Tok {
 #define KELM_ENUM(e, s) e,
-    KELM_TOKENS(KELM_ENUM)
+    KELM_TOKENS(KELM_ENUM, KELM_ENUM)
 #undef KELM_ENUM
 };
 
 // The token's text in messages: 'int', ';', "name", ...
 const char* token_name(Tok t);
 bool is_keyword(Tok t);
+// The reserved word spelled `word`, or Tok::Name.
+Tok keyword(std::string_view word);
 
 struct Token {
     Tok kind = Tok::End;

@@ -2,6 +2,8 @@
 // line), binary operators by precedence climbing, panic-mode recovery at ';'
 // so that several syntax errors can be reported at once.
 #include <algorithm>
+#include <limits>
+#include <unordered_set>
 
 #include "tavro/compiler/parser.hpp"
 
@@ -20,7 +22,7 @@ Priority priority(Tok t) {
         case Tok::AndAnd: return {2, 2};
         case Tok::EqEq: case Tok::NotEq: case Tok::Lt: case Tok::Le: case Tok::Gt: case Tok::Ge: return {3, 3};
         case Tok::Plus: case Tok::Minus: return {4, 4};
-        case Tok::Star: case Tok::Slash: return {5, 5};
+        case Tok::Star: case Tok::Slash: case Tok::KwMod: return {5, 5};
         default: return {0, 0};
     }
 }
@@ -59,9 +61,12 @@ private:
     void constraint_block(Model& m);
     void constraint_list(std::vector<Constraint>& out, Pos open);
     Constraint constraint();
+    void relations(Constraint& c);
     void clauses(std::vector<Clause>& out, ExprPtr& filter);
     ExprPtr index_set();
     void dims(std::vector<ExprPtr>& out);
+    void named_dims(Decl& d);
+    void no_if();
     TypeRef type_ref(bool allow_tuple);
     ExprPtr expr(int limit = 0);
     ExprPtr simple_expr();
@@ -77,7 +82,18 @@ private:
     ExprPtr node(EK k, Pos p) { return std::make_unique<Expr>(k, p); }
     ExprPtr join(EK k, Pos p, std::string op, ExprPtr a, ExprPtr b);
 
+    // A word at the start of an item that is a misspelt keyword or another
+    // language's (minimise, flaot, param, set, var).
+    bool misspelt() {
+        std::string_view w = ts_.cur.raw;
+        return w == "param" || w == "set" || w == "var" || w == "minimise" || w == "maximise" ||
+               !closest(w, kStarts).empty();
+    }
+
     TokenStream ts_;
+    std::unordered_set<std::string> tuples_;  // tuple types declared so far
+    static inline const std::vector<std::string_view> kStarts = {
+        "int", "float", "string", "boolean", "tuple", "range", "dvar", "dexpr", "minimize", "maximize", "subject"};
 };
 
 ExprPtr ModelParser::join(EK k, Pos p, std::string op, ExprPtr a, ExprPtr b) {
@@ -131,14 +147,20 @@ void ModelParser::item(Model& m) {
         case Tok::KwMinimize: case Tok::KwMaximize: return objective(m);
         case Tok::KwSubject: return constraint_block(m);
         case Tok::Name:
-            if (ts_.ahead().kind == Tok::Name) return data_decl(m);  // a tuple-typed declaration
+            if (ts_.ahead().kind == Tok::Name && (tuples_.count(std::string(ts_.cur.raw)) || !misspelt()))
+                return data_decl(m);  // a tuple-typed declaration
             break;
         default: break;
     }
     std::string hint;
     std::string_view w = ts_.cur.raw;
+    std::string near = ts_.check(Tok::Name) ? closest(w, kStarts) : std::string();
+    if (w == "if") no_if();
     if (w == "var") hint = " (decision variables are declared with 'dvar')";
-    else if (w == "param" || w == "set") hint = " (declare data with its type: 'float c;', '{string} S;')";
+    else if (w == "param") hint = " (declare data with its type: 'float c = ...;', 'int n = ...;')";
+    else if (w == "set") hint = " (a set is declared with its element type: '{string} S = ...;')";
+    else if (w == "minimise" || w == "maximise") hint = std::string(" (did you mean '") + (w[1] == 'i' ? "minimize" : "maximize") + "'?)";
+    else if (!near.empty()) hint = " (did you mean '" + near + "'?)";
     else if (w == "constraints" || w == "s") hint = " (constraints go in 'subject to { ... }')";
     else if (ts_.check(Tok::KwForall) || ts_.check(Tok::Name))
         hint = " (constraints go in 'subject to { ... }')";
@@ -175,6 +197,7 @@ void ModelParser::tuple_decl(Model& m) {
     ts_.next();
     Token name = ts_.expect_name("tuple name");
     d.name = std::string(name.raw);
+    tuples_.insert(d.name);
     d.name_pos = name.pos;
     Pos open = ts_.expect(Tok::LBrace).pos;
     while (!ts_.check(Tok::RBrace) && !ts_.check(Tok::End)) {
@@ -214,9 +237,37 @@ void ModelParser::dims(std::vector<ExprPtr>& out) {
     while (ts_.check(Tok::LBracket)) {
         Pos open = ts_.cur.pos;
         ts_.next();
+        if (ts_.check(Tok::Name) && ts_.ahead().kind == Tok::KwIn)
+            ts_.error_here("named indices [" + std::string(ts_.cur.raw) +
+                           " in ...] are for dvar and dexpr declarations: data arrays are declared a[S]");
         out.push_back(index_set());
         ts_.expect_match(Tok::RBracket, Tok::LBracket, open);
     }
+}
+
+// named_dims -> { '[' [NAME 'in'] index_set ']' }
+void ModelParser::named_dims(Decl& d) {
+    while (ts_.check(Tok::LBracket)) {
+        Pos open = ts_.cur.pos;
+        ts_.next();
+        if (ts_.check(Tok::Name) && ts_.ahead().kind == Tok::KwIn) {
+            d.dim_vars.emplace_back(ts_.cur.raw);
+            d.dim_var_pos.push_back(ts_.cur.pos);
+            ts_.next();
+            ts_.next();
+        } else {
+            d.dim_vars.emplace_back();
+            d.dim_var_pos.push_back(ts_.cur.pos);
+        }
+        d.dims.push_back(index_set());
+        ts_.expect_match(Tok::RBracket, Tok::LBracket, open);
+    }
+}
+
+// The language has no 'if': the message names what does the job.
+void ModelParser::no_if() {
+    ts_.error_here("the language has no 'if': filter a forall or sum (forall(i in I: cap[i] > 0) ...) or, "
+                   "for a decision, write an implication (b == 1 => x <= 5;)");
 }
 
 // index_set -> NAME | expr '..' expr
@@ -266,7 +317,7 @@ void ModelParser::set_decl(Model& m) {
     m.decls.push_back(std::move(d));
 }
 
-// dvar_decl -> 'dvar' ('float' ['+'] | 'int' ['+'] | 'boolean') NAME dims [ 'in' expr '..' expr ] ';'
+// dvar_decl -> 'dvar' ('float' ['+'] | 'int' ['+'] | 'boolean') NAME named_dims [ 'in' expr '..' expr ] ';'
 void ModelParser::dvar_decl(Model& m) {
     Decl d(DK::Dvar, ts_.cur.pos);
     ts_.next();
@@ -281,7 +332,7 @@ void ModelParser::dvar_decl(Model& m) {
     Token name = ts_.expect_name("variable name");
     d.name = std::string(name.raw);
     d.name_pos = name.pos;
-    dims(d.dims);
+    named_dims(d);
     if (ts_.accept(Tok::KwIn)) {
         d.low = expr(kCompare);
         ts_.expect(Tok::DotDot);
@@ -293,7 +344,7 @@ void ModelParser::dvar_decl(Model& m) {
     m.decls.push_back(std::move(d));
 }
 
-// dexpr_decl -> 'dexpr' ('float' | 'int') NAME '=' expr ';'
+// dexpr_decl -> 'dexpr' ('float' | 'int') NAME named_dims '=' expr ';'
 void ModelParser::dexpr_decl(Model& m) {
     Decl d(DK::Dexpr, ts_.cur.pos);
     ts_.next();
@@ -307,7 +358,7 @@ void ModelParser::dexpr_decl(Model& m) {
     Token name = ts_.expect_name("name");
     d.name = std::string(name.raw);
     d.name_pos = name.pos;
-    if (ts_.check(Tok::LBracket)) ts_.error_here("indexed dexpr declarations are not supported: write the sum where it is used");
+    named_dims(d);
     ts_.expect(Tok::Assign);
     d.value = expr(kCompare);
     end_decl();
@@ -406,8 +457,55 @@ Constraint ModelParser::constraint() {
         }
         return c;
     }
+    if (ts_.check(Tok::Name) && ts_.cur.raw == "if" && ts_.ahead().kind == Tok::LParen) no_if();
     c.terms.push_back(expr(kCompare));
+    relations(c);
+    if (c.ops.empty() && ts_.check(Tok::Implies))
+        ts_.error_here("'>=' expected near '=>' (write '>='; '=>' is for implications: b == 1 => x <= 5;)");
+    if (ts_.check(Tok::Implies)) {
+        // b == 0|1 => e1 op e2
+        Pos arrow = ts_.cur.pos;
+        const Expr* v = c.terms.size() == 2 ? c.terms[1].get() : nullptr;
+        bool form = c.ops.size() == 1 && c.ops[0] == Tok::EqEq &&
+                    (c.terms[0]->kind == EK::Name || c.terms[0]->kind == EK::Index) && v &&
+                    v->kind == EK::Number && v->is_int && (v->ival == 0 || v->ival == 1);
+        if (!form)
+            ts_.fail_at(arrow, "'=>' follows a boolean decision variable compared with 0 or 1: "
+                               "b == 1 => x <= 5; (b declared 'dvar boolean b;')");
+        ts_.next();
+        c.when = std::move(c.terms[0]);
+        c.when_value = v->ival == 1;
+        c.when_pos = c.when->pos;
+        c.terms.clear();
+        c.ops.clear();
+        c.op_pos.clear();
+        c.terms.push_back(expr(kCompare));
+        relations(c);
+        if (c.ops.size() != 1)
+            ts_.fail_at(c.ops.empty() ? ts_.cur.pos : c.op_pos[1],
+                        c.ops.empty() ? "comparison ('<=', '>=' or '==') expected near " + describe(ts_.cur) +
+                                            " (the right of '=>' is one constraint: e1 <= e2)"
+                                      : std::string("the right of '=>' is one comparison: e1 <= e2 (write "
+                                                    "two implications for a range)"));
+    }
+    if (c.ops.empty()) {
+        if (ts_.check(Tok::Semi))
+            ts_.fail_at(ts_.cur.pos, "comparison ('<=', '>=' or '==') expected near ';' (a constraint compares two expressions)");
+        ts_.expected("comparison ('<=', '>=' or '==')");
+    }
+    end_decl();
+    return c;
+}
+
+// relations -> { relop expr }   (at most two)
+void ModelParser::relations(Constraint& c) {
     while (is_relop(ts_.cur.kind) || ts_.check(Tok::Lt) || ts_.check(Tok::Gt) || ts_.check(Tok::Assign)) {
+        if (ts_.check(Tok::Assign) && (ts_.ahead().kind == Tok::Lt || ts_.ahead().kind == Tok::Gt) &&
+            ts_.ahead().pos.line == ts_.cur.pos.line && ts_.ahead().pos.col == ts_.cur.pos.col + 1) {
+            bool le = ts_.ahead().kind == Tok::Lt;
+            ts_.error_here(std::string("'") + (le ? "<=" : ">=") + "' expected near '" + (le ? "=<" : "=>") +
+                           "' (write '" + (le ? "<=" : ">=") + "')");
+        }
         if (!is_relop(ts_.cur.kind)) {
             const char* fix = ts_.check(Tok::Lt) ? "<=" : ts_.check(Tok::Gt) ? ">=" : "==";
             ts_.error_here(std::string("'") + fix + "' expected near " + describe(ts_.cur) +
@@ -419,13 +517,6 @@ Constraint ModelParser::constraint() {
         ts_.next();
         c.terms.push_back(expr(kCompare));
     }
-    if (c.ops.empty()) {
-        if (ts_.check(Tok::Semi))
-            ts_.fail_at(ts_.cur.pos, "comparison ('<=', '>=' or '==') expected near ';' (a constraint compares two expressions)");
-        ts_.expected("comparison ('<=', '>=' or '==')");
-    }
-    end_decl();
-    return c;
 }
 
 // clauses -> NAME 'in' index_set { ',' NAME 'in' index_set } [':' expr]
@@ -475,6 +566,13 @@ ExprPtr ModelParser::simple_expr() {
             e->is_int = t.kind == Tok::Int;
             e->ival = t.ival;
             e->fval = t.kind == Tok::Int ? static_cast<double>(t.ival) : t.fval;
+            ts_.next();
+            return e;
+        }
+        case Tok::KwInfinity: {
+            auto e = node(EK::Number, t.pos);
+            e->fval = std::numeric_limits<double>::infinity();
+            e->text = "infinity";
             ts_.next();
             return e;
         }
@@ -607,9 +705,16 @@ ExprPtr ModelParser::tuple_element() {
     if (ts_.check(Tok::Minus) || ts_.check(Tok::Plus)) {
         neg = ts_.check(Tok::Minus);
         ts_.next();
-        if (!ts_.check(Tok::Int) && !ts_.check(Tok::Float)) ts_.expected("number");
+        if (!ts_.check(Tok::Int) && !ts_.check(Tok::Float) && !ts_.check(Tok::KwInfinity)) ts_.expected("number");
     }
     Token t = ts_.cur;
+    if (t.kind == Tok::KwInfinity) {
+        auto e = node(EK::Number, p);
+        e->fval = (neg ? -1 : 1) * std::numeric_limits<double>::infinity();
+        e->text = "infinity";
+        ts_.next();
+        return e;
+    }
     if (t.kind == Tok::Int || t.kind == Tok::Float) {
         auto e = node(EK::Number, p);
         e->is_int = t.kind == Tok::Int;

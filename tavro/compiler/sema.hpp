@@ -14,6 +14,10 @@
 
 namespace tavro::kelm {
 
+// The most elements a range, or an array over its index sets, may have: a
+// larger one is a size error before anything is allocated.
+constexpr std::uint64_t kMaxElements = 100'000'000;
+
 enum class Base { Int, Float, String, Bool, Tuple, Error };
 
 struct Type {
@@ -29,7 +33,14 @@ struct Elements {
     bool known = false;
     std::int64_t low = 0, high = -1;              // ranges
     std::unordered_map<std::string, std::size_t> position;  // sets: key -> position
-    std::size_t size() const { return is_range ? (high >= low ? static_cast<std::size_t>(high - low + 1) : 0) : count; }
+    // (unsigned arithmetic: no overflow for any int64 bounds; a range of 2^64 elements reads as 0
+    // and is rejected by the size check before it is used)
+    std::size_t size() const {
+        return is_range ? (high >= low ? static_cast<std::size_t>(static_cast<std::uint64_t>(high) -
+                                                                  static_cast<std::uint64_t>(low) + 1)
+                                       : 0)
+                        : count;
+    }
     bool is_range = false;
     std::size_t count = 0;
 };
@@ -58,6 +69,7 @@ struct ConstIndex {
     std::size_t dim;
     Value key;
     std::string text;
+    const Expr* expr = nullptr;  // a computed constant (2+2, k): key and text come from its value
 };
 
 struct Program {
@@ -65,6 +77,7 @@ struct Program {
     std::deque<Sym> syms;  // stable addresses
     std::unordered_map<std::string_view, Sym*> globals;
     std::vector<ConstIndex> const_indices;
+    std::vector<ConstIndex> computed_indices;  // evaluated once the data is read
     Diagnostics* diag = nullptr;
 
     Sym& add_sym(SymKind kind, std::string name, Pos pos) {
@@ -86,10 +99,12 @@ struct Program {
 // cannot be an element.
 std::string element_key(const Value& v);
 std::string value_text(const Value& v);  // 3, 2.5, "A", <"A", 1>
+std::string expr_text(const Expr& e);    // source-like text of an expression, for messages
 
 // The passes, in order.
 void check_model(Program& p);            // names, types, indexing, linearity, objective
 void read_data(Program& p, std::string_view data);  // values of the data declarations
+void check_computed_indices(Program& p);  // evaluates them into const_indices
 void check_constant_indices(Program& p);
 // The data-dependent checks of grounding (index outside its set, division by
 // a zero datum, empty domain, a constraint that cancels to false), within a

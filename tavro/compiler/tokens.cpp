@@ -38,7 +38,9 @@ Pos TokenStream::prev_end() const {
 void TokenStream::expected(const std::string& what) {
     // A missing terminator belongs at the end of the previous line, where it goes.
     Pos at = cur.pos.line > prev_pos_.line && !prev_raw_.empty() && what == "';'" ? prev_end() : cur.pos;
-    fail_at(at, what + " expected near " + describe(cur));
+    std::string hint;
+    if (cur.kind == Tok::Implies) hint = " ('=>' is only for implications in 'subject to': b == 1 => x <= 5;)";
+    fail_at(at, what + " expected near " + describe(cur) + hint);
 }
 
 Token TokenStream::expect(Tok t) {

@@ -172,7 +172,7 @@ TEST(Instantiate, DataDependentFaults) {
               "model:1:17: empty domain: 'x' has lower bound 5 above its upper bound 1");
     EXPECT_EQ(fault("range I = 1..3; dvar float x[I]; int k = 2;\n"
                     "minimize z: x[k + 5];\n"),
-              "model:2:17: index 7 (from k+5) of 'x' is outside 'I' (1..3)");
+              "model:2:15: index 7 (from k+5) of 'x' is outside 'I' (1..3)");
 }
 
 TEST(Instantiate, NegativeZeroAndHugeData) {
@@ -181,6 +181,67 @@ TEST(Instantiate, NegativeZeroAndHugeData) {
                      "a = 1e308; b = -0.0;");
     EXPECT_EQ(lp.c[0], 1e308);
     EXPECT_FALSE(std::signbit(lp.row_lower[0] + 0.0));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(InstantiateAdditions, PerElementBoundsWithNamedIndices) {
+    auto lp = ground("{string} P = ...; float cap[P] = ...; float lo[P] = ...;\n"
+                     "dvar float x[j in P] in lo[j]..cap[j]; dvar int+ y[i in 1..2][j in P] in 0..cap[j] + i;\n"
+                     "minimize z: sum(j in P) x[j]; subject to { c: sum(j in P) x[j] >= 0; }\n",
+                     "P = {\"A\", \"B\"}; cap = [4, infinity]; lo = [-infinity, 1.5];");
+    EXPECT_EQ(lp.col_lower, (std::vector<double>{-kInf, 1.5, 0, 0, 0, 0}));
+    EXPECT_EQ(lp.col_upper, (std::vector<double>{4, kInf, 5, kInf, 6, kInf}));
+    EXPECT_EQ(fault("{string} P = ...; float cap[P] = ...;\ndvar float x[j in P] in 2..cap[j];\nminimize z: sum(j in P) x[j];\n",
+                    "P = {\"A\", \"B\"}; cap = [4, 1];"),
+              "model:2:25: empty domain: 'x' at j = \"B\" has lower bound 2 above its upper bound 1");
+}
+
+TEST(InstantiateAdditions, IndexedDexprAndMod) {
+    auto lp = ground("range T = 1..3; float init = 5; dvar float+ buy[T];\n"
+                     "dexpr float stock[t in T] = init + sum(s in T: s <= t) buy[s];\n"
+                     "minimize z: sum(t in T) buy[t];\n"
+                     "subject to { forall(t in T) Need: stock[t] >= 2 * t; Wrap: buy[(3 - 2) mod 3 + 1] >= 7 mod 3; }\n");
+    ASSERT_EQ(lp.num_rows(), 4);
+    EXPECT_EQ(row(lp, 2), (Row{{"buy[1]", 1}, {"buy[2]", 1}, {"buy[3]", 1}}));
+    EXPECT_EQ(lp.row_lower[2], 1);  // 6 - 5
+    EXPECT_EQ(row(lp, 3), (Row{{"buy[2]", 1}}));
+    EXPECT_EQ(lp.row_lower[3], 1);
+    // mod takes the sign of the divisor, as Python's %
+    auto neg = ground("int a = -3 mod 7; int b = 3 mod -7; dvar float x in a..b + 20; minimize z: x;\n");
+    EXPECT_EQ(neg.col_lower[0], 4);
+    EXPECT_EQ(neg.col_upper[0], 16);
+}
+
+TEST(InstantiateAdditions, ImplicationsLinearisedWithBigM) {
+    auto lp = ground("dvar boolean open; dvar float ship in 0..40; dvar float y in -5..10;\n"
+                     "minimize z: ship;\n"
+                     "subject to { Off: open == 0 => ship <= 0; On: open == 1 => ship + y >= 10; Eq: open == 1 => y == 2; }\n");
+    // Off: ship <= 40 * open
+    EXPECT_EQ(row(lp, 0), (Row{{"ship", 1}, {"open", -40}}));
+    EXPECT_EQ(lp.row_upper[0], 0);
+    // On: ship + y - 10 >= -15 (1 - open)  ->  ship + y - 15 open >= -5
+    EXPECT_EQ(row(lp, 1), (Row{{"ship", 1}, {"y", 1}, {"open", -15}}));
+    EXPECT_EQ(lp.row_lower[1], -5);
+    // Eq: y - 2 <= 8 (1 - open) and y - 2 >= -7 (1 - open)
+    EXPECT_EQ(lp.num_rows(), 4);
+    EXPECT_EQ(row(lp, 2), (Row{{"y", 1}, {"open", 8}}));
+    EXPECT_EQ(lp.row_upper[2], 10);
+    EXPECT_EQ(row(lp, 3), (Row{{"y", 1}, {"open", -7}}));
+    EXPECT_EQ(lp.row_lower[3], -5);
+    EXPECT_EQ(fault("range I = 1..2; dvar boolean b[I]; dvar float+ x[I];\nminimize z: sum(i in I) x[i];\n"
+                    "subject to { forall(i in I) Link: b[i] == 0 => x[i] <= 0; }\n"),
+              "model:3:35: '=>' needs an upper bound on 'x[1]' for i = 1 to be linearised: declare it with 'in lo..hi'");
+}
+
+TEST(InstantiateAdditions, InfinityAsBoundButNotAsCoefficient) {
+    auto lp = ground("float u = infinity; dvar float x in -infinity..u; minimize z: x; subject to { c: x >= 1; }\n");
+    EXPECT_EQ(lp.col_lower[0], -kInf);
+    EXPECT_EQ(lp.col_upper[0], kInf);
+    EXPECT_EQ(fault("float u = ...; dvar float x; minimize z: u * x;\n", "u = infinity;"),
+              "model:1:42: the coefficient u of a decision variable is infinity");
 }
 
 }  // namespace
