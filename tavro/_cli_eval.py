@@ -20,6 +20,12 @@ def _positive_int(text):
     return value
 
 
+def _iterations(text):
+    from ._cli_guard import iterations_type
+
+    return iterations_type(text)
+
+
 def _has_option(parser, option):
     return any(option in action.option_strings for action in parser._actions)
 
@@ -120,7 +126,8 @@ def add_eval_command(sub):
     ev.add_argument("--jobs", type=int, default=1, metavar="N", help="problems run at once (default 1)")
     ev.add_argument("--provider", default=None, help="openai, google or ollama (default: from the model name)")
     ev.add_argument("--model", default=None, help="LLM model name (default gpt-5)")
-    ev.add_argument("--iterations", type=int, default=None, metavar="N", help="generate/revise rounds (default 5)")
+    ev.add_argument("--iterations", type=_iterations, default=None, metavar="N",
+                    help="generate/revise rounds (default 5)")
     ev.add_argument("--no-alignment", action="store_true", help="skip the alignment check")
     ev.add_argument("--repair", type=_positive_int, default=2, metavar="N", help="repair rounds (default 2)")
     ev.add_argument("--check-solution", action="store_true", help="let the LLM check optimal answers")
@@ -252,6 +259,9 @@ def _priced(options):
 def run_eval(args):
     from . import evaluation, modelwright, pipeline, tokenmeter
 
+    from . import _cli_guard
+
+    _cli_guard.check_provider(args.parser, args.provider)
     if args.jobs < 1:
         args.parser.error("--jobs must be at least 1")
     if args.pricing is not None:

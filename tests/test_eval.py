@@ -312,3 +312,16 @@ def test_bundled_benchmark_with_the_gold_modeller_scores_everything(env, tmp_pat
     assert run_eval("benchmark", "--output", "r.jsonl", "--jobs", "4", "--repair", "1") == 0
     summary = summary_of(capsys)
     assert (summary["correct"], summary["problems"], summary["compiled"]) == (len(problems),) * 3
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--provider", "opneai"], "did you mean"),
+    (["--jobs", "0"], "--jobs must be at least 1"),
+    (["--record", "a", "--replay", "b"], "not allowed with argument"),
+])
+def test_usage_errors_before_any_request(env, tmp_path, capsys, argv, message):
+    dataset = write_dataset(tmp_path / "data", "jsonl", ITEMS[:1])
+    with pytest.raises(SystemExit) as info:
+        cli.main(["eval", str(dataset), "--output", "r.jsonl", *argv])
+    assert info.value.code == 2 and message in capsys.readouterr().err
+    assert env.requests() == [] and not (tmp_path / "r.jsonl").exists()
