@@ -4,6 +4,12 @@ run (median of 5) at 316x316, 1000x1000 and 2000x2000, with the share of the
 time in compile-only work, instantiation and the conversion to numpy/SciPy.
 
     python benchmarks/solve_build.py [N ...]
+    python benchmarks/solve_build.py --script [N]   # the generated script instead
+
+--script: the standalone SciPy script of the N x N model (default 1000),
+with its arrays embedded and in a sidecar .npz: time to generate it, its
+size, and the wall time of `python script.py` (decode, build, HiGHS solve,
+report) against tavro.solver's build and solve of the same text.
 """
 
 import gc
@@ -11,7 +17,9 @@ import json
 import os
 import random
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -52,5 +60,35 @@ def main(sizes):
               f"numpy/CSC wrapping {t_wrap / t_build:.0%}")
 
 
+def script_figures(n):
+    from tavro.lpwriter import SciPyCodeGenerator
+    from tavro.tavro_core import KelmCompiler
+
+    data, _doc = generate(n, random.Random(7))
+    start = time.perf_counter()
+    answer = solver.solve_problem(solver.build_problem(MODEL, data))
+    t_solver = time.perf_counter() - start
+    print(f"{n}x{n}: tavro.solver build and solve {t_solver:.2f} s, objective {answer.objective:.10g}")
+    tree = KelmCompiler().compile_model(MODEL, data)
+    folder = tempfile.mkdtemp(prefix="tavro-script-")
+    for sidecar in (False, True):
+        script = os.path.join(folder, "transport.py")
+        npz = os.path.join(folder, "transport.npz")
+        start = time.perf_counter()
+        text = SciPyCodeGenerator(tree, tree["data"]).generate_code(npz if sidecar else None)
+        t_gen = time.perf_counter() - start
+        with open(script, "w", encoding="utf-8") as f:
+            f.write(text)
+        start = time.perf_counter()
+        run = subprocess.run([sys.executable, script], capture_output=True, text=True, check=True)
+        t_run = time.perf_counter() - start
+        side = f" + sidecar {os.path.getsize(npz) / 1e6:.1f} MB" if sidecar else ""
+        print(f"  {'sidecar ' if sidecar else 'embedded'}: generate {t_gen:.2f} s, script {len(text) / 1e6:.2f} MB"
+              f"{side}, python script.py {t_run:.2f} s ({run.stdout.splitlines()[1]})")
+
+
 if __name__ == "__main__":
-    main([int(a) for a in sys.argv[1:]] or [316, 1000, 2000])
+    if sys.argv[1:2] == ["--script"]:
+        script_figures(int(sys.argv[2]) if len(sys.argv) > 2 else 1000)
+    else:
+        main([int(a) for a in sys.argv[1:]] or [316, 1000, 2000])

@@ -6,15 +6,22 @@ The work lives in extension modules, imported on demand:
 ``tavro.lpwriter``.
 """
 
-from importlib import metadata as _metadata
-
-try:  # pyproject.toml is the one place the version is written
-    __version__ = _metadata.version("tavro")
-except _metadata.PackageNotFoundError:  # a source tree that was never installed
-    __version__ = "0+unknown"
-del _metadata
-
 from . import _runnable
 
 _runnable.install()
 del _runnable
+
+
+def __getattr__(name):
+    # __version__ comes from the installed metadata, read on first use:
+    # importlib.metadata alone costs more to import than the whole package.
+    if name == "__version__":
+        from importlib import metadata
+
+        try:  # pyproject.toml is the one place the version is written
+            version = metadata.version("tavro")
+        except metadata.PackageNotFoundError:  # a source tree that was never installed
+            version = "0+unknown"
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,13 +1,20 @@
 """Command line of the tavro package: ``python -m tavro`` or ``tavro``."""
 
 import argparse
+import contextlib
 import sys
 
 from . import __version__, _cli_guard, _cli_output
 
 
+def _shown(text, json_text=False):
+    """``text`` as it may reach a terminal: control characters other than
+    newline and tab escaped."""
+    return _cli_output.clean(text, json_text)
+
+
 def _print_progress(msg):
-    print(msg, flush=True)
+    print(_shown(msg), flush=True)
 
 
 def _estimate(args):
@@ -16,10 +23,9 @@ def _estimate(args):
     source = args.pricing if args.pricing is not None else tokenmeter.PRICING_URL
     with _cli_output.patched(tokenmeter, "PRICING_URL", lambda _url: source):
         if args.json:
-            return _cli_output.estimate_json(tokenmeter, args.model)
+            return _cli_output.estimate_json(tokenmeter, args.model, source)
         costs = tokenmeter.exercise_estimate_costs(args.model)
-        _cli_output.note_unknown_price(costs, args.model, source)
-    return 0
+        return _cli_output.note_unknown_price(costs, args.model, source, tokenmeter)
 
 
 def _description(args, parser):
@@ -37,10 +43,11 @@ def _description(args, parser):
 
 
 def _generate(args):
-    from . import modelwright
+    from . import _cli_generate, modelwright
 
     _cli_guard.check_provider(args.parser, args.provider)
     description = _description(args, args.parser)
+    _cli_generate.check_outputs(args.parser, args)
     if getattr(args, "solve", False):
         from ._cli_eval import generate_solve
 
@@ -49,7 +56,9 @@ def _generate(args):
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
     with _cli_output.llm_session(args) as out:
-        result = modelwright.generative_solve(
+        outcome = _cli_generate.Outcome(args.output, args.data, show=out.progress)
+        result = outcome.run(
+            modelwright.generative_solve,
             description,
             args.output,
             args.data,
@@ -58,12 +67,12 @@ def _generate(args):
             return_statistics=args.stats or args.json,
             alignment_check=False if args.no_alignment else None,
             llm_provider=args.provider,
-            progress=out.progress,
+            progress=outcome.progress,
             few_shot=not args.no_few_shot,
             **kwargs,
         )
         out.generated(result, args)
-    return 0
+    return outcome.finish()
 
 
 def _feedback(args):
@@ -101,6 +110,8 @@ def _llm_options(p):
     p.add_argument("--provider", default=None,
                    help="openai, google or ollama (default: chosen from the model name)")
     p.add_argument("--model", default=None, help="LLM model name (default gpt-5)")
+    p.add_argument("--timeout", type=float, default=None, metavar="SECONDS",
+                   help="longest wait for one LLM call (default: $TAVRO_LLM_TIMEOUT, else 300)")
 
 
 def build_parser():
@@ -153,14 +164,28 @@ def build_parser():
 
     _cli_commands.add_check(sub)
     _cli_commands.add_examples(sub)
+
+    from ._cli_solve import add_parser as add_solve_parser
+
+    add_solve_parser(sub)
     _cli_eval.add_eval_command(sub)
     return parser
 
 
 def main(argv=None):
-    args = build_parser().parse_args(argv)
+    from . import _deadline
+
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    bounded = contextlib.nullcontext()
+    if hasattr(args, "timeout"):  # a command that calls an LLM: bound each call
+        try:
+            bounded = _deadline.llm_deadline(_deadline.llm_timeout(args.timeout))
+        except ValueError as e:
+            parser.error(str(e))
     try:
-        return args.run(args)
+        with bounded:
+            return args.run(args)
     except KeyboardInterrupt:
         print("tavro: interrupted", file=sys.stderr)
         return 130

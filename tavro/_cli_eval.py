@@ -4,6 +4,7 @@
 import json
 import os
 import sys
+import threading
 import time
 
 
@@ -64,12 +65,15 @@ def _cost_text(costs):
 
 def generate_solve(args, description):
     """``tavro generate ... --solve``: exit 0 when the solver reached a
-    verdict, 3 when the final pair does not solve (does not compile, or the
-    solver failed)."""
-    from . import _cli_output, modelwright, pipeline
+    verdict, 3 when the final pair does not solve (it does not compile: its
+    errors are printed and the last pair that compiled is kept beside it, as
+    for ``generate``; or the solver failed)."""
+    from . import _cli_generate, _cli_output, modelwright, pipeline
 
     with _cli_output.llm_session(args) as out:
-        result = pipeline.generate_and_solve(
+        outcome = _cli_generate.Outcome(args.output, args.data, show=out.progress)
+        result = outcome.run(
+            pipeline.generate_and_solve,
             description, args.output, args.data,
             iterations=args.iterations,
             alignment_check=False if args.no_alignment else None,
@@ -80,7 +84,7 @@ def generate_solve(args, description):
             llm_provider=args.provider,
             mode=getattr(modelwright.Grammar, args.mode.upper()),
             time_limit=args.time_limit,
-            progress=out.progress,
+            progress=outcome.progress,
         )
         if args.json:
             _cli_output.emit_json(result)
@@ -96,11 +100,15 @@ def generate_solve(args, description):
             _print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
                 result["iterations"], result["repairs"], _tokens(result["usage"]),
                 _cost_text(result["estimated_costs"])))
-    if result["status"] == "error":
-        _print_err("tavro: the final model does not solve; the files are left at %s and %s"
-                   % (result["model_file"], result["data_file"]))
-        return 3
-    return 0
+    if result["status"] != "error":
+        return 0
+    # A revision is only written when it compiles; without one the pair is
+    # generate's own, judged as generate judges it.
+    if not any(r["outcome"] == "revised" for r in result["rounds"]) and outcome.finish():
+        return _cli_generate.EXIT_DOES_NOT_COMPILE
+    _print_err("tavro: the final model does not solve: %s; the files are %s and %s"
+               % (result["solution"].get("message"), result["model_file"], result["data_file"]))
+    return _cli_generate.EXIT_DOES_NOT_COMPILE
 
 
 def _answer_text(answer):
@@ -126,6 +134,9 @@ def add_eval_command(sub):
     ev.add_argument("--jobs", type=int, default=1, metavar="N", help="problems run at once (default 1)")
     ev.add_argument("--provider", default=None, help="openai, google or ollama (default: from the model name)")
     ev.add_argument("--model", default=None, help="LLM model name (default gpt-5)")
+    ev.add_argument("--timeout", type=float, default=None, metavar="SECONDS",
+                    help="longest wait for one LLM call (default: $TAVRO_LLM_TIMEOUT, else 300); "
+                         "a problem whose call overruns is recorded with the error")
     ev.add_argument("--iterations", type=_iterations, default=None, metavar="N",
                     help="generate/revise rounds (default 5)")
     ev.add_argument("--no-alignment", action="store_true", help="skip the alignment check")
@@ -321,8 +332,15 @@ def run_eval(args):
     _print_summary(summary, sys.stderr if args.json else sys.stdout)
     if args.json:
         print(json.dumps(summary, ensure_ascii=False), flush=True)
+    code = 0
     if summary["replay_misses"]:
         _print_err("tavro: %d problem(s) made LLM calls that are not in the recording %s"
                    % (summary["replay_misses"], args.replay))
-        return 1
-    return 0
+        code = 1
+    if any(t.name == "tavro-deadline" and t.is_alive() for t in threading.enumerate()):
+        # A timed-out call's worker is still inside native code: tearing the
+        # interpreter down under it can crash it. Every record is on disk.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(code)
+    return code

@@ -33,16 +33,23 @@ __all__ = ["Reporter", "llm_call_hook", "compile_hook", "patched", "emit_json", 
 _CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
 
 
-def clean(text):
-    """``text`` with terminal control characters replaced by ``\\xNN`` escapes."""
-    text = str(text)
-    return _CONTROL.sub(lambda m: "\\x%02x" % ord(m.group()), text)
+def clean(text, json_text=False):
+    """``text`` with terminal control characters replaced by ``\\xNN`` escapes
+    (``\\u00NN`` inside JSON text, which keeps the document valid)."""
+    form = "\\u%04x" if json_text else "\\x%02x"
+    return _CONTROL.sub(lambda m: form % ord(m.group()), str(text))
+
+
+def dumps_json(obj):
+    """``obj`` as indented JSON whose text holds no raw control character
+    (json escapes C0 itself; DEL and C1 become \\u escapes, values unchanged)."""
+    return clean(json.dumps(obj, indent=2, ensure_ascii=False, default=str), json_text=True)
 
 
 def emit_json(obj, stream=None):
     """Write ``obj`` as one JSON document (and a newline) to stdout."""
     stream = stream or sys.stdout
-    stream.write(json.dumps(obj, indent=2, ensure_ascii=False, default=str) + "\n")
+    stream.write(dumps_json(obj) + "\n")
     stream.flush()
 
 
@@ -257,7 +264,7 @@ class Reporter:
             doc.update(model_file=args.output, data_file=args.data, calls=self.calls, totals=self.totals())
             emit_json(doc)
         elif args.stats:
-            print(json.dumps(result, indent=2, ensure_ascii=False, default=str), flush=True)
+            print(dumps_json(result), flush=True)
         else:
             print(clean(result), flush=True)
         if not self.quiet:
@@ -280,7 +287,7 @@ class Reporter:
             if not written:
                 self.note("no revision proposed; files unchanged")
         else:
-            print(json.dumps(reply, indent=2, ensure_ascii=False, default=str), flush=True)
+            print(dumps_json(reply), flush=True)
         if not self.quiet:
             self.summary()
 
@@ -398,7 +405,7 @@ def _write_revision(reply, model_file, data_file):
     return written
 
 
-def estimate_json(tokenmeter, model):
+def estimate_json(tokenmeter, model, source=None):
     """``tavro estimate --json``: the demonstration estimate as one JSON object
     (the record the library prints, read back from its display form)."""
     import ast
@@ -411,14 +418,18 @@ def estimate_json(tokenmeter, model):
     costs = record.get("estimated_costs") or {}
     record["price_known"] = "prompt_cost" in costs
     emit_json(record)
-    return 0
+    return 0 if record["price_known"] else note_unknown_price(costs, model, source, tokenmeter)
 
 
-def note_unknown_price(costs, model, source):
-    """A total of 0.0 without a prompt cost means no price was found: say so."""
-    if isinstance(costs, dict) and "prompt_cost" not in costs:
-        print("tavro: no price for %s in %s, so the cost is unknown (not zero)"
-              % (clean(model or "gpt-4.1"), clean(source)), file=sys.stderr, flush=True)
+def note_unknown_price(costs, model, source, tokenmeter):
+    """A total of 0.0 without a prompt cost means no price was found: say so
+    and return exit status 1 (0 when the price is known)."""
+    if not isinstance(costs, dict) or "prompt_cost" in costs:
+        return 0
+    known = tokenmeter._parse_pricing(source) if isinstance(source, str) else {}
+    what = ("model %s is not in the price list" % (model or "gpt-4.1")) if known else "no prices could be read"
+    print("tavro: %s (%s)" % (clean(what), clean(source)), file=sys.stderr, flush=True)
+    return 1
 
 
 def report_error(error, args):

@@ -23,6 +23,7 @@ reports none, so the calls are metered by wrapping the module attribute
 """
 
 import os
+import re
 import types
 
 from . import _hooks
@@ -229,8 +230,12 @@ def repair_question(description, answer, failed_revision=None):
         if rows:
             parts.extend(rows)
     else:
-        parts.append("The model could not be solved; the error is:")
-        parts.append(str(answer.get("message") or "unknown error"))
+        message = str(answer.get("message") or "unknown error")
+        if re.match(r"(model|data):\d+:", message):
+            parts.append("The model and data do not compile; the compiler reports:")
+        else:
+            parts.append("The model could not be solved; the error is:")
+        parts.append(message)
     if answer.get("message") and status != "error":
         parts.append("Solver message: %s" % answer["message"])
     if failed_revision:

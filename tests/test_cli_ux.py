@@ -238,9 +238,9 @@ def test_models_and_estimate_json(stub, capsys, tmp_path):
     doc = json.loads(capsys.readouterr().out)
     assert doc["usage"] == {"prompt_tokens": 21549, "completion_tokens": 7091} and doc["price_known"] is True
     assert doc["estimated_costs"]["total_cost"] == pytest.approx(21549 * 1.25e-6 + 7091 * 10e-6)
-    assert run(["estimate", "o9", "--pricing", os.environ["TAVRO_PRICING"]]) == 0
+    assert run(["estimate", "o9", "--pricing", os.environ["TAVRO_PRICING"]]) == 1
     out, err = capsys.readouterr()
-    assert "'total_cost': 0.0" in out and err == "tavro: no price for o9 in %s, so the cost is unknown (not zero)\n" % (
+    assert "'total_cost': 0.0" in out and err == "tavro: model o9 is not in the price list (%s)\n" % (
         os.environ["TAVRO_PRICING"])
 
 

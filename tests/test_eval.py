@@ -325,3 +325,26 @@ def test_usage_errors_before_any_request(env, tmp_path, capsys, argv, message):
         cli.main(["eval", str(dataset), "--output", "r.jsonl", *argv])
     assert info.value.code == 2 and message in capsys.readouterr().err
     assert env.requests() == [] and not (tmp_path / "r.jsonl").exists()
+
+
+def test_a_call_that_times_out_is_recorded_and_the_run_goes_on(env, tmp_path):
+    dataset = write_dataset(tmp_path / "data", "jsonl", ITEMS[:3])
+    gold = ls.Modeller(GOLD)
+
+    def responder(request):
+        if QUESTIONS[1] in request.json["input"]:
+            time.sleep(30)  # never answers in time
+        return gold(request)
+
+    env.set_default("POST", "/v1/responses", responder)
+    (tmp_path / "pricing.md").write_text(PRICES)
+    argv = [sys.executable, ls.__file__, "eval", str(dataset), "--output", "r.jsonl", "--pricing", "pricing.md",
+            "--timeout", "3", "--json"]  # a cold first call (imports) takes over a second
+    started = time.monotonic()
+    done = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert time.monotonic() - started < 15
+    recs = records(tmp_path / "r.jsonl")
+    assert [r["correct"] for r in recs] == [True, False, True]
+    assert recs[1]["error"].startswith("LLMTimeoutError: no reply from openai (model gpt-5, address http://127.0.0.1:")
+    assert json.loads(done.stdout.splitlines()[-1])["correct"] == 2

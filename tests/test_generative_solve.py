@@ -1,6 +1,7 @@
 """generative_solve: the generate / compile / revise / assess loop, driven
 through scripted fakes of every collaborator."""
 
+import builtins
 import json
 import logging
 import os
@@ -85,6 +86,31 @@ def test_call_arguments(monkeypatch, paths):
     (ns, summary), kwargs = rig.costs.calls[0]
     assert type(ns) is types.SimpleNamespace and vars(ns) == {"model": "gpt-5"} and kwargs == {}
     assert progress[0] == "Generating with provider=openai model=gpt-5 iterations=5 alignment=on"
+
+
+def test_rebinding_between_calls_takes_effect(monkeypatch, paths):
+    # Names are interned and builtins kept after the first call; what they
+    # name is still looked up at every call.
+    Rig(monkeypatch, [gen(), verdict(True, "first")], [None])
+    assert solve(paths) == "first"
+    rig = Rig(monkeypatch, [gen("m2", "d2"), verdict(True, "second")], [None])
+    monkeypatch.setattr(modelwright, "MAX_OUTPUT_TOKENS", 5)
+    notes = []
+    monkeypatch.setattr(modelwright, "_notify", lambda progress, msg: notes.append(msg))
+    reads = []
+    real_open = builtins.open
+
+    def spy_open(path, mode="r", *args, **kwargs):
+        if mode == "r":
+            reads.append(path)
+        return real_open(path, mode, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "open", spy_open)
+    assert solve(paths) == "second"
+    assert [call["max_tokens"] for call in rig.llm.calls] == [5, 5]
+    assert rig.compiler.compiled == [("m2", "d2")]
+    assert reads == list(paths)
+    assert notes[-2] == "Generation complete" and notes[-1].startswith("[LLM] Estimated costs: ")
 
 
 def test_few_shot_off_and_provider_inference(monkeypatch, paths):

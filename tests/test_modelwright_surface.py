@@ -330,6 +330,32 @@ def test_loading_imports_no_provider_package(tmp_path):
     assert result.stdout.strip() == "[]"
 
 
+def test_loading_defers_heavy_standard_modules(tmp_path):
+    # inspect is bound as the module sys.modules holds and runs on first use;
+    # urllib.request waits for the first price-list fetch, importlib.metadata
+    # for tavro.__version__.
+    result = run_python(tmp_path, """
+        import sys
+        import tavro.modelwright as mw
+        deferred = ("ast", "dis", "urllib.request", "importlib.metadata")
+        print(sorted(name for name in deferred if name in sys.modules))
+        import inspect
+        print(inspect is mw.inspect, inspect.signature(mw.extract_json_from_markdown), "ast" in sys.modules)
+        import tavro
+        from importlib import metadata
+        print(tavro.__version__ == metadata.version("tavro"), "__version__" in vars(tavro))
+        import logging
+        logging.basicConfig(format="%(message)s", stream=sys.stdout)
+        print(tavro.tokenmeter._parse_pricing("http://127.0.0.1:9/prices.md"), "urllib.request" in sys.modules)
+    """)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[:3] == ["[]", "True (text) True", "True True"]
+    # The first fetch imports urllib.request itself: a refused connection, not a missing attribute.
+    assert lines[3].startswith("Failed to load pricing from http://127.0.0.1:9/prices.md: <urlopen error")
+    assert lines[4:] == ["{} True"]
+
+
 @pytest.mark.parametrize("sibling", ["tavro.rag_helper", "tavro.tavro_core", "tavro.tokenmeter"])
 def test_missing_sibling_fails_loading_with_its_error(tmp_path, sibling):
     result = run_python(tmp_path, f"""

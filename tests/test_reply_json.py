@@ -82,6 +82,21 @@ def test_text_must_be_str(fn, bad):
     )
 
 
+@pytest.mark.parametrize("fn", ["extract_json_from_markdown", "_json_loads_relaxed"])
+def test_argument_binding(fn):
+    f = getattr(mw, fn)
+    assert f(text='x {"a": 1} y') == f('x {"a": 1} y')
+    assert f(**{"te" + "xt": "{}"}) == f("{}")  # a keyword name that is equal but not the same object
+    for args, kwargs, message in [
+        ((), {}, "missing required argument 'text'"),
+        (("{}", "{}"), {}, "takes 1 positional arguments but 2 were given"),
+        ((), {"txt": "{}"}, "unexpected keyword argument 'txt'"),
+        (("{}",), {"text": "{}"}, "multiple values for argument 'text'"),
+    ]:
+        with pytest.raises(TypeError, match=message):
+            f(*args, **kwargs)
+
+
 def test_str_subclass_rejected():
     class S(str):
         pass

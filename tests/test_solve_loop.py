@@ -126,7 +126,8 @@ def test_generate_solve_prints_the_answer(stub, tmp_path, capsys, monkeypatch):
 @pytest.mark.parametrize("answer, expected", [
     ({"status": "unbounded", "runaway": [{"name": "y[2]", "direction": "up"}, {"name": "z", "direction": "down"}]},
      ["UNBOUNDED", "- y[2] grows without bound (towards +infinity)", "- z falls without bound (towards -infinity)"]),
-    ({"status": "error", "message": "model:3:5: expected ';'"}, ["could not be solved", "model:3:5: expected ';'"]),
+    ({"status": "error", "message": "model:3:5: expected ';'"}, ["do not compile", "model:3:5: expected ';'"]),
+    ({"status": "error", "message": "HiGHS ran out of memory"}, ["could not be solved", "HiGHS ran out of memory"]),
     ({"status": "infeasible", "conflict": [{"name": "cap[2,B]", "label": "cap", "index": ["2", "B"], "line": 9,
                                             "text": "x[2] + y[B] <= 4"}]},
      ["- cap[2,B] (label cap, index 2,B, model line 9): x[2] + y[B] <= 4"]),
@@ -190,3 +191,18 @@ def test_hooks_meter_per_thread_and_never_clobber_another_wrapper(monkeypatch):
     modelwright._llm_generate_text = theirs
     _hooks.llm_hook.release()
     assert modelwright._llm_generate_text is theirs
+
+
+def test_generate_solve_exits_3_when_nothing_compiles(stub, tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    broken = json.dumps({"model": ls.MODEL.replace("x >= a;", "x >= a"), "data": ls.data(7)})
+    stub.script("POST", "/v1/responses", Reply.openai_text(broken, 100, 40), Reply.openai_text("Broken.", 30, 5),
+                feedback(feedback="I do not see the fault."))
+    assert cli.main(["generate", DESCRIPTION, "-o", "m.mod", "-d", "m.dat", "--no-few-shot", "--iterations", "1",
+                     "--solve"]) == 3
+    captured = capsys.readouterr()
+    assert "Round 1 (repair, error): no_revision" in captured.out
+    assert "the final model and data do not compile" in captured.err
+    assert "Syntax/semantic errors found" in captured.out
+    question = prompts(stub)[2]
+    assert "do not compile; the compiler reports:\nmodel:6:16: ';' expected" in question

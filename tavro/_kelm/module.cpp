@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "tavro/_kelm/from_tree.hpp"
 #include "tavro/_py/py.hpp"
 #include "tavro/compiler/kelm.hpp"
 #include "tavro/compiler/problem.hpp"
@@ -135,6 +136,25 @@ object instantiate(handle model_code, handle data_code) {
     return problem_dict(std::move(result.problem));
 }
 
+// A compiled model's dictionary tree and data dict (docs/compiled_model.md),
+// read back into the compiler's tree, checked, its data adopted and grounded.
+object instantiate_tree(handle ast, handle data) {
+    tavro::kelm::Program p;
+    tavro::kelm::Dict values;
+    try {
+        values = tavro::kelm_py::read_tree(ast, data, p);
+    } catch (const tavro::kelm_py::TreeError& e) {
+        semantic_error(decode(e.message));
+    }
+    tavro::kelm::InstantiateResult result;
+    {
+        pyb::gil_scoped_release unlocked;
+        result = tavro::kelm_py::ground_tree(p, std::move(values));
+    }
+    if (!result.ok) semantic_error(decode(result.message));
+    return problem_dict(std::move(result.problem));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kelm, m) {
@@ -149,4 +169,10 @@ PYBIND11_MODULE(_kelm, m) {
         "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows.",
         [](object model_code, object data_code) { return instantiate(model_code, data_code); },
         pyb::arg("model_code"), pyb::arg("data_code"));
+    m.attr("instantiate_tree") = tavro::py::function(
+        m, "instantiate_tree", "(ast, data_dict)",
+        "Ground a compiled model's dictionary tree and data dict (as compile_model returns them, or built by\n"
+        "hand) into the same sparse linear problem as instantiate; raise SemanticError for any fault.",
+        [](object ast, object data_dict) { return instantiate_tree(ast, data_dict); }, pyb::arg("ast"),
+        pyb::arg("data_dict"));
 }

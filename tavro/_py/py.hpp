@@ -127,6 +127,20 @@ auto while_handling(handle exc, Body&& body) -> decltype(body()) {
     return body();
 }
 
+// One level of a native recursion over Python objects, counted against the
+// interpreter's recursion limit as a Python call is: RecursionError
+// "maximum recursion depth exceeded" + `where` instead of a native stack
+// overflow.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw pyb::error_already_set();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 // ---- objects ----------------------------------------------------------------
 
 // getattr(obj, name) where only AttributeError counts as absence.

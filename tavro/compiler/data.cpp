@@ -35,9 +35,6 @@ private:
     Value keyed(TokenStream& ts, Sym& s, std::size_t dim);
     Value scalar(TokenStream& ts, const Type& t, Sym& s);
     Value set_value(TokenStream& ts, Sym& s);
-    void compute_elements(Sym& s);
-    void evaluate_model_value(Sym& s);
-    bool size_ok(Sym& s);
 
     std::unordered_set<std::string> broken_;  // statements with a syntax error (reported)
     Program& p_;
@@ -239,40 +236,16 @@ void DataReader::run() {
         split();
         reread_ = true;
     }
-    for (auto& d : p_.model.decls) {
-        Sym* s = d.sym;
-        if (!s) continue;
-        if (s->kind == SymKind::Range) {
-            compute_elements(*s);
-            continue;
-        }
-        if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr) {
-            for (Sym* dim : s->dims)
-                if (dim && dim->range && !dim->elements.known) compute_elements(*dim);
-            size_ok(*s);
-            continue;
-        }
-        if (s->kind != SymKind::Param && s->kind != SymKind::Set) continue;
-        for (Sym* dim : s->dims)
-            if (dim && dim->range && !dim->elements.known) compute_elements(*dim);
-        if (!size_ok(*s)) {
-            s->bad = true;
-            continue;
-        }
-        if (!s->needs_data) {
-            evaluate_model_value(*s);
-            continue;
-        }
-        auto it = statements_.find(s);
+    walk_data_decls(p_, [&](Sym& s) {
+        auto it = statements_.find(&s);
         if (it == statements_.end()) {
-            if (!s->bad && !broken_.count(s->name))
-                d_.error(File::Model, s->pos, quote(s->name) + " has no value: give '" + s->name +
-                                                  " = ...;' in the data");
-            s->bad = true;
-            continue;
+            if (!s.bad && !broken_.count(s.name))
+                d_.error(File::Model, s.pos, quote(s.name) + " has no value: give '" + s.name + " = ...;' in the data");
+            s.bad = true;
+            return;
         }
         read(it->second);
-    }
+    });
 }
 
 // A whole float (1e3) read as an int; other values unchanged.
@@ -286,14 +259,14 @@ Value whole(Value v) {
 
 // An array (or decision variable) over index sets too large to build is a
 // size error, reported once at its declaration.
-bool DataReader::size_ok(Sym& s) {
+bool size_ok(Program& p, Sym& s) {
     std::uint64_t n = 1;
     for (Sym* dim : s.dims) {
         if (!dim || !dim->elements.known) return true;
         std::uint64_t k = dim->elements.size();
         if (k == 0) return true;
         if (n > kMaxElements / k) {
-            d_.error(File::Model, s.pos, quote(s.name) + " is too large: more than " + std::to_string(kMaxElements) +
+            p.diag->error(File::Model, s.pos, quote(s.name) + " is too large: more than " + std::to_string(kMaxElements) +
                                              " elements over its index sets");
             return false;
         }
@@ -302,10 +275,10 @@ bool DataReader::size_ok(Sym& s) {
     return true;
 }
 
-void DataReader::compute_elements(Sym& s) {
+void range_elements(Program& p, Sym& s) {
     if (!s.range || s.bad) return;
-    auto lo = evaluate(p_, *s.range->kids[0]);
-    auto hi = evaluate(p_, *s.range->kids[1]);
+    auto lo = evaluate(p, *s.range->kids[0]);
+    auto hi = evaluate(p, *s.range->kids[1]);
     if (lo) lo = whole(std::move(*lo));
     if (hi) hi = whole(std::move(*hi));
     if (lo && hi && lo->is<std::int64_t>() && hi->is<std::int64_t>()) {
@@ -314,7 +287,7 @@ void DataReader::compute_elements(Sym& s) {
             std::string what = s.name.empty() ? "range " + std::to_string(a) + ".." + std::to_string(b)
                                               : "range " + quote(s.name) + " (" + std::to_string(a) + ".." +
                                                     std::to_string(b) + ")";
-            d_.error(File::Model, s.pos, what + " is too large: more than " + std::to_string(kMaxElements) +
+            p.diag->error(File::Model, s.pos, what + " is too large: more than " + std::to_string(kMaxElements) +
                                              " elements");
             s.bad = true;
             return;
@@ -344,7 +317,7 @@ void convert(Value& v, const Type& t) {
     }
 }
 
-void DataReader::evaluate_model_value(Sym& s) {
+void model_value(Program& p, Sym& s) {
     const Expr* init = s.decl ? s.decl->value.get() : nullptr;
     if (!init) return;
     if (s.kind == SymKind::Set) {
@@ -352,7 +325,7 @@ void DataReader::evaluate_model_value(Sym& s) {
         Elements& el = s.elements;
         bool all = true;
         for (auto& k : init->kids) {
-            auto v = evaluate(p_, *k);
+            auto v = evaluate(p, *k);
             if (!v) {
                 all = false;
                 continue;
@@ -360,7 +333,7 @@ void DataReader::evaluate_model_value(Sym& s) {
             convert(*v, s.type);
             auto [it, fresh] = el.position.emplace(element_key(*v), items.size());
             if (!fresh) {
-                d_.error(File::Model, k->pos, "duplicate element " + value_text(*v) + " in set " + quote(s.name));
+                p.diag->error(File::Model, k->pos, "duplicate element " + value_text(*v) + " in set " + quote(s.name));
                 continue;
             }
             items.push_back(std::move(*v));
@@ -371,7 +344,7 @@ void DataReader::evaluate_model_value(Sym& s) {
         return;
     }
     if (!s.dims.empty()) return;
-    auto v = evaluate(p_, *init);
+    auto v = evaluate(p, *init);
     if (!v) return;
     convert(*v, s.type);
     s.value = std::move(*v);
@@ -608,6 +581,38 @@ Value DataReader::set_value(TokenStream& ts, Sym& s) {
 }
 
 }  // namespace
+
+// Elements of a named or inline range whose bounds are known.
+void compute_range_elements(Program& p, Sym& s) { range_elements(p, s); }
+
+// Value of a set or scalar given in the model (not the data).
+void evaluate_model_value(Program& p, Sym& s) { model_value(p, s); }
+
+void walk_data_decls(Program& p, const std::function<void(Sym&)>& from_data) {
+    for (auto& d : p.model.decls) {
+        Sym* s = d.sym;
+        if (!s) continue;
+        if (s->kind == SymKind::Range) {
+            range_elements(p, *s);
+            continue;
+        }
+        if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr) {
+            for (Sym* dim : s->dims)
+                if (dim && dim->range && !dim->elements.known) range_elements(p, *dim);
+            size_ok(p, *s);
+            continue;
+        }
+        if (s->kind != SymKind::Param && s->kind != SymKind::Set) continue;
+        for (Sym* dim : s->dims)
+            if (dim && dim->range && !dim->elements.known) range_elements(p, *dim);
+        if (!size_ok(p, *s)) {
+            s->bad = true;
+            continue;
+        }
+        if (s->needs_data) from_data(*s);
+        else model_value(p, *s);
+    }
+}
 
 void read_data(Program& p, std::string_view data) {
     DataReader r(p, data);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -105,7 +106,18 @@ std::string expr_text(const Expr& e);    // source-like text of an expression, f
 void check_model(Program& p);            // names, types, indexing, linearity, objective
 void read_data(Program& p, std::string_view data);  // values of the data declarations
 void check_computed_indices(Program& p);  // evaluates them into const_indices
+// Values of the data declarations from a dictionary {name: value} in the
+// compiled model's data shapes (docs/compiled_model.md), validated as
+// read_data validates the data file; faults are reported at the declaration.
+void adopt_data(Program& p, Dict data);
 void check_constant_indices(Program& p);
+// Parts of read_data that adopt_data shares: the elements of a range, the
+// value of a set or scalar that the model itself gives, and the walk over
+// the data declarations in order (ranges computed, model values evaluated,
+// `from_data` called for each symbol whose value the data gives).
+void compute_range_elements(Program& p, Sym& s);
+void evaluate_model_value(Program& p, Sym& s);
+void walk_data_decls(Program& p, const std::function<void(Sym&)>& from_data);
 // The data-dependent checks of grounding (index outside its set, division by
 // a zero datum, empty domain, a constraint that cancels to false), within a
 // budget of terms; faults go to p.diag.

@@ -95,6 +95,7 @@ object find_declarations(handle self, handle name, handle decl_type) {
 // through SciPyCodeGeneratorBase.normalize_index of this module, never an override.
 object normalize_index(handle idx) {
     if (!PyList_Check(idx.ptr()) && !PyTuple_Check(idx.ptr())) return pyb::reinterpret_borrow<object>(idx);
+    py::RecursionGuard level(" in normalize_index");
     pyb::list parts;
     for (handle element : idx) {
         parts.append(home().attr("SciPyCodeGeneratorBase").attr("normalize_index")(element));
@@ -105,6 +106,7 @@ object normalize_index(handle idx) {
 object normalize_index_on(handle self, handle idx) { return self.attr("normalize_index")(idx); }
 
 object tuple_key(handle self, handle elements, handle env_arg) {
+    py::RecursionGuard level(" in _tuple_key");
     object env = env_arg.is_none() ? pyb::dict() : pyb::reinterpret_borrow<object>(env_arg);
     pyb::list parts;
     for (handle element : elements) {

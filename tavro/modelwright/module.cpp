@@ -12,10 +12,40 @@ tavro::py::Home& home() {
 
 namespace {
 
+using pyb::object;
+
+// `import name`, except that a module nothing has imported yet is created
+// with importlib.util.LazyLoader and runs on its first attribute access. The
+// object is the one sys.modules holds, so every later import of the name
+// gives the same module. For inspect (ast, dis, ...), which only the OpenAI
+// request filter uses.
+object import_lazily(const char* name) {
+    using tavro::py::import_module;
+    object key = tavro::py::text(name);
+    if (PyObject* loaded = PyImport_GetModule(key.ptr())) return pyb::reinterpret_steal<object>(loaded);
+    if (PyErr_Occurred()) throw pyb::error_already_set();
+    object util = import_module("importlib.util");
+    object spec = util.attr("find_spec")(key);
+    if (spec.is_none()) return import_module(name);  // the import's own error
+    object loader = util.attr("LazyLoader")(spec.attr("loader"));
+    spec.attr("loader") = loader;
+    object module = util.attr("module_from_spec")(spec);
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_SetItem(modules, key.ptr(), module.ptr()) < 0) throw pyb::error_already_set();
+    try {
+        loader.attr("exec_module")(module);
+    } catch (pyb::error_already_set&) {
+        PyDict_DelItem(modules, key.ptr());  // as a failed import leaves it
+        throw;
+    }
+    return module;
+}
+
 void bind_imports(pyb::module_& m) {
     using tavro::py::import_from;
     using tavro::py::import_module;
-    for (const char* name : {"inspect", "json", "logging", "os", "re"}) m.attr(name) = import_module(name);
+    m.attr("inspect") = import_lazily("inspect");
+    for (const char* name : {"json", "logging", "os", "re"}) m.attr(name) = import_module(name);
     m.attr("Enum") = import_from("enum", "Enum");
     m.attr("auto") = import_from("enum", "auto");
     m.attr("files") = import_from("importlib.resources", "files");

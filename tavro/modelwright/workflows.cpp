@@ -3,6 +3,8 @@
 // existing pair). Every collaborator is a module attribute looked up at call
 // time, so a rebinding on the module changes what these workflows do.
 #include "tavro/modelwright/modelwright.hpp"
+#include "tavro/_py/fastcall.hpp"
+#include "tavro/_py/names.hpp"
 
 namespace tavro::modelwright {
 
@@ -62,7 +64,42 @@ const char* const kFeedbackDoc = R"DOC(Provide feedback on a given Tavro model a
               - "revised_data": (optional) string with revised Tavro data if changes are proposed
     )DOC";
 
+using py::Name;
+
+// Module attributes and names used on every call, interned once.
+const Name kNotify{"_notify"}, kLogger{"logger"}, kDebug{"debug"}, kLlmGenerate{"_llm_generate_text"},
+    kMaxOutputTokens{"MAX_OUTPUT_TOKENS"}, kMaxIterations{"MAX_ITERATIONS"}, kAlignmentCheck{"ALIGNMENT_CHECK"},
+    kFewShotTopK{"FEW_SHOT_TOP_K"}, kGetGrammar{"_get_grammar_implementation"}, kInferProvider{"_infer_provider"},
+    kGatherFewShots{"_gather_few_shots"}, kBuildGeneration{"_build_generation_prompt"},
+    kBuildRevisionSyntax{"_build_revision_prompt_syntax"}, kBuildAlignment{"_build_alignment_prompt"},
+    kBuildRevisionAlignment{"_build_revision_prompt_alignment"},
+    kBuildFinalAssessment{"_build_final_assessment_prompt"}, kBuildFeedback{"_build_feedback_prompt"},
+    kJsonLoadsRelaxed{"_json_loads_relaxed"}, kKelmCompiler{"KelmCompiler"}, kCompileModel{"compile_model"},
+    kSemanticError{"SemanticError"}, kEstimateCosts{"_estimate_costs"}, kValue{"value"}, kGet{"get"},
+    kStrip{"strip"}, kOpen{"open"}, kRead{"read"}, kClose{"close"}, kIterations{"iterations"},
+    kSyntaxErrors{"syntax_errors"}, kCost{"cost"}, kUsageKey{"usage"}, kEstimatedCosts{"estimated_costs"},
+    kModel{"model"}, kData{"data"}, kAligned{"aligned"},
+    kAssessment{"assessment"}, kPromptTokens{"prompt_tokens"}, kCompletionTokens{"completion_tokens"};
+
+// Fixed progress and log texts, made once.
+const Name kMsgCompiling{"Compiling model and data"}, kMsgParsed{"LLM response parsed (model + data)"},
+    kMsgGenerated{"Model and data generated."}, kMsgRevising{"Model or data has syntax errors; revising..."},
+    kMsgNoAlignment{"Syntax OK; alignment check disabled. Stopping."},
+    kMsgChecking{"Checking alignment with original prompt..."}, kMsgAligned{"Aligned \u2713 Stopping."},
+    kMsgAlignedLog{"Model and data are syntactically valid and aligned with the prompt."},
+    kMsgNotAligned{"Not aligned; revising per assessment"},
+    kMsgFinalLog{"Final assessment of model and data alignment..."}, kMsgFinal{"Requesting final assessment"},
+    kMsgComplete{"Generation complete"}, kMsgFeedback{"Generating feedback from LLM"},
+    kMsgFeedbackParsing{"Feedback received; parsing"};
+
+const py::KwNames kLlmKeywords{"provider",    "model_name", "input_text", "max_tokens",
+                               "temperature", "stop",       "progress",   "capture_usage"};
+const py::KwNames kFewShotKeywords{"k", "models_dir", "progress"};
+const py::KwNames kFewShotsKeyword{"few_shots"};
+const py::KwNames kModelKeyword{"model"};
+
 object attr(const char* name) { return home().attr(name); }
+object attr(const Name& name) { return py::getattr(home().module(), name); }
 
 // format(value, ""): what an f-string field shows.
 object fmt(handle value) {
@@ -73,10 +110,10 @@ object fmt(handle value) {
 
 object as_int(long long v) { return pyb::reinterpret_steal<object>(PyLong_FromLongLong(v)); }
 
-void notify(handle progress, handle msg) { attr("_notify")(progress, msg); }
-void notify(handle progress, const char* msg) { notify(progress, py::text(msg)); }
-void debug(handle msg) { attr("logger").attr("debug")(msg); }
-void debug(const char* msg) { debug(py::text(msg)); }
+void notify(handle progress, handle msg) { py::call(attr(kNotify), {progress, msg}); }
+void notify(handle progress, const Name& msg) { notify(progress, msg.obj()); }
+void debug(handle msg) { py::call_method(attr(kLogger), kDebug, {msg}); }
+void debug(const Name& msg) { debug(msg.obj()); }
 
 object add(handle a, handle b) {
     PyObject* sum = PyNumber_Add(a.ptr(), b.ptr());
@@ -87,11 +124,11 @@ object add(handle a, handle b) {
 // One _llm_generate_text call with the keywords both workflows send.
 object llm_call(handle provider, handle model_name, handle input_text, handle temperature, handle stop,
                 handle progress, bool capture_usage) {
-    return attr("_llm_generate_text")(pyb::arg("provider") = provider, pyb::arg("model_name") = model_name,
-                                      pyb::arg("input_text") = input_text,
-                                      pyb::arg("max_tokens") = attr("MAX_OUTPUT_TOKENS"),
-                                      pyb::arg("temperature") = temperature, pyb::arg("stop") = stop,
-                                      pyb::arg("progress") = progress, pyb::arg("capture_usage") = capture_usage);
+    object fn = attr(kLlmGenerate);
+    return py::call(fn,
+                    {provider, model_name, input_text, attr(kMaxOutputTokens), temperature, stop, progress,
+                     capture_usage ? Py_True : Py_False},
+                    &kLlmKeywords);
 }
 
 // 0.0 / 0.2 when the caller gave a temperature, else None.
@@ -100,8 +137,11 @@ object fixed_temperature(handle caller_temperature, double value) {
     return pyb::float_(value);
 }
 
+// open(path, mode) as a call in Python resolves it: builtins.open as it is now.
 object open_file(handle path, const char* mode) {
-    return pyb::module_::import("builtins").attr("open")(path, mode);
+    static PyObject* builtins = PyImport_ImportModule("builtins");
+    if (!builtins) throw pyb::error_already_set();
+    return py::call(py::getattr(builtins, kOpen), {path, py::text(mode)});
 }
 
 // with open(path) as f: return f.read()
@@ -109,29 +149,23 @@ object read_text(handle path) {
     object f = open_file(path, "r");
     object content;
     try {
-        content = f.attr("read")();
+        content = py::call_method(f, kRead, {});
     } catch (pyb::error_already_set&) {
-        f.attr("close")();
+        py::call_method(f, kClose, {});
         throw;
     }
-    f.attr("close")();
+    py::call_method(f, kClose, {});
     return content;
 }
 
-// with open(path, "w") as f: f.write(content)
+// The text open(path, "w") would leave, written atomically: a kill, a full
+// disk or a size limit during the write leaves the earlier file whole.
 void write_text(handle path, handle content) {
-    object f = open_file(path, "w");
-    try {
-        f.attr("write")(content);
-    } catch (pyb::error_already_set&) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
+    py::import_module("tavro._fileio").attr("write_text_atomic")(path, content);
 }
 
-// Text mode refuses anything but str; checked before either file is opened
-// (and so truncated), so the files of an earlier iteration survive a bad reply.
+// Text mode refuses anything but str; checked before either file is touched,
+// so the files of an earlier iteration survive a bad reply.
 void expect_writable(handle content) {
     if (PyUnicode_Check(content.ptr())) return;
     py::raise(PyExc_TypeError, py::concat({py::text("write() argument must be str, not "), py::type_name(content)}));
@@ -145,17 +179,20 @@ void make_parent_dir(handle path) {
 
 // Adds the usage's counts (0 when absent) to the running sums.
 void add_usage(handle usage, object& prompt_sum, object& completion_sum) {
-    object get = usage.attr("get");
-    prompt_sum = add(prompt_sum, get("prompt_tokens", 0));
-    completion_sum = add(completion_sum, get("completion_tokens", 0));
+    object get = py::getattr(usage, kGet);
+    static handle zero = PyLong_FromLong(0);
+    prompt_sum = add(prompt_sum, py::call(get, {kPromptTokens.obj(), zero}));
+    completion_sum = add(completion_sum, py::call(get, {kCompletionTokens.obj(), zero}));
 }
 
 // estimate_costs(SimpleNamespace(model=model_name), usage), or {} on any failure.
 object estimate(handle model_name, handle usage) {
     return py::guard(
         [&]() -> object {
-            object ns = py::import_from("types", "SimpleNamespace")(pyb::arg("model") = model_name);
-            object costs = attr("_estimate_costs")(ns, usage);
+            // types.SimpleNamespace, imported once (inside the guard: no namespace, no estimate).
+            static PyObject* namespace_type = py::import_from("types", "SimpleNamespace").release().ptr();
+            object ns = py::call(namespace_type, {model_name}, &kModelKeyword);
+            object costs = py::call(attr(kEstimateCosts), {ns, usage});
             if (!py::truthy(costs)) return pyb::dict();
             py::expect_value(costs, &PyDict_Type, false);
             return costs;
@@ -175,7 +212,7 @@ object iteration_budget(handle iterations) {
             if (less < 0) throw pyb::error_already_set();
             return less ? one : value;
         },
-        [](pyb::error_already_set&) { return attr("MAX_ITERATIONS"); });
+        [](pyb::error_already_set&) { return attr(kMaxIterations); });
 }
 
 // The loop count behind a budget, with range()'s integer rule.
@@ -191,13 +228,13 @@ Py_ssize_t loop_count(handle budget) {
 
 // Compiles the pair with a fresh compiler; every failure becomes one entry.
 pyb::list compile_errors(handle progress, handle model_code, handle data_code) {
-    object compiler = attr("KelmCompiler")();
+    object compiler = py::call(attr(kKelmCompiler), {});
     pyb::list errors;
     try {
-        notify(progress, "Compiling model and data");
-        compiler.attr("compile_model")(model_code, data_code);
+        notify(progress, kMsgCompiling);
+        py::call_method(compiler, kCompileModel, {model_code, data_code});
     } catch (pyb::error_already_set& e) {
-        if (e.matches(attr("SemanticError"))) {
+        if (e.matches(attr(kSemanticError))) {
             object message = py::py_str(e.value());
             errors.append(message);
             debug(py::concat({py::text("Semantic error in model: "), message}));
@@ -212,6 +249,21 @@ pyb::list compile_errors(handle progress, handle model_code, handle data_code) {
 
 bool is_bool(handle v) { return PyBool_Check(v.ptr()); }
 
+// {name: value, ...} in the order given.
+pyb::dict make_dict(std::initializer_list<std::pair<const Name&, handle>> items) {
+    pyb::dict d;
+    for (const auto& [name, value] : items)
+        if (PyDict_SetItem(d.ptr(), name.get(), value.ptr()) < 0) throw pyb::error_already_set();
+    return d;
+}
+
+// obj[key]
+object item(handle obj, const Name& key) {
+    PyObject* value = PyObject_GetItem(obj.ptr(), key.get());
+    if (!value) throw pyb::error_already_set();
+    return pyb::reinterpret_steal<object>(value);
+}
+
 object generative_solve(object prompt, object model_file, object data_file, object model_name, object mode,
                         object iterations, object return_statistics, object alignment_check, object temperature,
                         object stop, object llm_provider, object progress, object few_shot) {
@@ -219,25 +271,23 @@ object generative_solve(object prompt, object model_file, object data_file, obje
     py::expect_optional_list(stop, "stop");
     py::expect_optional_str(llm_provider, "llm_provider");
 
-    object grammar_implementation = attr("_get_grammar_implementation")(mode);
+    object grammar_implementation = py::call(attr(kGetGrammar), {mode});
     object budget = iteration_budget(iterations);
-    bool do_alignment = py::truthy(alignment_check.is_none() ? attr("ALIGNMENT_CHECK") : alignment_check);
-    object provider = attr("_infer_provider")(llm_provider, model_name);
-    notify(progress, py::concat({py::text("Generating with provider="), fmt(provider.attr("value")),
+    bool do_alignment = py::truthy(alignment_check.is_none() ? attr(kAlignmentCheck) : alignment_check);
+    object provider = py::call(attr(kInferProvider), {llm_provider, model_name});
+    notify(progress, py::concat({py::text("Generating with provider="), fmt(py::getattr(provider, kValue)),
                                  py::text(" model="), fmt(model_name), py::text(" iterations="), fmt(budget),
                                  py::text(" alignment="), py::text(do_alignment ? "on" : "off")}));
 
     object few_shots;
     if (py::truthy(few_shot)) {
-        few_shots = attr("_gather_few_shots")(prompt, pyb::arg("k") = attr("FEW_SHOT_TOP_K"),
-                                               pyb::arg("models_dir") = pyb::none(),
-                                               pyb::arg("progress") = progress);
+        object gather = attr(kGatherFewShots);
+        few_shots = py::call(gather, {prompt, attr(kFewShotTopK), Py_None, progress}, &kFewShotKeywords);
         py::expect_value(few_shots, &PyList_Type);
     } else {
         few_shots = pyb::list();
     }
-    object user_prompt =
-        attr("_build_generation_prompt")(prompt, grammar_implementation, pyb::arg("few_shots") = few_shots);
+    object user_prompt = py::call(attr(kBuildGeneration), {prompt, grammar_implementation, few_shots}, &kFewShotsKeyword);
 
     object assessment = py::text("");
     pyb::list syntax_errors;
@@ -259,11 +309,11 @@ object generative_solve(object prompt, object model_file, object data_file, obje
         if (!py::truthy(content)) py::raise(PyExc_RuntimeError, "Empty model response.");
 
         try {
-            object reply = attr("_json_loads_relaxed")(content);
-            model_code = reply[py::text("model")];
-            data_code = reply[py::text("data")];
-            notify(progress, "LLM response parsed (model + data)");
-            debug("Model and data generated.");
+            object reply = py::call(attr(kJsonLoadsRelaxed), {content});
+            model_code = item(reply, kModel);
+            data_code = item(reply, kData);
+            notify(progress, kMsgParsed);
+            debug(kMsgGenerated);
         } catch (pyb::error_already_set& e) {
             if (!py::is_ordinary(e)) throw;
             py::raise_in_handler(PyExc_RuntimeError,
@@ -285,81 +335,76 @@ object generative_solve(object prompt, object model_file, object data_file, obje
         if (!syntax_errors.empty()) {
             notify(progress, py::concat({py::text("Syntax/semantic errors found: "), fmt(as_int(syntax_errors.size())),
                                          py::text("; revising...")}));
-            debug("Model or data has syntax errors; revising...");
-            user_prompt = attr("_build_revision_prompt_syntax")(prompt, grammar_implementation, model_code, data_code,
-                                                                 syntax_errors, pyb::arg("few_shots") = few_shots);
+            debug(kMsgRevising);
+            user_prompt = py::call(attr(kBuildRevisionSyntax),
+                                   {prompt, grammar_implementation, model_code, data_code, syntax_errors, few_shots},
+                                   &kFewShotsKeyword);
             continue;
         }
         if (!do_alignment) {
-            notify(progress, "Syntax OK; alignment check disabled. Stopping.");
+            notify(progress, kMsgNoAlignment);
             break;
         }
 
-        debug("Checking alignment with original prompt...");
-        notify(progress, "Checking alignment with original prompt...");
+        debug(kMsgChecking);
+        notify(progress, kMsgChecking);
         object alignment_prompt =
-            attr("_build_alignment_prompt")(prompt, grammar_implementation, model_code, data_code);
+            py::call(attr(kBuildAlignment), {prompt, grammar_implementation, model_code, data_code});
         auto [alignment_content, usage2] = py::unpack_pair(llm_call(
             provider, model_name, alignment_prompt, fixed_temperature(temperature, 0.0), stop, progress, true));
         add_usage(usage2, prompt_tokens, completion_tokens);
         if (!py::truthy(alignment_content)) py::raise(PyExc_RuntimeError, "Empty alignment response.");
 
-        object verdict = attr("_json_loads_relaxed")(alignment_content);
+        object verdict = py::call(attr(kJsonLoadsRelaxed), {alignment_content});
         object aligned = pyb::none(), text = pyb::none();
         if (PyDict_Check(verdict.ptr())) {
-            aligned = verdict.attr("get")("aligned", pyb::none());
-            text = verdict.attr("get")("assessment", pyb::none());
+            aligned = py::call_method(verdict, kGet, {kAligned.obj(), Py_None});
+            text = py::call_method(verdict, kGet, {kAssessment.obj(), Py_None});
         }
         if (!is_bool(aligned) || !PyUnicode_Check(text.ptr()))
             py::raise(PyExc_RuntimeError,
                       py::concat({py::text("Invalid alignment response JSON: "), fmt(alignment_content)}));
-        assessment = text.attr("strip")();
+        assessment = py::call_method(text, kStrip, {});
 
         if (aligned.ptr() == Py_True) {
-            notify(progress, "Aligned \u2713 Stopping.");
-            debug("Model and data are syntactically valid and aligned with the prompt.");
+            notify(progress, kMsgAligned);
+            debug(kMsgAlignedLog);
             break;
         }
-        notify(progress, "Not aligned; revising per assessment");
+        notify(progress, kMsgNotAligned);
         debug(py::concat(
             {py::text("Model and data are syntactically valid but NOT aligned with the prompt. Assessment: "),
              assessment}));
-        user_prompt = attr("_build_revision_prompt_alignment")(prompt, grammar_implementation, assessment, model_code,
-                                                                data_code, pyb::arg("few_shots") = few_shots);
+        user_prompt = py::call(attr(kBuildRevisionAlignment),
+                               {prompt, grammar_implementation, assessment, model_code, data_code, few_shots},
+                               &kFewShotsKeyword);
     }
 
     // The final assessment sees the files as written.
     model_code = read_text(model_file);
     data_code = read_text(data_file);
     if (!syntax_errors.empty() || !do_alignment) {
-        debug("Final assessment of model and data alignment...");
-        notify(progress, "Requesting final assessment");
-        object assessment_prompt = attr("_build_final_assessment_prompt")(prompt, grammar_implementation, model_code,
-                                                                          data_code, syntax_errors);
+        debug(kMsgFinalLog);
+        notify(progress, kMsgFinal);
+        object assessment_prompt = py::call(attr(kBuildFinalAssessment),
+                                            {prompt, grammar_implementation, model_code, data_code, syntax_errors});
         auto [final_text, usage3] = py::unpack_pair(llm_call(provider, model_name, assessment_prompt,
                                                          fixed_temperature(temperature, 0.2), stop, progress, true));
         add_usage(usage3, prompt_tokens, completion_tokens);
         assessment = py::truthy(final_text) ? final_text : py::text("");
     }
-    notify(progress, "Generation complete");
+    notify(progress, kMsgComplete);
 
-    pyb::dict usage_summary;
-    usage_summary["prompt_tokens"] = prompt_tokens;
-    usage_summary["completion_tokens"] = completion_tokens;
+    pyb::dict usage_summary = make_dict({{kPromptTokens, prompt_tokens}, {kCompletionTokens, completion_tokens}});
     object estimated_costs = estimate(model_name, usage_summary);
-    pyb::dict cost;
-    cost["model"] = model_name;
-    cost["usage"] = usage_summary;
-    cost["estimated_costs"] = estimated_costs;
+    pyb::dict cost = make_dict({{kModel, model_name}, {kUsageKey, usage_summary}, {kEstimatedCosts, estimated_costs}});
     notify(progress, py::concat({py::text("[LLM] Estimated costs: "), py::py_str(cost)}));
 
-    if (!py::truthy(return_statistics)) return assessment.attr("strip")();
-    pyb::dict stats;
-    stats["iterations"] = as_int(done);
-    stats["assessment"] = assessment.attr("strip")();
-    stats["syntax_errors"] = syntax_errors;
-    stats["cost"] = cost;
-    return stats;
+    if (!py::truthy(return_statistics)) return py::call_method(assessment, kStrip, {});
+    return make_dict({{kIterations, as_int(done)},
+                      {kAssessment, py::call_method(assessment, kStrip, {})},
+                      {kSyntaxErrors, syntax_errors},
+                      {kCost, cost}});
 }
 
 object generative_feedback(object prompt, object model_file, object data_file, object model_name, object mode,
@@ -368,19 +413,20 @@ object generative_feedback(object prompt, object model_file, object data_file, o
     py::expect_optional_list(stop, "stop");
     py::expect_optional_str(llm_provider, "llm_provider");
 
-    object provider = attr("_infer_provider")(llm_provider, model_name);
-    object grammar_implementation = attr("_get_grammar_implementation")(mode);
+    object provider = py::call(attr(kInferProvider), {llm_provider, model_name});
+    object grammar_implementation = py::call(attr(kGetGrammar), {mode});
     object model_code = read_text(model_file);
     object data_code = read_text(data_file);
-    notify(progress, "Generating feedback from LLM");
-    object feedback_prompt = attr("_build_feedback_prompt")(prompt, grammar_implementation, model_code, data_code);
+    notify(progress, kMsgFeedback);
+    object feedback_prompt =
+        py::call(attr(kBuildFeedback), {prompt, grammar_implementation, model_code, data_code});
     object reply =
         llm_call(provider, model_name, feedback_prompt, fixed_temperature(temperature, 0.0), stop, progress, false);
     py::expect_value(reply, &PyUnicode_Type);
     if (!py::truthy(reply)) py::raise(PyExc_RuntimeError, "Empty model response.");
     try {
-        notify(progress, "Feedback received; parsing");
-        return attr("_json_loads_relaxed")(reply);
+        notify(progress, kMsgFeedbackParsing);
+        return py::call(attr(kJsonLoadsRelaxed), {reply});
     } catch (pyb::error_already_set& e) {
         if (!py::is_ordinary(e)) throw;
         py::raise_in_handler(PyExc_RuntimeError,
@@ -397,13 +443,17 @@ void register_workflows(Registry& r) {
     // Load-time defaults: later rebinding of the constants does not change them.
     object bnf = home().attr("Grammar").attr("BNF");
     object model_name = home().attr("MODEL_NAME"), provider = home().attr("LLM_PROVIDER");
-    object solve = py::function(
+    // The implementations behind the Python faces, called with all arguments
+    // positionally: bound without pybind11's dispatcher.
+    object solve = py::fast_function(
         scope, "_generative_solve", "(prompt, model_file, data_file, model_name, mode, iterations, "
         "return_statistics, alignment_check, temperature, stop, llm_provider, progress, few_shot)",
-        "", &generative_solve, pyb::arg("prompt"), pyb::arg("model_file"), pyb::arg("data_file"),
-        pyb::arg("model_name"), pyb::arg("mode"), pyb::arg("iterations"), pyb::arg("return_statistics"),
-        pyb::arg("alignment_check"), pyb::arg("temperature"), pyb::arg("stop"), pyb::arg("llm_provider"),
-        pyb::arg("progress"), pyb::arg("few_shot"));
+        {"prompt", "model_file", "data_file", "model_name", "mode", "iterations", "return_statistics",
+         "alignment_check", "temperature", "stop", "llm_provider", "progress", "few_shot"},
+        "", [](PyObject* const* a) {
+            auto o = [&](int i) { return pyb::reinterpret_borrow<object>(a[i]); };
+            return generative_solve(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7), o(8), o(9), o(10), o(11), o(12));
+        });
     r.add("generative_solve",
           py::python_face(solve, "generative_solve",
                           {"prompt", "model_file", "data_file", "model_name", "mode", "iterations",
@@ -412,12 +462,15 @@ void register_workflows(Registry& r) {
                           pyb::make_tuple(model_name, bnf, home().attr("MAX_ITERATIONS"), false, pyb::none(),
                                           pyb::none(), pyb::none(), provider, pyb::none(), true),
                           kSolveDoc, scope.attr("__name__")));
-    object feedback = py::function(
+    object feedback = py::fast_function(
         scope, "_generative_feedback",
-        "(prompt, model_file, data_file, model_name, mode, temperature, stop, llm_provider, progress)", "",
-        &generative_feedback, pyb::arg("prompt"), pyb::arg("model_file"), pyb::arg("data_file"),
-        pyb::arg("model_name"), pyb::arg("mode"), pyb::arg("temperature"), pyb::arg("stop"),
-        pyb::arg("llm_provider"), pyb::arg("progress"));
+        "(prompt, model_file, data_file, model_name, mode, temperature, stop, llm_provider, progress)",
+        {"prompt", "model_file", "data_file", "model_name", "mode", "temperature", "stop", "llm_provider",
+         "progress"},
+        "", [](PyObject* const* a) {
+            auto o = [&](int i) { return pyb::reinterpret_borrow<object>(a[i]); };
+            return generative_feedback(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7), o(8));
+        });
     r.add("generative_feedback",
           py::python_face(feedback, "generative_feedback",
                           {"prompt", "model_file", "data_file", "model_name", "mode", "temperature", "stop",

@@ -20,7 +20,7 @@ PYBIND11_MODULE(tokenmeter, m) {
 
     m.attr("logging") = import_module("logging");
     m.attr("re") = import_module("re");
-    import_module("urllib.request");
+    // urllib.request (with http.client and ssl) is imported by the first fetch.
     m.attr("urllib") = import_module("urllib");
     m.attr("lru_cache") = import_from("functools", "lru_cache");
     m.attr("SimpleNamespace") = import_from("types", "SimpleNamespace");
@@ -28,6 +28,9 @@ PYBIND11_MODULE(tokenmeter, m) {
     m.attr("PRICING_URL") = "https://github.com/AgentOps-AI/tokencost/blob/main/pricing_table.md";
     // Where repository pages of the site are fetched from (see pricing.cpp).
     m.attr("_RAW_HOST") = "raw.githubusercontent.com";
+    // Bounds of one fetch: seconds for the whole of it, and body bytes.
+    m.attr("_FETCH_TIMEOUT") = 10;
+    m.attr("_FETCH_MAX_BYTES") = 32 * 1024 * 1024;
     compile_source_patterns(m);
 
     Registry registry;

@@ -2,6 +2,7 @@
 // counts through tiktoken, and the usage dictionaries read from OpenAI and
 // Gemini responses.
 #include "tavro/tokenmeter/tokenmeter.hpp"
+#include "tavro/_py/names.hpp"
 
 #include <algorithm>
 
@@ -41,33 +42,52 @@ object count_openai_tokens(handle text, handle model_name) {
         [&](pyb::error_already_set&) { return home().attr("_approx_token_count")(text); });
 }
 
+using py::Name;
+
+const Name kGet{"get"}, kUsage{"usage"}, kUsageMetadata{"usage_metadata"}, kInputTokens{"input_tokens"},
+    kPromptTokens{"prompt_tokens"}, kOutputTokens{"output_tokens"}, kCompletionTokens{"completion_tokens"},
+    kPromptTokenCount{"prompt_token_count"}, kCandidatesTokenCount{"candidates_token_count"},
+    kUsageDict{"_usage_dict"}, kCountOpenaiTokens{"_count_openai_tokens"}, kApproxTokenCount{"_approx_token_count"};
+
 object usage_dict(handle prompt_tokens, handle completion_tokens) {
     py::expect_optional_int(prompt_tokens, "prompt_tokens");
     py::expect_optional_int(completion_tokens, "completion_tokens");
     auto count = [](handle v) { return py::truthy(v) ? pyb::reinterpret_borrow<object>(v) : object(pyb::int_(0)); };
     pyb::dict usage;
-    usage["prompt_tokens"] = count(prompt_tokens);
-    usage["completion_tokens"] = count(completion_tokens);
+    if (PyDict_SetItem(usage.ptr(), kPromptTokens.get(), count(prompt_tokens).ptr()) < 0 ||
+        PyDict_SetItem(usage.ptr(), kCompletionTokens.get(), count(completion_tokens).ptr()) < 0)
+        throw pyb::error_already_set();
     return std::move(usage);
+}
+
+object module_attr(const Name& name) { return py::getattr(home().module(), name); }
+
+// getattr(obj, name, None): only AttributeError counts as absence.
+object getattr_or_none(handle obj, const Name& name) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), name.get());
+    if (value) return pyb::reinterpret_steal<object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw pyb::error_already_set();
+    PyErr_Clear();
+    return pyb::none();
 }
 
 // The look-up rule of both extractors: nothing from None, dictionaries by
 // key, anything else by attribute (only a missing attribute means absent).
-object lookup(handle container, const char* key) {
+object lookup(handle container, const Name& key) {
     if (container.is_none()) return pyb::none();
-    if (PyDict_Check(container.ptr())) return container.attr("get")(key);
-    return py::getattr_or(container, key, pyb::none());
+    if (PyDict_Check(container.ptr())) return py::call_method(container, kGet, {key.obj()});
+    return getattr_or_none(container, key);
 }
 
 // resp.<name>, or resp["<name>"] for a dictionary response without it.
-object usage_container(handle resp, const char* name) {
-    object usage = py::getattr_or(resp, name, pyb::none());
-    if (usage.is_none() && PyDict_Check(resp.ptr())) usage = resp.attr("get")(name);
+object usage_container(handle resp, const Name& name) {
+    object usage = getattr_or_none(resp, name);
+    if (usage.is_none() && PyDict_Check(resp.ptr())) usage = py::call_method(resp, kGet, {name.obj()});
     return usage;
 }
 
 // `first or second`: the second key is read only when the first is falsy.
-object first_truthy(handle usage, const char* first, const char* second) {
+object first_truthy(handle usage, const Name& first, const Name& second) {
     object value = lookup(usage, first);
     return py::truthy(value) ? value : lookup(usage, second);
 }
@@ -88,13 +108,13 @@ object extract_openai_usage(handle resp, handle input_text, handle output_text, 
     py::expect_str(model_name, "model_name");
     object prompt = pyb::none(), completion = pyb::none();
     swallow_ordinary([&] {
-        object usage = usage_container(resp, "usage");
-        prompt = first_truthy(usage, "input_tokens", "prompt_tokens");
-        completion = first_truthy(usage, "output_tokens", "completion_tokens");
+        object usage = usage_container(resp, kUsage);
+        prompt = first_truthy(usage, kInputTokens, kPromptTokens);
+        completion = first_truthy(usage, kOutputTokens, kCompletionTokens);
     });
-    if (prompt.is_none()) prompt = home().attr("_count_openai_tokens")(input_text, model_name);
-    if (completion.is_none()) completion = home().attr("_count_openai_tokens")(output_text, model_name);
-    return home().attr("_usage_dict")(prompt, completion);
+    if (prompt.is_none()) prompt = py::call(module_attr(kCountOpenaiTokens), {input_text, model_name});
+    if (completion.is_none()) completion = py::call(module_attr(kCountOpenaiTokens), {output_text, model_name});
+    return py::call(module_attr(kUsageDict), {prompt, completion});
 }
 
 object extract_gemini_usage(handle resp, handle input_text, handle output_text) {
@@ -102,13 +122,13 @@ object extract_gemini_usage(handle resp, handle input_text, handle output_text) 
     py::expect_str(output_text, "output_text");
     object prompt = pyb::none(), completion = pyb::none();
     swallow_ordinary([&] {
-        object usage = usage_container(resp, "usage_metadata");
-        prompt = lookup(usage, "prompt_token_count");
-        completion = lookup(usage, "candidates_token_count");
+        object usage = usage_container(resp, kUsageMetadata);
+        prompt = lookup(usage, kPromptTokenCount);
+        completion = lookup(usage, kCandidatesTokenCount);
     });
-    if (prompt.is_none()) prompt = home().attr("_approx_token_count")(input_text);
-    if (completion.is_none()) completion = home().attr("_approx_token_count")(output_text);
-    return home().attr("_usage_dict")(prompt, completion);
+    if (prompt.is_none()) prompt = py::call(module_attr(kApproxTokenCount), {input_text});
+    if (completion.is_none()) completion = py::call(module_attr(kApproxTokenCount), {output_text});
+    return py::call(module_attr(kUsageDict), {prompt, completion});
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 // code point of the caller's text survives unchanged (nothing is escaped).
 #include "tavro/modelwright/modelwright.hpp"
 #include "tavro/modelwright/prompts/templates.hpp"
+#include "tavro/_py/names.hpp"
 
 #include <initializer_list>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -19,31 +21,61 @@ using pyb::object;
 
 namespace {
 
+const py::Name kGet{"get"}, kEmpty{""}, kDescPath{"desc_path"}, kModelPath{"model_path"}, kDataPath{"data_path"},
+    kDescription{"description"}, kModel{"model"}, kData{"data"};
+
+// The str object of a fixed piece, decoded once and reused: a cached object
+// is only handed out for the very bytes it was made from.
+object fixed_text(std::string_view fixed) {
+    struct Entry {
+        std::string bytes;
+        PyObject* str;
+    };
+    static std::unordered_map<const char*, Entry> cache;
+    auto it = cache.find(fixed.data());
+    if (it != cache.end() && it->second.bytes == fixed) return pyb::reinterpret_borrow<object>(it->second.str);
+    object str = py::text(fixed);
+    if (it != cache.end()) {
+        Py_DECREF(it->second.str);
+        cache.erase(it);
+    }
+    cache.emplace(fixed.data(), Entry{std::string(fixed), str.inc_ref().ptr()});
+    return str;
+}
+
 // Parts of one prompt, in order: fixed pieces and inserted str objects.
 class Prompt {
 public:
     Prompt& operator<<(std::string_view fixed) {
-        parts_.push_back(py::text(fixed));
+        parts_.push_back(fixed_text(fixed));
         return *this;
     }
     Prompt& operator<<(object value) {
         parts_.push_back(std::move(value));
         return *this;
     }
-    object str() const { return py::concat(parts_); }
+    object str() const {
+        pyb::list items(parts_.size());
+        for (std::size_t i = 0; i < parts_.size(); ++i) PyList_SET_ITEM(items.ptr(), i, parts_[i].inc_ref().ptr());
+        PyObject* joined = PyUnicode_Join(kEmpty.get(), items.ptr());
+        if (!joined) throw pyb::error_already_set();
+        return pyb::reinterpret_steal<object>(joined);
+    }
 
 private:
     std::vector<object> parts_;
 };
 
 // record.get(key, "") in its text form.
-object path_value(handle record, const char* key) {
-    return py::py_str(record.attr("get")(py::text(key), py::text("")));
+object path_value(handle record, const py::Name& key) {
+    return py::py_str(py::call_method(record, kGet, {key.obj(), kEmpty.obj()}));
 }
 
 // record[key] in its text form; a missing key raises KeyError unchanged.
-object body_value(handle record, const char* key) {
-    return py::py_str(pyb::reinterpret_borrow<object>(record)[py::text(key)]);
+object body_value(handle record, const py::Name& key) {
+    PyObject* value = PyObject_GetItem(record.ptr(), key.get());
+    if (!value) throw pyb::error_already_set();
+    return py::py_str(pyb::reinterpret_steal<object>(value));
 }
 
 // The few-shot section: empty for None or [], else FS-OPEN, one numbered
@@ -57,13 +89,13 @@ object few_shot_section(handle few_shots) {
     Py_ssize_t index = 0;
     for (handle record : pyb::reinterpret_borrow<object>(few_shots)) {
         ++index;
-        object desc_path = path_value(record, "desc_path");
-        object model_path = path_value(record, "model_path");
-        object data_path = path_value(record, "data_path");
-        object description = body_value(record, "description");
-        object model = body_value(record, "model");
-        object data = body_value(record, "data");
-        section << t::EXAMPLE_OPEN << py::text(std::to_string(index)) << t::EXAMPLE_INDEX_END
+        object desc_path = path_value(record, kDescPath);
+        object model_path = path_value(record, kModelPath);
+        object data_path = path_value(record, kDataPath);
+        object description = body_value(record, kDescription);
+        object model = body_value(record, kModel);
+        object data = body_value(record, kData);
+        section << t::EXAMPLE_OPEN << py::py_str(pyb::int_(index)) << t::EXAMPLE_INDEX_END
                 << t::DESCRIPTION_HEAD << desc_path << t::HEAD_END << t::LINE_BREAK << description
                 << t::DESCRIPTION_END << t::MODEL_HEAD << model_path << t::HEAD_END << t::LINE_BREAK << model
                 << t::MODEL_END << t::DATA_HEAD << data_path << t::HEAD_END << t::LINE_BREAK << data

@@ -1,0 +1,212 @@
+"""``tavro solve MODEL.mod DATA.dat``: solve a model and report the answer in
+its own names, as text or as one JSON object; optionally write the
+standalone SciPy script of the same problem.
+
+Exit status: 0 when the solve finished (whatever its status), 1 on a model
+error (one ``tavro:`` line per compiler message), 2 on a usage error.
+"""
+
+import math
+import os
+import sys
+
+from ._cli_output import add_output_options, clean, emit_json
+
+# Non-zero variables and binding rows listed in the text report.
+MAX_LINES = 50
+_ZERO = 1e-9
+
+
+def add_parser(sub):
+    p = sub.add_parser("solve", help="solve a model and data file and print the answer",
+                       description="Solve a model and data file with HiGHS and print the answer in the "
+                                   "model's names.")
+    p.add_argument("model_file", metavar="MODEL.mod")
+    p.add_argument("data_file", metavar="DATA.dat")
+    p.add_argument("--emit", metavar="SCRIPT.py", help="also write the standalone SciPy script of the problem")
+    p.add_argument("--sidecar", action="store_true",
+                   help="with --emit: put the arrays in SCRIPT.npz beside the script")
+    p.add_argument("--time-limit", type=float, metavar="S", help="stop the solver after S seconds")
+    p.add_argument("--mip-gap", type=float, metavar="G", help="relative MIP gap at which to stop")
+    add_output_options(p, progress=False)
+    p.set_defaults(run=run, parser=p)
+    return p
+
+
+def _usage(args, message):
+    args.parser.error(message)  # exits with status 2
+
+
+def _read(args, path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return f.read()
+    except (OSError, UnicodeDecodeError) as e:
+        _usage(args, "cannot read %s: %s" % (path, getattr(e, "strerror", None) or e))
+
+
+def _model_error(error, args):
+    message = str(error) or type(error).__name__
+    for line in message.splitlines():
+        print("tavro: %s" % clean(line), file=sys.stderr, flush=True)
+    if args.json:
+        emit_json({"error": message})
+    return 1
+
+
+def run(args):
+    from .semantic_error import SemanticError
+
+    if args.sidecar and not args.emit:
+        _usage(args, "--sidecar needs --emit SCRIPT.py")
+    if args.time_limit is not None and not args.time_limit > 0:
+        _usage(args, "--time-limit must be a positive number of seconds")
+    if args.mip_gap is not None and not args.mip_gap >= 0:
+        _usage(args, "--mip-gap must be a number >= 0")
+    model_code = _read(args, args.model_file)
+    data_code = _read(args, args.data_file)
+
+    from . import solver
+
+    try:
+        problem = solver.build_problem(model_code, data_code)
+    except SemanticError as e:
+        return _model_error(e, args)
+    if args.emit:
+        try:
+            _emit(args, model_code, data_code)
+        except SemanticError as e:
+            return _model_error(e, args)
+    solution = solver.solve_problem(problem, time_limit=args.time_limit, mip_gap=args.mip_gap)
+    if args.json:
+        emit_json(_jsonable(solution.to_dict()))
+    else:
+        sys.stdout.write(clean(report(problem, solution)))
+        sys.stdout.flush()
+    return 0
+
+
+def _emit(args, model_code, data_code):
+    from ._fileio import write_text_atomic
+    from .lpwriter import SciPyCodeGenerator
+    from .tavro_core import KelmCompiler
+
+    tree = KelmCompiler().compile_model(model_code, data_code)
+    gen = SciPyCodeGenerator(tree, tree.get("data"))
+    sidecar = os.path.splitext(args.emit)[0] + ".npz" if args.sidecar else None
+    write_text_atomic(args.emit, gen.generate_code(sidecar), encoding="utf-8")
+
+
+def _jsonable(value):
+    """The result with every non-finite float as null (JSON has no inf/nan)."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_jsonable(v) for v in value]
+    return value
+
+
+def _number(x):
+    return "%.10g" % x
+
+
+def _table(rows, header):
+    widths = [max(len(h), *(len(r[k]) for r in rows)) for k, h in enumerate(header)]
+    out = ["  " + "  ".join(h.ljust(w) for h, w in zip(header, widths)).rstrip()]
+    out += ["  " + "  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip() for r in rows]
+    return out
+
+
+def _limited(items):
+    shown = items[:MAX_LINES]
+    more = len(items) - len(shown)
+    return shown, ["  ... and %d more" % more] if more > 0 else []
+
+
+def _block_of(blocks, k):
+    """The block (first position is its second item) holding position k."""
+    import bisect
+
+    at = bisect.bisect_right([b[1] for b in blocks], k) - 1
+    return blocks[at]
+
+
+def _column_name(problem, j):
+    import numpy as np
+
+    name, first, dims = _block_of(problem.column_blocks(), j)
+    if not dims:
+        return name
+    keys = np.unravel_index(j - first, [len(d) for d in dims])
+    return "%s[%s]" % (name, ",".join(dims[k][int(i)] for k, i in enumerate(keys)))
+
+
+def _row_index(problem, i):
+    label, first, arity, index = _block_of(problem.row_blocks(), i)
+    k = i - first
+    return label, index[k * arity:(k + 1) * arity]
+
+
+def _row_name(problem, i):
+    label, keys = _row_index(problem, i)
+    return "%s[%s]" % (label, ",".join(keys)) if keys else label
+
+
+def _dual(solution, problem, i):
+    """The shadow price of row i from the duals nested by label and index."""
+    label, keys = _row_index(problem, i)
+    node = solution.duals.get(label)
+    for key in keys:
+        node = node.get(key) if isinstance(node, dict) else None
+    return node if isinstance(node, (int, float)) else None
+
+
+def report(problem, solution):
+    """The text report: status, objective, non-zero variables, and the
+    binding constraints with their shadow prices (LP) or the conflicting
+    constraints (infeasible) or the variables that run away (unbounded)."""
+    import numpy as np
+
+    lines = ["status: %s" % solution.status]
+    if solution.objective is not None:
+        name = problem.objective_name
+        lines.append("objective%s: %s" % (" (%s)" % name if name else "", _number(solution.objective)))
+    x = solution.x
+    if x is not None:
+        x = np.asarray(x, dtype=float)
+        nonzero = np.flatnonzero(np.abs(x) > _ZERO).tolist()
+        if nonzero:
+            shown, more = _limited(nonzero)
+            lines.append("non-zero variables (%d of %d):" % (len(nonzero), x.size))
+            lines += _table([(_column_name(problem, j), _number(x[j])) for j in shown], ("variable", "value")) + more
+        else:
+            lines.append("every variable is zero (%d variables)" % x.size)
+    if solution.duals is not None and x is not None and problem.num_rows:
+        activity = problem.A @ x
+        lo, hi = problem.row_lower, problem.row_upper
+        tol = 1e-7 * (1 + np.maximum(np.abs(np.where(np.isfinite(lo), lo, 0)), np.abs(np.where(np.isfinite(hi), hi, 0))))
+        binding = np.flatnonzero((np.isfinite(lo) & (np.abs(activity - lo) <= tol)) |
+                                 (np.isfinite(hi) & (np.abs(activity - hi) <= tol))).tolist()
+        if binding:
+            shown, more = _limited(binding)
+            lines.append("binding constraints (%d of %d):" % (len(binding), problem.num_rows))
+            table = []
+            for i in shown:
+                dual = _dual(solution, problem, i)
+                table.append((_row_name(problem, i), _number(activity[i]), "-" if dual is None else _number(dual)))
+            lines += _table(table, ("constraint", "value", "shadow price")) + more
+    if solution.conflict:
+        shown, more = _limited(solution.conflict)
+        lines.append("conflicting constraints (an irreducible infeasible subset, %d rows):" % len(solution.conflict))
+        lines += ["  %s (line %s): %s" % (row["name"], row["line"], row["text"]) for row in shown] + more
+    elif solution.conflict == [] and solution.status == "infeasible":
+        lines.append("the variables' own bounds cannot be met")
+    if solution.runaway:
+        shown, more = _limited(solution.runaway)
+        lines.append("variables without bound:")
+        lines += ["  %s (%s)" % (item["name"], item["direction"]) for item in shown] + more
+    if solution.status in ("error", "limit") and solution.message:
+        lines.append("solver: %s" % solution.message)
+    return "\n".join(lines) + "\n"

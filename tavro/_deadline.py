@@ -1,0 +1,215 @@
+"""Deadlines put around blocking calls from outside them.
+
+``call_with_deadline`` bounds one call. On the main thread an interval timer
+(SIGALRM) interrupts the call where it blocks: the interrupt unwinds it like
+any exception (sockets closed, ``finally`` blocks run) and is turned into the
+caller's time-out error. Elsewhere, or without SIGALRM, the call runs on a
+daemon worker thread that the caller waits for at most the deadline; an
+overrunning worker is abandoned. (The main thread is preferred: a worker
+abandoned inside native code can crash the interpreter's shutdown.)
+
+``llm_deadline`` bounds every LLM call of a command: for its duration it
+replaces the module attributes ``tavro.modelwright._llm_generate_text`` and
+``list_models`` with wrappers. The workflows look those attributes up at each
+call, so the bound applies to every call they make, while the client
+creation and requests inside stay exactly as they are. A call that overruns
+raises ``LLMTimeoutError`` naming the provider, the model and the address
+tried; progress messages of an abandoned worker are dropped.
+"""
+
+import contextlib
+import math
+import os
+import signal
+import threading
+import time
+
+__all__ = ["DEFAULT_LLM_TIMEOUT", "ENV_LLM_TIMEOUT", "LLMTimeoutError", "call_with_deadline", "llm_deadline",
+           "llm_timeout", "provider_address"]
+
+DEFAULT_LLM_TIMEOUT = 300.0
+ENV_LLM_TIMEOUT = "TAVRO_LLM_TIMEOUT"
+
+# The addresses the client packages use when their variable is not set.
+_DEFAULT_ADDRESSES = {
+    "openai": ("OPENAI_BASE_URL", "https://api.openai.com/v1"),
+    "ollama": ("OLLAMA_HOST", "http://127.0.0.1:11434"),
+    "google": (None, "https://generativelanguage.googleapis.com"),
+}
+
+_WRAPPED = "__tavro_deadline_wraps__"
+
+# Should the first interrupt be swallowed by the interrupted code, another
+# follows after this many seconds.
+_REPEAT = 0.5
+
+
+class LLMTimeoutError(TimeoutError):
+    """An LLM call that did not return within its deadline."""
+
+
+class _Expired(BaseException):
+    # Not an Exception: the retry loops and guards of the interrupted code
+    # let it through, as they let KeyboardInterrupt through.
+    pass
+
+
+def call_with_deadline(fn, seconds, on_timeout, *args, **kwargs):
+    """``fn(*args, **kwargs)``: its result, or what it raised, when it ends
+    within ``seconds``; otherwise the exception that ``on_timeout()`` returns
+    is raised."""
+    if hasattr(signal, "setitimer") and threading.current_thread() is threading.main_thread():
+        return _call_with_alarm(fn, seconds, on_timeout, args, kwargs)
+    return _call_on_worker(fn, seconds, on_timeout, args, kwargs)
+
+
+def _call_with_alarm(fn, seconds, on_timeout, args, kwargs):
+    armed = [True]
+    token = _Expired()
+
+    def expire(signum, frame):
+        if armed[0]:
+            raise token
+
+    started = time.monotonic()
+    previous = signal.signal(signal.SIGALRM, expire)
+    outer_delay, outer_interval = signal.setitimer(signal.ITIMER_REAL, seconds, _REPEAT)
+    try:
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            armed[0] = False
+            signal.setitimer(signal.ITIMER_REAL, 0)
+    except _Expired as e:
+        if e is not token:
+            raise
+        raise on_timeout() from None
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+        if outer_delay:  # an enclosing timer goes on with the time it has left
+            remaining = outer_delay - (time.monotonic() - started)
+            signal.setitimer(signal.ITIMER_REAL, max(remaining, 1e-3), outer_interval)
+
+
+def _call_on_worker(fn, seconds, on_timeout, args, kwargs):
+    outcome = []
+    done = threading.Event()
+
+    def work():
+        try:
+            outcome.append((True, fn(*args, **kwargs)))
+        except BaseException as e:  # handed to the waiting thread
+            outcome.append((False, e))
+        finally:
+            done.set()
+
+    threading.Thread(target=work, name="tavro-deadline", daemon=True).start()
+    if not done.wait(seconds):
+        raise on_timeout()
+    ok, value = outcome[0]
+    if ok:
+        return value
+    try:
+        raise value
+    finally:
+        del value
+
+
+def llm_timeout(value=None):
+    """Seconds per LLM call: ``value`` when given, else the environment
+    variable TAVRO_LLM_TIMEOUT, else 300. ValueError unless a positive
+    finite number."""
+    source = "--timeout"
+    if value is None:
+        value = os.environ.get(ENV_LLM_TIMEOUT) or DEFAULT_LLM_TIMEOUT
+        source = ENV_LLM_TIMEOUT
+    try:
+        seconds = float(value)
+    except (TypeError, ValueError):
+        seconds = math.nan
+    if not (0 < seconds < math.inf):
+        raise ValueError("%s must be a positive number of seconds, not %r" % (source, value))
+    return seconds
+
+
+def provider_address(provider):
+    """The address a provider's client package sends to (``provider`` an
+    ``LLMProvider`` member or its value)."""
+    name = getattr(provider, "value", provider)
+    variable, default = _DEFAULT_ADDRESSES.get(name, (None, "?"))
+    return (os.environ.get(variable) if variable else None) or default
+
+
+def _timeout_error(seconds, provider, what):
+    return LLMTimeoutError("no reply from %s (%s, address %s) within %g s; set --timeout or %s to wait longer"
+                           % (getattr(provider, "value", provider), what, provider_address(provider), seconds,
+                              ENV_LLM_TIMEOUT))
+
+
+def _gated(progress, expired):
+    # Progress messages of an abandoned call are dropped.
+    if not callable(progress):
+        return progress
+
+    def report(msg):
+        if not expired.is_set():
+            progress(msg)
+
+    return report
+
+
+def _bounded_generate(original, seconds):
+    def _llm_generate_text(*args, **kwargs):
+        expired = threading.Event()
+        if "progress" in kwargs:
+            kwargs["progress"] = _gated(kwargs["progress"], expired)
+        provider = kwargs.get("provider", args[0] if args else None)
+        model_name = kwargs.get("model_name", args[1] if len(args) > 1 else None)
+
+        def timed_out():
+            expired.set()
+            return _timeout_error(seconds, provider, "model %s" % model_name)
+
+        return call_with_deadline(original, seconds, timed_out, *args, **kwargs)
+
+    return _llm_generate_text
+
+
+def _bounded_listing(module, original, seconds):
+    def list_models(*args, **kwargs):
+        def timed_out():
+            llm_provider = kwargs.get("llm_provider", args[0] if args else None)
+            model_name = kwargs.get("model_name", args[1] if len(args) > 1 else module.MODEL_NAME)
+            try:
+                provider = module._infer_provider(llm_provider, model_name)
+            except Exception:
+                provider = llm_provider
+            return _timeout_error(seconds, provider, "listing models")
+
+        return call_with_deadline(original, seconds, timed_out, *args, **kwargs)
+
+    return list_models
+
+
+@contextlib.contextmanager
+def llm_deadline(seconds, module=None):
+    """Bounds each LLM call made through ``module`` (tavro.modelwright by
+    default) to ``seconds`` while the block runs; the attributes are
+    restored afterwards."""
+    if module is None:
+        from tavro import modelwright as module
+    saved = {}
+    try:
+        for name, wrap in (("_llm_generate_text", lambda f: _bounded_generate(f, seconds)),
+                           ("list_models", lambda f: _bounded_listing(module, f, seconds))):
+            original = getattr(module, name, None)
+            if original is None:
+                continue
+            saved[name] = original
+            wrapper = wrap(getattr(original, _WRAPPED, original))
+            setattr(wrapper, _WRAPPED, getattr(original, _WRAPPED, original))
+            setattr(module, name, wrapper)
+        yield
+    finally:
+        for name, original in saved.items():
+            setattr(module, name, original)

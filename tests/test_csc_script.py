@@ -1,0 +1,339 @@
+"""SciPyCSCCodeGenerator's scripts and `tavro solve`: golden scripts, both
+outputs agreeing on every library example, hostile names, the ways a script
+is run, sidecar data and the command's exit codes.
+
+Regenerate the golden scripts after an intended change with
+    TAVRO_REGEN_GOLDEN=1 bash scripts/test.sh -q tests/test_csc_script.py
+"""
+
+import ast
+import difflib
+import json
+import os
+import pathlib
+import runpy
+import subprocess
+import sys
+from importlib.resources import files
+
+import numpy as np
+import pytest
+
+from tavro import __main__ as cli
+from tavro import solver
+from tavro.lpwriter import SciPyCodeGenerator
+from tavro.semantic_error import SemanticError
+from tavro.tavro_core import KelmCompiler
+
+GOLDEN = pathlib.Path(__file__).resolve().parent / "golden" / "scripts"
+REGENERATE = os.environ.get("TAVRO_REGEN_GOLDEN") == "1"
+LIBRARY = files("tavro").joinpath("kelm_models")
+EXAMPLES = sorted(p.name for p in LIBRARY.iterdir() if p.joinpath("solution.json").is_file())
+GOLDEN_EXAMPLES = ["assignment", "diet", "knapsack", "set_covering", "transportation", "fixed_charge"]
+
+
+def paths(name):
+    folder = LIBRARY.joinpath(name)
+    return str(folder.joinpath(name + ".mod")), str(folder.joinpath(name + ".dat"))
+
+
+def texts(name):
+    return tuple(pathlib.Path(p).read_text(encoding="utf-8") for p in paths(name))
+
+
+def script_for(model, data, **kwargs):
+    tree = KelmCompiler().compile_model(model, data)
+    return SciPyCodeGenerator(tree, tree["data"]).generate_code(**kwargs)
+
+
+def run_text(text, name="script"):
+    ns = {}
+    exec(compile(text, name, "exec"), ns)
+    return ns
+
+
+def cli_json(capsys, *argv):
+    assert cli.main(["solve", *argv, "--json"]) == 0
+    return json.loads(capsys.readouterr().out)
+
+
+@pytest.mark.parametrize("name", GOLDEN_EXAMPLES)
+def test_golden_script(name):
+    text = script_for(*texts(name))
+    golden = GOLDEN / (name + ".py")
+    if REGENERATE:
+        golden.parent.mkdir(parents=True, exist_ok=True)
+        golden.write_text(text, encoding="utf-8")
+    expected = golden.read_text(encoding="utf-8")
+    diff = "".join(difflib.unified_diff(expected.splitlines(True), text.splitlines(True),
+                                        "golden/" + name + ".py", "generated"))
+    assert not diff, "generated script differs from the golden one:\n" + diff
+    ns = run_text(expected, str(golden))
+    recorded = json.loads(LIBRARY.joinpath(name, "solution.json").read_text())
+    assert ns["status"] == recorded["status"]
+    assert ns["objective"] == pytest.approx(recorded["objective"], rel=1e-6)
+
+
+@pytest.mark.parametrize("name", EXAMPLES)
+def test_both_outputs_agree(name, capsys):
+    model, data = texts(name)
+    out = cli_json(capsys, *paths(name))
+    ns = run_text(script_for(model, data))
+    recorded = json.loads(LIBRARY.joinpath(name, "solution.json").read_text())
+    assert ns["status"] == out["status"] == recorded["status"]
+    assert ns["objective"] == pytest.approx(out["objective"], rel=1e-9, abs=1e-12)
+    assert out["objective"] == pytest.approx(recorded["objective"], rel=1e-6)
+    assert ns["solution"] == out["values"]
+
+
+HOSTILE = ['a"""b', "c'''d", "back\\slash", "new\nline", "__import__('os').system('touch PWNED')",
+           "# not a comment", "caf\u00e9 \u6771\u4eac \U0001f600", "');__import__('os');('"]
+
+
+def hostile_model():
+    """A model whose every name, label and string is hostile text: a hand-built tree."""
+    n = lambda v: {"type": "name", "name": v}  # noqa: E731
+    S, x, i = HOSTILE[0], HOSTILE[4], HOSTILE[5]
+    decls = [
+        {"type": "set", "name": S, "line": 1, "element_type": "string", "value": None},
+        {"type": "param", "name": HOSTILE[1], "line": 2, "value_type": "float", "indices": [n(S)], "value": None},
+        {"type": "dvar", "name": x, "line": 3, "var_type": "float", "nonnegative": True, "indices": [n(S)],
+         "low": None, "high": None},
+        {"type": "dvar", "name": HOSTILE[6], "line": 4, "var_type": "int", "nonnegative": True, "indices": [],
+         "low": None, "high": None},
+        {"type": "objective", "name": HOSTILE[3], "line": 5, "sense": "minimize",
+         "expr": {"type": "binary", "op": "+", "left": {
+             "type": "sum", "indices": [{"name": i, "set": n(S)}], "filter": None,
+             "body": {"type": "index", "name": x, "indices": [n(i)]}}, "right": n(HOSTILE[6])}},
+        {"type": "constraints", "name": None, "line": 6, "constraints": [
+            {"type": "forall", "line": 7, "indices": [{"name": i, "set": n(S)}], "filter": None, "constraints": [
+                {"type": "constraint", "name": HOSTILE[7], "line": 7, "op": ">=",
+                 "left": {"type": "index", "name": x, "indices": [n(i)]},
+                 "right": {"type": "index", "name": HOSTILE[1], "indices": [n(i)]}}]},
+            {"type": "constraint", "name": HOSTILE[2], "line": 8, "op": ">=", "left": n(HOSTILE[6]),
+             "right": {"type": "number", "value": 2}}]},
+    ]
+    data = {S: HOSTILE, HOSTILE[1]: [float(k) for k in range(len(HOSTILE))]}
+    return {"declarations": decls}, data
+
+
+@pytest.mark.parametrize("form", ["literals", "buffers", "sidecar"])
+def test_hostile_names_stay_string_literals(tmp_path, form, monkeypatch):
+    from tavro import _csc_script
+
+    if form == "buffers":
+        monkeypatch.setattr(_csc_script, "LITERAL_LIMIT", 0)
+    tree, data = hostile_model()
+    script = tmp_path / "hostile.py"
+    gen = SciPyCodeGenerator(tree, data)
+    text = gen.generate_code(str(tmp_path / "hostile.npz") if form == "sidecar" else None)
+    assert ("_columns = [" in text) == (form == "literals")
+    script.write_text(text, encoding="utf-8")
+    assert gen.scipy_code_lines == text.split("\n")
+    # Every name is in the script only inside string literals: no name, comment or call is made of it.
+    parsed = ast.parse(text)
+    called = {node.func.id for node in ast.walk(parsed) if isinstance(node, ast.Call) and isinstance(node.func, ast.Name)}
+    assert "__import__" not in called and "system" not in called
+    for node in ast.walk(parsed):
+        if isinstance(node, ast.Name):
+            assert node.id not in HOSTILE
+    run = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True,
+                         encoding="utf-8", timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("status: optimal\nobjective new\\nline: 30\n")
+    assert not (tmp_path / "PWNED").exists()
+    ns = runpy.run_path(str(script), run_name="not_main")
+    assert ns["objective"] == pytest.approx(sum(range(len(HOSTILE))) + 2)
+    assert list(ns["solution"][HOSTILE[4]]) == HOSTILE
+    assert ns["solution"][HOSTILE[6]] == 2.0
+
+
+def test_script_runs_every_way(tmp_path, capsys):
+    text = script_for(*texts("transportation"))
+    path = tmp_path / "t.py"
+    path.write_text(text, encoding="utf-8")
+    expected = solver.solve_problem(solver.build_problem(*texts("transportation")))
+    run = subprocess.run([sys.executable, str(path)], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and run.stdout.splitlines()[:2] == ["status: optimal",
+                                                                   "objective TotalShippingCost: 22600"]
+    # Under another module name and with exec: no report, the same answer at top level.
+    for ns in (runpy.run_path(str(path), run_name="elsewhere"), run_text(text)):
+        assert (ns["status"], ns["objective"], ns["solution"]) == ("optimal", 22600.0, expected.values)
+        assert ns["results"].success
+    assert capsys.readouterr().out == ""
+
+
+def test_generator_collections_are_linprogs_form():
+    from scipy.optimize import linprog
+
+    for name in ("diet", "transportation", "production_mix"):
+        tree = KelmCompiler().compile_model(*texts(name))
+        gen = SciPyCodeGenerator(tree, tree["data"])
+        gen.generate_code()
+        res = linprog(-gen.c if gen.maximize else gen.c, A_ub=gen.A_ub, b_ub=gen.b_ub,
+                      A_eq=gen.A_eq if gen.A_eq.shape[0] else None, b_eq=gen.b_eq if gen.b_eq.size else None,
+                      bounds=gen.bounds, method="highs")
+        value = (-res.fun if gen.maximize else res.fun) + gen.offset
+        recorded = json.loads(LIBRARY.joinpath(name, "solution.json").read_text())["objective"]
+        assert value == pytest.approx(recorded, rel=1e-9)
+        assert gen.var_names == [b[0] for b in gen.problem["columns"]]
+        assert gen.integrality.dtype == np.uint8 and gen.bounds.shape == (len(gen.c), 2)
+
+
+LARGE = """
+int n = ...;
+range I = 1..n;
+float cost[I][I] = ...;
+dvar float+ x[I][I] in 0..1;
+minimize Total: sum(i in I, j in I) cost[i][j] * x[i][j] + 5;
+subject to { forall(i in I) Row: sum(j in I) x[i][j] == 1; }
+"""
+
+
+def large_data(n):
+    rng = np.random.default_rng(3)
+    rows = ",\n".join("[" + ", ".join("%.2f" % v for v in rng.uniform(1, 9, n)) + "]" for _ in range(n))
+    return "n = %d;\ncost = [%s];\n" % (n, rows)
+
+
+def test_large_data_travels_as_buffers(tmp_path):
+    data = large_data(80)  # 6,400 columns: over the literal limit
+    text = script_for(LARGE, data)
+    lists = [node for node in ast.walk(ast.parse(text)) if isinstance(node, (ast.List, ast.Tuple))]
+    assert max(len(node.elts) for node in lists) < 100
+    ns = run_text(text)
+    expected = solver.solve_problem(solver.build_problem(LARGE, data))
+    assert ns["status"] == "optimal" and ns["objective"] == pytest.approx(expected.objective, rel=1e-9)
+    assert ns["solution"] == expected.values
+    # With a sidecar, the script is small and finds the .npz beside itself from any working directory.
+    side = script_for(LARGE, data, sidecar=str(tmp_path / "big.npz"))
+    assert len(side) < 12_000 and (tmp_path / "big.npz").stat().st_size > 10_000
+    (tmp_path / "big.py").write_text(side, encoding="utf-8")
+    ns = runpy.run_path(str(tmp_path / "big.py"))
+    assert ns["objective"] == pytest.approx(expected.objective, rel=1e-9)
+
+
+def test_emit_and_sidecar_from_the_command_line(tmp_path, capsys):
+    script = tmp_path / "out" / "knap.py"
+    script.parent.mkdir()
+    assert cli.main(["solve", *paths("knapsack"), "--emit", str(script)]) == 0
+    assert "status: optimal" in capsys.readouterr().out
+    assert not (tmp_path / "out" / "knap.npz").exists()
+    assert run_text(script.read_text(encoding="utf-8"))["objective"] == 42.0
+    out = cli_json(capsys, *paths("knapsack"), "--emit", str(script), "--sidecar")
+    assert out["objective"] == 42.0 and (tmp_path / "out" / "knap.npz").is_file()
+    assert runpy.run_path(str(script))["objective"] == 42.0
+
+
+def test_text_report_names_binding_rows_and_shadow_prices(capsys):
+    assert cli.main(["solve", *paths("transportation")]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[:2] == ["status: optimal", "objective (TotalShippingCost): 22600"]
+    assert any(line.split() == ["ship[Lyon,Milan]", "400"] for line in out)
+    assert any(line.split() == ["PlantCapacity[Lyon]", "600", "-15"] for line in out)
+
+
+INFEASIBLE = """
+dvar float+ x;
+dvar float+ y;
+minimize Cost: x + y;
+subject to {
+  Low: x + y >= 10;
+  High: x + y <= 4;
+  Other: x <= 100;
+}
+"""
+
+
+def test_infeasible_model_reports_conflict(tmp_path, capsys):
+    (tmp_path / "m.mod").write_text(INFEASIBLE)
+    (tmp_path / "m.dat").write_text("")
+    assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / "m.dat")]) == 0
+    out = capsys.readouterr().out
+    assert out.startswith("status: infeasible\n") and "Low (line 6)" in out and "High (line 7)" in out
+    assert "Other" not in out
+    result = cli_json(capsys, str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))
+    assert result["status"] == "infeasible" and result["objective"] is None and result["values"] == {}
+    ns = run_text(script_for(INFEASIBLE, ""))
+    assert (ns["status"], ns["objective"], ns["solution"]) == ("infeasible", None, {})
+
+
+@pytest.mark.parametrize("argv, code, err", [
+    (["--sidecar"], 2, "--sidecar needs --emit"),
+    (["--time-limit", "0"], 2, "--time-limit must be a positive"),
+    (["--mip-gap", "-1"], 2, "--mip-gap must be"),
+    (["--time-limit", "soon"], 2, "invalid float value"),
+])
+def test_usage_errors_exit_2(argv, code, err, capsys):
+    with pytest.raises(SystemExit) as exc:
+        cli.main(["solve", *paths("diet"), *argv])
+    assert exc.value.code == code and err in capsys.readouterr().err
+
+
+def test_unreadable_file_is_a_usage_error(tmp_path, capsys):
+    with pytest.raises(SystemExit) as exc:
+        cli.main(["solve", str(tmp_path / "none.mod"), paths("diet")[1]])
+    assert exc.value.code == 2 and "cannot read" in capsys.readouterr().err
+
+
+def test_model_error_exits_1_with_located_lines(tmp_path, capsys):
+    (tmp_path / "m.mod").write_text("dvar float+ x;\nminimize C: x + y + z;\n")
+    (tmp_path / "m.dat").write_text("")
+    emitted = tmp_path / "s.py"
+    assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / "m.dat"), "--json",
+                     "--emit", str(emitted)]) == 1
+    captured = capsys.readouterr()
+    assert json.loads(captured.out)["error"].startswith("model:2:") and not emitted.exists()
+    lines = captured.err.splitlines()
+    assert len(lines) == 2 and all(line.startswith("tavro: model:2:") for line in lines)
+    assert "unknown name 'y'" in lines[0] and "unknown name 'z'" in lines[1]
+
+
+def test_limit_options_reach_the_solver(capsys):
+    out = cli_json(capsys, *paths("tsp"), "--time-limit", "30", "--mip-gap", "0.5")
+    assert out["status"] in ("optimal", "limit") and out["objective"] is not None
+
+
+def test_malformed_tree_is_a_semantic_error():
+    gen = SciPyCodeGenerator({"declarations": [{"type": "dvar", "name": "x"}]}, None)
+    with pytest.raises(SemanticError, match="'var_type' missing"):
+        gen.generate_code()
+
+
+EDGE_CASES = {
+    "no constraints": ("dvar float x in 1..3;\nmaximize z: 2 * x + 1;\n", "", "optimal", 7.0),
+    "constant objective, unused variable": (
+        "dvar float+ x;\ndvar int y in -2..2;\nminimize z: 4;\nsubject to { c: x >= 1; }\n", "", "optimal", 4.0),
+    "empty set": ("{string} S = ...;\ndvar float+ x[S];\nminimize z: sum(s in S) x[s] + 1;\n"
+                  "subject to { forall(s in S) c: x[s] >= 1; }\n", "S = {};", "optimal", 1.0),
+    "unbounded": ("dvar float x;\nmaximize z: x;\nsubject to { c: x >= 1; }\n", "", "unbounded", None),
+    "huge numbers and -0.0": ("float big = ...;\nfloat nz = ...;\ndvar float x in nz..big;\n"
+                              "minimize z: x - nz;\nsubject to { c: x >= 1e-300; }\n",
+                              "big = 1e308;\nnz = -0.0;", "optimal", 1e-300),
+    "infeasible bounds": ("dvar float x in 0..1;\nminimize z: x;\nsubject to { c: x >= 2; }\n", "",
+                          "infeasible", None),
+}
+
+
+@pytest.mark.parametrize("model, data, status, objective", EDGE_CASES.values(), ids=list(EDGE_CASES))
+def test_edge_cases_agree(model, data, status, objective, tmp_path, capsys):
+    (tmp_path / "m.mod").write_text(model)
+    (tmp_path / "m.dat").write_text(data)
+    out = cli_json(capsys, str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))
+    ns = run_text(script_for(model, data))
+    assert ns["status"] == out["status"] == status
+    assert ns["objective"] == out["objective"]
+    if objective is None:
+        assert out["objective"] is None and ns["solution"] == {} == out["values"]
+    else:
+        assert out["objective"] == pytest.approx(objective, rel=1e-12)
+        assert ns["solution"] == out["values"]
+
+
+@pytest.mark.parametrize("name", ["transportation", "multi_period_inventory", "tsp", "warehouse_location"])
+def test_report_names_match_the_solvers(name):
+    from tavro import _cli_solve
+
+    problem = solver.build_problem(*texts(name))
+    assert [_cli_solve._column_name(problem, j) for j in range(problem.num_columns)] == problem.column_names
+    assert [_cli_solve._row_name(problem, i) for i in range(problem.num_rows)] == problem.row_names

@@ -1,0 +1,177 @@
+"""Atomic file writes: the helper itself, and generative_solve's output files
+surviving a kill or a file-size limit in the middle of a later iteration."""
+
+import os
+import signal
+import stat
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from tavro import _fileio
+
+WRITER = os.path.join(os.path.dirname(__file__), "interrupted_writer.py")
+
+
+def leftovers(folder, *keep):
+    return sorted(set(os.listdir(folder)) - set(keep))
+
+
+def outputs(tmp_path):
+    return tmp_path / "s.mod", tmp_path / "s.dat"
+
+
+def test_size_limit_during_second_write_keeps_first_pair(tmp_path):
+    model, data = outputs(tmp_path)
+    proc = subprocess.run([sys.executable, WRITER, str(model), str(data), "200000", "65536"],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 1 and "File too large" in proc.stderr
+    assert "Iteration 2/2: prompting model" in proc.stdout
+    assert (model.read_text(), data.read_text()) == ("M1\n", "D1\n")
+    assert leftovers(tmp_path, "s.mod", "s.dat") == []
+
+
+def kill_during_second_write(tmp_path, size):
+    """Runs the writer and SIGKILLs it as soon as iteration 2's write shows on
+    disk (the model file changing, or any other file with content). Returns
+    whether the kill came before that write was reported done."""
+    model, data = outputs(tmp_path)
+    log = tmp_path.parent / (tmp_path.name + ".log")
+    with open(log, "w") as out:
+        child = subprocess.Popen([sys.executable, WRITER, str(model), str(data), str(size)], stdout=out)
+    try:
+        deadline = time.monotonic() + 60
+        while "Iteration 2/2" not in log.read_text():
+            assert child.poll() is None and time.monotonic() < deadline, log.read_text()
+            time.sleep(0.001)
+        while child.poll() is None and time.monotonic() < deadline:
+            if model.stat().st_size != 3 or any(
+                    os.stat(tmp_path / name).st_size for name in leftovers(tmp_path, "s.mod", "s.dat")):
+                break
+        child.send_signal(signal.SIGKILL)
+        child.wait(timeout=10)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    return log.read_text().count("Wrote files") == 1
+
+
+def test_kill_during_second_write_keeps_first_pair(tmp_path):
+    size = 64 << 20
+    for attempt in range(3):
+        folder = tmp_path / str(attempt)
+        folder.mkdir()
+        during = kill_during_second_write(folder, size)
+        model, data = outputs(folder)
+        text = model.read_text()
+        assert text in ("M1\n", "M" * size), "a cut-off model of %d characters" % len(text)
+        if during:
+            assert (text, data.read_text()) == ("M1\n", "D1\n")
+            return
+    pytest.fail("the kill never came during the write")
+
+
+# ---- the helper -------------------------------------------------------------
+
+@pytest.mark.parametrize("write, expected", [
+    (lambda p: _fileio.write_text_atomic(p, "caf\u00e9\n", encoding="latin-1"), b"caf\xe9\n"),
+    (lambda p: _fileio.write_text_atomic(p, "caf\u00e9", encoding="utf-8"), b"caf\xc3\xa9"),
+    (lambda p: _fileio.write_bytes_atomic(p, b"\x00\xff"), b"\x00\xff"),
+    (lambda p: _fileio.write_bytes_atomic(os.fsencode(p), bytearray(b"raw")), b"raw"),
+    (lambda p: _fileio.write_text_atomic(str(p), ""), b""),
+])
+def test_writes_replace_content(tmp_path, write, expected):
+    target = tmp_path / "f.txt"
+    target.write_bytes(b"old content")
+    write(target)
+    assert target.read_bytes() == expected
+    assert leftovers(tmp_path, "f.txt") == []
+
+
+def test_default_encoding_matches_open(tmp_path):
+    text = "x = 1;\n// \u00e9\u20ac\n"
+    with open(tmp_path / "a", "w") as f:
+        f.write(text)
+    _fileio.write_text_atomic(tmp_path / "b", text)
+    assert (tmp_path / "a").read_bytes() == (tmp_path / "b").read_bytes()
+
+
+@pytest.mark.parametrize("bad, error", [
+    (lambda p: _fileio.write_text_atomic(p, "\u20ac", encoding="latin-1"), UnicodeEncodeError),
+    (lambda p: _fileio.write_text_atomic(p, "\ud800"), UnicodeEncodeError),
+    (lambda p: _fileio.write_text_atomic(p, b"bytes"), TypeError),
+    (lambda p: _fileio.write_bytes_atomic(p, "text"), TypeError),
+])
+def test_failed_write_leaves_old_file_and_no_temporary(tmp_path, bad, error):
+    target = tmp_path / "f.mod"
+    target.write_text("old")
+    with pytest.raises(error):
+        bad(target)
+    assert target.read_text() == "old"
+    assert leftovers(tmp_path, "f.mod") == []
+
+
+def test_permission_bits_kept_and_new_file_follows_umask(tmp_path):
+    kept = tmp_path / "kept"
+    kept.write_text("x")
+    os.chmod(kept, 0o640)
+    _fileio.write_text_atomic(kept, "y")
+    assert stat.S_IMODE(kept.stat().st_mode) == 0o640
+    old = os.umask(0o027)
+    try:
+        _fileio.write_text_atomic(tmp_path / "new", "z")
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE((tmp_path / "new").stat().st_mode) == 0o640
+
+
+def test_symbolic_link_is_written_through(tmp_path):
+    real = tmp_path / "real" / "m.mod"
+    real.parent.mkdir()
+    real.write_text("old")
+    link = tmp_path / "link.mod"
+    link.symlink_to(real)
+    dangling = tmp_path / "dangling.mod"
+    dangling.symlink_to(tmp_path / "real" / "new.mod")
+    _fileio.write_text_atomic(link, "new")
+    _fileio.write_text_atomic(dangling, "created")
+    assert link.is_symlink() and real.read_text() == "new"
+    assert dangling.is_symlink() and (tmp_path / "real" / "new.mod").read_text() == "created"
+    assert leftovers(real.parent, "m.mod", "new.mod") == []
+
+
+def test_folder_target_is_refused_untouched(tmp_path):
+    (tmp_path / "adir").mkdir()
+    with pytest.raises(IsADirectoryError):
+        _fileio.write_text_atomic(tmp_path / "adir", "x")
+    assert (tmp_path / "adir").is_dir() and leftovers(tmp_path, "adir") == []
+
+
+def test_fifo_is_written_in_place_not_replaced(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read()), daemon=True)
+    reader.start()
+    _fileio.write_text_atomic(fifo, "through the pipe")
+    reader.join(timeout=5)
+    assert got == [b"through the pipe"] and stat.S_ISFIFO(os.lstat(fifo).st_mode)
+
+
+def test_long_file_name(tmp_path):
+    target = tmp_path / ("n" * 250)
+    _fileio.write_text_atomic(target, "ok")
+    assert target.read_text() == "ok"
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root may write anything")
+def test_read_only_file_is_refused_like_open(tmp_path):
+    target = tmp_path / "ro.mod"
+    target.write_text("old")
+    os.chmod(target, 0o444)
+    with pytest.raises(PermissionError):
+        _fileio.write_text_atomic(target, "new")
+    assert target.read_text() == "old"
