@@ -8,6 +8,7 @@ sys.path (for subprocess tests):
     python loop_support.py eval data.jsonl --output r.jsonl ...
 """
 
+import contextlib
 import json
 import os
 import sys
@@ -22,6 +23,25 @@ def data(a, b=1000):
 
 def pair_json(a, b=1000):
     return json.dumps({"model": MODEL, "data": data(a, b)})
+
+
+PRICES = "| Model | Input ($/1M) | Output ($/1M) |\n|---|---|---|\n| gpt-5 | 1.25 | 10.00 |\n"
+
+
+@contextlib.contextmanager
+def openai_loopback(monkeypatch, folder):
+    """A stub server reached by the real openai package, and a local price
+    list (gpt-5 at 1.25 / 10.00 per million) in ``folder``/pricing.md."""
+    from stub_server import StubServer
+    from tavro import tokenmeter
+
+    table = folder / "pricing.md"
+    table.write_text(PRICES)
+    monkeypatch.setattr(tokenmeter, "PRICING_URL", str(table))
+    with StubServer() as server:
+        monkeypatch.setenv("OPENAI_BASE_URL", server.openai_base_url)
+        monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
+        yield server
 
 
 GEN = "Generate a valid Tavro model (.mod)"

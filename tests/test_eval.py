@@ -21,7 +21,7 @@ from tavro._hooks import near_duplicate
 stub_server = pytest.importorskip("stub_server")
 
 GOLD_DIR = pathlib.Path(__file__).resolve().parent / "data" / "benchmark_gold"
-PRICES = "| Model | Input ($/1M) | Output ($/1M) |\n|---|---|---|\n| gpt-5 | 1.25 | 10.00 |\n"
+PRICES = ls.PRICES
 # Each problem: generation + alignment call, 100 in / 20 out each.
 COST = 2 * (100 * 1.25e-6 + 20 * 10e-6)
 QUESTIONS = ["EVQ-%d: buy at least %d units of x, as few as possible." % (i, 3 * i + 2) for i in range(5)]
@@ -37,15 +37,8 @@ AGREE = json.dumps({"feedback": "The model is right."})
 @pytest.fixture
 def env(monkeypatch, tmp_path):
     pytest.importorskip("openai")
-    from tavro import tokenmeter
-
-    table = tmp_path / "pricing.md"
-    table.write_text(PRICES)
-    monkeypatch.setattr(tokenmeter, "PRICING_URL", str(table))
     monkeypatch.chdir(tmp_path)
-    with stub_server.StubServer() as server:
-        monkeypatch.setenv("OPENAI_BASE_URL", server.openai_base_url)
-        monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
+    with ls.openai_loopback(monkeypatch, tmp_path) as server:
         yield server
 
 

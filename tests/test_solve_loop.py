@@ -18,14 +18,7 @@ DESCRIPTION = "Buy as little as possible, but at least 7 units; the store holds 
 @pytest.fixture
 def stub(monkeypatch, tmp_path):
     pytest.importorskip("openai")
-    from tavro import tokenmeter
-
-    table = tmp_path / "pricing.md"
-    table.write_text("| Model | Input ($/1M) | Output ($/1M) |\n|---|---|---|\n| gpt-5 | 1.25 | 10.00 |\n")
-    monkeypatch.setattr(tokenmeter, "PRICING_URL", str(table))
-    with stub_server.StubServer() as server:
-        monkeypatch.setenv("OPENAI_BASE_URL", server.openai_base_url)
-        monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
+    with ls.openai_loopback(monkeypatch, tmp_path) as server:
         yield server
 
 
