@@ -4,7 +4,7 @@ Prints the wall time of the whole evaluation at --jobs 1 and --jobs 8, and
 per problem: the evaluation's time (jobs 1), beside the time of the same
 generation run alone (`generative_solve` through the same loopback LLM) and
 of solving the gold pair (`tavro.solver.solve_files`, what `tavro solve`
-does after start-up). The harness's own overhead is what is left: metering
+does after start-up), and the `tavro solve` command's own wall time. The harness's own overhead is what is left: metering
 and hooks, few-shot exclusion, the record's compile check, the fsync'ed
 line. Everything runs in one process against the same stub.
 
@@ -20,6 +20,7 @@ import json
 import os
 import pathlib
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -99,6 +100,14 @@ def main():
             ev[p.index], gen[p.index], solve[p.index] = (statistics.median(e), statistics.median(g),
                                                          statistics.median(s))
 
+        # The command itself, interpreter start-up included (one run per problem).
+        command = []
+        for p in problems:
+            t0 = time.perf_counter()
+            subprocess.run([sys.executable, "-m", "tavro", "solve", str(GOLD / (p.id + ".mod")),
+                            str(GOLD / (p.id + ".dat")), "--json"], check=True, capture_output=True, cwd=tmp)
+            command.append(time.perf_counter() - t0)
+
         slow = {}
         if args.latency > 0:
             stub.set_default("POST", "/v1/responses", gold_modeller(problems, args.latency))
@@ -124,6 +133,8 @@ def main():
     over = statistics.median(overheads)
     print("harness overhead per problem (median, problems without repair rounds): %.4f s; "
           "tavro solve's solve: %.4f s (mean); ratio %.2f" % (over, mean_solve, over / mean_solve))
+    print("the tavro solve command (a process per problem): %.3f s (median); eval per problem at --jobs 1: %.3f s"
+          % (statistics.median(command), statistics.median(walls[1]) / len(problems)))
 
 
 if __name__ == "__main__":
