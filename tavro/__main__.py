@@ -48,6 +48,10 @@ def _generate(args):
     _cli_guard.check_provider(args.parser, args.provider)
     description = _description(args, args.parser)
     _cli_generate.check_outputs(args.parser, args)
+    if getattr(args, "solve", False):
+        from ._cli_eval import generate_solve
+
+        return generate_solve(args, description)
     kwargs = {}
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
@@ -111,6 +115,8 @@ def _llm_options(p):
 
 
 def build_parser():
+    from . import _cli_eval
+
     parser = argparse.ArgumentParser(prog="tavro", description=__doc__)
     parser.add_argument("--version", action="version", version="tavro " + __version__)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -137,6 +143,7 @@ def build_parser():
     gen.add_argument("--stats", action="store_true", help="print the statistics (JSON) instead of the assessment")
     _cli_output.add_output_options(gen)
     gen.set_defaults(run=_generate, parser=gen)
+    _cli_eval.add_solve_options(gen)
 
     fb = sub.add_parser("feedback", help="ask a question about an existing model and data file")
     fb.add_argument("question")
@@ -161,6 +168,7 @@ def build_parser():
     from ._cli_solve import add_parser as add_solve_parser
 
     add_solve_parser(sub)
+    _cli_eval.add_eval_command(sub)
     return parser
 
 

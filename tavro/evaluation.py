@@ -1,0 +1,540 @@
+"""Accuracy on a benchmark: every problem runs the whole road (generate,
+solve, repair) and its answer is graded against the benchmark's.
+
+    problems = load_dataset("benchmark.jsonl")
+    summary = evaluate(problems, "results.jsonl", jobs=4)
+    summary["accuracy"]
+
+Datasets are read as the public benchmarks publish them: JSON Lines, a JSON
+list of objects or a JSON object of objects keyed by id; the question in the
+first present of ``question``, ``en_question``, ``Question``, ``description``
+and the answer in the first present of ``answer``, ``en_answer``,
+``Answer``, ``objective`` (a number or a numeric string; "No Best Solution",
+"infeasible" and -99999 mean the problem has no solution). A folder laid out like the example library (one
+folder per problem with NAME.txt and solution.json) is a dataset too.
+
+Each finished problem appends one JSON line to the results file (written in
+one system call and fsync'ed, under a lock), so an interrupted run keeps every
+finished record; ``resume`` skips the problems already recorded and drops a
+partial last line if a kill left one.
+"""
+
+import collections
+import decimal
+import hashlib
+import json
+import math
+import os
+import queue
+import re
+import threading
+import time
+
+from . import _hooks, pipeline
+
+__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "load_dataset", "bundled_benchmark", "snapshot_pricing",
+           "parse_answer", "grade", "evaluate", "summarize", "question_hash"]
+
+QUESTION_FIELDS = ("question", "en_question", "Question", "description")
+ANSWER_FIELDS = ("answer", "en_answer", "Answer", "objective")
+NO_SOLUTION_TEXTS = ("no best solution", "infeasible")
+NO_SOLUTION_NUMBER = -99999
+NO_SOLUTION = "infeasible"
+
+Expected = collections.namedtuple("Expected", "value decimals")
+Expected.__doc__ = """A graded answer: value None when the problem has no solution; decimals
+the number of decimals the answer was written with."""
+
+Problem = collections.namedtuple("Problem", "index id question expected source")
+Problem.__doc__ = """One benchmark problem: its position, the dataset's id (or None), the
+question text, the Expected answer and the description file it came from
+(None for a JSON dataset)."""
+
+
+_THOUSANDS = re.compile(r"-?\d{1,3}(,\d{3})+(\.\d+)?")
+
+
+class DatasetError(ValueError):
+    """A dataset that cannot be read, naming the file and the entry."""
+
+
+def question_hash(question):
+    return hashlib.sha256(question.encode("utf-8")).hexdigest()
+
+
+def _decimals(d):
+    exponent = d.as_tuple().exponent
+    return -exponent if isinstance(exponent, int) and exponent < 0 else 0
+
+
+def parse_answer(value):
+    """An answer as the benchmarks give it -> Expected; ValueError if it is
+    neither a number, a numeric string nor a no-solution marker."""
+    if isinstance(value, bool) or value is None:
+        raise ValueError("no numeric answer: %r" % (value,))
+    if isinstance(value, str):
+        text = value.strip()
+        if text.lower() in NO_SOLUTION_TEXTS:
+            return Expected(None, None)
+        plain = text.replace(",", "") if _THOUSANDS.fullmatch(text) else text
+        try:
+            value = decimal.Decimal(plain)
+        except decimal.InvalidOperation:
+            raise ValueError("not a number: %r" % value) from None
+    if isinstance(value, int):
+        value = decimal.Decimal(value)
+    elif isinstance(value, float):
+        value = decimal.Decimal(repr(value))
+    if not isinstance(value, decimal.Decimal) or not value.is_finite():
+        raise ValueError("not a number: %r" % (value,))
+    if value == NO_SOLUTION_NUMBER:
+        return Expected(None, None)
+    return Expected(float(value), _decimals(value))
+
+
+def grade(status, objective, expected, tolerance=1e-6):
+    """Whether an answer is correct: a no-solution answer is matched by
+    "infeasible" or "infeasible_or_unbounded"; a number by an optimal status
+    whose objective is within relative ``tolerance`` of it, or equals it
+    after rounding to the answer's own decimals when it has two or fewer
+    (some public labels are rounded)."""
+    if expected.value is None:
+        return status in ("infeasible", "infeasible_or_unbounded")
+    if status != "optimal" or not isinstance(objective, (int, float)) or not math.isfinite(objective):
+        return False
+    if math.isclose(objective, expected.value, rel_tol=tolerance, abs_tol=1e-9):
+        return True
+    if expected.decimals is not None and expected.decimals <= 2:
+        quantum = decimal.Decimal(1).scaleb(-expected.decimals)
+        rounded = decimal.Decimal(repr(float(objective))).quantize(quantum, rounding=decimal.ROUND_HALF_UP)
+        return rounded == decimal.Decimal(repr(expected.value)).quantize(quantum)
+    return False
+
+
+# -- datasets ---------------------------------------------------------------------
+
+def _entry_problem(index, entry, where):
+    if not isinstance(entry, dict):
+        raise DatasetError("%s: not a JSON object" % where)
+    question = next((entry[k] for k in QUESTION_FIELDS if k in entry), None)
+    if not isinstance(question, str) or not question.strip():
+        raise DatasetError("%s: no question (looked for %s)" % (where, ", ".join(QUESTION_FIELDS)))
+    key = next((k for k in ANSWER_FIELDS if k in entry), None)
+    if key is None:
+        raise DatasetError("%s: no answer (looked for %s)" % (where, ", ".join(ANSWER_FIELDS)))
+    try:
+        expected = parse_answer(entry[key])
+    except ValueError as e:
+        raise DatasetError("%s: %s %s" % (where, key, e)) from None
+    ident = entry.get("id", entry.get("ID"))
+    return Problem(index, None if ident is None else str(ident), question, expected, None)
+
+
+def _folder_problem(index, folder):
+    with open(os.path.join(folder, "solution.json"), encoding="utf-8") as f:
+        try:
+            solution = json.load(f, parse_float=decimal.Decimal)
+        except ValueError as e:
+            raise DatasetError("%s: %s" % (f.name, e)) from None
+    name = os.path.basename(os.path.normpath(folder))
+    desc = os.path.join(folder, name + ".txt")
+    if not os.path.isfile(desc):
+        texts = sorted(n for n in os.listdir(folder) if n.endswith(".txt"))
+        if not texts:
+            raise DatasetError("%s: no description (.txt) file" % folder)
+        desc = os.path.join(folder, texts[0])
+    with open(desc, encoding="utf-8", errors="ignore") as f:
+        question = f.read()
+    status = str(solution.get("status", "optimal")).lower() if isinstance(solution, dict) else ""
+    try:
+        if status in ("infeasible", "infeasible_or_unbounded"):
+            expected = Expected(None, None)
+        elif isinstance(solution, dict) and "objective" in solution:
+            expected = parse_answer(solution["objective"])
+        else:
+            raise ValueError("no objective")
+    except ValueError as e:
+        raise DatasetError("%s: %s" % (os.path.join(folder, "solution.json"), e)) from None
+    return Problem(index, name, question, expected, desc)
+
+
+def bundled_benchmark():
+    """The path of the benchmark shipped with the package."""
+    from importlib import resources
+
+    return str(resources.files("tavro") / "data" / "benchmark.jsonl")
+
+
+def load_dataset(path):
+    """The problems of a dataset file or library folder, in order."""
+    path = os.fspath(path)
+    if os.path.isdir(path):
+        if os.path.isfile(os.path.join(path, "solution.json")):
+            folders = [path]
+        else:
+            folders = [os.path.join(path, n) for n in sorted(os.listdir(path))
+                       if os.path.isfile(os.path.join(path, n, "solution.json"))]
+        if not folders:
+            raise DatasetError("%s: no problem folders (with solution.json) found" % path)
+        return [_folder_problem(i, folder) for i, folder in enumerate(folders)]
+    with open(path, encoding="utf-8-sig") as f:
+        text = f.read()
+    if text.lstrip().startswith("["):
+        try:
+            entries = json.loads(text, parse_float=decimal.Decimal)
+        except ValueError as e:
+            raise DatasetError("%s: %s" % (path, e)) from None
+        return [_entry_problem(i, e, "%s: entry %d" % (path, i + 1)) for i, e in enumerate(entries)]
+    try:
+        whole = json.loads(text, parse_float=decimal.Decimal)
+    except ValueError:
+        whole = None
+    if (isinstance(whole, dict) and whole and not any(k in whole for k in QUESTION_FIELDS)
+            and all(isinstance(v, dict) for v in whole.values())):
+        # {"id": {question, answer}, ...}: the keys are the ids.
+        return [_entry_problem(i, dict({"id": key}, **entry), "%s: entry %r" % (path, key))
+                for i, (key, entry) in enumerate(whole.items())]
+    problems = []
+    for lineno, line in enumerate(text.splitlines(), 1):
+        if not line.strip():
+            continue
+        where = "%s:%d" % (path, lineno)
+        try:
+            entry = json.loads(line, parse_float=decimal.Decimal)
+        except ValueError as e:
+            raise DatasetError("%s: %s" % (where, e)) from None
+        problems.append(_entry_problem(len(problems), entry, where))
+    if not problems:
+        raise DatasetError("%s: no problems" % path)
+    return problems
+
+
+# -- the results file -----------------------------------------------------------------
+
+class ResultsFile:
+    """RESULTS.jsonl: one complete line per record, appended under a lock in
+    one write and fsync'ed."""
+
+    def __init__(self, path, resume):
+        self.path = os.fspath(path)
+        self.records = []
+        self._lock = threading.Lock()
+        if os.path.exists(self.path):
+            if not resume:
+                raise FileExistsError("%s exists: give --resume to continue it, or another --output" % self.path)
+            self.records = self._read_and_mend()
+        folder = os.path.dirname(self.path)
+        if folder:
+            os.makedirs(folder, exist_ok=True)
+        self._fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
+
+    def _read_and_mend(self):
+        with open(self.path, "rb") as f:
+            data = f.read()
+        end = data.rfind(b"\n") + 1
+        if end < len(data):  # a partial last line left by a kill
+            with open(self.path, "r+b") as f:
+                f.truncate(end)
+                f.flush()
+                os.fsync(f.fileno())
+        records = []
+        for lineno, line in enumerate(data[:end].splitlines(), 1):
+            if not line.strip():
+                continue
+            try:
+                record = json.loads(line)
+            except ValueError:
+                raise ValueError("%s:%d is not a JSON record" % (self.path, lineno)) from None
+            if isinstance(record, dict) and isinstance(record.get("index"), int):
+                records.append(record)
+        return records
+
+    def append(self, record):
+        line = (json.dumps(record, ensure_ascii=False) + "\n").encode("utf-8")
+        with self._lock:
+            view = memoryview(line)
+            while view:
+                written = os.write(self._fd, view)
+                view = view[written:]
+            os.fsync(self._fd)
+            self.records.append(record)
+
+    def close(self):
+        with self._lock:
+            if self._fd is not None:
+                os.close(self._fd)
+                self._fd = None
+
+
+# -- one problem ------------------------------------------------------------------
+
+def _expected_json(expected):
+    return NO_SOLUTION if expected.value is None else expected.value
+
+
+def _tape_name(problem):
+    return "%04d-%s.jsonl" % (problem.index, question_hash(problem.question)[:12])
+
+
+def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
+    """Run one problem in ``folder`` and return its record. Failures of the
+    LLM calls (errors, time-outs, unparsable replies) are recorded, not
+    raised."""
+    os.makedirs(folder, exist_ok=True)
+    model_file = os.path.join(folder, "model.mod")
+    data_file = os.path.join(folder, "data.dat")
+    _write_plain(os.path.join(folder, "question.txt"), problem.question)
+    messages = []
+    meter = _hooks.UsageMeter()
+    start = time.monotonic()
+    result, error = None, None
+    tape_context = _hooks.taping(tape) if tape is not None else _null_context()
+    with _hooks.metering(meter), _hooks.excluding(problem.question, [problem.source] if problem.source else []), \
+            tape_context:
+        try:
+            result = pipeline.generate_and_solve(problem.question, model_file, data_file, progress=messages.append,
+                                                 **options)
+        except Exception as e:
+            error = "%s: %s" % (type(e).__name__, str(e) or type(e).__name__)
+    seconds = time.monotonic() - start
+    try:
+        _write_plain(os.path.join(folder, "progress.log"), "".join(str(m) + "\n" for m in messages))
+    except OSError:
+        pass
+    # A solver verdict other than "error" means the pair built; else ask the compiler.
+    compiled = bool(result) and result["status"] != "error"
+    if not compiled:
+        try:
+            with open(model_file) as mf, open(data_file) as df:
+                compiled = not pipeline._compile_errors(mf.read(), df.read())
+        except (OSError, UnicodeError):
+            pass
+    usage = meter.usage
+    status = result["status"] if result else None
+    objective = result["objective"] if result else None
+    return {
+        "index": problem.index,
+        "id": problem.id,
+        "question_sha256": question_hash(problem.question),
+        "status": status,
+        "objective": objective,
+        "expected": _expected_json(problem.expected),
+        "correct": bool(result) and grade(status, objective, problem.expected, tolerance),
+        "compiled": compiled,
+        "iterations": result["iterations"] if result else None,
+        "repairs": result["repairs"] if result else 0,
+        "usage": usage,
+        "estimated_costs": result["estimated_costs"] if result else pipeline.estimate_costs(
+            usage, options.get("model_name") or _model_name(), options.get("llm_provider")),
+        "seconds": round(seconds, 3),
+        "error": error if error is not None else (result["error"] or (
+            result["solution"].get("message") if result["status"] == "error" else None)),
+        "model_file": model_file,
+        "data_file": data_file,
+    }
+
+
+def _failed_record(problem, error, seconds):
+    return {"index": problem.index, "id": problem.id, "question_sha256": question_hash(problem.question),
+            "status": None, "objective": None, "expected": _expected_json(problem.expected), "correct": False,
+            "compiled": False, "iterations": None, "repairs": 0,
+            "usage": {"prompt_tokens": 0, "completion_tokens": 0}, "estimated_costs": {},
+            "seconds": round(seconds, 3), "error": "%s: %s" % (type(error).__name__, error),
+            "model_file": None, "data_file": None}
+
+
+def _write_plain(path, text):
+    # Notes beside the pair, made again by any rerun: no fsync needed.
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+def _model_name():
+    from . import modelwright
+
+    return modelwright.MODEL_NAME
+
+
+class _null_context:
+    def __enter__(self):
+        return None
+
+    def __exit__(self, *exc):
+        return False
+
+
+# -- prices kept with a recording -------------------------------------------------------
+
+PRICING_SNAPSHOT = "pricing.md"
+
+
+def _price_cell(value):
+    if value is None:
+        return ""
+    return ("%.12f" % value).rstrip("0").rstrip(".") or "0"
+
+
+def snapshot_pricing(folder):
+    """Write the price list in use (``tokenmeter.PRICING_URL``) into
+    ``folder/pricing.md``, so that a replay prices the recorded usage
+    exactly as the recording did, offline."""
+    from . import tokenmeter
+    from ._fileio import write_text_atomic
+
+    table = tokenmeter._parse_pricing(tokenmeter.PRICING_URL)
+    lines = ["| Model | Input ($/1M) | Output ($/1M) |", "|---|---|---|"]
+    for key, entry in table.items():
+        if "|" not in key:
+            lines.append("| %s | %s | %s |" % (key, _price_cell(entry.get("prompt_per_1M")),
+                                              _price_cell(entry.get("completion_per_1M"))))
+    path = os.path.join(folder, PRICING_SNAPSHOT)
+    write_text_atomic(path, "\n".join(lines) + "\n", encoding="utf-8")
+    return path
+
+
+# -- the run ------------------------------------------------------------------------
+
+def _cost(record):
+    costs = record.get("estimated_costs") or {}
+    total = costs.get("total_cost") if isinstance(costs, dict) else None
+    return float(total) if isinstance(total, (int, float)) else 0.0
+
+
+def _price_known(record):
+    usage = record.get("usage") or {}
+    spent = (usage.get("prompt_tokens") or 0) + (usage.get("completion_tokens") or 0)
+    return not spent or "prompt_cost" in (record.get("estimated_costs") or {})
+
+
+def summarize(records, total=None, wall_seconds=None):
+    """The summary of a list of records: problems, correct, accuracy,
+    compiled, solved (optimal), mean iterations, repairs, tokens, cost
+    (cost_known false when a record's model had no price)."""
+    n = len(records)
+    correct = sum(1 for r in records if r.get("correct"))
+    iterations = [r["iterations"] for r in records if isinstance(r.get("iterations"), int)]
+    usage = [r.get("usage") or {} for r in records]
+    return {
+        "problems": n,
+        "total": n if total is None else total,
+        "correct": correct,
+        "accuracy": correct / n if n else 0.0,
+        "compiled": sum(1 for r in records if r.get("compiled")),
+        "solved": sum(1 for r in records if r.get("status") == "optimal"),
+        "errors": sum(1 for r in records if r.get("error")),
+        "mean_iterations": sum(iterations) / len(iterations) if iterations else 0.0,
+        "repairs": sum(int(r.get("repairs") or 0) for r in records),
+        "prompt_tokens": sum(int(u.get("prompt_tokens") or 0) for u in usage),
+        "completion_tokens": sum(int(u.get("completion_tokens") or 0) for u in usage),
+        "cost": sum(_cost(r) for r in records),
+        "cost_known": all(_price_known(r) for r in records),
+        "wall_seconds": wall_seconds,
+    }
+
+
+def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1e-6, record_dir=None,
+             replay_dir=None, workdir=None, on_start=None, on_record=None, **options):
+    """Run ``problems`` on ``jobs`` threads, appending one record per finished
+    problem to ``output``; returns the summary of every record of these
+    problems (resumed ones included) with ``stopped`` (None, "budget" or
+    "interrupted"), ``new`` (records made by this run) and
+    ``replay_misses``.
+
+    options go to ``pipeline.generate_and_solve`` (model_name, llm_provider,
+    iterations, alignment_check, repair, check_solution, time_limit, ...).
+    ``budget`` stops starting new problems once this run's summed estimated
+    cost reaches it. ``on_start(problem)`` and ``on_record(record, summary)``
+    are called from the worker threads, one call at a time.
+    """
+    if record_dir is not None and replay_dir is not None:
+        raise ValueError("record and replay exclude each other")
+    output = os.fspath(output)
+    if workdir is None:
+        stem = output[:-len(".jsonl")] if output.endswith(".jsonl") else output
+        workdir = stem + ".problems"
+    results = ResultsFile(output, resume)
+    try:
+        done = {}
+        for record in results.records:
+            done[record["index"]] = record
+        for problem in problems:
+            old = done.get(problem.index)
+            if old is not None and old.get("question_sha256") != question_hash(problem.question):
+                raise ValueError("%s holds a record of another problem at index %d: not this dataset's results"
+                                 % (output, problem.index))
+        pending = queue.Queue()
+        for problem in problems:
+            if problem.index not in done:
+                pending.put(problem)
+        selected = {p.index for p in problems}
+        state = {"spent": 0.0, "stopped": None, "new": [], "misses": 0}
+        lock = threading.Lock()
+        started_at = time.monotonic()
+        if record_dir is not None:
+            os.makedirs(record_dir, exist_ok=True)
+
+        def current_summary():
+            records = [r for r in results.records if r["index"] in selected]
+            return summarize(records, len(problems), time.monotonic() - started_at)
+
+        def worker():
+            while True:
+                with lock:
+                    if state["stopped"] is not None:
+                        return
+                    if budget is not None and state["spent"] >= budget:
+                        state["stopped"] = "budget"
+                        return
+                    try:
+                        problem = pending.get_nowait()
+                    except queue.Empty:
+                        return
+                    if on_start is not None:
+                        try:
+                            on_start(problem)
+                        except Exception:
+                            pass
+                tape = None
+                if record_dir is not None:
+                    tape = _hooks.Recording(os.path.join(record_dir, _tape_name(problem)))
+                elif replay_dir is not None:
+                    tape = _hooks.Replay(os.path.join(replay_dir, _tape_name(problem)))
+                folder = os.path.join(workdir, "%04d" % problem.index)
+                started = time.monotonic()
+                try:
+                    record = run_problem(problem, folder, tolerance=tolerance, tape=tape, **options)
+                except Exception as e:  # the folder or the files failed: still one record
+                    record = _failed_record(problem, e, time.monotonic() - started)
+                with lock:
+                    if state["stopped"] == "interrupted":
+                        return
+                    results.append(record)
+                    state["new"].append(record)
+                    state["spent"] += _cost(record)
+                    if record["error"] and record["error"].startswith("ReplayMiss:"):
+                        state["misses"] += 1
+                    if on_record is not None:
+                        try:
+                            on_record(record, current_summary())
+                        except Exception:
+                            pass
+
+        with _hooks.llm_hook.held(), _hooks.rank_hook.held():
+            threads = [threading.Thread(target=worker, name="tavro-eval-%d" % i, daemon=True)
+                       for i in range(max(1, min(int(jobs), pending.qsize() or 1)))]
+            for t in threads:
+                t.start()
+            try:
+                for t in threads:
+                    while t.is_alive():
+                        t.join(0.1)
+            except KeyboardInterrupt:
+                with lock:
+                    state["stopped"] = "interrupted"
+                raise
+        summary = current_summary()
+        summary.update(stopped=state["stopped"], new=len(state["new"]), replay_misses=state["misses"],
+                       output=output)
+        return summary
+    finally:
+        results.close()
