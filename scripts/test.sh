@@ -3,6 +3,10 @@
 # and the Python tests (pytest) against the installed package.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# CI builds with warnings as errors.
+werror=OFF
+if [ "${CI:-}" = true ]; then werror=ON; fi
+export CMAKE_ARGS="${CMAKE_ARGS:-} -DTAVRO_WERROR=$werror"
 source "$root/scripts/bootstrap.sh" test
 venv=${TAVRO_VENV:-$root/.venv}
 
@@ -13,7 +17,8 @@ if [ ! -f /usr/include/gtest/gtest.h ] && { [ "${TAVRO_SYSTEM_PACKAGES:-}" = 1 ]
   $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgtest-dev >/dev/null
 fi
 if [ -f /usr/include/gtest/gtest.h ]; then
-  cmake -S "$root/tests/cpp" -B "$root/build/native-tests" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake -S "$root/tests/cpp" -B "$root/build/native-tests" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DTAVRO_WERROR=$werror >/dev/null
   cmake --build "$root/build/native-tests"
   ctest --test-dir "$root/build/native-tests" --output-on-failure
 else

@@ -546,6 +546,7 @@ Value data_value(handle v, const std::string& name, int depth) {
         return Value(d);
     }
     fail("unsupported value " + describe(v));
+    __builtin_unreachable();  // fail() throws
 }
 
 }  // namespace

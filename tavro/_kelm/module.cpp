@@ -121,7 +121,7 @@ object problem_dict(tavro::kelm::LinearProblem&& lp) {
     out["values"] = array_of(std::move(lp.values));
     out["columns"] = columns;
     out["rows"] = rows;
-    return std::move(out);
+    return out;
 }
 
 object instantiate(handle model_code, handle data_code) {

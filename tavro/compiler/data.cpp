@@ -510,6 +510,7 @@ Value DataReader::scalar(TokenStream& ts, const Type& t, Sym& s) {
                                                                     : " (write infinity or -infinity)"));
             }
             wrong(t.base == Base::Int ? "integer" : "number");
+            __builtin_unreachable();  // wrong() throws
         }
         case Base::String:
             if (ts.check(Tok::String)) {
@@ -518,6 +519,7 @@ Value DataReader::scalar(TokenStream& ts, const Type& t, Sym& s) {
                 return v;
             }
             wrong("string");
+            __builtin_unreachable();
         case Base::Tuple: {
             const auto& fields = t.tuple->fields;
             Pos open = ts.cur.pos;

@@ -53,7 +53,7 @@ object estimate_costs(handle args, handle usage) {
         return result.contains(key) ? object(result[key]) : object(pyb::float_(0.0));
     };
     result["total_cost"] = steal(PyNumber_Add(part("prompt_cost").ptr(), part("completion_cost").ptr()));
-    return std::move(result);
+    return result;
 }
 
 object exercise_estimate_costs(handle model) {

@@ -57,7 +57,7 @@ object usage_dict(handle prompt_tokens, handle completion_tokens) {
     if (PyDict_SetItem(usage.ptr(), kPromptTokens.get(), count(prompt_tokens).ptr()) < 0 ||
         PyDict_SetItem(usage.ptr(), kCompletionTokens.get(), count(completion_tokens).ptr()) < 0)
         throw pyb::error_already_set();
-    return std::move(usage);
+    return usage;
 }
 
 object module_attr(const Name& name) { return py::getattr(home().module(), name); }

@@ -133,7 +133,7 @@ object gather_few_shots(handle problem_description, handle k, handle models_dir,
             notify(progress, py::text("Few-shot retrieval failed; continuing without examples"));
             return std::nullopt;
         });
-    if (!hits) return std::move(out);
+    if (!hits) return out;
 
     object limit = pyb::reinterpret_borrow<object>(k);
     for (handle hit : *hits) {
@@ -145,7 +145,7 @@ object gather_few_shots(handle problem_description, handle k, handle models_dir,
             });
         if (stop) break;
     }
-    return std::move(out);
+    return out;
 }
 
 }  // namespace
