@@ -4,9 +4,9 @@ Prints the wall time of the whole evaluation at --jobs 1 and --jobs 8, and
 per problem: the evaluation's time (jobs 1), beside the time of the same
 generation run alone (`generative_solve` through the same loopback LLM) and
 of solving the gold pair (`tavro.solver.solve_files`, what `tavro solve`
-does after start-up), and the `tavro solve` command's own wall time. The harness's own overhead is what is left: metering
-and hooks, few-shot exclusion, the record's compile check, the fsync'ed
-line. Everything runs in one process against the same stub.
+does after start-up), and the `tavro solve` command's own wall time. The
+harness's own overhead is what is left: metering and hooks, few-shot
+exclusion, the record's compile check, the fsync'ed line. Everything runs in one process against the same stub.
 
     python benchmarks/eval_overhead.py [--rounds 3] [--latency 0.25]
 

@@ -186,7 +186,8 @@ def report(problem, solution):
     if solution.duals is not None and x is not None and problem.num_rows:
         activity = problem.A @ x
         lo, hi = problem.row_lower, problem.row_upper
-        tol = 1e-7 * (1 + np.maximum(np.abs(np.where(np.isfinite(lo), lo, 0)), np.abs(np.where(np.isfinite(hi), hi, 0))))
+        finite_lo, finite_hi = np.where(np.isfinite(lo), lo, 0), np.where(np.isfinite(hi), hi, 0)
+        tol = 1e-7 * (1 + np.maximum(np.abs(finite_lo), np.abs(finite_hi)))
         binding = np.flatnonzero((np.isfinite(lo) & (np.abs(activity - lo) <= tol)) |
                                  (np.isfinite(hi) & (np.abs(activity - hi) <= tol))).tolist()
         if binding:

@@ -32,8 +32,9 @@ import time
 
 from . import _hooks, pipeline
 
-__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "load_dataset", "bundled_benchmark", "snapshot_pricing",
-           "parse_answer", "grade", "evaluate", "summarize", "question_hash"]
+__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "load_dataset",
+           "bundled_benchmark", "snapshot_pricing", "parse_answer", "grade", "evaluate", "summarize",
+           "question_hash"]
 
 QUESTION_FIELDS = ("question", "en_question", "Question", "description")
 ANSWER_FIELDS = ("answer", "en_answer", "Answer", "objective")

@@ -29,8 +29,8 @@ import types
 from . import _hooks
 from ._fileio import write_text_atomic
 
-__all__ = ["REPAIR_VERDICTS", "Answer", "generate_and_solve", "solve_and_repair", "solve_pair", "solve_texts", "repair_question",
-           "check_question", "estimate_costs", "format_solution", "nonzero_values"]
+__all__ = ["REPAIR_VERDICTS", "Answer", "generate_and_solve", "solve_and_repair", "solve_pair", "solve_texts",
+           "repair_question", "check_question", "estimate_costs", "format_solution", "nonzero_values"]
 
 REPAIR_VERDICTS = ("infeasible", "unbounded", "infeasible_or_unbounded", "error")
 

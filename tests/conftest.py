@@ -1,6 +1,5 @@
 """Shared test set-up: the installed package is under test, never the checkout."""
 
-import os
 import pathlib
 import sys
 

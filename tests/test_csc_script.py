@@ -132,7 +132,8 @@ def test_hostile_names_stay_string_literals(tmp_path, form, monkeypatch):
     assert gen.scipy_code_lines == text.split("\n")
     # Every name is in the script only inside string literals: no name, comment or call is made of it.
     parsed = ast.parse(text)
-    called = {node.func.id for node in ast.walk(parsed) if isinstance(node, ast.Call) and isinstance(node.func, ast.Name)}
+    called = {node.func.id for node in ast.walk(parsed)
+              if isinstance(node, ast.Call) and isinstance(node.func, ast.Name)}
     assert "__import__" not in called and "system" not in called
     for node in ast.walk(parsed):
         if isinstance(node, ast.Name):

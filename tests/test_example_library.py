@@ -97,7 +97,8 @@ def blending():
 
 def capital_budgeting():
     worth = [4.0, 3.5, 9.0, 1.5, 5.0, 6.5, 2.5]
-    spend = [[1.2, 0.8, 0], [0.5, 1.5, 1.0], [2.5, 2.5, 2.0], [0.4, 0.4, 0.2], [1.0, 2.0, 1.5], [1.5, 2.0, 1.0], [0.6, 0.3, 0.3]]
+    spend = [[1.2, 0.8, 0], [0.5, 1.5, 1.0], [2.5, 2.5, 2.0], [0.4, 0.4, 0.2], [1.0, 2.0, 1.5], [1.5, 2.0, 1.0],
+             [0.6, 0.3, 0.3]]
     lp = Lp()
     x = [lp.binary(w) for w in worth]
     for y, cap in enumerate([5.0, 6.0, 4.0]):
@@ -109,7 +110,8 @@ def capital_budgeting():
 
 def diet():
     cost = [0.30, 0.25, 0.40, 1.20, 0.20, 0.60]
-    content = [[110, 4, 2, 1.7], [160, 8, 285, 0.1], [155, 13, 50, 1.2], [240, 27, 15, 1.0], [205, 4, 16, 1.9], [40, 5, 245, 6.4]]
+    content = [[110, 4, 2, 1.7], [160, 8, 285, 0.1], [155, 13, 50, 1.2], [240, 27, 15, 1.0], [205, 4, 16, 1.9],
+               [40, 5, 245, 6.4]]
     lp = Lp()
     x = [lp.var(c, 0, 4) for c in cost]
     for n, need in enumerate([2000, 55, 800, 12]):
@@ -291,7 +293,8 @@ def production_mix():
 
 def diet_ranges():
     cost = [0.35, 1.10, 0.40, 0.30, 0.45, 0.25]
-    nutr = [[220, 165, 130, 35, 100, 95], [8, 31, 9, 2.5, 5, 0.5], [1.5, 3.6, 0.5, 0.4, 3.3, 0.3], [5, 75, 240, 35, 50, 2]]
+    nutr = [[220, 165, 130, 35, 100, 95], [8, 31, 9, 2.5, 5, 0.5], [1.5, 3.6, 0.5, 0.4, 3.3, 0.3],
+            [5, 75, 240, 35, 50, 2]]
     bands = [(600, 850), (25, 45), (10, 30), (200, 900)]
     lp = Lp()
     x = [lp.var(c, 1 if f == 3 else 0, 2) for f, c in enumerate(cost)]
@@ -336,7 +339,7 @@ def warehouse_location():
         load = [0] * 4
         for c, w in enumerate(choice):
             load[w] += demand[c]
-        if all(l <= k for l, k in zip(load, cap)):
+        if all(used <= k for used, k in zip(load, cap)):
             best = min(best, sum(opening[w] for w in set(choice)) + sum(serve[w][c] for c, w in enumerate(choice)))
     return float(best)
 
@@ -396,7 +399,8 @@ def b05():
 
 
 def b06():
-    return float(max(70 * c + 110 * k for c in range(10) for k in range(7) if 6 * c + 10 * k <= 58 and 4 * c + 5 * k <= 30))
+    return float(max(70 * c + 110 * k for c in range(10) for k in range(7)
+                     if 6 * c + 10 * k <= 58 and 4 * c + 5 * k <= 30))
 
 
 def b07():
@@ -450,7 +454,8 @@ def b11():
 
 
 def b12():
-    return min(1.7 * a + 3.1 * b + 7.2 * c for a in range(18) for b in range(10) for c in range(5) if 6 * a + 12 * b + 30 * c >= 100)
+    return min(1.7 * a + 3.1 * b + 7.2 * c for a in range(18) for b in range(10) for c in range(5)
+               if 6 * a + 12 * b + 30 * c >= 100)
 
 
 # ---- the example library -------------------------------------------------------------
@@ -482,7 +487,8 @@ def test_every_library_problem_has_an_independent_check():
 @pytest.mark.parametrize("name", FOLDERS)
 def test_library_folder_is_complete_and_compiles(name):
     folder = LIBRARY / name
-    assert sorted(p.name for p in folder.iterdir()) == sorted([f"{name}.txt", f"{name}.mod", f"{name}.dat", "solution.json"])
+    expected = [f"{name}.txt", f"{name}.mod", f"{name}.dat", "solution.json"]
+    assert sorted(p.name for p in folder.iterdir()) == sorted(expected)
     solution = json.loads((folder / "solution.json").read_text(encoding="utf-8"))
     assert set(solution) == {"status", "sense", "objective"}
     assert solution["status"] == "optimal"

@@ -257,7 +257,8 @@ def test_unparsable_model_reply(monkeypatch, paths, content):
 def test_missing_data_key_names_the_key(monkeypatch, paths):
     err = reply_error(monkeypatch, paths, [('Here:\n```json\n{"model": "m"}\n```', usage())])
     assert type(err.__context__) is KeyError
-    assert str(err) == "Failed to parse model response as JSON: 'data'\nResponse: " + 'Here:\n```json\n{"model": "m"}\n```'
+    assert str(err) == ("Failed to parse model response as JSON: 'data'\nResponse: "
+                        + 'Here:\n```json\n{"model": "m"}\n```')
 
 
 @pytest.mark.parametrize("reply", [

@@ -20,7 +20,8 @@ ARRAYS = ("c", "col_lower", "col_upper", "row_lower", "row_upper", "values", "in
 
 def texts(name):
     folder = pathlib.Path(str(LIBRARY.joinpath(name)))
-    return (folder / (name + ".mod")).read_text(encoding="utf-8"), (folder / (name + ".dat")).read_text(encoding="utf-8")
+    model, data = folder / (name + ".mod"), folder / (name + ".dat")
+    return model.read_text(encoding="utf-8"), data.read_text(encoding="utf-8")
 
 
 def assert_same_problem(got, want):
@@ -189,7 +190,8 @@ def test_documented_example_tree_built_by_hand():
         {"type": "range", "name": "T", "line": 3, "low": {"type": "number", "value": 1},
          "high": {"type": "number", "value": 2}},
         {"type": "dvar", "name": "flow", "line": 4, "var_type": "float", "nonnegative": True,
-         "indices": [n("Arcs"), n("T")], "low": {"type": "number", "value": 0}, "high": {"type": "number", "value": 10}},
+         "indices": [n("Arcs"), n("T")], "low": {"type": "number", "value": 0},
+         "high": {"type": "number", "value": 10}},
         {"type": "objective", "name": "Flow", "line": 5, "sense": "maximize",
          "expr": {"type": "sum", "indices": [{"name": "a", "set": n("Arcs")}, {"name": "t", "set": n("T")}],
                   "filter": None, "body": flow(n("t"))}},

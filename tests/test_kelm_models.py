@@ -23,7 +23,8 @@ def test_library_is_varied():
 
 @pytest.mark.parametrize("folder", FOLDERS, ids=IDS)
 def test_folder_holds_exactly_the_three_files(folder):
-    assert sorted(p.name for p in folder.iterdir()) == sorted([*(folder.name + s for s in (".dat", ".mod", ".txt")), "solution.json"])
+    expected = [*(folder.name + s for s in (".dat", ".mod", ".txt")), "solution.json"]
+    assert sorted(p.name for p in folder.iterdir()) == sorted(expected)
     assert len(read(folder, ".txt").split()) >= 40
 
 

@@ -82,7 +82,8 @@ def test_connection_reset_is_retried(stub, progress, sleeps):
     stub.script(*RESPONSES, *[Reply.connection_reset()] * 3, Reply.openai_text("after reset"))
     assert mw._llm_generate_text(P.OPENAI, "gpt-5", "q", progress=progress) == "after reset"
     assert len(stub.requests(*RESPONSES)) == 4
-    assert progress[1:3] == ["[LLM] OpenAI: Connection error.", "[LLM] OpenAI: retry 1/3 after error: Connection error."]
+    assert progress[1:3] == ["[LLM] OpenAI: Connection error.",
+                             "[LLM] OpenAI: retry 1/3 after error: Connection error."]
     assert sleeps == [1.5]
 
 

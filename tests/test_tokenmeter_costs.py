@@ -114,7 +114,8 @@ def test_exercise_estimate_costs(local_prices, capsys):
     expected = {"prompt_cost": 2.0 * 21549 / 1e6, "completion_cost": 8.0 * 7091 / 1e6}
     assert result["prompt_cost"] == pytest.approx(expected["prompt_cost"])
     assert result["completion_cost"] == pytest.approx(expected["completion_cost"])
-    shown = {"model": "gpt-4.1", "usage": {"prompt_tokens": 21549, "completion_tokens": 7091}, "estimated_costs": result}
+    shown = {"model": "gpt-4.1", "usage": {"prompt_tokens": 21549, "completion_tokens": 7091},
+             "estimated_costs": result}
     assert capsys.readouterr().out == repr(shown) + "\n"
 
 
@@ -126,7 +127,8 @@ def test_exercise_uses_the_given_model(local_prices, capsys):
 
 def test_cli_estimate(tmp_path, data_dir):
     env = dict(os.environ)
-    out = subprocess.run([sys.executable, "-m", "tavro", "estimate", "gpt-4o", "--pricing", str(data_dir / "pricing_table.md")],
+    out = subprocess.run([sys.executable, "-m", "tavro", "estimate", "gpt-4o",
+                          "--pricing", str(data_dir / "pricing_table.md")],
                          cwd=tmp_path, env=env, capture_output=True, text=True, check=True).stdout
     assert out.startswith("{'model': 'gpt-4o', 'usage': {'prompt_tokens': 21549, 'completion_tokens': 7091}, "
                           "'estimated_costs': {'prompt_cost': 0.0538725")

@@ -8,7 +8,8 @@ import pytest
 from tavro import tokenmeter
 
 
-@pytest.mark.parametrize("text, count", [("", 0), ("a", 1), ("abcd", 1), ("abcde", 2), ("\U0001F600" * 10, 3), ("x" * 4000, 1000)])
+@pytest.mark.parametrize("text, count", [("", 0), ("a", 1), ("abcd", 1), ("abcde", 2), ("\U0001F600" * 10, 3),
+                                         ("x" * 4000, 1000)])
 def test_approx_token_count(text, count):
     assert tokenmeter._approx_token_count(text) == count
 
@@ -147,7 +148,8 @@ def test_extract_openai_usage_passes_bad_counts_to_usage_dict():
 
 
 @pytest.mark.parametrize("resp, expected", [
-    (types.SimpleNamespace(usage_metadata=types.SimpleNamespace(prompt_token_count=0, candidates_token_count=6)), (0, 6)),
+    (types.SimpleNamespace(usage_metadata=types.SimpleNamespace(prompt_token_count=0, candidates_token_count=6)),
+     (0, 6)),
     ({"usage_metadata": {"prompt_token_count": 3}}, (3, 1)),
     (types.SimpleNamespace(), (2, 1)),
     (Boom(), (2, 1)),
