@@ -204,7 +204,7 @@ private:
     void emit_implication(const Constraint& c, const Node& when, const std::vector<NodePtr>& terms,
                           const std::vector<Level>& levels, Block& block, LinearProblem& out);
     std::int64_t position(const Node& idx, const Domain& dom, const Sym* array);
-    const Value& element(const Node& n);
+    Val element(const Node& n);
     const Domain& domain(const Sym* s, Pos where);
     Domain clause_domain(const ClauseIR& c);
     template <class F> void walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f);
@@ -478,7 +478,9 @@ template <class F> void Engine::walk(const std::vector<ClauseIR>& cls, const Nod
     }
 }
 
-const Value& Engine::element(const Node& n) {
+// The datum at the node's indices: through nested lists (adopted data) and
+// flat numeric arrays (read from the data file) alike.
+Val Engine::element(const Node& n) {
     const Sym* s = n.sym;
     if (!s->value) throw Unknown{};
     const Value* v = &*s->value;
@@ -487,11 +489,23 @@ const Value& Engine::element(const Node& n) {
     for (std::size_t k = 0; k < n.kids.size(); ++k) {
         const Domain& dom = *n.doms[k];
         std::int64_t at = position(*n.kids[k], dom, s);
+        if (const auto* flat = std::get_if<NumbersPtr>(&v->v)) {
+            const Numbers& a = **flat;
+            std::size_t level = 0, offset = 0;
+            for (;; at = position(*n.kids[k], *n.doms[k], s)) {
+                if (static_cast<std::size_t>(at) >= a.shape[level]) fault(n.pos, quote(s->name) + " has no value at this index");
+                offset = offset * a.shape[level] + static_cast<std::size_t>(at);
+                ++level;
+                if (++k == n.kids.size() || level == a.shape.size()) break;
+            }
+            if (level != a.shape.size()) return from_value(Value());  // not a single number
+            return a.is_int ? Val::of_int(a.ints[offset]) : Val::of_float(a.floats[offset]);
+        }
         const List& items = v->as<List>();
         if (static_cast<std::size_t>(at) >= items.size()) fault(n.pos, quote(s->name) + " has no value at this index");
         v = &items[static_cast<std::size_t>(at)];
     }
-    return *v;
+    return from_value(*v);
 }
 
 // Where an expression starts in the source (an operator node sits at its operator).
@@ -552,7 +566,7 @@ Val Engine::eval(const Node& n) {
         case Node::Param:
             if (!n.sym->value) throw Unknown{};
             return from_value(*n.sym->value);
-        case Node::ParamAt: return from_value(element(n));
+        case Node::ParamAt: return element(n);
         case Node::Field: {
             Val b = eval(*n.kids[0]);
             if (b.kind == Val::Tuple)
