@@ -122,3 +122,27 @@ def test_engine_indexes_flat_and_tokenized_arrays_alike():
     assert flat.row_upper.tolist() == slow.row_upper.tolist()
     assert flat.row_upper.tolist()[-1] == 3.0   # c[1]["w"]
     assert flat.row_lower.tolist()[:3] == [1.0, 2.0, 3.0]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_collector_state_is_restored(enabled):
+    import gc
+
+    was = gc.isenabled()
+    try:
+        (gc.enable if enabled else gc.disable)()
+        KelmCompiler().compile_model(model("float a[R] = ...;\n"), 'S = {"u"};\na = [1, 2];')
+        with pytest.raises(SemanticError):
+            KelmCompiler().compile_model(model("float a[R] = ...;\n"), 'S = {"u"};\na = [1];')
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
+
+
+def test_non_ascii_text_reads_the_same():
+    data = '// coût\nS = {"é", "v", "w"};\na = [[1, 2, 3], [4, 5, 6.5]];'
+    got = KelmCompiler().compile_model(model("float a[R][S] = ...;\n"), data)
+    assert got["data"]["S"] == ["é", "v", "w"]
+    assert got["data"]["a"] == [[1.0, 2.0, 3.0], [4.0, 5.0, 6.5]]
+    with pytest.raises(SemanticError, match=r"^data:3:5: array 'a' needs 2 values for 'R' \(dimension 1\), found 1$"):
+        KelmCompiler().compile_model(model("float a[R][S] = ...;\n"), data.replace(", [4, 5, 6.5]", ""))

@@ -109,20 +109,35 @@ object to_python(const Value& v) { return std::visit(Converter{}, v.v); }
     tavro::py::raise(tavro::py::import_from("tavro.semantic_error", "SemanticError"), message);
 }
 
-std::string argument(handle value, const char* name, const char* caller = "compile_model") {
+// The UTF-8 text of a str argument: an ASCII str's own buffer (no copy; the
+// caller's reference keeps it alive and unchanged while the GIL is released),
+// otherwise an encoded copy.
+struct Argument {
+    std::string copy;
+    std::string_view text;
+};
+
+void argument(handle value, const char* name, Argument& out, const char* caller = "compile_model") {
     if (!PyUnicode_Check(value.ptr()))
         semantic_error(tavro::py::text(std::string(caller) + ": " + name + " must be a str, got " +
                                        Py_TYPE(value.ptr())->tp_name));
-    return tavro::py::as_utf8(value);
+    if (PyUnicode_IS_READY(value.ptr()) && PyUnicode_IS_ASCII(value.ptr())) {
+        out.text = std::string_view(static_cast<const char*>(PyUnicode_DATA(value.ptr())),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(value.ptr())));
+        return;
+    }
+    out.copy = tavro::py::as_utf8(value);
+    out.text = out.copy;
 }
 
 object compile(handle model_code, handle data_code) {
-    std::string model = argument(model_code, "model_code");
-    std::string data = argument(data_code, "data_code");
+    Argument model, data;
+    argument(model_code, "model_code", model);
+    argument(data_code, "data_code", data);
     tavro::kelm::CompileResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::compile(model, data);
+        result = tavro::kelm::compile(model.text, data.text);
     }
     if (!result.ok) semantic_error(decode(result.message));
     // Millions of new objects, none of them garbage: no collection meanwhile.
@@ -181,12 +196,13 @@ object problem_dict(tavro::kelm::LinearProblem&& lp) {
 }
 
 object instantiate(handle model_code, handle data_code) {
-    std::string model = argument(model_code, "model_code", "build_problem");
-    std::string data = argument(data_code, "data_code", "build_problem");
+    Argument model, data;
+    argument(model_code, "model_code", model, "build_problem");
+    argument(data_code, "data_code", data, "build_problem");
     tavro::kelm::InstantiateResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::instantiate(model, data);
+        result = tavro::kelm::instantiate(model.text, data.text);
     }
     if (!result.ok) semantic_error(decode(result.message));
     return problem_dict(std::move(result.problem));
