@@ -1122,14 +1122,17 @@ void Engine::run(LinearProblem& out) {
     for (std::size_t k = 1; k < out.indptr.size(); ++k) out.indptr[k] += out.indptr[k - 1];
     out.indices.resize(nnz);
     out.values.resize(nnz);
-    std::vector<std::int64_t> next(out.indptr.begin(), out.indptr.end() - 1);
+    // indptr[c] is column c's next free place while filling; shifted back after.
+    std::int64_t* next = out.indptr.data();
     std::int64_t rows = out.num_rows();
     for (std::int64_t r = 0; r < rows; ++r)
         for (std::int64_t k = row_start_[static_cast<std::size_t>(r)]; k < row_start_[static_cast<std::size_t>(r) + 1]; ++k) {
-            std::int64_t at = next[static_cast<std::size_t>(row_cols_[static_cast<std::size_t>(k)])]++;
+            std::int64_t at = next[row_cols_[static_cast<std::size_t>(k)]]++;
             out.indices[static_cast<std::size_t>(at)] = static_cast<std::int32_t>(r);
             out.values[static_cast<std::size_t>(at)] = row_vals_[static_cast<std::size_t>(k)];
         }
+    for (std::size_t c = out.indptr.size() - 1; c > 0; --c) out.indptr[c] = out.indptr[c - 1];
+    out.indptr[0] = 0;
     std::vector<std::int32_t>().swap(row_cols_);
     std::vector<double>().swap(row_vals_);
 }
