@@ -107,8 +107,7 @@ std::int64_t Domain::position(const Val& v) const {
 }
 
 void Linear::reset(std::size_t columns) {
-    mark_.assign(columns, 0);
-    coef_.assign(columns, 0.0);
+    cells_.assign(columns, Cell{});
     touched_.clear();
     stamp_ = 0;
 }
@@ -121,7 +120,7 @@ void Linear::begin() {
 
 bool Linear::empty() const {
     for (std::int64_t col : touched_)
-        if (coef_[static_cast<std::size_t>(col)] != 0) return false;
+        if (cells_[static_cast<std::size_t>(col)].coef != 0) return false;
     return true;
 }
 
