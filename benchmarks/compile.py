@@ -1,10 +1,19 @@
 """Compile time of a generated transportation model (1,000 sources x 1,000
 destinations: a data file of a million numbers) against json.loads of the
-same numbers as a JSON document, measured in one run; also peak memory."""
+same numbers as a JSON document, measured in one run (CPU time, interleaved,
+median ratio and its spread); also the peak memory of each in a fresh process.
 
+    python benchmarks/compile.py [N ...]     # default 316 1000 2000
+"""
+
+import gc
 import json
+import os
 import random
-import resource
+import statistics
+import subprocess
+import sys
+import tempfile
 import time
 
 from tavro.tavro_core import KelmCompiler
@@ -37,29 +46,54 @@ def generate(n, rng):
     return data, doc
 
 
-def best_of(fn, runs=3):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+def peak_mb(text, what):
+    """Peak RSS growth (MB, Linux) of one json.loads or compile_model of `text` in a fresh process."""
+    with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False, encoding="utf-8") as f:
+        f.write(text)
+    code = (f"import json, sys\n"
+            f"def kb(field):\n"
+            f"    return int(next(l for l in open('/proc/self/status') if l.startswith(field)).split()[1])\n"
+            f"text = open({f.name!r}, encoding='utf-8').read()\n"
+            f"from tavro.tavro_core import KelmCompiler\n"
+            f"model = {MODEL!r}\n"
+            f"open('/proc/self/clear_refs', 'w').write('5')\n"  # resets the peak (VmHWM) to the current RSS
+            f"base = kb('VmRSS:')\n"
+            f"out = json.loads(text) if {what!r} == 'json' else KelmCompiler().compile_model(model, text)\n"
+            f"print((kb('VmHWM:') - base) / 1024)\n")
+    try:
+        run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                             cwd=tempfile.gettempdir())  # not beside a source tree
+    finally:
+        os.unlink(f.name)
+    return float(run.stdout)
 
 
-def main():
-    data, doc = generate(1000, random.Random(7))
-    base_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    compiled = KelmCompiler().compile_model(MODEL, data)
-    assert len(compiled["data"]["cost"]) == 1000
-    del compiled
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    t_json = best_of(lambda: json.loads(doc))
-    t_kelm = best_of(lambda: KelmCompiler().compile_model(MODEL, data))
-    print(f"data file: {len(data) / 1e6:.1f} MB, JSON document: {len(doc) / 1e6:.1f} MB")
-    print(f"json.loads: {t_json * 1000:.0f} ms   compile_model: {t_kelm * 1000:.0f} ms   "
-          f"ratio: {t_kelm / t_json:.2f}x")
-    print(f"peak RSS: {peak / 1024:.0f} MB (before the first compile: {base_rss / 1024:.0f} MB)")
+def main(sizes, runs=5):
+    for n in sizes:
+        data, doc = generate(n, random.Random(7))
+        compiled = KelmCompiler().compile_model(MODEL, data)
+        want = json.loads(doc)
+        assert {k: compiled["data"][k] for k in want} == want, "compiled data differs from the JSON numbers"
+        del compiled
+        ratios, t_json, t_kelm = [], [], []
+        for _ in range(runs):  # interleaved, CPU time: the machine is shared
+            gc.collect()
+            start = time.process_time()
+            json.loads(doc)
+            t_json.append(time.process_time() - start)
+            gc.collect()
+            start = time.process_time()
+            KelmCompiler().compile_model(MODEL, data)
+            t_kelm.append(time.process_time() - start)
+            ratios.append(t_kelm[-1] / t_json[-1])
+        m_json, m_kelm = peak_mb(doc, "json"), peak_mb(data, "kelm")
+        print(f"{n}x{n}: data file {len(data) / 1e6:.1f} MB, JSON document {len(doc) / 1e6:.1f} MB")
+        print(f"  json.loads {statistics.median(t_json) * 1e3:.0f} ms   compile_model "
+              f"{statistics.median(t_kelm) * 1e3:.0f} ms (CPU, median of {runs})   ratio "
+              f"{statistics.median(ratios):.2f}x [{min(ratios):.2f}-{max(ratios):.2f}]")
+        print(f"  peak memory: json.loads +{m_json:.0f} MB, compile_model +{m_kelm:.0f} MB "
+              f"({m_kelm / m_json:.2f}x)")
 
 
 if __name__ == "__main__":
-    main()
+    main([int(a) for a in sys.argv[1:]] or [316, 1000, 2000])

@@ -34,6 +34,52 @@ object decode(const std::string& s) {
 
 object to_python(const Value& v);
 
+// Nested lists of a flat numeric array, each list made at its final size and
+// filled in place: one pass over the numbers.
+template <class T, class Make>
+PyObject* nested(const tavro::kelm::Numbers& a, const std::vector<T>& items, Make make) {
+    const std::size_t rank = a.shape.size();
+    std::size_t next = 0;
+    // stack of lists being filled, with the next slot of each
+    std::vector<std::pair<PyObject*, Py_ssize_t>> open;
+    open.reserve(rank);
+    PyObject* top = nullptr;
+    auto fail = [&]() -> PyObject* {
+        Py_XDECREF(top);  // frees the partly filled lists (empty slots are NULL)
+        throw pyb::error_already_set();
+    };
+    top = PyList_New(static_cast<Py_ssize_t>(a.shape[0]));
+    if (!top) throw pyb::error_already_set();
+    open.emplace_back(top, 0);
+    while (!open.empty()) {
+        auto& [list, slot] = open.back();
+        std::size_t level = open.size() - 1;
+        if (slot == static_cast<Py_ssize_t>(a.shape[level])) {
+            open.pop_back();
+            continue;
+        }
+        if (level + 1 == rank) {
+            Py_ssize_t n = static_cast<Py_ssize_t>(a.shape[level]);
+            for (; slot < n; ++slot) {
+                PyObject* x = make(items[next++]);
+                if (!x) return fail();
+                PyList_SET_ITEM(list, slot, x);
+            }
+            continue;
+        }
+        PyObject* sub = PyList_New(static_cast<Py_ssize_t>(a.shape[level + 1]));
+        if (!sub) return fail();
+        PyList_SET_ITEM(list, slot++, sub);
+        open.emplace_back(sub, 0);
+    }
+    return top;
+}
+
+object numbers(const tavro::kelm::Numbers& a) {
+    if (a.is_int) return steal(nested(a, a.ints, [](std::int64_t i) { return PyLong_FromLongLong(i); }));
+    return steal(nested(a, a.floats, [](double d) { return PyFloat_FromDouble(d); }));
+}
+
 struct Converter {
     object operator()(std::monostate) const { return pyb::none(); }
     object operator()(bool b) const { return pyb::reinterpret_borrow<object>(b ? Py_True : Py_False); }
@@ -46,6 +92,7 @@ struct Converter {
             PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), to_python(l[k]).release().ptr());
         return out;
     }
+    object operator()(const tavro::kelm::NumbersPtr& a) const { return numbers(*a); }
     object operator()(const tavro::kelm::Dict& d) const {
         object out = steal(PyDict_New());
         for (const auto& [key, value] : d) {
@@ -62,23 +109,47 @@ object to_python(const Value& v) { return std::visit(Converter{}, v.v); }
     tavro::py::raise(tavro::py::import_from("tavro.semantic_error", "SemanticError"), message);
 }
 
-std::string argument(handle value, const char* name, const char* caller = "compile_model") {
+// The UTF-8 text of a str argument: an ASCII str's own buffer (no copy; the
+// caller's reference keeps it alive and unchanged while the GIL is released),
+// otherwise an encoded copy.
+struct Argument {
+    std::string copy;
+    std::string_view text;
+};
+
+void argument(handle value, const char* name, Argument& out, const char* caller = "compile_model") {
     if (!PyUnicode_Check(value.ptr()))
         semantic_error(tavro::py::text(std::string(caller) + ": " + name + " must be a str, got " +
                                        Py_TYPE(value.ptr())->tp_name));
-    return tavro::py::as_utf8(value);
+    if (PyUnicode_IS_READY(value.ptr()) && PyUnicode_IS_ASCII(value.ptr())) {
+        out.text = std::string_view(static_cast<const char*>(PyUnicode_DATA(value.ptr())),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(value.ptr())));
+        return;
+    }
+    out.copy = tavro::py::as_utf8(value);
+    out.text = out.copy;
 }
 
 object compile(handle model_code, handle data_code) {
-    std::string model = argument(model_code, "model_code");
-    std::string data = argument(data_code, "data_code");
+    Argument model, data;
+    argument(model_code, "model_code", model);
+    argument(data_code, "data_code", data);
     tavro::kelm::CompileResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::compile(model, data);
+        result = tavro::kelm::compile(model.text, data.text);
     }
     if (!result.ok) semantic_error(decode(result.message));
-    return to_python(result.model);
+    // Millions of new objects, none of them garbage: no collection meanwhile.
+    int collecting = PyGC_Disable();
+    try {
+        object out = to_python(result.model);
+        if (collecting) PyGC_Enable();
+        return out;
+    } catch (...) {
+        if (collecting) PyGC_Enable();
+        throw;
+    }
 }
 
 // A numpy array over the vector's buffer; the array owns the vector.
@@ -125,12 +196,13 @@ object problem_dict(tavro::kelm::LinearProblem&& lp) {
 }
 
 object instantiate(handle model_code, handle data_code) {
-    std::string model = argument(model_code, "model_code", "build_problem");
-    std::string data = argument(data_code, "data_code", "build_problem");
+    Argument model, data;
+    argument(model_code, "model_code", model, "build_problem");
+    argument(data_code, "data_code", data, "build_problem");
     tavro::kelm::InstantiateResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::instantiate(model, data);
+        result = tavro::kelm::instantiate(model.text, data.text);
     }
     if (!result.ok) semantic_error(decode(result.message));
     return problem_dict(std::move(result.problem));

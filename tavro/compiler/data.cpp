@@ -2,6 +2,7 @@
 // reads each value, guided by its declaration, in the model's declaration
 // order (so index sets are known before the arrays over them).
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <unordered_set>
 
@@ -30,6 +31,7 @@ private:
     void add(const std::string& n, Statement st, std::unordered_map<const Sym*, Pos>& seen);
     void err(Pos pos, std::string text) { d_.error(File::Data, pos, std::move(text)); }
     void read(const Statement& st);
+    NumbersPtr flat_numbers(const Statement& st);
     Value value(TokenStream& ts, Sym& s, std::size_t dim);
     Value array(TokenStream& ts, Sym& s, std::size_t dim);
     Value keyed(TokenStream& ts, Sym& s, std::size_t dim);
@@ -352,6 +354,10 @@ void model_value(Program& p, Sym& s) {
 
 void DataReader::read(const Statement& st) {
     Sym& s = *st.sym;
+    if (NumbersPtr flat = flat_numbers(st)) {
+        s.value = Value(std::move(flat));
+        return;
+    }
     Lexer lex(src_, File::Data, d_, st.offset, st.value_pos);
     lex.set_char_errors(!reread_);  // split() reported them
     TokenStream ts(lex, d_);
@@ -361,6 +367,100 @@ void DataReader::read(const Statement& st) {
         if (!s.bad) s.value = std::move(v);
     } catch (const SyntaxError&) {
         s.bad = true;
+    }
+}
+
+// A numeric array written plainly ('[' numbers and nested arrays ']', the
+// counts its index sets want, ';'), read in one pass over the bytes into a
+// flat array. Anything else (comments, keyed arrays, a trailing comma, a
+// number out of range, infinity, a wrong count, ...) gives nullptr and the
+// token reader reads the value, reporting what it finds.
+NumbersPtr DataReader::flat_numbers(const Statement& st) {
+    Sym& s = *st.sym;
+    if (s.bad || s.kind != SymKind::Param || s.dims.empty() ||
+        (s.type.base != Base::Int && s.type.base != Base::Float))
+        return nullptr;
+    auto out = std::make_shared<Numbers>();
+    out->is_int = s.type.base == Base::Int;
+    std::size_t total = 1;
+    for (const Sym* d : s.dims) {
+        if (!d || !d->elements.known || d->elements.size() == 0) return nullptr;
+        out->shape.push_back(d->elements.size());
+        total *= d->elements.size();  // within kMaxElements: size_ok() ran
+    }
+    const char* p = src_.data() + st.offset;
+    const char* end = src_.data() + src_.size();
+    if (total > static_cast<std::size_t>(end - p) / 2 + 1) return nullptr;  // too short to hold them
+    if (out->is_int) out->ints.reserve(total);
+    else out->floats.reserve(total);
+    auto digit = [&](const char* q) { return q < end && *q >= '0' && *q <= '9'; };
+    auto space = [&] {
+        while (p < end && (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r')) ++p;
+    };
+    const std::size_t rank = out->shape.size();
+    std::vector<std::size_t> count(rank, 0);  // items so far at each open level
+    std::size_t depth = 0;                    // open brackets
+    for (;;) {
+        // an item of the level `depth` (0: the whole value)
+        space();
+        if (depth < rank) {
+            if (p == end || *p != '[') return nullptr;
+            ++p;
+            count[depth++] = 0;
+            continue;
+        }
+        bool neg = false;
+        if (p < end && (*p == '-' || *p == '+')) neg = *p++ == '-';
+        const char* b = p;
+        if (!digit(p) && !(p < end && *p == '.' && digit(p + 1))) return nullptr;
+        bool is_float = false;
+        while (digit(p)) ++p;
+        if (p < end && *p == '.' && !(p + 1 < end && p[1] == '.')) {
+            is_float = true;
+            ++p;
+            while (digit(p)) ++p;
+        }
+        if (p < end && (*p == 'e' || *p == 'E') &&
+            (digit(p + 1) || (p + 1 < end && (p[1] == '+' || p[1] == '-') && digit(p + 2)))) {
+            is_float = true;
+            p += 2;
+            while (digit(p)) ++p;
+        }
+        if (p < end && ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || *p == '_')) return nullptr;
+        if (is_float) {
+            double v = 0;
+            if (std::from_chars(b, p, v).ec != std::errc()) return nullptr;
+            if (out->is_int) {
+                Value w = whole(Value(v));
+                if (!w.is<std::int64_t>()) return nullptr;
+                out->ints.push_back(neg ? -w.as<std::int64_t>() : w.as<std::int64_t>());
+            } else {
+                out->floats.push_back(neg ? -v : v);
+            }
+        } else {
+            std::int64_t v = 0;
+            if (std::from_chars(b, p, v).ec != std::errc()) return nullptr;
+            if (out->is_int) out->ints.push_back(neg ? -v : v);
+            else out->floats.push_back(neg ? -static_cast<double>(v) : static_cast<double>(v));
+        }
+        // after an item: ',' and the next one, or ']' closing its level (and maybe more)
+        for (;;) {
+            ++count[depth - 1];
+            space();
+            if (p == end) return nullptr;
+            if (*p == ',') {
+                ++p;
+                if (count[depth - 1] == out->shape[depth - 1]) return nullptr;  // one too many
+                break;
+            }
+            if (*p != ']' || count[depth - 1] != out->shape[depth - 1]) return nullptr;
+            ++p;
+            if (--depth == 0) {
+                space();
+                if (p == end || *p != ';') return nullptr;
+                return out;
+            }
+        }
     }
 }
 

@@ -84,27 +84,31 @@ public:
     void reset(std::size_t columns);
     void begin();  // a new expression
     void add(std::int64_t col, double coef) {
-        if (mark_[static_cast<std::size_t>(col)] != stamp_) {
-            mark_[static_cast<std::size_t>(col)] = stamp_;
-            coef_[static_cast<std::size_t>(col)] = coef;
+        Cell& c = cells_[static_cast<std::size_t>(col)];
+        if (c.mark != stamp_) {
+            c.mark = stamp_;
+            c.coef = coef;
             touched_.push_back(col);
         } else {
-            coef_[static_cast<std::size_t>(col)] += coef;
+            c.coef += coef;
         }
     }
     double constant = 0;
     // The merged terms, zeros dropped, in first-seen order.
     template <class F> void each(F&& f) const {
         for (std::int64_t col : touched_) {
-            double c = coef_[static_cast<std::size_t>(col)];
+            double c = cells_[static_cast<std::size_t>(col)].coef;
             if (c != 0) f(col, c);
         }
     }
     bool empty() const;
 
 private:
-    std::vector<std::uint64_t> mark_;
-    std::vector<double> coef_;
+    struct Cell {  // a column's stamp and coefficient side by side: one cache line per term
+        std::uint64_t mark = 0;
+        double coef = 0;
+    };
+    std::vector<Cell> cells_;
     std::vector<std::int64_t> touched_;
     std::uint64_t stamp_ = 0;
 };

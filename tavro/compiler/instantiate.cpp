@@ -107,8 +107,7 @@ std::int64_t Domain::position(const Val& v) const {
 }
 
 void Linear::reset(std::size_t columns) {
-    mark_.assign(columns, 0);
-    coef_.assign(columns, 0.0);
+    cells_.assign(columns, Cell{});
     touched_.clear();
     stamp_ = 0;
 }
@@ -121,7 +120,7 @@ void Linear::begin() {
 
 bool Linear::empty() const {
     for (std::int64_t col : touched_)
-        if (coef_[static_cast<std::size_t>(col)] != 0) return false;
+        if (cells_[static_cast<std::size_t>(col)].coef != 0) return false;
     return true;
 }
 
@@ -204,7 +203,7 @@ private:
     void emit_implication(const Constraint& c, const Node& when, const std::vector<NodePtr>& terms,
                           const std::vector<Level>& levels, Block& block, LinearProblem& out);
     std::int64_t position(const Node& idx, const Domain& dom, const Sym* array);
-    const Value& element(const Node& n);
+    Val element(const Node& n);
     const Domain& domain(const Sym* s, Pos where);
     Domain clause_domain(const ClauseIR& c);
     template <class F> void walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f);
@@ -478,7 +477,9 @@ template <class F> void Engine::walk(const std::vector<ClauseIR>& cls, const Nod
     }
 }
 
-const Value& Engine::element(const Node& n) {
+// The datum at the node's indices: through nested lists (adopted data) and
+// flat numeric arrays (read from the data file) alike.
+Val Engine::element(const Node& n) {
     const Sym* s = n.sym;
     if (!s->value) throw Unknown{};
     const Value* v = &*s->value;
@@ -487,11 +488,23 @@ const Value& Engine::element(const Node& n) {
     for (std::size_t k = 0; k < n.kids.size(); ++k) {
         const Domain& dom = *n.doms[k];
         std::int64_t at = position(*n.kids[k], dom, s);
+        if (const auto* flat = std::get_if<NumbersPtr>(&v->v)) {
+            const Numbers& a = **flat;
+            std::size_t level = 0, offset = 0;
+            for (;; at = position(*n.kids[k], *n.doms[k], s)) {
+                if (static_cast<std::size_t>(at) >= a.shape[level]) fault(n.pos, quote(s->name) + " has no value at this index");
+                offset = offset * a.shape[level] + static_cast<std::size_t>(at);
+                ++level;
+                if (++k == n.kids.size() || level == a.shape.size()) break;
+            }
+            if (level != a.shape.size()) return from_value(Value());  // not a single number
+            return a.is_int ? Val::of_int(a.ints[offset]) : Val::of_float(a.floats[offset]);
+        }
         const List& items = v->as<List>();
         if (static_cast<std::size_t>(at) >= items.size()) fault(n.pos, quote(s->name) + " has no value at this index");
         v = &items[static_cast<std::size_t>(at)];
     }
-    return *v;
+    return from_value(*v);
 }
 
 // Where an expression starts in the source (an operator node sits at its operator).
@@ -552,7 +565,7 @@ Val Engine::eval(const Node& n) {
         case Node::Param:
             if (!n.sym->value) throw Unknown{};
             return from_value(*n.sym->value);
-        case Node::ParamAt: return from_value(element(n));
+        case Node::ParamAt: return element(n);
         case Node::Field: {
             Val b = eval(*n.kids[0]);
             if (b.kind == Val::Tuple)
@@ -1108,14 +1121,17 @@ void Engine::run(LinearProblem& out) {
     for (std::size_t k = 1; k < out.indptr.size(); ++k) out.indptr[k] += out.indptr[k - 1];
     out.indices.resize(nnz);
     out.values.resize(nnz);
-    std::vector<std::int64_t> next(out.indptr.begin(), out.indptr.end() - 1);
+    // indptr[c] is column c's next free place while filling; shifted back after.
+    std::int64_t* next = out.indptr.data();
     std::int64_t rows = out.num_rows();
     for (std::int64_t r = 0; r < rows; ++r)
         for (std::int64_t k = row_start_[static_cast<std::size_t>(r)]; k < row_start_[static_cast<std::size_t>(r) + 1]; ++k) {
-            std::int64_t at = next[static_cast<std::size_t>(row_cols_[static_cast<std::size_t>(k)])]++;
+            std::int64_t at = next[row_cols_[static_cast<std::size_t>(k)]]++;
             out.indices[static_cast<std::size_t>(at)] = static_cast<std::int32_t>(r);
             out.values[static_cast<std::size_t>(at)] = row_vals_[static_cast<std::size_t>(k)];
         }
+    for (std::size_t c = out.indptr.size() - 1; c > 0; --c) out.indptr[c] = out.indptr[c - 1];
+    out.indptr[0] = 0;
     std::vector<std::int32_t>().swap(row_cols_);
     std::vector<double>().swap(row_vals_);
 }
