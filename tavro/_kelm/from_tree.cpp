@@ -117,10 +117,14 @@ TypeRef TreeReader::type_ref(handle v, const char* what) const {
     TypeRef t;
     t.pos = pos();
     std::string s = str(v, what);
-    if (s == "int") t.base = Tok::KwInt;
-    else if (s == "float") t.base = Tok::KwFloat;
-    else if (s == "string") t.base = Tok::KwString;
-    else if (s == "boolean") t.base = Tok::KwBoolean;
+    if (s == "int")
+        t.base = Tok::KwInt;
+    else if (s == "float")
+        t.base = Tok::KwFloat;
+    else if (s == "string")
+        t.base = Tok::KwString;
+    else if (s == "boolean")
+        t.base = Tok::KwBoolean;
     else {
         t.base = Tok::Name;
         t.tuple = std::move(s);
@@ -130,12 +134,18 @@ TypeRef TreeReader::type_ref(handle v, const char* what) const {
 
 ExprPtr TreeReader::expr(handle v) {
     static const std::unordered_map<std::string, ExprReader> kinds = {
-        {"number", &TreeReader::number},       {"string", &TreeReader::string},
-        {"name", &TreeReader::name},           {"index", &TreeReader::index},
-        {"field", &TreeReader::field},         {"unary", &TreeReader::unary},
-        {"binary", &TreeReader::binary},       {"sum", &TreeReader::sum},
-        {"aggregate", &TreeReader::aggregate}, {"call", &TreeReader::call},
-        {"range", &TreeReader::range},         {"set_literal", &TreeReader::set_literal},
+        {"number", &TreeReader::number},
+        {"string", &TreeReader::string},
+        {"name", &TreeReader::name},
+        {"index", &TreeReader::index},
+        {"field", &TreeReader::field},
+        {"unary", &TreeReader::unary},
+        {"binary", &TreeReader::binary},
+        {"sum", &TreeReader::sum},
+        {"aggregate", &TreeReader::aggregate},
+        {"call", &TreeReader::call},
+        {"range", &TreeReader::range},
+        {"set_literal", &TreeReader::set_literal},
         {"tuple_literal", &TreeReader::tuple_literal},
     };
     dict(v, "an expression");
@@ -391,8 +401,14 @@ Decl TreeReader::decl(handle v) {
     std::string kind = str_of(v, "type");
     line_ = line_of(v);
     static const std::unordered_map<std::string, DK> kinds = {
-        {"tuple", DK::Tuple}, {"range", DK::Range}, {"set", DK::Set},           {"param", DK::Param},
-        {"dvar", DK::Dvar},   {"dexpr", DK::Dexpr}, {"objective", DK::Objective}, {"constraints", DK::Constraints},
+        {"tuple", DK::Tuple},
+        {"range", DK::Range},
+        {"set", DK::Set},
+        {"param", DK::Param},
+        {"dvar", DK::Dvar},
+        {"dexpr", DK::Dexpr},
+        {"objective", DK::Objective},
+        {"constraints", DK::Constraints},
     };
     auto it = kinds.find(kind);
     if (it == kinds.end()) fail("unknown declaration type " + quote(kind));
@@ -496,9 +512,7 @@ Model TreeReader::model(handle ast) {
 }
 
 Value data_value(handle v, const std::string& name, int depth) {
-    auto fail = [&](const std::string& text) {
-        throw TreeError{"data for " + quote(name) + ": " + text};
-    };
+    auto fail = [&](const std::string& text) { throw TreeError{"data for " + quote(name) + ": " + text}; };
     if (depth > kMaxDataDepth) fail("nested deeper than " + std::to_string(kMaxDataDepth) + " levels");
     PyObject* o = v.ptr();
     if (o == Py_None) return Value();

@@ -153,7 +153,8 @@ object compile(handle model_code, handle data_code) {
 }
 
 // A numpy array over the vector's buffer; the array owns the vector.
-template <class T> object array_of(std::vector<T>&& v) {
+template <class T>
+object array_of(std::vector<T>&& v) {
     auto* owner = new std::vector<T>(std::move(v));
     pyb::capsule base(owner, [](void* p) { delete static_cast<std::vector<T>*>(p); });
     return pyb::array_t<T>(static_cast<pyb::ssize_t>(owner->size()), owner->data(), base);
@@ -233,14 +234,14 @@ PYBIND11_MODULE(_kelm, m) {
     m.attr("compile") = tavro::py::function(
         m, "compile", "(model_code, data_code)",
         "Compile a Tavro model text and data text; return the compiled model or raise SemanticError.",
-        [](object model_code, object data_code) { return compile(model_code, data_code); },
-        pyb::arg("model_code"), pyb::arg("data_code"));
+        [](object model_code, object data_code) { return compile(model_code, data_code); }, pyb::arg("model_code"),
+        pyb::arg("data_code"));
     m.attr("instantiate") = tavro::py::function(
         m, "instantiate", "(model_code, data_code)",
         "Compile a Tavro model and data text and ground it into a sparse linear problem: a dict of numpy\n"
         "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows.",
-        [](object model_code, object data_code) { return instantiate(model_code, data_code); },
-        pyb::arg("model_code"), pyb::arg("data_code"));
+        [](object model_code, object data_code) { return instantiate(model_code, data_code); }, pyb::arg("model_code"),
+        pyb::arg("data_code"));
     m.attr("instantiate_tree") = tavro::py::function(
         m, "instantiate_tree", "(ast, data_dict)",
         "Ground a compiled model's dictionary tree and data dict (as compile_model returns them, or built by\n"

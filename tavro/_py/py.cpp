@@ -63,9 +63,7 @@ void raise_in_handler(handle type, handle msg, handle context) {
     PyException_SetContext(exc.ptr(), context.inc_ref().ptr());
     restore(std::move(exc));
 }
-void raise_in_handler(handle type, std::string_view msg, handle context) {
-    raise_in_handler(type, text(msg), context);
-}
+void raise_in_handler(handle type, std::string_view msg, handle context) { raise_in_handler(type, text(msg), context); }
 
 void raise_object(handle exc) { restore(pyb::reinterpret_borrow<object>(exc)); }
 
@@ -169,7 +167,9 @@ bool equal(handle a, handle b) {
     return r == 1;
 }
 
-object type_name(handle obj) { return pyb::reinterpret_borrow<object>(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"); }
+object type_name(handle obj) {
+    return pyb::reinterpret_borrow<object>(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__");
+}
 
 object import_module(const char* module) {
     PyObject* m = PyImport_ImportModule(module);
@@ -196,8 +196,8 @@ object import_from(const char* module, const char* name) {
     } else {
         msg = pyb::str("cannot import name {!r} from {!r} ({})").format(text(name), mod_name, path);
     }
-    object exc = pyb::reinterpret_borrow<object>(PyExc_ImportError)(msg, pyb::arg("name") = mod_name,
-                                                                     pyb::arg("path") = path);
+    object exc =
+        pyb::reinterpret_borrow<object>(PyExc_ImportError)(msg, pyb::arg("name") = mod_name, pyb::arg("path") = path);
     raise_object(exc);
 }
 

@@ -28,18 +28,22 @@
 // ImportError("initialization failed") wrapped around it.
 #undef PYBIND11_CATCH_INIT_EXCEPTIONS
 #if PYBIND11_VERSION_MAJOR >= 3
-#define PYBIND11_CATCH_INIT_EXCEPTIONS                                  \
-    catch (pybind11::error_already_set & e) { e.restore(); }            \
-    catch (const std::exception& e) { PyErr_SetString(PyExc_ImportError, e.what()); }
+#define PYBIND11_CATCH_INIT_EXCEPTIONS                \
+    catch (pybind11::error_already_set & e) {         \
+        e.restore();                                  \
+    }                                                 \
+    catch (const std::exception& e) {                 \
+        PyErr_SetString(PyExc_ImportError, e.what()); \
+    }
 #else
-#define PYBIND11_CATCH_INIT_EXCEPTIONS                                  \
-    catch (pybind11::error_already_set & e) {                           \
-        e.restore();                                                    \
-        return nullptr;                                                 \
-    }                                                                   \
-    catch (const std::exception& e) {                                   \
-        PyErr_SetString(PyExc_ImportError, e.what());                   \
-        return nullptr;                                                 \
+#define PYBIND11_CATCH_INIT_EXCEPTIONS                \
+    catch (pybind11::error_already_set & e) {         \
+        e.restore();                                  \
+        return nullptr;                               \
+    }                                                 \
+    catch (const std::exception& e) {                 \
+        PyErr_SetString(PyExc_ImportError, e.what()); \
+        return nullptr;                               \
     }
 #endif
 
@@ -265,8 +269,8 @@ object function(handle scope, const char* name, const Text& signature, const std
     pyb::options options;
     options.disable_function_signatures();
     std::string full = std::string(name) + signature + "\n--\n\n" + doc;
-    return pyb::cpp_function(std::forward<F>(f), pyb::name(name), pyb::scope(scope),
-                             pyb::sibling(pyb::none()), full.c_str(), extra...);
+    return pyb::cpp_function(std::forward<F>(f), pyb::name(name), pyb::scope(scope), pyb::sibling(pyb::none()),
+                             full.c_str(), extra...);
 }
 
 // The same, with the text signature and the argument list made from `sig`.

@@ -61,11 +61,8 @@ bool Adopter::scalar(Value& v, const Type& t, Sym& s) {
         case Base::String:
             if (v.is<std::string>()) return true;
             return wrong("string");
-        case Base::Tuple:
-            return tuple(v, *t.tuple, s);
-        default:
-            err(s, "no value can be taken for " + quote(s.name) + " (its declaration has an error)");
-            return false;
+        case Base::Tuple: return tuple(v, *t.tuple, s);
+        default: err(s, "no value can be taken for " + quote(s.name) + " (its declaration has an error)"); return false;
     }
 }
 
@@ -119,8 +116,8 @@ bool Adopter::array(Value& v, Sym& s, std::size_t dim) {
     if (dim == s.dims.size()) return scalar(v, s.type, s);
     const Sym* set = s.dims[dim];
     if (!v.is<List>()) {
-        err(s, "a list expected for " + quote(s.name) + " (dimension " + std::to_string(dim + 1) + "), found " +
-                   found(v));
+        err(s,
+            "a list expected for " + quote(s.name) + " (dimension " + std::to_string(dim + 1) + "), found " + found(v));
         return false;
     }
     List& items = v.as<List>();

@@ -83,10 +83,10 @@ struct Decl {
     Pos name_pos;
     TypeRef type;  // value type (set: element type)
     bool nonneg = false;
-    std::vector<ExprPtr> dims;  // Name or Range
+    std::vector<ExprPtr> dims;          // Name or Range
     std::vector<std::string> dim_vars;  // dvar/dexpr: the index named in [j in P], "" when unnamed
     std::vector<Pos> dim_var_pos;
-    ExprPtr value;              // initializer / range / objective or dexpr expression
+    ExprPtr value;  // initializer / range / objective or dexpr expression
     bool ellipsis = false;
     ExprPtr low, high;          // dvar bounds
     std::vector<Field> fields;  // tuple

@@ -52,16 +52,23 @@ Value expr(const Expr& e) {
             for (; n->kind == EK::Binary; n = n->kids[0].get()) spine.push_back(n);
             Value acc = expr(*n);
             for (auto it = spine.rbegin(); it != spine.rend(); ++it)
-                acc = Dict{{"type", "binary"}, {"op", (*it)->text}, {"left", std::move(acc)},
+                acc = Dict{{"type", "binary"},
+                           {"op", (*it)->text},
+                           {"left", std::move(acc)},
                            {"right", expr(*(*it)->kids[1])}};
             return acc;
         }
         case EK::Sum:
-            return Dict{{"type", "sum"}, {"indices", clauses(e.clauses)}, {"filter", opt(e.filter)},
+            return Dict{{"type", "sum"},
+                        {"indices", clauses(e.clauses)},
+                        {"filter", opt(e.filter)},
                         {"body", expr(*e.kids[0])}};
         case EK::Aggregate:
-            return Dict{{"type", "aggregate"}, {"function", e.text}, {"indices", clauses(e.clauses)},
-                        {"filter", opt(e.filter)}, {"body", expr(*e.kids[0])}};
+            return Dict{{"type", "aggregate"},
+                        {"function", e.text},
+                        {"indices", clauses(e.clauses)},
+                        {"filter", opt(e.filter)},
+                        {"body", expr(*e.kids[0])}};
         case EK::Call: return Dict{{"type", "call"}, {"function", e.text}, {"args", exprs(e.kids)}};
         case EK::TupleLit: return Dict{{"type", "tuple_literal"}, {"elements", exprs(e.kids)}};
         case EK::SetLit: return Dict{{"type", "set_literal"}, {"elements", exprs(e.kids)}};
@@ -84,19 +91,27 @@ Value constraint(const Constraint& c) {
     if (c.kind == Constraint::Forall) {
         List body;
         for (auto& b : c.body) body.push_back(constraint(b));
-        return Dict{{"type", "forall"}, {"line", c.pos.line}, {"indices", clauses(c.clauses)},
-                    {"filter", opt(c.filter)}, {"constraints", std::move(body)}};
+        return Dict{{"type", "forall"},
+                    {"line", c.pos.line},
+                    {"indices", clauses(c.clauses)},
+                    {"filter", opt(c.filter)},
+                    {"constraints", std::move(body)}};
     }
     if (c.when)
-        return Dict{{"type", "implication"}, {"name", label(c.label)}, {"line", c.pos.line}, {"variable", expr(*c.when)},
-                    {"value", std::int64_t{c.when_value}}, {"op", token_name(c.ops[0])}, {"left", expr(*c.terms[0])},
+        return Dict{{"type", "implication"},
+                    {"name", label(c.label)},
+                    {"line", c.pos.line},
+                    {"variable", expr(*c.when)},
+                    {"value", std::int64_t{c.when_value}},
+                    {"op", token_name(c.ops[0])},
+                    {"left", expr(*c.terms[0])},
                     {"right", expr(*c.terms[1])}};
     if (c.terms.size() == 3)
-        return Dict{{"type", "range_constraint"}, {"name", label(c.label)}, {"line", c.pos.line},
+        return Dict{{"type", "range_constraint"}, {"name", label(c.label)},   {"line", c.pos.line},
                     {"op", token_name(c.ops[0])}, {"low", expr(*c.terms[0])}, {"expr", expr(*c.terms[1])},
                     {"high", expr(*c.terms[2])}};
-    return Dict{{"type", "constraint"}, {"name", label(c.label)}, {"line", c.pos.line}, {"op", token_name(c.ops[0])},
-                {"left", expr(*c.terms[0])}, {"right", expr(*c.terms[1])}};
+    return Dict{{"type", "constraint"},       {"name", label(c.label)},    {"line", c.pos.line},
+                {"op", token_name(c.ops[0])}, {"left", expr(*c.terms[0])}, {"right", expr(*c.terms[1])}};
 }
 
 Value decl(const Decl& d) {
@@ -107,28 +122,47 @@ Value decl(const Decl& d) {
             return Dict{{"type", "tuple"}, {"name", d.name}, {"line", d.pos.line}, {"fields", std::move(fields)}};
         }
         case DK::Range:
-            return Dict{{"type", "range"}, {"name", d.name}, {"line", d.pos.line}, {"low", expr(*d.value->kids[0])},
+            return Dict{{"type", "range"},
+                        {"name", d.name},
+                        {"line", d.pos.line},
+                        {"low", expr(*d.value->kids[0])},
                         {"high", expr(*d.value->kids[1])}};
         case DK::Set:
-            return Dict{{"type", "set"}, {"name", d.name}, {"line", d.pos.line}, {"element_type", type_value(d.type)},
+            return Dict{{"type", "set"},
+                        {"name", d.name},
+                        {"line", d.pos.line},
+                        {"element_type", type_value(d.type)},
                         {"value", opt(d.value)}};
         case DK::Param:
-            return Dict{{"type", "param"}, {"name", d.name}, {"line", d.pos.line}, {"value_type", type_value(d.type)},
+            return Dict{{"type", "param"},          {"name", d.name},
+                        {"line", d.pos.line},       {"value_type", type_value(d.type)},
                         {"indices", exprs(d.dims)}, {"value", opt(d.value)}};
         case DK::Dvar:
-            return Dict{{"type", "dvar"}, {"name", d.name}, {"line", d.pos.line}, {"var_type", type_value(d.type)},
-                        {"nonnegative", d.nonneg}, {"indices", exprs(d.dims)}, {"index_names", index_names(d)}, {"low", opt(d.low)},
+            return Dict{{"type", "dvar"},
+                        {"name", d.name},
+                        {"line", d.pos.line},
+                        {"var_type", type_value(d.type)},
+                        {"nonnegative", d.nonneg},
+                        {"indices", exprs(d.dims)},
+                        {"index_names", index_names(d)},
+                        {"low", opt(d.low)},
                         {"high", opt(d.high)}};
         case DK::Dexpr:
-            return Dict{{"type", "dexpr"}, {"name", d.name}, {"line", d.pos.line}, {"value_type", type_value(d.type)},
-                        {"indices", exprs(d.dims)}, {"index_names", index_names(d)}, {"expr", expr(*d.value)}};
+            return Dict{{"type", "dexpr"},          {"name", d.name},
+                        {"line", d.pos.line},       {"value_type", type_value(d.type)},
+                        {"indices", exprs(d.dims)}, {"index_names", index_names(d)},
+                        {"expr", expr(*d.value)}};
         case DK::Objective:
-            return Dict{{"type", "objective"}, {"name", label(d.name)}, {"line", d.pos.line},
-                        {"sense", d.minimize ? "minimize" : "maximize"}, {"expr", expr(*d.value)}};
+            return Dict{{"type", "objective"},
+                        {"name", label(d.name)},
+                        {"line", d.pos.line},
+                        {"sense", d.minimize ? "minimize" : "maximize"},
+                        {"expr", expr(*d.value)}};
         case DK::Constraints: {
             List cs;
             for (auto& c : d.constraints) cs.push_back(constraint(c));
-            return Dict{{"type", "constraints"}, {"name", Value()}, {"line", d.pos.line}, {"constraints", std::move(cs)}};
+            return Dict{
+                {"type", "constraints"}, {"name", Value()}, {"line", d.pos.line}, {"constraints", std::move(cs)}};
         }
     }
     return Value();
@@ -168,8 +202,7 @@ CompileResult run(std::string_view model_text, std::string_view data_text) {
             out.ok = true;
             return out;
         }
-    } catch (const Abort&) {
-    }
+    } catch (const Abort&) {}
     out.message = diag.message();
     return out;
 }

@@ -195,7 +195,8 @@ Type Checker::resolve(const TypeRef& t, bool data) {
 void Checker::tuple_decl(Decl& d) {
     std::unordered_set<std::string_view> seen;
     for (auto& f : d.fields) {
-        if (!seen.insert(f.name).second) err(f.pos, "field " + quote(f.name) + " appears twice in tuple " + quote(d.name));
+        if (!seen.insert(f.name).second)
+            err(f.pos, "field " + quote(f.name) + " appears twice in tuple " + quote(d.name));
         if (f.type.base == Tok::Name || f.type.base == Tok::KwBoolean)
             err(f.type.pos, "tuple fields are int, float or string");
     }
@@ -390,7 +391,8 @@ void Checker::dexpr_decl(Decl& d) {
 // Data only and free of index variables: its value is known once the data is read.
 bool Checker::constant(const Expr& e) const {
     switch (e.kind) {
-        case EK::Number: case EK::String: return true;
+        case EK::Number:
+        case EK::String: return true;
         case EK::Name: {
             for (Sym* v : scope_)
                 if (v->name == e.text) return false;
@@ -404,7 +406,9 @@ bool Checker::constant(const Expr& e) const {
                 if (!constant(*e.kids[k])) return false;
             return true;
         }
-        case EK::Unary: case EK::Binary: case EK::Field:
+        case EK::Unary:
+        case EK::Binary:
+        case EK::Field:
             for (auto& k : e.kids)
                 if (!constant(*k)) return false;
             return true;
@@ -471,11 +475,13 @@ Sym* Checker::lookup(const Expr& e) {
     if (index_names_.count(e.text)) {
         if (sum_indices_.count(e.text)) {
             if (!slips_.insert(e.text).second) return nullptr;  // said once per statement
-            err(e.pos, "index " + quote(e.text) + " is not in scope here: sum(...) takes only the term after it; "
-                           "to sum several terms put them in parentheses: sum(" + e.text + " in ...) (a[" + e.text +
-                           "] + b[" + e.text + "])");
+            err(e.pos, "index " + quote(e.text) +
+                           " is not in scope here: sum(...) takes only the term after it; "
+                           "to sum several terms put them in parentheses: sum(" +
+                           e.text + " in ...) (a[" + e.text + "] + b[" + e.text + "])");
         } else
-            err(e.pos, "index " + quote(e.text) + " is not in scope here: an index exists only inside its sum or forall");
+            err(e.pos,
+                "index " + quote(e.text) + " is not in scope here: an index exists only inside its sum or forall");
         return nullptr;
     }
     std::vector<std::string_view> names = p_.global_names();
@@ -551,15 +557,11 @@ Info Checker::check(const Expr& e, const Where& w) {
             return {numeric(i.type) ? i.type : Type{}};
         }
         case EK::Call: return check_call(e, w);
-        case EK::TupleLit:
-            err(e.pos, "a tuple <...> is only allowed as an element of a set value");
-            return {};
+        case EK::TupleLit: err(e.pos, "a tuple <...> is only allowed as an element of a set value"); return {};
         case EK::SetLit:
             err(e.pos, "a set literal { ... } is only allowed as the value of a set declaration");
             return {};
-        case EK::Range:
-            err(e.pos, "a range lo..hi is only allowed after 'in' or in a range declaration");
-            return {};
+        case EK::Range: err(e.pos, "a range lo..hi is only allowed after 'in' or in a range declaration"); return {};
     }
     return {};
 }
@@ -589,9 +591,7 @@ Info Checker::check_name(const Expr& e, const Where& w) {
             err(e.pos, quote(s->name) + " is a " + (s->kind == SymKind::Range ? "range" : "set") +
                            ", not a value: use it as 'i in " + s->name + "' or card(" + s->name + ")");
             return {};
-        case SymKind::TupleType:
-            err(e.pos, quote(s->name) + " is a tuple type, not a value");
-            return {};
+        case SymKind::TupleType: err(e.pos, quote(s->name) + " is a tuple type, not a value"); return {};
     }
     return {};
 }
@@ -614,8 +614,8 @@ Info Checker::check_index(const Expr& e, const Where& w) {
     }
     if (given != s->dims.size()) {
         err(e.kids[given < s->dims.size() ? 0 : s->dims.size() + 1]->pos,
-            "wrong number of indices for " + quote(s->name) + ": " + std::to_string(s->dims.size()) +
-                " expected, " + std::to_string(given) + " given");
+            "wrong number of indices for " + quote(s->name) + ": " + std::to_string(s->dims.size()) + " expected, " +
+                std::to_string(given) + " given");
         check_indices();
         return {};
     }
@@ -638,8 +638,8 @@ Info Checker::check_index(const Expr& e, const Where& w) {
             lit = lit->kids[0].get();
         }
         if (lit->kind == EK::Number && lit->is_int)
-            p_.const_indices.push_back({idx.pos, s, k, Value(neg ? -lit->ival : lit->ival),
-                                        std::to_string(neg ? -lit->ival : lit->ival)});
+            p_.const_indices.push_back(
+                {idx.pos, s, k, Value(neg ? -lit->ival : lit->ival), std::to_string(neg ? -lit->ival : lit->ival)});
         else if (lit->kind == EK::String)
             p_.const_indices.push_back({idx.pos, s, k, Value(lit->text), "\"" + lit->text + "\""});
         else if (constant(idx))
@@ -676,8 +676,9 @@ Info Checker::combine(const Expr& e, Info l, Info r) {
     }
     if (op == "==" || op == "!=" || op == "<" || op == "<=" || op == ">" || op == ">=") {
         if (l.degree > 0 || r.degree > 0) {
-            err(e.pos, "comparison " + quote(op) + " of decision variables inside an expression: "
-                       "write constraints as 'e1 <= e2;' in 'subject to'");
+            err(e.pos, "comparison " + quote(op) +
+                           " of decision variables inside an expression: "
+                           "write constraints as 'e1 <= e2;' in 'subject to'");
             return {{Base::Bool}};
         }
         bool eq = op == "==" || op == "!=";
@@ -685,7 +686,8 @@ Info Checker::combine(const Expr& e, Info l, Info r) {
             bool same = (numeric(l.type) && numeric(r.type)) ||
                         (eq && l.type.base == r.type.base && l.type.tuple == r.type.tuple && l.type.base != Base::Bool);
             if (!same)
-                err(e.pos, "cannot compare " + type_text(l.type) + " with " + type_text(r.type) + " using " + quote(op));
+                err(e.pos,
+                    "cannot compare " + type_text(l.type) + " with " + type_text(r.type) + " using " + quote(op));
         }
         return {{Base::Bool}};
     }
@@ -709,11 +711,12 @@ Info Checker::combine(const Expr& e, Info l, Info r) {
     }
     Info out;
     out.type = (l.type.base == Base::Int && r.type.base == Base::Int && op != "/") ? Type{Base::Int}
-               : (ok(l.type) && ok(r.type))                                       ? Type{Base::Float}
-                                                                                  : Type{};
+               : (ok(l.type) && ok(r.type))                                        ? Type{Base::Float}
+                                                                                   : Type{};
     if (op == "*") {
         if (l.degree > 0 && r.degree > 0) {
-            err(e.pos, "not linear: product of two terms with decision variables (the solver takes linear models only)");
+            err(e.pos,
+                "not linear: product of two terms with decision variables (the solver takes linear models only)");
             out.degree = 1;
         } else {
             out.degree = l.degree + r.degree;
@@ -778,7 +781,7 @@ void Checker::constraint(Constraint& c) {
         return;
     }
     sum_indices_.clear();
-        slips_.clear();  // the slip is within one constraint
+    slips_.clear();  // the slip is within one constraint
     if (!c.label.empty()) label(c.label, c.label_pos);
     if (c.when) implication(c);
     std::vector<Info> infos;
@@ -796,8 +799,7 @@ void Checker::constraint(Constraint& c) {
     }
     bool any = std::any_of(infos.begin(), infos.end(), [](const Info& i) { return i.degree > 0; });
     bool typed = std::all_of(infos.begin(), infos.end(), [](const Info& i) { return ok(i.type); });
-    if (!any && typed)
-        err(c.pos, "constraint without decision variables: it compares data only");
+    if (!any && typed) err(c.pos, "constraint without decision variables: it compares data only");
 }
 
 }  // namespace
@@ -818,9 +820,7 @@ std::string expr_text(const Expr& e) {
         case EK::Unary: return e.text + expr_text(*e.kids[0]);
         case EK::Binary: {
             std::string sep = e.text == "mod" ? " mod " : e.text;
-            auto side = [&](const Expr& k) {
-                return k.kind == EK::Binary ? "(" + expr_text(k) + ")" : expr_text(k);
-            };
+            auto side = [&](const Expr& k) { return k.kind == EK::Binary ? "(" + expr_text(k) + ")" : expr_text(k); };
             return side(*e.kids[0]) + sep + side(*e.kids[1]);
         }
         case EK::Call: {

@@ -70,23 +70,24 @@ void DataReader::add(const std::string& n, Statement st, std::unordered_map<cons
             if (sym.needs_data && !sym.name.empty()) wanted.push_back(sym.name);
         std::string c = closest(n, wanted);
         err(st.name_pos, "data for " + quote(n) + ", which the model does not declare" +
-                          (c.empty() ? std::string() : "; did you mean " + quote(c) + "?"));
+                             (c.empty() ? std::string() : "; did you mean " + quote(c) + "?"));
         return;
     }
     if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr) {
         err(st.name_pos, "data for " + quote(n) + ", which is a decision " +
-                          (s->kind == SymKind::Dvar ? "variable" : "expression") +
-                          ": the solver finds its value; remove it from the data");
+                             (s->kind == SymKind::Dvar ? "variable" : "expression") +
+                             ": the solver finds its value; remove it from the data");
         return;
     }
     if (!s->needs_data) {
         err(st.name_pos, "data for " + quote(n) + ", whose value the model already gives (line " +
-                          std::to_string(s->pos.line) + "); declare it with '= ...' or remove it here");
+                             std::to_string(s->pos.line) + "); declare it with '= ...' or remove it here");
         return;
     }
     auto [it, fresh] = seen.emplace(s, st.name_pos);
     if (!fresh) {
-        err(st.name_pos, "data for " + quote(n) + " given twice (first at line " + std::to_string(it->second.line) + ")");
+        err(st.name_pos,
+            "data for " + quote(n) + " given twice (first at line " + std::to_string(it->second.line) + ")");
         return;
     }
     st.sym = s;
@@ -111,14 +112,19 @@ void DataReader::split() {
             bool ended = false;
             while (!ended) {
                 switch (ts.cur.kind) {
-                    case Tok::End:
-                        ts.expected("';'");
+                    case Tok::End: ts.expected("';'");
                     case Tok::Semi:
                         ts.next();
                         ended = true;
                         continue;
-                    case Tok::LBracket: case Tok::LBrace: case Tok::HashLBracket: case Tok::Lt: ++depth; break;
-                    case Tok::RBracket: case Tok::RBrace: case Tok::RBracketHash: case Tok::Gt: --depth; break;
+                    case Tok::LBracket:
+                    case Tok::LBrace:
+                    case Tok::HashLBracket:
+                    case Tok::Lt: ++depth; break;
+                    case Tok::RBracket:
+                    case Tok::RBrace:
+                    case Tok::RBracketHash:
+                    case Tok::Gt: --depth; break;
                     case Tok::Name:
                         if (ts.ahead().kind == Tok::Assign) {
                             ts.expected("';'");
@@ -159,7 +165,9 @@ bool DataReader::fast_split() {
             if ((static_cast<unsigned char>(s[k]) & 0xC0) != 0x80) ++p.col;
         return p;
     };
-    auto ident = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (c >= '0' && c <= '9'); };
+    auto ident = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (c >= '0' && c <= '9');
+    };
     // skips blanks and comments; false on an unterminated comment
     auto blank = [&]() {
         for (;;) {
@@ -268,8 +276,9 @@ bool size_ok(Program& p, Sym& s) {
         std::uint64_t k = dim->elements.size();
         if (k == 0) return true;
         if (n > kMaxElements / k) {
-            p.diag->error(File::Model, s.pos, quote(s.name) + " is too large: more than " + std::to_string(kMaxElements) +
-                                             " elements over its index sets");
+            p.diag->error(File::Model, s.pos,
+                          quote(s.name) + " is too large: more than " + std::to_string(kMaxElements) +
+                              " elements over its index sets");
             return false;
         }
         n *= k;
@@ -286,11 +295,11 @@ void range_elements(Program& p, Sym& s) {
     if (lo && hi && lo->is<std::int64_t>() && hi->is<std::int64_t>()) {
         std::int64_t a = lo->as<std::int64_t>(), b = hi->as<std::int64_t>(), span = 0;
         if (b >= a && (__builtin_sub_overflow(b, a, &span) || static_cast<std::uint64_t>(span) >= kMaxElements)) {
-            std::string what = s.name.empty() ? "range " + std::to_string(a) + ".." + std::to_string(b)
-                                              : "range " + quote(s.name) + " (" + std::to_string(a) + ".." +
-                                                    std::to_string(b) + ")";
-            p.diag->error(File::Model, s.pos, what + " is too large: more than " + std::to_string(kMaxElements) +
-                                             " elements");
+            std::string what =
+                s.name.empty() ? "range " + std::to_string(a) + ".." + std::to_string(b)
+                               : "range " + quote(s.name) + " (" + std::to_string(a) + ".." + std::to_string(b) + ")";
+            p.diag->error(File::Model, s.pos,
+                          what + " is too large: more than " + std::to_string(kMaxElements) + " elements");
             s.bad = true;
             return;
         }
@@ -377,8 +386,7 @@ void DataReader::read(const Statement& st) {
 // token reader reads the value, reporting what it finds.
 NumbersPtr DataReader::flat_numbers(const Statement& st) {
     Sym& s = *st.sym;
-    if (s.bad || s.kind != SymKind::Param || s.dims.empty() ||
-        (s.type.base != Base::Int && s.type.base != Base::Float))
+    if (s.bad || s.kind != SymKind::Param || s.dims.empty() || (s.type.base != Base::Int && s.type.base != Base::Float))
         return nullptr;
     auto out = std::make_shared<Numbers>();
     out->is_int = s.type.base == Base::Int;
@@ -391,8 +399,10 @@ NumbersPtr DataReader::flat_numbers(const Statement& st) {
     const char* p = src_.data() + st.offset;
     const char* end = src_.data() + src_.size();
     if (total > static_cast<std::size_t>(end - p) / 2 + 1) return nullptr;  // too short to hold them
-    if (out->is_int) out->ints.reserve(total);
-    else out->floats.reserve(total);
+    if (out->is_int)
+        out->ints.reserve(total);
+    else
+        out->floats.reserve(total);
     auto digit = [&](const char* q) { return q < end && *q >= '0' && *q <= '9'; };
     auto space = [&] {
         while (p < end && (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r')) ++p;
@@ -440,8 +450,10 @@ NumbersPtr DataReader::flat_numbers(const Statement& st) {
         } else {
             std::int64_t v = 0;
             if (std::from_chars(b, p, v).ec != std::errc()) return nullptr;
-            if (out->is_int) out->ints.push_back(neg ? -v : v);
-            else out->floats.push_back(neg ? -static_cast<double>(v) : static_cast<double>(v));
+            if (out->is_int)
+                out->ints.push_back(neg ? -v : v);
+            else
+                out->floats.push_back(neg ? -static_cast<double>(v) : static_cast<double>(v));
         }
         // after an item: ',' and the next one, or ']' closing its level (and maybe more)
         for (;;) {
@@ -475,8 +487,8 @@ Value DataReader::value(TokenStream& ts, Sym& s, std::size_t dim) {
     Level level(ts);
     if (ts.check(Tok::HashLBracket)) return keyed(ts, s, dim);
     if (ts.check(Tok::LBracket)) return array(ts, s, dim);
-    ts.fail_at(ts.cur.pos, "'[' expected for " + quote(s.name) + " (an array " + s.name + dims_text(s) +
-                               "), found " + found(ts.cur));
+    ts.fail_at(ts.cur.pos, "'[' expected for " + quote(s.name) + " (an array " + s.name + dims_text(s) + "), found " +
+                               found(ts.cur));
 }
 
 // array -> '[' [ value { ',' value } ] ']'
@@ -570,7 +582,8 @@ Value DataReader::scalar(TokenStream& ts, const Type& t, Sym& s) {
         ts.fail_at(ts.cur.pos, std::string(want) + " expected for " + quote(s.name) + ", found " + found(ts.cur));
     };
     switch (t.base) {
-        case Base::Int: case Base::Float: {
+        case Base::Int:
+        case Base::Float: {
             bool neg = false;
             Pos sign = ts.cur.pos;
             if (ts.check(Tok::Minus) || ts.check(Tok::Plus)) {
@@ -657,8 +670,7 @@ Value DataReader::scalar(TokenStream& ts, const Type& t, Sym& s) {
 // set_value -> '{' [ scalar { ',' scalar } ] '}'
 Value DataReader::set_value(TokenStream& ts, Sym& s) {
     Pos open = ts.cur.pos;
-    if (!ts.check(Tok::LBrace))
-        ts.fail_at(open, "'{' expected for set " + quote(s.name) + ", found " + found(ts.cur));
+    if (!ts.check(Tok::LBrace)) ts.fail_at(open, "'{' expected for set " + quote(s.name) + ", found " + found(ts.cur));
     ts.next();
     List items;
     Elements& el = s.elements;
@@ -711,8 +723,10 @@ void walk_data_decls(Program& p, const std::function<void(Sym&)>& from_data) {
             s->bad = true;
             continue;
         }
-        if (s->needs_data) from_data(*s);
-        else model_value(p, *s);
+        if (s->needs_data)
+            from_data(*s);
+        else
+            model_value(p, *s);
     }
 }
 

@@ -22,9 +22,24 @@ struct Val {
     const std::string* s = nullptr;
     const Dict* t = nullptr;
 
-    static Val of_int(std::int64_t v) { Val x; x.kind = Int; x.i = v; return x; }
-    static Val of_float(double v) { Val x; x.kind = Float; x.f = v; return x; }
-    static Val of_bool(bool v) { Val x; x.kind = Bool; x.i = v; return x; }
+    static Val of_int(std::int64_t v) {
+        Val x;
+        x.kind = Int;
+        x.i = v;
+        return x;
+    }
+    static Val of_float(double v) {
+        Val x;
+        x.kind = Float;
+        x.f = v;
+        return x;
+    }
+    static Val of_bool(bool v) {
+        Val x;
+        x.kind = Bool;
+        x.i = v;
+        return x;
+    }
     bool numeric() const { return kind == Int || kind == Float; }
     double num() const { return kind == Int ? static_cast<double>(i) : f; }
 };
@@ -45,7 +60,9 @@ struct Domain {
     std::int64_t size() const {
         return is_range ? (high >= low ? high - low + 1 : 0) : static_cast<std::int64_t>(items ? items->size() : 0);
     }
-    Val at(std::int64_t k) const { return is_range ? Val::of_int(low + k) : from_value((*items)[static_cast<std::size_t>(k)]); }
+    Val at(std::int64_t k) const {
+        return is_range ? Val::of_int(low + k) : from_value((*items)[static_cast<std::size_t>(k)]);
+    }
     // Position of a value, or -1 when it is not an element.
     std::int64_t position(const Val& v) const;
 };
@@ -73,9 +90,9 @@ struct Env {
 
 struct ClauseIR {
     int slot;
-    const Sym* set = nullptr;  // named set or range
+    const Sym* set = nullptr;             // named set or range
     mutable const Domain* dom = nullptr;  // its domain, once known
-    NodePtr low, high;         // lo..hi
+    NodePtr low, high;                    // lo..hi
 };
 
 // Linear expression being accumulated: sum coef * column + constant.
@@ -95,7 +112,8 @@ public:
     }
     double constant = 0;
     // The merged terms, zeros dropped, in first-seen order.
-    template <class F> void each(F&& f) const {
+    template <class F>
+    void each(F&& f) const {
         for (std::int64_t col : touched_) {
             double c = cells_[static_cast<std::size_t>(col)].coef;
             if (c != 0) f(col, c);
@@ -113,23 +131,50 @@ private:
     std::uint64_t stamp_ = 0;
 };
 
-
 // Lowered expression.
 struct Node {
     enum Op : std::uint8_t {
-        Const, Str, Slot, Param, ParamAt, Var, VarAt, DexprRef, Field, Neg, Not,
-        Add, Sub, Mul, Div, Mod, Eq, Ne, Lt, Le, Gt, Ge, And, Or, Sum, AggMin, AggMax,
-        Min, Max, Abs, Card
+        Const,
+        Str,
+        Slot,
+        Param,
+        ParamAt,
+        Var,
+        VarAt,
+        DexprRef,
+        Field,
+        Neg,
+        Not,
+        Add,
+        Sub,
+        Mul,
+        Div,
+        Mod,
+        Eq,
+        Ne,
+        Lt,
+        Le,
+        Gt,
+        Ge,
+        And,
+        Or,
+        Sum,
+        AggMin,
+        AggMax,
+        Min,
+        Max,
+        Abs,
+        Card
     } op;
     std::uint8_t degree = 0;  // 0: data only; 1: linear in the decision variables
     Pos pos;
-    Val value;                       // Const, Str
-    int slot = -1;                   // Slot
-    const Sym* sym = nullptr;        // Param, ParamAt, Var, VarAt, DexprRef, Card
-    std::string field;               // Field
-    std::vector<NodePtr> kids;       // operands, indices, body
+    Val value;                                // Const, Str
+    int slot = -1;                            // Slot
+    const Sym* sym = nullptr;                 // Param, ParamAt, Var, VarAt, DexprRef, Card
+    std::string field;                        // Field
+    std::vector<NodePtr> kids;                // operands, indices, body
     mutable std::vector<const Domain*> doms;  // ParamAt: the index sets, once known
-    std::vector<ClauseIR> clauses;   // Sum, AggMin, AggMax
+    std::vector<ClauseIR> clauses;            // Sum, AggMin, AggMax
     NodePtr filter;
     Node(Op o, Pos p) : op(o), pos(p) {}
 };

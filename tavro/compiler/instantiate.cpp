@@ -136,12 +136,13 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // A bound or constant in a message: 3, -1.5, infinity.
 std::string plain(double d) {
-    if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 1e15) return std::to_string(static_cast<std::int64_t>(d));
+    if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 1e15)
+        return std::to_string(static_cast<std::int64_t>(d));
     return show(Val::of_float(d));
 }
 
-struct Throw {};    // unwinds one construct after its fault was reported
-struct Unknown {};  // a value the expression needs is not known (not reported)
+struct Throw {};       // unwinds one construct after its fault was reported
+struct Unknown {};     // a value the expression needs is not known (not reported)
 struct OverBudget {};  // the check pass of a compile has done its share
 
 struct VarInfo {
@@ -206,7 +207,8 @@ private:
     Val element(const Node& n);
     const Domain& domain(const Sym* s, Pos where);
     Domain clause_domain(const ClauseIR& c);
-    template <class F> void walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f);
+    template <class F>
+    void walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f);
     std::string describe(const Node& n);
     [[noreturn]] void fault(Pos pos, std::string text);
 
@@ -215,9 +217,10 @@ private:
     void objective(LinearProblem& out);
     void constraints(LinearProblem& out);
     void constraint(const Constraint& c, std::vector<Level>& levels, LinearProblem& out);
-    template <class F> void levels_walk(std::vector<Level>& levels, std::size_t k, F&& f);
-    void emit_row(const Constraint& c, const std::vector<NodePtr>& terms, const std::vector<Level>& levels, Block& block,
-                  LinearProblem& out);
+    template <class F>
+    void levels_walk(std::vector<Level>& levels, std::size_t k, F&& f);
+    void emit_row(const Constraint& c, const std::vector<NodePtr>& terms, const std::vector<Level>& levels,
+                  Block& block, LinearProblem& out);
     std::string where(const std::vector<Level>& levels);
 
     Program& p_;
@@ -331,8 +334,8 @@ NodePtr Engine::lower(const Expr& e) {
         }
         case EK::Binary: {
             static const std::unordered_map<std::string, Node::Op> ops = {
-                {"+", Node::Add}, {"-", Node::Sub}, {"*", Node::Mul}, {"/", Node::Div}, {"mod", Node::Mod},
-                {"==", Node::Eq}, {"!=", Node::Ne}, {"<", Node::Lt}, {"<=", Node::Le}, {">", Node::Gt},
+                {"+", Node::Add}, {"-", Node::Sub},  {"*", Node::Mul}, {"/", Node::Div}, {"mod", Node::Mod},
+                {"==", Node::Eq}, {"!=", Node::Ne},  {"<", Node::Lt},  {"<=", Node::Le}, {">", Node::Gt},
                 {">=", Node::Ge}, {"&&", Node::And}, {"||", Node::Or}};
             auto n = make(ops.at(e.text));
             n->kids.push_back(lower(*e.kids[0]));
@@ -453,7 +456,8 @@ Domain Engine::clause_domain(const ClauseIR& c) {
 }
 
 // Calls f() for every binding of the clauses cls[k..] that passes the filter.
-template <class F> void Engine::walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f) {
+template <class F>
+void Engine::walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f) {
     if (k == cls.size()) {
         if (!filter || truth(*filter)) f();
         return;
@@ -492,7 +496,8 @@ Val Engine::element(const Node& n) {
             const Numbers& a = **flat;
             std::size_t level = 0, offset = 0;
             for (;; at = position(*n.kids[k], *n.doms[k], s)) {
-                if (static_cast<std::size_t>(at) >= a.shape[level]) fault(n.pos, quote(s->name) + " has no value at this index");
+                if (static_cast<std::size_t>(at) >= a.shape[level])
+                    fault(n.pos, quote(s->name) + " has no value at this index");
                 offset = offset * a.shape[level] + static_cast<std::size_t>(at);
                 ++level;
                 if (++k == n.kids.size() || level == a.shape.size()) break;
@@ -528,7 +533,7 @@ std::int64_t Engine::position(const Node& idx, const Domain& dom, const Sym* arr
         fault(start_of(idx), "index " + show(v) + from + " of " + quote(array->name) + " is outside " + of + " (" +
                                  std::to_string(dom.low) + ".." + std::to_string(dom.high) + ")");
     fault(start_of(idx), "index " + show(v) + from + " of " + quote(array->name) + " is not in the set " +
-                       (dom.sym ? dom.sym->name : std::string("?")));
+                             (dom.sym ? dom.sym->name : std::string("?")));
 }
 
 std::string Engine::describe(const Node& n) {
@@ -592,8 +597,8 @@ Val Engine::eval(const Node& n) {
             Val a = eval(*n.kids[0]), b = eval(*n.kids[1]);
             if (n.op == Node::Div || n.op == Node::Mod) {
                 if (b.num() == 0)
-                    fault(n.pos, std::string(n.op == Node::Div ? "division" : "'mod'") + " by zero: " +
-                                     describe(*n.kids[1]) + " is 0");
+                    fault(n.pos, std::string(n.op == Node::Div ? "division" : "'mod'") +
+                                     " by zero: " + describe(*n.kids[1]) + " is 0");
             }
             if (a.kind == Val::Int && b.kind == Val::Int && n.op != Node::Div) {
                 std::int64_t out = 0;
@@ -817,8 +822,8 @@ void Engine::columns(LinearProblem& out) {
                 block.dims.push_back(std::move(texts));
             }
             if (columns_ + count > kMaxColumns)
-                fault(d.name_pos, "the model has too many decision variables to build (over " +
-                                      std::to_string(kMaxColumns) + ")");
+                fault(d.name_pos,
+                      "the model has too many decision variables to build (over " + std::to_string(kMaxColumns) + ")");
             var.strides.assign(var.dims.size(), 1);
             for (std::size_t k = var.dims.size(); k-- > 1;) var.strides[k - 1] = var.strides[k] * var.dims[k]->size();
             bool integer = d.type.base != Tok::KwFloat;
@@ -838,7 +843,8 @@ void Engine::columns(LinearProblem& out) {
                     lo = std::ceil(lo - 1e-9);
                     hi = std::floor(hi + 1e-9);
                     if (lo > hi)
-                        fault(d.name_pos, "empty domain: no integer lies within the bounds of " + quote(s->name) + at());
+                        fault(d.name_pos,
+                              "empty domain: no integer lies within the bounds of " + quote(s->name) + at());
                 }
                 out.col_lower.push_back(lo);
                 out.col_upper.push_back(hi);
@@ -947,12 +953,12 @@ void Engine::objective(LinearProblem& out) {
             acc_.each([&](std::int64_t col, double coef) { out.c[static_cast<std::size_t>(col)] = coef; });
             out.offset = acc_.constant;
         } catch (const Throw&) {
-        } catch (const Unknown&) {
-        }
+        } catch (const Unknown&) {}
     }
 }
 
-template <class F> void Engine::levels_walk(std::vector<Level>& levels, std::size_t k, F&& f) {
+template <class F>
+void Engine::levels_walk(std::vector<Level>& levels, std::size_t k, F&& f) {
     if (k == levels.size()) {
         f();
         return;
@@ -1004,7 +1010,8 @@ void Engine::constraint(const Constraint& c, std::vector<Level>& levels, LinearP
         std::vector<NodePtr> terms;
         for (auto& t : c.terms) terms.push_back(lower(*t));
         NodePtr when = c.when ? lower(*c.when) : nullptr;
-        if (when && when->op != Node::Var && when->op != Node::VarAt) fault(c.when_pos, "'=>' needs a boolean variable");
+        if (when && when->op != Node::Var && when->op != Node::VarAt)
+            fault(c.when_pos, "'=>' needs a boolean variable");
         levels_walk(levels, 0, [&] {
             if (when)
                 emit_implication(c, *when, terms, levels, block, out);
@@ -1012,8 +1019,7 @@ void Engine::constraint(const Constraint& c, std::vector<Level>& levels, LinearP
                 emit_row(c, terms, levels, block, out);
         });
     } catch (const Throw&) {
-    } catch (const Unknown&) {
-    }
+    } catch (const Unknown&) {}
     close_slots(scope_.size() - mark);
     block.count = out.num_rows() - block.first;
     out.rows.push_back(std::move(block));
@@ -1038,7 +1044,8 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
     }
     if (acc_.empty()) {
         // The decision variables cancelled: 0 must lie within [lo, hi].
-        double tol = 1e-9 * std::max({1.0, std::fabs(std::isfinite(lo) ? lo : 0), std::fabs(std::isfinite(hi) ? hi : 0)});
+        double tol =
+            1e-9 * std::max({1.0, std::fabs(std::isfinite(lo) ? lo : 0), std::fabs(std::isfinite(hi) ? hi : 0)});
         if (lo <= tol && hi >= -tol) return;
         std::string name = block.labelled ? "constraint " + quote(block.name) : std::string("this constraint");
         std::string rel = lo == hi ? "0 == " + plain(hi) : lo > tol ? "0 >= " + plain(lo) : "0 <= " + plain(hi);
@@ -1051,7 +1058,8 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
 void Engine::store_row(double lo, double hi, const std::vector<Level>& levels, Block& block, LinearProblem& out) {
     if (!store_) return;
     if (out.num_rows() >= kMaxRows)
-        fault(Pos{block.line, 1}, "the model has too many constraints to build (over " + std::to_string(kMaxRows) + ")");
+        fault(Pos{block.line, 1},
+              "the model has too many constraints to build (over " + std::to_string(kMaxRows) + ")");
     acc_.each([&](std::int64_t col, double coef) {
         row_cols_.push_back(static_cast<std::int32_t>(col));
         row_vals_.push_back(coef);
@@ -1079,7 +1087,8 @@ void Engine::emit_implication(const Constraint& c, const Node& when, const std::
         double v = k;
         for (auto [col, a] : r) {
             bool upper = (a > 0) == up;
-            double bound = upper ? out.col_upper[static_cast<std::size_t>(col)] : out.col_lower[static_cast<std::size_t>(col)];
+            double bound =
+                upper ? out.col_upper[static_cast<std::size_t>(col)] : out.col_lower[static_cast<std::size_t>(col)];
             if (!std::isfinite(bound))
                 fault(c.pos, "'=>' needs " + std::string(upper ? "an upper" : "a lower") + " bound on " +
                                  quote(column_name(col, out)) + where(levels) +
@@ -1125,7 +1134,8 @@ void Engine::run(LinearProblem& out) {
     std::int64_t* next = out.indptr.data();
     std::int64_t rows = out.num_rows();
     for (std::int64_t r = 0; r < rows; ++r)
-        for (std::int64_t k = row_start_[static_cast<std::size_t>(r)]; k < row_start_[static_cast<std::size_t>(r) + 1]; ++k) {
+        for (std::int64_t k = row_start_[static_cast<std::size_t>(r)]; k < row_start_[static_cast<std::size_t>(r) + 1];
+             ++k) {
             std::int64_t at = next[row_cols_[static_cast<std::size_t>(k)]]++;
             out.indices[static_cast<std::size_t>(at)] = static_cast<std::int32_t>(r);
             out.values[static_cast<std::size_t>(at)] = row_vals_[static_cast<std::size_t>(k)];
@@ -1142,8 +1152,7 @@ std::optional<Value> Engine::value_of(const Expr& e) {
         if (n->degree != 0) return std::nullopt;
         return to_value(eval(*n));
     } catch (const Throw&) {
-    } catch (const Unknown&) {
-    }
+    } catch (const Unknown&) {}
     return std::nullopt;
 }
 
@@ -1201,8 +1210,7 @@ void check_grounding(Program& p) {
         engine.check_only(kCheckTerms);
         engine.run(scratch);
     } catch (const OverBudget&) {
-    } catch (const Unknown&) {
-    }
+    } catch (const Unknown&) {}
 }
 
 std::optional<Value> evaluate_data(Program& p, const Expr& e) {

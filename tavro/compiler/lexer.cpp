@@ -86,8 +86,9 @@ void Lexer::skip_space() {
             advance();
             for (;;) {
                 if (i_ >= src_.size())
-                    diag_.fatal(file_, start, "unterminated comment: '*/' expected (to close '/*' at line " +
-                                                  std::to_string(start.line) + ")");
+                    diag_.fatal(file_, start,
+                                "unterminated comment: '*/' expected (to close '/*' at line " +
+                                    std::to_string(start.line) + ")");
                 if (src_[i_] == '*' && peek(1) == '/') break;
                 advance();
             }
@@ -167,10 +168,14 @@ Token Lexer::next() {
     while (i_ < src_.size() && (static_cast<unsigned char>(src_[i_]) & 0xC0) == 0x80) advance();
     std::string_view bad = src_.substr(start, i_ - start);
     std::string hint;
-    if (bad == "&") hint = " (use '&&' for 'and')";
-    else if (bad == "|") hint = " (use '||' for 'or')";
-    else if (bad == "'") hint = " (strings use double quotes)";
-    else if (bad == "%") hint = " (the remainder is written 'a mod b')";
+    if (bad == "&")
+        hint = " (use '&&' for 'and')";
+    else if (bad == "|")
+        hint = " (use '||' for 'or')";
+    else if (bad == "'")
+        hint = " (strings use double quotes)";
+    else if (bad == "%")
+        hint = " (the remainder is written 'a mod b')";
     char_error(t.pos, "unexpected character " + quote(bad) + hint);
     if (bad == "%") {  // read as 'mod': no second error after this one
         t.kind = Tok::KwMod;
@@ -241,13 +246,15 @@ Token Lexer::string(Token t) {
         if (c == '"') break;
         if (c == '\\') {
             char e = peek(1);
-            if (e == '"' || e == '\\') str_ += e;
-            else if (e == 'n') str_ += '\n';
-            else if (e == 't') str_ += '\t';
+            if (e == '"' || e == '\\')
+                str_ += e;
+            else if (e == 'n')
+                str_ += '\n';
+            else if (e == 't')
+                str_ += '\t';
             else {
                 Pos p = pos_;
-                char_error(p, "invalid escape " + quote(src_.substr(i_, e ? 2 : 1)) +
-                                          " in string (use \\\" or \\\\)");
+                char_error(p, "invalid escape " + quote(src_.substr(i_, e ? 2 : 1)) + " in string (use \\\" or \\\\)");
             }
             advance();
             if (i_ < src_.size() && src_[i_] != '\n') advance();

@@ -12,6 +12,7 @@ namespace tavro::kelm {
 
 // X(enum, text in messages) for punctuation and classes of tokens; K(enum,
 // spelling) for the reserved words (the lexer's keyword table is made from it).
+// clang-format off: one token per cell, in a table
 #define KELM_TOKENS(X, K)                                                                              \
     X(End, "end of file") X(Name, "name") X(Int, "integer") X(Float, "number") X(String, "string")     \
     K(KwInt, "int") K(KwFloat, "float") K(KwString, "string") K(KwBoolean, "boolean")                  \
@@ -24,6 +25,7 @@ namespace tavro::kelm {
     X(HashLBracket, "#[") X(RBracketHash, "]#") X(Lt, "<") X(Gt, ">") X(Le, "<=") X(Ge, ">=")          \
     X(EqEq, "==") X(NotEq, "!=") X(Assign, "=") X(Plus, "+") X(Minus, "-") X(Star, "*") X(Slash, "/")  \
     X(Not, "!") X(AndAnd, "&&") X(OrOr, "||") X(Implies, "=>")
+// clang-format on
 
 enum class Tok {
 #define KELM_ENUM(e, s) e,

@@ -20,26 +20,40 @@ Priority priority(Tok t) {
     switch (t) {
         case Tok::OrOr: return {1, 1};
         case Tok::AndAnd: return {2, 2};
-        case Tok::EqEq: case Tok::NotEq: case Tok::Lt: case Tok::Le: case Tok::Gt: case Tok::Ge: return {3, 3};
-        case Tok::Plus: case Tok::Minus: return {4, 4};
-        case Tok::Star: case Tok::Slash: case Tok::KwMod: return {5, 5};
+        case Tok::EqEq:
+        case Tok::NotEq:
+        case Tok::Lt:
+        case Tok::Le:
+        case Tok::Gt:
+        case Tok::Ge: return {3, 3};
+        case Tok::Plus:
+        case Tok::Minus: return {4, 4};
+        case Tok::Star:
+        case Tok::Slash:
+        case Tok::KwMod: return {5, 5};
         default: return {0, 0};
     }
 }
 constexpr int kUnaryPriority = 6;
-constexpr int kCompare = 3;  // constraints stop at comparisons
-constexpr int kAdditive = 4; // sum(...) takes a term: stops at '+' and '-'
+constexpr int kCompare = 3;   // constraints stop at comparisons
+constexpr int kAdditive = 4;  // sum(...) takes a term: stops at '+' and '-'
 
 bool is_relop(Tok t) { return t == Tok::Le || t == Tok::Ge || t == Tok::EqEq; }
 
 bool starts_item(Tok t) {
     switch (t) {
-        case Tok::KwInt: case Tok::KwFloat: case Tok::KwString: case Tok::KwBoolean: case Tok::KwTuple:
-        case Tok::KwRange: case Tok::KwDvar: case Tok::KwDexpr: case Tok::KwMinimize: case Tok::KwMaximize:
-        case Tok::KwSubject:
-            return true;
-        default:
-            return false;
+        case Tok::KwInt:
+        case Tok::KwFloat:
+        case Tok::KwString:
+        case Tok::KwBoolean:
+        case Tok::KwTuple:
+        case Tok::KwRange:
+        case Tok::KwDvar:
+        case Tok::KwDexpr:
+        case Tok::KwMinimize:
+        case Tok::KwMaximize:
+        case Tok::KwSubject: return true;
+        default: return false;
     }
 }
 
@@ -103,8 +117,9 @@ ExprPtr ModelParser::join(EK k, Pos p, std::string op, ExprPtr a, ExprPtr b) {
     e->kids.push_back(std::move(a));
     if (b) e->kids.push_back(std::move(b));
     if (e->height > kMaxHeight)
-        ts_.diag().fatal(ts_.file(), p, "expression too long: more than " + std::to_string(kMaxHeight) +
-                                            " operators in a chain (split it with dexpr declarations)");
+        ts_.diag().fatal(ts_.file(), p,
+                         "expression too long: more than " + std::to_string(kMaxHeight) +
+                             " operators in a chain (split it with dexpr declarations)");
     return e;
 }
 
@@ -140,11 +155,15 @@ void ModelParser::item(Model& m) {
     switch (ts_.cur.kind) {
         case Tok::KwTuple: return tuple_decl(m);
         case Tok::KwRange: return range_decl(m);
-        case Tok::KwInt: case Tok::KwFloat: case Tok::KwString: case Tok::KwBoolean: return data_decl(m);
+        case Tok::KwInt:
+        case Tok::KwFloat:
+        case Tok::KwString:
+        case Tok::KwBoolean: return data_decl(m);
         case Tok::LBrace: return set_decl(m);
         case Tok::KwDvar: return dvar_decl(m);
         case Tok::KwDexpr: return dexpr_decl(m);
-        case Tok::KwMinimize: case Tok::KwMaximize: return objective(m);
+        case Tok::KwMinimize:
+        case Tok::KwMaximize: return objective(m);
         case Tok::KwSubject: return constraint_block(m);
         case Tok::Name:
             if (ts_.ahead().kind == Tok::Name && (tuples_.count(std::string(ts_.cur.raw)) || !misspelt()))
@@ -156,12 +175,18 @@ void ModelParser::item(Model& m) {
     std::string_view w = ts_.cur.raw;
     std::string near = ts_.check(Tok::Name) ? closest(w, kStarts) : std::string();
     if (w == "if") no_if();
-    if (w == "var") hint = " (decision variables are declared with 'dvar')";
-    else if (w == "param") hint = " (declare data with its type: 'float c = ...;', 'int n = ...;')";
-    else if (w == "set") hint = " (a set is declared with its element type: '{string} S = ...;')";
-    else if (w == "minimise" || w == "maximise") hint = std::string(" (did you mean '") + (w[1] == 'i' ? "minimize" : "maximize") + "'?)";
-    else if (!near.empty()) hint = " (did you mean '" + near + "'?)";
-    else if (w == "constraints" || w == "s") hint = " (constraints go in 'subject to { ... }')";
+    if (w == "var")
+        hint = " (decision variables are declared with 'dvar')";
+    else if (w == "param")
+        hint = " (declare data with its type: 'float c = ...;', 'int n = ...;')";
+    else if (w == "set")
+        hint = " (a set is declared with its element type: '{string} S = ...;')";
+    else if (w == "minimise" || w == "maximise")
+        hint = std::string(" (did you mean '") + (w[1] == 'i' ? "minimize" : "maximize") + "'?)";
+    else if (!near.empty())
+        hint = " (did you mean '" + near + "'?)";
+    else if (w == "constraints" || w == "s")
+        hint = " (constraints go in 'subject to { ... }')";
     else if (ts_.check(Tok::KwForall) || ts_.check(Tok::Name))
         hint = " (constraints go in 'subject to { ... }')";
     ts_.error_here("declaration expected near " + describe(ts_.cur) + hint);
@@ -174,7 +199,10 @@ TypeRef ModelParser::type_ref(bool allow_tuple) {
     TypeRef t;
     t.pos = ts_.cur.pos;
     switch (ts_.cur.kind) {
-        case Tok::KwInt: case Tok::KwFloat: case Tok::KwString: case Tok::KwBoolean:
+        case Tok::KwInt:
+        case Tok::KwFloat:
+        case Tok::KwString:
+        case Tok::KwBoolean:
             t.base = ts_.cur.kind;
             ts_.next();
             return t;
@@ -222,7 +250,8 @@ void ModelParser::range_decl(Model& m) {
     d.name = std::string(name.raw);
     d.name_pos = name.pos;
     ts_.expect(Tok::Assign);
-    if (ts_.check(Tok::Ellipsis)) ts_.error_here("a range takes its bounds in the model: 'range " + d.name + " = 1..n;'");
+    if (ts_.check(Tok::Ellipsis))
+        ts_.error_here("a range takes its bounds in the model: 'range " + d.name + " = 1..n;'");
     ExprPtr lo = expr(kCompare);
     Pos dots = ts_.cur.pos;
     ts_.expect(Tok::DotDot);
@@ -266,8 +295,9 @@ void ModelParser::named_dims(Decl& d) {
 
 // The language has no 'if': the message names what does the job.
 void ModelParser::no_if() {
-    ts_.error_here("the language has no 'if': filter a forall or sum (forall(i in I: cap[i] > 0) ...) or, "
-                   "for a decision, write an implication (b == 1 => x <= 5;)");
+    ts_.error_here(
+        "the language has no 'if': filter a forall or sum (forall(i in I: cap[i] > 0) ...) or, "
+        "for a decision, write an implication (b == 1 => x <= 5;)");
 }
 
 // index_set -> NAME | expr '..' expr
@@ -290,8 +320,10 @@ void ModelParser::data_decl(Model& m) {
     d.name_pos = name.pos;
     dims(d.dims);
     if (ts_.accept(Tok::Assign)) {
-        if (ts_.accept(Tok::Ellipsis)) d.ellipsis = true;
-        else d.value = expr();
+        if (ts_.accept(Tok::Ellipsis))
+            d.ellipsis = true;
+        else
+            d.value = expr();
     }
     end_decl();
     m.decls.push_back(std::move(d));
@@ -309,9 +341,12 @@ void ModelParser::set_decl(Model& m) {
     d.name_pos = name.pos;
     if (ts_.check(Tok::LBracket)) ts_.error_here("arrays of sets are not supported: declare one set per name");
     if (ts_.accept(Tok::Assign)) {
-        if (ts_.accept(Tok::Ellipsis)) d.ellipsis = true;
-        else if (ts_.check(Tok::LBrace)) d.value = set_literal();
-        else ts_.expected("'...' or a set literal '{ ... }'");
+        if (ts_.accept(Tok::Ellipsis))
+            d.ellipsis = true;
+        else if (ts_.check(Tok::LBrace))
+            d.value = set_literal();
+        else
+            ts_.expected("'...' or a set literal '{ ... }'");
     }
     end_decl();
     m.decls.push_back(std::move(d));
@@ -439,8 +474,7 @@ Constraint ModelParser::constraint() {
     }
     if (ts_.check(Tok::KwForall)) {
         Level level(ts_);
-        if (!c.label.empty())
-            ts_.fail_at(c.label_pos, "a label names one constraint: put it after 'forall(...)'");
+        if (!c.label.empty()) ts_.fail_at(c.label_pos, "a label names one constraint: put it after 'forall(...)'");
         c.kind = Constraint::Forall;
         ts_.next();
         Pos open = ts_.cur.pos;
@@ -467,11 +501,12 @@ Constraint ModelParser::constraint() {
         Pos arrow = ts_.cur.pos;
         const Expr* v = c.terms.size() == 2 ? c.terms[1].get() : nullptr;
         bool form = c.ops.size() == 1 && c.ops[0] == Tok::EqEq &&
-                    (c.terms[0]->kind == EK::Name || c.terms[0]->kind == EK::Index) && v &&
-                    v->kind == EK::Number && v->is_int && (v->ival == 0 || v->ival == 1);
+                    (c.terms[0]->kind == EK::Name || c.terms[0]->kind == EK::Index) && v && v->kind == EK::Number &&
+                    v->is_int && (v->ival == 0 || v->ival == 1);
         if (!form)
-            ts_.fail_at(arrow, "'=>' follows a boolean decision variable compared with 0 or 1: "
-                               "b == 1 => x <= 5; (b declared 'dvar boolean b;')");
+            ts_.fail_at(arrow,
+                        "'=>' follows a boolean decision variable compared with 0 or 1: "
+                        "b == 1 => x <= 5; (b declared 'dvar boolean b;')");
         ts_.next();
         c.when = std::move(c.terms[0]);
         c.when_value = v->ival == 1;
@@ -490,7 +525,8 @@ Constraint ModelParser::constraint() {
     }
     if (c.ops.empty()) {
         if (ts_.check(Tok::Semi))
-            ts_.fail_at(ts_.cur.pos, "comparison ('<=', '>=' or '==') expected near ';' (a constraint compares two expressions)");
+            ts_.fail_at(ts_.cur.pos,
+                        "comparison ('<=', '>=' or '==') expected near ';' (a constraint compares two expressions)");
         ts_.expected("comparison ('<=', '>=' or '==')");
     }
     end_decl();
@@ -561,7 +597,8 @@ ExprPtr ModelParser::expr(int limit) {
 ExprPtr ModelParser::simple_expr() {
     Token t = ts_.cur;
     switch (t.kind) {
-        case Tok::Int: case Tok::Float: {
+        case Tok::Int:
+        case Tok::Float: {
             auto e = node(EK::Number, t.pos);
             e->is_int = t.kind == Tok::Int;
             e->ival = t.ival;
@@ -594,15 +631,14 @@ ExprPtr ModelParser::simple_expr() {
             ts_.expect_match(Tok::RParen, Tok::LParen, t.pos);
             return postfix(std::move(e));
         }
-        case Tok::KwSum: case Tok::KwMin: case Tok::KwMax: case Tok::KwAbs: case Tok::KwCard:
-            ts_.next();
-            return call(t);
-        case Tok::LBrace:
-            return set_literal();
-        case Tok::Lt:
-            return tuple_literal();
-        default:
-            ts_.expected("expression");
+        case Tok::KwSum:
+        case Tok::KwMin:
+        case Tok::KwMax:
+        case Tok::KwAbs:
+        case Tok::KwCard: ts_.next(); return call(t);
+        case Tok::LBrace: return set_literal();
+        case Tok::Lt: return tuple_literal();
+        default: ts_.expected("expression");
     }
 }
 
@@ -610,8 +646,7 @@ ExprPtr ModelParser::simple_expr() {
 ExprPtr ModelParser::postfix(ExprPtr e) {
     for (;;) {
         if (ts_.check(Tok::LBracket)) {
-            if (e->kind != EK::Name && e->kind != EK::Index)
-                ts_.error_here("only a declared array can be indexed");
+            if (e->kind != EK::Name && e->kind != EK::Index) ts_.error_here("only a declared array can be indexed");
             if (e->kind == EK::Name) {
                 auto idx = node(EK::Index, e->pos);
                 idx->height = e->height + 1;
@@ -621,8 +656,7 @@ ExprPtr ModelParser::postfix(ExprPtr e) {
             Pos open = ts_.cur.pos;
             ts_.next();
             ExprPtr i = expr();
-            if (ts_.check(Tok::Comma))
-                ts_.error_here("',' in an index: write a[i][j], one pair of brackets per index");
+            if (ts_.check(Tok::Comma)) ts_.error_here("',' in an index: write a[i][j], one pair of brackets per index");
             ts_.expect_match(Tok::RBracket, Tok::LBracket, open);
             e->height = std::max(e->height, i->height + 1);
             e->kids.push_back(std::move(i));
@@ -642,9 +676,8 @@ ExprPtr ModelParser::call(const Token& fn) {
     Level level(ts_);
     Pos open = ts_.cur.pos;
     ts_.expect(Tok::LParen);
-    bool over_index = fn.kind == Tok::KwSum ||
-                      ((fn.kind == Tok::KwMin || fn.kind == Tok::KwMax) && ts_.check(Tok::Name) &&
-                       ts_.ahead().kind == Tok::KwIn);
+    bool over_index = fn.kind == Tok::KwSum || ((fn.kind == Tok::KwMin || fn.kind == Tok::KwMax) &&
+                                                ts_.check(Tok::Name) && ts_.ahead().kind == Tok::KwIn);
     if (over_index) {
         auto e = node(fn.kind == Tok::KwSum ? EK::Sum : EK::Aggregate, fn.pos);
         e->text = std::string(fn.raw);

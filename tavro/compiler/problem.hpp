@@ -15,9 +15,9 @@ namespace tavro::kelm {
 struct Block {
     std::string name;  // the dvar's name, the constraint's label, or "_c<line>" when unlabelled
     bool labelled = true;
-    int line = 0;              // source line of the declaration or constraint
-    std::int64_t first = 0;    // first column or row
-    std::int64_t count = 0;    // number of columns or rows
+    int line = 0;            // source line of the declaration or constraint
+    std::int64_t first = 0;  // first column or row
+    std::int64_t count = 0;  // number of columns or rows
     // Columns: a dvar over [S1][S2]... has one column per element of the
     // product, in row-major order; dims[d] holds the text of every element of
     // the d-th index set. Rows: dims is empty; index holds `arity` texts per
@@ -29,13 +29,13 @@ struct Block {
 
 struct LinearProblem {
     bool maximize = false;
-    double offset = 0;  // constant term of the objective
+    double offset = 0;           // constant term of the objective
     std::string objective_name;  // the objective's label, "" when none
 
     // Columns.
-    std::vector<double> c;  // objective coefficients, in the model's sense
+    std::vector<double> c;                     // objective coefficients, in the model's sense
     std::vector<double> col_lower, col_upper;  // -inf / +inf when unbounded
-    std::vector<std::uint8_t> integrality;      // 0 continuous, 1 integer
+    std::vector<std::uint8_t> integrality;     // 0 continuous, 1 integer
     // Rows: row_lower <= A x <= row_upper (an equality has both equal).
     std::vector<double> row_lower, row_upper;
     // A in compressed sparse column form: column j's entries are

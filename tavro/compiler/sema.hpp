@@ -32,7 +32,7 @@ enum class SymKind { TupleType, Range, Set, Param, Dvar, Dexpr, Index };
 // The elements of a range or set once known: lookup of a constant index.
 struct Elements {
     bool known = false;
-    std::int64_t low = 0, high = -1;              // ranges
+    std::int64_t low = 0, high = -1;                        // ranges
     std::unordered_map<std::string, std::size_t> position;  // sets: key -> position
     // (unsigned arithmetic: no overflow for any int64 bounds; a range of 2^64 elements reads as 0
     // and is rejected by the size check before it is used)
@@ -51,13 +51,13 @@ struct Sym {
     std::string name;
     Pos pos;
     Decl* decl = nullptr;
-    Type type;                 // value type; for sets and ranges the element type
-    std::vector<Sym*> dims;    // index sets of arrays (Range or Set symbols)
-    bool needs_data = false;   // value comes from the data file
-    int degree = 0;            // dexpr: degree of its expression
-    bool bad = false;          // an error was reported for its value: skip dependent checks
+    Type type;                // value type; for sets and ranges the element type
+    std::vector<Sym*> dims;   // index sets of arrays (Range or Set symbols)
+    bool needs_data = false;  // value comes from the data file
+    int degree = 0;           // dexpr: degree of its expression
+    bool bad = false;         // an error was reported for its value: skip dependent checks
     std::optional<Value> value;
-    Elements elements;         // ranges and sets
+    Elements elements;            // ranges and sets
     const Expr* range = nullptr;  // an inline range lo..hi used as an index set
 
     Sym(SymKind k, std::string n, Pos p) : kind(k), name(std::move(n)), pos(p) {}
@@ -103,9 +103,9 @@ std::string value_text(const Value& v);  // 3, 2.5, "A", <"A", 1>
 std::string expr_text(const Expr& e);    // source-like text of an expression, for messages
 
 // The passes, in order.
-void check_model(Program& p);            // names, types, indexing, linearity, objective
+void check_model(Program& p);                       // names, types, indexing, linearity, objective
 void read_data(Program& p, std::string_view data);  // values of the data declarations
-void check_computed_indices(Program& p);  // evaluates them into const_indices
+void check_computed_indices(Program& p);            // evaluates them into const_indices
 // Values of the data declarations from a dictionary {name: value} in the
 // compiled model's data shapes (docs/compiled_model.md), validated as
 // read_data validates the data file; faults are reported at the declaration.

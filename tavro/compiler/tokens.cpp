@@ -53,8 +53,8 @@ Token TokenStream::expect(Tok t) {
 Token TokenStream::expect_name(const char* what) {
     if (cur.kind != Tok::Name) {
         if (is_keyword(cur.kind))
-            fail_at(cur.pos, std::string(what) + " expected near " + describe(cur) + " ('" +
-                                 token_name(cur.kind) + "' is a reserved word)");
+            fail_at(cur.pos, std::string(what) + " expected near " + describe(cur) + " ('" + token_name(cur.kind) +
+                                 "' is a reserved word)");
         expected(what);
     }
     Token got = cur;

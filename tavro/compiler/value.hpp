@@ -43,9 +43,18 @@ struct Value {
     Value(NumbersPtr n) : v(std::move(n)) {}
 
     bool is_null() const { return v.index() == 0; }
-    template <class T> bool is() const { return std::holds_alternative<T>(v); }
-    template <class T> T& as() { return std::get<T>(v); }
-    template <class T> const T& as() const { return std::get<T>(v); }
+    template <class T>
+    bool is() const {
+        return std::holds_alternative<T>(v);
+    }
+    template <class T>
+    T& as() {
+        return std::get<T>(v);
+    }
+    template <class T>
+    const T& as() const {
+        return std::get<T>(v);
+    }
 };
 
 }  // namespace tavro::kelm

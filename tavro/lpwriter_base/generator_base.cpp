@@ -123,9 +123,7 @@ object tuple_key(handle self, handle elements, handle env_arg) {
     return pyb::tuple(std::move(parts));
 }
 
-object find_decl(handle self, handle name, handle decl_type) {
-    return self.attr("find_declaration")(name, decl_type);
-}
+object find_decl(handle self, handle name, handle decl_type) { return self.attr("find_declaration")(name, decl_type); }
 
 object find_decls(handle self, handle name, handle decl_type) {
     return self.attr("find_declarations")(name, decl_type);
@@ -152,8 +150,7 @@ object make_generator_base(handle module) {
     cls.method("_build_variables", {"self"}, "Build the decision variables (abstract).",
                &abstract_step<kBuildVariables>);
     cls.method("_build_objective", {"self"}, "Build the objective (abstract).", &abstract_step<kBuildObjective>);
-    cls.method("_build_constraints", {"self"}, "Build the constraints (abstract).",
-               &abstract_step<kBuildConstraints>);
+    cls.method("_build_constraints", {"self"}, "Build the constraints (abstract).", &abstract_step<kBuildConstraints>);
     cls.method("find_declaration", {"self", "name", {"decl_type", pyb::none()}},
                "The first declaration named `name` (of kind `decl_type` unless None), or None.", &find_declaration);
     cls.method("find_declarations", {"self", "name", {"decl_type", pyb::none()}},

@@ -85,8 +85,7 @@ PYBIND11_MODULE(lpwriter_csc, m) {
     cls.method("generate_code", {"self", {"sidecar", pyb::none()}},
                "Return the text of the standalone SciPy script (arrays in the .npz file `sidecar` when given).",
                &generate_code);
-    cls.method("_build_variables", {"self"}, "Fill var_names, var_indices, bounds and integrality.",
-               &build_variables);
+    cls.method("_build_variables", {"self"}, "Fill var_names, var_indices, bounds and integrality.", &build_variables);
     cls.method("_build_objective", {"self"}, "Fill c, maximize, offset and objective_name.", &build_objective);
     cls.method("_build_constraints", {"self"}, "Fill A, row_lower, row_upper, A_ub, b_ub, A_eq and b_eq.",
                &build_constraints);

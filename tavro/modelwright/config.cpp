@@ -5,8 +5,8 @@
 namespace tavro::modelwright {
 
 namespace py = tavro::py;
-using pyb::object;
 using pyb::handle;
+using pyb::object;
 
 void bind_constants(pyb::module_& m) {
     m.attr("MAX_ITERATIONS") = 5;
@@ -22,10 +22,9 @@ void bind_constants(pyb::module_& m) {
     pyb::list providers;
     for (const Provider& p : kProviders) providers.append(pyb::make_tuple(p.member, p.value));
     m.attr("LLMProvider") = Enum("LLMProvider", pyb::tuple(providers), pyb::arg("module") = "tavro.modelwright");
-    m.attr("Grammar") = Enum("Grammar",
-                             pyb::make_tuple(pyb::make_tuple("NONE", 1), pyb::make_tuple("BNF", 2),
-                                             pyb::make_tuple("CODE", 3)),
-                             pyb::arg("module") = "tavro.modelwright");
+    m.attr("Grammar") = Enum(
+        "Grammar", pyb::make_tuple(pyb::make_tuple("NONE", 1), pyb::make_tuple("BNF", 2), pyb::make_tuple("CODE", 3)),
+        pyb::arg("module") = "tavro.modelwright");
 }
 
 namespace {
@@ -72,9 +71,9 @@ object infer_provider(handle llm_provider, handle model_name) {
 
 void register_config(Registry& r) {
     handle scope = home().module();
-    r.add("_notify", py::function(scope, "_notify", {"progress", "msg"},
-                                  "Send a progress message to the callback, or to the debug log without one.",
-                                  &notify));
+    r.add("_notify",
+          py::function(scope, "_notify", {"progress", "msg"},
+                       "Send a progress message to the callback, or to the debug log without one.", &notify));
     r.add("_infer_provider",
           py::function(scope, "_infer_provider", {"llm_provider", "model_name"},
                        "Choose the LLMProvider from a provider name, else from the model name.", &infer_provider));

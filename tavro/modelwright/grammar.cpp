@@ -97,24 +97,24 @@ object safe_read_text(handle path, handle max_chars) {
 
 void register_grammar(Registry& r) {
     handle scope = home().module();
-    r.add("_read_file", py::function(scope, "_read_file", {"path"}, "Return the whole text of the file at `path`.",
-                                     &read_file));
-    r.add("_read_tavro_GBNF", py::function(scope, "_read_tavro_GBNF", py::Signature{},
-                                           "Return the package's GBNF grammar of the modelling language.",
-                                           &read_tavro_gbnf));
+    r.add("_read_file",
+          py::function(scope, "_read_file", {"path"}, "Return the whole text of the file at `path`.", &read_file));
+    r.add("_read_tavro_GBNF",
+          py::function(scope, "_read_tavro_GBNF", py::Signature{},
+                       "Return the package's GBNF grammar of the modelling language.", &read_tavro_gbnf));
     r.add("_read_tavro_grammar", py::function(scope, "_read_tavro_grammar", py::Signature{},
-                                              "Return the package's Markdown grammar reference.",
-                                              &read_tavro_grammar));
-    r.add("_read_tavro_code", py::function(scope, "_read_tavro_code", py::Signature{},
-                                           "Return the source text of the compiler module tavro_core.",
-                                           &read_tavro_code));
+                                              "Return the package's Markdown grammar reference.", &read_tavro_grammar));
+    r.add("_read_tavro_code",
+          py::function(scope, "_read_tavro_code", py::Signature{},
+                       "Return the source text of the compiler module tavro_core.", &read_tavro_code));
     r.add("_get_grammar_implementation",
           py::function(scope, "_get_grammar_implementation", {"mode"},
                        "Return the grammar reference text for a Grammar member.", &get_grammar_implementation));
     r.add("_safe_read_text",
-          py::function(scope, "_safe_read_text", {"path", {"max_chars", home().attr("FEW_SHOT_MAX_CHARS")}},
-                       "Read a text file as UTF-8 (undecodable bytes dropped), cut to max_chars, stripped; \"\" on error.",
-                       &safe_read_text));
+          py::function(
+              scope, "_safe_read_text", {"path", {"max_chars", home().attr("FEW_SHOT_MAX_CHARS")}},
+              "Read a text file as UTF-8 (undecodable bytes dropped), cut to max_chars, stripped; \"\" on error.",
+              &safe_read_text));
 }
 
 }  // namespace tavro::modelwright

@@ -15,16 +15,16 @@ using tavro::py::Registry;
 // function behind a documented name directly.
 tavro::py::Home& home();
 
-void register_config(Registry&);             // config.cpp: _notify, _infer_provider
-void register_grammar(Registry&);            // grammar.cpp: grammar references, file readers
-void register_reply_json(Registry&);         // prompts/reply_json.cpp
-void register_few_shot(Registry&);           // prompts/few_shot.cpp
-void register_prompt_builders(Registry&);    // prompts/builders.cpp
-void register_openai(Registry&);             // llm/openai.cpp
-void register_gemini_ollama(Registry&);      // llm/gemini_ollama.cpp
-void register_dispatch(Registry&);           // llm/dispatch.cpp
-void register_listing(Registry&);            // llm/listing.cpp
-void register_workflows(Registry&);          // workflows.cpp
+void register_config(Registry&);           // config.cpp: _notify, _infer_provider
+void register_grammar(Registry&);          // grammar.cpp: grammar references, file readers
+void register_reply_json(Registry&);       // prompts/reply_json.cpp
+void register_few_shot(Registry&);         // prompts/few_shot.cpp
+void register_prompt_builders(Registry&);  // prompts/builders.cpp
+void register_openai(Registry&);           // llm/openai.cpp
+void register_gemini_ollama(Registry&);    // llm/gemini_ollama.cpp
+void register_dispatch(Registry&);         // llm/dispatch.cpp
+void register_listing(Registry&);          // llm/listing.cpp
+void register_workflows(Registry&);        // workflows.cpp
 
 // Module constants and enumerations, created by config.cpp before any function.
 void bind_constants(pyb::module_& m);

@@ -14,7 +14,8 @@ using pyb::object;
 
 namespace {
 
-const char* const kSolveDoc = R"DOC(Generate a Tavro model and data file from a prompt, validate with tavro, iterate on errors, and assess alignment.
+const char* const kSolveDoc =
+    R"DOC(Generate a Tavro model and data file from a prompt, validate with tavro, iterate on errors, and assess alignment.
 
     Args:
         prompt (str): Problem description to model.
@@ -75,11 +76,11 @@ const Name kNotify{"_notify"}, kLogger{"logger"}, kDebug{"debug"}, kLlmGenerate{
     kBuildRevisionAlignment{"_build_revision_prompt_alignment"},
     kBuildFinalAssessment{"_build_final_assessment_prompt"}, kBuildFeedback{"_build_feedback_prompt"},
     kJsonLoadsRelaxed{"_json_loads_relaxed"}, kKelmCompiler{"KelmCompiler"}, kCompileModel{"compile_model"},
-    kSemanticError{"SemanticError"}, kEstimateCosts{"_estimate_costs"}, kValue{"value"}, kGet{"get"},
-    kStrip{"strip"}, kOpen{"open"}, kRead{"read"}, kClose{"close"}, kIterations{"iterations"},
-    kSyntaxErrors{"syntax_errors"}, kCost{"cost"}, kUsageKey{"usage"}, kEstimatedCosts{"estimated_costs"},
-    kModel{"model"}, kData{"data"}, kAligned{"aligned"},
-    kAssessment{"assessment"}, kPromptTokens{"prompt_tokens"}, kCompletionTokens{"completion_tokens"};
+    kSemanticError{"SemanticError"}, kEstimateCosts{"_estimate_costs"}, kValue{"value"}, kGet{"get"}, kStrip{"strip"},
+    kOpen{"open"}, kRead{"read"}, kClose{"close"}, kIterations{"iterations"}, kSyntaxErrors{"syntax_errors"},
+    kCost{"cost"}, kUsageKey{"usage"}, kEstimatedCosts{"estimated_costs"}, kModel{"model"}, kData{"data"},
+    kAligned{"aligned"}, kAssessment{"assessment"}, kPromptTokens{"prompt_tokens"},
+    kCompletionTokens{"completion_tokens"};
 
 // Fixed progress and log texts, made once.
 const Name kMsgCompiling{"Compiling model and data"}, kMsgParsed{"LLM response parsed (model + data)"},
@@ -122,8 +123,8 @@ object add(handle a, handle b) {
 }
 
 // One _llm_generate_text call with the keywords both workflows send.
-object llm_call(handle provider, handle model_name, handle input_text, handle temperature, handle stop,
-                handle progress, bool capture_usage) {
+object llm_call(handle provider, handle model_name, handle input_text, handle temperature, handle stop, handle progress,
+                bool capture_usage) {
     object fn = attr(kLlmGenerate);
     return py::call(fn,
                     {provider, model_name, input_text, attr(kMaxOutputTokens), temperature, stop, progress,
@@ -287,7 +288,8 @@ object generative_solve(object prompt, object model_file, object data_file, obje
     } else {
         few_shots = pyb::list();
     }
-    object user_prompt = py::call(attr(kBuildGeneration), {prompt, grammar_implementation, few_shots}, &kFewShotsKeyword);
+    object user_prompt =
+        py::call(attr(kBuildGeneration), {prompt, grammar_implementation, few_shots}, &kFewShotsKeyword);
 
     object assessment = py::text("");
     pyb::list syntax_errors;
@@ -300,8 +302,8 @@ object generative_solve(object prompt, object model_file, object data_file, obje
         done = r + 1;
         object round = fmt(as_int(done));
         debug(py::concat({py::text("Iteration "), round, py::text("/"), fmt(budget)}));
-        notify(progress, py::concat({py::text("Iteration "), round, py::text("/"), fmt(budget),
-                                     py::text(": prompting model")}));
+        notify(progress,
+               py::concat({py::text("Iteration "), round, py::text("/"), fmt(budget), py::text(": prompting model")}));
 
         auto [content, usage] =
             py::unpack_pair(llm_call(provider, model_name, user_prompt, temperature, stop, progress, true));
@@ -317,8 +319,8 @@ object generative_solve(object prompt, object model_file, object data_file, obje
         } catch (pyb::error_already_set& e) {
             if (!py::is_ordinary(e)) throw;
             py::raise_in_handler(PyExc_RuntimeError,
-                                 py::concat({py::text("Failed to parse model response as JSON: "), py::py_str(e.value()),
-                                             py::text("\nResponse: "), fmt(content)}),
+                                 py::concat({py::text("Failed to parse model response as JSON: "),
+                                             py::py_str(e.value()), py::text("\nResponse: "), fmt(content)}),
                                  e.value());
         }
 
@@ -330,7 +332,8 @@ object generative_solve(object prompt, object model_file, object data_file, obje
         expect_writable(data_code);
         write_text(model_file, model_code);
         write_text(data_file, data_code);
-        notify(progress, py::concat({py::text("Wrote files: "), fmt(model_file), py::text(" \u2022 "), fmt(data_file)}));
+        notify(progress,
+               py::concat({py::text("Wrote files: "), fmt(model_file), py::text(" \u2022 "), fmt(data_file)}));
 
         if (!syntax_errors.empty()) {
             notify(progress, py::concat({py::text("Syntax/semantic errors found: "), fmt(as_int(syntax_errors.size())),
@@ -375,9 +378,9 @@ object generative_solve(object prompt, object model_file, object data_file, obje
         debug(py::concat(
             {py::text("Model and data are syntactically valid but NOT aligned with the prompt. Assessment: "),
              assessment}));
-        user_prompt = py::call(attr(kBuildRevisionAlignment),
-                               {prompt, grammar_implementation, assessment, model_code, data_code, few_shots},
-                               &kFewShotsKeyword);
+        user_prompt =
+            py::call(attr(kBuildRevisionAlignment),
+                     {prompt, grammar_implementation, assessment, model_code, data_code, few_shots}, &kFewShotsKeyword);
     }
 
     // The final assessment sees the files as written.
@@ -388,8 +391,8 @@ object generative_solve(object prompt, object model_file, object data_file, obje
         notify(progress, kMsgFinal);
         object assessment_prompt = py::call(attr(kBuildFinalAssessment),
                                             {prompt, grammar_implementation, model_code, data_code, syntax_errors});
-        auto [final_text, usage3] = py::unpack_pair(llm_call(provider, model_name, assessment_prompt,
-                                                         fixed_temperature(temperature, 0.2), stop, progress, true));
+        auto [final_text, usage3] = py::unpack_pair(llm_call(
+            provider, model_name, assessment_prompt, fixed_temperature(temperature, 0.2), stop, progress, true));
         add_usage(usage3, prompt_tokens, completion_tokens);
         assessment = py::truthy(final_text) ? final_text : py::text("");
     }
@@ -418,8 +421,7 @@ object generative_feedback(object prompt, object model_file, object data_file, o
     object model_code = read_text(model_file);
     object data_code = read_text(data_file);
     notify(progress, kMsgFeedback);
-    object feedback_prompt =
-        py::call(attr(kBuildFeedback), {prompt, grammar_implementation, model_code, data_code});
+    object feedback_prompt = py::call(attr(kBuildFeedback), {prompt, grammar_implementation, model_code, data_code});
     object reply =
         llm_call(provider, model_name, feedback_prompt, fixed_temperature(temperature, 0.0), stop, progress, false);
     py::expect_value(reply, &PyUnicode_Type);
@@ -448,25 +450,33 @@ void register_workflows(Registry& r) {
     // The implementations behind the Python faces take every argument
     // positionally, bound without pybind11's dispatcher.
     r.add("generative_solve",
-          py::fast_python_function(
-              scope, "generative_solve",
-              {"prompt", "model_file", "data_file", model_name, mode, {"iterations", home().attr("MAX_ITERATIONS")},
-               {"return_statistics", pyb::bool_(false)}, {"alignment_check", pyb::none()}, temperature, stop,
-               llm_provider, progress, {"few_shot", pyb::bool_(true)}},
-              kSolveDoc, [](PyObject* const* a) {
-                  auto o = [&](int i) { return pyb::reinterpret_borrow<object>(a[i]); };
-                  return generative_solve(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7), o(8), o(9), o(10), o(11),
-                                          o(12));
-              }));
-    r.add("generative_feedback",
-          py::fast_python_function(scope, "generative_feedback",
-                                   {"prompt", "model_file", "data_file", model_name, mode, temperature, stop,
-                                    llm_provider, progress},
-                                   kFeedbackDoc, [](PyObject* const* a) {
+          py::fast_python_function(scope, "generative_solve",
+                                   {"prompt",
+                                    "model_file",
+                                    "data_file",
+                                    model_name,
+                                    mode,
+                                    {"iterations", home().attr("MAX_ITERATIONS")},
+                                    {"return_statistics", pyb::bool_(false)},
+                                    {"alignment_check", pyb::none()},
+                                    temperature,
+                                    stop,
+                                    llm_provider,
+                                    progress,
+                                    {"few_shot", pyb::bool_(true)}},
+                                   kSolveDoc, [](PyObject* const* a) {
                                        auto o = [&](int i) { return pyb::reinterpret_borrow<object>(a[i]); };
-                                       return generative_feedback(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7),
-                                                                  o(8));
+                                       return generative_solve(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7), o(8),
+                                                               o(9), o(10), o(11), o(12));
                                    }));
+    r.add("generative_feedback",
+          py::fast_python_function(
+              scope, "generative_feedback",
+              {"prompt", "model_file", "data_file", model_name, mode, temperature, stop, llm_provider, progress},
+              kFeedbackDoc, [](PyObject* const* a) {
+                  auto o = [&](int i) { return pyb::reinterpret_borrow<object>(a[i]); };
+                  return generative_feedback(o(0), o(1), o(2), o(3), o(4), o(5), o(6), o(7), o(8));
+              }));
 }
 
 }  // namespace tavro::modelwright

@@ -107,9 +107,8 @@ PYBIND11_MODULE(rag_helper, m) {
     pyb::list all;
     all.append("rank_problem_descriptions");
     m.attr("__all__") = all;
-    m.attr("rank_problem_descriptions") =
-        py::function(m, "rank_problem_descriptions", {"query", "models_dir", "top_k"}, kRankDoc,
-                     &rank_problem_descriptions);
+    m.attr("rank_problem_descriptions") = py::function(m, "rank_problem_descriptions", {"query", "models_dir", "top_k"},
+                                                       kRankDoc, &rank_problem_descriptions);
     m.attr("_clear_cache") =
         py::function(m, "_clear_cache", py::Signature{}, "Forget every cached folder index.", &clear_cache);
 }

@@ -49,9 +49,7 @@ object estimate_costs(handle args, handle usage) {
         if (!completion_price.is_none() && !completion_tokens.is_none())
             result["completion_cost"] = cost(completion_price, completion_tokens);
     }
-    auto part = [&](const char* key) {
-        return result.contains(key) ? object(result[key]) : object(pyb::float_(0.0));
-    };
+    auto part = [&](const char* key) { return result.contains(key) ? object(result[key]) : object(pyb::float_(0.0)); };
     result["total_cost"] = steal(PyNumber_Add(part("prompt_cost").ptr(), part("completion_cost").ptr()));
     return result;
 }

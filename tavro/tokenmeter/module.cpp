@@ -38,14 +38,14 @@ PYBIND11_MODULE(tokenmeter, m) {
     register_pricing(registry);
     register_costs(registry);
     registry.bind_in_order(m, {
-        "_approx_token_count",
-        "_count_openai_tokens",
-        "_usage_dict",
-        "_extract_openai_usage",
-        "_extract_gemini_usage",
-        "_parse_pricing",
-        "clear_pricing_cache",
-        "estimate_costs",
-        "exercise_estimate_costs",
-    });
+                                  "_approx_token_count",
+                                  "_count_openai_tokens",
+                                  "_usage_dict",
+                                  "_extract_openai_usage",
+                                  "_extract_gemini_usage",
+                                  "_parse_pricing",
+                                  "clear_pricing_cache",
+                                  "estimate_costs",
+                                  "exercise_estimate_costs",
+                              });
 }

@@ -33,7 +33,7 @@ inline bool is_linebreak(Py_UCS4 c) {
     return Py_UNICODE_ISLINEBREAK(c);
 }
 inline bool is_number_char(Py_UCS4 c) { return c == ',' || is_digit(c); }  // [\d,]
-inline bool is_model_char(Py_UCS4 c) {                                      // [\w\-\._/:@]
+inline bool is_model_char(Py_UCS4 c) {                                     // [\w\-\._/:@]
     return c == '-' || c == '.' || c == '/' || c == ':' || c == '@' || is_word(c);
 }
 // One letter of "prompt" / "completion" under re.IGNORECASE (both cases;
@@ -56,7 +56,10 @@ template <class Ch>
 class Reader {
 public:
     Reader(handle text, const Ch* s, Index n)
-        : text_(text), s_(s), n_(n), table_(steal(PyDict_New())),
+        : text_(text),
+          s_(s),
+          n_(n),
+          table_(steal(PyDict_New())),
           prompt_key_(steal(PyUnicode_InternFromString("prompt_per_1M"))),
           completion_key_(steal(PyUnicode_InternFromString("completion_per_1M"))) {}
 

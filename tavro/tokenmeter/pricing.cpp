@@ -108,8 +108,8 @@ object fetch(handle url) {
     // interrupts it (or stops waiting for it) when the time is up.
     object timeout = home().attr("_FETCH_TIMEOUT");
     const Py_ssize_t max_bytes = as_size(home().attr("_FETCH_MAX_BYTES"));
-    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double>(as_seconds(timeout)));
+    const auto end =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(as_seconds(timeout)));
     object work = pyb::cpp_function([request, req, timeout, max_bytes, end]() {
         object response = request.attr("urlopen")(req, pyb::arg("timeout") = timeout);
         return with_closing(response, [&](object& r) {
@@ -132,12 +132,12 @@ object read_text(handle src) {
 
 object parse_pricing(handle path) {
     py::expect_str(path, "path");
-    object document = py::guard([&] { return read_text(path); },
-                                [&](pyb::error_already_set& e) {
-                                    home().attr("logger").attr("warning")("Failed to load pricing from %s: %s",
-                                                                          path, e.value());
-                                    return object();
-                                });
+    object document =
+        py::guard([&] { return read_text(path); },
+                  [&](pyb::error_already_set& e) {
+                      home().attr("logger").attr("warning")("Failed to load pricing from %s: %s", path, e.value());
+                      return object();
+                  });
     if (!document) return pyb::dict();
     py::expect_value(document, &PyUnicode_Type, /*none_ok=*/false);
     return parse_price_list(document);

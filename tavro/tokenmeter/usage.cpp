@@ -29,10 +29,9 @@ object count_openai_tokens(handle text, handle model_name) {
             object encoding = py::guard(
                 [&] { return tiktoken.attr("encoding_for_model")(model_name); },
                 [&](pyb::error_already_set&) {
-                    return py::guard([&] { return tiktoken.attr("get_encoding")("o200k_base"); },
-                                     [&](pyb::error_already_set&) {
-                                         return tiktoken.attr("get_encoding")("cl100k_base");
-                                     });
+                    return py::guard(
+                        [&] { return tiktoken.attr("get_encoding")("o200k_base"); },
+                        [&](pyb::error_already_set&) { return tiktoken.attr("get_encoding")("cl100k_base"); });
                 });
             object tokens = encoding.attr("encode")(text);
             const Py_ssize_t n = PyObject_Length(tokens.ptr());
@@ -46,8 +45,8 @@ using py::Name;
 
 const Name kGet{"get"}, kUsage{"usage"}, kUsageMetadata{"usage_metadata"}, kInputTokens{"input_tokens"},
     kPromptTokens{"prompt_tokens"}, kOutputTokens{"output_tokens"}, kCompletionTokens{"completion_tokens"},
-    kPromptTokenCount{"prompt_token_count"}, kCandidatesTokenCount{"candidates_token_count"},
-    kUsageDict{"_usage_dict"}, kCountOpenaiTokens{"_count_openai_tokens"}, kApproxTokenCount{"_approx_token_count"};
+    kPromptTokenCount{"prompt_token_count"}, kCandidatesTokenCount{"candidates_token_count"}, kUsageDict{"_usage_dict"},
+    kCountOpenaiTokens{"_count_openai_tokens"}, kApproxTokenCount{"_approx_token_count"};
 
 object usage_dict(handle prompt_tokens, handle completion_tokens) {
     py::expect_optional_int(prompt_tokens, "prompt_tokens");
@@ -143,9 +142,8 @@ void register_usage(Registry& r) {
           py::function(scope, "_count_openai_tokens", {"text", "model_name"},
                        "Count the tokens of `text` with tiktoken's encoding for the model, else estimate them.",
                        &count_openai_tokens));
-    r.add("_usage_dict",
-          py::function(scope, "_usage_dict", {"prompt_tokens", "completion_tokens"},
-                       "Build a usage dictionary; None and 0 both count as 0.", &usage_dict));
+    r.add("_usage_dict", py::function(scope, "_usage_dict", {"prompt_tokens", "completion_tokens"},
+                                      "Build a usage dictionary; None and 0 both count as 0.", &usage_dict));
     r.add("_extract_openai_usage",
           py::function(scope, "_extract_openai_usage", {"resp", "input_text", "output_text", "model_name"},
                        "Token usage of an OpenAI response; unreported counts are counted from the texts.",

@@ -123,12 +123,14 @@ TEST(Checker, VerdictsOnTheAdditions) {
         const char* data;
         const char* want;
     } cases[] = {
-        {"range P = 1..2;\nfloat cap[P] = ...;\ndvar float x[j in P] in 0..cap[j];\nminimize z: x[1];", "cap = [1, infinity];",
-         "ok"},
+        {"range P = 1..2;\nfloat cap[P] = ...;\ndvar float x[j in P] in 0..cap[j];\nminimize z: x[1];",
+         "cap = [1, infinity];", "ok"},
         {"dvar boolean b;\ndvar float x in 0..9;\nminimize z: x;\nsubject to { b == 0 => x <= 0; }", "", "ok"},
         {"int n = 1e3;\nint m;\ndvar float x;\nminimize z: x;", "m = -2.0;", "ok"},
-        {"dvar float x;\nminimize z: x mod 2;", "", "model:2:13: 'mod' applies to data only, not to decision variables"},
-        {"range I = 1..3;\ndvar float y[I];\nminimize z: y[1+3];", "", "model:3:15: index 4 (from 1+3) of 'y' is outside 'I' (1..3)"},
+        {"dvar float x;\nminimize z: x mod 2;", "",
+         "model:2:13: 'mod' applies to data only, not to decision variables"},
+        {"range I = 1..3;\ndvar float y[I];\nminimize z: y[1+3];", "",
+         "model:3:15: index 4 (from 1+3) of 'y' is outside 'I' (1..3)"},
         {"range R = -9223372036854775807..9223372036854775807;\ndvar float x;\nminimize z: x;", "",
          "model:1:7: range 'R' (-9223372036854775807..9223372036854775807) is too large: more than 100000000 elements"},
         {"dvar float x;\n", "", "model:2:1: no objective: add 'minimize <expression>;' or 'maximize <expression>;'"},

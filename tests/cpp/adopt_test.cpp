@@ -32,14 +32,11 @@ struct Adopted {
             check_model(p);
             adopt_data(p, std::move(data));
             if (!diag.any()) result = instantiate(p);
-        } catch (const Abort&) {
-        }
+        } catch (const Abort&) {}
     }
 };
 
-Dict good() {
-    return Dict{{"S", List{"u", "v"}}, {"n", 2}, {"a", List{List{1, 2.5}, List{3.0, 0.5}}}};
-}
+Dict good() { return Dict{{"S", List{"u", "v"}}, {"n", 2}, {"a", List{List{1, 2.5}, List{3.0, 0.5}}}}; }
 
 }  // namespace
 
@@ -72,8 +69,9 @@ TEST(Adopt, FaultsAreReportedAtTheDeclaration) {
         {"n", true, "model:2:1: integer expected for 'n', found boolean True"},
         {"S", List{"u", "u"}, "model:1:1: duplicate element \"u\" in set 'S'"},
         {"S", List{"u", 1}, "model:1:1: string expected for 'S', found integer 1"},
-        {"x", List{}, "model:5:1: data for 'x', which is a decision variable: the solver finds its value; "
-                      "remove it from the data"},
+        {"x", List{},
+         "model:5:1: data for 'x', which is a decision variable: the solver finds its value; "
+         "remove it from the data"},
     };
     for (auto& c : cases) {
         Dict data = good();

@@ -141,9 +141,10 @@ TEST(Instantiate, VariableKindsAndBounds) {
 }
 
 TEST(Instantiate, EmptySetGivesNoColumnsOrRows) {
-    auto lp = ground("{string} S = ...; dvar float+ x[S];\nminimize z: sum(s in S) x[s];\n"
-                     "subject to { forall(s in S) c: x[s] >= 1; }\n",
-                     "S = {};");
+    auto lp = ground(
+        "{string} S = ...; dvar float+ x[S];\nminimize z: sum(s in S) x[s];\n"
+        "subject to { forall(s in S) c: x[s] >= 1; }\n",
+        "S = {};");
     EXPECT_EQ(lp.num_cols(), 0);
     EXPECT_EQ(lp.num_rows(), 0);
     EXPECT_EQ(lp.indptr, (std::vector<std::int64_t>{0}));
@@ -151,8 +152,9 @@ TEST(Instantiate, EmptySetGivesNoColumnsOrRows) {
 
 TEST(Instantiate, ConstraintThatCancels) {
     // Always true: dropped. Always false: a located error with the index values.
-    auto lp = ground("range I = 1..2; dvar float x[I]; minimize z: x[1];\n"
-                     "subject to { forall(i in I) ok: x[i] - x[i] >= -1; }\n");
+    auto lp = ground(
+        "range I = 1..2; dvar float x[I]; minimize z: x[1];\n"
+        "subject to { forall(i in I) ok: x[i] - x[i] >= -1; }\n");
     EXPECT_EQ(lp.num_rows(), 0);
     EXPECT_EQ(fault("range I = 1..2; dvar float x[I]; minimize z: x[1];\n"
                     "subject to { forall(i in I) bad: x[i] - x[i] >= 1; }\n"),
@@ -176,9 +178,10 @@ TEST(Instantiate, DataDependentFaults) {
 }
 
 TEST(Instantiate, NegativeZeroAndHugeData) {
-    auto lp = ground("float a = ...; float b = ...; dvar float x;\n"
-                     "minimize z: a*x + b; subject to { c: x >= -0.0; }\n",
-                     "a = 1e308; b = -0.0;");
+    auto lp = ground(
+        "float a = ...; float b = ...; dvar float x;\n"
+        "minimize z: a*x + b; subject to { c: x >= -0.0; }\n",
+        "a = 1e308; b = -0.0;");
     EXPECT_EQ(lp.c[0], 1e308);
     EXPECT_FALSE(std::signbit(lp.row_lower[0] + 0.0));
 }
@@ -188,22 +191,25 @@ TEST(Instantiate, NegativeZeroAndHugeData) {
 namespace {
 
 TEST(InstantiateAdditions, PerElementBoundsWithNamedIndices) {
-    auto lp = ground("{string} P = ...; float cap[P] = ...; float lo[P] = ...;\n"
-                     "dvar float x[j in P] in lo[j]..cap[j]; dvar int+ y[i in 1..2][j in P] in 0..cap[j] + i;\n"
-                     "minimize z: sum(j in P) x[j]; subject to { c: sum(j in P) x[j] >= 0; }\n",
-                     "P = {\"A\", \"B\"}; cap = [4, infinity]; lo = [-infinity, 1.5];");
+    auto lp = ground(
+        "{string} P = ...; float cap[P] = ...; float lo[P] = ...;\n"
+        "dvar float x[j in P] in lo[j]..cap[j]; dvar int+ y[i in 1..2][j in P] in 0..cap[j] + i;\n"
+        "minimize z: sum(j in P) x[j]; subject to { c: sum(j in P) x[j] >= 0; }\n",
+        "P = {\"A\", \"B\"}; cap = [4, infinity]; lo = [-infinity, 1.5];");
     EXPECT_EQ(lp.col_lower, (std::vector<double>{-kInf, 1.5, 0, 0, 0, 0}));
     EXPECT_EQ(lp.col_upper, (std::vector<double>{4, kInf, 5, kInf, 6, kInf}));
-    EXPECT_EQ(fault("{string} P = ...; float cap[P] = ...;\ndvar float x[j in P] in 2..cap[j];\nminimize z: sum(j in P) x[j];\n",
+    EXPECT_EQ(fault("{string} P = ...; float cap[P] = ...;\ndvar float x[j in P] in 2..cap[j];\nminimize z: sum(j in "
+                    "P) x[j];\n",
                     "P = {\"A\", \"B\"}; cap = [4, 1];"),
               "model:2:25: empty domain: 'x' at j = \"B\" has lower bound 2 above its upper bound 1");
 }
 
 TEST(InstantiateAdditions, IndexedDexprAndMod) {
-    auto lp = ground("range T = 1..3; float init = 5; dvar float+ buy[T];\n"
-                     "dexpr float stock[t in T] = init + sum(s in T: s <= t) buy[s];\n"
-                     "minimize z: sum(t in T) buy[t];\n"
-                     "subject to { forall(t in T) Need: stock[t] >= 2 * t; Wrap: buy[(3 - 2) mod 3 + 1] >= 7 mod 3; }\n");
+    auto lp = ground(
+        "range T = 1..3; float init = 5; dvar float+ buy[T];\n"
+        "dexpr float stock[t in T] = init + sum(s in T: s <= t) buy[s];\n"
+        "minimize z: sum(t in T) buy[t];\n"
+        "subject to { forall(t in T) Need: stock[t] >= 2 * t; Wrap: buy[(3 - 2) mod 3 + 1] >= 7 mod 3; }\n");
     ASSERT_EQ(lp.num_rows(), 4);
     EXPECT_EQ(row(lp, 2), (Row{{"buy[1]", 1}, {"buy[2]", 1}, {"buy[3]", 1}}));
     EXPECT_EQ(lp.row_lower[2], 1);  // 6 - 5
@@ -216,9 +222,10 @@ TEST(InstantiateAdditions, IndexedDexprAndMod) {
 }
 
 TEST(InstantiateAdditions, ImplicationsLinearisedWithBigM) {
-    auto lp = ground("dvar boolean open; dvar float ship in 0..40; dvar float y in -5..10;\n"
-                     "minimize z: ship;\n"
-                     "subject to { Off: open == 0 => ship <= 0; On: open == 1 => ship + y >= 10; Eq: open == 1 => y == 2; }\n");
+    auto lp = ground(
+        "dvar boolean open; dvar float ship in 0..40; dvar float y in -5..10;\n"
+        "minimize z: ship;\n"
+        "subject to { Off: open == 0 => ship <= 0; On: open == 1 => ship + y >= 10; Eq: open == 1 => y == 2; }\n");
     // Off: ship <= 40 * open
     EXPECT_EQ(row(lp, 0), (Row{{"ship", 1}, {"open", -40}}));
     EXPECT_EQ(lp.row_upper[0], 0);
@@ -231,9 +238,10 @@ TEST(InstantiateAdditions, ImplicationsLinearisedWithBigM) {
     EXPECT_EQ(lp.row_upper[2], 10);
     EXPECT_EQ(row(lp, 3), (Row{{"y", 1}, {"open", -7}}));
     EXPECT_EQ(lp.row_lower[3], -5);
-    EXPECT_EQ(fault("range I = 1..2; dvar boolean b[I]; dvar float+ x[I];\nminimize z: sum(i in I) x[i];\n"
-                    "subject to { forall(i in I) Link: b[i] == 0 => x[i] <= 0; }\n"),
-              "model:3:35: '=>' needs an upper bound on 'x[1]' for i = 1 to be linearised: declare it with 'in lo..hi'");
+    EXPECT_EQ(
+        fault("range I = 1..2; dvar boolean b[I]; dvar float+ x[I];\nminimize z: sum(i in I) x[i];\n"
+              "subject to { forall(i in I) Link: b[i] == 0 => x[i] <= 0; }\n"),
+        "model:3:35: '=>' needs an upper bound on 'x[1]' for i = 1 to be linearised: declare it with 'in lo..hi'");
 }
 
 TEST(InstantiateAdditions, InfinityAsBoundButNotAsCoefficient) {

@@ -65,8 +65,7 @@ TEST(Lexer, CharErrorsCanBeSilenced) {
     Diagnostics d;
     Lexer lex("$ 1x 99999999999999999999 \"\\q\"", File::Data, d);
     lex.set_char_errors(false);
-    while (lex.next().kind != Tok::End) {
-    }
+    while (lex.next().kind != Tok::End) {}
     EXPECT_FALSE(d.any());
 }
 

@@ -46,9 +46,10 @@ TEST(TokenStream, AheadDoesNotConsume) {
 }
 
 TEST(Compile, ToAsTupleField) {
-    auto r = compile("tuple Arc { string from; string to; float cost; }\n{Arc} A = ...;\ndvar float x[A];\n"
-                     "minimize z: sum(a in A: a.to == \"b\") a.cost * x[a];\nsubject to { forall(a in A) x[a] >= 0; }",
-                     "A = {<\"a\", \"b\", 1>};");
+    auto r = compile(
+        "tuple Arc { string from; string to; float cost; }\n{Arc} A = ...;\ndvar float x[A];\n"
+        "minimize z: sum(a in A: a.to == \"b\") a.cost * x[a];\nsubject to { forall(a in A) x[a] >= 0; }",
+        "A = {<\"a\", \"b\", 1>};");
     EXPECT_TRUE(r.ok) << r.message;
 }
 

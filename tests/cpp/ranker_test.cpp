@@ -35,17 +35,19 @@ TEST(Tokenizer, UnicodePunctuationSeparates) {
 }
 
 TEST(Tokenizer, InvalidUtf8SeparatesWords) {
-    EXPECT_EQ(tokenize("caf\xff\xfe" "bread \xc3"), (Terms{"caf", "bread"}));
+    EXPECT_EQ(tokenize("caf\xff\xfe"
+                       "bread \xc3"),
+              (Terms{"caf", "bread"}));
     EXPECT_EQ(tokenize("\xed\xa0\x80 shop"), (Terms{"shop"}));  // encoded surrogate
 }
 
 TEST(Tokenizer, SuffixFolding) {
     for (auto [a, b] : std::vector<std::pair<std::string, std::string>>{{"shipping", "ship"},
-                                                                       {"shipped", "ships"},
-                                                                       {"factories", "factory"},
-                                                                       {"minimizing", "minimize"},
-                                                                       {"planned", "plans"},
-                                                                       {"processes", "process"}})
+                                                                        {"shipped", "ships"},
+                                                                        {"factories", "factory"},
+                                                                        {"minimizing", "minimize"},
+                                                                        {"planned", "plans"},
+                                                                        {"processes", "process"}})
         EXPECT_EQ(fold_suffix(a), fold_suffix(b)) << a << " / " << b;
     EXPECT_EQ(fold_suffix("bus"), "bus");
     EXPECT_EQ(fold_suffix("analysis"), "analysis");
@@ -108,9 +110,7 @@ protected:
         fs::create_directories(root / "sub");
     }
     void TearDown() override { fs::remove_all(root); }
-    void write(const fs::path& rel, const std::string& text) {
-        std::ofstream(root / rel, std::ios::binary) << text;
-    }
+    void write(const fs::path& rel, const std::string& text) { std::ofstream(root / rel, std::ios::binary) << text; }
     // Timestamps old enough to prove a file unchanged.
     void age(const fs::path& rel, int minutes = 60) {
         fs::last_write_time(root / rel, fs::file_time_type::clock::now() - std::chrono::minutes(minutes));

@@ -18,8 +18,7 @@ void check_request_args(handle model_name, handle input_text, handle max_tokens,
     py::expect_optional_list(stop, "stop");
 }
 
-object build_create_params(handle model_name, handle input_text, handle max_tokens, handle temperature,
-                           handle stop) {
+object build_create_params(handle model_name, handle input_text, handle max_tokens, handle temperature, handle stop) {
     check_request_args(model_name, input_text, max_tokens, temperature, stop);
     pyb::dict params;
     params["model"] = model_name;
@@ -41,8 +40,7 @@ object openai_generate_text(const Request& q) {
         pyb::arg("model_name") = q.model_name, pyb::arg("input_text") = q.input_text,
         pyb::arg("max_tokens") = q.max_tokens, pyb::arg("temperature") = q.temperature, pyb::arg("stop") = q.stop);
     report_progress(q.progress, py::format("[LLM] OpenAI %s %U: sending request", kBullet, q.model_name));
-    object response =
-        home().attr("_call_openai_with_retry")(client, create_params, pyb::arg("progress") = q.progress);
+    object response = home().attr("_call_openai_with_retry")(client, create_params, pyb::arg("progress") = q.progress);
     report_progress(q.progress, py::text("[LLM] OpenAI: response received"));
     object text = home().attr("_coalesce_response_text")(response);
     if (!py::truthy(text)) py::raise(PyExc_RuntimeError, py::format("Empty OpenAI response: %S.", response));
@@ -69,8 +67,8 @@ object ollama_generate(const Request& q) {
 
 namespace {
 
-object llm_generate_text(handle provider, handle model_name, handle input_text, handle max_tokens,
-                         handle temperature, handle stop, handle progress, handle capture_usage) {
+object llm_generate_text(handle provider, handle model_name, handle input_text, handle max_tokens, handle temperature,
+                         handle stop, handle progress, handle capture_usage) {
     check_request_args(model_name, input_text, max_tokens, temperature, stop);
     if (const Provider* p = provider_of(provider))
         return p->generate({model_name, input_text, max_tokens, temperature, stop, progress, capture_usage});
@@ -85,13 +83,21 @@ void register_dispatch(Registry& r) {
     object max_tokens = home().attr("MAX_OUTPUT_TOKENS");
     r.add("_build_create_params",
           py::function(scope, "_build_create_params",
-                       {"model_name", "input_text", {"max_tokens", max_tokens}, {"temperature", pyb::none()},
+                       {"model_name",
+                        "input_text",
+                        {"max_tokens", max_tokens},
+                        {"temperature", pyb::none()},
                         {"stop", pyb::none()}},
                        "Build the keyword arguments of one OpenAI Responses request.", &build_create_params));
     r.add("_llm_generate_text",
           py::function(scope, "_llm_generate_text",
-                       {"provider", "model_name", "input_text", {"max_tokens", max_tokens},
-                        {"temperature", pyb::none()}, {"stop", pyb::none()}, {"progress", pyb::none()},
+                       {"provider",
+                        "model_name",
+                        "input_text",
+                        {"max_tokens", max_tokens},
+                        {"temperature", pyb::none()},
+                        {"stop", pyb::none()},
+                        {"progress", pyb::none()},
                         {"capture_usage", pyb::bool_(false)}},
                        "Send one prompt to the provider and return the reply text, with usage when asked.",
                        &llm_generate_text));

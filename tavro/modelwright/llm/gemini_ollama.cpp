@@ -13,8 +13,8 @@ using pyb::object;
 namespace {
 
 object google_client() {
-    object genai = py::import_module_required(
-        "google.generativeai", "google.generativeai is not installed. pip install google-generativeai");
+    object genai = py::import_module_required("google.generativeai",
+                                              "google.generativeai is not installed. pip install google-generativeai");
     object key = home().attr("os").attr("environ").attr("get")("GEMINI_API_KEY");
     if (!py::truthy(key)) py::raise(PyExc_RuntimeError, "GEMINI_API_KEY environment variable not set.");
     genai.attr("configure")(pyb::arg("api_key") = key);
@@ -53,8 +53,8 @@ object ollama_generate_text(handle model_name, handle prompt, handle num_predict
     object ollama_generate = py::import_required("ollama", "generate", kOllamaMissing);
     pyb::dict options;
     if (!num_predict.is_none()) options["num_predict"] = num_predict;
-    object resp = ollama_generate(pyb::arg("model") = model_name, pyb::arg("prompt") = prompt,
-                                  pyb::arg("options") = options);
+    object resp =
+        ollama_generate(pyb::arg("model") = model_name, pyb::arg("prompt") = prompt, pyb::arg("options") = options);
 
     object text;
     try {
@@ -103,13 +103,16 @@ object gemini_generate_text(const Request& q) {
 
 void register_gemini_ollama(Registry& r) {
     handle scope = home().module();
-    r.add("_google_client", py::function(scope, "_google_client", py::Signature{},
-                                         "Configure google.generativeai with the key from GEMINI_API_KEY and return it.",
-                                         &google_client));
+    r.add(
+        "_google_client",
+        py::function(scope, "_google_client", py::Signature{},
+                     "Configure google.generativeai with the key from GEMINI_API_KEY and return it.", &google_client));
     // num_predict defaults to the load-time MAX_OUTPUT_TOKENS, None.
     r.add("_ollama_generate_text",
           py::function(scope, "_ollama_generate_text",
-                       {"model_name", "prompt", {"num_predict", home().attr("MAX_OUTPUT_TOKENS")},
+                       {"model_name",
+                        "prompt",
+                        {"num_predict", home().attr("MAX_OUTPUT_TOKENS")},
                         {"return_usage", pyb::bool_(false)}},
                        "Generate one reply with the local Ollama server.", &ollama_generate_text));
 }

@@ -131,9 +131,9 @@ void register_listing(Registry& r) {
                        "that start with it.",
                        &list_ollama_models));
     // Defaults are the constants' load-time values.
-    r.add("list_models", py::function(scope, "list_models",
-                                      {{"llm_provider", pyb::none()}, {"model_name", home().attr("MODEL_NAME")}},
-                                      "The model list of the provider that _infer_provider chooses.", &list_models));
+    r.add("list_models",
+          py::function(scope, "list_models", {{"llm_provider", pyb::none()}, {"model_name", home().attr("MODEL_NAME")}},
+                       "The model list of the provider that _infer_provider chooses.", &list_models));
 }
 
 }  // namespace tavro::modelwright

@@ -142,14 +142,13 @@ object call_openai_with_retry(handle client, handle create_params, handle retrie
                 report_progress(progress, py::text("[LLM] OpenAI: retrying without unsupported parameters"));
                 continue;
             }
-            report_progress(progress, py::format("[LLM] OpenAI: retry %lld/%U after error: %U", attempt + 1,
-                                                 retries_text, msg));
+            report_progress(progress,
+                            py::format("[LLM] OpenAI: retry %lld/%U after error: %U", attempt + 1, retries_text, msg));
             home().attr("sleep")(backoff_delay(backoff_sec, attempt));
         }
     }
     report_progress(progress, py::format("[LLM] OpenAI: failed after %U attempts", retries_text));
-    py::raise(PyExc_RuntimeError,
-              py::format("OpenAI request failed after %U attempts: %S", retries_text, last_err));
+    py::raise(PyExc_RuntimeError, py::format("OpenAI request failed after %U attempts: %S", retries_text, last_err));
 }
 
 object coalesce_response_text(handle resp) {
@@ -217,14 +216,17 @@ object openai_client() {
 
 void register_openai(Registry& r) {
     handle scope = home().module();
-    r.add("_coalesce_response_text", py::function(scope, "_coalesce_response_text", {"resp"},
-                                                  "Take the reply text out of an OpenAI response object.",
-                                                  &coalesce_response_text));
+    r.add("_coalesce_response_text",
+          py::function(scope, "_coalesce_response_text", {"resp"},
+                       "Take the reply text out of an OpenAI response object.", &coalesce_response_text));
     r.add("_openai_client", py::function(scope, "_openai_client", py::Signature{},
                                          "Create an OpenAI client with the key from OPENAI_API_KEY.", &openai_client));
     r.add("_call_openai_with_retry",
           py::function(scope, "_call_openai_with_retry",
-                       {"client", "create_params", {"retries", pyb::int_(3)}, {"backoff_sec", pyb::float_(1.5)},
+                       {"client",
+                        "create_params",
+                        {"retries", pyb::int_(3)},
+                        {"backoff_sec", pyb::float_(1.5)},
                         {"progress", pyb::none()}},
                        "Send one Responses request with bounded attempts, back-off and removal of refused "
                        "parameters.",

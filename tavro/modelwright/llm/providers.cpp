@@ -7,10 +7,14 @@ namespace tavro::modelwright {
 
 const std::array<Provider, 3> kProviders = {{
     {"OPENAI", "openai", {"openai", "oai"}, {}, {}, &openai_generate_text, "list_openai_models"},
-    {"GOOGLE", "google", {"google", "genai", "gemini", "google.generativeai"}, {"gemini"}, {},
-     &gemini_generate_text, "list_gemini_models"},
-    {"OLLAMA", "ollama", {"ollama"}, {"llama", "qwen", "mistral"}, {"gpt-oss"}, &ollama_generate,
-     "list_ollama_models"},
+    {"GOOGLE",
+     "google",
+     {"google", "genai", "gemini", "google.generativeai"},
+     {"gemini"},
+     {},
+     &gemini_generate_text,
+     "list_gemini_models"},
+    {"OLLAMA", "ollama", {"ollama"}, {"llama", "qwen", "mistral"}, {"gpt-oss"}, &ollama_generate, "list_ollama_models"},
 }};
 
 const Provider* provider_of(pyb::handle member) {

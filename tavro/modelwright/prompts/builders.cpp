@@ -65,7 +65,7 @@ const Template& few_shot_section_template() {
 }
 const Template& few_shot_example_template() {
     static const Template tpl(t::FEW_SHOT_EXAMPLE,
-                            {"index", "desc_path", "description", "model_path", "model", "data_path", "data"});
+                              {"index", "desc_path", "description", "model_path", "model", "data_path", "data"});
     return tpl;
 }
 
@@ -122,7 +122,7 @@ object build_revision_prompt_syntax(handle prompt, handle grammar, handle model_
                   {data_code, "data_code"}});
     py::expect_optional_list(few_shots, "few_shots");
     static const Template tpl(t::REVISION_SYNTAX,
-                            {"grammar", "few_shots", "prompt", "model_code", "data_code", "syntax_errors"});
+                              {"grammar", "few_shots", "prompt", "model_code", "data_code", "syntax_errors"});
     object section = few_shot_section(few_shots);
     return tpl.render({grammar, section, prompt, model_code, data_code, py::py_str(syntax_errors)});
 }
@@ -136,7 +136,7 @@ object build_revision_prompt_alignment(handle prompt, handle grammar, handle ass
                   {data_code, "data_code"}});
     py::expect_optional_list(few_shots, "few_shots");
     static const Template tpl(t::REVISION_ALIGNMENT,
-                            {"assessment", "grammar", "few_shots", "prompt", "model_code", "data_code"});
+                              {"assessment", "grammar", "few_shots", "prompt", "model_code", "data_code"});
     return tpl.render({assessment_text, grammar, few_shot_section(few_shots), prompt, model_code, data_code});
 }
 
@@ -181,31 +181,31 @@ void register_prompt_builders(Registry& r) {
           py::function(scope, "_build_generation_prompt", {"prompt", "grammar_implementation", few_shots},
                        "Build the prompt that asks for a model file and a matching data file.",
                        &build_generation_prompt));
-    r.add("_build_alignment_prompt",
-          py::function(scope, "_build_alignment_prompt",
-                       {"prompt", "grammar_implementation", "model_code", "data_code"},
-                       "Build the prompt that asks whether a compiled model and data match the description.",
-                       &build_alignment_prompt));
+    r.add(
+        "_build_alignment_prompt",
+        py::function(scope, "_build_alignment_prompt", {"prompt", "grammar_implementation", "model_code", "data_code"},
+                     "Build the prompt that asks whether a compiled model and data match the description.",
+                     &build_alignment_prompt));
     r.add("_build_revision_prompt_alignment",
           py::function(scope, "_build_revision_prompt_alignment",
                        {"prompt", "grammar_implementation", "assessment_text", "model_code", "data_code", few_shots},
                        "Build the prompt that asks to revise a compiled pair the assessment found misaligned.",
                        &build_revision_prompt_alignment));
-    r.add("_build_revision_prompt_syntax",
-          py::function(scope, "_build_revision_prompt_syntax",
-                       {"prompt", "grammar_implementation", "model_code", "data_code", "syntax_errors", few_shots},
-                       "Build the prompt that asks to fix a pair the compiler rejected.",
-                       &build_revision_prompt_syntax));
+    r.add(
+        "_build_revision_prompt_syntax",
+        py::function(scope, "_build_revision_prompt_syntax",
+                     {"prompt", "grammar_implementation", "model_code", "data_code", "syntax_errors", few_shots},
+                     "Build the prompt that asks to fix a pair the compiler rejected.", &build_revision_prompt_syntax));
     r.add("_build_final_assessment_prompt",
           py::function(scope, "_build_final_assessment_prompt",
                        {"prompt", "grammar_implementation", "model_code", "data_code", "syntax_errors"},
                        "Build the prompt that asks for a plain-text assessment of the final pair.",
                        &build_final_assessment_prompt));
-    r.add("_build_feedback_prompt",
-          py::function(scope, "_build_feedback_prompt",
-                       {"user_prompt_text", "grammar_implementation", "model_code", "data_code"},
-                       "Build the prompt that answers a question about a model and data file.",
-                       &build_feedback_prompt));
+    r.add(
+        "_build_feedback_prompt",
+        py::function(scope, "_build_feedback_prompt",
+                     {"user_prompt_text", "grammar_implementation", "model_code", "data_code"},
+                     "Build the prompt that answers a question about a model and data file.", &build_feedback_prompt));
 }
 
 }  // namespace tavro::modelwright

@@ -37,9 +37,7 @@ object join(handle folder, const object& name) {
     return pyb::reinterpret_steal<object>(path);
 }
 
-bool is_existing_file(handle path) {
-    return py::truthy(path.attr("exists")()) && py::truthy(path.attr("is_file")());
-}
+bool is_existing_file(handle path) { return py::truthy(path.attr("exists")()) && py::truthy(path.attr("is_file")()); }
 
 // sorted(folder.glob(pattern))[0], or None when nothing matches.
 object first_match(handle folder, const char* pattern) {
@@ -118,8 +116,7 @@ object gather_few_shots(handle problem_description, handle k, handle models_dir,
         [&]() -> std::optional<object> {
             notify(progress, py::format("Retrieving few-shot examples (k=%S)", k));
             object found = home().attr("rag_rank")(pyb::arg("query") = problem_description,
-                                                   pyb::arg("models_dir") = py::py_str(folder),
-                                                   pyb::arg("top_k") = k);
+                                                   pyb::arg("models_dir") = py::py_str(folder), pyb::arg("top_k") = k);
             Py_ssize_t count = PyObject_Length(found.ptr());
             if (count < 0) throw pyb::error_already_set();
             pyb::list names;
@@ -137,12 +134,11 @@ object gather_few_shots(handle problem_description, handle k, handle models_dir,
 
     object limit = pyb::reinterpret_borrow<object>(k);
     for (handle hit : *hits) {
-        bool stop = py::guard(
-            [&] { return load_example(hit, out) && pyb::int_(PyList_GET_SIZE(out.ptr())) >= limit; },
-            [&](pyb::error_already_set& e) {
-                log_debug("Skipping example due to error: ", e);
-                return false;
-            });
+        bool stop = py::guard([&] { return load_example(hit, out) && pyb::int_(PyList_GET_SIZE(out.ptr())) >= limit; },
+                              [&](pyb::error_already_set& e) {
+                                  log_debug("Skipping example due to error: ", e);
+                                  return false;
+                              });
         if (stop) break;
     }
     return out;
@@ -154,11 +150,12 @@ void register_few_shot(Registry& r) {
     handle scope = home().module();
     r.add("_find_pair_in_folder",
           py::function(scope, "_find_pair_in_folder", {"desc_path"}, kFindPairDoc, &find_pair_in_folder));
-    r.add("_gather_few_shots",
-          py::function(scope, "_gather_few_shots",
-                       {"problem_description", {"k", home().attr("FEW_SHOT_TOP_K")}, {"models_dir", pyb::none()},
-                        {"progress", pyb::none()}},
-                       kGatherDoc, &gather_few_shots));
+    r.add("_gather_few_shots", py::function(scope, "_gather_few_shots",
+                                            {"problem_description",
+                                             {"k", home().attr("FEW_SHOT_TOP_K")},
+                                             {"models_dir", pyb::none()},
+                                             {"progress", pyb::none()}},
+                                            kGatherDoc, &gather_few_shots));
 }
 
 }  // namespace tavro::modelwright

@@ -76,12 +76,9 @@ Py_ssize_t fence_search_end(const Char* s, Py_ssize_t size) {
 
 Py_ssize_t fence_search_end(const CodePoints& s) {
     switch (s.kind) {
-        case PyUnicode_1BYTE_KIND:
-            return fence_search_end(static_cast<const Py_UCS1*>(s.data), s.size);
-        case PyUnicode_2BYTE_KIND:
-            return fence_search_end(static_cast<const Py_UCS2*>(s.data), s.size);
-        default:
-            return fence_search_end(static_cast<const Py_UCS4*>(s.data), s.size);
+        case PyUnicode_1BYTE_KIND: return fence_search_end(static_cast<const Py_UCS1*>(s.data), s.size);
+        case PyUnicode_2BYTE_KIND: return fence_search_end(static_cast<const Py_UCS2*>(s.data), s.size);
+        default: return fence_search_end(static_cast<const Py_UCS4*>(s.data), s.size);
     }
 }
 
@@ -103,12 +100,9 @@ Py_ssize_t balanced_end(const Char* s, Py_ssize_t size, Py_ssize_t start) {
 
 Py_ssize_t balanced_end(const CodePoints& s, Py_ssize_t start) {
     switch (s.kind) {
-        case PyUnicode_1BYTE_KIND:
-            return balanced_end(static_cast<const Py_UCS1*>(s.data), s.size, start);
-        case PyUnicode_2BYTE_KIND:
-            return balanced_end(static_cast<const Py_UCS2*>(s.data), s.size, start);
-        default:
-            return balanced_end(static_cast<const Py_UCS4*>(s.data), s.size, start);
+        case PyUnicode_1BYTE_KIND: return balanced_end(static_cast<const Py_UCS1*>(s.data), s.size, start);
+        case PyUnicode_2BYTE_KIND: return balanced_end(static_cast<const Py_UCS2*>(s.data), s.size, start);
+        default: return balanced_end(static_cast<const Py_UCS4*>(s.data), s.size, start);
     }
 }
 

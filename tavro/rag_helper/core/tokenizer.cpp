@@ -71,21 +71,20 @@ void append_utf8(std::string& out, char32_t c) {
 
 // Sorted, for binary search.
 constexpr std::string_view kStopWords[] = {
-    "a",        "about",   "above",   "after",   "again",   "against", "all",     "am",      "an",
-    "and",      "any",     "are",     "as",      "at",      "be",      "because", "been",    "before",
-    "being",    "below",   "between", "both",    "but",     "by",      "can",     "could",   "did",
-    "do",       "does",    "doing",   "down",    "during",  "each",    "either",  "few",     "for",
-    "from",     "further", "had",     "has",     "have",    "having",  "he",      "her",     "here",
-    "hers",     "herself", "him",     "himself", "his",     "how",     "i",       "if",      "in",
-    "into",     "is",      "it",      "its",     "itself",  "just",    "may",     "me",      "might",
-    "more",     "most",    "must",    "my",      "myself",  "no",      "nor",     "not",     "now",
-    "of",       "off",     "on",      "once",    "only",    "or",      "other",   "our",     "ours",
-    "ourselves", "out",    "over",    "own",     "same",    "shall",   "she",     "should",  "so",
-    "some",     "such",    "than",    "that",    "the",     "their",   "theirs",  "them",    "themselves",
-    "then",     "there",   "these",   "they",    "this",    "those",   "through", "to",      "too",
-    "under",    "until",   "up",      "us",      "very",    "was",     "we",      "were",    "what",
-    "when",     "where",   "which",   "while",   "who",     "whom",    "why",     "will",    "with",
-    "would",    "you",     "your",    "yours",   "yourself", "yourselves", "also"};
+    "a",        "about",      "above", "after",  "again", "against", "all",     "am",      "an",         "and",
+    "any",      "are",        "as",    "at",     "be",    "because", "been",    "before",  "being",      "below",
+    "between",  "both",       "but",   "by",     "can",   "could",   "did",     "do",      "does",       "doing",
+    "down",     "during",     "each",  "either", "few",   "for",     "from",    "further", "had",        "has",
+    "have",     "having",     "he",    "her",    "here",  "hers",    "herself", "him",     "himself",    "his",
+    "how",      "i",          "if",    "in",     "into",  "is",      "it",      "its",     "itself",     "just",
+    "may",      "me",         "might", "more",   "most",  "must",    "my",      "myself",  "no",         "nor",
+    "not",      "now",        "of",    "off",    "on",    "once",    "only",    "or",      "other",      "our",
+    "ours",     "ourselves",  "out",   "over",   "own",   "same",    "shall",   "she",     "should",     "so",
+    "some",     "such",       "than",  "that",   "the",   "their",   "theirs",  "them",    "themselves", "then",
+    "there",    "these",      "they",  "this",   "those", "through", "to",      "too",     "under",      "until",
+    "up",       "us",         "very",  "was",    "we",    "were",    "what",    "when",    "where",      "which",
+    "while",    "who",        "whom",  "why",    "will",  "with",    "would",   "you",     "your",       "yours",
+    "yourself", "yourselves", "also"};
 
 bool vowel(char c) { return c == 'a' || c == 'e' || c == 'i' || c == 'o' || c == 'u'; }
 
@@ -130,10 +129,10 @@ bool is_word_char(char32_t c) {
     if (c < 0x80) return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
     if (c <= 0xBF) return c == 0xAA || c == 0xB5 || c == 0xBA;
     if (c == 0xD7 || c == 0xF7) return false;
-    if (c >= 0x2000 && c <= 0x2BFF) return false;    // punctuation, symbols, arrows, maths, boxes
-    if (c >= 0x2E00 && c <= 0x2E7F) return false;    // supplemental punctuation
-    if (c >= 0x3000 && c <= 0x303F) return false;    // CJK punctuation
-    if (c >= 0xFE30 && c <= 0xFE4F) return false;    // CJK compatibility forms
+    if (c >= 0x2000 && c <= 0x2BFF) return false;  // punctuation, symbols, arrows, maths, boxes
+    if (c >= 0x2E00 && c <= 0x2E7F) return false;  // supplemental punctuation
+    if (c >= 0x3000 && c <= 0x303F) return false;  // CJK punctuation
+    if (c >= 0xFE30 && c <= 0xFE4F) return false;  // CJK compatibility forms
     if ((c >= 0xFF00 && c <= 0xFF0F) || (c >= 0xFF1A && c <= 0xFF20) || (c >= 0xFF3B && c <= 0xFF40) ||
         (c >= 0xFF5B && c <= 0xFF65))
         return false;                                // full-width punctuation

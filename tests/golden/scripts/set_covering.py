@@ -74,7 +74,9 @@ def solve(c, A, row_lower, row_upper, col_lower, col_upper, integrality, maximiz
         return None, "infeasible", None, None
     if c.size == 0:
         status = _empty_problem(A, row_lower, row_upper, col_lower, col_upper)
-        return None, status, (float(offset) + 0.0 if status == "optimal" else None), (c.copy() if status == "optimal" else None)
+        if status != "optimal":
+            return None, status, None, None
+        return None, status, float(offset) + 0.0, c.copy()
     cost = -c if maximize else c
     try:
         results = _milp(cost, A, row_lower, row_upper, col_lower, col_upper, integrality, options)
