@@ -160,3 +160,14 @@ def test_arrays_are_views_of_the_native_buffers_without_python_objects_per_numbe
     for array in (p.c, p.col_lower, p.col_upper, p.row_lower, p.row_upper):
         assert isinstance(array, np.ndarray) and array.dtype == np.float64
     assert p.A.nnz == 2500 and p.integrality.dtype == np.uint8
+
+
+def test_long_written_out_chains_are_grounded_without_deep_recursion():
+    # 2,400 written-out terms: the engine walks operator chains in a loop.
+    terms = " + ".join(f"{k % 7 + 1}*x[{k % 3 + 1}]" for k in range(2400))
+    data = " + ".join("1" for _ in range(2400))
+    p = solver.build_problem(f"range I = 1..3; int n = {data}; dvar float+ x[I] in 0..1;\n"
+                             f"maximize z: {terms};\nsubject to {{ c: {terms} <= n; }}\n", "")
+    assert p.num_rows == 1 and p.A.nnz == 3
+    assert p.row_upper[0] == 2400
+    assert p.A.toarray()[0].tolist() == p.c.tolist()

@@ -191,6 +191,7 @@ private:
 
     // Evaluation.
     Val eval(const Node& n);
+    Val arith(const Node& n, Val a, Val b);
     double number(const Node& n) {
         Val v = eval(n);
         return v.num();
@@ -209,7 +210,7 @@ private:
     Domain clause_domain(const ClauseIR& c);
     template <class F>
     void walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f);
-    std::string describe(const Node& n);
+    std::string describe(const Node& n, int depth = 0);
     [[noreturn]] void fault(Pos pos, std::string text);
 
     // Grounding.
@@ -263,10 +264,16 @@ int Engine::open_slot(const std::string& name) {
 }
 
 std::size_t count_clauses(const Expr& e) {
-    std::size_t n = e.clauses.size();
-    for (auto& c : e.clauses) n += count_clauses(*c.set);
-    for (auto& k : e.kids) n += count_clauses(*k);
-    if (e.filter) n += count_clauses(*e.filter);
+    std::size_t n = 0;
+    std::vector<const Expr*> todo{&e};
+    while (!todo.empty()) {
+        const Expr* at = todo.back();
+        todo.pop_back();
+        n += at->clauses.size();
+        for (auto& c : at->clauses) todo.push_back(c.set.get());
+        for (auto& k : at->kids) todo.push_back(k.get());
+        if (at->filter) todo.push_back(at->filter.get());
+    }
     return n;
 }
 
@@ -337,11 +344,20 @@ NodePtr Engine::lower(const Expr& e) {
                 {"+", Node::Add}, {"-", Node::Sub},  {"*", Node::Mul}, {"/", Node::Div}, {"mod", Node::Mod},
                 {"==", Node::Eq}, {"!=", Node::Ne},  {"<", Node::Lt},  {"<=", Node::Le}, {">", Node::Gt},
                 {">=", Node::Ge}, {"&&", Node::And}, {"||", Node::Or}};
-            auto n = make(ops.at(e.text));
-            n->kids.push_back(lower(*e.kids[0]));
-            n->kids.push_back(lower(*e.kids[1]));
-            n->degree = std::max(n->kids[0]->degree, n->kids[1]->degree);
-            return n;
+            // Operator chains are left-deep: walk the left spine in a loop, so
+            // the recursion follows nesting, not the chain's length.
+            std::vector<const Expr*> spine;
+            const Expr* at = &e;
+            for (; at->kind == EK::Binary; at = at->kids[0].get()) spine.push_back(at);
+            NodePtr left = lower(*at);
+            for (auto it = spine.rbegin(); it != spine.rend(); ++it) {
+                auto n = std::make_unique<Node>(ops.at((*it)->text), (*it)->pos);
+                n->kids.push_back(std::move(left));
+                n->kids.push_back(lower(*(*it)->kids[1]));
+                n->degree = std::max(n->kids[0]->degree, n->kids[1]->degree);
+                left = std::move(n);
+            }
+            return left;
         }
         case EK::Sum:
         case EK::Aggregate: {
@@ -536,7 +552,8 @@ std::int64_t Engine::position(const Node& idx, const Domain& dom, const Sym* arr
                              (dom.sym ? dom.sym->name : std::string("?")));
 }
 
-std::string Engine::describe(const Node& n) {
+std::string Engine::describe(const Node& n, int depth) {
+    if (depth > 40) return "...";  // messages show the start of a long expression
     static const char* ops[] = {"+", "-", "*", "/", " mod ", "==", "!=", "<", "<=", ">", ">=", "&&", "||"};
     switch (n.op) {
         case Node::Const:
@@ -549,16 +566,47 @@ std::string Engine::describe(const Node& n) {
         case Node::VarAt:
         case Node::DexprRef: {
             std::string out = n.sym->name;
-            for (auto& k : n.kids) out += "[" + describe(*k) + "]";
+            for (auto& k : n.kids) out += "[" + describe(*k, depth + 1) + "]";
             return out;
         }
-        case Node::Field: return describe(*n.kids[0]) + "." + n.field;
-        case Node::Neg: return "-" + describe(*n.kids[0]);
-        case Node::Not: return "!" + describe(*n.kids[0]);
+        case Node::Field: return describe(*n.kids[0], depth + 1) + "." + n.field;
+        case Node::Neg: return "-" + describe(*n.kids[0], depth + 1);
+        case Node::Not: return "!" + describe(*n.kids[0], depth + 1);
         default:
             if (n.op >= Node::Add && n.op <= Node::Or)
-                return describe(*n.kids[0]) + ops[n.op - Node::Add] + describe(*n.kids[1]);
+                return describe(*n.kids[0], depth + 1) + ops[n.op - Node::Add] + describe(*n.kids[1], depth + 1);
             return "...";
+    }
+}
+
+// One arithmetic step a op b of node n (+ - * / mod), ints exact with an overflow check.
+Val Engine::arith(const Node& n, Val a, Val b) {
+    if (n.op == Node::Div || n.op == Node::Mod) {
+        if (b.num() == 0)
+            fault(n.pos, std::string(n.op == Node::Div ? "division" : "'mod'") + " by zero: " + describe(*n.kids[1]) +
+                             " is 0");
+    }
+    if (a.kind == Val::Int && b.kind == Val::Int && n.op != Node::Div) {
+        std::int64_t out = 0;
+        bool overflow = false;
+        switch (n.op) {
+            case Node::Add: overflow = __builtin_add_overflow(a.i, b.i, &out); break;
+            case Node::Sub: overflow = __builtin_sub_overflow(a.i, b.i, &out); break;
+            case Node::Mul: overflow = __builtin_mul_overflow(a.i, b.i, &out); break;
+            default:  // mod: the sign of the divisor, as Python's %
+                out = b.i == -1 ? 0 : a.i % b.i;
+                if (out != 0 && ((out < 0) != (b.i < 0))) out += b.i;
+        }
+        if (overflow) fault(n.pos, "integer overflow in " + describe(n));
+        return Val::of_int(out);
+    }
+    if (n.op == Node::Mod) fault(n.pos, "'mod' takes integers");
+    double x = a.num(), y = b.num();
+    switch (n.op) {
+        case Node::Add: return Val::of_float(x + y);
+        case Node::Sub: return Val::of_float(x - y);
+        case Node::Mul: return Val::of_float(x * y);
+        default: return Val::of_float(x / y);
     }
 }
 
@@ -594,34 +642,13 @@ Val Engine::eval(const Node& n) {
         case Node::Mul:
         case Node::Div:
         case Node::Mod: {
-            Val a = eval(*n.kids[0]), b = eval(*n.kids[1]);
-            if (n.op == Node::Div || n.op == Node::Mod) {
-                if (b.num() == 0)
-                    fault(n.pos, std::string(n.op == Node::Div ? "division" : "'mod'") +
-                                     " by zero: " + describe(*n.kids[1]) + " is 0");
-            }
-            if (a.kind == Val::Int && b.kind == Val::Int && n.op != Node::Div) {
-                std::int64_t out = 0;
-                bool overflow = false;
-                switch (n.op) {
-                    case Node::Add: overflow = __builtin_add_overflow(a.i, b.i, &out); break;
-                    case Node::Sub: overflow = __builtin_sub_overflow(a.i, b.i, &out); break;
-                    case Node::Mul: overflow = __builtin_mul_overflow(a.i, b.i, &out); break;
-                    default:  // mod: the sign of the divisor, as Python's %
-                        out = b.i == -1 ? 0 : a.i % b.i;
-                        if (out != 0 && ((out < 0) != (b.i < 0))) out += b.i;
-                }
-                if (overflow) fault(n.pos, "integer overflow in " + describe(n));
-                return Val::of_int(out);
-            }
-            if (n.op == Node::Mod) fault(n.pos, "'mod' takes integers");
-            double x = a.num(), y = b.num();
-            switch (n.op) {
-                case Node::Add: return Val::of_float(x + y);
-                case Node::Sub: return Val::of_float(x - y);
-                case Node::Mul: return Val::of_float(x * y);
-                default: return Val::of_float(x / y);
-            }
+            // A left-deep chain is evaluated in a loop, bottom up.
+            std::vector<const Node*> spine;
+            const Node* at = &n;
+            for (; at->op >= Node::Add && at->op <= Node::Mod; at = at->kids[0].get()) spine.push_back(at);
+            Val acc = eval(*at);
+            for (auto it = spine.rbegin(); it != spine.rend(); ++it) acc = arith(**it, acc, eval(*(*it)->kids[1]));
+            return acc;
         }
         case Node::Eq:
         case Node::Ne:
@@ -767,13 +794,17 @@ void Engine::linear(const Node& n, double scale, Linear& acc) {
         case Node::DexprRef: linear(*bind_dexpr(n).body, scale, acc); return;
         case Node::Neg: linear(*n.kids[0], -scale, acc); return;
         case Node::Add:
-            linear(*n.kids[0], scale, acc);
-            linear(*n.kids[1], scale, acc);
+        case Node::Sub: {
+            // Sums are left-deep chains: the right operands are collected down
+            // the spine, then accumulated in source order.
+            std::vector<std::pair<const Node*, double>> rights;
+            const Node* at = &n;
+            for (; (at->op == Node::Add || at->op == Node::Sub) && at->degree > 0; at = at->kids[0].get())
+                rights.emplace_back(at->kids[1].get(), at->op == Node::Sub ? -scale : scale);
+            linear(*at, scale, acc);
+            for (auto it = rights.rbegin(); it != rights.rend(); ++it) linear(*it->first, it->second, acc);
             return;
-        case Node::Sub:
-            linear(*n.kids[0], scale, acc);
-            linear(*n.kids[1], -scale, acc);
-            return;
+        }
         case Node::Mul: {
             bool left_data = n.kids[0]->degree == 0;
             const Node& data = *n.kids[left_data ? 0 : 1];
