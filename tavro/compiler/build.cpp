@@ -183,6 +183,15 @@ Value build(Program& p) {
     return Dict{{"declarations", std::move(decls)}, {"data", std::move(data)}};
 }
 
+void analyse(Program& p, std::string_view model_text, std::string_view data_text) {
+    Diagnostics& diag = *p.diag;
+    p.model = parse_model(model_text, diag);
+    if (!diag.any()) check_model(p);
+    if (!diag.any()) read_data(p, data_text);
+    if (!diag.any()) check_computed_indices(p);
+    if (!diag.any()) check_constant_indices(p);
+}
+
 namespace {
 
 CompileResult run(std::string_view model_text, std::string_view data_text) {
@@ -191,11 +200,7 @@ CompileResult run(std::string_view model_text, std::string_view data_text) {
     try {
         Program p;
         p.diag = &diag;
-        p.model = parse_model(model_text, diag);
-        if (!diag.any()) check_model(p);
-        if (!diag.any()) read_data(p, data_text);
-        if (!diag.any()) check_computed_indices(p);
-        if (!diag.any()) check_constant_indices(p);
+        analyse(p, model_text, data_text);
         if (!diag.any()) check_grounding(p);
         if (!diag.any()) {
             out.model = build(p);

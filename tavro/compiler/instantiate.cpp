@@ -1217,10 +1217,7 @@ InstantiateResult instantiate(std::string_view model_text, std::string_view data
     try {
         Program p;
         p.diag = &diag;
-        p.model = parse_model(model_text, diag);
-        if (!diag.any()) check_model(p);
-        if (!diag.any()) read_data(p, data_text);
-        if (!diag.any()) check_constant_indices(p);
+        analyse(p, model_text, data_text);
         if (!diag.any()) return instantiate(p);
     } catch (const Abort&) {
     } catch (const std::bad_alloc&) {

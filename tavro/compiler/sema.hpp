@@ -102,6 +102,10 @@ std::string element_key(const Value& v);
 std::string value_text(const Value& v);  // 3, 2.5, "A", <"A", 1>
 std::string expr_text(const Expr& e);    // source-like text of an expression, for messages
 
+// Parses, checks and reads the data (with the index checks that need it):
+// the front half shared by compile() and instantiate(); faults go to p.diag.
+void analyse(Program& p, std::string_view model_text, std::string_view data_text);
+
 // The passes, in order.
 void check_model(Program& p);                       // names, types, indexing, linearity, objective
 void read_data(Program& p, std::string_view data);  // values of the data declarations
