@@ -1191,7 +1191,6 @@ std::optional<Value> Engine::value_of(const Expr& e) {
 
 InstantiateResult instantiate(Program& p) {
     InstantiateResult result;
-    Diagnostics* outer = p.diag;
     try {
         Engine engine(p, count_slots(p.model));
         engine.run(result.problem);
@@ -1203,7 +1202,6 @@ InstantiateResult instantiate(Program& p) {
         result.message = "model:1:1: out of memory while building the problem";
         return result;
     }
-    (void)outer;
     if (!result.ok) {
         result.message = p.diag->message();
         result.problem = LinearProblem();
