@@ -579,6 +579,18 @@ std::string Engine::describe(const Node& n, int depth) {
     }
 }
 
+template <class T>
+bool compare(Node::Op op, T x, T y) {
+    switch (op) {
+        case Node::Eq: return x == y;
+        case Node::Ne: return x != y;
+        case Node::Lt: return x < y;
+        case Node::Le: return x <= y;
+        case Node::Gt: return x > y;
+        default: return x >= y;
+    }
+}
+
 // One arithmetic step a op b of node n (+ - * / mod), ints exact with an overflow check.
 Val Engine::arith(const Node& n, Val a, Val b) {
     if (n.op == Node::Div || n.op == Node::Mod) {
@@ -661,26 +673,9 @@ Val Engine::eval(const Node& n) {
                 bool same = key_of(a) == key_of(b);
                 return Val::of_bool(n.op == Node::Eq ? same : n.op == Node::Ne ? !same : false);
             }
-            if (a.kind == Val::Int && b.kind == Val::Int) {
-                std::int64_t x = a.i, y = b.i;
-                switch (n.op) {
-                    case Node::Eq: return Val::of_bool(x == y);
-                    case Node::Ne: return Val::of_bool(x != y);
-                    case Node::Lt: return Val::of_bool(x < y);
-                    case Node::Le: return Val::of_bool(x <= y);
-                    case Node::Gt: return Val::of_bool(x > y);
-                    default: return Val::of_bool(x >= y);
-                }
-            }
-            double x = a.num(), y = b.num();
-            switch (n.op) {
-                case Node::Eq: return Val::of_bool(x == y);
-                case Node::Ne: return Val::of_bool(x != y);
-                case Node::Lt: return Val::of_bool(x < y);
-                case Node::Le: return Val::of_bool(x <= y);
-                case Node::Gt: return Val::of_bool(x > y);
-                default: return Val::of_bool(x >= y);
-            }
+            // ints compare exactly; a mixed pair compares as doubles
+            if (a.kind == Val::Int && b.kind == Val::Int) return Val::of_bool(compare(n.op, a.i, b.i));
+            return Val::of_bool(compare(n.op, a.num(), b.num()));
         }
         case Node::Sum: {
             bool all_int = true;
