@@ -35,10 +35,10 @@ modules=(tavro.modelwright tavro.tokenmeter tavro.lpwriter_base tavro.lpwriter t
   "$venv/bin/python" -m mypy.stubtest --mypy-config-file "$root/tests/typing/mypy.ini" "${modules[@]}")
 
 # Lint: ruff over the Python files, clang-format over the C++ files.
-"$venv/bin/ruff" check --quiet "$root/tavro" "$root/tests" "$root/benchmarks" "$root/scripts"
+"$venv/bin/ruff" check --quiet "$root/src" "$root/tests" "$root/benchmarks" "$root/scripts"
 (cd "$root" && git ls-files -z -- '*.cpp' '*.hpp' 2>/dev/null | xargs -0 -r "$venv/bin/clang-format" --dry-run --Werror)
 
 # The installed package is tested, never the source tree: pytest runs from
-# tests/ with importlib imports, so the checkout's tavro/ is not on sys.path.
+# tests/ with importlib imports, so the checkout's src/tavro/ is not on sys.path.
 cd "$root/tests"
 exec "$venv/bin/pytest" -c "$root/pyproject.toml" --rootdir "$root" "$@" "$root/tests"

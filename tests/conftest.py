@@ -12,7 +12,7 @@ sys.path.insert(0, str(TESTS))
 
 import tavro  # noqa: E402
 
-if pathlib.Path(tavro.__file__).resolve().parent == ROOT / "tavro":
+if pathlib.Path(tavro.__file__).resolve().parent == ROOT / "src" / "tavro":
     raise RuntimeError("tests must import the installed tavro package, not the source tree")
 
 DATA = TESTS / "data"

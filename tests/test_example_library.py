@@ -1,7 +1,7 @@
 """Every optimum shipped with the package, proved by an independent model.
 
-The example library (tavro/kelm_models/NAME/solution.json) and the bundled
-benchmark (tavro/data/benchmark.jsonl) record known answers. Each is checked
+The example library (src/tavro/kelm_models/NAME/solution.json) and the bundled
+benchmark (src/tavro/data/benchmark.jsonl) record known answers. Each is checked
 here against a SciPy model (or an enumeration) written by hand from the
 problem's description, never read through tavro, so a fault in a Tavro model
 or in its recorded optimum shows up as a disagreement.

@@ -11,7 +11,7 @@ from tavro import solver
 from tavro.semantic_error import SemanticError
 
 REPO = Path(__file__).resolve().parent.parent
-LIBRARY = REPO / "tavro" / "kelm_models"
+LIBRARY = REPO / "src" / "tavro" / "kelm_models"
 GOLD = REPO / "tests" / "data" / "benchmark_gold"
 
 
@@ -33,7 +33,7 @@ def benchmark_cases():
 
 
 def _benchmark_cases():
-    for line in (REPO / "tavro" / "data" / "benchmark.jsonl").read_text().splitlines():
+    for line in (REPO / "src" / "tavro" / "data" / "benchmark.jsonl").read_text().splitlines():
         item = json.loads(line)
         yield pytest.param(item["id"], item["answer"], id=item["id"])
 
