@@ -3,10 +3,10 @@
 // floats as doubles), the datum at an array's indices, the position of an
 // index in its set, and the texts of values in names and messages. Also the
 // entry for data-only values outside any forall (range bounds, initializers).
-#include <charconv>
 #include <cmath>
 
 #include "tavro/compiler/ground.hpp"
+#include "tavro/compiler/numbers.hpp"
 
 namespace tavro::kelm {
 
@@ -46,15 +46,6 @@ Value to_value(const Val& v) {
 
 namespace {
 
-std::string number_text(double d) {
-    if (std::isinf(d)) return d > 0 ? "infinity" : "-infinity";
-    char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, d);
-    std::string out(buf, r.ptr);
-    if (out.find_first_of(".en") == std::string::npos) out += ".0";
-    return out;
-}
-
 // Where an expression starts in the source (an operator node sits at its operator).
 Pos start_of(const Node& n) {
     const Node* at = &n;
@@ -90,7 +81,7 @@ std::string key_of(const Val& v) {
 std::string text_of(const Val& v) {
     switch (v.kind) {
         case Val::Int: return std::to_string(v.i);
-        case Val::Float: return number_text(v.f);
+        case Val::Float: return format_float(v.f);
         case Val::Bool: return v.i ? "true" : "false";
         case Val::Str: return *v.s;
         case Val::Tuple: {
@@ -103,7 +94,7 @@ std::string text_of(const Val& v) {
 }
 
 std::string show(const Val& v) {
-    if (v.kind == Val::Float) return number_text(v.f);
+    if (v.kind == Val::Float) return format_float(v.f);
     if (v.kind == Val::Bool) return v.i ? "true" : "false";
     return value_text(to_value(v));
 }

@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "tavro/compiler/ground.hpp"
+#include "tavro/compiler/numbers.hpp"
 #include "tavro/compiler/problem.hpp"
 
 namespace tavro::kelm {
@@ -34,17 +35,6 @@ bool Linear::empty() const {
         if (cells_[static_cast<std::size_t>(col)].coef != 0) return false;
     return true;
 }
-
-namespace {
-
-// A bound or constant in a message: 3, -1.5, infinity.
-std::string plain(double d) {
-    if (std::isfinite(d) && d == std::floor(d) && std::fabs(d) < 1e15)
-        return std::to_string(static_cast<std::int64_t>(d));
-    return show(Val::of_float(d));
-}
-
-}  // namespace
 
 [[noreturn]] void Engine::fault(Pos pos, std::string text) {
     d_.error(File::Model, pos, std::move(text));
@@ -211,8 +201,8 @@ void Engine::column_bounds(const Decl& d, const VarInfo& var, std::int64_t count
     auto push = [&](double a, double b, auto&& at) {
         double lo = std::max(base_lo, a), hi = std::min(base_hi, b);
         if (lo > hi)
-            fault(d.low->pos, "empty domain: " + quote(s->name) + at() + " has lower bound " + plain(lo) +
-                                  " above its upper bound " + plain(hi));
+            fault(d.low->pos, "empty domain: " + quote(s->name) + at() + " has lower bound " + format_number(lo) +
+                                  " above its upper bound " + format_number(hi));
         if (integer) {
             lo = std::ceil(lo - 1e-9);
             hi = std::floor(hi + 1e-9);
@@ -409,7 +399,9 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
             1e-9 * std::max({1.0, std::fabs(std::isfinite(lo) ? lo : 0), std::fabs(std::isfinite(hi) ? hi : 0)});
         if (lo <= tol && hi >= -tol) return;
         std::string name = block.labelled ? "constraint " + quote(block.name) : std::string("this constraint");
-        std::string rel = lo == hi ? "0 == " + plain(hi) : lo > tol ? "0 >= " + plain(lo) : "0 <= " + plain(hi);
+        std::string rel = lo == hi   ? "0 == " + format_number(hi)
+                          : lo > tol ? "0 >= " + format_number(lo)
+                                     : "0 <= " + format_number(hi);
         fault(c.pos, name + where(levels) + " is always false: its decision variables cancel, leaving " + rel);
     }
     store_row(lo, hi, levels, block, out);
