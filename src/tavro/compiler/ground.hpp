@@ -6,6 +6,7 @@
 // data-only values of range bounds and initializers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -97,6 +98,7 @@ struct Env {
 
 struct ClauseIR {
     int slot;
+    const Clause* src = nullptr;          // for messages: its index name and place
     const Sym* set = nullptr;             // named set or range
     mutable const Domain* dom = nullptr;  // its domain, once known
     NodePtr low, high;                    // lo..hi
@@ -224,12 +226,19 @@ std::size_t count_clauses(const Expr& e);
 
 class Engine {
 public:
-    Engine(Program& p, std::size_t slots) : p_(p), d_(*p.diag) { env_.slots.resize(slots); }
+    Engine(Program& p, std::size_t slots) : p_(p), d_(*p.diag), w_(p.work) { env_.slots.resize(slots); }
     // Checks only: nothing is stored, and grounding stops (silently) after
-    // `terms` linear terms.
-    void check_only(std::int64_t terms) {
+    // `steps` more steps of work.
+    void check_only(std::int64_t steps) {
         store_ = false;
-        budget_ = terms;
+        check_until_ = w_.done + steps;
+        w_.next = std::min(w_.next, check_until_);
+    }
+    // Counts n steps of work (a loop iteration or filter test, a linear term,
+    // a dexpr expansion, a column): past the limit, the deadline, a cancel or
+    // an interrupt, the work stops with a located error at the current loop.
+    void tick(std::int64_t n = 1) {
+        if ((w_.done += n) >= w_.next) checkpoint();
     }
     void run(LinearProblem& out);
     // Data-only value of an expression outside any forall (range bounds,
@@ -248,6 +257,8 @@ private:
         return false;
     }
     [[noreturn]] void fault(Pos pos, std::string text);
+    void checkpoint();
+    [[noreturn]] void stop(Stop why);
 
     // Lowering (ground_lower.cpp).
     NodePtr lower(const Expr& e);
@@ -315,6 +326,10 @@ private:
 
     Program& p_;
     Diagnostics& d_;
+    Work& w_;
+    std::int64_t check_until_ = -1;   // the check pass stops (silently) at this count
+    Pos site_;                        // the construct being grounded, for messages
+    const ClauseIR* loop_ = nullptr;  // the innermost loop being walked
     std::vector<std::pair<std::string, int>> scope_;
     int slots_ = 0;
     Env env_;
@@ -330,7 +345,6 @@ private:
     std::vector<std::int32_t> row_cols_;
     std::vector<double> row_vals_;
     bool store_ = true;
-    std::int64_t budget_ = -1;  // terms left to the check pass; -1: no limit
 };
 
 // Calls f() for every binding of the clauses cls[k..] that passes the filter.
@@ -351,13 +365,17 @@ void Engine::walk(const std::vector<ClauseIR>& cls, const Node* filter, std::siz
         dom = &local;
     }
     Binding& b = env_.slots[static_cast<std::size_t>(cls[k].slot)];
+    const ClauseIR* outer = loop_;
+    loop_ = &cls[k];
     std::int64_t n = dom->size();
     for (std::int64_t i = 0; i < n; ++i) {
+        tick();
         b.value = dom->at(i);
         b.domain = dom;
         b.pos = i;
         walk(cls, filter, k + 1, f);
     }
+    loop_ = outer;
 }
 
 }  // namespace tavro::kelm::ground

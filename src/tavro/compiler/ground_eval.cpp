@@ -196,6 +196,7 @@ std::int64_t Engine::position_of(const Node& idx, const Domain& dom, const Sym* 
 DexprInfo& Engine::bind_dexpr(const Node& n) {
     DexprInfo& dx = dexprs_[static_cast<std::size_t>(n.slot)];
     if (!dx.body) throw Unknown{};  // its own fault was reported at its declaration
+    tick();
     for (std::size_t k = 0; k < n.kids.size() && k < dx.slots.size(); ++k) {
         std::int64_t at = position(*n.kids[k], *dx.dims[k], n.sym);
         Binding& b = env_.slots[static_cast<std::size_t>(dx.slots[k])];
@@ -388,6 +389,7 @@ Val Engine::eval_min_max(const Node& n) {
 
 std::optional<Value> Engine::value_of(const Expr& e) {
     std::optional<Value> out;
+    site_ = e.pos;
     attempt([&] {
         NodePtr n = lower(e);
         if (n->degree == 0) out = to_value(eval(*n));

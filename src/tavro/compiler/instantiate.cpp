@@ -41,6 +41,32 @@ bool Linear::empty() const {
     throw Throw{};
 }
 
+void Engine::checkpoint() {
+    if (check_until_ >= 0 && w_.done >= check_until_) throw OverBudget{};
+    Stop why = w_.check(check_until_);
+    if (why != Stop::None) stop(why);
+}
+
+// The end of all work: a located error at the innermost loop (or construct)
+// being grounded; the run and the program's other passes stop (Abort).
+[[noreturn]] void Engine::stop(Stop why) {
+    Pos pos = loop_ && loop_->src ? loop_->src->pos : site_;
+    std::string in = loop_ && loop_->src ? "; stopped in the loop over " + quote(loop_->src->var) : "";
+    std::string steps = std::to_string(w_.done) + (w_.done == 1 ? " step" : " steps");
+    std::string text;
+    switch (why) {
+        case Stop::Work:
+            text = "building the model takes more than " + std::to_string(w_.limits.work) +
+                   " steps (loop iterations, filter tests, terms)" + in +
+                   ": narrow the index sets or filters, or raise the work limit";
+            break;
+        case Stop::Deadline: text = "building the model passed its deadline after " + steps + in; break;
+        default: text = "building the model was interrupted after " + steps + in; break;
+    }
+    w_.note = "model:" + std::to_string(pos.line) + ":" + std::to_string(pos.col) + ": " + text;
+    d_.fatal(File::Model, pos, std::move(text));
+}
+
 // The column a variable reference names under the current bindings.
 std::int64_t Engine::column(const Node& n) {
     const VarInfo& var = vars_[static_cast<std::size_t>(n.slot)];
@@ -80,7 +106,7 @@ void Engine::linear(const Node& n, double scale, Linear& acc) {
     switch (n.op) {
         case Node::Var:
         case Node::VarAt:
-            if (budget_ >= 0 && --budget_ < 0) throw OverBudget{};
+            tick();
             acc.add(column(n), scale);
             return;
         case Node::DexprRef: linear(*bind_dexpr(n).body, scale, acc); return;
@@ -141,9 +167,10 @@ void Engine::column_block(const Decl& d, LinearProblem& out) {
     block.name = s->name;
     block.line = d.pos.line;
     block.first = columns_;
+    site_ = d.pos;
     bool ok = attempt([&] {
         count = column_dims(d, var, block);
-        if (!store_ && budget_ >= 0 && (budget_ -= count) < 0) throw OverBudget{};
+        tick(count);
         column_bounds(d, var, count, out);
         out.integrality.insert(out.integrality.end(), static_cast<std::size_t>(count),
                                d.type.base != Tok::KwFloat ? 1 : 0);
@@ -175,6 +202,7 @@ std::int64_t Engine::column_dims(const Decl& d, VarInfo& var, Block& block) {
             fault(d.name_pos,
                   quote(s->name) + " has too many elements to build (over " + std::to_string(kMaxColumns) + ")");
         count *= n;
+        tick(n);
         std::vector<std::string> texts;
         texts.reserve(static_cast<std::size_t>(n));
         for (std::int64_t k = 0; k < n; ++k) texts.push_back(text_of(dom.at(k)));
@@ -277,6 +305,7 @@ void Engine::objective(LinearProblem& out) {
 // it failed (references to it are then not grounded).
 void Engine::dexpr(const Decl& d) {
     DexprInfo dx;
+    site_ = d.pos;
     std::size_t mark = scope_.size();
     bool ok = attempt([&] {
         for (std::size_t k = 0; k < d.sym->dims.size(); ++k) {
@@ -294,6 +323,7 @@ void Engine::dexpr(const Decl& d) {
 void Engine::objective_row(const Decl& d, LinearProblem& out) {
     out.maximize = !d.minimize;
     out.objective_name = d.name;
+    site_ = d.pos;
     attempt([&] {
         NodePtr e = lower(*d.value);
         acc_.begin();
@@ -355,6 +385,7 @@ void Engine::constraint(const Constraint& c, std::vector<Level>& levels, LinearP
     block.labelled = !c.label.empty();
     block.name = block.labelled ? c.label : "_c" + std::to_string(c.pos.line);
     block.line = c.pos.line;
+    site_ = c.pos;
     block.first = out.num_rows();
     for (auto& l : levels) block.arity += static_cast<int>(l.clauses.size());
     attempt([&] {
@@ -513,37 +544,44 @@ InstantiateResult instantiate(Program& p) {
         return result;
     }
     if (!result.ok) {
-        result.message = p.diag->message();
+        result.message = stop_message(p, result.stopped);
         result.problem = LinearProblem();
     }
     return result;
 }
 
-InstantiateResult instantiate(std::string_view model_text, std::string_view data_text) {
+InstantiateResult instantiate(std::string_view model_text, std::string_view data_text, const Limits& limits) {
     Diagnostics diag;
     InstantiateResult result;
     try {
         Program p;
         p.diag = &diag;
-        analyse(p, model_text, data_text);
-        if (!diag.any()) return instantiate(p);
-    } catch (const Abort&) {
+        p.work.limits = limits;
+        try {
+            analyse(p, model_text, data_text);
+            if (!diag.any()) return instantiate(p);
+        } catch (const Abort&) {}
+        result.message = stop_message(p, result.stopped);
     } catch (const std::bad_alloc&) {
         result.message = "model:1:1: out of memory while compiling";
-        return result;
     }
-    result.message = diag.message();
     return result;
+}
+
+std::string stop_message(const Program& p, Stop& stopped) {
+    stopped = p.work.stopped;
+    if (stopped == Stop::None || stopped == Stop::Work) return p.diag->message();
+    return p.work.note;
 }
 
 void check_grounding(Program& p) {
     // Enough for any model an LLM writes; larger ones get these checks when
     // they are built (tavro.solver), so a compile stays cheap.
-    constexpr std::int64_t kCheckTerms = 200'000;
+    constexpr std::int64_t kCheckSteps = 1'000'000;
     LinearProblem scratch;
     try {
         Engine engine(p, ground::count_slots(p.model));
-        engine.check_only(kCheckTerms);
+        engine.check_only(kCheckSteps);
         engine.run(scratch);
     } catch (const ground::OverBudget&) {
     } catch (const ground::Unknown&) {}

@@ -6,17 +6,19 @@
 #include <string_view>
 
 #include "tavro/compiler/value.hpp"
+#include "tavro/compiler/work.hpp"
 
 namespace tavro::kelm {
 
 struct CompileResult {
     bool ok = false;
     Value model;          // {"declarations": [...], "data": {...}} when ok
-    std::string message;  // one diagnostic per line when !ok
+    std::string message;  // one diagnostic per line when !ok (see InstantiateResult)
+    Stop stopped = Stop::None;
 };
 
 // Never throws: every fault of the input (and running out of memory) ends up
 // in `message`.
-CompileResult compile(std::string_view model_text, std::string_view data_text);
+CompileResult compile(std::string_view model_text, std::string_view data_text, const Limits& limits = {});
 
 }  // namespace tavro::kelm

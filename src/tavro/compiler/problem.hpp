@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tavro/compiler/work.hpp"
+
 namespace tavro::kelm {
 
 // A named run of columns (one dvar declaration) or rows (one constraint of the
@@ -58,17 +60,22 @@ struct LinearProblem {
 struct InstantiateResult {
     bool ok = false;
     LinearProblem problem;
-    std::string message;  // one located diagnostic per line when !ok
+    // One located diagnostic per line when !ok; when work stopped for the
+    // deadline, a cancel or an interrupt, the one line that says where.
+    std::string message;
+    Stop stopped = Stop::None;
 };
 
-// Parses, checks, reads the data and grounds the model. Never throws: every
-// fault of the input (and running out of memory) ends up in `message`, in the
-// same form as compile()'s.
-InstantiateResult instantiate(std::string_view model_text, std::string_view data_text);
+// Parses, checks, reads the data and grounds the model within `limits`.
+// Never throws: every fault of the input (and running out of memory) ends up
+// in `message`, in the same form as compile()'s.
+InstantiateResult instantiate(std::string_view model_text, std::string_view data_text, const Limits& limits = {});
 
-// Grounds a program that is parsed, checked and has its data values; faults
-// go to its diagnostics.
+// Grounds a program that is parsed, checked and has its data values, within
+// the limits of its Work; faults go to its diagnostics.
 struct Program;
 InstantiateResult instantiate(Program& p);
+// The message of a program whose work failed or stopped, and why it stopped.
+std::string stop_message(const Program& p, Stop& stopped);
 
 }  // namespace tavro::kelm

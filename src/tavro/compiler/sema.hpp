@@ -12,6 +12,7 @@
 
 #include "tavro/compiler/ast.hpp"
 #include "tavro/compiler/value.hpp"
+#include "tavro/compiler/work.hpp"
 
 namespace tavro::kelm {
 
@@ -80,6 +81,7 @@ struct Program {
     std::vector<ConstIndex> const_indices;
     std::vector<ConstIndex> computed_indices;  // evaluated once the data is read
     Diagnostics* diag = nullptr;
+    Work work;  // steps of every evaluation and of grounding, within the caller's limits
 
     Sym& add_sym(SymKind kind, std::string name, Pos pos) {
         syms.emplace_back(kind, std::move(name), pos);
