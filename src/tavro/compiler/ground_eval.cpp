@@ -125,6 +125,7 @@ const Domain& Engine::domain(const Sym* s, Pos where) {
             close_slots(scope_.size() - mark);
             Val a = eval(*lo), b = eval(*hi);
             if (a.kind != Val::Int || b.kind != Val::Int) fault(where, "range bounds must be integers");
+            if (std::string size = range_size_fault(a.i, b.i, s->name); !size.empty()) fault(where, std::move(size));
             dom->low = a.i;
             dom->high = b.i;
         }
@@ -142,6 +143,7 @@ Domain Engine::clause_domain(const ClauseIR& c) {
     Domain d;
     Val a = eval(*c.low), b = eval(*c.high);
     if (a.kind != Val::Int || b.kind != Val::Int) fault(c.low->pos, "range bounds must be integers");
+    if (std::string size = range_size_fault(a.i, b.i, ""); !size.empty()) fault(c.low->pos, std::move(size));
     d.is_range = true;
     d.low = a.i;
     d.high = b.i;

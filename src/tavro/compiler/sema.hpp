@@ -104,6 +104,10 @@ std::string element_key(const Value& v);
 std::string value_text(const Value& v);  // 3, 2.5, "A", <"A", 1>
 std::string expr_text(const Expr& e);    // source-like text of an expression, for messages
 
+// "" when the range lo..hi has at most kMaxElements elements, else the text
+// of its size error (`name` is "" for an inline range).
+std::string range_size_fault(std::int64_t lo, std::int64_t hi, std::string_view name);
+
 // Parses, checks and reads the data (with the index checks that need it):
 // the front half shared by compile() and instantiate(); faults go to p.diag.
 void analyse(Program& p, std::string_view model_text, std::string_view data_text);
