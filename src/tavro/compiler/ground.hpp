@@ -129,6 +129,7 @@ public:
         }
     }
     bool empty() const;
+    std::size_t terms() const { return touched_.size(); }  // at least the nonzeros
 
 private:
     struct Cell {  // a column's stamp and coefficient side by side: one cache line per term
@@ -196,6 +197,11 @@ struct OverBudget {};  // the check pass of a compile has done its share
 
 constexpr std::int64_t kMaxColumns = 50'000'000;
 constexpr std::int64_t kMaxRows = 50'000'000;
+constexpr std::int64_t kMaxNonzeros = 100'000'000;
+// The largest big-M an implication may get from its variables' bounds: the
+// solver takes a binary within 1e-6 of 0 or 1 as integral, which lets a
+// linearised row move by M * 1e-6; past 1e6 that is more than a unit.
+constexpr double kMaxBigM = 1e6;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 struct VarInfo {
@@ -320,7 +326,8 @@ private:
                   Block& block, LinearProblem& out);
     void emit_implication(const Constraint& c, const Node& when, const std::vector<NodePtr>& terms,
                           const std::vector<Level>& levels, Block& block, LinearProblem& out);
-    void store_row(double lo, double hi, const std::vector<Level>& levels, Block& block, LinearProblem& out);
+    void store_row(const Constraint& c, double lo, double hi, const std::vector<Level>& levels, Block& block,
+                   LinearProblem& out);
     void to_csc(LinearProblem& out);
     std::string where(const std::vector<Level>& levels);
 

@@ -18,6 +18,13 @@ namespace tavro::kelm {
 
 namespace ground {
 
+namespace {
+
+std::string non_finite(double v) { return std::isnan(v) ? "not a number" : v > 0 ? "infinity" : "-infinity"; }
+constexpr const char* kNotFinite = " (a number overflowed, or the data holds one that is not finite)";
+
+}  // namespace
+
 void Linear::reset(std::size_t columns) {
     cells_.assign(columns, Cell{});
     touched_.clear();
@@ -227,6 +234,12 @@ void Engine::column_bounds(const Decl& d, const VarInfo& var, std::int64_t count
         base_hi = 1;
     }
     auto push = [&](double a, double b, auto&& at) {
+        if (std::isnan(a) || std::isnan(b))
+            fault(d.low->pos, "the " + std::string(std::isnan(a) ? "lower" : "upper") + " bound of " + quote(s->name) +
+                                  at() + " is not a number");
+        if (a == kInf || b == -kInf)
+            fault(d.low->pos, "empty domain: " + quote(s->name) + at() + " has " +
+                                  (a == kInf ? "lower bound infinity" : "upper bound -infinity"));
         double lo = std::max(base_lo, a), hi = std::min(base_hi, b);
         if (lo > hi)
             fault(d.low->pos, "empty domain: " + quote(s->name) + at() + " has lower bound " + format_number(lo) +
@@ -320,6 +333,8 @@ void Engine::dexpr(const Decl& d) {
     dexprs_.push_back(std::move(dx));
 }
 
+// The objective's coefficients and constant; a number that is not finite (an
+// overflow, a NaN or infinity from the data) is a located error.
 void Engine::objective_row(const Decl& d, LinearProblem& out) {
     out.maximize = !d.minimize;
     out.objective_name = d.name;
@@ -328,7 +343,15 @@ void Engine::objective_row(const Decl& d, LinearProblem& out) {
         NodePtr e = lower(*d.value);
         acc_.begin();
         linear(*e, 1.0, acc_);
-        acc_.each([&](std::int64_t col, double coef) { out.c[static_cast<std::size_t>(col)] = coef; });
+        Pos at = start_of(*d.value);
+        acc_.each([&](std::int64_t col, double coef) {
+            if (!std::isfinite(coef))
+                fault(at, "the objective's coefficient of " + quote(column_name(col, out)) + " is " + non_finite(coef) +
+                              kNotFinite);
+            out.c[static_cast<std::size_t>(col)] = coef;
+        });
+        if (!std::isfinite(acc_.constant))
+            fault(at, "the objective's constant term is " + non_finite(acc_.constant) + kNotFinite);
         out.offset = acc_.constant;
     });
 }
@@ -424,7 +447,7 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
         if (c.ops[0] != Tok::Ge) hi = k;
         if (c.ops[0] != Tok::Le) lo = k;
     }
-    if (acc_.empty()) {
+    if (acc_.empty() && !std::isnan(lo) && !std::isnan(hi)) {
         // The decision variables cancelled: 0 must lie within [lo, hi].
         double tol =
             1e-9 * std::max({1.0, std::fabs(std::isfinite(lo) ? lo : 0), std::fabs(std::isfinite(hi) ? hi : 0)});
@@ -435,15 +458,35 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
                                      : "0 <= " + format_number(hi);
         fault(c.pos, name + where(levels) + " is always false: its decision variables cancel, leaving " + rel);
     }
-    store_row(lo, hi, levels, block, out);
+    store_row(c, lo, hi, levels, block, out);
 }
 
 // The accumulated terms as a row lo <= a.x <= hi, named by the forall indices.
-void Engine::store_row(double lo, double hi, const std::vector<Level>& levels, Block& block, LinearProblem& out) {
+// Numbers the solver cannot judge are located errors: a coefficient or a
+// bound that is not finite (an infinite bound on the open side, as in
+// `x <= infinity`, is no bound).
+void Engine::store_row(const Constraint& c, double lo, double hi, const std::vector<Level>& levels, Block& block,
+                       LinearProblem& out) {
+    auto name = [&] {
+        return (block.labelled ? "constraint " + quote(block.name) : std::string("this constraint")) + where(levels);
+    };
+    acc_.each([&](std::int64_t col, double coef) {
+        if (!std::isfinite(coef))
+            fault(c.pos, name() + ": the coefficient of " + quote(column_name(col, out)) + " is " + non_finite(coef) +
+                             kNotFinite);
+    });
+    if (std::isnan(lo) || std::isnan(hi) || lo == kInf || hi == -kInf)
+        fault(c.pos,
+              name() + ": the right-hand side is " + non_finite(std::isnan(lo) || lo == kInf ? lo : hi) + kNotFinite);
     if (!store_) return;
     if (out.num_rows() >= kMaxRows)
-        fault(Pos{block.line, 1},
-              "the model has too many constraints to build (over " + std::to_string(kMaxRows) + ")");
+        d_.fatal(File::Model, c.pos,
+                 "the model has too many constraints to build (over " + std::to_string(kMaxRows) + ")");
+    if (row_cols_.size() + acc_.terms() > static_cast<std::size_t>(kMaxNonzeros))
+        d_.fatal(
+            File::Model, c.pos,
+            "the model has too many nonzero coefficients to build: " + std::to_string(row_cols_.size() + acc_.terms()) +
+                " at " + name() + ", over " + std::to_string(kMaxNonzeros));
     acc_.each([&](std::int64_t col, double coef) {
         row_cols_.push_back(static_cast<std::int32_t>(col));
         row_vals_.push_back(coef);
@@ -467,8 +510,9 @@ void Engine::emit_implication(const Constraint& c, const Node& when, const std::
     std::vector<std::pair<std::int64_t, double>> r;
     acc_.each([&](std::int64_t col, double a) { r.emplace_back(col, a); });
     std::int64_t b = column(when);
+    std::int64_t widest = -1;      // the column whose bound adds most to M
     auto extreme = [&](bool up) {  // max (up) or min of r(x) over the bounds
-        double v = k;
+        double v = k, most = -1;
         for (auto [col, a] : r) {
             bool upper = (a > 0) == up;
             double bound =
@@ -478,17 +522,27 @@ void Engine::emit_implication(const Constraint& c, const Node& when, const std::
                                  quote(column_name(col, out)) + where(levels) +
                                  " to be linearised: declare it with 'in lo..hi'");
             v += a * bound;
+            if (!(std::fabs(a * bound) <= most)) most = std::fabs(a * bound), widest = col;
         }
         return v;
     };
     auto add = [&](bool le) {
         double m = extreme(le);
         if (le ? m <= 0 : m >= 0) return;  // holds whatever b is
+        if (!(std::fabs(m) <= kMaxBigM)) {
+            std::string from = widest >= 0 ? " (from the bounds of " + quote(column_name(widest, out)) + ")" : "";
+            std::string fix = widest >= 0 ? "declare tighter bounds on " + quote(column_name(widest, out))
+                                          : "make the constant terms smaller";
+            fault(c.pos, "'=>'" + where(levels) + " needs a big-M of " + format_number(std::fabs(m)) + from +
+                             ", too large to be safe: the solver's integrality tolerance (1e-6) times M is over 1, "
+                             "so the implication could fail by that much; " +
+                             fix + " (|M| at most " + format_number(kMaxBigM) + ")");
+        }
         acc_.begin();
         for (auto [col, a] : r) acc_.add(col, a);
         acc_.add(b, c.when_value ? m : -m);
         double bound = c.when_value ? m - k : -k;
-        store_row(le ? -kInf : bound, le ? bound : kInf, levels, block, out);
+        store_row(c, le ? -kInf : bound, le ? bound : kInf, levels, block, out);
     };
     if (c.ops[0] != Tok::Ge) add(true);
     if (c.ops[0] != Tok::Le) add(false);
