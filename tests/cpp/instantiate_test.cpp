@@ -256,6 +256,19 @@ TEST(InstantiateAdditions, InfinityAsBoundButNotAsCoefficient) {
 
 namespace {
 
+TEST(InstantiateNames, UnlabelledRowsOnOneLineGetUniqueNames) {
+    // "_c2" for the first unlabelled constraint of line 2, "_c2#2", ... for
+    // the next; a label that took "_c2" pushes them on.
+    auto lp = ground(
+        "dvar float x; dvar float y; minimize z: x;\n"
+        "subject to { x >= 1; y >= 2; forall(i in 1..2) x + y >= i; _c3: x <= 9;\n"
+        "x <= 8; }\n");
+    std::vector<std::string> names;
+    for (auto& b : lp.rows) names.push_back(b.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"_c2", "_c2#2", "_c2#3", "_c3", "_c3#2"}));
+    EXPECT_FALSE(lp.rows[4].labelled);
+}
+
 TEST(InstantiateNumbers, NumbersTheSolverCannotJudgeAreLocatedErrors) {
     const std::string head = "dvar float x; dvar float y;\nminimize z: x;\n";
     EXPECT_EQ(fault(head + "subject to { c: 1e308 * (10 * x) >= 1; }\n"),

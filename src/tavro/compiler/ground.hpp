@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -328,6 +329,7 @@ private:
                           const std::vector<Level>& levels, Block& block, LinearProblem& out);
     void store_row(const Constraint& c, double lo, double hi, const std::vector<Level>& levels, Block& block,
                    LinearProblem& out);
+    std::string row_name(const Constraint& c);
     void to_csc(LinearProblem& out);
     std::string where(const std::vector<Level>& levels);
 
@@ -352,6 +354,7 @@ private:
     std::vector<std::int32_t> row_cols_;
     std::vector<double> row_vals_;
     bool store_ = true;
+    std::unordered_set<std::string> row_names_;  // the row blocks' names so far
 };
 
 // Calls f() for every binding of the clauses cls[k..] that passes the filter.

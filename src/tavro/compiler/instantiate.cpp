@@ -374,7 +374,31 @@ std::string Engine::where(const std::vector<Level>& levels) {
     return out;
 }
 
+// A row block's name: the label, or "_c<line>" for an unlabelled constraint,
+// "_c<line>#2", "#3", ... for the next ones on that line (or when a label
+// took the name): unique, so duals and results keyed by name lose nothing.
+std::string Engine::row_name(const Constraint& c) {
+    if (!c.label.empty()) return c.label;
+    std::string base = "_c" + std::to_string(c.pos.line);
+    for (int k = 1;; ++k) {
+        std::string name = k == 1 ? base : base + "#" + std::to_string(k);
+        if (row_names_.insert(name).second) return name;
+    }
+}
+
 void Engine::constraints(LinearProblem& out) {
+    // Labels first: an unlabelled constraint's name never takes one.
+    std::vector<const std::vector<Constraint>*> todo;
+    for (auto& d : p_.model.decls)
+        if (d.kind == DK::Constraints) todo.push_back(&d.constraints);
+    while (!todo.empty()) {
+        const auto* list = todo.back();
+        todo.pop_back();
+        for (auto& c : *list) {
+            if (!c.label.empty()) row_names_.insert(c.label);
+            if (!c.body.empty()) todo.push_back(&c.body);
+        }
+    }
     for (auto& d : p_.model.decls) {
         if (d.kind != DK::Constraints) continue;
         std::vector<Level> levels;
@@ -406,7 +430,7 @@ void Engine::constraint(const Constraint& c, std::vector<Level>& levels, LinearP
     }
     Block block;
     block.labelled = !c.label.empty();
-    block.name = block.labelled ? c.label : "_c" + std::to_string(c.pos.line);
+    block.name = row_name(c);
     block.line = c.pos.line;
     site_ = c.pos;
     block.first = out.num_rows();

@@ -15,7 +15,7 @@ namespace tavro::kelm {
 // A named run of columns (one dvar declaration) or rows (one constraint of the
 // model, every instance of it under its foralls).
 struct Block {
-    std::string name;  // the dvar's name, the constraint's label, or "_c<line>" when unlabelled
+    std::string name;  // the dvar's name, the constraint's label, or "_c<line>" ("_c<line>#2", ...) when unlabelled
     bool labelled = true;
     int line = 0;            // source line of the declaration or constraint
     std::int64_t first = 0;  // first column or row
