@@ -190,9 +190,12 @@ class Solution:
         return "<Solution %s objective=%r>" % (self.status, self.objective)
 
 
-def build_problem(model_code, data_code):
-    """Compile and ground a model and its data; raise SemanticError for any fault."""
-    return LinearProblem(_kelm.instantiate(model_code, data_code))
+def build_problem(model_code: str, data_code: str, *, work_limit: int | None = None, deadline: float | None = None,
+                  cancel: _kelm.CancelToken | None = None) -> LinearProblem:
+    """Compile and ground a model and its data; raise SemanticError for any fault.
+    work_limit, deadline and cancel bound the work as tavro._kelm.instantiate does."""
+    return LinearProblem(_kelm.instantiate(model_code, data_code, work_limit=work_limit, deadline=deadline,
+                                           cancel=cancel))
 
 
 def _solve(problem, c, rows=None, col_lower=None, col_upper=None, time_limit=None, mip_gap=None, maximize=None):

@@ -32,6 +32,8 @@ one objective; constraints must hold a decision variable and be linear (no
 product of two variables, no division by one).
 """
 
+from typing import Any
+
 from . import _kelm
 from .semantic_error import SemanticError
 
@@ -41,6 +43,12 @@ __all__ = ["KelmCompiler", "SemanticError"]
 class KelmCompiler:
     """Compiles a Tavro model (.mod text) with its data (.dat text)."""
 
-    def compile_model(self, model_code, data_code):
-        """Return the compiled model; raise SemanticError for any fault."""
-        return _kelm.compile(model_code, data_code)
+    def compile_model(self, model_code: str, data_code: str, *, work_limit: int | None = None,
+                      deadline: float | None = None, cancel: _kelm.CancelToken | None = None) -> dict[str, Any]:
+        """Return the compiled model; raise SemanticError for any fault.
+
+        Optional bounds on the work (tavro._kelm.compile): work_limit (steps,
+        default 200000000), deadline (a time.monotonic() value; TimeoutError
+        past it), cancel (a tavro._kelm.CancelToken; KeyboardInterrupt once set).
+        """
+        return _kelm.compile(model_code, data_code, work_limit=work_limit, deadline=deadline, cancel=cancel)

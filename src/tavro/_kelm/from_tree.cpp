@@ -602,7 +602,7 @@ kelm::InstantiateResult ground_tree(Program& p, Dict data) {
     } catch (const std::bad_alloc&) {
         return {false, {}, "model:1:1: out of memory while instantiating"};
     }
-    if (!out.ok && out.message.empty()) out.message = diag.message();
+    if (!out.ok && out.message.empty()) out.message = stop_message(p, out.stopped);
     p.diag = nullptr;
     return out;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tavro/_kelm/from_tree.hpp"
+#include "tavro/_kelm/limits.hpp"
 #include "tavro/_py/py.hpp"
 #include "tavro/compiler/kelm.hpp"
 #include "tavro/compiler/numbers.hpp"
@@ -17,6 +18,7 @@ namespace pyb = pybind11;
 using pyb::handle;
 using pyb::object;
 using tavro::kelm::Value;
+using tavro::kelm_py::CallLimits;
 
 object steal(PyObject* p) {
     if (!p) throw pyb::error_already_set();
@@ -131,16 +133,24 @@ void argument(handle value, const char* name, Argument& out, const char* caller 
     out.text = out.copy;
 }
 
-object compile(handle model_code, handle data_code) {
+// A failed compile or grounding: the exception its stop calls for, else
+// SemanticError with its located lines.
+[[noreturn]] void failed(CallLimits& limits, tavro::kelm::Stop stopped, const std::string& message) {
+    object text = decode(message);
+    limits.raise_stop(stopped, text);
+    semantic_error(text);
+}
+
+object compile(handle model_code, handle data_code, CallLimits& limits) {
     Argument model, data;
     argument(model_code, "model_code", model);
     argument(data_code, "data_code", data);
     tavro::kelm::CompileResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::compile(model.text, data.text);
+        result = tavro::kelm::compile(model.text, data.text, limits.limits());
     }
-    if (!result.ok) semantic_error(decode(result.message));
+    if (!result.ok) failed(limits, result.stopped, result.message);
     // Millions of new objects, none of them garbage: no collection meanwhile.
     int collecting = PyGC_Disable();
     try {
@@ -197,23 +207,24 @@ object problem_dict(tavro::kelm::LinearProblem&& lp) {
     return out;
 }
 
-object instantiate(handle model_code, handle data_code) {
+object instantiate(handle model_code, handle data_code, CallLimits& limits) {
     Argument model, data;
     argument(model_code, "model_code", model, "build_problem");
     argument(data_code, "data_code", data, "build_problem");
     tavro::kelm::InstantiateResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::instantiate(model.text, data.text);
+        result = tavro::kelm::instantiate(model.text, data.text, limits.limits());
     }
-    if (!result.ok) semantic_error(decode(result.message));
+    if (!result.ok) failed(limits, result.stopped, result.message);
     return problem_dict(std::move(result.problem));
 }
 
 // A compiled model's dictionary tree and data dict (docs/compiled_model.md),
 // read back into the compiler's tree, checked, its data adopted and grounded.
-object instantiate_tree(handle ast, handle data) {
+object instantiate_tree(handle ast, handle data, CallLimits& limits) {
     tavro::kelm::Program p;
+    p.work.limits = limits.limits();
     tavro::kelm::Dict values;
     try {
         values = tavro::kelm_py::read_tree(ast, data, p);
@@ -225,7 +236,7 @@ object instantiate_tree(handle ast, handle data) {
         pyb::gil_scoped_release unlocked;
         result = tavro::kelm_py::ground_tree(p, std::move(values));
     }
-    if (!result.ok) semantic_error(decode(result.message));
+    if (!result.ok) failed(limits, result.stopped, result.message);
     return problem_dict(std::move(result.problem));
 }
 
@@ -236,26 +247,46 @@ object format_number(handle x) {
     return decode(tavro::kelm::format_number(d));
 }
 
+// The keywords every entry takes after its two arguments.
+const std::string kLimitsDoc =
+    "\n\nwork_limit: the steps of work (loop iterations, filter tests, terms) before a located SemanticError\n"
+    "(default " +
+    std::to_string(tavro::kelm::kDefaultWorkLimit) +
+    "). deadline: a time.monotonic() value past which the call raises TimeoutError.\n"
+    "cancel: a CancelToken; once set, the call raises KeyboardInterrupt. A pending Ctrl-C of the main\n"
+    "thread raises KeyboardInterrupt within a fraction of a second.";
+
+template <class F>
+object entry(pyb::module_& m, const char* name, const char* first, const char* second, const std::string& doc, F f) {
+    std::string sig = std::string("(") + first + ", " + second + ", *, work_limit=None, deadline=None, cancel=None)";
+    return tavro::py::function(
+        m, name, sig.c_str(), doc + kLimitsDoc,
+        [f](object a, object b, object work_limit, object deadline, object cancel) {
+            CallLimits limits(work_limit, deadline, cancel);
+            return f(a, b, limits);
+        },
+        pyb::arg(first), pyb::arg(second), pyb::kw_only(), pyb::arg("work_limit") = pyb::none(),
+        pyb::arg("deadline") = pyb::none(), pyb::arg("cancel") = pyb::none());
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kelm, m) {
-    m.attr("compile") = tavro::py::function(
-        m, "compile", "(model_code, data_code)",
-        "Compile a Tavro model text and data text; return the compiled model or raise SemanticError.",
-        [](object model_code, object data_code) { return compile(model_code, data_code); }, pyb::arg("model_code"),
-        pyb::arg("data_code"));
-    m.attr("instantiate") = tavro::py::function(
-        m, "instantiate", "(model_code, data_code)",
-        "Compile a Tavro model and data text and ground it into a sparse linear problem: a dict of numpy\n"
-        "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows.",
-        [](object model_code, object data_code) { return instantiate(model_code, data_code); }, pyb::arg("model_code"),
-        pyb::arg("data_code"));
-    m.attr("instantiate_tree") = tavro::py::function(
-        m, "instantiate_tree", "(ast, data_dict)",
-        "Ground a compiled model's dictionary tree and data dict (as compile_model returns them, or built by\n"
-        "hand) into the same sparse linear problem as instantiate; raise SemanticError for any fault.",
-        [](object ast, object data_dict) { return instantiate_tree(ast, data_dict); }, pyb::arg("ast"),
-        pyb::arg("data_dict"));
+    tavro::kelm_py::bind_cancel_token(m);
+    m.attr("compile") = entry(m, "compile", "model_code", "data_code",
+                              "Compile a Tavro model text and data text; return the compiled model or raise "
+                              "SemanticError.",
+                              [](object a, object b, CallLimits& l) { return compile(a, b, l); });
+    m.attr("instantiate") =
+        entry(m, "instantiate", "model_code", "data_code",
+              "Compile a Tavro model and data text and ground it into a sparse linear problem: a dict of numpy\n"
+              "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows.",
+              [](object a, object b, CallLimits& l) { return instantiate(a, b, l); });
+    m.attr("instantiate_tree") =
+        entry(m, "instantiate_tree", "ast", "data_dict",
+              "Ground a compiled model's dictionary tree and data dict (as compile_model returns them, or built by\n"
+              "hand) into the same sparse linear problem as instantiate; raise SemanticError for any fault.",
+              [](object a, object b, CallLimits& l) { return instantiate_tree(a, b, l); });
     m.attr("format_number") = tavro::py::function(
         m, "format_number", "(x)",
         "The compiler's text of a number: the shortest that reads back to the same float, as repr writes\n"
