@@ -299,3 +299,19 @@ def test_next_write_cleans_temporaries_left_by_a_kill(tmp_path, name, age, remov
     with _fileio.replaced_together([tmp_path / "m.mod"]):
         pass
     assert left.exists() is not removed
+
+
+PAIR_WRITER = os.path.join(os.path.dirname(__file__), "pair_writer.py")
+
+
+@pytest.mark.parametrize("options", [[], ["--solve"]])
+def test_generate_under_a_size_limit_leaves_a_whole_pair(tmp_path, options):
+    """The second pair's data cannot be written: the first pair (the last one
+    written whole) is in place, never the second model beside the first data."""
+    model, data = tmp_path / "out" / "g.mod", tmp_path / "out" / "g.dat"
+    proc = subprocess.run([sys.executable, PAIR_WRITER, str(model), str(data), "8192", *options],
+                          capture_output=True, text=True, timeout=120, env=dict(os.environ, OPENAI_API_KEY="sk-x"))
+    assert proc.returncode == 1 and "File too large" in proc.stderr
+    assert "Wrote files: %s \u2022 %s" % (model, data) in proc.stdout  # the final names, not the temporaries
+    assert (model.read_text(), data.read_text()) == ("dvar float+ x;\nminimize c: x;\n", "a = 1;\n")
+    assert leftovers(model.parent, "g.mod", "g.dat") == []

@@ -213,7 +213,8 @@ class _Slot:
         else:
             if os.path.isdir(self.folder):
                 _clean_stale(self.target)
-            self.temp = os.path.join(self.folder, "%s%s.tmp" % (_temp_prefix(name), secrets.token_hex(4)))
+            self.temp = os.path.join(os.path.dirname(self.target),
+                                     "%s%s.tmp" % (_temp_prefix(name), secrets.token_hex(4)))
         return self.temp
 
     def _adopt_mode(self, fd: int) -> None:
