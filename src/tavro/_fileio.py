@@ -313,10 +313,15 @@ def _write_all(paths: Sequence[PathArg], openers: Sequence[tuple[dict[str, Any],
             if fd is None:
                 pending.append((slot, how, write))
                 continue
-            with os.fdopen(fd, **how) as f:
-                write(f)
-                f.flush()
-                os.fsync(f.fileno())
+            try:
+                with os.fdopen(fd, **how) as f:
+                    write(f)
+                    f.flush()
+                    os.fsync(f.fileno())
+            except OSError as e:
+                if e.filename is None:  # a failed write names no file: name the target
+                    raise OSError(e.errno, e.strerror, slot.path) from e
+                raise
     except BaseException:
         for slot in slots:
             slot.discard()

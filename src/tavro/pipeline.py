@@ -490,6 +490,8 @@ class PairStage:
                  tb: TracebackType | None) -> None:
         replacing, self._replacing = self._replacing, None
         assert replacing is not None
+        if isinstance(exc, OSError) and isinstance(exc.filename, str):
+            exc.filename = self.named(exc.filename)  # the user knows the final names only
         if exc_type is None or self._settled:
             replacing.__exit__(None, None, None)
             return

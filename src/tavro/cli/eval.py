@@ -9,7 +9,7 @@ import os
 import sys
 import threading
 import time
-from typing import IO, Any
+from typing import IO, Any, NoReturn
 
 from . import guard
 from .options import add_llm_options, add_output_options
@@ -204,16 +204,16 @@ def run(args: argparse.Namespace) -> int:
         display.close()
         print_err("tavro: %s" % e)
         return 2
+    except evaluation.WriteFailure as e:
+        display.close()
+        print_err("tavro: cannot write: %s; the run stopped with %d of %d problems in %s: add --resume to "
+                  "continue once there is room" % (e, e.recorded, len(problems), args.output))
+        _leave(1)
     except KeyboardInterrupt:
         display.close()
         print_err("tavro: interrupted after %.1f s; every finished problem is in %s: add --resume to continue"
                    % (time.monotonic() - started, args.output))
-        # Workers may still wait inside LLM calls (native frames): tearing the
-        # interpreter down under them crashes it, so leave at once. Every
-        # finished record is already on disk.
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(130)
+        _leave(130)
     display.close()
     if summary["stopped"] == "budget":
         print_err("tavro: budget of $%g reached; %d of %d problems done (add --resume to continue)"
@@ -229,7 +229,14 @@ def run(args: argparse.Namespace) -> int:
     if any(t.name == "tavro-deadline" and t.is_alive() for t in threading.enumerate()):
         # A timed-out call's worker is still inside native code: tearing the
         # interpreter down under it can crash it. Every record is on disk.
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(code)
+        _leave(code)
     return code
+
+
+def _leave(code: int) -> NoReturn:
+    """Ends the process at once: workers may still wait inside LLM calls or
+    native code, and tearing the interpreter down under them crashes it.
+    Every finished record is already on disk."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(code)
