@@ -311,6 +311,8 @@ def test_bundled_benchmark_with_the_gold_modeller_scores_everything(env, tmp_pat
     (["--provider", "opneai"], "did you mean"),
     (["--jobs", "0"], "--jobs must be at least 1"),
     (["--record", "a", "--replay", "b"], "not allowed with argument"),
+    (["--problem-timeout", "0"], "--problem-timeout must be a positive number of seconds"),
+    (["--problem-timeout", "inf"], "--problem-timeout must be a positive number of seconds"),
 ])
 def test_usage_errors_before_any_request(env, tmp_path, capsys, argv, message):
     dataset = write_dataset(tmp_path / "data", "jsonl", ITEMS[:1])
@@ -422,3 +424,26 @@ def test_resume_keeps_a_record_appended_after_a_cut_off_line(env, tmp_path, caps
     assert [r["index"] for r in after] == list(range(6))
     assert comparable([after[0], after[2]]) == comparable([before[0], before[2]])
     assert summary_of(capsys)["new"] == 4  # problem 1 again, and 3 to 5
+
+
+# ---- a problem whose model never finishes -----------------------------------
+
+@pytest.mark.parametrize("marker", [
+    "STALL-COMPILE",    # generative_solve's compile never returns
+    "STALL-SOLVE",      # the solve never returns
+    "HOSTILE",          # a model whose grounding runs for hours
+])
+def test_a_problem_that_never_finishes_costs_its_deadline_not_the_run(tmp_path, marker):
+    dataset = child_dataset(tmp_path / "d.jsonl", [("EVQ-0: buy 0 of x.", 0), ("EVQ-1: %s buy 1 of x." % marker, 1),
+                                                   ("EVQ-2: buy 2 of x.", 2)])
+    argv = [sys.executable, EVAL_CHILD, "0", str(dataset), "--output", "r.jsonl", "--problem-timeout", "2",
+            "--json"]
+    done = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    recs = records(tmp_path / "r.jsonl")
+    assert [r["correct"] for r in recs] == [True, False, True]
+    if marker != "HOSTILE":  # a limit of the engine's own may stop that one first
+        assert recs[1]["error"] == ("DeadlineExceeded: compiling and solving took more than the 2 s this problem "
+                                    "may use (--problem-timeout)")
+    assert recs[1]["error"] and recs[1]["status"] in (None, "error")
+    assert json.loads(done.stdout.splitlines()[-1])["problems"] == 3

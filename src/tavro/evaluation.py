@@ -38,7 +38,7 @@ import threading
 import time
 from typing import Any, Callable, Sequence, TypeGuard, Union
 
-from . import _hooks, pipeline
+from . import _hooks, _work, pipeline
 from ._fileio import write_bytes_atomic, write_text_atomic
 
 __all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "WriteFailure",
@@ -378,10 +378,14 @@ def _tape_name(problem: Problem) -> str:
 
 
 def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape: Any = None,
-                **options: Any) -> Record:
+                problem_timeout: float | None = None, **options: Any) -> Record:
     """Run one problem in ``folder`` and return its record. Failures of the
     LLM calls (errors, time-outs, unparsable replies) are recorded, not
-    raised; a file that cannot be written raises WriteFailure."""
+    raised; a file that cannot be written raises WriteFailure. With
+    ``problem_timeout``, the problem's compiles and solves share that many
+    seconds; past them it ends, recorded with DeadlineExceeded as its error
+    (the modelwright.KelmCompiler of generative_solve is bounded only while
+    ``_work.compiler_hook`` is held, as ``evaluate`` holds it)."""
     try:
         os.makedirs(folder, exist_ok=True)
         _write_plain(os.path.join(folder, "question.txt"), problem.question)
@@ -397,28 +401,29 @@ def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape:
     result: dict[str, Any] | None = None
     error: str | None = None
     tape_context = _hooks.taping(tape) if tape is not None else contextlib.nullcontext()
+    budget = _work.WorkBudget(problem_timeout) if problem_timeout is not None else None
     with _hooks.metering(meter), _hooks.excluding(problem.question, [problem.source] if problem.source else []), \
-            tape_context:
+            tape_context, _work.bounded(budget):
         try:
             result = pipeline.generate_and_solve(problem.question, model_file, data_file, progress=messages.append,
                                                  **options)
-        except Exception as e:
+        except (Exception, _work.DeadlineExceeded) as e:
             if _disk_failure(e):
                 raise WriteFailure(e) from e
             error = "%s: %s" % (type(e).__name__, str(e) or type(e).__name__)
-    seconds = time.monotonic() - start
+        seconds = time.monotonic() - start
+        # A solver verdict other than "error" means the pair built; else ask the compiler.
+        compiled = result is not None and result["status"] != "error"
+        if not compiled:
+            try:
+                with open(model_file) as mf, open(data_file) as df:
+                    compiled = not pipeline._compile_errors(mf.read(), df.read())
+            except (OSError, UnicodeError, _work.DeadlineExceeded):
+                pass
     try:
         _write_plain(os.path.join(folder, "progress.log"), "".join(str(m) + "\n" for m in messages))
     except OSError:
         pass
-    # A solver verdict other than "error" means the pair built; else ask the compiler.
-    compiled = bool(result) and result is not None and result["status"] != "error"
-    if not compiled:
-        try:
-            with open(model_file) as mf, open(data_file) as df:
-                compiled = not pipeline._compile_errors(mf.read(), df.read())
-        except (OSError, UnicodeError):
-            pass
     usage = meter.usage
     status = result["status"] if result else None
     objective = result["objective"] if result else None
@@ -549,7 +554,8 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
              budget: float | None = None, tolerance: float = 1e-6, record_dir: str | None = None,
              replay_dir: str | None = None, workdir: str | None = None,
              on_start: Callable[[Problem], object] | None = None,
-             on_record: Callable[[Record, dict[str, Any]], object] | None = None, **options: Any) -> dict[str, Any]:
+             on_record: Callable[[Record, dict[str, Any]], object] | None = None,
+             problem_timeout: float | None = _work.DEFAULT_PROBLEM_TIMEOUT, **options: Any) -> dict[str, Any]:
     """Run ``problems`` on ``jobs`` threads, appending one record per finished
     problem to ``output``; returns the summary of every record of these
     problems (resumed ones included) with ``stopped`` (None, "budget" or
@@ -559,7 +565,10 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
     options go to ``pipeline.generate_and_solve`` (model_name, llm_provider,
     iterations, alignment_check, repair, check_solution, time_limit, ...).
     ``budget`` stops starting new problems once this run's summed estimated
-    cost reaches it. ``on_start(problem)`` and ``on_record(record, summary)``
+    cost reaches it. ``problem_timeout`` (seconds, None for no bound) bounds
+    the compile and solve work of each problem: one whose model never
+    finishes grounding or solving is recorded with the error
+    DeadlineExceeded and the run goes on. ``on_start(problem)`` and ``on_record(record, summary)``
     are called from the worker threads, one call at a time.
 
     A file that cannot be written (the results, a problem's files) stops the
@@ -626,7 +635,8 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
             folder = os.path.join(workdir, "%04d" % problem.index)
             started = time.monotonic()
             try:
-                return run_problem(problem, folder, tolerance=tolerance, tape=tape, **options)
+                return run_problem(problem, folder, tolerance=tolerance, tape=tape,
+                                   problem_timeout=problem_timeout, **options)
             except WriteFailure:
                 raise
             except Exception as e:  # the folder or the files failed: still one record
@@ -663,7 +673,7 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
                     run.stopped = "failed"
                     run.failed.set()
 
-        with _hooks.llm_hook.held(), _hooks.rank_hook.held():
+        with _hooks.llm_hook.held(), _hooks.rank_hook.held(), _work.compiler_hook.held():
             threads = [threading.Thread(target=worker, name="tavro-eval-%d" % i, daemon=True)
                        for i in range(max(1, min(int(jobs), pending.qsize() or 1)))]
             for t in threads:

@@ -36,7 +36,7 @@ import re
 import types
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
-from . import _fileio, _hooks
+from . import _fileio, _hooks, _work
 
 if TYPE_CHECKING:
     from types import ModuleType, TracebackType
@@ -107,13 +107,16 @@ def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = N
     objective, values, duals, reduced_costs, conflict, runaway and message.
     A model that does not build (compile errors, faults found when grounding
     it over its data) or a failing solver gives status "error" with the error
-    text as its message; nothing is raised for those.
+    text as its message; nothing is raised for those. The build and the
+    solve take their time from the calling thread's work budget (tavro._work),
+    which raises DeadlineExceeded once it is spent.
     """
     from . import solver
 
     try:
-        problem = solver.build_problem(model_code, data_code)
-        solution = solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap)
+        problem = _work.run(solver.build_problem, model_code, data_code)
+        solution = _work.solve_within(solver.solve_problem, problem, getattr(solver, "SolveOptions", None),
+                                      time_limit=time_limit, mip_gap=mip_gap)
     except Exception as e:  # the model or the solver failed: an "error" verdict
         return _error_answer(str(e) or type(e).__name__)
     return _answer_of(problem, solution)
@@ -137,7 +140,7 @@ def _compile_errors(model_code: str, data_code: str) -> list[str]:
     from . import tavro_core
 
     try:
-        tavro_core.KelmCompiler().compile_model(model_code, data_code)
+        _work.run(tavro_core.KelmCompiler().compile_model, model_code, data_code)
     except Exception as e:
         return [str(e) or type(e).__name__]
     return []
