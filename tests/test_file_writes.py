@@ -71,6 +71,9 @@ def test_kill_during_second_write_keeps_first_pair(tmp_path):
         assert text in ("M1\n", "M" * size), "a cut-off model of %d characters" % len(text)
         if during:
             assert (text, data.read_text()) == ("M1\n", "D1\n")
+            # The next write to the target removes what the killed writer left.
+            _fileio.write_text_atomic(model, "M3\n")
+            assert leftovers(folder, "s.mod", "s.dat") == []
             return
     pytest.fail("the kill never came during the write")
 

@@ -13,6 +13,8 @@ import json
 import os
 import zlib
 
+from typing import Any, Tuple, Union
+
 import numpy as np
 import scipy.sparse
 
@@ -332,7 +334,7 @@ def render(gen, sidecar_name=None, sidecar_sha256=None):
     return "\n".join(lines)
 
 
-def script_and_sidecar(gen, sidecar):
+def script_and_sidecar(gen: Any, sidecar: Union[str, "os.PathLike[str]"]) -> Tuple[str, bytes]:
     """Runs the three build steps (looked up on the generator) and returns
     the script text and the bytes of its .npz file `sidecar` (a path), for
     the caller to write together; the script refuses any other .npz file."""
