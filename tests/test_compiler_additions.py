@@ -210,7 +210,8 @@ MESSAGES = [
     ("Infinity in the model", "dvar float y in 0..Infinity;\n" + OBJ, "",
      "model:1:20: unknown name 'Infinity'; did you mean 'infinity'?"),
     ("named index on data", "range P = 1..2;\nfloat cap[j in P] = ...;\n" + OBJ, "cap = [1, 2];",
-     "model:2:11: named indices [j in ...] are for dvar and dexpr declarations: data arrays are declared a[S]"),
+     "model:2:11: named indices [j in ...] are for computed arrays (cap[j in ...] = <expression>;): an array from "
+     "the data is declared cap[P] = ...;"),
     ("infinity for an int", "int n;\n" + OBJ, "n = INF;",
      "data:1:5: integer expected for 'n', found 'INF' (an int has no infinity)"),
     ("missing ; in the data: one error", "float c;\nfloat d;\n" + OBJ, "c = 1\nd = 2;",

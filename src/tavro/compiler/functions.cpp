@@ -1,0 +1,125 @@
+// Values of the data functions, each domain fault named with the values
+// that caused it.
+#include "tavro/compiler/functions.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace tavro::kelm {
+
+namespace {
+
+constexpr FnInfo kFunctions[] = {
+    {"sqrt", Fn::Sqrt, 1},   {"exp", Fn::Exp, 1},     {"log", Fn::Log, 1}, {"floor", Fn::Floor, 1},
+    {"ceil", Fn::Ceil, 1},   {"round", Fn::Round, 1}, {"pow", Fn::Pow, 2},
+};
+
+std::string_view name_of(Fn fn) {
+    for (const auto& f : kFunctions)
+        if (f.fn == fn) return f.name;
+    return "?";
+}
+
+// 2^63: the first double beyond the int range.
+constexpr double kIntLimit = 9223372036854775808.0;
+
+std::string operand(Num n) {
+    std::string t = num_text(n);
+    return n.num() < 0 ? "(" + t + ")" : t;
+}
+
+FnResult fault(std::string text) { return {Num{}, std::move(text)}; }
+
+FnResult power(Num a, Num b) {
+    std::string call = operand(a) + "^" + operand(b);
+    if (a.is_int && b.is_int) {
+        if (b.i < 0) return fault(call + ": an int to a negative power (write " + num_text(a) + ".0^" + operand(b) +
+                                  " for a float)");
+        std::int64_t out = 1, base = a.i;
+        for (std::int64_t e = b.i; e > 0; e >>= 1) {
+            if ((e & 1) && __builtin_mul_overflow(out, base, &out))
+                return fault(call + ": the result overflows an int (at most 9223372036854775807)");
+            if (e > 1 && __builtin_mul_overflow(base, base, &base))
+                return fault(call + ": the result overflows an int (at most 9223372036854775807)");
+        }
+        return {Num::of(out), {}};
+    }
+    double x = a.num(), y = b.num();
+    double r = std::pow(x, y);
+    if (std::isnan(r)) return fault(call + ": a negative number to a fractional power is not a number");
+    if (std::isinf(r) && std::isfinite(x) && std::isfinite(y))
+        return fault(call + (x == 0 ? ": zero to a negative power (a division by zero)"
+                                    : ": the result overflows to infinity"));
+    return {Num::of(r), {}};
+}
+
+}  // namespace
+
+const FnInfo* data_function(std::string_view name) {
+    for (const auto& f : kFunctions)
+        if (f.name == name) return &f;
+    return nullptr;
+}
+
+const std::vector<std::string_view>& callable_names() {
+    static const std::vector<std::string_view> names = [] {
+        std::vector<std::string_view> out;
+        for (const auto& f : kFunctions) out.push_back(f.name);
+        for (std::string_view n : {"min", "max", "abs", "card"}) out.push_back(n);
+        return out;
+    }();
+    return names;
+}
+
+bool int_result(Fn fn, bool int_operands) {
+    switch (fn) {
+        case Fn::Floor:
+        case Fn::Ceil:
+        case Fn::Round: return true;
+        case Fn::Pow: return int_operands;
+        default: return false;
+    }
+}
+
+std::string num_text(Num n) {
+    if (n.is_int) return std::to_string(n.i);
+    if (std::isinf(n.f)) return n.f > 0 ? "infinity" : "-infinity";
+    if (std::isnan(n.f)) return "nan";
+    char buf[32];
+    auto r = std::to_chars(buf, buf + sizeof buf, n.f);
+    return std::string(buf, r.ptr);
+}
+
+FnResult apply(Fn fn, Num a, Num b) {
+    std::string call = std::string(name_of(fn)) + "(" + num_text(a) + ")";
+    if ((!a.is_int && std::isnan(a.f)) || (fn == Fn::Pow && !b.is_int && std::isnan(b.f)))
+        return fault(call + ": the argument is not a number");
+    double x = a.num();
+    switch (fn) {
+        case Fn::Sqrt:
+            if (x < 0) return fault(call + ": the square root of a negative number");
+            return {Num::of(std::sqrt(x)), {}};
+        case Fn::Exp: {
+            double r = std::exp(x);
+            if (std::isinf(r) && std::isfinite(x)) return fault(call + ": the result overflows to infinity");
+            return {Num::of(r), {}};
+        }
+        case Fn::Log:
+            if (x < 0) return fault(call + ": the logarithm of a negative number");
+            if (x == 0) return fault(call + ": the logarithm of 0 is -infinity");
+            return {Num::of(std::log(x)), {}};
+        case Fn::Floor:
+        case Fn::Ceil:
+        case Fn::Round: {
+            if (a.is_int) return {a, {}};
+            double r = fn == Fn::Floor ? std::floor(x) : fn == Fn::Ceil ? std::ceil(x) : std::round(x);
+            if (!(r >= -kIntLimit && r < kIntLimit))
+                return fault(call + (std::isinf(x) ? ": infinity is not an int" : ": the result is outside the range of an int"));
+            return {Num::of(static_cast<std::int64_t>(r)), {}};
+        }
+        case Fn::Pow: return power(a, b);
+    }
+    return fault(call + ": unknown function");
+}
+
+}  // namespace tavro::kelm
