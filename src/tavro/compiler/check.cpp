@@ -364,7 +364,6 @@ void Checker::open_dims(const Decl& d, Sym& s) {
     }
 }
 
-
 void Checker::dvar_decl(Decl& d) {
     Sym tmp(SymKind::Dvar, d.name, d.name_pos);
     dims(d, tmp);
@@ -787,8 +786,8 @@ Info Checker::check_call(const Expr& e, const Where& w) {
     std::string what = fn + "(...)";
     if (const FnInfo* f = data_function(fn)) {
         if (e.kids.size() != static_cast<std::size_t>(f->arity))
-            err(e.pos, fn + (f->arity == 1 ? " takes one argument: " + fn + "(e)" : " takes two arguments: " + fn +
-                                                                                          "(a, b)"));
+            err(e.pos,
+                fn + (f->arity == 1 ? " takes one argument: " + fn + "(e)" : " takes two arguments: " + fn + "(a, b)"));
         bool ints = true, typed = true;
         for (auto& a : e.kids) {
             Info i = check(*a, {true, what.c_str()});

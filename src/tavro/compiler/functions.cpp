@@ -10,8 +10,8 @@ namespace tavro::kelm {
 namespace {
 
 constexpr FnInfo kFunctions[] = {
-    {"sqrt", Fn::Sqrt, 1},   {"exp", Fn::Exp, 1},     {"log", Fn::Log, 1}, {"floor", Fn::Floor, 1},
-    {"ceil", Fn::Ceil, 1},   {"round", Fn::Round, 1}, {"pow", Fn::Pow, 2},
+    {"sqrt", Fn::Sqrt, 1}, {"exp", Fn::Exp, 1},     {"log", Fn::Log, 1}, {"floor", Fn::Floor, 1},
+    {"ceil", Fn::Ceil, 1}, {"round", Fn::Round, 1}, {"pow", Fn::Pow, 2},
 };
 
 std::string_view name_of(Fn fn) {
@@ -33,8 +33,9 @@ FnResult fault(std::string text) { return {Num{}, std::move(text)}; }
 FnResult power(Num a, Num b) {
     std::string call = operand(a) + "^" + operand(b);
     if (a.is_int && b.is_int) {
-        if (b.i < 0) return fault(call + ": an int to a negative power (write " + num_text(a) + ".0^" + operand(b) +
-                                  " for a float)");
+        if (b.i < 0)
+            return fault(call + ": an int to a negative power (write " + num_text(a) + ".0^" + operand(b) +
+                         " for a float)");
         std::int64_t out = 1, base = a.i;
         for (std::int64_t e = b.i; e > 0; e >>= 1) {
             if ((e & 1) && __builtin_mul_overflow(out, base, &out))
@@ -48,8 +49,8 @@ FnResult power(Num a, Num b) {
     double r = std::pow(x, y);
     if (std::isnan(r)) return fault(call + ": a negative number to a fractional power is not a number");
     if (std::isinf(r) && std::isfinite(x) && std::isfinite(y))
-        return fault(call + (x == 0 ? ": zero to a negative power (a division by zero)"
-                                    : ": the result overflows to infinity"));
+        return fault(
+            call + (x == 0 ? ": zero to a negative power (a division by zero)" : ": the result overflows to infinity"));
     return {Num::of(r), {}};
 }
 
@@ -114,7 +115,8 @@ FnResult apply(Fn fn, Num a, Num b) {
             if (a.is_int) return {a, {}};
             double r = fn == Fn::Floor ? std::floor(x) : fn == Fn::Ceil ? std::ceil(x) : std::round(x);
             if (!(r >= -kIntLimit && r < kIntLimit))
-                return fault(call + (std::isinf(x) ? ": infinity is not an int" : ": the result is outside the range of an int"));
+                return fault(call + (std::isinf(x) ? ": infinity is not an int"
+                                                   : ": the result is outside the range of an int"));
             return {Num::of(static_cast<std::int64_t>(r)), {}};
         }
         case Fn::Pow: return power(a, b);

@@ -324,7 +324,8 @@ void ModelParser::data_decl(Model& m) {
         for (auto& e : d.dims) sets += "[" + (e->kind == EK::Name ? e->text : std::string("...")) + "]";
         if (!ts_.check(Tok::Assign) || ts_.ahead().kind == Tok::Ellipsis)
             ts_.fail_at(d.dim_var_pos[k], "named indices [" + *named + " in ...] are for computed arrays (" + d.name +
-                                              "[" + *named + " in ...] = <expression>;): an array from the data is "
+                                              "[" + *named +
+                                              " in ...] = <expression>;): an array from the data is "
                                               "declared " +
                                               d.name + sets + " = ...;");
         auto unnamed = std::find(d.dim_vars.begin(), d.dim_vars.end(), std::string());

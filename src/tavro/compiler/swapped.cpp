@@ -43,8 +43,7 @@ std::optional<Token> model_word(std::string_view text) {
             if (t.kind == Tok::RBrace && depth > 0) --depth;
             start = t.kind == Tok::Semi || (t.kind == Tok::RBrace && depth == 0);
         }
-    } catch (const Abort&) {
-    }
+    } catch (const Abort&) {}
     return std::nullopt;
 }
 
@@ -58,15 +57,15 @@ bool report_swapped(Diagnostics& diag, std::string_view model_text, std::string_
     std::string where = word ? quote(word->raw) + " at line " + std::to_string(word->pos.line) : std::string();
     if (data_like_model && word)
         diag.error(File::Model, Pos{1, 1},
-                 "the model and data files look swapped: this one holds data ('name = value;' items) and the data "
-                 "file a model (" +
-                     where + ")");
+                   "the model and data files look swapped: this one holds data ('name = value;' items) and the data "
+                   "file a model (" +
+                       where + ")");
     else if (data_like_model)
         diag.error(File::Model, Pos{1, 1},
-                 "this holds data ('name = value;' items only), not a model: the model and data files look swapped");
+                   "this holds data ('name = value;' items only), not a model: the model and data files look swapped");
     else
         diag.error(File::Data, word->pos,
-                 "this holds a model (" + where + "), not data: the model and data files look swapped");
+                   "this holds a model (" + where + "), not data: the model and data files look swapped");
     return true;
 }
 
