@@ -59,7 +59,7 @@ const Case kCases[] = {
      F(9223372036854775808.0),
      {},
      {},
-     "ceil(9223372036854775808): the result is outside the range of an int"},
+     "ceil(9.223372036854776e+18): the result is outside the range of an int"},
     {"round of huge", Fn::Round, F(1e30), {}, {}, "round(1e+30): the result is outside the range of an int"},
     {"floor of infinity", Fn::Floor, F(kInf), {}, {}, "floor(infinity): infinity is not an int"},
     {"int power", Fn::Pow, I(2), I(10), I(1024), ""},

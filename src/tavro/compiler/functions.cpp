@@ -2,8 +2,9 @@
 // that caused it.
 #include "tavro/compiler/functions.hpp"
 
-#include <charconv>
 #include <cmath>
+
+#include "tavro/compiler/numbers.hpp"
 
 namespace tavro::kelm {
 
@@ -13,12 +14,6 @@ constexpr FnInfo kFunctions[] = {
     {"sqrt", Fn::Sqrt, 1}, {"exp", Fn::Exp, 1},     {"log", Fn::Log, 1}, {"floor", Fn::Floor, 1},
     {"ceil", Fn::Ceil, 1}, {"round", Fn::Round, 1}, {"pow", Fn::Pow, 2},
 };
-
-std::string_view name_of(Fn fn) {
-    for (const auto& f : kFunctions)
-        if (f.fn == fn) return f.name;
-    return "?";
-}
 
 // 2^63: the first double beyond the int range.
 constexpr double kIntLimit = 9223372036854775808.0;
@@ -62,6 +57,12 @@ const FnInfo* data_function(std::string_view name) {
     return nullptr;
 }
 
+std::string_view function_name(Fn fn) {
+    for (const auto& f : kFunctions)
+        if (f.fn == fn) return f.name;
+    return "?";
+}
+
 const std::vector<std::string_view>& callable_names() {
     static const std::vector<std::string_view> names = [] {
         std::vector<std::string_view> out;
@@ -82,17 +83,10 @@ bool int_result(Fn fn, bool int_operands) {
     }
 }
 
-std::string num_text(Num n) {
-    if (n.is_int) return std::to_string(n.i);
-    if (std::isinf(n.f)) return n.f > 0 ? "infinity" : "-infinity";
-    if (std::isnan(n.f)) return "nan";
-    char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, n.f);
-    return std::string(buf, r.ptr);
-}
+std::string num_text(Num n) { return n.is_int ? std::to_string(n.i) : format_number(n.f); }
 
 FnResult apply(Fn fn, Num a, Num b) {
-    std::string call = std::string(name_of(fn)) + "(" + num_text(a) + ")";
+    std::string call = std::string(function_name(fn)) + "(" + num_text(a) + ")";
     if ((!a.is_int && std::isnan(a.f)) || (fn == Fn::Pow && !b.is_int && std::isnan(b.f)))
         return fault(call + ": the argument is not a number");
     double x = a.num();

@@ -18,8 +18,9 @@ struct FnInfo {
     int arity;
 };
 
-// The data function called `name`, or nullptr.
+// The data function called `name`, or nullptr; the name of `fn`.
 const FnInfo* data_function(std::string_view name);
+std::string_view function_name(Fn fn);
 // Every name that may be called: the data functions and min, max, abs, card.
 const std::vector<std::string_view>& callable_names();
 

@@ -140,5 +140,8 @@ std::optional<Value> evaluate(Program& p, const Expr& e);
 // The same through the instantiation engine's evaluator (index sets, sums,
 // min/max over sets, mod); nullopt when a needed value is unknown.
 std::optional<Value> evaluate_data(Program& p, const Expr& e);
+// The values of a computed array (float d[i in I][j in J] = e;) into
+// s.value, evaluated by the engine over its index sets; faults go to p.diag.
+void compute_array(Program& p, Sym& s);
 
 }  // namespace tavro::kelm
