@@ -21,7 +21,7 @@ COMPUTED = (HEAD + "float cx[N] = ...;\nfloat cy[N] = ...;\n"
 TYPED = HEAD + "float dist[N][N] = ...;\n" + USE
 
 
-def generate(n, rng):
+def generate(n: int, rng: random.Random) -> tuple[str, str]:
     pts = [(rng.uniform(0, 100), rng.uniform(0, 100)) for _ in range(n)]
     coords = (f"n = {n};\ncx = [{', '.join(repr(p[0]) for p in pts)}];\n"
               f"cy = [{', '.join(repr(p[1]) for p in pts)}];\n")
@@ -30,13 +30,13 @@ def generate(n, rng):
     return coords, f"n = {n};\ndist = [\n{rows}];\n"
 
 
-def cpu(model, data):
+def cpu(model: str, data: str) -> float:
     start = time.process_time()
     _kelm.instantiate(model, data)
     return time.process_time() - start
 
 
-def main(sizes, runs=5):
+def main(sizes: list[int], runs: int = 5) -> None:
     for n in sizes:
         coords, typed = generate(n, random.Random(7))
         a, b = _kelm.instantiate(COMPUTED, coords), _kelm.instantiate(TYPED, typed)

@@ -23,29 +23,32 @@ std::string operand(Num n) {
     return n.num() < 0 ? "(" + t + ")" : t;
 }
 
-FnResult fault(std::string text) { return {Num{}, std::move(text)}; }
+// The call with its values and why it has no value; built only for a fault.
+std::string call_text(Fn fn, Num a, Num b) {
+    if (fn == Fn::Pow) return operand(a) + "^" + operand(b);
+    return std::string(function_name(fn)) + "(" + num_text(a) + ")";
+}
+
+FnResult fault(Fn fn, Num a, Num b, const std::string& why) { return {Num{}, call_text(fn, a, b) + ": " + why}; }
 
 FnResult power(Num a, Num b) {
-    std::string call = operand(a) + "^" + operand(b);
     if (a.is_int && b.is_int) {
         if (b.i < 0)
-            return fault(call + ": an int to a negative power (write " + num_text(a) + ".0^" + operand(b) +
-                         " for a float)");
+            return fault(Fn::Pow, a, b,
+                         "an int to a negative power (write " + num_text(a) + ".0^" + operand(b) + " for a float)");
         std::int64_t out = 1, base = a.i;
-        for (std::int64_t e = b.i; e > 0; e >>= 1) {
-            if ((e & 1) && __builtin_mul_overflow(out, base, &out))
-                return fault(call + ": the result overflows an int (at most 9223372036854775807)");
-            if (e > 1 && __builtin_mul_overflow(base, base, &base))
-                return fault(call + ": the result overflows an int (at most 9223372036854775807)");
-        }
+        for (std::int64_t e = b.i; e > 0; e >>= 1)
+            if (((e & 1) && __builtin_mul_overflow(out, base, &out)) ||
+                (e > 1 && __builtin_mul_overflow(base, base, &base)))
+                return fault(Fn::Pow, a, b, "the result overflows an int (at most 9223372036854775807)");
         return {Num::of(out), {}};
     }
     double x = a.num(), y = b.num();
     double r = std::pow(x, y);
-    if (std::isnan(r)) return fault(call + ": a negative number to a fractional power is not a number");
+    if (std::isnan(r)) return fault(Fn::Pow, a, b, "a negative number to a fractional power is not a number");
     if (std::isinf(r) && std::isfinite(x) && std::isfinite(y))
-        return fault(
-            call + (x == 0 ? ": zero to a negative power (a division by zero)" : ": the result overflows to infinity"));
+        return fault(Fn::Pow, a, b,
+                     x == 0 ? "zero to a negative power (a division by zero)" : "the result overflows to infinity");
     return {Num::of(r), {}};
 }
 
@@ -86,22 +89,21 @@ bool int_result(Fn fn, bool int_operands) {
 std::string num_text(Num n) { return n.is_int ? std::to_string(n.i) : format_number(n.f); }
 
 FnResult apply(Fn fn, Num a, Num b) {
-    std::string call = std::string(function_name(fn)) + "(" + num_text(a) + ")";
     if ((!a.is_int && std::isnan(a.f)) || (fn == Fn::Pow && !b.is_int && std::isnan(b.f)))
-        return fault(call + ": the argument is not a number");
+        return fault(fn, a, b, "the argument is not a number");
     double x = a.num();
     switch (fn) {
         case Fn::Sqrt:
-            if (x < 0) return fault(call + ": the square root of a negative number");
+            if (x < 0) return fault(fn, a, b, "the square root of a negative number");
             return {Num::of(std::sqrt(x)), {}};
         case Fn::Exp: {
             double r = std::exp(x);
-            if (std::isinf(r) && std::isfinite(x)) return fault(call + ": the result overflows to infinity");
+            if (std::isinf(r) && std::isfinite(x)) return fault(fn, a, b, "the result overflows to infinity");
             return {Num::of(r), {}};
         }
         case Fn::Log:
-            if (x < 0) return fault(call + ": the logarithm of a negative number");
-            if (x == 0) return fault(call + ": the logarithm of 0 is -infinity");
+            if (x < 0) return fault(fn, a, b, "the logarithm of a negative number");
+            if (x == 0) return fault(fn, a, b, "the logarithm of 0 is -infinity");
             return {Num::of(std::log(x)), {}};
         case Fn::Floor:
         case Fn::Ceil:
@@ -109,13 +111,13 @@ FnResult apply(Fn fn, Num a, Num b) {
             if (a.is_int) return {a, {}};
             double r = fn == Fn::Floor ? std::floor(x) : fn == Fn::Ceil ? std::ceil(x) : std::round(x);
             if (!(r >= -kIntLimit && r < kIntLimit))
-                return fault(call + (std::isinf(x) ? ": infinity is not an int"
-                                                   : ": the result is outside the range of an int"));
+                return fault(fn, a, b,
+                             std::isinf(x) ? "infinity is not an int" : "the result is outside the range of an int");
             return {Num::of(static_cast<std::int64_t>(r)), {}};
         }
         case Fn::Pow: return power(a, b);
     }
-    return fault(call + ": unknown function");
+    return fault(fn, a, b, "unknown function");
 }
 
 }  // namespace tavro::kelm

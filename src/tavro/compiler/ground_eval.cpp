@@ -341,6 +341,8 @@ Val Engine::eval(const Node& n) {
 
 // + - * / mod: a left-deep chain is evaluated in a loop, bottom up.
 Val Engine::eval_chain(const Node& n) {
+    const Node& left = *n.kids[0];
+    if (left.op < Node::Add || left.op > Node::Mod) return arith(n, eval(left), eval(*n.kids[1]));  // a single step
     std::vector<const Node*> spine;
     const Node* at = &n;
     for (; at->op >= Node::Add && at->op <= Node::Mod; at = at->kids[0].get()) spine.push_back(at);
