@@ -271,7 +271,8 @@ MESSAGES = [
     ("array called like a function", "float v = cost(2);\n" + OBJ, "",
      "model:1:11: unknown function 'cost' (the functions are sqrt, exp, log, floor, ceil, round, pow, min, max, "
      "abs, card; an array is indexed with brackets: a[i])"),
-    ("** for a power", "float v = 2 ** 2;\n" + OBJ, "", "model:1:14: expression expected near '*' (a power is written a ^ b)"),
+    ("** for a power", "float v = 2 ** 2;\n" + OBJ, "",
+     "model:1:14: expression expected near '*' (a power is written a ^ b)"),
     ("filter in a computed array's index", "range I = 1..3;\nfloat a[i in I: i > 1] = i;\n" + OBJ, "",
      "model:2:15: no filter in a declaration's index: 'a' has a value at every index (filter where it is used: "
      "sum(i in ...: condition) a[i])"),

@@ -1,25 +1,17 @@
 """Data computed in the model (arrays with named indices, scalars) and the
 data functions: their values in the compiled data, the same problem from the
-texts and from the compiled tree, golden trees, and a routing model whose
-distances come from coordinates solving to the optimum of the same model
-with the distances typed in.
-
-Regenerate the golden trees after a deliberate change of the tree:
-    TAVRO_REGEN_GOLDEN=1 bash scripts/test.sh -q test_computed_data.py
+texts and from the compiled tree, and a routing model whose distances come
+from coordinates solving to the optimum of the same model with the distances
+typed in. (Their golden trees: test_compiler_golden.py.)
 """
-import difflib
 import math
-import os
-import pprint
 
 import pytest
 
 from tavro import _kelm, solver
 from tavro.lpwriter import SciPyCodeGenerator
-from tavro.semantic_error import SemanticError
 from tavro.tavro_core import KelmCompiler
 
-GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden", "computed")
 OBJ = "dvar float w;\nminimize z: w;\n"
 
 # (model, data, {name: value in the compiled data})
@@ -144,20 +136,6 @@ def test_the_engine_reads_computed_data_from_texts_and_from_the_tree(name):
         problem = _kelm.instantiate_tree(tree, given)
         for key in ("c", "row_lower", "row_upper", "values", "indices"):
             assert list(problem[key]) == list(direct[key]), key
-
-
-@pytest.mark.parametrize("name", GOLDEN_MODELS)
-def test_tree_of_computed_data_matches_golden(name):
-    got = pprint.pformat(compile_(*GOLDEN_MODELS[name]), width=110, sort_dicts=False) + "\n"
-    path = os.path.join(GOLDEN, name + ".tree")
-    if os.environ.get("TAVRO_REGEN_GOLDEN") == "1":
-        os.makedirs(GOLDEN, exist_ok=True)
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(got)
-    with open(path, encoding="utf-8") as f:
-        want = f.read()
-    diff = "".join(difflib.unified_diff(want.splitlines(True), got.splitlines(True), path, "compiled"))
-    assert not diff, "compiled tree differs from the golden file:\n" + diff
 
 
 def test_computed_param_node_shape():
