@@ -40,7 +40,7 @@ Answers model ('not:' is refused):
   string top = "A";
   float half = n / 2;                  // '/' gives a float; not: int half = n / 2;
   int h = floor(n / 2);                // data may go unused
-  float dist[i in P][j in P] = sqrt((x[i] - x[j])^2 + (y[i] - y[j])^2);  // all indices; not: float e[i in P: i != top] = 1;
+  float dist[i in P][j in P] = sqrt((x[i] - x[j])^2 + (y[i] - y[j])^2);  // not: float e[i in P: i != top] = 1;
   int nA = sum(q in Rows: q.proc == "A") 1;  // strings: == != only; not: int nB = sum(q in Rows: q.proc < "B") 1;
   dvar float+ make[P];
   dvar int+ k in 0..9;                 // int+ takes bounds too
