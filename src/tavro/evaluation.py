@@ -41,7 +41,7 @@ from typing import Any, Callable, Sequence, TypeGuard, Union
 from . import _hooks, _work, pipeline
 from ._fileio import write_bytes_atomic, write_text_atomic
 
-__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "WriteFailure",
+__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "WriteFailure", "mend_results",
            "load_dataset", "bundled_benchmark", "snapshot_pricing", "parse_answer", "grade", "evaluate",
            "summarize", "question_hash"]
 
