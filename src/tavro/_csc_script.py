@@ -12,7 +12,6 @@ import hashlib
 import json
 import os
 import zlib
-
 from typing import Any, Tuple, Union
 
 import numpy as np
