@@ -16,21 +16,40 @@ answer is shown to the LLM as well, and a revision it proposes is taken only
 when it solves to optimality. Every round, repair or check, counts against
 the same budget ``repair``.
 
+Two safeguards run on every round: a revision (or the first generation)
+that changes a number stated in the description is flagged in
+``stated_changes``; and on an infeasible verdict the LLM may answer that the
+model is right and the problem as described has no solution, which ends the
+rounds with the conflict explained (``infeasible_as_described``).
+
+With ``candidates`` K > 1, K generations run at once and must agree
+(``tavro._candidates``). ``explain`` and ``whatif`` question a solved pair
+(``tavro._explain``).
+
 Token usage is summed over every LLM call made on the calling thread,
 generation, alignment and feedback calls alike (``generative_feedback``
 reports none, so the calls are metered by wrapping the module attribute
 ``_llm_generate_text``), and priced once at the end.
 """
 
+from __future__ import annotations
+
 import os
 import re
 import types
+from typing import TYPE_CHECKING, Any, Callable, Optional
 
-from . import _hooks
-from ._fileio import write_text_atomic
+from . import _fileio, _hooks, _stated
 
-__all__ = ["REPAIR_VERDICTS", "Answer", "generate_and_solve", "solve_and_repair", "solve_pair", "solve_texts",
-           "repair_question", "check_question", "estimate_costs", "format_solution", "nonzero_values"]
+if TYPE_CHECKING:
+    from ._explain import explain as explain, whatif as whatif
+
+__all__ = ["REPAIR_VERDICTS", "INFEASIBLE_AS_DESCRIBED", "Answer", "generate_and_solve", "solve_and_repair",
+           "solve_pair", "solve_texts", "repair_question", "check_question", "estimate_costs", "format_solution",
+           "nonzero_values", "ask_llm", "explain", "whatif"]
+
+Progress = Optional[Callable[[str], Any]]
+Result = dict[str, Any]
 
 REPAIR_VERDICTS = ("infeasible", "unbounded", "infeasible_or_unbounded", "error")
 
@@ -40,13 +59,71 @@ _ZERO = 1e-9
 _QUOTE_LIMIT = 200
 
 
-def _modelwright():
+def _modelwright() -> Any:
     from . import modelwright
 
     return modelwright
 
 
-def _note(progress, message):
+def _solver() -> Any:
+    from . import solver
+
+    return solver
+
+
+def _write_atomic(path: str, text: str, encoding: str | None = None) -> None:
+    _fileio.write_text_atomic(path, text, encoding=encoding)  # type: ignore[no-untyped-call]
+
+
+def _replace_together(moves: list[tuple[str, str]]) -> None:
+    """Renames each complete (source, target) file onto its target, sources
+    fsynced first; a target that is a symbolic link is written through, an
+    existing target keeps its mode, and a target on another file system is
+    written atomically instead."""
+    import errno
+    import stat
+
+    for source, _ in moves:
+        with open(source, "rb") as f:
+            os.fsync(f.fileno())
+    for source, target in moves:
+        target = os.path.realpath(target) if os.path.islink(target) else target
+        try:
+            os.chmod(source, stat.S_IMODE(os.stat(target).st_mode))
+        except OSError:
+            pass
+        try:
+            os.replace(source, target)
+        except OSError as e:
+            if e.errno != errno.EXDEV:
+                raise
+            _write_atomic(target, _read(source))
+            os.unlink(source)
+
+
+def _write_files(files: list[tuple[str, str]]) -> None:
+    """Writes each (path, text), creating folders: every text goes to a
+    temporary file beside its target first, and only when all are complete
+    are they renamed into place."""
+    import tempfile
+
+    moves: list[tuple[str, str]] = []
+    try:
+        for path, text in files:
+            folder = os.path.dirname(os.path.abspath(path))
+            os.makedirs(folder, exist_ok=True)
+            fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path)[:100] + ".", suffix=".tmp")
+            os.close(fd)
+            moves.append((tmp, path))
+            _write_atomic(tmp, text)
+        _replace_together(moves)
+    finally:
+        for tmp, _ in moves:
+            if os.path.exists(tmp):
+                os.unlink(tmp)
+
+
+def _note(progress: Progress, message: str) -> None:
     if progress is not None:
         try:
             progress(message)
@@ -56,15 +133,15 @@ def _note(progress, message):
 
 # -- solving ----------------------------------------------------------------------
 
-class Answer(dict):
+class Answer(dict[str, Any]):
     """A solve's answer as a JSON-ready dictionary; ``objects`` keeps the
     ``(LinearProblem, Solution)`` it came from (None when the model did not
     build), for reports that need the problem's names."""
 
-    objects = None
+    objects: tuple[Any, Any] | None = None
 
 
-def _answer_of(problem, solution):
+def _answer_of(problem: Any, solution: Any) -> Answer:
     answer = Answer()
     to_dict = getattr(solution, "to_dict", None)
     if callable(to_dict):
@@ -77,32 +154,63 @@ def _answer_of(problem, solution):
     return answer
 
 
-def _error_answer(message):
+def _error_answer(message: str) -> Answer:
     return Answer(status="error", objective=None, values={}, duals=None, reduced_costs=None, conflict=None,
                   runaway=None, message=message)
 
 
-def solve_texts(model_code, data_code, *, time_limit=None, mip_gap=None):
+def build_kwargs(data_dir: str | os.PathLike[str] | None,
+                 data_file: str | os.PathLike[str] | None = None) -> dict[str, Any]:
+    """Keywords of ``solver.build_problem`` for the folder that tables bound
+    in the data are read from: ``data_dir``, else the data file's folder
+    where the solver reads tables at all."""
+    if data_dir is None and data_file is not None and _reads_tables():
+        data_dir = os.path.dirname(os.path.abspath(data_file))
+    return {} if data_dir is None else {"data_dir": os.fspath(data_dir)}
+
+
+def _reads_tables() -> bool:
+    import inspect
+
+    try:
+        return "data_dir" in inspect.signature(_solver().build_problem).parameters
+    except (TypeError, ValueError):
+        return False
+
+
+def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None, mip_gap: float | None = None,
+                data_dir: str | os.PathLike[str] | None = None, ranging: bool = False) -> Answer:
     """Solve a model and its data with ``tavro.solver`` (build_problem, then
-    solve_problem).
+    solve_problem); tables bound in the data are read from ``data_dir``.
 
     Returns an ``Answer``: ``Solution.to_dict()`` with at least status,
     objective, values, duals, reduced_costs, conflict, runaway and message.
     A model that does not build (compile errors, faults found when grounding
     it over its data) or a failing solver gives status "error" with the error
-    text as its message; nothing is raised for those.
+    text as its message; nothing is raised for those. ``ranging`` asks the
+    solver for the ranges of an LP where it can give them.
     """
-    from . import solver
-
+    solver = _solver()
     try:
-        problem = solver.build_problem(model_code, data_code)
-        solution = solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap)
+        problem = solver.build_problem(model_code, data_code, **build_kwargs(data_dir))
+        solution = _solve_problem(solver, problem, time_limit, mip_gap, ranging)
     except Exception as e:  # the model or the solver failed: an "error" verdict
         return _error_answer(str(e) or type(e).__name__)
     return _answer_of(problem, solution)
 
 
-def solve_pair(model_file, data_file, *, time_limit=None, mip_gap=None):
+def _solve_problem(solver: Any, problem: Any, time_limit: float | None, mip_gap: float | None,
+                   ranging: bool) -> Any:
+    options_type = getattr(solver, "SolveOptions", None)
+    if ranging and options_type is not None and "ranging" in getattr(options_type, "__dataclass_fields__", {}):
+        return solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap,
+                                    options=options_type(ranging=True))
+    return solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap)
+
+
+def solve_pair(model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
+               time_limit: float | None = None, mip_gap: float | None = None,
+               data_dir: str | os.PathLike[str] | None = None) -> Answer:
     """``solve_texts`` of a model file and a data file (read as UTF-8, as
     ``tavro.solver.solve_files`` reads them)."""
     try:
@@ -112,10 +220,11 @@ def solve_pair(model_file, data_file, *, time_limit=None, mip_gap=None):
             data_code = f.read()
     except (OSError, UnicodeError) as e:
         return _error_answer(str(e))
-    return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap)
+    return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap,
+                       **build_kwargs(data_dir, data_file))
 
 
-def _compile_errors(model_code, data_code):
+def _compile_errors(model_code: str, data_code: str) -> list[str]:
     from . import tavro_core
 
     try:
@@ -127,7 +236,7 @@ def _compile_errors(model_code, data_code):
 
 # -- what the LLM is told ---------------------------------------------------------------
 
-def _number(x):
+def _number(x: object) -> str:
     if isinstance(x, float):
         if x.is_integer() and abs(x) < 1e15:
             return str(int(x))
@@ -135,12 +244,12 @@ def _number(x):
     return str(x)
 
 
-def nonzero_values(values, zero=_ZERO):
+def nonzero_values(values: dict[Any, Any] | None, zero: float = _ZERO) -> list[tuple[str, float]]:
     """[(name, value)] of the non-zero entries of a values dictionary, an
     indexed variable's entries named ``x[i,j]``, in the dictionary's order."""
-    out = []
+    out: list[tuple[str, float]] = []
 
-    def walk(prefix, keys, node):
+    def walk(prefix: str, keys: list[str], node: Any) -> None:
         if isinstance(node, dict):
             for k, v in node.items():
                 walk(prefix, keys + [str(k)], v)
@@ -153,7 +262,7 @@ def nonzero_values(values, zero=_ZERO):
     return out
 
 
-def _row_name(row):
+def _row_name(row: dict[str, Any]) -> str:
     name = row.get("name")
     if name:
         return str(name)
@@ -165,7 +274,7 @@ def _row_name(row):
     return "%s[%s]" % (label, index)
 
 
-def _conflict_lines(conflict):
+def _conflict_lines(conflict: list[dict[str, Any]] | None) -> list[str]:
     lines = []
     for row in (conflict or [])[:_QUOTE_LIMIT]:
         where = []
@@ -185,10 +294,10 @@ def _conflict_lines(conflict):
     return lines
 
 
-def _runaway_lines(runaway):
+def _runaway_lines(runaway: list[dict[str, Any]] | None) -> list[str]:
     lines = []
     for entry in (runaway or [])[:_QUOTE_LIMIT]:
-        direction = entry.get("direction")
+        direction = str(entry.get("direction"))
         way = {"up": "grows without bound (towards +infinity)",
                "down": "falls without bound (towards -infinity)"}.get(direction, "runs away (%s)" % direction)
         lines.append("- %s %s" % (entry.get("name"), way))
@@ -202,8 +311,34 @@ _ASK_FOR_REVISION = (
     "what you changed and why."
 )
 
+# How the LLM says that a faithful model of an unsolvable problem is right.
+INFEASIBLE_AS_DESCRIBED = "INFEASIBLE AS DESCRIBED:"
 
-def repair_question(description, answer, failed_revision=None):
+_ALLOW_NO_SOLUTION = (
+    "The problem as described may itself have no solution. Never change a number stated in the description "
+    "to make the model solvable. If the model and data are a faithful reading of the description and its "
+    "requirements really cannot all be met, return no revision: reply with \"feedback\" only, starting with "
+    "\"%s\" and then saying in the problem's own words (not the model's names) which requirements conflict "
+    "and why." % INFEASIBLE_AS_DESCRIBED
+)
+
+_NO_SOLUTION_REPLY = re.compile(r"\s*[*_`\"']*\s*infeasible\s+as\s+described\s*[*_`\"']*\s*[:.\-\u2013\u2014]?\s*",
+                                re.I)
+
+
+def described_infeasible(feedback: object) -> str | None:
+    """The conflict explained in a reply that calls the problem infeasible
+    as described, or None for any other reply."""
+    if not isinstance(feedback, str):
+        return None
+    m = _NO_SOLUTION_REPLY.match(feedback)
+    if m is None:
+        return None
+    return feedback[m.end():].strip()
+
+
+def repair_question(description: str, answer: dict[str, Any],
+                    failed_revision: tuple[str, list[str]] | None = None) -> str:
     """The question put to ``generative_feedback`` for a bad verdict: the
     problem description and, in a modeller's words, what the solver found;
     ``failed_revision`` (a heading and lines) tells why the last revision
@@ -245,10 +380,12 @@ def repair_question(description, answer, failed_revision=None):
         parts.extend(lines)
     parts.append("")
     parts.append(_ASK_FOR_REVISION)
+    if status == "infeasible":
+        parts.append(_ALLOW_NO_SOLUTION)
     return "\n".join(parts)
 
 
-def check_question(description, answer):
+def check_question(description: str, answer: dict[str, Any]) -> str:
     """The question put to ``generative_feedback`` to check an optimal answer
     against the problem it should answer."""
     values = nonzero_values(answer.get("values"))
@@ -270,7 +407,7 @@ def check_question(description, answer):
 
 # -- cost -----------------------------------------------------------------------------
 
-def estimate_costs(usage, model_name, llm_provider=None):
+def estimate_costs(usage: dict[str, int], model_name: str, llm_provider: str | None = None) -> dict[str, Any]:
     """Price summed usage once through ``tokenmeter.estimate_costs``; a local
     Ollama model costs nothing (and needs no price list); any failure gives
     an empty estimate, as in ``generative_solve``. Without "prompt_cost" the
@@ -289,7 +426,22 @@ def estimate_costs(usage, model_name, llm_provider=None):
 
 # -- the loop -----------------------------------------------------------------------
 
-def _feedback_kwargs(model_name, llm_provider, mode, temperature, progress):
+def ask_llm(prompt: str, *, model_name: str | None = None, llm_provider: str | None = None,
+            progress: Progress = None) -> str:
+    """One LLM call with a prompt of ours, through the module attribute
+    ``modelwright._llm_generate_text`` (so deadlines, metering and
+    record/replay see it); the reply text, "" for none."""
+    mw = _modelwright()
+    model_name = model_name if model_name is not None else mw.MODEL_NAME
+    provider = mw._infer_provider(llm_provider, model_name)
+    text = mw._llm_generate_text(provider=provider, model_name=model_name, input_text=prompt,
+                                 max_tokens=mw.MAX_OUTPUT_TOKENS, temperature=None, stop=None, progress=progress,
+                                 capture_usage=False)
+    return text if isinstance(text, str) else ""
+
+
+def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: Any, temperature: float | None,
+                     progress: Progress) -> dict[str, Any]:
     mw = _modelwright()
     kwargs = {"model_name": model_name if model_name is not None else mw.MODEL_NAME,
               "llm_provider": llm_provider, "progress": progress}
@@ -300,9 +452,11 @@ def _feedback_kwargs(model_name, llm_provider, mode, temperature, progress):
     return kwargs
 
 
-def solve_and_repair(description, model_file, data_file, *, repair=2, check_solution=False, model_name=None,
-                     llm_provider=None, mode=None, temperature=None, time_limit=None, mip_gap=None,
-                     progress=None):
+def solve_and_repair(description: str, model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
+                     repair: int = 2, check_solution: bool = False, model_name: str | None = None,
+                     llm_provider: str | None = None, mode: Any = None, temperature: float | None = None,
+                     time_limit: float | None = None, mip_gap: float | None = None,
+                     progress: Progress = None) -> Result:
     """Solve a model and data file, and repair it with the LLM while the
     verdict is bad.
 
@@ -323,18 +477,25 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
         dict: the answer of the last solve (status, objective, values, duals,
         reduced_costs, conflict, runaway, message) under "solution", its
         status, objective and values at the top, "repairs" (feedback rounds
-        made) and "rounds" (one record per round: kind, verdict, feedback,
-        outcome, errors). A feedback call that fails ends the rounds with
-        outcome "llm_error" and its error; the answer in hand is returned.
+        made), "rounds" (one record per round: kind, verdict, feedback,
+        outcome, errors, stated_changes), "stated_changes" (numbers stated
+        in the description that a revision taken changed) and
+        "infeasible_as_described" (None, or the LLM's explanation and the
+        conflicting rows when it holds that the problem as described has
+        no solution; the rounds end there with status "infeasible"). A
+        feedback call that fails ends the rounds with outcome "llm_error"
+        and its error; the answer in hand is returned.
     """
     mw = _modelwright()
     fb_kwargs = _feedback_kwargs(model_name, llm_provider, mode, temperature, progress)
     model_file, data_file = os.fspath(model_file), os.fspath(data_file)
     answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap)
     _note(progress, "Solved: %s" % answer["status"])
-    rounds = []
+    rounds: list[dict[str, Any]] = []
+    changes: list[_stated.Change] = []
+    as_described: dict[str, Any] | None = None
     checked = False
-    failed = None
+    failed: tuple[str, list[str]] | None = None
     budget = max(int(repair), 0)
     with _hooks.llm_hook.held():
         while len(rounds) < budget:
@@ -346,8 +507,8 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
             else:
                 break
             _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
-            entry = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
-                     "outcome": None, "errors": []}
+            entry: dict[str, Any] = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
+                                     "outcome": None, "errors": [], "stated_changes": []}
             rounds.append(entry)
             try:
                 reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
@@ -360,6 +521,12 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
             entry["feedback"] = reply.get("feedback")
             model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
             if not isinstance(model_code, str) and not isinstance(data_code, str):
+                explanation = described_infeasible(entry["feedback"]) if status == "infeasible" else None
+                if explanation is not None:
+                    entry["outcome"] = "infeasible_as_described"
+                    as_described = {"explanation": explanation, "conflict": answer.get("conflict")}
+                    _note(progress, "The problem as described is infeasible: %s" % explanation)
+                    break
                 entry["outcome"] = "no_revision"
                 _note(progress, "No revision proposed")
                 if kind == "check":
@@ -392,33 +559,75 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
                 failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
                 _note(progress, "The previous pair (%s) stays" % status)
                 continue
-            write_text_atomic(model_file, model_code)
-            write_text_atomic(data_file, data_code)
+            old_data = _read(data_file)
+            _write_atomic(model_file, model_code)
+            _write_atomic(data_file, data_code)
             entry["outcome"] = "revised"
             _note(progress, "Revision written: %s \u2022 %s" % (model_file, data_file))
+            entry["stated_changes"] = _stated.revision_changes(description, old_data, model_code, data_code,
+                                                               entry["round"])
+            _flag_changes(progress, entry["stated_changes"])
+            changes += entry["stated_changes"]
             answer = candidate
     return {"status": answer["status"], "objective": answer["objective"], "values": answer["values"],
-            "repairs": len(rounds), "rounds": rounds, "solution": answer}
+            "repairs": len(rounds), "rounds": rounds, "solution": answer, "stated_changes": changes,
+            "infeasible_as_described": as_described}
 
 
-def _read(path):
+def _flag_changes(progress: Progress, changes: list[_stated.Change]) -> None:
+    for change in changes:
+        _note(progress, "Warning: a number stated in the description changed: %s" % _stated.change_text(change))
+
+
+def _read(path: str) -> str:
     with open(path) as f:
         return f.read()
 
 
-def generate_and_solve(description, model_file, data_file, *, iterations=None, alignment_check=None,
-                       few_shot=True, repair=2, check_solution=False, model_name=None, llm_provider=None,
-                       mode=None, temperature=None, time_limit=None, mip_gap=None, progress=None):
+def generate_and_solve(description: str, model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
+                       iterations: int | None = None, alignment_check: bool | None = None, few_shot: bool = True,
+                       repair: int = 2, check_solution: bool = False, model_name: str | None = None,
+                       llm_provider: str | None = None, mode: Any = None, temperature: float | None = None,
+                       time_limit: float | None = None, mip_gap: float | None = None, progress: Progress = None,
+                       candidates: int = 1, agreement_tolerance: float = 1e-6) -> Result:
     """Write a model and data file for ``description`` with
     ``generative_solve``, then ``solve_and_repair`` them.
 
     Returns one dictionary: status, objective, values, model_file,
     data_file, iterations, repairs, usage (summed over every LLM call of
     both steps), estimated_costs, then assessment, syntax_errors (of the
-    generation), rounds, solution (the full answer) and error (the error of
-    a failed feedback call, else None). Errors of generative_solve
-    propagate.
+    generation), rounds, solution (the full answer), error (the error of
+    a failed feedback call, else None), stated_changes (numbers stated in
+    the description that the generation or a revision changed) and
+    infeasible_as_described. Errors of generative_solve propagate.
+
+    ``candidates`` K > 1 runs K generations at once, each in a temporary
+    pair beside the targets, and keeps the answer of the largest group of
+    agreeing candidates (objectives equal within relative
+    ``agreement_tolerance``); the result adds candidates, chosen,
+    agreement ("2/3"), agreeing, disagreement, groups and comparison (see
+    ``tavro._candidates``). Usage is summed over all candidates.
     """
+    options: dict[str, Any] = dict(iterations=iterations, alignment_check=alignment_check, few_shot=few_shot,
+                                   repair=repair, check_solution=check_solution, model_name=model_name,
+                                   llm_provider=llm_provider, mode=mode, temperature=temperature,
+                                   time_limit=time_limit, mip_gap=mip_gap)
+    if isinstance(candidates, bool) or not isinstance(candidates, int) or candidates < 1:
+        raise ValueError("candidates must be a whole number of at least 1, not %r" % (candidates,))
+    if candidates == 1:
+        return _generate_one(description, model_file, data_file, progress=progress, **options)
+    from . import _candidates
+
+    return _candidates.generate(description, os.fspath(model_file), os.fspath(data_file), candidates,
+                                generate_one=_generate_one, options=options, tolerance=agreement_tolerance,
+                                progress=progress)
+
+
+def _generate_one(description: str, model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
+                  iterations: int | None, alignment_check: bool | None, few_shot: bool, repair: int,
+                  check_solution: bool, model_name: str | None, llm_provider: str | None, mode: Any,
+                  temperature: float | None, time_limit: float | None, mip_gap: float | None,
+                  progress: Progress) -> Result:
     mw = _modelwright()
     model_name = model_name if model_name is not None else mw.MODEL_NAME
     solve_kwargs = {"model_name": model_name, "return_statistics": True, "alignment_check": alignment_check,
@@ -431,6 +640,8 @@ def generate_and_solve(description, model_file, data_file, *, iterations=None, a
         solve_kwargs["temperature"] = temperature
     with _hooks.llm_hook.held(), _hooks.metering() as meter:
         stats = mw.generative_solve(description, model_file, data_file, **solve_kwargs)
+        generated = _generation_changes(description, os.fspath(model_file), os.fspath(data_file))
+        _flag_changes(progress, generated)
         outcome = solve_and_repair(description, model_file, data_file, repair=repair,
                                    check_solution=check_solution, model_name=model_name,
                                    llm_provider=llm_provider, mode=mode, temperature=temperature,
@@ -452,12 +663,30 @@ def generate_and_solve(description, model_file, data_file, *, iterations=None, a
         "rounds": outcome["rounds"],
         "solution": outcome["solution"],
         "error": next((r["errors"][0] for r in outcome["rounds"] if r["outcome"] == "llm_error"), None),
+        "stated_changes": generated + outcome["stated_changes"],
+        "infeasible_as_described": outcome["infeasible_as_described"],
     }
+
+
+def _generation_changes(description: str, model_file: str, data_file: str) -> list[_stated.Change]:
+    try:
+        return _stated.generation_changes(description, _read(model_file), _read(data_file))
+    except (OSError, UnicodeError):
+        return []
+
+
+def __getattr__(name: str) -> Any:
+    # explain and whatif live in tavro._explain, imported on first use.
+    if name in ("explain", "whatif"):
+        from . import _explain
+
+        return getattr(_explain, name)
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 
 # -- printing ---------------------------------------------------------------------------
 
-def format_solution(answer, limit=50):
+def format_solution(answer: dict[str, Any], limit: int = 50) -> str:
     """The answer as plain text: status, objective, the non-zero values (at
     most ``limit``), then the conflicting rows of an infeasible model or the
     runaway variables of an unbounded one, or the error."""
