@@ -17,9 +17,17 @@ Each finished problem appends one JSON line to the results file (written in
 one system call and fsync'ed, under a lock), so an interrupted run keeps every
 finished record; ``resume`` skips the problems already recorded and drops a
 partial last line if a kill left one.
+
+With ``candidates`` K > 1 every problem runs K generations that must agree;
+each record keeps the agreement, and the summary says how far agreement can
+be trusted: accuracy when all candidates agreed, and how often a wrong answer
+came with a disagreement warning.
 """
 
+from __future__ import annotations
+
 import collections
+import contextlib
 import decimal
 import hashlib
 import json
@@ -29,6 +37,7 @@ import queue
 import re
 import threading
 import time
+from typing import Any, Callable, NamedTuple
 
 from . import _hooks, pipeline
 
@@ -42,14 +51,22 @@ NO_SOLUTION_TEXTS = ("no best solution", "infeasible")
 NO_SOLUTION_NUMBER = -99999
 NO_SOLUTION = "infeasible"
 
-Expected = collections.namedtuple("Expected", "value decimals")
-Expected.__doc__ = """A graded answer: value None when the problem has no solution; decimals
-the number of decimals the answer was written with."""
+class Expected(NamedTuple):
+    """A graded answer: value None when the problem has no solution; decimals
+    the number of decimals the answer was written with."""
 
+    value: float | None
+    decimals: int | None
+
+
+# (A typed NamedTuple may not have a field called "index".)
 Problem = collections.namedtuple("Problem", "index id question expected source")
 Problem.__doc__ = """One benchmark problem: its position, the dataset's id (or None), the
 question text, the Expected answer and the description file it came from
 (None for a JSON dataset)."""
+
+
+Record = dict[str, Any]
 
 
 _THOUSANDS = re.compile(r"-?\d{1,3}(,\d{3})+(\.\d+)?")
@@ -59,16 +76,16 @@ class DatasetError(ValueError):
     """A dataset that cannot be read, naming the file and the entry."""
 
 
-def question_hash(question):
+def question_hash(question: str) -> str:
     return hashlib.sha256(question.encode("utf-8")).hexdigest()
 
 
-def _decimals(d):
+def _decimals(d: decimal.Decimal) -> int:
     exponent = d.as_tuple().exponent
     return -exponent if isinstance(exponent, int) and exponent < 0 else 0
 
 
-def parse_answer(value):
+def parse_answer(value: Any) -> Expected:
     """An answer as the benchmarks give it -> Expected; ValueError if it is
     neither a number, a numeric string nor a no-solution marker."""
     if isinstance(value, bool) or value is None:
@@ -93,7 +110,7 @@ def parse_answer(value):
     return Expected(float(value), _decimals(value))
 
 
-def grade(status, objective, expected, tolerance=1e-6):
+def grade(status: str | None, objective: Any, expected: Expected, tolerance: float = 1e-6) -> bool:
     """Whether an answer is correct: a no-solution answer is matched by
     "infeasible" or "infeasible_or_unbounded"; a number by an optimal status
     whose objective is within relative ``tolerance`` of it, or equals it
@@ -114,7 +131,7 @@ def grade(status, objective, expected, tolerance=1e-6):
 
 # -- datasets ---------------------------------------------------------------------
 
-def _entry_problem(index, entry, where):
+def _entry_problem(index: int, entry: Any, where: str) -> Problem:
     if not isinstance(entry, dict):
         raise DatasetError("%s: not a JSON object" % where)
     question = next((entry[k] for k in QUESTION_FIELDS if k in entry), None)
@@ -131,7 +148,7 @@ def _entry_problem(index, entry, where):
     return Problem(index, None if ident is None else str(ident), question, expected, None)
 
 
-def _folder_problem(index, folder):
+def _folder_problem(index: int, folder: str) -> Problem:
     with open(os.path.join(folder, "solution.json"), encoding="utf-8") as f:
         try:
             solution = json.load(f, parse_float=decimal.Decimal)
@@ -159,14 +176,14 @@ def _folder_problem(index, folder):
     return Problem(index, name, question, expected, desc)
 
 
-def bundled_benchmark():
+def bundled_benchmark() -> str:
     """The path of the benchmark shipped with the package."""
     from importlib import resources
 
     return str(resources.files("tavro") / "data" / "benchmark.jsonl")
 
 
-def load_dataset(path):
+def load_dataset(path: str | os.PathLike[str]) -> list[Problem]:
     """The problems of a dataset file or library folder, in order."""
     path = os.fspath(path)
     if os.path.isdir(path):
@@ -195,7 +212,7 @@ def load_dataset(path):
         # {"id": {question, answer}, ...}: the keys are the ids.
         return [_entry_problem(i, dict({"id": key}, **entry), "%s: entry %r" % (path, key))
                 for i, (key, entry) in enumerate(whole.items())]
-    problems = []
+    problems: list[Problem] = []
     for lineno, line in enumerate(text.splitlines(), 1):
         if not line.strip():
             continue
@@ -216,9 +233,9 @@ class ResultsFile:
     """RESULTS.jsonl: one complete line per record, appended under a lock in
     one write and fsync'ed."""
 
-    def __init__(self, path, resume):
+    def __init__(self, path: str | os.PathLike[str], resume: bool) -> None:
         self.path = os.fspath(path)
-        self.records = []
+        self.records: list[Record] = []
         self._lock = threading.Lock()
         if os.path.exists(self.path):
             if not resume:
@@ -227,9 +244,9 @@ class ResultsFile:
         folder = os.path.dirname(self.path)
         if folder:
             os.makedirs(folder, exist_ok=True)
-        self._fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
+        self._fd: int | None = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
 
-    def _read_and_mend(self):
+    def _read_and_mend(self) -> list[Record]:
         with open(self.path, "rb") as f:
             data = f.read()
         end = data.rfind(b"\n") + 1
@@ -250,9 +267,10 @@ class ResultsFile:
                 records.append(record)
         return records
 
-    def append(self, record):
+    def append(self, record: Record) -> None:
         line = (json.dumps(record, ensure_ascii=False) + "\n").encode("utf-8")
         with self._lock:
+            assert self._fd is not None, "the results file is closed"
             view = memoryview(line)
             while view:
                 written = os.write(self._fd, view)
@@ -260,7 +278,7 @@ class ResultsFile:
             os.fsync(self._fd)
             self.records.append(record)
 
-    def close(self):
+    def close(self) -> None:
         with self._lock:
             if self._fd is not None:
                 os.close(self._fd)
@@ -269,15 +287,16 @@ class ResultsFile:
 
 # -- one problem ------------------------------------------------------------------
 
-def _expected_json(expected):
+def _expected_json(expected: Expected) -> float | str | None:
     return NO_SOLUTION if expected.value is None else expected.value
 
 
-def _tape_name(problem):
+def _tape_name(problem: Problem) -> str:
     return "%04d-%s.jsonl" % (problem.index, question_hash(problem.question)[:12])
 
 
-def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
+def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape: _hooks.Tape | None = None,
+                **options: Any) -> Record:
     """Run one problem in ``folder`` and return its record. Failures of the
     LLM calls (errors, time-outs, unparsable replies) are recorded, not
     raised."""
@@ -285,11 +304,12 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
     model_file = os.path.join(folder, "model.mod")
     data_file = os.path.join(folder, "data.dat")
     _write_plain(os.path.join(folder, "question.txt"), problem.question)
-    messages = []
+    messages: list[str] = []
     meter = _hooks.UsageMeter()
     start = time.monotonic()
-    result, error = None, None
-    tape_context = _hooks.taping(tape) if tape is not None else _null_context()
+    result: dict[str, Any] | None = None
+    error: str | None = None
+    tape_context: Any = _hooks.taping(tape) if tape is not None else contextlib.nullcontext()
     with _hooks.metering(meter), _hooks.excluding(problem.question, [problem.source] if problem.source else []), \
             tape_context:
         try:
@@ -303,7 +323,8 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
     except OSError:
         pass
     # A solver verdict other than "error" means the pair built; else ask the compiler.
-    compiled = bool(result) and result["status"] != "error"
+    res: dict[str, Any] = result or {}
+    compiled = bool(res) and res["status"] != "error"
     if not compiled:
         try:
             with open(model_file) as mf, open(data_file) as df:
@@ -311,8 +332,12 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
         except (OSError, UnicodeError):
             pass
     usage = meter.usage
-    status = result["status"] if result else None
-    objective = result["objective"] if result else None
+    status = res.get("status")
+    objective = res.get("objective")
+    count = int(options.get("candidates") or 1)
+    agreeing = int(res.get("agreeing", status not in (None, "error")))
+    if error is None and res:
+        error = res["error"] or (res["solution"].get("message") if status == "error" else None)
     return {
         "index": problem.index,
         "id": problem.id,
@@ -320,48 +345,47 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
         "status": status,
         "objective": objective,
         "expected": _expected_json(problem.expected),
-        "correct": bool(result) and grade(status, objective, problem.expected, tolerance),
+        "correct": bool(res) and grade(status, objective, problem.expected, tolerance),
         "compiled": compiled,
-        "iterations": result["iterations"] if result else None,
-        "repairs": result["repairs"] if result else 0,
+        "iterations": res.get("iterations"),
+        "repairs": res.get("repairs", 0),
         "usage": usage,
-        "estimated_costs": result["estimated_costs"] if result else pipeline.estimate_costs(
+        "estimated_costs": res["estimated_costs"] if res else pipeline.estimate_costs(
             usage, options.get("model_name") or _model_name(), options.get("llm_provider")),
         "seconds": round(seconds, 3),
-        "error": error if error is not None else (result["error"] or (
-            result["solution"].get("message") if result["status"] == "error" else None)),
+        "error": error,
         "model_file": model_file,
         "data_file": data_file,
+        "candidates": count,
+        "agreement": res.get("agreement", "%d/%d" % (agreeing, count)),
+        "agreeing": agreeing,
+        "disagreement": bool(res.get("disagreement")),
+        "stated_changes": len(res.get("stated_changes") or []),
+        "infeasible_as_described": bool(res.get("infeasible_as_described")),
     }
 
 
-def _failed_record(problem, error, seconds):
+def _failed_record(problem: Problem, error: BaseException, seconds: float, candidates: int = 1) -> Record:
     return {"index": problem.index, "id": problem.id, "question_sha256": question_hash(problem.question),
             "status": None, "objective": None, "expected": _expected_json(problem.expected), "correct": False,
             "compiled": False, "iterations": None, "repairs": 0,
             "usage": {"prompt_tokens": 0, "completion_tokens": 0}, "estimated_costs": {},
             "seconds": round(seconds, 3), "error": "%s: %s" % (type(error).__name__, error),
-            "model_file": None, "data_file": None}
+            "model_file": None, "data_file": None, "candidates": candidates, "agreement": "0/%d" % candidates,
+            "agreeing": 0, "disagreement": False, "stated_changes": 0, "infeasible_as_described": False}
 
 
-def _write_plain(path, text):
+def _write_plain(path: str, text: str) -> None:
     # Notes beside the pair, made again by any rerun: no fsync needed.
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
 
 
-def _model_name():
+def _model_name() -> str:
     from . import modelwright
 
     return modelwright.MODEL_NAME
 
-
-class _null_context:
-    def __enter__(self):
-        return None
-
-    def __exit__(self, *exc):
-        return False
 
 
 # -- prices kept with a recording -------------------------------------------------------
@@ -369,18 +393,17 @@ class _null_context:
 PRICING_SNAPSHOT = "pricing.md"
 
 
-def _price_cell(value):
+def _price_cell(value: float | None) -> str:
     if value is None:
         return ""
     return ("%.12f" % value).rstrip("0").rstrip(".") or "0"
 
 
-def snapshot_pricing(folder):
+def snapshot_pricing(folder: str) -> str:
     """Write the price list in use (``tokenmeter.PRICING_URL``) into
     ``folder/pricing.md``, so that a replay prices the recorded usage
     exactly as the recording did, offline."""
     from . import tokenmeter
-    from ._fileio import write_text_atomic
 
     table = tokenmeter._parse_pricing(tokenmeter.PRICING_URL)
     lines = ["| Model | Input ($/1M) | Output ($/1M) |", "|---|---|---|"]
@@ -389,30 +412,48 @@ def snapshot_pricing(folder):
             lines.append("| %s | %s | %s |" % (key, _price_cell(entry.get("prompt_per_1M")),
                                               _price_cell(entry.get("completion_per_1M"))))
     path = os.path.join(folder, PRICING_SNAPSHOT)
-    write_text_atomic(path, "\n".join(lines) + "\n", encoding="utf-8")
+    pipeline._write_atomic(path, "\n".join(lines) + "\n", encoding="utf-8")
     return path
 
 
 # -- the run ------------------------------------------------------------------------
 
-def _cost(record):
+def _cost(record: Record) -> float:
     costs = record.get("estimated_costs") or {}
     total = costs.get("total_cost") if isinstance(costs, dict) else None
     return float(total) if isinstance(total, (int, float)) else 0.0
 
 
-def _price_known(record):
+def _price_known(record: Record) -> bool:
     usage = record.get("usage") or {}
     spent = (usage.get("prompt_tokens") or 0) + (usage.get("completion_tokens") or 0)
     return not spent or "prompt_cost" in (record.get("estimated_costs") or {})
 
 
-def summarize(records, total=None, wall_seconds=None):
+def _all_agreed(record: Record) -> bool:
+    # Records written before candidates existed: one candidate, agreeing when it answered.
+    answered = record.get("status") not in (None, "error")
+    return int(record.get("agreeing", int(answered))) == int(record.get("candidates") or 1) and answered
+
+
+def _rate(part: int, whole: int) -> float | None:
+    return part / whole if whole else None
+
+
+def summarize(records: list[Record], total: int | None = None, wall_seconds: float | None = None) -> dict[str, Any]:
     """The summary of a list of records: problems, correct, accuracy,
     compiled, solved (optimal), mean iterations, repairs, tokens, cost
-    (cost_known false when a record's model had no price)."""
+    (cost_known false when a record's model had no price), and how far
+    agreement can be trusted: agreed (every candidate gave the same
+    answer), correct_agreed, accuracy_agreed, disagreements, wrong, wrong_warned (wrong
+    answers that came with a disagreement warning) and warned_when_wrong
+    (their share; None where nothing was counted)."""
     n = len(records)
     correct = sum(1 for r in records if r.get("correct"))
+    agreed = [r for r in records if _all_agreed(r)]
+    correct_agreed = sum(1 for r in agreed if r.get("correct"))
+    wrong = [r for r in records if not r.get("correct")]
+    wrong_warned = sum(1 for r in wrong if r.get("disagreement"))
     iterations = [r["iterations"] for r in records if isinstance(r.get("iterations"), int)]
     usage = [r.get("usage") or {} for r in records]
     return {
@@ -430,11 +471,22 @@ def summarize(records, total=None, wall_seconds=None):
         "cost": sum(_cost(r) for r in records),
         "cost_known": all(_price_known(r) for r in records),
         "wall_seconds": wall_seconds,
+        "candidates": max((int(r.get("candidates") or 1) for r in records), default=1),
+        "agreed": len(agreed),
+        "correct_agreed": correct_agreed,
+        "accuracy_agreed": _rate(correct_agreed, len(agreed)),
+        "disagreements": sum(1 for r in records if r.get("disagreement")),
+        "wrong": len(wrong),
+        "wrong_warned": wrong_warned,
+        "warned_when_wrong": _rate(wrong_warned, len(wrong)),
     }
 
 
-def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1e-6, record_dir=None,
-             replay_dir=None, workdir=None, on_start=None, on_record=None, **options):
+def evaluate(problems: list[Problem], output: str | os.PathLike[str], *, jobs: int = 1, resume: bool = False,
+             budget: float | None = None, tolerance: float = 1e-6, record_dir: str | None = None,
+             replay_dir: str | None = None, workdir: str | None = None,
+             on_start: Callable[[Problem], Any] | None = None,
+             on_record: Callable[[Record, dict[str, Any]], Any] | None = None, **options: Any) -> dict[str, Any]:
     """Run ``problems`` on ``jobs`` threads, appending one record per finished
     problem to ``output``; returns the summary of every record of these
     problems (resumed ones included) with ``stopped`` (None, "budget" or
@@ -442,7 +494,8 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
     ``replay_misses``.
 
     options go to ``pipeline.generate_and_solve`` (model_name, llm_provider,
-    iterations, alignment_check, repair, check_solution, time_limit, ...).
+    iterations, alignment_check, repair, check_solution, time_limit,
+    candidates, ...).
     ``budget`` stops starting new problems once this run's summed estimated
     cost reaches it. ``on_start(problem)`` and ``on_record(record, summary)``
     are called from the worker threads, one call at a time.
@@ -455,7 +508,7 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
         workdir = stem + ".problems"
     results = ResultsFile(output, resume)
     try:
-        done = {}
+        done: dict[int, Record] = {}
         for record in results.records:
             done[record["index"]] = record
         for problem in problems:
@@ -463,22 +516,22 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
             if old is not None and old.get("question_sha256") != question_hash(problem.question):
                 raise ValueError("%s holds a record of another problem at index %d: not this dataset's results"
                                  % (output, problem.index))
-        pending = queue.Queue()
+        pending: queue.Queue[Problem] = queue.Queue()
         for problem in problems:
             if problem.index not in done:
                 pending.put(problem)
         selected = {p.index for p in problems}
-        state = {"spent": 0.0, "stopped": None, "new": [], "misses": 0}
+        state: dict[str, Any] = {"spent": 0.0, "stopped": None, "new": [], "misses": 0}
         lock = threading.Lock()
         started_at = time.monotonic()
         if record_dir is not None:
             os.makedirs(record_dir, exist_ok=True)
 
-        def current_summary():
+        def current_summary() -> dict[str, Any]:
             records = [r for r in results.records if r["index"] in selected]
             return summarize(records, len(problems), time.monotonic() - started_at)
 
-        def worker():
+        def worker() -> None:
             while True:
                 with lock:
                     if state["stopped"] is not None:
@@ -495,7 +548,7 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
                             on_start(problem)
                         except Exception:
                             pass
-                tape = None
+                tape: _hooks.Tape | None = None
                 if record_dir is not None:
                     tape = _hooks.Recording(os.path.join(record_dir, _tape_name(problem)))
                 elif replay_dir is not None:
@@ -505,7 +558,8 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
                 try:
                     record = run_problem(problem, folder, tolerance=tolerance, tape=tape, **options)
                 except Exception as e:  # the folder or the files failed: still one record
-                    record = _failed_record(problem, e, time.monotonic() - started)
+                    record = _failed_record(problem, e, time.monotonic() - started,
+                                            int(options.get("candidates") or 1))
                 with lock:
                     if state["stopped"] == "interrupted":
                         return
