@@ -34,6 +34,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable
 
 from . import _hooks
+from .pipeline import _note, _number, _replace_together, ask_llm, estimate_costs
 
 __all__ = ["ANSWERED", "CandidatesInterrupted", "candidate_temperature", "group_answers", "choose_group",
            "comparison_prompt", "generate"]
@@ -84,12 +85,6 @@ def _answer_text(entry: dict[str, Any]) -> str:
     if entry.get("objective") is not None:
         return "%s, objective %s" % (entry["status"], _number(entry["objective"]))
     return str(entry["status"])
-
-
-def _number(x: object) -> str:
-    if isinstance(x, float) and x.is_integer() and abs(x) < 1e15:
-        return str(int(x))
-    return "%.10g" % x if isinstance(x, float) else str(x)
 
 
 def candidate_temperature(temperature: float | None, number: int) -> float | None:
@@ -206,8 +201,6 @@ def generate(description: str, model_file: str, data_file: str, count: int, *,
             result = _outcome(description, runs, count, tolerance, options, progress)
             _keep_pair(runs[result["chosen"] - 1], model_file, data_file)
         result.update(model_file=model_file, data_file=data_file, usage=meter.usage)
-        from .pipeline import estimate_costs
-
         model_name = options.get("model_name")
         if model_name is None:
             from . import modelwright
@@ -307,19 +300,9 @@ def _outcome(description: str, runs: list[_Run], count: int, tolerance: float, o
     return result
 
 
-def _note(progress: Progress, message: str) -> None:
-    if progress is not None:
-        try:
-            progress(message)
-        except Exception:
-            pass
-
-
 def _compare(description: str, runs: list[_Run], groups: list[dict[str, Any]], options: dict[str, Any],
              progress: Progress) -> tuple[str | None, str | None]:
     """The comparison call's reply, or its error; a failure never ends the run."""
-    from .pipeline import ask_llm
-
     try:
         readings = []
         for group in groups:
@@ -341,6 +324,4 @@ def _read(path: str) -> str:
 
 def _keep_pair(run: _Run, model_file: str, data_file: str) -> None:
     """The candidate's two complete files renamed onto the targets."""
-    from .pipeline import _replace_together
-
     _replace_together([(run.model_file, model_file), (run.data_file, data_file)])

@@ -22,6 +22,7 @@ import re
 from typing import Any, Callable, Iterable, Mapping, Sequence
 
 from . import _hooks
+from .pipeline import _number, flat_values
 
 __all__ = ["explain", "whatif", "solver_facts", "model_comments", "unsupported_numbers", "moved_decisions",
            "explain_prompt", "whatif_question", "reading_prompt"]
@@ -33,31 +34,6 @@ PathLike = str | os.PathLike[str]
 # At most this many lines of each kind of fact (decisions, binding rows, ranges).
 FACT_LIMIT = 60
 _ZERO = 1e-9
-
-
-def _number(x: object) -> str:
-    if isinstance(x, float):
-        if x.is_integer() and abs(x) < 1e15:
-            return str(int(x))
-        return "%.10g" % x
-    return str(x)
-
-
-def _flat(values: Mapping[Any, Any] | None) -> list[tuple[str, float]]:
-    """(name, value) of every number in a nested values dictionary, named
-    ``x[i,j]`` as the solver names columns."""
-    out: list[tuple[str, float]] = []
-
-    def walk(prefix: str, keys: list[str], node: Any) -> None:
-        if isinstance(node, Mapping):
-            for k, v in node.items():
-                walk(prefix, keys + [str(k)], v)
-        elif isinstance(node, (int, float)) and not isinstance(node, bool):
-            out.append((prefix + ("[" + ",".join(keys) + "]" if keys else ""), float(node)))
-
-    for name, node in (values or {}).items():
-        walk(str(name), [], node)
-    return out
 
 
 # -- the solver's facts -----------------------------------------------------------------
@@ -159,7 +135,7 @@ def solver_facts(problem: Any, solution: Any) -> list[str]:
             lines.append("Every decision is zero (%d decisions)." % x.size)
         if problem.num_rows:
             rows = _binding_rows(problem, x)
-            duals = dict(_flat(solution.duals)) if solution.duals else {}
+            duals = dict(flat_values(solution.duals)) if solution.duals else {}
             row_names = problem.row_names
             binding = []
             for i in rows:
@@ -373,11 +349,11 @@ def explain(model_file: PathLike, data_file: PathLike, question: str | None = No
 
 # -- what if -----------------------------------------------------------------------------------
 
-def moved_decisions(before: Mapping[Any, Any] | None, after: Mapping[Any, Any] | None) -> list[dict[str, Any]]:
+def moved_decisions(before: dict[Any, Any] | None, after: dict[Any, Any] | None) -> list[dict[str, Any]]:
     """{name, before, after} of every decision whose value differs (None on
     the side where the decision does not exist), in the order of the
     values before, then the new ones."""
-    old, new = dict(_flat(before)), dict(_flat(after))
+    old, new = dict(flat_values(before)), dict(flat_values(after))
     out = []
     for name in list(old) + [n for n in new if n not in old]:
         a, b = old.get(name), new.get(name)

@@ -244,9 +244,9 @@ def _number(x: object) -> str:
     return str(x)
 
 
-def nonzero_values(values: dict[Any, Any] | None, zero: float = _ZERO) -> list[tuple[str, float]]:
-    """[(name, value)] of the non-zero entries of a values dictionary, an
-    indexed variable's entries named ``x[i,j]``, in the dictionary's order."""
+def flat_values(values: dict[Any, Any] | None) -> list[tuple[str, float]]:
+    """[(name, value)] of every number in a values (or duals) dictionary, an
+    indexed entry named ``x[i,j]``, in the dictionary's order."""
     out: list[tuple[str, float]] = []
 
     def walk(prefix: str, keys: list[str], node: Any) -> None:
@@ -254,12 +254,17 @@ def nonzero_values(values: dict[Any, Any] | None, zero: float = _ZERO) -> list[t
             for k, v in node.items():
                 walk(prefix, keys + [str(k)], v)
         elif isinstance(node, (int, float)) and not isinstance(node, bool):
-            if abs(node) > zero:
-                out.append((prefix + ("[" + ",".join(keys) + "]" if keys else ""), float(node)))
+            out.append((prefix + ("[" + ",".join(keys) + "]" if keys else ""), float(node)))
 
     for name, node in (values or {}).items():
         walk(str(name), [], node)
     return out
+
+
+def nonzero_values(values: dict[Any, Any] | None, zero: float = _ZERO) -> list[tuple[str, float]]:
+    """[(name, value)] of the non-zero entries of a values dictionary, an
+    indexed variable's entries named ``x[i,j]``, in the dictionary's order."""
+    return [(name, value) for name, value in flat_values(values) if abs(value) > zero]
 
 
 def _row_name(row: dict[str, Any]) -> str:
