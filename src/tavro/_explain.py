@@ -103,10 +103,17 @@ def _ranges(problem: Any, ranging: Any, columns: list[int], rows: list[int]) -> 
         row_range = {i: r for i in rows if (r := _pair_range(by_row.get(row_names[i]))) is not None}
     for j, (lo, hi) in col_range.items():
         costs.append("- objective coefficient of %s: from %s to %s (now %s)"
-                     % (names[j], _number(lo), _number(hi), _number(float(problem.c[j]))))
+                     % (names[j], _end(lo), _end(hi), _number(float(problem.c[j]))))
     for i, (lo, hi) in row_range.items():
-        limits.append("- limit of %s: from %s to %s" % (row_names[i], _number(lo), _number(hi)))
+        limits.append("- limit of %s: from %s to %s" % (row_names[i], _end(lo), _end(hi)))
     return costs, limits
+
+
+def _end(value: float) -> str:
+    # HiGHS writes an open end as its infinity (1e30 or inf).
+    if not abs(value) < 1e20:
+        return "infinity" if value > 0 else "-infinity"
+    return _number(value)
 
 
 def solver_facts(problem: Any, solution: Any) -> list[str]:
