@@ -27,6 +27,20 @@ def pair_json(a, b=1000):
     return json.dumps({"model": MODEL, "data": data(a, b)})
 
 
+def aligned():
+    """A stub reply: the alignment check passes."""
+    from stub_server import Reply
+
+    return Reply.openai_text(json.dumps({"aligned": True, "assessment": "Looks right."}), 50, 5)
+
+
+def feedback(**reply):
+    """A stub reply of generative_feedback's JSON."""
+    from stub_server import Reply
+
+    return Reply.openai_text(json.dumps(reply), 70, 30)
+
+
 PRICES = "| Model | Input ($/1M) | Output ($/1M) |\n|---|---|---|\n| gpt-5 | 1.25 | 10.00 |\n"
 
 

@@ -23,13 +23,7 @@ def stub(monkeypatch, tmp_path):
     with ls.openai_loopback(monkeypatch, tmp_path) as server:
         yield server
 
-
-def aligned():
-    return Reply.openai_text(json.dumps({"aligned": True, "assessment": "Looks right."}), 50, 5)
-
-
-def feedback(**reply):
-    return Reply.openai_text(json.dumps(reply), 70, 30)
+aligned, feedback = ls.aligned, ls.feedback
 
 
 @pytest.mark.parametrize("marker", ["INFEASIBLE AS DESCRIBED: ", "**Infeasible as described** \u2014 "])

@@ -37,26 +37,24 @@ def check_provider(parser: argparse.ArgumentParser, provider: str | None) -> Non
     parser.error("unknown provider '%s'; %s(choose openai, google or ollama)" % (provider, hint))
 
 
-def iterations_type(text: str) -> int:
-    """argparse type of --iterations: an int from 1 to MAX_ITERATIONS."""
+def _whole_number(text: str, low: int, high: int) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError("'%s' is not a whole number" % text) from None
-    if not 1 <= value <= MAX_ITERATIONS:
-        raise argparse.ArgumentTypeError("%d is outside 1..%d" % (value, MAX_ITERATIONS))
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError("%d is outside %d..%d" % (value, low, high))
     return value
+
+
+def iterations_type(text: str) -> int:
+    """argparse type of --iterations: an int from 1 to MAX_ITERATIONS."""
+    return _whole_number(text, 1, MAX_ITERATIONS)
 
 
 def candidates_type(text: str) -> int:
     """argparse type of --candidates: an int from 1 to MAX_CANDIDATES."""
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("'%s' is not a whole number" % text) from None
-    if not 1 <= value <= MAX_CANDIDATES:
-        raise argparse.ArgumentTypeError("%d is outside 1..%d" % (value, MAX_CANDIDATES))
-    return value
+    return _whole_number(text, 1, MAX_CANDIDATES)
 
 
 def positive_int(text: str) -> int:
