@@ -23,7 +23,14 @@ card(S), == != < <= > >=, &&, ||, !.
 
 Data items: name = value;  values 3, -1.5e2, "text", {1, 2}, [1, 2],
 [[1, 2], [3, 4]] (in index order), <"A", "B", 3.5>, {<"A", 1>, <"B", 2>},
-keyed arrays #["A": 1, "B": 2]#.
+keyed arrays #["A": 1, "B": 2]#. A value may come from a CSV table (header
+row; file relative to the data folder):
+  S = csv("sites.csv", "site");                  set: a column's distinct values
+  Arcs = csv("arcs.csv", "from", "to", "km");    tuple set: one column per field
+  cost = csv("cost.csv", "site", "zone" -> "cost");   array: key columns -> value
+  near = csv("pairs.csv", "site", "zone" -> 1) default 0;   options: default V,
+  dist = csv("d.csv", "a", "b" -> "km") symmetric diagonal 0;   symmetric, diagonal V
+  n = csv("settings.csv", "name" -> "value")["sites_to_open"];   one cell
 
 Checks (SemanticError "model:LINE:COL: ..." or "data:LINE:COL: ..."): syntax;
 unknown, redeclared or out-of-scope names and fields; missing, extra or
@@ -31,6 +38,9 @@ ill-typed data; array sizes; index count, kind and constant range; exactly
 one objective; constraints must hold a decision variable and be linear (no
 product of two variables, no division by one).
 """
+
+import os
+from typing import Any, Dict, Optional, Union
 
 from . import _kelm
 from .semantic_error import SemanticError
@@ -41,6 +51,8 @@ __all__ = ["KelmCompiler", "SemanticError"]
 class KelmCompiler:
     """Compiles a Tavro model (.mod text) with its data (.dat text)."""
 
-    def compile_model(self, model_code, data_code):
-        """Return the compiled model; raise SemanticError for any fault."""
-        return _kelm.compile(model_code, data_code)
+    def compile_model(self, model_code: str, data_code: str, *,
+                      data_dir: Optional[Union[str, "os.PathLike[str]"]] = None) -> Dict[str, Any]:
+        """Return the compiled model; raise SemanticError for any fault.
+        Tables bound in the data are read from data_dir (default: the current folder)."""
+        return _kelm.compile(model_code, data_code, data_dir)

@@ -130,14 +130,26 @@ void argument(handle value, const char* name, Argument& out, const char* caller 
     out.text = out.copy;
 }
 
-object compile(handle model_code, handle data_code) {
+// The folder of the data's tables: None for the current folder, else a str
+// or os.PathLike of str.
+std::string folder_argument(handle value) {
+    if (value.is_none()) return {};
+    object path = steal(PyOS_FSPath(value.ptr()));
+    if (!PyUnicode_Check(path.ptr()))
+        tavro::py::raise(PyExc_TypeError, std::string("data_dir must be a str or os.PathLike of str, got ") +
+                                              Py_TYPE(path.ptr())->tp_name);
+    return tavro::py::as_utf8(path);
+}
+
+object compile(handle model_code, handle data_code, handle data_dir) {
     Argument model, data;
     argument(model_code, "model_code", model);
     argument(data_code, "data_code", data);
+    std::string folder = folder_argument(data_dir);
     tavro::kelm::CompileResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::compile(model.text, data.text);
+        result = tavro::kelm::compile(model.text, data.text, folder);
     }
     if (!result.ok) semantic_error(decode(result.message));
     // Millions of new objects, none of them garbage: no collection meanwhile.
@@ -196,14 +208,15 @@ object problem_dict(tavro::kelm::LinearProblem&& lp) {
     return out;
 }
 
-object instantiate(handle model_code, handle data_code) {
+object instantiate(handle model_code, handle data_code, handle data_dir) {
     Argument model, data;
     argument(model_code, "model_code", model, "build_problem");
     argument(data_code, "data_code", data, "build_problem");
+    std::string folder = folder_argument(data_dir);
     tavro::kelm::InstantiateResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::instantiate(model.text, data.text);
+        result = tavro::kelm::instantiate(model.text, data.text, folder);
     }
     if (!result.ok) semantic_error(decode(result.message));
     return problem_dict(std::move(result.problem));
@@ -232,16 +245,20 @@ object instantiate_tree(handle ast, handle data) {
 
 PYBIND11_MODULE(_kelm, m) {
     m.attr("compile") = tavro::py::function(
-        m, "compile", "(model_code, data_code)",
-        "Compile a Tavro model text and data text; return the compiled model or raise SemanticError.",
-        [](object model_code, object data_code) { return compile(model_code, data_code); }, pyb::arg("model_code"),
-        pyb::arg("data_code"));
+        m, "compile", "(model_code, data_code, data_dir=None)",
+        "Compile a Tavro model text and data text; return the compiled model or raise SemanticError.\n"
+        "Tables bound in the data (csv(...)) are read from data_dir (None: the current folder).",
+        [](object model_code, object data_code, object data_dir) { return compile(model_code, data_code, data_dir); },
+        pyb::arg("model_code"), pyb::arg("data_code"), pyb::arg("data_dir") = pyb::none());
     m.attr("instantiate") = tavro::py::function(
-        m, "instantiate", "(model_code, data_code)",
+        m, "instantiate", "(model_code, data_code, data_dir=None)",
         "Compile a Tavro model and data text and ground it into a sparse linear problem: a dict of numpy\n"
-        "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows.",
-        [](object model_code, object data_code) { return instantiate(model_code, data_code); }, pyb::arg("model_code"),
-        pyb::arg("data_code"));
+        "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows. Tables bound\n"
+        "in the data (csv(...)) are read from data_dir (None: the current folder).",
+        [](object model_code, object data_code, object data_dir) {
+            return instantiate(model_code, data_code, data_dir);
+        },
+        pyb::arg("model_code"), pyb::arg("data_code"), pyb::arg("data_dir") = pyb::none());
     m.attr("instantiate_tree") = tavro::py::function(
         m, "instantiate_tree", "(ast, data_dict)",
         "Ground a compiled model's dictionary tree and data dict (as compile_model returns them, or built by\n"

@@ -183,24 +183,24 @@ Value build(Program& p) {
     return Dict{{"declarations", std::move(decls)}, {"data", std::move(data)}};
 }
 
-void analyse(Program& p, std::string_view model_text, std::string_view data_text) {
+void analyse(Program& p, std::string_view model_text, std::string_view data_text, std::string_view folder) {
     Diagnostics& diag = *p.diag;
     p.model = parse_model(model_text, diag);
     if (!diag.any()) check_model(p);
-    if (!diag.any()) read_data(p, data_text);
+    if (!diag.any()) read_data(p, data_text, folder);
     if (!diag.any()) check_computed_indices(p);
     if (!diag.any()) check_constant_indices(p);
 }
 
 namespace {
 
-CompileResult run(std::string_view model_text, std::string_view data_text) {
+CompileResult run(std::string_view model_text, std::string_view data_text, std::string_view folder) {
     Diagnostics diag;
     CompileResult out;
     try {
         Program p;
         p.diag = &diag;
-        analyse(p, model_text, data_text);
+        analyse(p, model_text, data_text, folder);
         if (!diag.any()) check_grounding(p);
         if (!diag.any()) {
             out.model = build(p);
@@ -214,9 +214,9 @@ CompileResult run(std::string_view model_text, std::string_view data_text) {
 
 }  // namespace
 
-CompileResult compile(std::string_view model_text, std::string_view data_text) {
+CompileResult compile(std::string_view model_text, std::string_view data_text, std::string_view folder) {
     try {
-        return run(model_text, data_text);
+        return run(model_text, data_text, folder);
     } catch (const std::bad_alloc&) {
         return {false, Value(), "model:1:1: out of memory while compiling"};
     }

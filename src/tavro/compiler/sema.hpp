@@ -104,12 +104,14 @@ std::string expr_text(const Expr& e);    // source-like text of an expression, f
 
 // Parses, checks and reads the data (with the index checks that need it):
 // the front half shared by compile() and instantiate(); faults go to p.diag.
-void analyse(Program& p, std::string_view model_text, std::string_view data_text);
+// The data's tables are found in `folder` ("" for the current folder).
+void analyse(Program& p, std::string_view model_text, std::string_view data_text, std::string_view folder = {});
 
 // The passes, in order.
-void check_model(Program& p);                       // names, types, indexing, linearity, objective
-void read_data(Program& p, std::string_view data);  // values of the data declarations
-void check_computed_indices(Program& p);            // evaluates them into const_indices
+void check_model(Program& p);  // names, types, indexing, linearity, objective
+// Values of the data declarations; tables of bindings are found in `folder`.
+void read_data(Program& p, std::string_view data, std::string_view folder = {});
+void check_computed_indices(Program& p);  // evaluates them into const_indices
 // Values of the data declarations from a dictionary {name: value} in the
 // compiled model's data shapes (docs/compiled_model.md), validated as
 // read_data validates the data file; faults are reported at the declaration.
