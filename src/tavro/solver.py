@@ -10,6 +10,7 @@ Status words: "optimal", "infeasible", "unbounded", "infeasible_or_unbounded"
 The shape of every result is documented in docs/solving.md.
 """
 
+import os
 import time
 from functools import cached_property
 
@@ -193,9 +194,12 @@ class Solution:
         return "<Solution %s objective=%r>" % (self.status, self.objective)
 
 
-def build_problem(model_code, data_code):
-    """Compile and ground a model and its data; raise SemanticError for any fault."""
-    return LinearProblem(_kelm.instantiate(model_code, data_code))
+def build_problem(model_code: str, data_code: str, *,
+                  data_dir: "str | os.PathLike[str] | None" = None) -> LinearProblem:
+    """Compile and ground a model and its data; raise SemanticError for any fault.
+    Tables bound in the data (csv(...)) are read from data_dir (default: the
+    current folder)."""
+    return LinearProblem(_kelm.instantiate(model_code, data_code, data_dir))
 
 
 def _solve(problem, c, rows=None, col_lower=None, col_upper=None, time_limit=None, mip_gap=None, maximize=None):
@@ -308,10 +312,16 @@ def solve_problem(problem, time_limit=None, mip_gap=None):
                     time.monotonic() - started)
 
 
-def solve_files(model_file, data_file, time_limit=None, mip_gap=None):
-    """Read, build and solve a model and data file; return a Solution."""
+def solve_files(model_file: "str | os.PathLike[str]", data_file: "str | os.PathLike[str]",
+                time_limit: "float | None" = None, mip_gap: "float | None" = None, *,
+                data_dir: "str | os.PathLike[str] | None" = None) -> Solution:
+    """Read, build and solve a model and data file; return a Solution. Tables
+    bound in the data are read from data_dir (default: the data file's folder)."""
     with open(model_file, encoding="utf-8") as f:
         model_code = f.read()
     with open(data_file, encoding="utf-8") as f:
         data_code = f.read()
-    return solve_problem(build_problem(model_code, data_code), time_limit=time_limit, mip_gap=mip_gap)
+    if data_dir is None:
+        data_dir = os.path.dirname(os.path.abspath(data_file))
+    return solve_problem(build_problem(model_code, data_code, data_dir=data_dir), time_limit=time_limit,
+                         mip_gap=mip_gap)
