@@ -12,12 +12,14 @@ The shape of every result is documented in docs/solving.md.
 
 import os
 import time
+from collections.abc import Mapping
 from functools import cached_property
+from typing import Any
 
 import numpy as np
 import scipy.sparse
 
-from . import _answer, _kelm
+from . import _answer, _data, _kelm
 
 STATUSES = _answer.STATUSES
 
@@ -194,11 +196,18 @@ class Solution:
         return "<Solution %s objective=%r>" % (self.status, self.objective)
 
 
-def build_problem(model_code: str, data_code: str, *,
+def build_problem(model_code: str, data_code: "str | Mapping[str, Any]", *,
                   data_dir: "str | os.PathLike[str] | None" = None) -> LinearProblem:
     """Compile and ground a model and its data; raise SemanticError for any fault.
-    Tables bound in the data (csv(...)) are read from data_dir (default: the
-    current folder)."""
+
+    data_code is the data text, whose tables (csv(...)) are read from data_dir
+    (default: the current folder), or a mapping {declared name: value} of
+    numbers, strings, lists, sets, dicts keyed by index values (tuples for
+    several dimensions), numpy arrays in index order, or pandas objects."""
+    if isinstance(data_code, Mapping):
+        if data_dir is not None:
+            raise TypeError("data_dir is for a data text's csv(...) bindings, not for data given as a mapping")
+        return LinearProblem(_kelm.instantiate_data(model_code, _data.plain(data_code)))
     return LinearProblem(_kelm.instantiate(model_code, data_code, data_dir))
 
 

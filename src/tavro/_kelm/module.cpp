@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "tavro/_kelm/from_mapping.hpp"
 #include "tavro/_kelm/from_tree.hpp"
 #include "tavro/_py/py.hpp"
 #include "tavro/compiler/kelm.hpp"
@@ -241,6 +242,35 @@ object instantiate_tree(handle ast, handle data) {
     return problem_dict(std::move(result.problem));
 }
 
+// A model text with its data as a dict {name: value} (tavro._data makes it
+// from the caller's mapping), read and checked with the GIL held (it reads
+// Python objects), then grounded without it.
+object instantiate_data(handle model_code, handle data) {
+    Argument model;
+    argument(model_code, "model_code", model, "build_problem");
+    if (!PyDict_Check(data.ptr()))
+        tavro::py::raise(PyExc_TypeError, std::string("data must be a dict, got ") + Py_TYPE(data.ptr())->tp_name);
+    tavro::kelm::Diagnostics diag;
+    tavro::kelm::Program p;
+    p.diag = &diag;
+    tavro::kelm::InstantiateResult result;
+    try {
+        tavro::kelm_py::read_mapping(p, model.text, data);
+        if (!diag.any()) tavro::kelm::check_computed_indices(p);
+        if (!diag.any()) tavro::kelm::check_constant_indices(p);
+        if (!diag.any()) {
+            pyb::gil_scoped_release unlocked;
+            result = tavro::kelm::instantiate(p);
+        }
+    } catch (const tavro::kelm::Abort&) {
+    } catch (const std::bad_alloc&) {
+        semantic_error(tavro::py::text("model:1:1: out of memory while reading the data"));
+    }
+    if (diag.any() && result.message.empty()) result.message = diag.message();
+    if (!result.ok) semantic_error(decode(result.message));
+    return problem_dict(std::move(result.problem));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kelm, m) {
@@ -259,6 +289,12 @@ PYBIND11_MODULE(_kelm, m) {
             return instantiate(model_code, data_code, data_dir);
         },
         pyb::arg("model_code"), pyb::arg("data_code"), pyb::arg("data_dir") = pyb::none());
+    m.attr("instantiate_data") = tavro::py::function(
+        m, "instantiate_data", "(model_code, data)",
+        "Compile a Tavro model text with its data given as a dict {declared name: value} and ground it as\n"
+        "instantiate does; raise SemanticError (\"data['name']: ...\") for any fault.",
+        [](object model_code, object data) { return instantiate_data(model_code, data); }, pyb::arg("model_code"),
+        pyb::arg("data"));
     m.attr("instantiate_tree") = tavro::py::function(
         m, "instantiate_tree", "(ast, data_dict)",
         "Ground a compiled model's dictionary tree and data dict (as compile_model returns them, or built by\n"

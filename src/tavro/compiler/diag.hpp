@@ -24,6 +24,9 @@ public:
 
     // Records an error; throws Abort once kMaxErrors are recorded.
     void error(File file, Pos pos, std::string text);
+    // An error located by a name instead of a line ("data['cost']: <text>"),
+    // for data given from Python.
+    void error_named(std::string where, std::string text);
     [[noreturn]] void fatal(File file, Pos pos, std::string text);
     bool any() const { return !errors_.empty(); }
     std::size_t count() const { return errors_.size(); }
@@ -34,6 +37,7 @@ private:
         File file;
         Pos pos;
         std::string text;
+        std::string where;  // replaces "file:line:col" when set
     };
     std::vector<Entry> errors_;
 };
