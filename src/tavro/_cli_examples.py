@@ -1,13 +1,23 @@
 """``tavro examples``: the example library shipped in the package
 (``tavro/kelm_models/NAME/NAME.{txt,mod,dat}`` with an optional
-``solution.json``) and the README's sample problem (``tavro/data``)."""
+``solution.json``), the examples whose data are CSV tables
+(``tavro/kelm_models_csv/NAME/``, the same files and a ``data/`` folder of
+tables; kept apart so that few-shot retrieval for word problems never offers
+them) and the README's sample problem (``tavro/data``)."""
 
 import difflib
 import json
 import os
+import sys
 from importlib.resources import files
+from typing import Any, Dict, Iterator, List, Optional
 
-from ._fileio import write_text_atomic
+if sys.version_info >= (3, 11):
+    from importlib.resources.abc import Traversable
+else:
+    from importlib.abc import Traversable
+
+from ._fileio import write_bytes_atomic, write_text_atomic
 
 __all__ = ["SAMPLE", "list_examples", "example_files", "copy_example", "UnknownExample"]
 
@@ -18,16 +28,27 @@ class UnknownExample(LookupError):
     pass
 
 
-def _library():
+def _library() -> Traversable:
     return files("tavro") / "kelm_models"
 
 
-def _summary(text, width=72):
+def _table_library() -> Traversable:
+    return files("tavro") / "kelm_models_csv"
+
+
+def _folders() -> Iterator[Traversable]:
+    """Example folders: the word problems, then those over tables, each sorted by name."""
+    for library in (_library(), _table_library()):
+        if library.is_dir():
+            yield from sorted(library.iterdir(), key=lambda p: p.name)
+
+
+def _summary(text: str, width: int = 72) -> str:
     line = " ".join(text.split())
     return line if len(line) <= width else line[:width - 3].rstrip() + "..."
 
 
-def _optimum(folder):
+def _optimum(folder: Traversable) -> Optional[Dict[str, Any]]:
     sol = folder / "solution.json"
     if not sol.is_file():
         return None
@@ -38,10 +59,11 @@ def _optimum(folder):
     return data if isinstance(data, dict) else None
 
 
-def list_examples():
-    """One record per example, sorted by name: name, summary, optimum (dict or None)."""
-    out = []
-    for folder in sorted(_library().iterdir(), key=lambda p: p.name):
+def list_examples() -> List[Dict[str, Any]]:
+    """One record per example (word problems, then problems over tables, each
+    sorted by name): name, summary, optimum (dict or None)."""
+    out: List[Dict[str, Any]] = []
+    for folder in _folders():
         txt = folder / (folder.name + ".txt")
         if folder.is_dir() and txt.is_file():
             out.append({"name": folder.name, "summary": _summary(txt.read_text(encoding="utf-8")),
@@ -52,15 +74,22 @@ def list_examples():
     return out
 
 
-def example_files(name):
-    """{file name: resource} of an example; raises UnknownExample with a suggestion."""
+def example_files(name: str) -> Dict[str, Traversable]:
+    """{file name: resource} of an example (its tables as "data/NAME.csv");
+    raises UnknownExample with a suggestion."""
     if name == SAMPLE:
         res = files("tavro") / "data" / (SAMPLE + ".txt")
         return {SAMPLE + ".txt": res}
-    folder = _library() / name
-    if name and "/" not in name and folder.is_dir():
+    for library in (_library(), _table_library()):
+        folder = library / name
+        if not (name and "/" not in name and folder.is_dir()):
+            continue
         found = {name + ext: folder / (name + ext) for ext in (".txt", ".mod", ".dat")}
         if all(r.is_file() for r in found.values()):
+            tables = folder / "data"
+            if tables.is_dir():
+                found.update(("data/" + t.name, t) for t in sorted(tables.iterdir(), key=lambda t: t.name)
+                             if t.is_file())
             return found
     names = [e["name"] for e in list_examples()]
     close = difflib.get_close_matches(name, names, n=1, cutoff=0.5)
@@ -68,21 +97,26 @@ def example_files(name):
                          % (name, "; did you mean '%s'?" % close[0] if close else ""))
 
 
-def copy_example(name, folder=".", force=False):
-    """Write the example's files into ``folder``; returns their paths. Refuses
-    (FileExistsError, nothing written) if one exists, unless ``force``."""
+def copy_example(name: str, folder: str = ".", force: bool = False) -> List[str]:
+    """Write the example's files into ``folder`` (its tables into
+    ``folder/data``); returns their paths. Refuses (FileExistsError, nothing
+    written) if one exists, unless ``force``."""
     sources = example_files(name)
     targets = {os.path.normpath(os.path.join(folder, fname)): res for fname, res in sources.items()}
     existing = [t for t in targets if os.path.exists(t)]
     if existing and not force:
         raise FileExistsError("%s already exist%s; pass --force to overwrite"
                               % (", ".join(existing), "s" if len(existing) == 1 else ""))
-    for target, res in targets.items():
-        write_text_atomic(target, res.read_text(encoding="utf-8"), encoding="utf-8")
+    for (fname, res), target in zip(sources.items(), targets):
+        if fname.startswith("data/"):  # a table, byte for byte
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            write_bytes_atomic(target, res.read_bytes())
+        else:
+            write_text_atomic(target, res.read_text(encoding="utf-8"), encoding="utf-8")
     return list(targets)
 
 
-def optimum_text(opt):
+def optimum_text(opt: Optional[Dict[str, Any]]) -> str:
     if not opt or "objective" not in opt:
         return "-"
     sense = {"minimize": "min", "maximize": "max"}.get(opt.get("sense"), "")
