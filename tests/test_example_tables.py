@@ -187,3 +187,23 @@ def test_copying_an_example_brings_its_tables(tmp_path):
     with pytest.raises(FileExistsError):
         _cli_examples.copy_example(name, str(tmp_path))
     assert name in [e["name"] for e in _cli_examples.list_examples()]
+
+
+@pytest.mark.parametrize("name", ["facility_location_tables", "network_flow_tables"])
+def test_generated_script_carries_the_values_not_the_tables(tmp_path, name):
+    import runpy
+
+    from tavro.lpwriter import SciPyCodeGenerator
+    from tavro.tavro_core import KelmCompiler
+
+    folder = TABLES / name
+    model, data = ((folder / (name + e)).read_text(encoding="utf-8") for e in (".mod", ".dat"))
+    tree = KelmCompiler().compile_model(model, data, data_dir=folder)
+    text = SciPyCodeGenerator(tree, tree["data"]).generate_code()
+    assert ".csv" not in text and "data/" not in text
+    script = tmp_path / "script.py"  # run where no table exists
+    script.write_text(text, encoding="utf-8")
+    ns = runpy.run_path(str(script), run_name="elsewhere")
+    expected = solver.solve_problem(solver.build_problem(model, data, data_dir=folder))
+    assert ns["status"] == "optimal" and ns["objective"] == pytest.approx(expected.objective)
+    assert ns["objective"] == pytest.approx(recorded(name)["objective"])
