@@ -19,7 +19,7 @@ from importlib.resources import files
 import numpy as np
 import pytest
 
-from tavro import __main__ as cli
+from tavro import cli
 from tavro import solver
 from tavro.lpwriter import SciPyCodeGenerator
 from tavro.semantic_error import SemanticError
@@ -333,8 +333,8 @@ def test_edge_cases_agree(model, data, status, objective, tmp_path, capsys):
 
 @pytest.mark.parametrize("name", ["transportation", "multi_period_inventory", "tsp", "warehouse_location"])
 def test_report_names_match_the_solvers(name):
-    from tavro import _cli_solve
+    from tavro.cli import solve as cli_solve
 
     problem = solver.build_problem(*texts(name))
-    assert [_cli_solve._column_name(problem, j) for j in range(problem.num_columns)] == problem.column_names
-    assert [_cli_solve._row_name(problem, i) for i in range(problem.num_rows)] == problem.row_names
+    assert [cli_solve._column_name(problem, j) for j in range(problem.num_columns)] == problem.column_names
+    assert [cli_solve._row_name(problem, i) for i in range(problem.num_rows)] == problem.row_names

@@ -175,18 +175,18 @@ def test_word_problems_never_get_a_table_example():
 
 
 def test_copying_an_example_brings_its_tables(tmp_path):
-    from tavro import _cli_examples
+    from tavro import _examples
 
     name = "network_flow_tables"
-    written = _cli_examples.copy_example(name, str(tmp_path))
+    written = _examples.copy_example(name, str(tmp_path))
     assert sorted(written) == sorted([str(tmp_path / (name + e)) for e in (".txt", ".mod", ".dat")]
                                      + [str(tmp_path / "data" / t) for t in ("arcs.csv", "nodes.csv")])
     assert (tmp_path / "data" / "arcs.csv").read_bytes() == (TABLES / name / "data" / "arcs.csv").read_bytes()
     got = solver.solve_files(tmp_path / (name + ".mod"), tmp_path / (name + ".dat"))
     assert got.objective == pytest.approx(recorded(name)["objective"])
     with pytest.raises(FileExistsError):
-        _cli_examples.copy_example(name, str(tmp_path))
-    assert name in [e["name"] for e in _cli_examples.list_examples()]
+        _examples.copy_example(name, str(tmp_path))
+    assert name in [e["name"] for e in _examples.list_examples()]
 
 
 @pytest.mark.parametrize("name", ["facility_location_tables", "network_flow_tables"])

@@ -1,23 +1,22 @@
-"""``tavro examples``: the example library shipped in the package
+"""The example library shipped in the package
 (``tavro/kelm_models/NAME/NAME.{txt,mod,dat}`` with an optional
 ``solution.json``), the examples whose data are CSV tables
 (``tavro/kelm_models_csv/NAME/``, the same files and a ``data/`` folder of
 tables; kept apart so that few-shot retrieval for word problems never offers
 them) and the README's sample problem (``tavro/data``)."""
 
+from __future__ import annotations
+
 import difflib
 import json
 import os
-import sys
 from importlib.resources import files
-from typing import Any, Dict, Iterator, List, Optional
-
-if sys.version_info >= (3, 11):
-    from importlib.resources.abc import Traversable
-else:
-    from importlib.abc import Traversable
+from typing import TYPE_CHECKING, Any, Iterator
 
 from ._fileio import write_bytes_atomic, write_text_atomic
+
+if TYPE_CHECKING:
+    from importlib.abc import Traversable
 
 __all__ = ["SAMPLE", "list_examples", "example_files", "copy_example", "UnknownExample"]
 
@@ -48,7 +47,7 @@ def _summary(text: str, width: int = 72) -> str:
     return line if len(line) <= width else line[:width - 3].rstrip() + "..."
 
 
-def _optimum(folder: Traversable) -> Optional[Dict[str, Any]]:
+def _optimum(folder: Traversable) -> dict[str, Any] | None:
     sol = folder / "solution.json"
     if not sol.is_file():
         return None
@@ -59,10 +58,10 @@ def _optimum(folder: Traversable) -> Optional[Dict[str, Any]]:
     return data if isinstance(data, dict) else None
 
 
-def list_examples() -> List[Dict[str, Any]]:
+def list_examples() -> list[dict[str, Any]]:
     """One record per example (word problems, then problems over tables, each
     sorted by name): name, summary, optimum (dict or None)."""
-    out: List[Dict[str, Any]] = []
+    out: list[dict[str, Any]] = []
     for folder in _folders():
         txt = folder / (folder.name + ".txt")
         if folder.is_dir() and txt.is_file():
@@ -74,7 +73,7 @@ def list_examples() -> List[Dict[str, Any]]:
     return out
 
 
-def example_files(name: str) -> Dict[str, Traversable]:
+def example_files(name: str) -> dict[str, Traversable]:
     """{file name: resource} of an example (its tables as "data/NAME.csv");
     raises UnknownExample with a suggestion."""
     if name == SAMPLE:
@@ -97,7 +96,7 @@ def example_files(name: str) -> Dict[str, Traversable]:
                          % (name, "; did you mean '%s'?" % close[0] if close else ""))
 
 
-def copy_example(name: str, folder: str = ".", force: bool = False) -> List[str]:
+def copy_example(name: str, folder: str = ".", force: bool = False) -> list[str]:
     """Write the example's files into ``folder`` (its tables into
     ``folder/data``); returns their paths. Refuses (FileExistsError, nothing
     written) if one exists, unless ``force``."""
@@ -115,10 +114,3 @@ def copy_example(name: str, folder: str = ".", force: bool = False) -> List[str]
             write_text_atomic(target, res.read_text(encoding="utf-8"), encoding="utf-8")
     return list(targets)
 
-
-def optimum_text(opt: Optional[Dict[str, Any]]) -> str:
-    if not opt or "objective" not in opt:
-        return "-"
-    sense = {"minimize": "min", "maximize": "max"}.get(opt.get("sense"), "")
-    return ("%s %s" % (sense, "%g" % opt["objective"] if isinstance(opt["objective"], (int, float))
-                       else opt["objective"])).strip()
