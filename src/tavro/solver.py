@@ -20,6 +20,7 @@ import numpy as np
 import scipy.sparse
 
 from . import _answer, _data, _kelm
+from ._numbers import number_text as _number
 
 STATUSES = _answer.STATUSES
 
@@ -35,10 +36,6 @@ _RUNAWAY_BOX = 1e7
 
 def _name(label, index):
     return "%s[%s]" % (label, ",".join(index)) if index else label
-
-
-def _number(x):
-    return repr(float(x)).removesuffix(".0") if float(x).is_integer() else repr(float(x))
 
 
 class LinearProblem:
