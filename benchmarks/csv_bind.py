@@ -12,16 +12,17 @@ reading the file, converting 10^6 cells, keying them into the array and
 checking that every pair is given once.
 """
 
-import gc
 import json
 import os
 import random
-import statistics
 import sys
 import tempfile
-import time
 
-from tavro import solver
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from solve_build import median_of  # noqa: E402
+
+from tavro import solver  # noqa: E402
 
 MODEL = """\
 {string} W = ...;
@@ -36,16 +37,6 @@ W = csv("warehouses.csv", "warehouse");
 S = csv("stores.csv", "store");
 cost = csv("cost.csv", "warehouse", "store" -> "cost");
 """
-
-
-def median_of(fn, runs=5):
-    times = []
-    for _ in range(runs):
-        gc.collect()
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), min(times), max(times)
 
 
 def write_tables(folder, n, rng):

@@ -474,26 +474,9 @@ void MappingReader::run(handle data) {
             tavro::py::raise(PyExc_TypeError, std::string("data names must be str, got ") + Py_TYPE(key)->tp_name);
         std::string name = tavro::py::as_utf8(key);
         Sym* s = p_.find(name);
-        std::string where = "data['" + name + "']";
-        if (!s || s->kind == SymKind::TupleType || s->kind == SymKind::Index) {
-            std::vector<std::string_view> wanted;
-            for (auto& sym : p_.syms)
-                if (sym.needs_data && !sym.name.empty()) wanted.push_back(sym.name);
-            std::string c = closest(name, wanted);
-            p_.diag->error_named(where, "data for " + quote(name) + ", which the model does not declare" +
-                                            (c.empty() ? std::string() : "; did you mean " + quote(c) + "?"));
-            continue;
-        }
-        if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr) {
-            p_.diag->error_named(where, "data for " + quote(name) + ", which is a decision " +
-                                            (s->kind == SymKind::Dvar ? "variable" : "expression") +
-                                            ": the solver finds its value; remove it from the data");
-            continue;
-        }
-        if (!s->needs_data) {
-            p_.diag->error_named(where, "data for " + quote(name) + ", whose value the model already gives (line " +
-                                            std::to_string(s->pos.line) +
-                                            "); declare it with '= ...' or remove it here");
+        std::string fault = data_name_fault(p_, name, s);
+        if (!fault.empty()) {
+            p_.diag->error_named("data['" + name + "']", fault);
             continue;
         }
         given[s] = item;

@@ -66,24 +66,9 @@ std::string found(const Token& t) {
 
 void DataReader::add(const std::string& n, Statement st, std::unordered_map<const Sym*, Pos>& seen) {
     Sym* s = p_.find(n);
-    if (!s) {
-        std::vector<std::string_view> wanted;
-        for (auto& sym : p_.syms)
-            if (sym.needs_data && !sym.name.empty()) wanted.push_back(sym.name);
-        std::string c = closest(n, wanted);
-        err(st.name_pos, "data for " + quote(n) + ", which the model does not declare" +
-                             (c.empty() ? std::string() : "; did you mean " + quote(c) + "?"));
-        return;
-    }
-    if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr) {
-        err(st.name_pos, "data for " + quote(n) + ", which is a decision " +
-                             (s->kind == SymKind::Dvar ? "variable" : "expression") +
-                             ": the solver finds its value; remove it from the data");
-        return;
-    }
-    if (!s->needs_data) {
-        err(st.name_pos, "data for " + quote(n) + ", whose value the model already gives (line " +
-                             std::to_string(s->pos.line) + "); declare it with '= ...' or remove it here");
+    std::string fault = data_name_fault(p_, n, s);
+    if (!fault.empty()) {
+        err(st.name_pos, fault);
         return;
     }
     auto [it, fresh] = seen.emplace(s, st.name_pos);
@@ -684,6 +669,25 @@ Value DataReader::set_value(TokenStream& ts, Sym& s) {
 }
 
 }  // namespace
+
+std::string data_name_fault(const Program& p, const std::string& name, const Sym* s) {
+    if (!s) {
+        std::vector<std::string_view> wanted;
+        for (auto& sym : p.syms)
+            if (sym.needs_data && !sym.name.empty()) wanted.push_back(sym.name);
+        std::string c = closest(name, wanted);
+        return "data for " + quote(name) + ", which the model does not declare" +
+               (c.empty() ? std::string() : "; did you mean " + quote(c) + "?");
+    }
+    if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr)
+        return "data for " + quote(name) + ", which is a decision " +
+               (s->kind == SymKind::Dvar ? "variable" : "expression") +
+               ": the solver finds its value; remove it from the data";
+    if (!s->needs_data)
+        return "data for " + quote(name) + ", whose value the model already gives (line " +
+               std::to_string(s->pos.line) + "); declare it with '= ...' or remove it here";
+    return {};
+}
 
 // Elements of a named or inline range whose bounds are known.
 void compute_range_elements(Program& p, Sym& s) { range_elements(p, s); }

@@ -122,6 +122,10 @@ void check_constant_indices(Program& p);
 // the data declarations in order (ranges computed, model values evaluated,
 // `from_data` called for each symbol whose value the data gives).
 void compute_range_elements(Program& p, Sym& s);
+// Why data cannot be given for `name` (`s` its symbol, or null): not
+// declared (with the closest name that takes data), a decision, or valued in
+// the model; "" when it can.
+std::string data_name_fault(const Program& p, const std::string& name, const Sym* s);
 void evaluate_model_value(Program& p, Sym& s);
 void walk_data_decls(Program& p, const std::function<void(Sym&)>& from_data);
 // The data-dependent checks of grounding (index outside its set, division by
