@@ -29,6 +29,7 @@ public:
     void error_named(std::string where, std::string text);
     [[noreturn]] void fatal(File file, Pos pos, std::string text);
     bool any() const { return !errors_.empty(); }
+    void clear() { errors_.clear(); }
     std::size_t count() const { return errors_.size(); }
     std::string message() const;
 
