@@ -174,6 +174,62 @@ Cell number(std::string_view cell, Base want, std::int64_t& ival, double& fval) 
     return Cell::Ok;
 }
 
+// The key columns of one dimension of an array: its index set, and a cache
+// of the last key (long tables repeat the outer keys row after row).
+struct Dim {
+    const Sym* set;
+    std::size_t first;  // first key column
+    std::size_t width;  // columns: 1, or a tuple's fields
+    std::string last;
+    std::size_t last_at = 0;
+    bool cached = false;
+    std::string key;  // scratch
+};
+
+// The elements of an array being bound, row-major: flat numbers or texts,
+// and the table row that gave each (0: none yet).
+struct Cells {
+    static constexpr std::uint32_t kFilled = std::numeric_limits<std::uint32_t>::max();  // by an option
+
+    Cells(Base want, const std::vector<std::size_t>& shape, std::size_t total)
+        : numbers(std::make_shared<Numbers>()), row_of(total, 0) {
+        numbers->is_int = want == Base::Int;
+        numbers->shape = shape;
+        if (want == Base::String)
+            texts.resize(total);
+        else if (numbers->is_int)
+            numbers->ints.assign(total, 0);
+        else
+            numbers->floats.assign(total, 0.0);
+    }
+    bool strings() const { return !texts.empty(); }
+    void put(std::size_t at, const Value& v) {
+        if (strings())
+            texts[at] = v;
+        else if (numbers->is_int)
+            numbers->ints[at] = v.as<std::int64_t>();
+        else
+            numbers->floats[at] = v.as<double>();
+    }
+    void copy(std::size_t to, std::size_t from) {
+        if (strings())
+            texts[to] = texts[from];
+        else if (numbers->is_int)
+            numbers->ints[to] = numbers->ints[from];
+        else
+            numbers->floats[to] = numbers->floats[from];
+    }
+    bool same(std::size_t a, std::size_t b) const {
+        if (strings()) return texts[a].as<std::string>() == texts[b].as<std::string>();
+        if (numbers->is_int) return numbers->ints[a] == numbers->ints[b];
+        return numbers->floats[a] == numbers->floats[b];
+    }
+
+    std::shared_ptr<Numbers> numbers;
+    std::vector<Value> texts;
+    std::vector<std::uint32_t> row_of;
+};
+
 // One table bound to one declaration.
 class Binder {
 public:
@@ -200,6 +256,9 @@ private:
     void set();
     void tuple_set();
     void array();
+    std::size_t position(Dim& d);
+    std::string key_text(std::size_t offset) const;
+    void fill_square(const std::optional<Value>& diagonal);
     void single();
 
     Program& p_;
@@ -208,6 +267,7 @@ private:
     csv::Reader reader_;
     std::vector<std::string> header_;
     std::vector<std::string_view> row_;
+    Cells* cells_ = nullptr;  // of the array being bound
 };
 
 bool Binder::next_row() {
@@ -377,18 +437,6 @@ void Binder::tuple_set() {
     s_.value = Value(std::move(items));
 }
 
-// The key columns of one dimension of an array: its index set, and a cache
-// of the last key (long tables repeat the outer keys row after row).
-struct Dim {
-    const Sym* set;
-    std::size_t first;  // first key column
-    std::size_t width;  // columns: 1, or a tuple's fields
-    std::string last;
-    std::size_t last_at = 0;
-    bool cached = false;
-    std::string key;  // scratch
-};
-
 std::string element_text(const Sym& set, std::size_t k) {
     if (set.elements.is_range) return std::to_string(set.elements.low + static_cast<std::int64_t>(k));
     if (set.value && set.value->is<List>() && k < set.value->as<List>().size())
@@ -405,6 +453,91 @@ Value nest(std::vector<Value>& flat, const std::vector<std::size_t>& shape, std:
     for (std::size_t k = 0; k < shape[level]; ++k)
         out.push_back(level + 1 == shape.size() ? std::move(flat[at++]) : nest(flat, shape, level + 1, at));
     return Value(std::move(out));
+}
+
+// The position of this row's key in dimension `d`.
+std::size_t Binder::position(Dim& d) {
+    const Column& c = sp_.keys[d.first];
+    std::string_view cell = row_[c.field];
+    if (d.width == 1 && d.cached && cell == d.last) return d.last_at;
+    const Elements& el = d.set->elements;
+    std::size_t at = el.size();
+    if (el.is_range) {
+        std::int64_t i = 0;
+        cell_number(c, Base::Int, i);
+        if (i < el.low || i > el.high)
+            fail_row(c, std::to_string(i) + " is outside " + set_name(*d.set) + " (" + std::to_string(el.low) + ".." +
+                            std::to_string(el.high) + ")" + for_sym());
+        at = static_cast<std::size_t>(i - el.low);
+    } else {
+        Value shown;
+        if (d.width == 1 && d.set->type.base == Base::String) {
+            d.key.assign("s").append(cell);  // element_key of a string, without a Value
+        } else if (d.width == 1) {
+            shown = cell_value(c, d.set->type.base);
+            d.key = element_key(shown);
+        } else {
+            const auto& fields = d.set->type.tuple->fields;
+            Dict t;
+            for (std::size_t k = 0; k < d.width; ++k)
+                t.emplace_back(fields[k].name, cell_value(sp_.keys[d.first + k], base_of(fields[k].type)));
+            shown = Value(std::move(t));
+            d.key = element_key(shown);
+        }
+        auto it = el.position.find(d.key);
+        if (it == el.position.end()) {
+            if (shown.is_null()) shown = Value(std::string(cell));
+            fail_row(c, value_text(shown) + " is not an element of " + set_name(*d.set) + for_sym());
+        }
+        at = it->second;
+    }
+    if (d.width == 1) {
+        d.last.assign(cell);
+        d.last_at = at;
+        d.cached = true;
+    }
+    return at;
+}
+
+// cost["W1"]["S3"] for a row-major offset of the array.
+std::string Binder::key_text(std::size_t offset) const {
+    const auto& shape = cells_->numbers->shape;
+    std::vector<std::size_t> at(shape.size());
+    for (std::size_t k = shape.size(); k-- > 0;) {
+        at[k] = offset % shape[k];
+        offset /= shape[k];
+    }
+    std::string out = s_.name;
+    for (std::size_t k = 0; k < shape.size(); ++k) out += "[" + element_text(*s_.dims[k], at[k]) + "]";
+    return out;
+}
+
+// symmetric: [b][a] from [a][b], both given and different a fault;
+// diagonal V: the missing [a][a].
+void Binder::fill_square(const std::optional<Value>& diagonal) {
+    Cells& c = *cells_;
+    const std::size_t n = c.numbers->shape[0];
+    for (std::size_t a = 0; a < n; ++a) {
+        if (diagonal && !c.row_of[a * n + a]) {
+            c.put(a * n + a, *diagonal);
+            c.row_of[a * n + a] = Cells::kFilled;
+        }
+        if (!sp_.symmetric) continue;
+        for (std::size_t b = a + 1; b < n; ++b) {
+            std::size_t ab = a * n + b, ba = b * n + a;
+            if (c.row_of[ab] && c.row_of[ba]) {
+                if (c.same(ab, ba)) continue;
+                std::size_t later = c.row_of[ab] > c.row_of[ba] ? ab : ba, earlier = later == ab ? ba : ab;
+                fail(sp_.symmetric_pos, sp_.file + " row " + std::to_string(c.row_of[later]) + ": " + key_text(later) +
+                                            " differs from " + key_text(earlier) + " at row " +
+                                            std::to_string(c.row_of[earlier]) + " ('symmetric' needs them equal)");
+            } else if (c.row_of[ab] || c.row_of[ba]) {
+                std::size_t from = c.row_of[ab] ? ab : ba, to = from == ab ? ba : ab;
+                c.copy(to, from);
+                c.row_of[to] = Cells::kFilled;
+            }
+        }
+    }
 }
 
 // An array: one key column per dimension (a tuple set's dimension takes one
@@ -444,166 +577,48 @@ void Binder::array() {
     if (sp_.fill) fill = convert(p_, s_, *sp_.fill, "'default'", want);
     if (sp_.diagonal) diagonal = convert(p_, s_, *sp_.diagonal, "'diagonal'", want);
 
-    constexpr std::uint32_t kFilled = std::numeric_limits<std::uint32_t>::max();
-    std::vector<std::uint32_t> row_of(total, 0);  // table row of each element; 0: not given
-    auto numbers = std::make_shared<Numbers>();
-    numbers->is_int = want == Base::Int;
-    numbers->shape = shape;
-    std::vector<Value> texts;
-    if (want == Base::String)
-        texts.resize(total);
-    else if (numbers->is_int)
-        numbers->ints.assign(total, 0);
-    else
-        numbers->floats.assign(total, 0.0);
-
-    // The position of this row's key in dimension d.
-    auto position = [&](Dim& d) -> std::size_t {
-        const Column& c = sp_.keys[d.first];
-        std::string_view cell = row_[c.field];
-        if (d.width == 1 && d.cached && cell == d.last) return d.last_at;
-        const Elements& el = d.set->elements;
-        std::size_t at = el.size();
-        Value shown;
-        if (el.is_range) {
-            std::int64_t i = 0;
-            cell_number(c, Base::Int, i);
-            if (i >= el.low && i <= el.high) at = static_cast<std::size_t>(i - el.low);
-            if (at == el.size())
-                fail_row(c, std::to_string(i) + " is outside " + set_name(*d.set) + " (" + std::to_string(el.low) +
-                                ".." + std::to_string(el.high) + ")" + for_sym());
-        } else {
-            if (d.width == 1 && d.set->type.base == Base::String) {
-                d.key.assign("s").append(cell);
-            } else if (d.width == 1) {
-                shown = cell_value(c, d.set->type.base);
-                d.key = element_key(shown);
-            } else {
-                const auto& fields = d.set->type.tuple->fields;
-                Dict t;
-                for (std::size_t k = 0; k < d.width; ++k)
-                    t.emplace_back(fields[k].name, cell_value(sp_.keys[d.first + k], base_of(fields[k].type)));
-                shown = Value(std::move(t));
-                d.key = element_key(shown);
-            }
-            auto it = el.position.find(d.key);
-            if (it != el.position.end()) at = it->second;
-            if (at == el.size()) {
-                if (shown.is_null()) shown = Value(std::string(cell));
-                fail_row(c, value_text(shown) + " is not an element of " + set_name(*d.set) + for_sym());
-            }
-        }
-        if (d.width == 1) {
-            d.last.assign(cell);
-            d.last_at = at;
-            d.cached = true;
-        }
-        return at;
-    };
-    auto key_text = [&](std::size_t offset) {
-        std::string out = s_.name;
-        std::vector<std::size_t> at(shape.size());
-        for (std::size_t k = shape.size(); k-- > 0;) {
-            at[k] = offset % shape[k];
-            offset /= shape[k];
-        }
-        for (std::size_t k = 0; k < shape.size(); ++k) out += "[" + element_text(*s_.dims[k], at[k]) + "]";
-        return out;
-    };
-    auto same = [&](std::size_t a, std::size_t b) {
-        if (want == Base::String) return texts[a].as<std::string>() == texts[b].as<std::string>();
-        if (numbers->is_int) return numbers->ints[a] == numbers->ints[b];
-        return numbers->floats[a] == numbers->floats[b];
-    };
-    auto copy = [&](std::size_t to, std::size_t from) {
-        if (want == Base::String)
-            texts[to] = texts[from];
-        else if (numbers->is_int)
-            numbers->ints[to] = numbers->ints[from];
-        else
-            numbers->floats[to] = numbers->floats[from];
-    };
-    auto put = [&](std::size_t to, const Value& v) {
-        if (want == Base::String)
-            texts[to] = v;
-        else if (numbers->is_int)
-            numbers->ints[to] = v.as<std::int64_t>();
-        else
-            numbers->floats[to] = v.as<double>();
-    };
-
+    Cells cells(want, shape, total);
+    cells_ = &cells;
     while (next_row()) {
-        std::size_t offset = 0;
-        for (std::size_t k = 0; k < dims.size(); ++k) offset = offset * shape[k] + position(dims[k]);
-        if (row_of[offset])
-            fail_in_row("a second value for " + key_text(offset) + " (first at row " + std::to_string(row_of[offset]) +
+        std::size_t at = 0;
+        for (std::size_t k = 0; k < dims.size(); ++k) at = at * shape[k] + position(dims[k]);
+        if (cells.row_of[at])
+            fail_in_row("a second value for " + key_text(at) + " (first at row " + std::to_string(cells.row_of[at]) +
                         ")");
-        row_of[offset] = static_cast<std::uint32_t>(std::min<std::size_t>(reader_.row(), kFilled - 1));
+        cells.row_of[at] = static_cast<std::uint32_t>(std::min<std::size_t>(reader_.row(), Cells::kFilled - 1));
         if (constant) {
-            put(offset, *constant);
+            cells.put(at, *constant);
         } else if (want == Base::String) {
-            texts[offset] = Value(std::string(row_[sp_.value->field]));
+            cells.texts[at] = Value(std::string(row_[sp_.value->field]));
         } else {
             std::int64_t i = 0;
             double f = cell_number(*sp_.value, want, i);
-            if (numbers->is_int)
-                numbers->ints[offset] = i;
+            if (want == Base::Int)
+                cells.numbers->ints[at] = i;
             else
-                numbers->floats[offset] = f;
+                cells.numbers->floats[at] = f;
         }
     }
-    if (square) {
-        const std::size_t n = shape[0];
-        for (std::size_t a = 0; a < n; ++a) {
-            if (diagonal && !row_of[a * n + a]) {
-                put(a * n + a, *diagonal);
-                row_of[a * n + a] = kFilled;
-            }
-            if (!sp_.symmetric) continue;
-            for (std::size_t b = a + 1; b < n; ++b) {
-                std::size_t ab = a * n + b, ba = b * n + a;
-                if (row_of[ab] && row_of[ba]) {
-                    if (!same(ab, ba)) {
-                        std::size_t later = row_of[ab] > row_of[ba] ? ab : ba, earlier = later == ab ? ba : ab;
-                        fail(sp_.symmetric_pos, sp_.file + " row " + std::to_string(row_of[later]) + ": " +
-                                                    key_text(later) + " differs from " + key_text(earlier) +
-                                                    " at row " + std::to_string(row_of[earlier]) +
-                                                    " ('symmetric' needs them equal)");
-                    }
-                } else if (row_of[ab]) {
-                    copy(ba, ab);
-                    row_of[ba] = kFilled;
-                } else if (row_of[ba]) {
-                    copy(ab, ba);
-                    row_of[ab] = kFilled;
-                }
-            }
-        }
-    }
-    std::size_t missing = 0, first = total;
+    if (square) fill_square(diagonal);
+    std::size_t missing = 0, first = 0;
     for (std::size_t k = 0; k < total; ++k) {
-        if (row_of[k]) continue;
-        if (fill) {
-            put(k, *fill);
-            continue;
-        }
-        if (!missing++) first = k;
+        if (cells.row_of[k]) continue;
+        if (fill)
+            cells.put(k, *fill);
+        else if (!missing++)
+            first = k;
     }
     if (missing)
         fail(sp_.at, sp_.file + " has no row for " + key_text(first) +
                          (missing > 1 ? " (nor for " + std::to_string(missing - 1) + " other keys)" : std::string()) +
                          ": add the rows or give 'default V'" +
                          (square && !sp_.symmetric ? " (or 'symmetric' for a table of one direction)" : ""));
-    if (want == Base::String) {
-        std::size_t at = 0;
-        s_.value = nest(texts, shape, 0, at);
-    } else if (total == 0) {
-        std::vector<Value> none;
-        std::size_t at = 0;
-        s_.value = nest(none, shape, 0, at);
-    } else {
-        s_.value = Value(NumbersPtr(std::move(numbers)));
+    if (want != Base::String && total > 0) {
+        s_.value = Value(NumbersPtr(std::move(cells.numbers)));
+        return;
     }
+    std::size_t at = 0;
+    s_.value = nest(cells.texts, shape, 0, at);  // nested lists, as a literal gives them (also for an empty array)
 }
 
 // A single value: the value column of the row whose key column holds the key in '[...]'.
