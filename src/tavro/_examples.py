@@ -13,7 +13,7 @@ import os
 from importlib.resources import files
 from typing import TYPE_CHECKING, Any, Iterator
 
-from ._fileio import write_bytes_atomic, write_text_atomic
+from ._fileio import write_files_atomic
 
 if TYPE_CHECKING:
     from importlib.abc import Traversable
@@ -106,11 +106,13 @@ def copy_example(name: str, folder: str = ".", force: bool = False) -> list[str]
     if existing and not force:
         raise FileExistsError("%s already exist%s; pass --force to overwrite"
                               % (", ".join(existing), "s" if len(existing) == 1 else ""))
+    contents: dict[str, str | bytes] = {}
     for (fname, res), target in zip(sources.items(), targets):
         if fname.startswith("data/"):  # a table, byte for byte
             os.makedirs(os.path.dirname(target), exist_ok=True)
-            write_bytes_atomic(target, res.read_bytes())
+            contents[target] = res.read_bytes()
         else:
-            write_text_atomic(target, res.read_text(encoding="utf-8"), encoding="utf-8")
+            contents[target] = res.read_text(encoding="utf-8")
+    write_files_atomic(contents, encoding="utf-8")
     return list(targets)
 
