@@ -180,3 +180,19 @@ def test_grouping_and_choice(answers, chosen, groups):
 def test_candidate_temperatures(temperature, expected):
     got = [_candidates.candidate_temperature(temperature, k) for k in (1, 2, 3)]
     assert got == pytest.approx(expected) if temperature is not None else got == expected
+
+
+def test_candidates_keep_the_problem_deadline(tmp_path):
+    # Both candidates of the second problem stall in the solver: each may spend the problem's budget, no more.
+    dataset = tmp_path / "d.jsonl"
+    dataset.write_text("".join(json.dumps({"question": q, "answer": a}) + "\n"
+                               for q, a in (("EVQ-0: buy 0 of x.", 0), ("EVQ-1: STALL-SOLVE buy 1 of x.", 1))))
+    child = os.path.join(os.path.dirname(__file__), "eval_child.py")
+    argv = [sys.executable, child, "0", str(dataset), "--output", "r.jsonl", "--problem-timeout", "2",
+            "--candidates", "2", "--json"]
+    done = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    recs = sorted((json.loads(line) for line in (tmp_path / "r.jsonl").read_text().splitlines()),
+                  key=lambda r: r["index"])
+    assert [(r["correct"], r["agreement"]) for r in recs] == [(True, "2/2"), (False, "0/2")]
+    assert recs[1]["error"].startswith("DeadlineExceeded: compiling and solving took more than the 2 s")

@@ -11,8 +11,10 @@ Answers are grouped by status and objective (relative tolerance); the
 largest group wins, a tie going to a group whose status is optimal, then to
 the earliest candidate. More than one group is a disagreement: one more LLM
 call (our prompt) compares a representative model of each group against the
-description. The winner's two files, both complete, are renamed onto the
-targets; the temporary folders are removed. A candidate that fails (an LLM
+description. The winner's two files are written onto the
+targets (both replaced together); the temporary folders are removed. With a
+work budget (``tavro._work``, an evaluation's per-problem deadline), every
+candidate may spend what the caller's budget has left. A candidate that fails (an LLM
 error, a pair that never solves) is no answer; when all fail the outcome is
 that of one failed generation: the first error is raised, or the first pair
 written is kept with its failing status.
@@ -33,8 +35,8 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
-from . import _hooks
-from .pipeline import _note, _number, _replace_together, ask_llm, estimate_costs
+from . import _fileio, _hooks, _work
+from .pipeline import _note, _number, ask_llm, estimate_costs
 
 __all__ = ["ANSWERED", "CandidatesInterrupted", "candidate_temperature", "group_answers", "choose_group",
            "comparison_prompt", "generate"]
@@ -216,6 +218,7 @@ def generate(description: str, model_file: str, data_file: str, count: int, *,
 def _run_all(description: str, runs: list[_Run], count: int, generate_one: Callable[..., Result],
              options: dict[str, Any], cancel: threading.Event, progress: Progress) -> None:
     state = _hooks.handover()
+    budget = _work.current()
 
     def prefixed(number: int) -> Callable[[str], None]:
         def report(message: str) -> None:
@@ -231,8 +234,10 @@ def _run_all(description: str, runs: list[_Run], count: int, generate_one: Calla
 
     def work(run: _Run) -> None:
         kwargs = dict(options, temperature=candidate_temperature(options.get("temperature"), run.number))
+        # Each candidate may spend what the caller's work budget has left: they run side by side.
+        own = _work.WorkBudget(budget.remaining(), budget.what) if budget is not None else None
         try:
-            with _hooks.adopted(state), _hooks.candidate(run.number):
+            with _hooks.adopted(state), _hooks.candidate(run.number), _work.bounded(own):
                 run.result = generate_one(description, run.model_file, run.data_file,
                                           progress=prefixed(run.number), **kwargs)
         except _Cancelled:
@@ -323,5 +328,5 @@ def _read(path: str) -> str:
 
 
 def _keep_pair(run: _Run, model_file: str, data_file: str) -> None:
-    """The candidate's two complete files renamed onto the targets."""
-    _replace_together([(run.model_file, model_file), (run.data_file, data_file)])
+    """The candidate's pair written onto the targets, both replaced together."""
+    _fileio.write_files_atomic({model_file: _read(run.model_file), data_file: _read(run.data_file)})

@@ -21,7 +21,7 @@ import os
 import re
 from typing import Any, Callable, Iterable, Mapping, Sequence
 
-from . import _hooks
+from . import _fileio, _hooks, _work
 from .pipeline import _number, flat_values
 
 __all__ = ["explain", "whatif", "solver_facts", "model_comments", "unsupported_numbers", "moved_decisions",
@@ -308,9 +308,8 @@ def _solved(model_code: str, data_code: str, tables: dict[str, Any], time_limit:
             ranging: bool = False) -> tuple[Any, Any]:
     """(problem, solution); SemanticError (or any build failure) propagates."""
     pipeline = _pipeline()
-    solver = pipeline._solver()
-    problem = solver.build_problem(model_code, data_code, **tables)
-    return problem, pipeline._solve_problem(solver, problem, time_limit, None, ranging)
+    problem = _work.run(pipeline._solver().build_problem, model_code, data_code, **tables)
+    return problem, pipeline._solve_problem(problem, time_limit, None, ranging)
 
 
 def _costed(meter: _hooks.UsageMeter, model_name: str | None, llm_provider: str | None) -> dict[str, Any]:
@@ -434,8 +433,11 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
             reading = ""
         result["reading"] = reading or None
         result["unsupported_numbers"] = unsupported_numbers(reading, prompt)
-    outputs = [(os.fspath(target), text) for target, text in ((model_out, new_model), (data_out, new_data))
-               if target is not None]
-    pipeline._write_files(outputs)
-    result["written"] = [path for path, _ in outputs]
+    outputs: dict[_fileio.PathArg, _fileio.Content] = {}
+    for target, text in ((model_out, new_model), (data_out, new_data)):
+        if target is not None:
+            os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
+            outputs[target] = text
+    _fileio.write_files_atomic(outputs)
+    result["written"] = [os.fspath(target) for target in (model_out, data_out) if target is not None]
     return dict(result, **_costed(meter, model_name, llm_provider))

@@ -16,6 +16,12 @@ answer is shown to the LLM as well, and a revision it proposes is taken only
 when it solves to optimality. Every round, repair or check, counts against
 the same budget ``repair``.
 
+The model and data file are a pair: ``generate_and_solve`` has
+``generative_solve`` and the repairs write temporary files beside them
+(``PairStage``) and replaces both together when the run ends, so an
+interrupted or failed run leaves a whole pair, never a new model beside an
+old data file.
+
 Two safeguards run on every round: a revision (or the first generation)
 that changes a number stated in the description is flagged in
 ``stated_changes``; and on an infeasible verdict the LLM may answer that the
@@ -34,22 +40,26 @@ reports none, so the calls are metered by wrapping the module attribute
 
 from __future__ import annotations
 
+import contextlib
+import functools
 import os
 import re
 import types
-from typing import TYPE_CHECKING, Any, Callable, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
-from . import _fileio, _hooks, _stated
+from . import _fileio, _hooks, _stated, _work
 
 if TYPE_CHECKING:
+    from types import ModuleType, TracebackType
+
     from ._explain import explain as explain, whatif as whatif
 
-__all__ = ["REPAIR_VERDICTS", "INFEASIBLE_AS_DESCRIBED", "Answer", "generate_and_solve", "solve_and_repair",
-           "solve_pair", "solve_texts", "repair_question", "check_question", "estimate_costs", "format_solution",
-           "nonzero_values", "ask_llm", "explain", "whatif"]
+__all__ = ["REPAIR_VERDICTS", "INFEASIBLE_AS_DESCRIBED", "Answer", "PairStage", "generate_and_solve",
+           "solve_and_repair", "solve_pair", "solve_texts", "repair_question", "check_question", "estimate_costs",
+           "format_solution", "nonzero_values", "flat_values", "ask_llm", "explain", "whatif"]
 
-Progress = Optional[Callable[[str], Any]]
-Result = dict[str, Any]
+Progress = Optional[Callable[[Any], object]]
+PathArg = Union[str, "os.PathLike[str]"]
 
 REPAIR_VERDICTS = ("infeasible", "unbounded", "infeasible_or_unbounded", "error")
 
@@ -59,68 +69,16 @@ _ZERO = 1e-9
 _QUOTE_LIMIT = 200
 
 
-def _modelwright() -> Any:
+def _modelwright() -> ModuleType:
     from . import modelwright
 
     return modelwright
 
 
-def _solver() -> Any:
+def _solver() -> ModuleType:
     from . import solver
 
     return solver
-
-
-def _write_atomic(path: str, text: str, encoding: str | None = None) -> None:
-    _fileio.write_text_atomic(path, text, encoding=encoding)  # type: ignore[no-untyped-call]
-
-
-def _replace_together(moves: list[tuple[str, str]]) -> None:
-    """Renames each complete (source, target) file onto its target, sources
-    fsynced first; a target that is a symbolic link is written through, an
-    existing target keeps its mode, and a target on another file system is
-    written atomically instead."""
-    import errno
-    import stat
-
-    for source, _ in moves:
-        with open(source, "rb") as f:
-            os.fsync(f.fileno())
-    for source, target in moves:
-        target = os.path.realpath(target) if os.path.islink(target) else target
-        try:
-            os.chmod(source, stat.S_IMODE(os.stat(target).st_mode))
-        except OSError:
-            pass
-        try:
-            os.replace(source, target)
-        except OSError as e:
-            if e.errno != errno.EXDEV:
-                raise
-            _write_atomic(target, _read(source))
-            os.unlink(source)
-
-
-def _write_files(files: list[tuple[str, str]]) -> None:
-    """Writes each (path, text), creating folders: every text goes to a
-    temporary file beside its target first, and only when all are complete
-    are they renamed into place."""
-    import tempfile
-
-    moves: list[tuple[str, str]] = []
-    try:
-        for path, text in files:
-            folder = os.path.dirname(os.path.abspath(path))
-            os.makedirs(folder, exist_ok=True)
-            fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path)[:100] + ".", suffix=".tmp")
-            os.close(fd)
-            moves.append((tmp, path))
-            _write_atomic(tmp, text)
-        _replace_together(moves)
-    finally:
-        for tmp, _ in moves:
-            if os.path.exists(tmp):
-                os.unlink(tmp)
 
 
 def _note(progress: Progress, message: str) -> None:
@@ -159,8 +117,7 @@ def _error_answer(message: str) -> Answer:
                   runaway=None, message=message)
 
 
-def build_kwargs(data_dir: str | os.PathLike[str] | None,
-                 data_file: str | os.PathLike[str] | None = None) -> dict[str, Any]:
+def build_kwargs(data_dir: PathArg | None, data_file: PathArg | None = None) -> dict[str, Any]:
     """Keywords of ``solver.build_problem`` for the folder that tables bound
     in the data are read from: ``data_dir``, else the data file's folder
     where the solver reads tables at all."""
@@ -178,41 +135,45 @@ def _reads_tables() -> bool:
         return False
 
 
-def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None, mip_gap: float | None = None,
-                data_dir: str | os.PathLike[str] | None = None, ranging: bool = False) -> Answer:
+def _solve_problem(problem: Any, time_limit: float | None, mip_gap: float | None, ranging: bool = False) -> Any:
+    """``solver.solve_problem`` within the work budget; ``ranging`` asks for
+    the ranges of an LP where the solver's options offer them."""
+    solver = _solver()
+    options_type = getattr(solver, "SolveOptions", None)
+    if ranging and options_type is not None and "ranging" in getattr(options_type, "__dataclass_fields__", {}):
+        options_type = functools.partial(options_type, ranging=True)
+        if _work.current() is None:
+            return solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap, options=options_type())
+    return _work.solve_within(solver.solve_problem, problem, options_type, time_limit=time_limit, mip_gap=mip_gap)
+
+
+def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None,
+                mip_gap: float | None = None, data_dir: PathArg | None = None, ranging: bool = False) -> Answer:
     """Solve a model and its data with ``tavro.solver`` (build_problem, then
-    solve_problem); tables bound in the data are read from ``data_dir``.
+    solve_problem); tables bound in the data are read from ``data_dir``;
+    ``ranging`` asks for the ranges of an LP where the solver gives them.
 
     Returns an ``Answer``: ``Solution.to_dict()`` with at least status,
     objective, values, duals, reduced_costs, conflict, runaway and message.
     A model that does not build (compile errors, faults found when grounding
     it over its data) or a failing solver gives status "error" with the error
-    text as its message; nothing is raised for those. ``ranging`` asks the
-    solver for the ranges of an LP where it can give them.
+    text as its message; nothing is raised for those. The build and the
+    solve take their time from the calling thread's work budget (tavro._work),
+    which raises DeadlineExceeded once it is spent.
     """
-    solver = _solver()
     try:
-        problem = solver.build_problem(model_code, data_code, **build_kwargs(data_dir))
-        solution = _solve_problem(solver, problem, time_limit, mip_gap, ranging)
+        problem = _work.run(_solver().build_problem, model_code, data_code, **build_kwargs(data_dir))
+        solution = _solve_problem(problem, time_limit, mip_gap, ranging)
     except Exception as e:  # the model or the solver failed: an "error" verdict
         return _error_answer(str(e) or type(e).__name__)
     return _answer_of(problem, solution)
 
 
-def _solve_problem(solver: Any, problem: Any, time_limit: float | None, mip_gap: float | None,
-                   ranging: bool) -> Any:
-    options_type = getattr(solver, "SolveOptions", None)
-    if ranging and options_type is not None and "ranging" in getattr(options_type, "__dataclass_fields__", {}):
-        return solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap,
-                                    options=options_type(ranging=True))
-    return solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap)
-
-
-def solve_pair(model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
-               time_limit: float | None = None, mip_gap: float | None = None,
-               data_dir: str | os.PathLike[str] | None = None) -> Answer:
+def solve_pair(model_file: PathArg, data_file: PathArg, *, time_limit: float | None = None,
+               mip_gap: float | None = None, data_dir: PathArg | None = None) -> Answer:
     """``solve_texts`` of a model file and a data file (read as UTF-8, as
-    ``tavro.solver.solve_files`` reads them)."""
+    ``tavro.solver.solve_files`` reads them); tables are read from
+    ``data_dir``, else the data file's folder."""
     try:
         with open(model_file, encoding="utf-8") as f:
             model_code = f.read()
@@ -228,7 +189,7 @@ def _compile_errors(model_code: str, data_code: str) -> list[str]:
     from . import tavro_core
 
     try:
-        tavro_core.KelmCompiler().compile_model(model_code, data_code)
+        _work.run(tavro_core.KelmCompiler().compile_model, model_code, data_code)
     except Exception as e:
         return [str(e) or type(e).__name__]
     return []
@@ -249,7 +210,7 @@ def flat_values(values: dict[Any, Any] | None) -> list[tuple[str, float]]:
     indexed entry named ``x[i,j]``, in the dictionary's order."""
     out: list[tuple[str, float]] = []
 
-    def walk(prefix: str, keys: list[str], node: Any) -> None:
+    def walk(prefix: str, keys: list[str], node: object) -> None:
         if isinstance(node, dict):
             for k, v in node.items():
                 walk(prefix, keys + [str(k)], v)
@@ -315,6 +276,7 @@ _ASK_FOR_REVISION = (
     "model and data as complete texts in \"revised_model\" and \"revised_data\", with \"feedback\" saying "
     "what you changed and why."
 )
+
 
 # How the LLM says that a faithful model of an unsolvable problem is right.
 INFEASIBLE_AS_DESCRIBED = "INFEASIBLE AS DESCRIBED:"
@@ -448,7 +410,7 @@ def ask_llm(prompt: str, *, model_name: str | None = None, llm_provider: str | N
 def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: Any, temperature: float | None,
                      progress: Progress) -> dict[str, Any]:
     mw = _modelwright()
-    kwargs = {"model_name": model_name if model_name is not None else mw.MODEL_NAME,
+    kwargs: dict[str, Any] = {"model_name": model_name if model_name is not None else mw.MODEL_NAME,
               "llm_provider": llm_provider, "progress": progress}
     if mode is not None:
         kwargs["mode"] = mode
@@ -457,18 +419,17 @@ def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: Any
     return kwargs
 
 
-def solve_and_repair(description: str, model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
-                     repair: int = 2, check_solution: bool = False, model_name: str | None = None,
-                     llm_provider: str | None = None, mode: Any = None, temperature: float | None = None,
-                     time_limit: float | None = None, mip_gap: float | None = None,
-                     progress: Progress = None) -> Result:
+def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, *, repair: int = 2,
+                     check_solution: bool = False, model_name: str | None = None, llm_provider: str | None = None,
+                     mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
+                     mip_gap: float | None = None, progress: Progress = None) -> dict[str, Any]:
     """Solve a model and data file, and repair it with the LLM while the
     verdict is bad.
 
     Args:
         description (str): the problem the pair should model.
         model_file, data_file: the pair; a revision that compiles replaces
-            them (atomic writes), one that does not leaves them as they are.
+            both together, one that does not leaves them as they are.
         repair (int): at most this many feedback rounds (repairs and checks).
         check_solution (bool): show an optimal answer to the LLM and take a
             revision it proposes when that revision solves to optimality.
@@ -565,8 +526,7 @@ def solve_and_repair(description: str, model_file: str | os.PathLike[str], data_
                 _note(progress, "The previous pair (%s) stays" % status)
                 continue
             old_data = _read(data_file)
-            _write_atomic(model_file, model_code)
-            _write_atomic(data_file, data_code)
+            _fileio.write_files_atomic({model_file: model_code, data_file: data_code})
             entry["outcome"] = "revised"
             _note(progress, "Revision written: %s \u2022 %s" % (model_file, data_file))
             entry["stated_changes"] = _stated.revision_changes(description, old_data, model_code, data_code,
@@ -584,19 +544,97 @@ def _flag_changes(progress: Progress, changes: list[_stated.Change]) -> None:
         _note(progress, "Warning: a number stated in the description changed: %s" % _stated.change_text(change))
 
 
-def _read(path: str) -> str:
+def _read(path: PathArg) -> str:
     with open(path) as f:
         return f.read()
 
 
-def generate_and_solve(description: str, model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
-                       iterations: int | None = None, alignment_check: bool | None = None, few_shot: bool = True,
-                       repair: int = 2, check_solution: bool = False, model_name: str | None = None,
-                       llm_provider: str | None = None, mode: Any = None, temperature: float | None = None,
-                       time_limit: float | None = None, mip_gap: float | None = None, progress: Progress = None,
-                       candidates: int = 1, agreement_tolerance: float = 1e-6) -> Result:
+# -- the pair on disk ---------------------------------------------------------------
+
+_WROTE_FILES = "Wrote files: "
+
+
+class PairStage:
+    """A model and data file written through temporary files beside them and
+    replaced together when the block ends.
+
+        with PairStage("m.mod", "m.dat", progress) as stage:
+            modelwright.generative_solve(text, *stage.paths, progress=stage.progress)
+            stage.settle()
+            solve_and_repair(text, *stage.paths, progress=stage.progress)
+
+    ``paths`` are the temporary paths to give the writers; ``progress``
+    passes each message on to the caller's callback with the temporary paths
+    named as the final files, and keeps the texts of the last pair that
+    ``generative_solve`` reported written ("Wrote files: ..."). When the block
+    ends normally both temporaries replace the targets together. When it
+    raises, the last complete pair is put in place (the temporaries may hold
+    half a write of ``generative_solve``, which writes the model, then the
+    data), or nothing when none was written; after ``settle()`` (every later
+    write is a pair write) the temporaries are put in place as they are.
+    """
+
+    def __init__(self, model_file: PathArg, data_file: PathArg, progress: Progress = None) -> None:
+        self.targets = (os.fspath(model_file), os.fspath(data_file))
+        self.paths = self.targets
+        self.texts: tuple[str, str] | None = None
+        self._downstream = progress
+        self._settled = False
+        self._replacing: contextlib.AbstractContextManager[list[str]] | None = None
+
+    def __enter__(self) -> PairStage:
+        self._replacing = _fileio.replaced_together(self.targets)
+        model_tmp, data_tmp = self._replacing.__enter__()
+        self.paths = (model_tmp, data_tmp)
+        return self
+
+    def named(self, message: str) -> str:
+        """``message`` with the temporary paths named as the final files."""
+        for temp, target in zip(self.paths, self.targets):
+            message = message.replace(temp, target)
+        return message
+
+    def progress(self, message: Any) -> None:
+        if isinstance(message, str):
+            if message.startswith(_WROTE_FILES) and not self._settled:
+                try:
+                    self.texts = (_read(self.paths[0]), _read(self.paths[1]))
+                except (OSError, UnicodeError):
+                    self.texts = None
+            message = self.named(message)
+        if self._downstream is not None:
+            self._downstream(message)
+
+    def settle(self) -> None:
+        """The temporaries hold a whole pair, and every later write replaces both together."""
+        self._settled = True
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        replacing, self._replacing = self._replacing, None
+        assert replacing is not None
+        if isinstance(exc, OSError) and isinstance(exc.filename, str):
+            exc.filename = self.named(exc.filename)  # the user knows the final names only
+        if exc_type is None or self._settled:
+            replacing.__exit__(None, None, None)
+            return
+        replacing.__exit__(exc_type, exc, tb)
+        if self.texts is not None:
+            _fileio.write_files_atomic(dict(zip(self.targets, self.texts)))
+
+
+def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg, *, iterations: int | None = None,
+                       alignment_check: bool | None = None, few_shot: bool = True, repair: int = 2,
+                       check_solution: bool = False, model_name: str | None = None, llm_provider: str | None = None,
+                       mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
+                       mip_gap: float | None = None, progress: Progress = None,
+                       stage: PairStage | None = None, candidates: int = 1,
+                       agreement_tolerance: float = 1e-6) -> dict[str, Any]:
     """Write a model and data file for ``description`` with
-    ``generative_solve``, then ``solve_and_repair`` them.
+    ``generative_solve``, then ``solve_and_repair`` them. Both are written
+    through a ``PairStage`` and replaced together when the run ends (a
+    caller that holds one gives it as ``stage``: its progress callback
+    then receives the messages, and ``progress`` is not used).
 
     Returns one dictionary: status, objective, values, model_file,
     data_file, iterations, repairs, usage (summed over every LLM call of
@@ -607,8 +645,8 @@ def generate_and_solve(description: str, model_file: str | os.PathLike[str], dat
     infeasible_as_described. Errors of generative_solve propagate.
 
     ``candidates`` K > 1 runs K generations at once, each in a temporary
-    pair beside the targets, and keeps the answer of the largest group of
-    agreeing candidates (objectives equal within relative
+    pair beside the targets (no ``stage`` then), and keeps the answer of the
+    largest group of agreeing candidates (objectives equal within relative
     ``agreement_tolerance``); the result adds candidates, chosen,
     agreement ("2/3"), agreeing, disagreement, groups and comparison (see
     ``tavro._candidates``). Usage is summed over all candidates.
@@ -620,7 +658,9 @@ def generate_and_solve(description: str, model_file: str | os.PathLike[str], dat
     if isinstance(candidates, bool) or not isinstance(candidates, int) or candidates < 1:
         raise ValueError("candidates must be a whole number of at least 1, not %r" % (candidates,))
     if candidates == 1:
-        return _generate_one(description, model_file, data_file, progress=progress, **options)
+        return _generate_one(description, model_file, data_file, progress=progress, stage=stage, **options)
+    if stage is not None:
+        raise ValueError("candidates write pairs of their own: give no stage")
     from . import _candidates
 
     return _candidates.generate(description, os.fspath(model_file), os.fspath(data_file), candidates,
@@ -628,15 +668,26 @@ def generate_and_solve(description: str, model_file: str | os.PathLike[str], dat
                                 progress=progress)
 
 
-def _generate_one(description: str, model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
-                  iterations: int | None, alignment_check: bool | None, few_shot: bool, repair: int,
-                  check_solution: bool, model_name: str | None, llm_provider: str | None, mode: Any,
-                  temperature: float | None, time_limit: float | None, mip_gap: float | None,
-                  progress: Progress) -> Result:
+def _generate_one(description: str, model_file: PathArg, data_file: PathArg, *, iterations: int | None,
+                  alignment_check: bool | None, few_shot: bool, repair: int, check_solution: bool,
+                  model_name: str | None, llm_provider: str | None, mode: Any, temperature: float | None,
+                  time_limit: float | None, mip_gap: float | None, progress: Progress,
+                  stage: PairStage | None = None) -> dict[str, Any]:
+    if stage is None:
+        with PairStage(model_file, data_file, progress) as own:
+            return _generate_one(description, model_file, data_file, iterations=iterations,
+                                 alignment_check=alignment_check, few_shot=few_shot, repair=repair,
+                                 check_solution=check_solution, model_name=model_name, llm_provider=llm_provider,
+                                 mode=mode, temperature=temperature, time_limit=time_limit, mip_gap=mip_gap,
+                                 progress=progress, stage=own)
+    if stage.targets != (os.fspath(model_file), os.fspath(data_file)):
+        raise ValueError("the stage holds %s and %s, not %s and %s" % (*stage.targets, model_file, data_file))
+    progress = stage.progress
     mw = _modelwright()
     model_name = model_name if model_name is not None else mw.MODEL_NAME
-    solve_kwargs = {"model_name": model_name, "return_statistics": True, "alignment_check": alignment_check,
-                    "llm_provider": llm_provider, "progress": progress, "few_shot": few_shot}
+    solve_kwargs: dict[str, Any] = {"model_name": model_name, "return_statistics": True,
+                                    "alignment_check": alignment_check, "llm_provider": llm_provider,
+                                    "progress": progress, "few_shot": few_shot}
     if iterations is not None:
         solve_kwargs["iterations"] = iterations
     if mode is not None:
@@ -644,10 +695,11 @@ def _generate_one(description: str, model_file: str | os.PathLike[str], data_fil
     if temperature is not None:
         solve_kwargs["temperature"] = temperature
     with _hooks.llm_hook.held(), _hooks.metering() as meter:
-        stats = mw.generative_solve(description, model_file, data_file, **solve_kwargs)
-        generated = _generation_changes(description, os.fspath(model_file), os.fspath(data_file))
+        stats = mw.generative_solve(description, *stage.paths, **solve_kwargs)
+        stage.settle()
+        generated = _generation_changes(description, *stage.paths)
         _flag_changes(progress, generated)
-        outcome = solve_and_repair(description, model_file, data_file, repair=repair,
+        outcome = solve_and_repair(description, *stage.paths, repair=repair,
                                    check_solution=check_solution, model_name=model_name,
                                    llm_provider=llm_provider, mode=mode, temperature=temperature,
                                    time_limit=time_limit, mip_gap=mip_gap, progress=progress)

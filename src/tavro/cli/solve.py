@@ -14,7 +14,7 @@ import os
 import sys
 from typing import Any, NoReturn, Sequence
 
-from .options import add_output_options
+from .options import add_data_dir_option, add_output_options, data_dir_of
 from .output import clean, emit_json
 
 NAME = "solve"
@@ -29,6 +29,7 @@ _ZERO = 1e-9
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("model_file", metavar="MODEL.mod")
     parser.add_argument("data_file", metavar="DATA.dat")
+    add_data_dir_option(parser)
     parser.add_argument("--emit", metavar="SCRIPT.py", help="also write the standalone SciPy script of the problem")
     parser.add_argument("--sidecar", action="store_true",
                         help="with --emit: put the arrays in SCRIPT.npz beside the script")
@@ -64,6 +65,9 @@ def run(args: argparse.Namespace) -> int:
 
     if args.sidecar and not args.emit:
         _usage(args, "--sidecar needs --emit SCRIPT.py")
+    if args.sidecar and os.path.realpath(_sidecar_path(args.emit)) == os.path.realpath(args.emit):
+        _usage(args, "--emit %s --sidecar: the arrays would overwrite the script itself; give the script "
+                     "another extension (SCRIPT.py)" % clean(args.emit))
     if args.time_limit is not None and not args.time_limit > 0:
         _usage(args, "--time-limit must be a positive number of seconds")
     if args.mip_gap is not None and not args.mip_gap >= 0:
@@ -74,7 +78,7 @@ def run(args: argparse.Namespace) -> int:
     from .. import solver
 
     try:
-        problem = solver.build_problem(model_code, data_code)
+        problem = solver.build_problem(model_code, data_code, data_dir=data_dir_of(args))
     except SemanticError as e:
         return _model_error(e, args)
     if args.emit:
@@ -91,15 +95,26 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
+def _sidecar_path(script: str) -> str:
+    return os.path.splitext(script)[0] + ".npz"
+
+
 def _emit(args: argparse.Namespace, model_code: str, data_code: str) -> None:
-    from .._fileio import write_text_atomic
+    from .. import _csc_script
+    from .._fileio import write_files_atomic, write_text_atomic
     from ..lpwriter import SciPyCodeGenerator
     from ..tavro_core import KelmCompiler
 
-    tree = KelmCompiler().compile_model(model_code, data_code)
+    # The script embeds the values read from the tables, never their paths.
+    tree = KelmCompiler().compile_model(model_code, data_code, data_dir=data_dir_of(args))
     gen = SciPyCodeGenerator(tree, tree.get("data"))
-    sidecar = os.path.splitext(args.emit)[0] + ".npz" if args.sidecar else None
-    write_text_atomic(args.emit, gen.generate_code(sidecar), encoding="utf-8")
+    if not args.sidecar:
+        write_text_atomic(args.emit, gen.generate_code(), encoding="utf-8")
+        return
+    # The script and its arrays are replaced together; the script checks the arrays' fingerprint.
+    sidecar = _sidecar_path(args.emit)
+    text, arrays = _csc_script.script_and_sidecar(gen, sidecar)
+    write_files_atomic({args.emit: text, sidecar: arrays}, encoding="utf-8")
 
 
 def _jsonable(value: Any) -> Any:
