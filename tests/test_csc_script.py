@@ -332,9 +332,10 @@ def test_edge_cases_agree(model, data, status, objective, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("name", ["transportation", "multi_period_inventory", "tsp", "warehouse_location"])
-def test_report_names_match_the_solvers(name):
-    from tavro import _cli_solve
-
+def test_names_one_at_a_time_match_the_lists_and_invert(name):
     problem = solver.build_problem(*texts(name))
-    assert [_cli_solve._column_name(problem, j) for j in range(problem.num_columns)] == problem.column_names
-    assert [_cli_solve._row_name(problem, i) for i in range(problem.num_rows)] == problem.row_names
+    columns = [problem.column_name(j) for j in range(problem.num_columns)]
+    rows = [problem.row_name(i) for i in range(problem.num_rows)]
+    assert columns == problem.column_names and rows == problem.row_names
+    assert [problem.column_index(n) for n in columns] == list(range(problem.num_columns))
+    assert [problem.row_index(n) for n in rows] == list(range(problem.num_rows))

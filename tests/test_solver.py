@@ -171,3 +171,21 @@ def test_long_written_out_chains_are_grounded_without_deep_recursion():
     assert p.num_rows == 1 and p.A.nnz == 3
     assert p.row_upper[0] == 2400
     assert p.A.toarray()[0].tolist() == p.c.tolist()
+
+
+def test_name_lookups_with_commas_in_index_texts_and_repeated_row_names():
+    p = solver.build_problem(
+        '{string} S = ...; dvar float+ x[S][S]; dvar float+ y;\nminimize z: sum(s in S, t in S) x[s][t] + y;\n'
+        'subject to { forall(s in S) Cap: sum(t in S) x[s][t] <= 1; y >= 1; y <= 5; }\n', 'S = {"a,b", "a", "b,"};')
+    assert p.column_name(1) == "x[a,b,a]" and p.column_index("x[a,b,a]") == 1
+    assert p.column_index("x[b,,a,b]") == 6 and p.column_index("y") == 9
+    # Two unlabelled constraints on one line get distinct names.
+    assert p.row_names[-2:] == ["_c3", "_c3#2"]
+    assert p.row_index("_c3#2") == p.num_rows - 1 and p.row_index("Cap[a,b]") == 0
+    for bad in ("x[a]", "x", "y[1]", "nothing", "Cap", "Cap[c]"):
+        with pytest.raises(KeyError):
+            p.column_index(bad) if not bad.startswith("Cap") else p.row_index(bad)
+    with pytest.raises(IndexError):
+        p.column_name(10)
+    result = solver.solve_problem(p)
+    assert result.duals["_c3"] == pytest.approx(1.0) and result.duals["_c3#2"] == 0.0

@@ -125,40 +125,11 @@ def _limited(items):
     return shown, ["  ... and %d more" % more] if more > 0 else []
 
 
-def _block_of(blocks, k):
-    """The block (first position is its second item) holding position k."""
-    import bisect
-
-    at = bisect.bisect_right([b[1] for b in blocks], k) - 1
-    return blocks[at]
-
-
-def _column_name(problem, j):
-    import numpy as np
-
-    name, first, dims = _block_of(problem.column_blocks(), j)
-    if not dims:
-        return name
-    keys = np.unravel_index(j - first, [len(d) for d in dims])
-    return "%s[%s]" % (name, ",".join(dims[k][int(i)] for k, i in enumerate(keys)))
-
-
-def _row_index(problem, i):
-    label, first, arity, index = _block_of(problem.row_blocks(), i)
-    k = i - first
-    return label, index[k * arity:(k + 1) * arity]
-
-
-def _row_name(problem, i):
-    label, keys = _row_index(problem, i)
-    return "%s[%s]" % (label, ",".join(keys)) if keys else label
-
-
 def _dual(solution, problem, i):
     """The shadow price of row i from the duals nested by label and index."""
-    label, keys = _row_index(problem, i)
-    node = solution.duals.get(label)
-    for key in keys:
+    block = problem.row_block(i)
+    node = solution.duals.get(block.name)
+    for key in block.keys(i - block.first):
         node = node.get(key) if isinstance(node, dict) else None
     return node if isinstance(node, (int, float)) else None
 
@@ -180,7 +151,7 @@ def report(problem, solution):
         if nonzero:
             shown, more = _limited(nonzero)
             lines.append("non-zero variables (%d of %d):" % (len(nonzero), x.size))
-            lines += _table([(_column_name(problem, j), _number(x[j])) for j in shown], ("variable", "value")) + more
+            lines += _table([(problem.column_name(j), _number(x[j])) for j in shown], ("variable", "value")) + more
         else:
             lines.append("every variable is zero (%d variables)" % x.size)
     if solution.duals is not None and x is not None and problem.num_rows:
@@ -196,7 +167,7 @@ def report(problem, solution):
             table = []
             for i in shown:
                 dual = _dual(solution, problem, i)
-                table.append((_row_name(problem, i), _number(activity[i]), "-" if dual is None else _number(dual)))
+                table.append((problem.row_name(i), _number(activity[i]), "-" if dual is None else _number(dual)))
             lines += _table(table, ("constraint", "value", "shadow price")) + more
     if solution.conflict:
         shown, more = _limited(solution.conflict)

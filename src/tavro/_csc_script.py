@@ -36,10 +36,22 @@ def problem(gen):
     return found
 
 
+def named(gen):
+    """The generator's problem as a tavro.solver.LinearProblem (for the names
+    of its columns and rows), made once."""
+    found = gen.__dict__.get("_named")
+    if found is None:
+        from .solver import LinearProblem
+
+        found = gen._named = LinearProblem(problem(gen))
+    return found
+
+
 def build_variables(gen):
     p = problem(gen)
-    gen.var_names = [block[0] for block in p["columns"]]
-    gen.var_indices = {block[0]: (block[2], block[4]) for block in p["columns"]}
+    blocks = named(gen).column_blocks
+    gen.var_names = [b.name for b in blocks]
+    gen.var_indices = {b.name: (b.first, [list(d) for d in b.index_sets]) for b in blocks}
     gen.bounds = np.column_stack((p["col_lower"], p["col_upper"])).reshape(-1, 2)
     gen.integrality = np.asarray(p["integrality"], dtype=np.uint8)
 
@@ -59,7 +71,6 @@ def build_constraints(gen):
     upper = np.asarray(p["row_upper"], dtype=float)
     A = scipy.sparse.csc_matrix((p["values"], p["indices"], p["indptr"]), shape=(len(lower), n))
     gen.A, gen.row_lower, gen.row_upper = A, lower, upper
-    gen.row_blocks = [(label, first, arity, index) for label, _, _, first, _, arity, index in p["rows"]]
     # linprog's form: A_eq x == b_eq and A_ub x <= b_ub (a >= row negated,
     # a range row twice).
     eq = lower == upper
@@ -88,29 +99,6 @@ def _num(x):
     return repr(x + 0.0)  # -0.0 reads as 0.0
 
 
-def _column_labels(var_indices, n):
-    """Name of each column: x, x[1], x[Seattle,3] (as tavro.solver names them)."""
-    names = [None] * n
-    for name, (first, dims) in var_indices.items():
-        grid = [[]]
-        for d in dims:
-            grid = [g + [key] for g in grid for key in d]
-        for k, keys in enumerate(grid):
-            names[first + k] = "%s[%s]" % (name, ",".join(keys)) if keys else name
-    return names
-
-
-def _row_labels(blocks, m):
-    names = [None] * m
-    for label, first, arity, index in blocks:
-        count = len(index) // arity if arity else 1
-        for r in range(count):
-            keys = index[r * arity:(r + 1) * arity]
-            if first + r < m:
-                names[first + r] = "%s[%s]" % (label, ",".join(keys)) if keys else label
-    return names
-
-
 def _table(rows, header):
     """Aligned tuple literals, one per line, under a header of plain words."""
     widths = [max([len(h)] + [len(r[k]) for r in rows]) for k, h in enumerate(header)]
@@ -124,7 +112,7 @@ def _table(rows, header):
 
 def _literal_lines(gen, n, m):
     lower, upper = gen.bounds[:, 0], gen.bounds[:, 1]
-    col_names = _column_labels(gen.var_indices, n)
+    col_names = named(gen).column_names
     out = ["# One column per variable: name, lower bound, upper bound, integer (1) or not (0),",
            "# objective coefficient.", "_columns = ["]
     out += _table([(repr(col_names[j]), _num(lower[j]), _num(upper[j]), str(int(gen.integrality[j])),
@@ -132,7 +120,7 @@ def _literal_lines(gen, n, m):
                   ("name", "lower", "upper", "int", "cost"))
     out += ["]", ""]
     rows = gen.A.tocsr()
-    row_names = _row_labels(gen.row_blocks, m)
+    row_names = named(gen).row_names
     out += ["# One row per constraint: name, lower bound, upper bound, [(column, coefficient), ...].",
             "_rows = ["]
     table = []
