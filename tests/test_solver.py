@@ -189,3 +189,111 @@ def test_name_lookups_with_commas_in_index_texts_and_repeated_row_names():
         p.column_name(10)
     result = solver.solve_problem(p)
     assert result.duals["_c3"] == pytest.approx(1.0) and result.duals["_c3#2"] == 0.0
+
+
+def golden_cases():
+    return list(_golden_cases())
+
+
+def _golden_cases():
+    recorded = json.loads((REPO / "tests" / "data" / "solve_golden.json").read_text())
+    for name, entry in recorded.items():
+        folder, stem = (GOLD, name[5:]) if name.startswith("gold/") else (LIBRARY / name, name)
+        yield pytest.param(folder / f"{stem}.mod", entry, id=name)
+
+
+@pytest.mark.parametrize("model_file, recorded", golden_cases())
+def test_status_objective_and_duals_match_the_scipy_path(model_file, recorded):
+    # solve_golden.json was recorded through SciPy's milp and linprog before the solve moved to highspy.
+    problem = solver.build_problem(model_file.read_text(), model_file.with_suffix(".dat").read_text())
+    result = solver.solve_problem(problem)
+    assert result.status == recorded["status"]
+    if recorded["objective"] is None:
+        assert result.objective is None and result.x is None
+        return
+    assert result.objective == pytest.approx(recorded["objective"], rel=1e-9, abs=1e-12)
+    assert result.max_violation <= 1e-6
+    if "duals" in recorded:
+        assert result.row_dual.tolist() == pytest.approx([recorded["duals"][n] for n in problem.row_names],
+                                                         rel=1e-7, abs=1e-9)
+        assert result.col_dual.tolist() == pytest.approx(
+            [recorded["reduced_costs"][n] for n in problem.column_names], rel=1e-7, abs=1e-9)
+
+
+def test_big_m_rounding_is_refused_when_it_breaks_a_row():
+    folder = LIBRARY / "machine_scheduling"
+    data = (folder / "machine_scheduling.dat").read_text().replace("bigM = 30;", "bigM = 100000000;")
+    problem = solver.build_problem((folder / "machine_scheduling.mod").read_text(), data)
+    result = solver.solve_problem(problem)
+    # Rounding HiGHS's near-integers moves big-M rows by several hours: the
+    # unrounded point, which holds every row, is reported with a warning.
+    assert result.status == "optimal" and result.max_violation <= 1e-6
+    assert any(w.startswith("integer variables are reported unrounded: rounding them would violate constraint ")
+               for w in result.warnings)
+    assert result.to_dict()["max_violation"] == result.max_violation
+    plain = solver.solve_files(folder / "machine_scheduling.mod", folder / "machine_scheduling.dat")
+    assert not plain.warnings and set(plain.x[problem.integrality == 1].tolist()) <= {0.0, 1.0}
+
+
+@pytest.mark.parametrize("x, expected", [
+    # rows: x0 + x1 >= 2 ; 1e8 y - x0 <= 1e8 (big-M size) ; bounds 0 <= x <= 10
+    ([1.0, 1.0, 0.0], (0.0, None)),
+    ([1.0, 1.0 - 2e-6, 0.0], (2e-6, ("row", 0, 2e-6))),  # beyond 1e-6 in the model's units
+    ([1.0, 1.0 - 5e-7, 0.0], (5e-7, None)),
+    ([0.5, 1.5, 1.00000005], (4.5, ("row", 1, 4.5))),  # 4.5 on a row of size 1e8: beyond 1e-9 of it
+    ([0.0, 2.0, 1.00000000001], (1e-3, None)),  # 1e-3 on it: within
+    ([11.0, 1.0, 0.0], (1.0, ("column", 0, 1.0))),
+])
+def test_check_point_scales_the_tolerance_to_the_row(x, expected):
+    from tavro import _answer
+    import scipy.sparse
+
+    A = scipy.sparse.csc_matrix(np.array([[1.0, 1.0, 0.0], [-1.0, 0.0, 1e8]]))
+    largest, worst = _answer.check_point(np.array(x), A.indptr, A.indices, A.data, np.array([2.0, -np.inf]),
+                                         np.array([np.inf, 1e8]), np.zeros(3), np.full(3, 10.0))
+    assert largest == pytest.approx(expected[0], rel=1e-3, abs=1e-12)
+    if expected[1] is None:
+        assert worst is None
+    else:
+        assert worst[:2] == expected[1][:2] and worst[2] == pytest.approx(expected[1][2], rel=1e-3)
+
+
+def test_a_point_that_breaks_a_row_is_an_error_with_the_point_attached(monkeypatch):
+    from tavro import _highs
+
+    problem = solver.build_problem("dvar float+ x; dvar float+ y;\nminimize z: x + y;\n"
+                                   "subject to { need: x + y >= 10; }\n", "")
+    real = _highs.Model.outcome
+
+    def off_by_one(self):
+        outcome = real(self)
+        return _highs.Outcome(outcome.status, None, outcome.message, outcome.x - 1.0, None, None, None, None)
+
+    monkeypatch.setattr(_highs.Model, "outcome", off_by_one)
+    result = solver.solve_problem(problem)
+    assert result.status == "error" and result.objective is None and result.x is not None
+    assert result.violation == "the solver's point violates constraint need by 2"
+    assert result.message.startswith("the solver's point violates constraint need by 2 (HiGHS: ")
+    assert result.max_violation == pytest.approx(2.0) and sum(result.values.values()) == pytest.approx(8.0)
+
+
+@pytest.mark.parametrize("model, status, warning", [
+    ("dvar float+ x; minimize z: x; subject to { big: 1e15 * x >= 1e15; }", "error",
+     "coefficients of 1e+15 or more, which HiGHS refuses, in row big"),
+    ("dvar float+ x; minimize z: x; subject to { tiny: 1e-9 * x >= 1e-9; }", "optimal",
+     "coefficients of 1e-09 or less, which HiGHS treats as zero, in row tiny"),
+    ("dvar float+ x; dvar float+ y; minimize z: x + y;\nsubject to { forall(i in 1..7) wide: 1e10 * x + i * y >= 1; }",
+     "optimal", "coefficients spanning more than 1e+09 in rows wide[1] (1.0e+10), wide[2] (5.0e+09), wide[3] "
+                "(3.3e+09), wide[4] (2.5e+09), wide[5] (2.0e+09) and 2 more: HiGHS's answer may be inaccurate"),
+    ("dvar float+ x; dvar float+ y; minimize z: 1e12 * x + 0.1 * y; subject to { c: x + y >= 1; }", "optimal",
+     "objective coefficients spanning more than 1e+09 (1.0e+13): HiGHS's answer may be inaccurate"),
+])
+def test_coefficients_highs_cannot_be_trusted_with_are_named(model, status, warning):
+    result = solve(model)
+    assert result.status == status and result.warnings == [warning]
+
+
+def test_a_tiny_ratio_is_no_longer_taken_for_an_optimum():
+    # HiGHS drops no coefficient of 1e-8, so the slope is seen and the model is unbounded.
+    result = solve("dvar float+ x; dvar float+ y; maximize z: y; subject to { r: y <= 1e-8 * x; }")
+    assert result.status == "unbounded" and result.warnings == []

@@ -145,7 +145,17 @@ def _literal_lines(gen, n, m):
             "_variables = ["]
     for name, (first, dims) in gen.var_indices.items():
         out.append("    (%r, %d, %r)," % (name, first, [list(d) for d in dims]))
-    out.append("]")
+    out += ["]", "_constraints = ["]
+    for b in named(gen).row_blocks:
+        out.append("    (%r, %d, %d, %r)," % (b.name, b.first, b.arity, list(b.index)))
+    out += ["]", "",
+            "",
+            "def _column_name(j):",
+            "    return column_names[j]",
+            "",
+            "",
+            "def _row_name(i):",
+            "    return row_names[i]"]
     return out
 
 
@@ -164,9 +174,12 @@ def _arrays(gen):
     }
 
 
-def _variables_blob(gen):
-    blocks = [[name, first, [list(d) for d in dims]] for name, (first, dims) in gen.var_indices.items()]
-    return json.dumps(blocks, ensure_ascii=True).encode("ascii")
+def _names_blob(gen):
+    """The variables [name, first column, [keys of each index set]] and the
+    constraints [label, first row, arity, keys] as JSON."""
+    variables = [[name, first, [list(d) for d in dims]] for name, (first, dims) in gen.var_indices.items()]
+    constraints = [[b.name, b.first, b.arity, list(b.index)] for b in named(gen).row_blocks]
+    return json.dumps([variables, constraints], ensure_ascii=True).encode("ascii")
 
 
 def _b64(raw):
@@ -185,7 +198,7 @@ def _buffer_lines(gen, n, m, sidecar_name):
                 "_here = os.path.dirname(os.path.abspath(globals().get('__file__') or os.path.join(os.getcwd(), '_')))",
                 "with np.load(os.path.join(_here, %r)) as _npz:" % sidecar_name,
                 "    _data = {key: _npz[key] for key in _npz.files}",
-                "_variables = json.loads(bytes(_data['variables']).decode('ascii'))"]
+                "_variables, _constraints = json.loads(bytes(_data['names']).decode('ascii'))"]
     else:
         out += ["# The arrays, zlib-compressed and base64-encoded (little-endian).",
                 "def _buffer(text, dtype):",
@@ -193,8 +206,8 @@ def _buffer_lines(gen, n, m, sidecar_name):
                 "", "", "_data = {}"]
         for key, arr in arrays.items():
             out += ['_data[%r] = _buffer("""' % key, _b64(arr.tobytes()) + '""", %r)' % arr.dtype.str]
-        out += ['_variables = json.loads(zlib.decompress(base64.b64decode("""',
-                _b64(_variables_blob(gen)) + '""")).decode("ascii"))']
+        out += ['_variables, _constraints = json.loads(zlib.decompress(base64.b64decode("""',
+                _b64(_names_blob(gen)) + '""")).decode("ascii"))']
     out += ["c = _data['c']",
             "col_lower = _data['col_lower']",
             "col_upper = _data['col_upper']",
@@ -202,7 +215,27 @@ def _buffer_lines(gen, n, m, sidecar_name):
             "row_lower = _data['row_lower']",
             "row_upper = _data['row_upper']",
             "A = scipy.sparse.csc_matrix((_data['values'], _data['indices'], _data['indptr']),",
-            shape]
+            shape,
+            "",
+            "",
+            "def _column_name(j):",
+            "    for _name, _first, _dims in _variables:",
+            "        _size = int(np.prod([len(d) for d in _dims])) if _dims else 1",
+            "        if _first <= j < _first + _size:",
+            "            if not _dims:",
+            "                return _name",
+            "            _at = np.unravel_index(j - _first, [len(d) for d in _dims])",
+            "            return '%s[%s]' % (_name, ','.join(str(_dims[k][i]) for k, i in enumerate(_at)))",
+            "    return 'column %d' % j",
+            "",
+            "",
+            "def _row_name(i):",
+            "    for _label, _first, _arity, _index in _constraints:",
+            "        _count = len(_index) // _arity if _arity else 1",
+            "        if _first <= i < _first + _count:",
+            "            _keys = _index[(i - _first) * _arity:(i - _first + 1) * _arity]",
+            "            return '%s[%s]' % (_label, ','.join(map(str, _keys))) if _keys else _label",
+            "    return 'row %d' % i"]
     return out
 
 
@@ -212,7 +245,7 @@ def sidecar_bytes(gen):
     import zipfile
 
     arrays = _arrays(gen)
-    arrays["variables"] = np.frombuffer(_variables_blob(gen), dtype=np.uint8)
+    arrays["names"] = np.frombuffer(_names_blob(gen), dtype=np.uint8)
     buf = io.BytesIO()
     # np.savez_compressed's layout, at the faster zlib level.
     with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED, compresslevel=_LEVEL) as zf:
@@ -226,7 +259,7 @@ _HEADER = '''\
 """A linear program written by tavro (SciPyCSCCodeGenerator).
 
 Builds the problem with numpy and scipy.sparse and solves it with
-scipy.optimize.milp (HiGHS). Run as a program it prints a short report;
+HiGHS through scipy.optimize (linprog, or milp for integers). Run as a program it prints a short report;
 executed in any other way it solves at top level and leaves `results`
 (SciPy's result), `status`, `objective` (in the model's sense) and
 `solution` (the values keyed by the model's names) in its namespace.
@@ -234,10 +267,28 @@ executed in any other way it solves at top level and leaves `results`
 '''
 
 _FOOTER = '''\
-# ---- solve ----
-results, status, objective, _x = solve(c, A, row_lower, row_upper, col_lower, col_upper, integrality,
-                                       MAXIMIZE, OFFSET)
+# ---- solve, check and shape ----
+results = _x = _y = _reduced = violation = max_violation = None
+status = trivial_status(row_lower, row_upper, col_lower, col_upper)
+if status is None:
+    results, status, _x, _y, _reduced = solve_scipy(c, A, row_lower, row_upper, col_lower, col_upper, integrality,
+                                                    MAXIMIZE)
+elif status == "optimal":
+    _x, _y, _reduced = np.zeros(0), np.zeros(len(row_lower)), np.zeros(0)
+warnings = coefficient_warnings(A.indptr, A.indices, A.data, len(row_lower), c, _row_name)
+if _x is not None:
+    _x, max_violation, _worst, _refused = settle_point(_x, integrality, A.indptr, A.indices, A.data, row_lower,
+                                                       row_upper, col_lower, col_upper)
+    if _refused is not None:
+        warnings.append(rounding_warning(_refused, _row_name, _column_name))
+    if _worst is not None:
+        status, violation = "error", violation_text(_worst, _row_name, _column_name)
+objective = float(c @ _x + OFFSET) + 0.0 if _x is not None and status != "error" else None
 solution = nest_columns(_x, _variables) if _x is not None else {}
+duals = nest_rows(_y, _constraints) if _y is not None and status == "optimal" else None
+reduced_costs = nest_columns(_reduced, _variables) if _reduced is not None and status == "optimal" else None
+if results is not None:
+    results.max_violation = max_violation
 
 
 def _shown(text):
@@ -249,8 +300,13 @@ def _report():
     print("status:", status)
     if objective is not None:
         print("objective%s: %.10g" % (" " + _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "", objective))
+    if violation is not None:
+        print("error:", _shown(violation))
+    for _warning in warnings:
+        print("warning:", _shown(_warning))
     if _x is None:
         return
+    print("max violation: %.3g" % max_violation)
     shown = 0
     for _j in np.flatnonzero(np.abs(_x) > 1e-9):
         if shown == 20:
@@ -258,15 +314,6 @@ def _report():
             break
         print("  %s = %.10g" % (_shown(_column_name(int(_j))), _x[_j]))
         shown += 1
-
-
-def _column_name(j):
-    for _name, _first, _dims in _variables:
-        _size = int(np.prod([len(d) for d in _dims])) if _dims else 1
-        if _first <= j < _first + _size:
-            _keys = np.unravel_index(j - _first, [len(d) for d in _dims]) if _dims else ()
-            return "%s[%s]" % (_name, ",".join(_dims[k][i] for k, i in enumerate(_keys))) if _dims else _name
-    return "column %d" % j
 
 
 if globals().get("__name__") == "__main__":
@@ -280,7 +327,8 @@ def render(gen, sidecar_name=None):
     m = len(gen.row_lower)
     total = 4 * n + 2 * m + 2 * gen.A.nnz
     literal = sidecar_name is None and total < LITERAL_LIMIT and sum(
-        len(d) for _, dims in gen.var_indices.values() for d in dims) < LITERAL_LIMIT
+        len(d) for _, dims in gen.var_indices.values() for d in dims) + sum(
+        len(b.index) for b in named(gen).row_blocks) < LITERAL_LIMIT
     lines = [_HEADER,
              "import base64" if not literal and sidecar_name is None else None,
              "import json" if not literal else None,

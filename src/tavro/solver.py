@@ -15,6 +15,7 @@ from __future__ import annotations
 import bisect
 import dataclasses
 import os
+import threading
 import time
 from dataclasses import dataclass
 from functools import cached_property
@@ -24,7 +25,7 @@ import numpy as np
 import numpy.typing as npt
 import scipy.sparse
 
-from . import _answer, _kelm
+from . import _answer, _highs, _kelm
 
 STATUSES = _answer.STATUSES
 
@@ -356,43 +357,147 @@ def _options(options: Optional[SolveOptions], time_limit: Optional[float], mip_g
     return options
 
 
+@dataclass(frozen=True)
+class RangeRecord:
+    """One of HiGHS's ranging records: per column (or row), the `value` to
+    which a cost or bound may move with the basis staying optimal, the
+    `objective` there, and the variables entering (`in_var`) and leaving
+    (`ou_var`) the basis beyond it (HiGHS's numbering: a column j, or a row
+    i as num_columns + i; -1 for none)."""
+
+    value: FloatArray
+    objective: FloatArray
+    in_var: npt.NDArray[np.int32]
+    ou_var: npt.NDArray[np.int32]
+
+
+@dataclass(frozen=True)
+class Ranging:
+    """Cost and bound ranging of a linear program solved to optimality, in
+    the model's sense, as HiGHS computes it (a record per direction)."""
+
+    cost_up: RangeRecord
+    cost_down: RangeRecord
+    column_bound_up: RangeRecord
+    column_bound_down: RangeRecord
+    row_bound_up: RangeRecord
+    row_bound_down: RangeRecord
+
+
 class Solution:
     """The outcome of one solve.
 
-    status: one of STATUSES.
+    status: one of STATUSES; reason: why a "limit" stopped ("time limit",
+        "interrupted", ...), else None.
     objective: float in the model's sense (a maximum for maximize), offset
         included; None unless a feasible point exists.
-    values: {dvar name: float | nested dict keyed by index text}.
+    values: {dvar name: float | nested dict keyed by index value}, shaped on
+        first access from `x` (the point as a numpy array, or None).
     duals, reduced_costs: for linear programs solved to optimality,
-        {label: float | nested dict}; else None.
+        {label: float | nested dict}, shaped on first access from
+        `row_dual` and `col_dual` (numpy arrays); else None.
     conflict: for an infeasible model, a list of rows
         {"name", "label", "index", "line", "text"} forming an irreducible
-        infeasible subset (text shows the row with its data), else None.
+        infeasible subset (text shows the row with its data), else None
+        (`notes` says why it was not computed).
     runaway: for an unbounded model, a list of {"name", "direction"} ("up" or
         "down") of the variables that grow without bound, else None.
+    max_violation: the largest violation of any row or bound at the
+        reported point, in the model's units; None without a point.
+    warnings: what makes the answer doubtful (coefficient ranges HiGHS
+        cannot be trusted with); notes: what was not computed and why.
+    ranging: a Ranging when asked for (SolveOptions.ranging) on an LP
+        solved to optimality; basis: HiGHS's (column, row) basis status
+        arrays alongside it.
+    mip_gap, mip_bound: HiGHS's relative gap and dual bound of a MIP.
     message: the solver's own words.
     to_dict(): the JSON-ready form (status, objective, values, ...).
     """
 
-    def __init__(self, status: str, objective: Optional[float] = None, values: Optional[Dict[str, Any]] = None,
-                 duals: Optional[Dict[str, Any]] = None, reduced_costs: Optional[Dict[str, Any]] = None,
+    def __init__(self, status: str, objective: Optional[float] = None, values: Optional[Dict[Any, Any]] = None,
+                 duals: Optional[Dict[Any, Any]] = None, reduced_costs: Optional[Dict[Any, Any]] = None,
                  conflict: Optional[List[Dict[str, Any]]] = None, runaway: Optional[List[Dict[str, str]]] = None,
-                 message: str = "", x: Optional[FloatArray] = None, seconds: float = 0.0) -> None:
+                 message: str = "", x: Optional[FloatArray] = None, seconds: float = 0.0, *,
+                 problem: Optional[LinearProblem] = None, row_dual: Optional[FloatArray] = None,
+                 col_dual: Optional[FloatArray] = None, reason: Optional[str] = None,
+                 max_violation: Optional[float] = None, violation: Optional[str] = None,
+                 warnings: Optional[List[str]] = None, notes: Optional[List[str]] = None,
+                 ranging: Optional[Ranging] = None,
+                 basis: Optional[Tuple[npt.NDArray[np.int8], npt.NDArray[np.int8]]] = None,
+                 mip_gap: Optional[float] = None, mip_bound: Optional[float] = None) -> None:
         self.status = status
+        self.reason = reason
         self.objective = objective
-        self.values = values if values is not None else {}
-        self.duals = duals
-        self.reduced_costs = reduced_costs
+        self.x = x
+        self.row_dual = row_dual
+        self.col_dual = col_dual
+        self.problem = problem
+        self._values = values
+        self._duals = duals
+        self._reduced_costs = reduced_costs
         self.conflict = conflict
         self.runaway = runaway
         self.message = message
-        self.x = x
         self.seconds = seconds
+        self.max_violation = max_violation
+        self.violation = violation
+        self.warnings: List[str] = warnings if warnings is not None else []
+        self.notes: List[str] = notes if notes is not None else []
+        self.ranging = ranging
+        self.basis = basis
+        self.mip_gap = mip_gap
+        self.mip_bound = mip_bound
+
+    @property
+    def values(self) -> Dict[Any, Any]:
+        if self._values is None:
+            self._values = {} if self.x is None or self.problem is None else _column_tree(self.problem, self.x)
+        return self._values
+
+    @values.setter
+    def values(self, values: Dict[Any, Any]) -> None:
+        self._values = values
+
+    @property
+    def duals(self) -> Optional[Dict[Any, Any]]:
+        if self._duals is None and self.row_dual is not None and self.problem is not None:
+            self._duals = _row_tree(self.problem, self.row_dual)
+        return self._duals
+
+    @duals.setter
+    def duals(self, duals: Optional[Dict[Any, Any]]) -> None:
+        self._duals = duals
+
+    @property
+    def reduced_costs(self) -> Optional[Dict[Any, Any]]:
+        if self._reduced_costs is None and self.col_dual is not None and self.problem is not None:
+            self._reduced_costs = _column_tree(self.problem, self.col_dual)
+        return self._reduced_costs
+
+    @reduced_costs.setter
+    def reduced_costs(self, reduced_costs: Optional[Dict[Any, Any]]) -> None:
+        self._reduced_costs = reduced_costs
 
     def to_dict(self) -> Dict[str, Any]:
-        return {"status": self.status, "objective": self.objective, "values": self.values,
-                "duals": self.duals, "reduced_costs": self.reduced_costs, "conflict": self.conflict,
-                "runaway": self.runaway, "message": self.message}
+        """The JSON-ready form: index values as text keys."""
+        problem = self.problem
+        if problem is not None and self._values is None:
+            values = _column_tree(problem, self.x, text=True) if self.x is not None else {}
+        else:
+            values = self.values
+        if problem is not None and self._duals is None:
+            duals = _row_tree(problem, self.row_dual, text=True) if self.row_dual is not None else None
+        else:
+            duals = self.duals
+        if problem is not None and self._reduced_costs is None:
+            reduced = _column_tree(problem, self.col_dual, text=True) if self.col_dual is not None else None
+        else:
+            reduced = self.reduced_costs
+        return {"status": self.status, "reason": self.reason, "objective": self.objective, "values": values,
+                "duals": duals, "reduced_costs": reduced, "conflict": self.conflict, "runaway": self.runaway,
+                "max_violation": self.max_violation, "violation": self.violation, "warnings": list(self.warnings),
+                "notes": list(self.notes), "mip_gap": self.mip_gap, "mip_bound": self.mip_bound,
+                "message": self.message}
 
     def __repr__(self) -> str:
         return "<Solution %s objective=%r>" % (self.status, self.objective)
@@ -403,105 +508,270 @@ def build_problem(model_code: str, data_code: str) -> LinearProblem:
     return LinearProblem(_kelm.instantiate(model_code, data_code))
 
 
-def _column_tree(problem: LinearProblem, x: FloatArray) -> Dict[str, Any]:
+def _column_tree(problem: LinearProblem, x: FloatArray, text: bool = False) -> Dict[Any, Any]:
     return _answer.nest_columns(x, [(b.name, b.first, b.index_sets) for b in problem.column_blocks])
 
 
-def _row_tree(problem: LinearProblem, y: FloatArray) -> Dict[str, Any]:
+def _row_tree(problem: LinearProblem, y: FloatArray, text: bool = False) -> Dict[Any, Any]:
     return _answer.nest_rows(y, [(b.name, b.first, b.arity, b.index) for b in problem.row_blocks])
 
 
-def _solve(problem: LinearProblem, c: FloatArray, rows: Optional[npt.NDArray[np.int64]] = None,
-           col_lower: Optional[FloatArray] = None, col_upper: Optional[FloatArray] = None,
-           time_limit: Optional[float] = None, mip_gap: Optional[float] = None) -> Tuple[Any, str, Any, Any]:
-    A, lo, hi = problem.A, problem.row_lower, problem.row_upper
-    if rows is not None:
-        A, lo, hi = A[rows], lo[rows], hi[rows]
-    return _answer.solve(c, A, lo, hi,
-                         problem.col_lower if col_lower is None else col_lower,
-                         problem.col_upper if col_upper is None else col_upper,
-                         problem.integrality, problem.maximize, problem.offset, time_limit=time_limit, mip_gap=mip_gap)
+class _Request:
+    """One solve request: the main solve and every search after it, on one
+    HiGHS model, within one deadline."""
+
+    def __init__(self, problem: LinearProblem, options: SolveOptions) -> None:
+        self.problem = problem
+        self.options = options
+        self.cancel = threading.Event()
+        self.notes: List[str] = []
+        self._model: Optional[_highs.Model] = None
+
+    @property
+    def model(self) -> "_highs.Model":
+        if self._model is None:
+            p = self.problem
+            self._model = _highs.Model(p.c, p.A.indptr, p.A.indices, p.A.data, p.row_lower, p.row_upper,
+                                       p.col_lower, p.col_upper, p.integrality, p.maximize, p.offset)
+        return self._model
+
+    def run(self, mip_gap: Optional[float] = None) -> "_highs.Outcome":
+        return self.model.run(self.options.remaining(), mip_gap, self.cancel)
+
+    def solve(self) -> Solution:
+        p = self.problem
+        trivial = _answer.trivial_status(p.row_lower, p.row_upper, p.col_lower, p.col_upper)
+        if trivial is not None:
+            return self._trivial(trivial)
+        try:
+            self.model
+        except ValueError as e:
+            return Solution("error", problem=p, message=str(e), warnings=self.warnings(), notes=self.notes)
+        try:
+            outcome = self.run(self.options.mip_gap)
+        except KeyboardInterrupt as e:
+            e.solution = self._finish(e.outcome)  # type: ignore[attr-defined]
+            raise
+        solution = self._finish(outcome)
+        try:
+            self._follow_up(solution)
+        except KeyboardInterrupt as e:
+            self.notes.append("interrupted before the search after the solve finished")
+            e.solution = solution  # type: ignore[attr-defined]
+            raise
+        return solution
+
+    def _trivial(self, status: str) -> Solution:
+        p = self.problem
+        if status == "optimal":
+            duals = self.options.duals
+            return Solution(status, p.offset + 0.0, x=np.zeros(0), problem=p,
+                            row_dual=np.zeros(p.num_rows) if duals else None, col_dual=np.zeros(0) if duals else None,
+                            max_violation=0.0, message="no variables", warnings=self.warnings())
+        conflict: Optional[List[Dict[str, Any]]] = None
+        if self.options.conflict:
+            crossed = np.flatnonzero(p.row_lower > p.row_upper)
+            conflict = [] if (p.col_lower > p.col_upper).any() else [p.row_info(int(crossed[0]))]
+        return Solution(status, conflict=conflict, problem=p, message="bounds cross")
+
+    def _finish(self, outcome: "_highs.Outcome") -> Solution:
+        """The solution of the main solve, before any search that follows it."""
+        p = self.problem
+        status, message = outcome.status, outcome.message
+        x = outcome.x if status in ("optimal", "limit") else None
+        largest = violation = None
+        warnings = self.warnings()
+        if x is not None:
+            x, largest, worst, refused = _answer.settle_point(x, p.integrality, p.A.indptr, p.A.indices, p.A.data,
+                                                              p.row_lower, p.row_upper, p.col_lower, p.col_upper)
+            if refused is not None:
+                warnings.append(_answer.rounding_warning(refused, p.row_name, p.column_name))
+            if worst is not None:
+                violation = _answer.violation_text(worst, p.row_name, p.column_name)
+                status, message = "error", "%s (HiGHS: %s)" % (violation, outcome.message)
+        objective = float(p.c @ x + p.offset) + 0.0 if x is not None and status != "error" else None
+        solution = Solution(status, objective, x=x, problem=p, reason=outcome.reason if status == "limit" else None,
+                            message=message, notes=self.notes, mip_gap=outcome.mip_gap, mip_bound=outcome.mip_bound,
+                            max_violation=largest, violation=violation, warnings=warnings)
+        if status == "optimal" and self.options.duals and outcome.row_dual is not None:
+            solution.row_dual, solution.col_dual = outcome.row_dual, outcome.col_dual
+        return solution
+
+    def warnings(self) -> List[str]:
+        p = self.problem
+        return _answer.coefficient_warnings(p.A.indptr, p.A.indices, p.A.data, p.num_rows, p.c, p.row_name)
+
+    def _follow_up(self, solution: Solution) -> None:
+        """What the status asks for after the main solve: ranging of an LP,
+        the tie-break between infeasible and unbounded, the conflict of an
+        infeasible model, the runaway variables of an unbounded one."""
+        p, options = self.problem, self.options
+        if solution.status == "optimal" and options.ranging and not p.is_mip:
+            records = self.model.ranging()
+            if records is not None:
+                solution.ranging = Ranging(*(RangeRecord(*records[k]) for k in _RANGING_RECORDS))
+            solution.basis = self.model.basis()
+        if solution.status == "infeasible_or_unbounded" or (solution.status == "unbounded" and p.is_mip):
+            solution.status = self._tie_break()
+        if solution.status == "infeasible" and options.conflict:
+            solution.conflict = self._conflict()
+        elif solution.status == "unbounded":
+            solution.runaway = self._runaway()
+
+    def _tie_break(self) -> str:
+        # The same rows with a zero objective: feasible means unbounded.
+        model = self.model
+        model.set_costs(np.zeros(self.problem.num_columns))
+        try:
+            outcome = self.run()
+        finally:
+            model.set_costs(self.problem.c)
+        if outcome.status == "limit" and outcome.x is None:
+            self.notes.append("infeasible or unbounded: the solve that tells them apart did not finish (%s)"
+                              % outcome.reason)
+        return {"optimal": "unbounded", "infeasible": "infeasible"}.get(outcome.status, "infeasible_or_unbounded")
+
+    def _runaway(self) -> Optional[List[Dict[str, str]]]:
+        """Columns that reach a large box put around every unbounded side."""
+        p = self.problem
+        lower = np.where(np.isinf(p.col_lower), -_RUNAWAY_BOX, p.col_lower)
+        upper = np.where(np.isinf(p.col_upper), _RUNAWAY_BOX, p.col_upper)
+        self.model.set_column_bounds(lower, upper)
+        outcome = self.run()
+        x = outcome.x
+        if x is None:
+            self.notes.append("runaway variables not computed: %s" % (outcome.reason or outcome.message))
+            return None
+        near = _RUNAWAY_BOX * (1 - 1e-6)
+        up = np.flatnonzero(np.isinf(p.col_upper) & (x >= near)).tolist()
+        down = np.flatnonzero(np.isinf(p.col_lower) & (x <= -near)).tolist()
+        return ([{"name": p.column_name(j), "direction": "up"} for j in up] +
+                [{"name": p.column_name(j), "direction": "down"} for j in down])
+
+    # -- the conflict of an infeasible model ------------------------------------------
+
+    def _conflict(self) -> Optional[List[Dict[str, Any]]]:
+        """An irreducible infeasible subset of rows (column bounds and
+        integrality always kept): HiGHS's own for a linear program, else
+        (or when HiGHS gives none in time) a deletion filter over shrinking
+        groups of rows. Within the request's deadline and CONFLICT_SECONDS;
+        a search cut short reports the infeasible subset it had reached."""
+        p = self.problem
+        if p.num_rows > CONFLICT_MAX_ROWS or p.A.nnz > CONFLICT_MAX_NONZEROS:
+            self.notes.append("conflict not computed: the model has %d rows and %d non-zeros (the search runs up "
+                              "to %d rows and %d non-zeros)" % (p.num_rows, p.A.nnz, CONFLICT_MAX_ROWS,
+                                                                CONFLICT_MAX_NONZEROS))
+            return None
+        own = time.monotonic() + CONFLICT_SECONDS
+        deadline = own if self.options.deadline is None else min(own, self.options.deadline)
+        search = _ConflictSearch(self, deadline)
+        rows = search.highs_iis() if not p.is_mip else None
+        if rows is None:
+            rows = search.deletion_filter()
+        if rows is None:
+            return None
+        return [p.row_info(r) for r in rows]
 
 
-def _duals(problem: LinearProblem) -> Tuple[Optional[FloatArray], Optional[FloatArray]]:
-    """Row duals and reduced costs of an LP, in the model's sense: the change
-    of the objective per unit increase of a row's bound or a column's value."""
-    from scipy.optimize import linprog
-
-    A, lo, hi = problem.A.tocsr(), problem.row_lower, problem.row_upper
-    eq = np.flatnonzero(lo == hi)
-    ub = np.flatnonzero((lo != hi) & np.isfinite(hi))
-    lb = np.flatnonzero((lo != hi) & np.isfinite(lo))
-    cost = -problem.c if problem.maximize else problem.c
-    A_ub = scipy.sparse.vstack([A[ub], -A[lb]]) if ub.size + lb.size else None
-    b_ub = np.concatenate([hi[ub], -lo[lb]]) if A_ub is not None else None
-    res = linprog(cost, A_ub=A_ub, b_ub=b_ub, A_eq=A[eq] if eq.size else None, b_eq=lo[eq] if eq.size else None,
-                  bounds=np.column_stack([problem.col_lower, problem.col_upper]), method="highs")
-    if res.status != 0:
-        return None, None
-    y = np.zeros(problem.num_rows)
-    if A_ub is not None:
-        m = res.ineqlin.marginals
-        y[ub] += m[:ub.size]
-        y[lb] -= m[ub.size:]
-    if eq.size:
-        y[eq] += res.eqlin.marginals
-    reduced = res.lower.marginals + res.upper.marginals
-    sign = -1.0 if problem.maximize else 1.0
-    return sign * y + 0.0, sign * reduced + 0.0
+# Largest model whose conflict is searched for (rows, non-zeros) and the time
+# the search may take; HiGHS's own IIS is tried first on linear programs up
+# to IIS_MAX_SIZE rows + columns (it also tests every column bound, which
+# makes it slow on wide models).
+CONFLICT_MAX_NONZEROS = 200_000
+IIS_MAX_SIZE = 2_000
 
 
-def _still_infeasible(problem: LinearProblem, rows: List[int], options: SolveOptions) -> bool:
-    if options.expired():
-        raise TimeoutError
-    _res, status, _obj, _x = _solve(problem, np.zeros(problem.num_columns), rows=np.asarray(rows, dtype=np.int64),
-                                    time_limit=options.remaining())
-    return status == "infeasible"
+class _ConflictSearch:
+    """The conflict search's solves: feasibility of the model with some
+    rows relaxed (bounds -inf..inf), on the request's HiGHS model."""
 
+    def __init__(self, request: _Request, deadline: float) -> None:
+        self.request = request
+        self.problem = request.problem
+        self.deadline = deadline
+        self.model = request.model
+        self.model.set_costs(np.zeros(self.problem.num_columns))
+        self.active = np.ones(self.problem.num_rows, dtype=bool)
 
-def _conflict(problem: LinearProblem, options: SolveOptions) -> Optional[List[Dict[str, Any]]]:
-    """An irreducible infeasible subset of rows (column bounds and
-    integrality always kept), by a deletion filter over shrinking groups."""
-    keep = list(range(problem.num_rows))
-    if not keep or problem.num_rows > CONFLICT_MAX_ROWS:
+    def left(self) -> float:
+        return self.deadline - time.monotonic()
+
+    def _activate(self, rows: npt.NDArray[np.int64], on: bool) -> None:
+        p = self.problem
+        if on:
+            self.model.set_row_bounds(rows, p.row_lower[rows], p.row_upper[rows])
+        else:
+            self.model.set_row_bounds(rows, np.full(rows.size, -np.inf), np.full(rows.size, np.inf))
+        self.active[rows] = on
+
+    def _infeasible(self) -> Optional[bool]:
+        """Whether the model with the active rows is infeasible; None when the
+        solve did not finish in time."""
+        if self.left() <= 0:
+            return None
+        outcome = self.model.run(min(self.left(), self.request.options.remaining() or np.inf), None,
+                                 self.request.cancel)
+        if outcome.status == "infeasible":
+            return True
+        if outcome.status == "optimal":
+            return False
         return None
-    own = time.monotonic() + CONFLICT_SECONDS
-    options = dataclasses.replace(options, deadline=own if options.deadline is None else min(own, options.deadline))
-    try:
-        if _still_infeasible(problem, [], options):
+
+    def highs_iis(self) -> Optional[List[int]]:
+        p = self.problem
+        if p.num_rows + p.num_columns > IIS_MAX_SIZE or self.left() <= 0:
+            return None
+        rows = self.model.iis(self.left())
+        if rows is None:
+            return None
+        # Check HiGHS's set: its rows with every column bound must be infeasible.
+        others = np.flatnonzero(~np.isin(np.arange(p.num_rows), rows))
+        self._activate(others, False)
+        verdict = self._infeasible()
+        self._activate(others, True)
+        return rows if verdict else None
+
+    def deletion_filter(self) -> Optional[List[int]]:
+        p = self.problem
+        keep = np.arange(p.num_rows)
+        self._activate(keep, False)
+        verdict = self._infeasible()
+        if verdict is None:
+            return self._cut_short(keep)
+        if verdict:
             return []  # the bounds alone cannot be met
-        group = max(1, len(keep) // 2)
+        self._activate(keep, True)
+        group = max(1, keep.size // 2)
         while True:
             k = 0
-            while k < len(keep):
-                trial = keep[:k] + keep[k + group:]
-                if _still_infeasible(problem, trial, options):
-                    keep = trial
+            while k < keep.size:
+                trial = keep[k:k + group]
+                self._activate(trial, False)
+                verdict = self._infeasible()
+                if verdict is None:
+                    self._activate(trial, True)
+                    return self._cut_short(keep)
+                if verdict:
+                    keep = np.concatenate([keep[:k], keep[k + group:]])
                 else:
+                    self._activate(trial, True)
                     k += group
             if group == 1:
                 break
             group = max(1, group // 2)
-    except TimeoutError:
-        return None
-    return [problem.row_info(r) for r in keep]
+        return [int(r) for r in keep]
+
+    def _cut_short(self, keep: npt.NDArray[np.int64]) -> Optional[List[int]]:
+        notes = self.request.notes
+        if keep.size == self.problem.num_rows:
+            notes.append("conflict not computed: the search ran out of time")
+            return None
+        notes.append("conflict: an infeasible subset of %d rows, not reduced to an irreducible one (the search ran "
+                     "out of time)" % keep.size)
+        return [int(r) for r in keep]
 
 
-def _runaway(problem: LinearProblem, options: SolveOptions) -> Optional[List[Dict[str, str]]]:
-    """Columns that reach a large box put around every unbounded side."""
-    lower = np.where(np.isinf(problem.col_lower), -_RUNAWAY_BOX, problem.col_lower)
-    upper = np.where(np.isinf(problem.col_upper), _RUNAWAY_BOX, problem.col_upper)
-    _res, status, _obj, x = _solve(problem, problem.c, col_lower=lower, col_upper=upper,
-                                   time_limit=options.remaining())
-    if x is None:
-        return None
-    out = []
-    near = _RUNAWAY_BOX * (1 - 1e-6)
-    for j in np.flatnonzero(np.isinf(problem.col_upper) & (x >= near)).tolist():
-        out.append({"name": problem.column_name(j), "direction": "up"})
-    for j in np.flatnonzero(np.isinf(problem.col_lower) & (x <= -near)).tolist():
-        out.append({"name": problem.column_name(j), "direction": "down"})
-    return out
+_RANGING_RECORDS = ("col_cost_up", "col_cost_dn", "col_bound_up", "col_bound_dn", "row_bound_up", "row_bound_dn")
 
 
 def solve_problem(problem: LinearProblem, time_limit: Optional[float] = None, mip_gap: Optional[float] = None, *,
@@ -509,23 +779,16 @@ def solve_problem(problem: LinearProblem, time_limit: Optional[float] = None, mi
     """Solve a LinearProblem with HiGHS and return a Solution. `time_limit`
     and `mip_gap`, when given, override those of `options`."""
     started = time.monotonic()
-    options = _options(options, time_limit, mip_gap).started(started)
-    results, status, objective, x = _solve(problem, problem.c, time_limit=options.remaining(),
-                                           mip_gap=options.mip_gap)
-    message = getattr(results, "message", "") or ""
-    values = _column_tree(problem, x) if x is not None else {}
-    duals = reduced_costs = conflict = runaway = None
-    if status == "optimal" and not problem.is_mip and problem.num_columns and options.duals:
-        y, reduced = _duals(problem)
-        if y is not None and reduced is not None:
-            duals = _row_tree(problem, y)
-            reduced_costs = _column_tree(problem, reduced)
-    elif status == "infeasible" and options.conflict:
-        conflict = _conflict(problem, options)
-    elif status == "unbounded":
-        runaway = _runaway(problem, options)
-    return Solution(status, objective, values, duals, reduced_costs, conflict, runaway, message, x,
-                    time.monotonic() - started)
+    request = _Request(problem, _options(options, time_limit, mip_gap).started(started))
+    try:
+        solution = request.solve()
+    except KeyboardInterrupt as e:
+        partial = getattr(e, "solution", None)
+        if partial is not None:
+            partial.seconds = time.monotonic() - started
+        raise
+    solution.seconds = time.monotonic() - started
+    return solution
 
 
 def solve_files(model_file: PathLike, data_file: PathLike, time_limit: Optional[float] = None,
