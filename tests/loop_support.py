@@ -86,6 +86,6 @@ class Modeller:
 
 if __name__ == "__main__":
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from tavro.__main__ import main
+    from tavro.cli import main
 
     sys.exit(main(sys.argv[1:]))

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from tavro import __main__ as cli
+from tavro import cli
 from tavro import modelwright
 from workflow_fakes import Recorder
 

@@ -11,7 +11,8 @@ import time
 
 import pytest
 
-from tavro import __main__ as cli
+from tavro import cli
+from tavro.cli import output
 from tavro import modelwright, tokenmeter
 from workflow_fakes import Recorder
 
@@ -40,7 +41,7 @@ def stub(tmp_path):
 
 def tavro(server, cwd, *argv, **env):
     """Runs `tavro ARGV` against the stub, pricing from a local table."""
-    code = ("import sys; from tavro import tokenmeter, __main__ as m; tokenmeter.PRICING_URL = sys.argv[1]; "
+    code = ("import sys; from tavro import tokenmeter, cli as m; tokenmeter.PRICING_URL = sys.argv[1]; "
             "sys.exit(m.main(sys.argv[2:]))")
     full_env = dict(os.environ, OPENAI_API_KEY="sk-test", OPENAI_BASE_URL=server.openai_base_url, **env)
     return subprocess.run([sys.executable, "-c", code, server.pricing, *argv], cwd=cwd, env=full_env,
@@ -203,8 +204,8 @@ def test_escape_sequences_in_replies_are_shown_escaped(stub, tmp_path):
     ("\x00\x1b\x7f\x85\x9f\xa0", "\\x00\\x1b\\x7f\\x85\\x9f\xa0", "\\u0000\\u001b\\u007f\\u0085\\u009f\xa0"),
 ])
 def test_shown(text, shown, json_shown):
-    assert cli._shown(text) == shown
-    assert cli._shown(text, json_text=True) == json_shown
+    assert output.clean(text) == shown
+    assert output.clean(text, json_text=True) == json_shown
 
 
 # ---- --timeout ------------------------------------------------------------

@@ -11,7 +11,7 @@ from importlib.resources import files
 
 import pytest
 
-from tavro import __main__ as cli
+from tavro import cli
 from tavro import modelwright
 from workflow_fakes import Recorder
 
@@ -333,13 +333,13 @@ class _Tty(io.StringIO):
 def test_terminal_output_goes_through_rich(monkeypatch):
     import re
 
-    from tavro import _cli_output
+    from tavro.cli import output
     from tavro.semantic_error import SemanticError
 
     screen = _Tty()
     monkeypatch.setattr(sys, "stderr", screen)
     monkeypatch.setenv("TERM", "xterm-256color")
-    with _cli_output.Reporter() as rep:
+    with output.Reporter() as rep:
         assert rep.terminal
         rep.progress("Iteration 1/2: prompting model")
         rep.progress("[LLM] Ollama \u2022 llama3: generating")
@@ -362,13 +362,13 @@ def test_terminal_output_goes_through_rich(monkeypatch):
     (12.3456, "$12.35"),
 ])
 def test_cost_text(cost, text):
-    from tavro._cli_output import format_cost
+    from tavro.cli.output import format_cost
 
     assert format_cost(cost) == text
 
 
 def test_examples_show_recorded_optima(tmp_path, monkeypatch, capsys):
-    from tavro import _cli_examples
+    from tavro import _examples
 
     for name, solution in [("boxes", '{"status": "optimal", "sense": "maximize", "objective": 42.5}'),
                            ("crates", None), ("broken", "{not json")]:
@@ -378,7 +378,7 @@ def test_examples_show_recorded_optima(tmp_path, monkeypatch, capsys):
             (folder / (name + ext)).write_text("About %s.\n" % name)
         if solution is not None:
             (folder / "solution.json").write_text(solution)
-    monkeypatch.setattr(_cli_examples, "_library", lambda: tmp_path)
+    monkeypatch.setattr(_examples, "_library", lambda: tmp_path)
     assert run(["examples"]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert [line.split()[:3] for line in lines[:3]] == [["boxes", "max", "42.5"], ["broken", "-", "About"],

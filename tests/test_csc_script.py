@@ -19,7 +19,7 @@ from importlib.resources import files
 import numpy as np
 import pytest
 
-from tavro import __main__ as cli
+from tavro import cli
 from tavro import solver
 from tavro.lpwriter import SciPyCodeGenerator
 from tavro.semantic_error import SemanticError

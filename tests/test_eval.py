@@ -14,7 +14,7 @@ import time
 import pytest
 
 import loop_support as ls
-from tavro import __main__ as cli
+from tavro import cli
 from tavro import evaluation
 from tavro._hooks import near_duplicate
 

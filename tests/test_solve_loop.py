@@ -6,7 +6,7 @@ import json
 import pytest
 
 import loop_support as ls
-from tavro import __main__ as cli
+from tavro import cli
 from tavro import pipeline
 
 stub_server = pytest.importorskip("stub_server")

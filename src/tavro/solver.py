@@ -26,6 +26,7 @@ import numpy.typing as npt
 import scipy.sparse
 
 from . import _answer, _highs, _kelm
+from ._numbers import number_text as _number
 
 STATUSES = _answer.STATUSES
 
@@ -45,10 +46,6 @@ _RUNAWAY_BOX = 1e7
 
 def _name(label: str, keys: Sequence[str]) -> str:
     return "%s[%s]" % (label, ",".join(keys)) if keys else label
-
-
-def _number(x: float) -> str:
-    return repr(float(x)).removesuffix(".0") if float(x).is_integer() else repr(float(x))
 
 
 @dataclass(frozen=True, eq=False)

@@ -10,13 +10,17 @@
   ``patched`` installs a wrapper for the duration of a command.
 - ``emit_json``: the one JSON object a ``--json`` command writes to stdout.
 - ``clean``: LLM and file text made safe to print (control characters that
-  could drive the terminal are shown as escapes).
+  could drive the terminal are shown as escapes); ``print_out`` and
+  ``print_err`` print such text as one line.
 
 Where lines go: the workflow's own progress messages keep going to stdout
 (stderr with ``--json``); the reporter's additions (per-call lines, compiler
 messages, the summary) go to stderr, so stdout stays the command's result.
 """
 
+from __future__ import annotations
+
+import argparse
 import contextlib
 import functools
 import json
@@ -26,34 +30,52 @@ import re
 import sys
 import time
 import types
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal, TypeVar
 
-__all__ = ["Reporter", "llm_call_hook", "compile_hook", "patched", "emit_json", "clean", "format_cost"]
+if TYPE_CHECKING:
+    from rich.console import Console
+    from rich.progress import Progress
+
+    from ..tavro_core import KelmCompiler
+
+__all__ = ["Reporter", "llm_call_hook", "compile_hook", "patched", "emit_json", "clean", "format_cost",
+           "print_out", "print_err", "tokens_text", "llm_session", "report_error"]
+
+_T = TypeVar("_T")
 
 # C0 controls except tab and newline, DEL and the C1 controls (CSI etc.).
 _CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
 
 
-def clean(text, json_text=False):
+def clean(text: object, json_text: bool = False) -> str:
     """``text`` with terminal control characters replaced by ``\\xNN`` escapes
     (``\\u00NN`` inside JSON text, which keeps the document valid)."""
     form = "\\u%04x" if json_text else "\\x%02x"
     return _CONTROL.sub(lambda m: form % ord(m.group()), str(text))
 
 
-def dumps_json(obj):
+def print_out(msg: object) -> None:
+    print(clean(msg), flush=True)
+
+
+def print_err(msg: object) -> None:
+    print(clean(msg), file=sys.stderr, flush=True)
+
+
+def dumps_json(obj: object) -> str:
     """``obj`` as indented JSON whose text holds no raw control character
     (json escapes C0 itself; DEL and C1 become \\u escapes, values unchanged)."""
     return clean(json.dumps(obj, indent=2, ensure_ascii=False, default=str), json_text=True)
 
 
-def emit_json(obj, stream=None):
+def emit_json(obj: object, stream: IO[str] | None = None) -> None:
     """Write ``obj`` as one JSON document (and a newline) to stdout."""
     stream = stream or sys.stdout
     stream.write(dumps_json(obj) + "\n")
     stream.flush()
 
 
-def format_cost(cost):
+def format_cost(cost: float | None) -> str:
     """Dollar text of an estimated cost; None is an unknown price."""
     if cost is None:
         return "unknown"
@@ -64,8 +86,12 @@ def format_cost(cost):
     return "$" + ("%.6f" % cost).rstrip("0")
 
 
+def tokens_text(usage: dict[str, int]) -> str:
+    return "%d in / %d out" % (usage.get("prompt_tokens", 0), usage.get("completion_tokens", 0))
+
+
 @contextlib.contextmanager
-def patched(module, name, wrap):
+def patched(module: object, name: str, wrap: Callable[[Any], object]) -> Iterator[None]:
     """Replace ``module.name`` by ``wrap(current value)`` until the block ends."""
     original = getattr(module, name)
     setattr(module, name, wrap(original))
@@ -81,11 +107,11 @@ _SHOWN_BY_DISPLAY = re.compile(r"^\[LLM\] (.*: (sending request|generating|respo
                                re.S)
 
 
-def _provider_name(provider):
+def _provider_name(provider: object) -> str:
     return str(getattr(provider, "value", provider))
 
 
-def _is_terminal(stream):
+def _is_terminal(stream: IO[str]) -> bool:
     try:
         return stream.isatty() and os.environ.get("TERM") != "dumb"
     except (AttributeError, ValueError):
@@ -95,7 +121,8 @@ def _is_terminal(stream):
 class Reporter:
     """Progress of one command; see the module documentation."""
 
-    def __init__(self, json_mode=False, quiet=False, verbose=False, terminal=None, want_costs=True):
+    def __init__(self, json_mode: bool = False, quiet: bool = False, verbose: bool = False,
+                 terminal: bool | None = None, want_costs: bool = True) -> None:
         self.json_mode = json_mode
         self.quiet = quiet
         self.verbose = verbose
@@ -103,19 +130,19 @@ class Reporter:
         self.out = sys.stderr if json_mode else sys.stdout
         self.terminal = (not quiet) and (_is_terminal(self.err) if terminal is None else terminal)
         self.want_costs = want_costs and (json_mode or not quiet)
-        self.calls = []
+        self.calls: list[dict[str, Any]] = []
         self.iterations = 0
-        self._console = None
-        self._live = None
-        self._started = None
-        self._log_handler = None
+        self._console: Console | None = None
+        self._live: Progress | None = None
+        self._started: tuple[float, str, str] | None = None
+        self._log_handler: tuple[logging.Handler, int] | None = None
         if self.terminal:
             from rich.console import Console
 
             self._console = Console(file=self.err, highlight=False, soft_wrap=True)
 
     # -- life cycle ---------------------------------------------------------
-    def __enter__(self):
+    def __enter__(self) -> Reporter:
         if self.verbose:
             handler = logging.StreamHandler(self.err)
             handler.setFormatter(logging.Formatter("%(name)s: %(message)s"))
@@ -125,7 +152,7 @@ class Reporter:
             logger.setLevel(logging.DEBUG)
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         self._stop_live()
         if self._log_handler is not None:
             handler, level = self._log_handler
@@ -136,7 +163,7 @@ class Reporter:
         return False
 
     # -- output primitives --------------------------------------------------
-    def _line(self, text, style=None, stream=None):
+    def _line(self, text: object, style: str | None = None, stream: IO[str] | None = None) -> None:
         if self.quiet:
             return
         if self._console is not None:
@@ -148,7 +175,7 @@ class Reporter:
             stream = stream or self.err
             print(clean(text), file=stream, flush=True)
 
-    def progress(self, msg):
+    def progress(self, msg: object) -> None:
         """The workflow's progress callback."""
         msg = str(msg)
         m = re.match(r"Iteration (\d+)/\d+: prompting model", msg)
@@ -158,11 +185,11 @@ class Reporter:
             return
         self._line(msg, style="dim", stream=self.out)
 
-    def note(self, msg):
+    def note(self, msg: object) -> None:
         self._line(msg)
 
     # -- LLM calls ----------------------------------------------------------
-    def call_started(self, provider, model_name):
+    def call_started(self, provider: object, model_name: object) -> None:
         self._started = (time.monotonic(), _provider_name(provider), str(model_name))
         if self._console is not None:
             from rich.progress import Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
@@ -174,19 +201,19 @@ class Reporter:
             self._live.add_task(clean("LLM call %d: %s %s" % (len(self.calls) + 1, *self._started[1:])), total=None)
             self._live.start()
 
-    def _stop_live(self):
+    def _stop_live(self) -> None:
         if self._live is not None:
             self._live.stop()
             self._live = None
 
-    def call_failed(self):
+    def call_failed(self) -> None:
         self._stop_live()
         self._started = None
 
-    def call_finished(self, usage):
+    def call_finished(self, usage: object) -> None:
         t0, provider, model = self._started or (time.monotonic(), "?", "?")
         self._stop_live()
-        record = {"call": len(self.calls) + 1, "provider": provider, "model": model,
+        record: dict[str, Any] = {"call": len(self.calls) + 1, "provider": provider, "model": model,
                   "seconds": round(time.monotonic() - t0, 3)}
         if isinstance(usage, dict):
             record["prompt_tokens"] = int(usage.get("prompt_tokens") or 0)
@@ -196,15 +223,15 @@ class Reporter:
         self.calls.append(record)
         self._line(self._call_line(record))
 
-    def price(self, provider, model, usage):
+    def price(self, provider: str, model: str, usage: dict[str, Any]) -> float | None:
         """Estimated dollars of ``usage``; None when the price is unknown.
         Local (Ollama) models cost nothing and never load the price list."""
         if provider == "ollama":
             return 0.0
         try:
-            from . import modelwright
+            from .. import modelwright
 
-            est = modelwright._estimate_costs(types.SimpleNamespace(model=model),
+            est = modelwright._estimate_costs(types.SimpleNamespace(model=model),  # type: ignore[attr-defined]
                                               {"prompt_tokens": usage.get("prompt_tokens", 0),
                                                "completion_tokens": usage.get("completion_tokens", 0)})
         except Exception:
@@ -214,7 +241,7 @@ class Reporter:
         return float(est.get("total_cost", 0.0))
 
     @staticmethod
-    def _call_line(record):
+    def _call_line(record: dict[str, Any]) -> str:
         head = "LLM call %d: %s %s, %.1fs" % (record["call"], record["provider"], record["model"], record["seconds"])
         if "prompt_tokens" not in record:
             return head + ", token usage not reported"
@@ -225,23 +252,23 @@ class Reporter:
         return line
 
     # -- compiler -----------------------------------------------------------
-    def compile_failed(self, error):
+    def compile_failed(self, error: BaseException) -> None:
         text = str(error) if type(error).__name__ == "SemanticError" else "%s: %s" % (type(error).__name__, error)
         self._line("The compiler rejected this iteration's model:", style="bold red")
         for line in text.splitlines() or [""]:
             self._line("  " + line, style="red")
 
     # -- summary ------------------------------------------------------------
-    def totals(self):
+    def totals(self) -> dict[str, Any]:
         """Sums over the calls; None where a call did not report it."""
         reported = all("prompt_tokens" in c for c in self.calls)
         prompt = sum(c["prompt_tokens"] for c in self.calls) if reported else None
         completion = sum(c["completion_tokens"] for c in self.calls) if reported else None
-        costs = [c.get("cost") for c in self.calls]
-        cost = None if not costs or any(c is None for c in costs) else sum(costs)
+        costs: list[float | None] = [c.get("cost") for c in self.calls]
+        cost = None if not costs or any(c is None for c in costs) else sum(c or 0.0 for c in costs)
         return {"calls": len(self.calls), "prompt_tokens": prompt, "completion_tokens": completion, "cost": cost}
 
-    def summary(self, iterations=None, head="Done: "):
+    def summary(self, iterations: int | None = None, head: str = "Done: ") -> None:
         t = self.totals()
         iterations = self.iterations if iterations is None else iterations
         parts = []
@@ -258,7 +285,7 @@ class Reporter:
         self._line(head + ", ".join(parts), style="bold")
 
     # -- results ------------------------------------------------------------
-    def generated(self, result, args):
+    def generated(self, result: object, args: argparse.Namespace) -> None:
         if args.json:
             doc = dict(result) if isinstance(result, dict) else {"assessment": result}
             doc.update(model_file=args.output, data_file=args.data, calls=self.calls, totals=self.totals())
@@ -270,10 +297,8 @@ class Reporter:
         if not self.quiet:
             self.summary(result.get("iterations") if isinstance(result, dict) else None)
 
-    def feedback(self, reply, args):
-        written = []
-        if args.write and isinstance(reply, dict):
-            written = _write_revision(reply, args.model_file, args.data_file)
+    def feedback(self, reply: object, args: argparse.Namespace, written: list[str]) -> None:
+        """Shows the reply; ``written`` lists the files --write saved."""
         if args.json:
             doc = dict(reply) if isinstance(reply, dict) else {"feedback": reply}
             if args.write:
@@ -292,12 +317,12 @@ class Reporter:
             self.summary()
 
 
-def llm_call_hook(reporter):
+def llm_call_hook(reporter: Reporter) -> Callable[[Callable[..., _T]], Callable[..., _T]]:
     """Wrapper factory for ``_llm_generate_text``: reports each call."""
 
-    def wrap(call):
+    def wrap(call: Callable[..., _T]) -> Callable[..., _T]:
         @functools.wraps(call)
-        def reported(*args, **kwargs):
+        def reported(*args: Any, **kwargs: Any) -> _T:
             provider = kwargs["provider"] if "provider" in kwargs else (args[0] if args else None)
             model = kwargs["model_name"] if "model_name" in kwargs else (args[1] if len(args) > 1 else None)
             reporter.call_started(provider, model)
@@ -315,15 +340,16 @@ def llm_call_hook(reporter):
     return wrap
 
 
-def compile_hook(reporter):
+def compile_hook(reporter: Reporter) -> Callable[[type[KelmCompiler]], type[KelmCompiler]]:
     """Wrapper factory for the ``KelmCompiler`` class bound in modelwright:
     a subclass whose failures are shown, then raised unchanged."""
 
-    def wrap(cls):
-        class ReportingCompiler(cls):
-            def compile_model(self, model_code, data_code):
+    def wrap(cls: type[KelmCompiler]) -> type[KelmCompiler]:
+        class ReportingCompiler(cls):  # type: ignore[valid-type,misc]
+            def compile_model(self, model_code: str, data_code: str) -> dict[str, Any]:
                 try:
-                    return super().compile_model(model_code, data_code)
+                    result: dict[str, Any] = super().compile_model(model_code, data_code)
+                    return result
                 except Exception as e:
                     reporter.compile_failed(e)
                     raise
@@ -335,11 +361,11 @@ def compile_hook(reporter):
 
 
 @contextlib.contextmanager
-def llm_session(args):
+def llm_session(args: argparse.Namespace) -> Iterator[Reporter]:
     """The reporter of an LLM command, with the call and compiler hooks
     installed on tavro.modelwright until the block ends. TAVRO_PRICING names
     another price list; a local (Ollama) model never loads one."""
-    from . import modelwright, tokenmeter
+    from .. import modelwright, tokenmeter
 
     reporter = Reporter(json_mode=getattr(args, "json", False), quiet=getattr(args, "quiet", False),
                         verbose=getattr(args, "verbose", False))
@@ -361,87 +387,20 @@ def llm_session(args):
             raise
 
 
-def _no_estimate(args, usage):
+def _no_estimate(args: object, usage: object) -> dict[str, float]:
     return {}
 
 
-def add_output_options(parser, progress=True):
-    """--json everywhere; --quiet/--verbose where the command shows progress."""
-    parser.add_argument("--json", action="store_true",
-                        help="write exactly one JSON object to stdout (progress goes to stderr)")
-    if progress:
-        level = parser.add_mutually_exclusive_group()
-        level.add_argument("-q", "--quiet", action="store_true", help="no progress output, only the result")
-        level.add_argument("-v", "--verbose", action="store_true", help="also show the package's debug log")
-
-
-def _write_revision(reply, model_file, data_file):
-    """Save the revised texts over the files, atomically, once the revised
-    pair compiles; a revision that does not compile leaves both untouched."""
-    from . import _cli_check
-    from ._fileio import write_text_atomic
-
-    model, data = reply.get("revised_model"), reply.get("revised_data")
-    model = model if isinstance(model, str) and model.strip() else None
-    data = data if isinstance(data, str) and data.strip() else None
-    if model is None and data is None:
-        return []
-    texts = {}
-    for path, new in ((model_file, model), (data_file, data)):
-        if new is None:
-            with open(path, encoding="utf-8") as f:
-                new = f.read()
-        texts[path] = new
-    try:
-        _cli_check.counts(texts[model_file], texts[data_file])
-    except Exception as e:
-        raise RuntimeError("the revised model and data do not compile, so %s and %s were left unchanged:\n%s"
-                           % (model_file, data_file, e)) from None
-    written = []
-    for path, new in ((model_file, model), (data_file, data)):
-        if new is not None:
-            write_text_atomic(path, new, encoding="utf-8")
-            written.append(path)
-    return written
-
-
-def estimate_json(tokenmeter, model, source=None):
-    """``tavro estimate --json``: the demonstration estimate as one JSON object
-    (the record the library prints, read back from its display form)."""
-    import ast
-    import io
-
-    buf = io.StringIO()
-    with contextlib.redirect_stdout(buf):
-        tokenmeter.exercise_estimate_costs(model)
-    record = ast.literal_eval(buf.getvalue().strip())
-    costs = record.get("estimated_costs") or {}
-    record["price_known"] = "prompt_cost" in costs
-    emit_json(record)
-    return 0 if record["price_known"] else note_unknown_price(costs, model, source, tokenmeter)
-
-
-def note_unknown_price(costs, model, source, tokenmeter):
-    """A total of 0.0 without a prompt cost means no price was found: say so
-    and return exit status 1 (0 when the price is known)."""
-    if not isinstance(costs, dict) or "prompt_cost" in costs:
-        return 0
-    known = tokenmeter._parse_pricing(source) if isinstance(source, str) else {}
-    what = ("model %s is not in the price list" % (model or "gpt-4.1")) if known else "no prices could be read"
-    print("tavro: %s (%s)" % (clean(what), clean(source)), file=sys.stderr, flush=True)
-    return 1
-
-
-def report_error(error, args):
+def report_error(error: BaseException, args: argparse.Namespace) -> int:
     """The one-line error of a failed command (exit status 1)."""
-    from . import _cli_guard
+    from . import guard
 
-    message = _cli_guard.reword_error(str(error)) or type(error).__name__
+    message = guard.reword_error(str(error)) or type(error).__name__
     if getattr(args, "command", None) in ("generate", "feedback") and hasattr(args, "model"):
-        from . import modelwright
+        from .. import modelwright
 
         model = args.model or modelwright.MODEL_NAME
-        message += _cli_guard.model_suggestion(message, args.provider, model, modelwright.list_models)
+        message += guard.model_suggestion(message, args.provider, model, modelwright.list_models)
     print("tavro: %s" % clean(message), file=sys.stderr, flush=True)
     if getattr(args, "json", False):
         emit_json({"error": message})

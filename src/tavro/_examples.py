@@ -1,13 +1,19 @@
-"""``tavro examples``: the example library shipped in the package
+"""The example library shipped in the package
 (``tavro/kelm_models/NAME/NAME.{txt,mod,dat}`` with an optional
 ``solution.json``) and the README's sample problem (``tavro/data``)."""
+
+from __future__ import annotations
 
 import difflib
 import json
 import os
 from importlib.resources import files
+from typing import TYPE_CHECKING, Any
 
 from ._fileio import write_text_atomic
+
+if TYPE_CHECKING:
+    from importlib.abc import Traversable
 
 __all__ = ["SAMPLE", "list_examples", "example_files", "copy_example", "UnknownExample"]
 
@@ -18,16 +24,16 @@ class UnknownExample(LookupError):
     pass
 
 
-def _library():
+def _library() -> Traversable:
     return files("tavro") / "kelm_models"
 
 
-def _summary(text, width=72):
+def _summary(text: str, width: int = 72) -> str:
     line = " ".join(text.split())
     return line if len(line) <= width else line[:width - 3].rstrip() + "..."
 
 
-def _optimum(folder):
+def _optimum(folder: Traversable) -> dict[str, Any] | None:
     sol = folder / "solution.json"
     if not sol.is_file():
         return None
@@ -38,9 +44,9 @@ def _optimum(folder):
     return data if isinstance(data, dict) else None
 
 
-def list_examples():
+def list_examples() -> list[dict[str, Any]]:
     """One record per example, sorted by name: name, summary, optimum (dict or None)."""
-    out = []
+    out: list[dict[str, Any]] = []
     for folder in sorted(_library().iterdir(), key=lambda p: p.name):
         txt = folder / (folder.name + ".txt")
         if folder.is_dir() and txt.is_file():
@@ -52,7 +58,7 @@ def list_examples():
     return out
 
 
-def example_files(name):
+def example_files(name: str) -> dict[str, Traversable]:
     """{file name: resource} of an example; raises UnknownExample with a suggestion."""
     if name == SAMPLE:
         res = files("tavro") / "data" / (SAMPLE + ".txt")
@@ -68,7 +74,7 @@ def example_files(name):
                          % (name, "; did you mean '%s'?" % close[0] if close else ""))
 
 
-def copy_example(name, folder=".", force=False):
+def copy_example(name: str, folder: str = ".", force: bool = False) -> list[str]:
     """Write the example's files into ``folder``; returns their paths. Refuses
     (FileExistsError, nothing written) if one exists, unless ``force``."""
     sources = example_files(name)
@@ -81,10 +87,3 @@ def copy_example(name, folder=".", force=False):
         write_text_atomic(target, res.read_text(encoding="utf-8"), encoding="utf-8")
     return list(targets)
 
-
-def optimum_text(opt):
-    if not opt or "objective" not in opt:
-        return "-"
-    sense = {"minimize": "min", "maximize": "max"}.get(opt.get("sense"), "")
-    return ("%s %s" % (sense, "%g" % opt["objective"] if isinstance(opt["objective"], (int, float))
-                       else opt["objective"])).strip()

@@ -1,11 +1,14 @@
 """Checks the command line makes before anything is sent to an LLM, and the
 wording of the errors it reports afterwards."""
 
+from __future__ import annotations
+
 import argparse
 import difflib
+from typing import Any, Callable
 
-__all__ = ["PROVIDER_NAMES", "check_provider", "iterations_type", "check_description", "MAX_DESCRIPTION",
-           "MAX_ITERATIONS", "reword_error", "model_suggestion"]
+__all__ = ["PROVIDER_NAMES", "check_provider", "iterations_type", "positive_int", "check_description",
+           "MAX_DESCRIPTION", "MAX_ITERATIONS", "reword_error", "model_suggestion"]
 
 # The names the provider choice accepts (any case, surrounding spaces ignored).
 PROVIDER_NAMES = ("openai", "oai", "google", "genai", "gemini", "google.generativeai", "ollama")
@@ -20,7 +23,7 @@ _MISSING_CLIENT = {
 }
 
 
-def check_provider(parser, provider):
+def check_provider(parser: argparse.ArgumentParser, provider: str | None) -> None:
     """A usage error (exit 2) for a provider name the library would ignore."""
     if provider is None:
         return
@@ -31,7 +34,7 @@ def check_provider(parser, provider):
     parser.error("unknown provider '%s'; %s(choose openai, google or ollama)" % (provider, hint))
 
 
-def iterations_type(text):
+def iterations_type(text: str) -> int:
     """argparse type of --iterations: an int from 1 to MAX_ITERATIONS."""
     try:
         value = int(text)
@@ -42,7 +45,19 @@ def iterations_type(text):
     return value
 
 
-def check_description(parser, text, force=False):
+def positive_int(text: str) -> int:
+    """argparse type of a count that may be 0 (--repair, --limit)."""
+    value = int(text)
+    if value < 0:
+        raise ValueError(text)
+    return value
+
+
+# argparse names the type in its message: "invalid _positive_int value: '-1'".
+positive_int.__name__ = "_positive_int"
+
+
+def check_description(parser: argparse.ArgumentParser, text: str, force: bool = False) -> None:
     if not text.strip():
         parser.error("the problem description is empty")
     if len(text) > MAX_DESCRIPTION and not force:
@@ -50,13 +65,14 @@ def check_description(parser, text, force=False):
                      "so pass --force to go ahead" % (len(text), MAX_DESCRIPTION))
 
 
-def _looks_like_unknown_model(message):
+def _looks_like_unknown_model(message: str) -> bool:
     low = message.lower()
     return "model" in low and any(s in low for s in ("not found", "does not exist", "model_not_found",
                                                     "unknown model", "no such model"))
 
 
-def model_suggestion(message, provider, model_name, list_models):
+def model_suggestion(message: str, provider: str | None, model_name: str | None,
+                     list_models: Callable[..., Any]) -> str:
     """' (did you mean ...?)' for an error that says the model is unknown, from
     the provider's free model listing; "" when there is nothing to suggest."""
     if not model_name or not _looks_like_unknown_model(message):
@@ -71,7 +87,7 @@ def model_suggestion(message, provider, model_name, list_models):
     return "; did you mean %s?" % " or ".join("'%s'" % c for c in close)
 
 
-def reword_error(message):
+def reword_error(message: str) -> str:
     """The command line's wording of a library error (missing clients name the extra)."""
     hit = _MISSING_CLIENT.get(message)
     if hit:

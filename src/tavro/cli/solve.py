@@ -6,38 +6,43 @@ Exit status: 0 when the solve finished (whatever its status), 1 on a model
 error (one ``tavro:`` line per compiler message), 2 on a usage error.
 """
 
+from __future__ import annotations
+
+import argparse
 import math
 import os
 import sys
+from typing import Any, NoReturn, Sequence
 
-from ._cli_output import add_output_options, clean, emit_json
+from .options import add_output_options
+from .output import clean, emit_json
+
+NAME = "solve"
+HELP = "solve a model and data file and print the answer"
+DESCRIPTION = "Solve a model and data file with HiGHS and print the answer in the model's names."
 
 # Non-zero variables and binding rows listed in the text report.
 MAX_LINES = 50
 _ZERO = 1e-9
 
 
-def add_parser(sub):
-    p = sub.add_parser("solve", help="solve a model and data file and print the answer",
-                       description="Solve a model and data file with HiGHS and print the answer in the "
-                                   "model's names.")
-    p.add_argument("model_file", metavar="MODEL.mod")
-    p.add_argument("data_file", metavar="DATA.dat")
-    p.add_argument("--emit", metavar="SCRIPT.py", help="also write the standalone SciPy script of the problem")
-    p.add_argument("--sidecar", action="store_true",
-                   help="with --emit: put the arrays in SCRIPT.npz beside the script")
-    p.add_argument("--time-limit", type=float, metavar="S", help="stop the solver after S seconds")
-    p.add_argument("--mip-gap", type=float, metavar="G", help="relative MIP gap at which to stop")
-    add_output_options(p, progress=False)
-    p.set_defaults(run=run, parser=p)
-    return p
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("model_file", metavar="MODEL.mod")
+    parser.add_argument("data_file", metavar="DATA.dat")
+    parser.add_argument("--emit", metavar="SCRIPT.py", help="also write the standalone SciPy script of the problem")
+    parser.add_argument("--sidecar", action="store_true",
+                        help="with --emit: put the arrays in SCRIPT.npz beside the script")
+    parser.add_argument("--time-limit", type=float, metavar="S", help="stop the solver after S seconds")
+    parser.add_argument("--mip-gap", type=float, metavar="G", help="relative MIP gap at which to stop")
+    add_output_options(parser, progress=False)
 
 
-def _usage(args, message):
-    args.parser.error(message)  # exits with status 2
+def _usage(args: argparse.Namespace, message: str) -> NoReturn:
+    parser: argparse.ArgumentParser = args.parser
+    parser.error(message)  # exits with status 2
 
 
-def _read(args, path):
+def _read(args: argparse.Namespace, path: str) -> str:
     try:
         with open(path, encoding="utf-8") as f:
             return f.read()
@@ -45,7 +50,7 @@ def _read(args, path):
         _usage(args, "cannot read %s: %s" % (path, getattr(e, "strerror", None) or e))
 
 
-def _model_error(error, args):
+def _model_error(error: BaseException, args: argparse.Namespace) -> int:
     message = str(error) or type(error).__name__
     for line in message.splitlines():
         print("tavro: %s" % clean(line), file=sys.stderr, flush=True)
@@ -54,8 +59,8 @@ def _model_error(error, args):
     return 1
 
 
-def run(args):
-    from .semantic_error import SemanticError
+def run(args: argparse.Namespace) -> int:
+    from ..semantic_error import SemanticError
 
     if args.sidecar and not args.emit:
         _usage(args, "--sidecar needs --emit SCRIPT.py")
@@ -66,7 +71,7 @@ def run(args):
     model_code = _read(args, args.model_file)
     data_code = _read(args, args.data_file)
 
-    from . import solver
+    from .. import solver
 
     try:
         problem = solver.build_problem(model_code, data_code)
@@ -86,10 +91,10 @@ def run(args):
     return 0
 
 
-def _emit(args, model_code, data_code):
-    from ._fileio import write_text_atomic
-    from .lpwriter import SciPyCodeGenerator
-    from .tavro_core import KelmCompiler
+def _emit(args: argparse.Namespace, model_code: str, data_code: str) -> None:
+    from .._fileio import write_text_atomic
+    from ..lpwriter import SciPyCodeGenerator
+    from ..tavro_core import KelmCompiler
 
     tree = KelmCompiler().compile_model(model_code, data_code)
     gen = SciPyCodeGenerator(tree, tree.get("data"))
@@ -97,7 +102,7 @@ def _emit(args, model_code, data_code):
     write_text_atomic(args.emit, gen.generate_code(sidecar), encoding="utf-8")
 
 
-def _jsonable(value):
+def _jsonable(value: Any) -> Any:
     """The result with every non-finite float as null (JSON has no inf/nan)."""
     if isinstance(value, float):
         return value if math.isfinite(value) else None
@@ -108,24 +113,24 @@ def _jsonable(value):
     return value
 
 
-def _number(x):
+def _number(x: float) -> str:
     return "%.10g" % x
 
 
-def _table(rows, header):
+def _table(rows: Sequence[Sequence[str]], header: Sequence[str]) -> list[str]:
     widths = [max(len(h), *(len(r[k]) for r in rows)) for k, h in enumerate(header)]
     out = ["  " + "  ".join(h.ljust(w) for h, w in zip(header, widths)).rstrip()]
     out += ["  " + "  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip() for r in rows]
     return out
 
 
-def _limited(items):
+def _limited(items: list[Any]) -> tuple[list[Any], list[str]]:
     shown = items[:MAX_LINES]
     more = len(items) - len(shown)
     return shown, ["  ... and %d more" % more] if more > 0 else []
 
 
-def _dual(solution, problem, i):
+def _dual(solution: Any, problem: Any, i: int) -> float | None:
     """The shadow price of row i from the duals nested by label and index."""
     block = problem.row_block(i)
     node = solution.duals.get(block.name)
@@ -134,7 +139,7 @@ def _dual(solution, problem, i):
     return node if isinstance(node, (int, float)) else None
 
 
-def report(problem, solution):
+def report(problem: Any, solution: Any) -> str:
     """The text report: status, objective, non-zero variables, and the
     binding constraints with their shadow prices (LP) or the conflicting
     constraints (infeasible) or the variables that run away (unbounded)."""

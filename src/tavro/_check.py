@@ -1,16 +1,20 @@
-"""``tavro check``: compile a model and data file, report every located error
-or a one-line summary of what the pair declares."""
+"""Compiling a model and data file for a report: every located error, or
+counts of what the pair declares (sets, parameters) and instantiates
+(variables, constraints)."""
+
+from __future__ import annotations
 
 import re
+from typing import Any
 
-__all__ = ["check_files", "located_errors", "summary_line"]
+__all__ = ["check_files", "counts", "located_errors"]
 
 _LOCATED = re.compile(r"^(model|data):(\d+):(\d+): (.*)$")
 
 
-def located_errors(message, model_file, data_file):
+def located_errors(message: object, model_file: str, data_file: str) -> list[dict[str, Any]]:
     """The compiler's error lines as records; "model:L:C:" becomes the file name."""
-    errors = []
+    errors: list[dict[str, Any]] = []
     for line in str(message).splitlines():
         m = _LOCATED.match(line)
         if m:
@@ -22,14 +26,14 @@ def located_errors(message, model_file, data_file):
     return errors
 
 
-def _count_constraints(nodes):
+def _count_constraints(nodes: list[dict[str, Any]]) -> int:
     n = 0
     for node in nodes:
         n += _count_constraints(node["constraints"]) if node.get("type") == "forall" else 1
     return n
 
 
-def _declared_counts(compiled):
+def _declared_counts(compiled: dict[str, Any]) -> dict[str, Any]:
     decls = compiled["declarations"]
     kinds = [d["type"] for d in decls]
     return {
@@ -41,13 +45,13 @@ def _declared_counts(compiled):
     }
 
 
-def _problem_counts(compiled, problem):
+def _problem_counts(compiled: dict[str, Any], problem: Any) -> dict[str, Any]:
     counts = _declared_counts(compiled)
     counts.update(variables=int(problem.A.shape[1]), constraints=int(problem.A.shape[0]), instantiated=True)
     return counts
 
 
-def counts(model_code, data_code):
+def counts(model_code: str, data_code: str) -> dict[str, Any]:
     """Counts of a pair; raises SemanticError (or another compiler error) when it does not compile."""
     from . import solver
     from .tavro_core import KelmCompiler
@@ -56,24 +60,14 @@ def counts(model_code, data_code):
     return _problem_counts(compiled, solver.build_problem(model_code, data_code))
 
 
-def _plural(n, word):
-    return "%d %s%s" % (n, word, "" if n == 1 else "s")
-
-
-def summary_line(c):
-    where = "after instantiation" if c["instantiated"] else "as declared"
-    return "ok: %s, %s, %s, %s (%s)" % (_plural(c["sets"], "set"), _plural(c["parameters"], "parameter"),
-                                        _plural(c["variables"], "variable"),
-                                        _plural(c["constraints"], "constraint"), where)
-
-
-def check_files(model_file, data_file):
+def check_files(model_file: str, data_file: str) -> dict[str, Any]:
     """{"ok", "model_file", "data_file", "errors", "counts"} for the pair."""
     with open(model_file, encoding="utf-8") as f:
         model_code = f.read()
     with open(data_file, encoding="utf-8") as f:
         data_code = f.read()
-    result = {"ok": True, "model_file": model_file, "data_file": data_file, "errors": [], "counts": None}
+    result: dict[str, Any] = {"ok": True, "model_file": model_file, "data_file": data_file, "errors": [],
+                              "counts": None}
     try:
         result["counts"] = counts(model_code, data_code)
     except Exception as e:  # SemanticError carries the located lines; anything else is one error
@@ -81,9 +75,3 @@ def check_files(model_file, data_file):
         result["ok"] = False
         result["errors"] = located_errors(text, model_file, data_file)
     return result
-
-
-def error_line(err):
-    if err["file"] is None:
-        return err["message"]
-    return "%s:%d:%d: %s" % (err["file"], err["line"], err["column"], err["message"])

@@ -1,0 +1,74 @@
+"""``tavro feedback``: ask a question about an existing model and data file;
+with --write, save the revision the LLM proposes once it compiles."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from .options import add_llm_options, add_output_options
+
+NAME = "feedback"
+HELP = "ask a question about an existing model and data file"
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("question")
+    parser.add_argument("model_file", metavar="MODEL.mod")
+    parser.add_argument("data_file", metavar="DATA.dat")
+    add_llm_options(parser)
+    parser.add_argument("--write", action="store_true",
+                        help="save the revised model and data into MODEL.mod and DATA.dat instead of printing them")
+    add_output_options(parser)
+
+
+def run(args: argparse.Namespace) -> int:
+    from .. import modelwright
+    from . import guard
+    from .output import llm_session
+
+    guard.check_provider(args.parser, args.provider)
+    with llm_session(args) as out:
+        reply = modelwright.generative_feedback(
+            args.question,
+            args.model_file,
+            args.data_file,
+            model_name=args.model or modelwright.MODEL_NAME,
+            llm_provider=args.provider,
+            progress=out.progress,
+        )
+        written = []
+        if args.write and isinstance(reply, dict):
+            written = write_revision(reply, args.model_file, args.data_file)
+        out.feedback(reply, args, written)
+    return 0
+
+
+def write_revision(reply: dict[str, Any], model_file: str, data_file: str) -> list[str]:
+    """Save the revised texts over the files, atomically, once the revised
+    pair compiles; a revision that does not compile leaves both untouched."""
+    from .. import _check
+    from .._fileio import write_text_atomic
+
+    model, data = reply.get("revised_model"), reply.get("revised_data")
+    model = model if isinstance(model, str) and model.strip() else None
+    data = data if isinstance(data, str) and data.strip() else None
+    if model is None and data is None:
+        return []
+    texts = {}
+    for path, new in ((model_file, model), (data_file, data)):
+        if new is None:
+            with open(path, encoding="utf-8") as f:
+                new = f.read()
+        texts[path] = new
+    try:
+        _check.counts(texts[model_file], texts[data_file])
+    except Exception as e:
+        raise RuntimeError("the revised model and data do not compile, so %s and %s were left unchanged:\n%s"
+                           % (model_file, data_file, e)) from None
+    written = []
+    for path, new in ((model_file, model), (data_file, data)):
+        if new is not None:
+            write_text_atomic(path, new, encoding="utf-8")
+            written.append(path)
+    return written

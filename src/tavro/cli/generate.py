@@ -1,0 +1,276 @@
+"""``tavro generate``: write a model and data file from a problem
+description; with --solve, solve the pair and repair it on a bad verdict.
+
+Its safeguards: output paths checked before the first paid call, and an
+outcome that follows the run, so that a final pair that does not compile is
+reported (exit status 3) and the last pair that did compile is kept beside it."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+from typing import Any, Callable, TypeVar
+
+from . import guard
+from .options import add_llm_options, add_output_options
+from .output import clean
+
+__all__ = ["NAME", "HELP", "add_arguments", "run", "EXIT_DOES_NOT_COMPILE", "check_outputs", "output_problem",
+           "Outcome"]
+
+NAME = "generate"
+HELP = "write a model and data file from a problem description"
+
+# Exit status of a generate run whose final model and data do not compile.
+EXIT_DOES_NOT_COMPILE = 3
+
+_T = TypeVar("_T")
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("description", nargs="?", default=None, help="the problem in plain language")
+    parser.add_argument("-f", "--file", help="read the description from FILE instead ('-' for standard input)")
+    parser.add_argument("--force", action="store_true",
+                        help="send a description longer than %d characters" % guard.MAX_DESCRIPTION)
+    parser.add_argument("-o", "--output", required=True, metavar="MODEL.mod", help="model file to write")
+    parser.add_argument("-d", "--data", required=True, metavar="DATA.dat", help="data file to write")
+    add_llm_options(parser)
+    parser.add_argument("--iterations", type=guard.iterations_type, default=None, metavar="N",
+                        help="maximum generate/revise rounds, 1 to %d (default 5)" % guard.MAX_ITERATIONS)
+    parser.add_argument("--no-alignment", action="store_true", help="skip the alignment check")
+    parser.add_argument("--no-few-shot", action="store_true", help="do not show example problems to the LLM")
+    parser.add_argument("--mode", choices=("bnf", "code", "none"), default="bnf",
+                        help="grammar reference put into the prompts (default bnf)")
+    parser.add_argument("--stats", action="store_true",
+                        help="print the statistics (JSON) instead of the assessment")
+    add_output_options(parser)
+    group = parser.add_argument_group("solving")
+    group.add_argument("--solve", action="store_true", help="solve the written pair and print the answer")
+    group.add_argument("--repair", type=guard.positive_int, default=2, metavar="N",
+                       help="with --solve: at most N feedback rounds on a bad verdict (default 2)")
+    group.add_argument("--check-solution", action="store_true",
+                       help="with --solve: show an optimal answer to the LLM and let it revise the model")
+    group.add_argument("--time-limit", type=float, default=None, metavar="S", help="with --solve: solver time limit")
+
+
+def run(args: argparse.Namespace) -> int:
+    from .. import modelwright
+
+    guard.check_provider(args.parser, args.provider)
+    description = _description(args, args.parser)
+    check_outputs(args.parser, args)
+    if args.solve:
+        return _generate_solve(args, description)
+    from .output import llm_session
+
+    kwargs = {}
+    if args.iterations is not None:
+        kwargs["iterations"] = args.iterations
+    with llm_session(args) as out:
+        outcome = Outcome(args.output, args.data, show=out.progress)
+        result = outcome.run(
+            modelwright.generative_solve,
+            description,
+            args.output,
+            args.data,
+            model_name=args.model or modelwright.MODEL_NAME,
+            mode=getattr(modelwright.Grammar, args.mode.upper()),
+            return_statistics=args.stats or args.json,
+            alignment_check=False if args.no_alignment else None,
+            llm_provider=args.provider,
+            progress=outcome.progress,
+            few_shot=not args.no_few_shot,
+            **kwargs,
+        )
+        out.generated(result, args)
+    return outcome.finish()
+
+
+def _description(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
+    if (args.description is None) == (args.file is None):
+        parser.error("give the problem DESCRIPTION or -f FILE (exactly one)")
+    if args.file is None:
+        text = str(args.description)
+    elif args.file == "-":
+        text = sys.stdin.read()
+    else:
+        with open(args.file, encoding="utf-8") as f:
+            text = f.read()
+    guard.check_description(parser, text, args.force)
+    return text
+
+
+def output_problem(path: str) -> str | None:
+    """Why ``path`` cannot take an output file, or None."""
+    if os.path.isdir(path) or path.endswith(("/", os.sep)):
+        return "it is a folder"
+    folder = os.path.dirname(os.path.abspath(path))
+    existing = folder
+    while not os.path.lexists(existing):
+        existing = os.path.dirname(existing)
+    if not os.path.isdir(existing):
+        return "%s is not a folder" % existing
+    if os.path.exists(path) and not os.access(path, os.W_OK):
+        return "permission denied"
+    try:  # can a file (or the missing folders) be created there?
+        if existing == folder:
+            fd, probe = tempfile.mkstemp(dir=folder, prefix=".tavro-check-")
+            os.close(fd)
+            os.unlink(probe)
+        else:
+            os.rmdir(tempfile.mkdtemp(dir=existing, prefix=".tavro-check-"))
+    except OSError as e:
+        return e.strerror or str(e)
+    return None
+
+
+def check_outputs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Usage errors for output paths that cannot be written, before the
+    first LLM request is paid for."""
+    for option, path in (("-o", args.output), ("-d", args.data)):
+        problem = output_problem(path)
+        if problem:
+            parser.error("argument %s: cannot write %s: %s" % (option, clean(path), clean(problem)))
+    if os.path.realpath(args.output) == os.path.realpath(args.data):
+        parser.error("-o and -d name the same file")
+
+
+def _kept_name(path: str) -> str:
+    root, ext = os.path.splitext(path)
+    return root + ".compiled" + ext
+
+
+class Outcome:
+    """Follows a generate run through its progress messages: whether the
+    pair last written compiled, and the texts of the last pair that did, so
+    that a run ending on a broken pair never leaves the user with less."""
+
+    def __init__(self, model_file: str, data_file: str, show: Callable[[object], None] | None = None) -> None:
+        self.paths = (model_file, data_file)
+        self.show = show or (lambda msg: print(clean(msg), flush=True))
+        self.written = False  # a pair was written and its verdict is pending
+        self.compiles: bool | None = None  # verdict on the last pair written
+        self.good: tuple[str, ...] | None = None  # texts of the last pair that compiled
+
+    def progress(self, msg: object) -> None:
+        self.show(msg)
+        msg = str(msg)
+        if msg.startswith("Wrote files: "):
+            self.written = True
+        elif self.written:
+            self.written = False
+            self.compiles = not msg.startswith("Syntax/semantic errors found: ")
+            if self.compiles:
+                self.good = tuple(self._read(p) for p in self.paths)
+
+    @staticmethod
+    def _read(path: str) -> str:
+        with open(path) as f:
+            return f.read()
+
+    def keep_good(self) -> tuple[str, ...] | None:
+        """Writes the last compiling pair beside the outputs when the final
+        pair does not compile; returns the two paths, or None."""
+        if self.compiles is not False or self.good is None:
+            return None
+        from .. import _fileio
+
+        kept = tuple(_kept_name(p) for p in self.paths)
+        for path, text in zip(kept, self.good):
+            _fileio.write_text_atomic(path, text)
+        print("tavro: the last model and data that compiled are kept in %s and %s"
+              % tuple(clean(p) for p in kept), file=sys.stderr)
+        return kept
+
+    def run(self, solve: Callable[..., _T], *args: Any, **kwargs: Any) -> _T:
+        """``solve(*args, **kwargs)``; should it fail after a broken pair
+        replaced one that compiled, that one is kept first."""
+        try:
+            return solve(*args, **kwargs)
+        except BaseException:
+            self.keep_good()
+            raise
+
+    def finish(self) -> int:
+        """The exit status; for a final pair that does not compile, its errors
+        and the files left are printed first."""
+        if self.compiles is not False:
+            return 0
+        from .. import modelwright
+
+        try:
+            modelwright.KelmCompiler().compile_model(*(self._read(p) for p in self.paths))
+            errors: list[str] = []
+        except modelwright.SemanticError as e:
+            errors = [str(e)]
+        except Exception as e:
+            errors = ["%s: %s" % (type(e).__name__, e)]
+        print("tavro: the final model and data do not compile:", file=sys.stderr)
+        for error in errors:
+            print(clean(error), file=sys.stderr)
+        print("tavro: files written: %s and %s" % tuple(clean(p) for p in self.paths), file=sys.stderr)
+        self.keep_good()
+        return EXIT_DOES_NOT_COMPILE
+
+
+def _generate_solve(args: argparse.Namespace, description: str) -> int:
+    """``tavro generate ... --solve``: exit 0 when the solver reached a
+    verdict, 3 when the final pair does not solve (it does not compile: its
+    errors are printed and the last pair that compiled is kept beside it, as
+    for ``generate``; or the solver failed)."""
+    from .. import modelwright, pipeline
+    from .output import emit_json, format_cost, llm_session, print_err, print_out, tokens_text
+
+    with llm_session(args) as out:
+        outcome = Outcome(args.output, args.data, show=out.progress)
+        result = outcome.run(
+            pipeline.generate_and_solve,
+            description, args.output, args.data,
+            iterations=args.iterations,
+            alignment_check=False if args.no_alignment else None,
+            few_shot=not args.no_few_shot,
+            repair=args.repair,
+            check_solution=args.check_solution,
+            model_name=args.model or modelwright.MODEL_NAME,
+            llm_provider=args.provider,
+            mode=getattr(modelwright.Grammar, args.mode.upper()),
+            time_limit=args.time_limit,
+            progress=outcome.progress,
+        )
+        if args.json:
+            emit_json(result)
+        else:
+            if result.get("assessment"):
+                print_out("Assessment: %s" % result["assessment"])
+            for entry in result["rounds"]:
+                print_out("Round %d (%s, %s): %s%s" % (
+                    entry["round"], entry["kind"], entry["verdict"], entry["outcome"],
+                    " \u2014 " + entry["feedback"] if entry.get("feedback") else ""))
+            print_out(_answer_text(result["solution"]).rstrip("\n"))
+            print_out("Files: %s \u2022 %s" % (result["model_file"], result["data_file"]))
+            costs = result["estimated_costs"] or {}
+            print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
+                result["iterations"], result["repairs"], tokens_text(result["usage"]),
+                format_cost(costs.get("total_cost") if "prompt_cost" in costs else None)))
+    if result["status"] != "error":
+        return 0
+    # A revision is only written when it compiles; without one the pair is
+    # generate's own, judged as generate judges it.
+    if not any(r["outcome"] == "revised" for r in result["rounds"]) and outcome.finish():
+        return EXIT_DOES_NOT_COMPILE
+    print_err("tavro: the final model does not solve: %s; the files are %s and %s"
+              % (result["solution"].get("message"), result["model_file"], result["data_file"]))
+    return EXIT_DOES_NOT_COMPILE
+
+
+def _answer_text(answer: Any) -> str:
+    """The answer as ``tavro solve`` prints it."""
+    from .. import pipeline
+    from .solve import report
+
+    if answer.objects is not None:
+        return report(*answer.objects)
+    text: str = pipeline.format_solution(answer)
+    return text

@@ -1,0 +1,30 @@
+"""Options that several commands share, declared once: the LLM options
+(--provider, --model, --timeout) and the output options (--json,
+-q/--quiet, -v/--verbose)."""
+
+from __future__ import annotations
+
+import argparse
+
+__all__ = ["add_llm_options", "add_output_options"]
+
+_JSON_HELP = "write exactly one JSON object to stdout (progress goes to stderr)"
+
+
+def add_llm_options(parser: argparse.ArgumentParser, *, provider_default: str = "chosen from the model name",
+                    timeout_note: str = "") -> None:
+    """--provider, --model and --timeout. A command that has --timeout calls
+    an LLM: ``main`` bounds each of its calls by it."""
+    parser.add_argument("--provider", default=None, help="openai, google or ollama (default: %s)" % provider_default)
+    parser.add_argument("--model", default=None, help="LLM model name (default gpt-5)")
+    parser.add_argument("--timeout", type=float, default=None, metavar="SECONDS",
+                        help="longest wait for one LLM call (default: $TAVRO_LLM_TIMEOUT, else 300)" + timeout_note)
+
+
+def add_output_options(parser: argparse.ArgumentParser, *, progress: bool = True, json_help: str = _JSON_HELP) -> None:
+    """--json everywhere; --quiet/--verbose where the command shows progress."""
+    parser.add_argument("--json", action="store_true", help=json_help)
+    if progress:
+        level = parser.add_mutually_exclusive_group()
+        level.add_argument("-q", "--quiet", action="store_true", help="no progress output, only the result")
+        level.add_argument("-v", "--verbose", action="store_true", help="also show the package's debug log")
