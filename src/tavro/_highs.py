@@ -109,19 +109,23 @@ class Model:
             raise Cancelled
         self._cancel = cancel
         failure: List[BaseException] = []
+        done = threading.Event()
 
         def work() -> None:
             try:
                 h.run()
             except BaseException as e:  # handed to the waiting thread
                 failure.append(e)
+            finally:
+                done.set()
 
-        worker = threading.Thread(target=work, name="tavro-highs", daemon=True)
-        worker.start()
+        # Waiting on an event, not on join(): a join cut short by
+        # KeyboardInterrupt may report a running thread as finished.
+        threading.Thread(target=work, name="tavro-highs", daemon=True).start()
         interrupted: Optional[KeyboardInterrupt] = None
-        while worker.is_alive():
+        while not done.is_set():
             try:
-                worker.join(_POLL)
+                done.wait(_POLL)
             except KeyboardInterrupt as e:
                 cancel.set()
                 interrupted = interrupted or e

@@ -317,7 +317,10 @@ class SolveOptions:
         time_limit counts.
     duals: row duals and reduced costs of a linear program.
     conflict: an irreducible infeasible subset of an infeasible model.
-    ranging: cost and bound ranging of a linear program.
+    ranging: cost and bound ranging of a linear program (and HiGHS's basis).
+    cancel: an event that stops the request when set (from any thread):
+        HiGHS stops within an iteration and the result says "limit",
+        reason "interrupted".
     """
 
     time_limit: Optional[float] = None
@@ -326,6 +329,7 @@ class SolveOptions:
     duals: bool = True
     conflict: bool = True
     ranging: bool = False
+    cancel: Optional[threading.Event] = None
 
     def started(self, now: Optional[float] = None) -> "SolveOptions":
         """The options of a request starting now: time_limit folded into deadline."""
@@ -520,7 +524,7 @@ class _Request:
     def __init__(self, problem: LinearProblem, options: SolveOptions) -> None:
         self.problem = problem
         self.options = options
-        self.cancel = threading.Event()
+        self.cancel = options.cancel if options.cancel is not None else threading.Event()
         self.notes: List[str] = []
         self._model: Optional[_highs.Model] = None
 
@@ -718,7 +722,8 @@ class _ConflictSearch:
         p = self.problem
         if p.num_rows + p.num_columns > IIS_MAX_SIZE or self.left() <= 0:
             return None
-        rows = self.model.iis(self.left())
+        # Half the time at most: the deletion filter takes over if HiGHS gives none.
+        rows = self.model.iis(self.left() / 2)
         if rows is None:
             return None
         # Check HiGHS's set: its rows with every column bound must be infeasible.

@@ -3,7 +3,8 @@ its own names, as text or as one JSON object; optionally write the
 standalone SciPy script of the same problem.
 
 Exit status: 0 when the solve finished (whatever its status), 1 on a model
-error (one ``tavro:`` line per compiler message), 2 on a usage error.
+error (one ``tavro:`` line per compiler message), 2 on a usage error, 130
+when Ctrl-C stopped the solve (the answer so far is reported first).
 """
 
 from __future__ import annotations
@@ -82,13 +83,22 @@ def run(args: argparse.Namespace) -> int:
             _emit(args, model_code, data_code)
         except SemanticError as e:
             return _model_error(e, args)
-    solution = solver.solve_problem(problem, time_limit=args.time_limit, mip_gap=args.mip_gap)
+    options = solver.SolveOptions(time_limit=args.time_limit, mip_gap=args.mip_gap)
+    code = 0
+    try:
+        solution = solver.solve_problem(problem, options=options)
+    except KeyboardInterrupt as e:
+        # HiGHS has stopped: report what it had, as the shell expects of Ctrl-C.
+        partial = getattr(e, "solution", None)
+        if partial is None:
+            raise
+        solution, code = partial, 130
     if args.json:
         emit_json(_jsonable(solution.to_dict()))
     else:
         sys.stdout.write(clean(report(problem, solution)))
         sys.stdout.flush()
-    return 0
+    return code
 
 
 def _emit(args: argparse.Namespace, model_code: str, data_code: str) -> None:
@@ -130,25 +140,23 @@ def _limited(items: list[Any]) -> tuple[list[Any], list[str]]:
     return shown, ["  ... and %d more" % more] if more > 0 else []
 
 
-def _dual(solution: Any, problem: Any, i: int) -> float | None:
-    """The shadow price of row i from the duals nested by label and index."""
-    block = problem.row_block(i)
-    node = solution.duals.get(block.name)
-    for key in block.keys(i - block.first):
-        node = node.get(key) if isinstance(node, dict) else None
-    return node if isinstance(node, (int, float)) else None
-
-
 def report(problem: Any, solution: Any) -> str:
     """The text report: status, objective, non-zero variables, and the
     binding constraints with their shadow prices (LP) or the conflicting
     constraints (infeasible) or the variables that run away (unbounded)."""
     import numpy as np
 
-    lines = ["status: %s" % solution.status]
+    lines = ["status: %s%s" % (solution.status, " (%s)" % solution.reason if solution.reason else "")]
     if solution.objective is not None:
         name = problem.objective_name
         lines.append("objective%s: %s" % (" (%s)" % name if name else "", _number(solution.objective)))
+    if solution.status == "limit" and solution.mip_gap is not None:
+        lines.append("gap: %.4g%% (bound %s)" % (100 * solution.mip_gap, _number(solution.mip_bound)))
+    if solution.violation:
+        lines.append("error: %s" % solution.violation)
+    elif solution.max_violation:
+        lines.append("max violation: %.3g" % solution.max_violation)
+    lines += ["warning: %s" % w for w in solution.warnings] + ["note: %s" % n for n in solution.notes]
     x = solution.x
     if x is not None:
         x = np.asarray(x, dtype=float)
@@ -159,7 +167,7 @@ def report(problem: Any, solution: Any) -> str:
             lines += _table([(problem.column_name(j), _number(x[j])) for j in shown], ("variable", "value")) + more
         else:
             lines.append("every variable is zero (%d variables)" % x.size)
-    if solution.duals is not None and x is not None and problem.num_rows:
+    if solution.row_dual is not None and x is not None and problem.num_rows:
         activity = problem.A @ x
         lo, hi = problem.row_lower, problem.row_upper
         finite_lo, finite_hi = np.where(np.isfinite(lo), lo, 0), np.where(np.isfinite(hi), hi, 0)
@@ -171,8 +179,7 @@ def report(problem: Any, solution: Any) -> str:
             lines.append("binding constraints (%d of %d):" % (len(binding), problem.num_rows))
             table = []
             for i in shown:
-                dual = _dual(solution, problem, i)
-                table.append((problem.row_name(i), _number(activity[i]), "-" if dual is None else _number(dual)))
+                table.append((problem.row_name(i), _number(activity[i]), _number(solution.row_dual[i])))
             lines += _table(table, ("constraint", "value", "shadow price")) + more
     if solution.conflict:
         shown, more = _limited(solution.conflict)
@@ -184,6 +191,6 @@ def report(problem: Any, solution: Any) -> str:
         shown, more = _limited(solution.runaway)
         lines.append("variables without bound:")
         lines += ["  %s (%s)" % (item["name"], item["direction"]) for item in shown] + more
-    if solution.status in ("error", "limit") and solution.message:
+    if solution.status in ("error", "limit") and solution.message and solution.message != solution.violation:
         lines.append("solver: %s" % solution.message)
     return "\n".join(lines) + "\n"
