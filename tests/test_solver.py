@@ -297,3 +297,49 @@ def test_a_tiny_ratio_is_no_longer_taken_for_an_optimum():
     # HiGHS drops no coefficient of 1e-8, so the slope is seen and the model is unbounded.
     result = solve("dvar float+ x; dvar float+ y; maximize z: y; subject to { r: y <= 1e-8 * x; }")
     assert result.status == "unbounded" and result.warnings == []
+
+
+IIS_CASES = [
+    # (model, HiGHS's irreducible subset, the conflict reported)
+    ("dvar float+ x; dvar float+ y;\nminimize z: x + y;\n"
+     "subject to { big: x + y >= 10; capx: x <= 3; capy: y <= 4; free: x - y <= 100; }\n",
+     ["big", "capx", "capy"], ["big", "capx", "capy"]),
+    ("dvar float+ x; dvar float+ y;\nminimize z: x;\nsubject to { lo: x + y >= 10; hi: x + y <= 4; o: x <= 100; }\n",
+     ["lo", "hi"], ["lo", "hi"]),
+    # MIPs: HiGHS 1.16's getIis marks its set not valid (kWarning) and, on the
+    # second, includes o, which the integers alone make unnecessary.
+    ("dvar int x; minimize z: x;\nsubject to { lo: 2 * x >= 1; hi: 2 * x <= 1.5; }\n", None, ["lo", "hi"]),
+    ("dvar int x; dvar int y; minimize z: x;\nsubject to { odd: 2 * x + 2 * y == 1; o: x <= 5; }\n", None, ["odd"]),
+]
+
+
+@pytest.mark.parametrize("model, from_highs, conflict", IIS_CASES)
+def test_highs_own_iis_is_taken_for_linear_programs_only(model, from_highs, conflict):
+    problem = solver.build_problem(model, "")
+    request = solver._Request(problem, solver.SolveOptions())
+    assert request.run().status == "infeasible"
+    rows = request.model.iis(10.0) if not problem.is_mip else None
+    if problem.is_mip:
+        import highspy
+
+        request.model.set_option("iis_strategy", int(highspy.IisStrategy.kIisStrategyIrreducible))
+        status, iis = request.model.h.getIis()
+        assert status != highspy.HighsStatus.kOk or not iis.valid_
+    assert (None if rows is None else [problem.row_name(i) for i in rows]) == from_highs
+    result = solver.solve_problem(problem)
+    assert [r["name"] for r in result.conflict] == conflict and result.notes == []
+
+
+def test_a_model_too_large_for_the_conflict_search_says_so_at_once(monkeypatch):
+    monkeypatch.setattr(solver, "CONFLICT_MAX_ROWS", 3)
+    result = solve("dvar float+ x; minimize z: x;\nsubject to { forall(i in 1..4) c: x >= i; d: x <= 1; }\n")
+    assert result.status == "infeasible" and result.conflict is None
+    assert result.notes == ["conflict not computed: the model has 5 rows and 5 non-zeros (the search runs up to "
+                            "3 rows and 200000 non-zeros)"]
+    assert "conflict" in result.to_dict() and result.to_dict()["notes"] == result.notes
+
+
+def test_crossing_bounds_are_their_own_conflict():
+    result = solve("dvar float+ x; minimize z: x;\nsubject to { a: x >= 1; band: 3 <= x + 0 * x <= 2; }\n")
+    assert result.status == "infeasible"
+    assert [r["name"] for r in result.conflict] == ["band"]
