@@ -375,3 +375,22 @@ def test_script_checks_its_point_like_the_package():
     # Whatever point SciPy's HiGHS returns, the script reports only one that holds every row.
     assert ns["status"] == "optimal" and ns["max_violation"] <= 1e-6 and ns["violation"] is None
     assert all(w.startswith("integer variables are reported unrounded") for w in ns["warnings"])
+
+
+@pytest.mark.parametrize("form", ["literals", "buffers"])
+def test_script_keys_keep_the_index_types_and_names_keep_the_texts(form, monkeypatch):
+    from tavro import _csc_script
+
+    if form == "buffers":
+        monkeypatch.setattr(_csc_script, "LITERAL_LIMIT", 0)
+    model = ("tuple Arc { string a; string b; float w; }\n{Arc} Arcs = ...; {float} F = ...;\n"
+             "dvar float+ flow[Arcs][F];\nminimize z: sum(a in Arcs, f in F) f * flow[a][f];\n"
+             "subject to { forall(a in Arcs) Need: sum(f in F) flow[a][f] >= a.w; }\n")
+    data = 'Arcs = {<"A","B",1.5>, <"B","C",2>}; F = {1, 2.5};'
+    ns = run_text(script_for(model, data))
+    expected = solver.solve_problem(solver.build_problem(model, data))
+    assert ns["solution"] == expected.values == {"flow": {("A", "B", 1.5): {1.0: 1.5, 2.5: 0.0},
+                                                          ("B", "C", 2.0): {1.0: 2.0, 2.5: 0.0}}}
+    assert ns["duals"] == expected.duals == {"Need": {("A", "B", 1.5): 1.0, ("B", "C", 2.0): 1.0}}
+    assert [ns["_column_name"](j) for j in range(4)] == expected.problem.column_names
+    assert ns["_row_name"](1) == "Need[<B,C,2.0>]"

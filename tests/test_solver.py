@@ -75,13 +75,35 @@ def test_linear_program_duals_in_the_models_sense():
     assert result.reduced_costs == pytest.approx({"x": 0.0, "y": 0.0})
 
 
-def test_indexed_values_and_duals_are_nested_by_index_text():
+def test_indexed_values_and_duals_are_nested_by_index_values_and_by_text_in_json():
     result = solve("range T = 1..2; {string} P = ...; dvar float+ make[P][T];\n"
                    "minimize z: sum(p in P, t in T) make[p][t];\n"
                    "subject to { forall(p in P, t in T) Need: make[p][t] >= t; }\n", 'P = {"A", "B"};')
-    assert result.values == {"make": {"A": {"1": 1.0, "2": 2.0}, "B": {"1": 1.0, "2": 2.0}}}
-    assert result.duals == {"Need": {"A": {"1": 1.0, "2": 1.0}, "B": {"1": 1.0, "2": 1.0}}}
-    assert json.loads(json.dumps(result.to_dict()))["values"] == result.values
+    assert result.values == {"make": {"A": {1: 1.0, 2: 2.0}, "B": {1: 1.0, 2: 2.0}}}
+    assert result.duals == {"Need": {"A": {1: 1.0, 2: 1.0}, "B": {1: 1.0, 2: 1.0}}}
+    assert json.loads(json.dumps(result.to_dict()))["values"] == {"make": {"A": {"1": 1.0, "2": 2.0},
+                                                                           "B": {"1": 1.0, "2": 2.0}}}
+
+
+KEYED = ("tuple Arc { string a; string b; float w; }\n{Arc} Arcs = ...; {string} S = ...; {float} F = ...;\n"
+         "range T = 1..2; dvar float+ flow[Arcs][T]; dvar float+ y[S][F];\n"
+         "minimize z: sum(a in Arcs, t in T) flow[a][t] + sum(s in S, f in F) y[s][f];\n"
+         "subject to { forall(a in Arcs, t in T) Cap: flow[a][t] <= a.w;\n"
+         "  forall(s in S) forall(f in F: f > 1) Need: y[s][f] >= 1;\n"
+         "  forall(k in 1..2) Low: y[\"x\"][2.5] >= k - 2; }\n",
+         'Arcs = {<"A","B",1.5>, <"B","C",2>}; S = {"x", "1"}; F = {1, 2.5};')
+
+
+def test_keys_keep_the_index_sets_own_types():
+    result = solve(*KEYED)
+    assert result.values == {"flow": {("A", "B", 1.5): {1: 0.0, 2: 0.0}, ("B", "C", 2.0): {1: 0.0, 2: 0.0}},
+                             "y": {"x": {1.0: 0.0, 2.5: 1.0}, "1": {1.0: 0.0, 2.5: 1.0}}}
+    assert result.duals == {"Cap": {("A", "B", 1.5): {1: 0.0, 2: 0.0}, ("B", "C", 2.0): {1: 0.0, 2: 0.0}},
+                            "Need": {"x": {2.5: 1.0}, "1": {2.5: 1.0}}, "Low": {1: 0.0, 2: 0.0}}
+    assert [type(k) for k in result.values["y"]["x"]] == [float, float]
+    text = result.to_dict()
+    assert text["values"]["flow"] == {"<A,B,1.5>": {"1": 0.0, "2": 0.0}, "<B,C,2.0>": {"1": 0.0, "2": 0.0}}
+    assert text["duals"]["Need"] == {"x": {"2.5": 1.0}, "1": {"2.5": 1.0}}
 
 
 def test_infeasible_model_names_an_irreducible_conflict():

@@ -148,6 +148,11 @@ def _listed(rows: Any, name: Callable[[int], str]) -> str:
     return ("row " if len(rows) == 1 else "rows ") + ", ".join(shown) + (" and %d more" % more if more > 0 else "")
 
 
+def key_of_json(key: Any) -> Any:
+    """An index value read back from JSON: a tuple where JSON has a list."""
+    return tuple(key_of_json(k) for k in key) if isinstance(key, list) else key
+
+
 def nest_columns(x: Any, blocks: Sequence[Tuple[str, int, Sequence[Sequence[Any]]]]) -> Dict[Any, Any]:
     """Values keyed by the model's names: {name: value} for a scalar
     variable, nested dictionaries keyed by each index value for an indexed

@@ -142,12 +142,14 @@ def _literal_lines(gen, n, m):
             "A = scipy.sparse.csc_matrix(",
             "    ([e[2] for e in _entries], ([e[0] for e in _entries], [e[1] for e in _entries])),",
             "    shape=(len(_rows), len(_columns)), dtype=float)",
+            "# Each variable's first column and the values of its index sets; each constraint's first row",
+            "# and the values of its forall indices (for the answer keyed by them).",
             "_variables = ["]
-    for name, (first, dims) in gen.var_indices.items():
-        out.append("    (%r, %d, %r)," % (name, first, [list(d) for d in dims]))
+    for b in named(gen).column_blocks:
+        out.append("    (%r, %d, %r)," % (b.name, b.first, [list(d) for d in b.index_keys]))
     out += ["]", "_constraints = ["]
     for b in named(gen).row_blocks:
-        out.append("    (%r, %d, %d, %r)," % (b.name, b.first, b.arity, list(b.index)))
+        out.append("    (%r, %d, %d, %r)," % (b.name, b.first, b.arity, b.index_keys))
     out += ["]", "",
             "",
             "def _column_name(j):",
@@ -175,11 +177,16 @@ def _arrays(gen):
 
 
 def _names_blob(gen):
-    """The variables [name, first column, [keys of each index set]] and the
-    constraints [label, first row, arity, keys] as JSON."""
-    variables = [[name, first, [list(d) for d in dims]] for name, (first, dims) in gen.var_indices.items()]
-    constraints = [[b.name, b.first, b.arity, list(b.index)] for b in named(gen).row_blocks]
-    return json.dumps([variables, constraints], ensure_ascii=True).encode("ascii")
+    """The names as JSON: per variable [name, first column, values of each
+    index set] and the texts of those values, per constraint [label, first
+    row, arity, values of its forall indices] and their texts (a tuple value
+    as a list)."""
+    problem = named(gen)
+    blob = {"variables": [[b.name, b.first, [list(d) for d in b.index_keys]] for b in problem.column_blocks],
+            "variable_texts": [[list(d) for d in b.index_sets] for b in problem.column_blocks],
+            "constraints": [[b.name, b.first, b.arity, b.index_keys] for b in problem.row_blocks],
+            "constraint_texts": [list(b.index) for b in problem.row_blocks]}
+    return json.dumps(blob, ensure_ascii=True).encode("ascii")
 
 
 def _b64(raw):
@@ -198,7 +205,7 @@ def _buffer_lines(gen, n, m, sidecar_name):
                 "_here = os.path.dirname(os.path.abspath(globals().get('__file__') or os.path.join(os.getcwd(), '_')))",
                 "with np.load(os.path.join(_here, %r)) as _npz:" % sidecar_name,
                 "    _data = {key: _npz[key] for key in _npz.files}",
-                "_variables, _constraints = json.loads(bytes(_data['names']).decode('ascii'))"]
+                "_names = json.loads(bytes(_data['names']).decode('ascii'))"]
     else:
         out += ["# The arrays, zlib-compressed and base64-encoded (little-endian).",
                 "def _buffer(text, dtype):",
@@ -206,8 +213,12 @@ def _buffer_lines(gen, n, m, sidecar_name):
                 "", "", "_data = {}"]
         for key, arr in arrays.items():
             out += ['_data[%r] = _buffer("""' % key, _b64(arr.tobytes()) + '""", %r)' % arr.dtype.str]
-        out += ['_variables, _constraints = json.loads(zlib.decompress(base64.b64decode("""',
+        out += ['_names = json.loads(zlib.decompress(base64.b64decode("""',
                 _b64(_names_blob(gen)) + '""")).decode("ascii"))']
+    out += ["_variables = [(name, first, [[key_of_json(k) for k in d] for d in dims])",
+            "              for name, first, dims in _names['variables']]",
+            "_constraints = [(label, first, arity, [key_of_json(k) for k in keys])",
+            "                for label, first, arity, keys in _names['constraints']]"]
     out += ["c = _data['c']",
             "col_lower = _data['col_lower']",
             "col_upper = _data['col_upper']",
@@ -219,22 +230,22 @@ def _buffer_lines(gen, n, m, sidecar_name):
             "",
             "",
             "def _column_name(j):",
-            "    for _name, _first, _dims in _variables:",
+            "    for (_name, _first, _), _dims in zip(_variables, _names['variable_texts']):",
             "        _size = int(np.prod([len(d) for d in _dims])) if _dims else 1",
             "        if _first <= j < _first + _size:",
             "            if not _dims:",
             "                return _name",
             "            _at = np.unravel_index(j - _first, [len(d) for d in _dims])",
-            "            return '%s[%s]' % (_name, ','.join(str(_dims[k][i]) for k, i in enumerate(_at)))",
+            "            return '%s[%s]' % (_name, ','.join(_dims[k][i] for k, i in enumerate(_at)))",
             "    return 'column %d' % j",
             "",
             "",
             "def _row_name(i):",
-            "    for _label, _first, _arity, _index in _constraints:",
+            "    for (_label, _first, _arity, _), _index in zip(_constraints, _names['constraint_texts']):",
             "        _count = len(_index) // _arity if _arity else 1",
             "        if _first <= i < _first + _count:",
             "            _keys = _index[(i - _first) * _arity:(i - _first + 1) * _arity]",
-            "            return '%s[%s]' % (_label, ','.join(map(str, _keys))) if _keys else _label",
+            "            return '%s[%s]' % (_label, ','.join(_keys)) if _keys else _label",
             "    return 'row %d' % i"]
     return out
 

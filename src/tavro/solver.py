@@ -52,13 +52,16 @@ def _name(label: str, keys: Sequence[str]) -> str:
 class ColumnBlock:
     """The columns of one variable declaration: `count` columns from `first`,
     one per element of the product of its index sets in row-major order;
-    `index_sets[d]` holds the text of every element of the d-th set."""
+    `index_sets[d]` holds the text of every element of the d-th set and
+    `index_keys[d]` the same elements in their own type (an int, a float, a
+    str, a tuple for a tuple set)."""
 
     name: str
     line: int
     first: int
     count: int
     index_sets: Tuple[Tuple[str, ...], ...]
+    index_keys: Tuple[Tuple[Any, ...], ...] = ()
 
     @property
     def shape(self) -> Tuple[int, ...]:
@@ -113,8 +116,26 @@ class RowBlock:
     arity: int
     index: Sequence[str]
 
+    key_tables: Optional[Tuple[Optional[Dict[str, Any]], ...]] = None
+
     def keys(self, offset: int) -> Sequence[str]:
         return self.index[offset * self.arity:(offset + 1) * self.arity]
+
+    @cached_property
+    def index_keys(self) -> List[Any]:
+        """`index` with each value in its own type: through key_tables (one
+        per forall index: {text: value} over a set, None for an integer
+        range)."""
+        if self.key_tables is None or len(self.key_tables) != self.arity:
+            return list(self.index)
+        out = list(self.index)
+        for d, table in enumerate(self.key_tables):
+            texts = out[d::self.arity] if self.arity else []
+            if table is not None:
+                out[d::self.arity] = [table.get(t, t) for t in texts]
+            else:
+                out[d::self.arity] = [_integer(t) for t in texts]
+        return out
 
     @cached_property
     def _offsets(self) -> Dict[str, int]:
@@ -122,6 +143,13 @@ class RowBlock:
 
     def offset_of(self, inside: str) -> Optional[int]:
         return self._offsets.get(inside) if self.arity else None
+
+
+def _integer(text: str) -> Any:
+    try:
+        return int(text)
+    except ValueError:
+        return text
 
 
 def _unique_names(names: Sequence[str]) -> List[str]:
@@ -136,12 +164,18 @@ def _unique_names(names: Sequence[str]) -> List[str]:
 
 def _blocks(raw: Dict[str, Any]) -> Tuple[Tuple[ColumnBlock, ...], Tuple[RowBlock, ...]]:
     """The engine's name blocks as ColumnBlock and RowBlock objects."""
-    columns = tuple(ColumnBlock(name, line, first, count, tuple(tuple(d) for d in dims))
-                    for name, line, first, count, dims in raw["columns"])
+    column_keys = raw.get("column_keys") or [None] * len(raw["columns"])
+    columns = []
+    for (name, line, first, count, dims), keys in zip(raw["columns"], column_keys):
+        texts = tuple(tuple(d) for d in dims)
+        typed = tuple(tuple(k) if k is not None else d for k, d in zip(keys or [None] * len(dims), texts))
+        columns.append(ColumnBlock(name, line, first, count, texts, typed))
     names = _unique_names([row[0] for row in raw["rows"]])
-    rows = tuple(RowBlock(name, bool(labelled), line, first, count, arity, index)
-                 for name, (_, labelled, line, first, count, arity, index) in zip(names, raw["rows"]))
-    return columns, rows
+    row_keys = raw.get("row_keys") or [None] * len(raw["rows"])
+    rows = tuple(RowBlock(name, bool(labelled), line, first, count, arity, index,
+                          tuple(tables) if tables is not None else None)
+                 for name, (_, labelled, line, first, count, arity, index), tables in zip(names, raw["rows"], row_keys))
+    return tuple(columns), rows
 
 
 def _split_name(name: str) -> Tuple[str, Optional[str]]:
@@ -481,19 +515,17 @@ class Solution:
 
     def to_dict(self) -> Dict[str, Any]:
         """The JSON-ready form: index values as text keys."""
+        # Shaped from the arrays when there are some, keyed by text.
         problem = self.problem
-        if problem is not None and self._values is None:
-            values = _column_tree(problem, self.x, text=True) if self.x is not None else {}
+        if problem is not None and self.x is not None:
+            values = _column_tree(problem, self.x, text=True)
         else:
             values = self.values
-        if problem is not None and self._duals is None:
-            duals = _row_tree(problem, self.row_dual, text=True) if self.row_dual is not None else None
+        if problem is not None and self.row_dual is not None and self.col_dual is not None:
+            duals = _row_tree(problem, self.row_dual, text=True)
+            reduced = _column_tree(problem, self.col_dual, text=True)
         else:
-            duals = self.duals
-        if problem is not None and self._reduced_costs is None:
-            reduced = _column_tree(problem, self.col_dual, text=True) if self.col_dual is not None else None
-        else:
-            reduced = self.reduced_costs
+            duals, reduced = self.duals, self.reduced_costs
         return {"status": self.status, "reason": self.reason, "objective": self.objective, "values": values,
                 "duals": duals, "reduced_costs": reduced, "conflict": self.conflict, "runaway": self.runaway,
                 "max_violation": self.max_violation, "violation": self.violation, "warnings": list(self.warnings),
@@ -510,11 +542,15 @@ def build_problem(model_code: str, data_code: str) -> LinearProblem:
 
 
 def _column_tree(problem: LinearProblem, x: FloatArray, text: bool = False) -> Dict[Any, Any]:
-    return _answer.nest_columns(x, [(b.name, b.first, b.index_sets) for b in problem.column_blocks])
+    """Column values nested by variable and index: keys in their own type, or
+    (text) as the index texts JSON needs."""
+    return _answer.nest_columns(x, [(b.name, b.first, b.index_sets if text else b.index_keys)
+                                    for b in problem.column_blocks])
 
 
 def _row_tree(problem: LinearProblem, y: FloatArray, text: bool = False) -> Dict[Any, Any]:
-    return _answer.nest_rows(y, [(b.name, b.first, b.arity, b.index) for b in problem.row_blocks])
+    return _answer.nest_rows(y, [(b.name, b.first, b.arity, b.index if text else b.index_keys)
+                                 for b in problem.row_blocks])
 
 
 class _Request:

@@ -3,13 +3,17 @@
 // objects and reports every fault as tavro.semantic_error.SemanticError.
 #include <pybind11/numpy.h>
 
+#include <charconv>
 #include <string>
+#include <vector>
 
 #include "tavro/_kelm/from_tree.hpp"
 #include "tavro/_py/py.hpp"
+#include "tavro/compiler/ground.hpp"
 #include "tavro/compiler/kelm.hpp"
 #include "tavro/compiler/numbers.hpp"
 #include "tavro/compiler/problem.hpp"
+#include "tavro/compiler/sema.hpp"
 
 namespace {
 
@@ -168,9 +172,137 @@ object texts(const std::vector<std::string>& items) {
     return out;
 }
 
+// -- index values in their own type -------------------------------------------------
+
+using tavro::kelm::Program;
+using tavro::kelm::Sym;
+using tavro::kelm::SymKind;
+
+// An index value as Python sees it: an int, a float, a str, a tuple of the fields.
+object key_of(const Value& v) {
+    if (v.is<std::int64_t>()) return steal(PyLong_FromLongLong(v.as<std::int64_t>()));
+    if (v.is<double>()) return steal(PyFloat_FromDouble(v.as<double>()));
+    if (v.is<std::string>()) return decode(v.as<std::string>());
+    if (v.is<tavro::kelm::Dict>()) {
+        auto& fields = v.as<tavro::kelm::Dict>();
+        object out = steal(PyTuple_New(static_cast<Py_ssize_t>(fields.size())));
+        for (std::size_t k = 0; k < fields.size(); ++k)
+            PyTuple_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), key_of(fields[k].second).release().ptr());
+        return out;
+    }
+    return to_python(v);
+}
+
+// The keys of a range's elements from their texts (decimal integers).
+object range_keys(const std::vector<std::string>& texts) {
+    object out = steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+        long long n = 0;
+        auto [end, ec] = std::from_chars(texts[k].data(), texts[k].data() + texts[k].size(), n);
+        if (ec != std::errc() || end != texts[k].data() + texts[k].size()) return pyb::none();
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), steal(PyLong_FromLongLong(n)).release().ptr());
+    }
+    return out;
+}
+
+const tavro::kelm::List* set_items(const Sym* s) {
+    return s && s->kind == SymKind::Set && s->value && s->value->is<tavro::kelm::List>()
+               ? &s->value->as<tavro::kelm::List>()
+               : nullptr;
+}
+
+// Per column block, the keys of each index set in the order of its texts
+// (None where they cannot be told).
+object column_keys(const Program& p, const tavro::kelm::LinearProblem& lp) {
+    pyb::list out;
+    for (auto& b : lp.columns) {
+        const Sym* var = p.find(b.name);
+        pyb::list dims;
+        for (std::size_t d = 0; d < b.dims.size(); ++d) {
+            const Sym* set = var && d < var->dims.size() ? var->dims[d] : nullptr;
+            const tavro::kelm::List* items = set_items(set);
+            if (set && set->kind == SymKind::Range) {
+                dims.append(range_keys(b.dims[d]));
+            } else if (items && items->size() == b.dims[d].size()) {
+                pyb::list keys;
+                for (auto& v : *items) keys.append(key_of(v));
+                dims.append(keys);
+            } else {
+                dims.append(pyb::none());
+            }
+        }
+        out.append(dims);
+    }
+    return out;
+}
+
+// The forall clauses above each constraint, in the engine's order of row blocks.
+void clause_sets(const tavro::kelm::Constraint& c, std::vector<const tavro::kelm::Clause*>& above,
+                 std::vector<std::vector<const tavro::kelm::Clause*>>& out) {
+    if (c.kind != tavro::kelm::Constraint::Forall) {
+        out.push_back(above);
+        return;
+    }
+    for (auto& cl : c.clauses) above.push_back(&cl);
+    for (auto& inner : c.body) clause_sets(inner, above, out);
+    above.resize(above.size() - c.clauses.size());
+}
+
+// Per row block, per forall index: None for an integer range (its texts are
+// the numbers), else {text: key} over the elements of the set.
+object row_keys(const Program& p, const tavro::kelm::LinearProblem& lp) {
+    std::vector<std::vector<const tavro::kelm::Clause*>> blocks;
+    std::vector<const tavro::kelm::Clause*> above;
+    for (auto& d : p.model.decls)
+        if (d.kind == tavro::kelm::DK::Constraints)
+            for (auto& c : d.constraints) clause_sets(c, above, blocks);
+    if (blocks.size() != lp.rows.size()) return pyb::none();
+    pyb::dict tables;  // one per set, shared by the blocks that walk it
+    pyb::list out;
+    for (std::size_t r = 0; r < blocks.size(); ++r) {
+        if (static_cast<std::size_t>(lp.rows[r].arity) != blocks[r].size()) return pyb::none();
+        pyb::list positions;
+        for (const tavro::kelm::Clause* cl : blocks[r]) {
+            const Sym* set = cl->set && cl->set->kind == tavro::kelm::EK::Name ? p.find(cl->set->text) : nullptr;
+            const tavro::kelm::List* items = set_items(set);
+            if (!items) {
+                positions.append(pyb::none());  // lo..hi or a range
+                continue;
+            }
+            object name = decode(set->name);
+            if (!tables.contains(name)) {
+                pyb::dict table;
+                for (auto& v : *items)
+                    table[decode(tavro::kelm::ground::text_of(tavro::kelm::ground::from_value(v)))] = key_of(v);
+                tables[name] = table;
+            }
+            positions.append(tables[name]);
+        }
+        out.append(positions);
+    }
+    return out;
+}
+
+// Parses, checks, reads the data and grounds, as kelm::instantiate does,
+// keeping the program for the keys of the names.
+tavro::kelm::InstantiateResult ground_text(Program& p, std::string_view model, std::string_view data) {
+    tavro::kelm::InstantiateResult result;
+    try {
+        tavro::kelm::analyse(p, model, data);
+        if (!p.diag->any()) return tavro::kelm::instantiate(p);
+    } catch (const tavro::kelm::Abort&) {
+    } catch (const std::bad_alloc&) {
+        result.message = "model:1:1: out of memory while compiling";
+        return result;
+    }
+    result.message = p.diag->message();
+    return result;
+}
+
 // The grounded problem as a dict of numpy arrays and name blocks (the shape
-// tavro.solver and the script writer read).
-object problem_dict(tavro::kelm::LinearProblem&& lp) {
+// tavro.solver and the script writer read); "column_keys" and "row_keys" give
+// the index values in their own type (see column_keys and row_keys).
+object problem_dict(tavro::kelm::LinearProblem&& lp, const Program& p) {
     pyb::dict out;
     out["sense"] = lp.maximize ? "maximize" : "minimize";
     out["offset"] = lp.offset;
@@ -194,6 +326,8 @@ object problem_dict(tavro::kelm::LinearProblem&& lp) {
     out["values"] = array_of(std::move(lp.values));
     out["columns"] = columns;
     out["rows"] = rows;
+    out["column_keys"] = column_keys(p, lp);
+    out["row_keys"] = row_keys(p, lp);
     return out;
 }
 
@@ -201,13 +335,16 @@ object instantiate(handle model_code, handle data_code) {
     Argument model, data;
     argument(model_code, "model_code", model, "build_problem");
     argument(data_code, "data_code", data, "build_problem");
+    Program p;
+    tavro::kelm::Diagnostics diag;
+    p.diag = &diag;
     tavro::kelm::InstantiateResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::instantiate(model.text, data.text);
+        result = ground_text(p, model.text, data.text);
     }
     if (!result.ok) semantic_error(decode(result.message));
-    return problem_dict(std::move(result.problem));
+    return problem_dict(std::move(result.problem), p);
 }
 
 // A compiled model's dictionary tree and data dict (docs/compiled_model.md),
@@ -226,7 +363,7 @@ object instantiate_tree(handle ast, handle data) {
         result = tavro::kelm_py::ground_tree(p, std::move(values));
     }
     if (!result.ok) semantic_error(decode(result.message));
-    return problem_dict(std::move(result.problem));
+    return problem_dict(std::move(result.problem), p);
 }
 
 // Any real number (float, int, numpy scalars) through its __float__.

@@ -162,6 +162,11 @@ def _listed(rows: Any, name: Callable[[int], str]) -> str:
     return ("row " if len(rows) == 1 else "rows ") + ", ".join(shown) + (" and %d more" % more if more > 0 else "")
 
 
+def key_of_json(key: Any) -> Any:
+    """An index value read back from JSON: a tuple where JSON has a list."""
+    return tuple(key_of_json(k) for k in key) if isinstance(key, list) else key
+
+
 def nest_columns(x: Any, blocks: Sequence[Tuple[str, int, Sequence[Sequence[Any]]]]) -> Dict[Any, Any]:
     """Values keyed by the model's names: {name: value} for a scalar
     variable, nested dictionaries keyed by each index value for an indexed
@@ -330,6 +335,8 @@ _entries = [(i, j, a) for i, row in enumerate(_rows) for j, a in row[3]]
 A = scipy.sparse.csc_matrix(
     ([e[2] for e in _entries], ([e[0] for e in _entries], [e[1] for e in _entries])),
     shape=(len(_rows), len(_columns)), dtype=float)
+# Each variable's first column and the values of its index sets; each constraint's first row
+# and the values of its forall indices (for the answer keyed by them).
 _variables = [
     ('servings', 0, [['Oatmeal', 'Milk', 'Eggs', 'Chicken', 'Rice', 'Spinach']]),
 ]
