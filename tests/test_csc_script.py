@@ -394,3 +394,14 @@ def test_script_keys_keep_the_index_types_and_names_keep_the_texts(form, monkeyp
     assert ns["duals"] == expected.duals == {"Need": {("A", "B", 1.5): 1.0, ("B", "C", 2.0): 1.0}}
     assert [ns["_column_name"](j) for j in range(4)] == expected.problem.column_names
     assert ns["_row_name"](1) == "Need[<B,C,2.0>]"
+
+
+def test_a_large_result_is_one_line_of_the_same_json(capsys, monkeypatch):
+    from tavro.cli import solve as cli_solve
+
+    indented = cli_json(capsys, *paths("transportation"))
+    monkeypatch.setattr(cli_solve, "JSON_INDENTED", 0)
+    assert cli.main(["solve", *paths("transportation"), "--json"]) == 0
+    out = capsys.readouterr().out
+    assert out.count("\n") == 1 and json.loads(out) == indented
+    assert indented["max_violation"] == 0.0 and indented["warnings"] == [] and indented["reason"] is None

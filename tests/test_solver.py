@@ -365,3 +365,18 @@ def test_crossing_bounds_are_their_own_conflict():
     result = solve("dvar float+ x; minimize z: x;\nsubject to { a: x >= 1; band: 3 <= x + 0 * x <= 2; }\n")
     assert result.status == "infeasible"
     assert [r["name"] for r in result.conflict] == ["band"]
+
+
+@pytest.mark.parametrize("model, data", [
+    KEYED,
+    ("range I = 1..3; dvar float x[I][1..2][1..2] in -1..1; dvar float y; dvar int e[1..0];\n"
+     "maximize z: sum(i in I, j in 1..2, k in 1..2) (i + j * 0.1 + k * 1e-7) * x[i][j][k] - y;\n"
+     "subject to { c: y >= 1e20 * 0 + 0.5; }\n", ""),
+    ('{string} S = ...; dvar float+ x[S]; minimize z: sum(s in S) x[s];\nsubject to { forall(s in S) c: x[s] >= 1; }\n',
+     'S = {"new\\nline", "quote\\"", "del\x7f", "c1\x85", "caf\u00e9"};'),
+])
+def test_json_text_is_the_dictionary_written_out(model, data):
+    result = solve(model, data)
+    text = result.to_json()
+    assert json.loads(text) == json.loads(json.dumps(result.to_dict()))
+    assert not any(ch in text for ch in "\n\x7f\x85")

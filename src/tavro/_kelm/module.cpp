@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 
 #include <charconv>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -373,6 +374,74 @@ object format_number(handle x) {
     return decode(tavro::kelm::format_number(d));
 }
 
+// Appends repr(d) of a finite double: the shortest round-trip digits laid out
+// as Python does (positional for exponents -5 < e < 16, with ".0" on a whole
+// number), written into `out` without a string per number.
+void append_repr(std::string& out, double d) {
+    char sci[32];
+    auto end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+    const char* at = sci[0] == '-' ? sci + 1 : sci;
+    char digits[24];
+    int n = 0;
+    while (*at != 'e') {
+        if (*at != '.') digits[n++] = *at;
+        ++at;
+    }
+    int exp = 0;
+    std::from_chars(at + (at[1] == '+' ? 2 : 1), end, exp);
+    if (exp < -4 || exp >= 16) {
+        out.append(sci, end);
+        return;
+    }
+    if (sci[0] == '-') out += '-';
+    int point = exp + 1;  // digits before the point
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out.append(digits, static_cast<std::size_t>(n));
+    } else if (point >= n) {
+        out.append(digits, static_cast<std::size_t>(n));
+        out.append(static_cast<std::size_t>(point - n), '0');
+        out += ".0";
+    } else {
+        out.append(digits, static_cast<std::size_t>(point));
+        out += '.';
+        out.append(digits + point, static_cast<std::size_t>(n - point));
+    }
+}
+
+// JSON objects over consecutive runs of numbers: {k1:v1,k2:v2,...} for each
+// len(keys) values, the keys given as JSON text ("\"Seattle\"") and each
+// number as repr writes it (null where it is not finite). One pass in C++:
+// the text of a million numbers without a Python object per number.
+object json_objects(handle values, handle keys) {
+    auto numbers = pyb::array_t<double, pyb::array::c_style | pyb::array::forcecast>::ensure(values);
+    if (!numbers) throw pyb::type_error("json_objects: values must be an array of numbers");
+    std::vector<std::string> names;
+    for (handle k : pyb::reinterpret_borrow<pyb::list>(keys)) names.push_back(tavro::py::as_utf8(k));
+    std::size_t width = names.size(), total = static_cast<std::size_t>(numbers.size());
+    if (width == 0 || total % width != 0) throw pyb::value_error("json_objects: values do not fill the keys");
+    const double* data = numbers.data();
+    object out = steal(PyList_New(static_cast<Py_ssize_t>(total / width)));
+    std::string text;
+    for (std::size_t r = 0; r < total / width; ++r) {
+        text.assign(1, '{');
+        for (std::size_t k = 0; k < width; ++k) {
+            if (k) text += ',';
+            text += names[k];
+            text += ':';
+            double d = data[r * width + k];
+            if (std::isfinite(d))
+                append_repr(text, d);
+            else
+                text += "null";
+        }
+        text += '}';
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(r), decode(text).release().ptr());
+    }
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kelm, m) {
@@ -398,4 +467,9 @@ PYBIND11_MODULE(_kelm, m) {
         "The compiler's text of a number: the shortest that reads back to the same float, as repr writes\n"
         "it, whole numbers without '.0' (3, 0.1, 1e+16), infinity as 'infinity' and '-infinity'.",
         [](object x) { return format_number(x); }, pyb::arg("x"));
+    m.attr("json_objects") = tavro::py::function(
+        m, "json_objects", "(values, keys)",
+        "JSON objects {key: number, ...} over consecutive runs of len(keys) values (keys as JSON text),\n"
+        "each number as repr writes it, null where it is not finite; a list of str.",
+        [](object values, object keys) { return json_objects(values, keys); }, pyb::arg("values"), pyb::arg("keys"));
 }

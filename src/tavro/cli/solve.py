@@ -25,7 +25,7 @@ DESCRIPTION = "Solve a model and data file with HiGHS and print the answer in th
 # Non-zero variables and binding rows listed in the text report.
 MAX_LINES = 50
 # Rows plus columns up to which --json is indented; a larger result is written
-# on one line by json's C encoder.
+# on one line, its values from their arrays (Solution.to_json).
 JSON_INDENTED = 10_000
 _ZERO = 1e-9
 
@@ -97,7 +97,11 @@ def run(args: argparse.Namespace) -> int:
             raise
         solution, code = partial, 130
     if args.json:
-        emit_json(_json_result(solution), indent=None if problem.num_columns + problem.num_rows > JSON_INDENTED else 2)
+        if problem.num_columns + problem.num_rows > JSON_INDENTED:
+            sys.stdout.write(clean(solution.to_json(), json_text=True) + "\n")
+            sys.stdout.flush()
+        else:
+            emit_json(_jsonable(solution.to_dict()))
     else:
         sys.stdout.write(clean(report(problem, solution)))
         sys.stdout.flush()
@@ -113,21 +117,6 @@ def _emit(args: argparse.Namespace, model_code: str, data_code: str) -> None:
     gen = SciPyCodeGenerator(tree, tree.get("data"))
     sidecar = os.path.splitext(args.emit)[0] + ".npz" if args.sidecar else None
     write_text_atomic(args.emit, gen.generate_code(sidecar), encoding="utf-8")
-
-
-def _json_result(solution: Any) -> Any:
-    """to_dict() with non-finite floats as null; the trees shaped from arrays
-    are walked only when their arrays hold one."""
-    import numpy as np
-
-    result = solution.to_dict()
-    arrays = {"values": solution.x, "duals": solution.row_dual, "reduced_costs": solution.col_dual}
-    out = {}
-    for key, value in result.items():
-        array = arrays.get(key)
-        finite = array is not None and bool(np.isfinite(array).all())
-        out[key] = value if finite else _jsonable(value)
-    return out
 
 
 def _jsonable(value: Any) -> Any:
