@@ -405,3 +405,46 @@ def test_a_large_result_is_one_line_of_the_same_json(capsys, monkeypatch):
     out = capsys.readouterr().out
     assert out.count("\n") == 1 and json.loads(out) == indented
     assert indented["max_violation"] == 0.0 and indented["warnings"] == [] and indented["reason"] is None
+
+
+def test_emit_grounds_once(tmp_path, capsys, monkeypatch):
+    from tavro import _kelm
+
+    calls = []
+    for name in ("instantiate", "instantiate_tree", "compile"):
+        real = getattr(_kelm, name)
+        monkeypatch.setattr(_kelm, name, lambda *a, _real=real, _name=name: calls.append(_name) or _real(*a))
+    script = tmp_path / "t.py"
+    assert cli.main(["solve", *paths("transportation"), "--emit", str(script)]) == 0
+    assert calls == ["instantiate"]
+    ns = run_text(script.read_text(encoding="utf-8"))
+    assert ns["objective"] == 22600.0
+    assert script.read_text(encoding="utf-8") == script_for(*texts("transportation"))
+
+
+def test_write_and_values_csv_from_the_command_line(tmp_path, capsys):
+    import csv
+
+    lp, table = tmp_path / "t.lp", tmp_path / "v.csv"
+    assert cli.main(["solve", *paths("transportation"), "--write", str(lp), "--values-csv", str(table)]) == 0
+    assert capsys.readouterr().out.startswith("status: optimal\n")
+    assert "ship(Lyon,Milan)" in lp.read_text()
+    names = list(csv.reader((tmp_path / "t.names.csv").open()))
+    assert names[0] == ["written", "name"] and ["ship(Lyon,Milan)", "ship[Lyon,Milan]"] in names
+    rows = list(csv.DictReader(table.open()))
+    problem = solver.build_problem(*texts("transportation"))
+    expected = solver.solve_problem(problem)
+    assert len(rows) == int((np.abs(expected.x) > 1e-9).sum())
+    row = next(r for r in rows if r["name"] == "ship[Lyon,Milan]")
+    assert (row["variable"], row["index1"], row["index2"], float(row["value"])) == ("ship", "Lyon", "Milan", 400.0)
+
+
+def test_an_extra_file_that_cannot_be_written_comes_after_the_answer(tmp_path, capsys):
+    missing = tmp_path / "no" / "such" / "folder" / "v.csv"
+    assert cli.main(["solve", *paths("diet"), "--values-csv", str(missing), "--json"]) == 1
+    captured = capsys.readouterr()
+    assert json.loads(captured.out)["status"] == "optimal"
+    assert captured.err.startswith("tavro: cannot write %s: " % missing)
+    with pytest.raises(SystemExit) as exc:
+        cli.main(["solve", *paths("diet"), "--write", str(tmp_path / "m.txt")])
+    assert exc.value.code == 2 and "--write needs a file name ending in .mps or .lp" in capsys.readouterr().err

@@ -380,3 +380,49 @@ def test_json_text_is_the_dictionary_written_out(model, data):
     text = result.to_json()
     assert json.loads(text) == json.loads(json.dumps(result.to_dict()))
     assert not any(ch in text for ch in "\n\x7f\x85")
+
+
+EXPORTED = {
+    "keyed": KEYED,
+    "hostile names, a MIP with an offset, maximised": (
+        '{string} S = ...; dvar int x[S] in 0..5; dvar float y in -3..7;\n'
+        'maximize z: sum(s in S) x[s] - y + 4;\nsubject to { forall(s in S) c: x[s] + y <= 6.5; d: y >= -2; }\n',
+        'S = {"new york", "9lives", "e12", "a]b[", "<q\\"uote>"};'),
+}
+
+
+@pytest.mark.parametrize("suffix", [".mps", ".lp"])
+@pytest.mark.parametrize("model, data", EXPORTED.values(), ids=list(EXPORTED))
+def test_written_file_read_back_by_highs_gives_the_same_optimum(model, data, suffix, tmp_path):
+    from highspy._core import _Highs
+
+    problem = solver.build_problem(model, data)
+    expected = solver.solve_problem(problem)
+    path = tmp_path / ("model" + suffix)
+    renamed = problem.write(path)
+    h = _Highs()
+    h.setOptionValue("output_flag", False)
+    h.readModel(str(path))
+    h.run()
+    assert h.getInfo().objective_function_value == pytest.approx(expected.objective, rel=1e-9)
+    written = [h.getColName(j)[1] for j in range(problem.num_columns)]
+    assert [renamed.get(n, n) for n in written] == problem.column_names
+    assert len(set(written)) == len(written) and all(" " not in n and "[" not in n for n in written)
+
+
+def test_only_mps_and_lp_are_written(tmp_path):
+    problem = solver.build_problem("dvar float+ x; minimize z: x;\n", "")
+    with pytest.raises(ValueError, match="must end in .mps or .lp"):
+        problem.write(tmp_path / "m.txt")
+
+
+@pytest.mark.parametrize("names, safe", [
+    (["x[1,2]", "x(1,2)", "x(1,2)~2"], ["x(1,2)", "x(1,2)~2", "x(1,2)~2~2"]),
+    (["flow[<A,B>,1]", "new york", "9lives", "e12", ".5", "é"], ["flow({A,B},1)", "new_york", "_9lives", "_e12",
+                                                                  "_.5", "_"]),
+    (["a" * 300, "a" * 300], ["a" * 255, "a" * 253 + "~2"]),
+])
+def test_names_are_made_safe_for_mps_and_lp_and_stay_unique(names, safe):
+    from tavro import _export
+
+    assert _export.safe_names(names) == safe

@@ -362,6 +362,34 @@ def render(gen, sidecar_name=None):
     return "\n".join(lines)
 
 
+class _ProblemView:
+    """A built LinearProblem seen as a generator whose build steps have run
+    (the attributes render reads), so a problem grounded for a solve is
+    written without grounding it again."""
+
+    def __init__(self, lp):
+        self._named = lp
+        self.c = lp.c
+        self.bounds = np.column_stack((lp.col_lower, lp.col_upper)).reshape(-1, 2)
+        self.integrality = np.asarray(lp.integrality, dtype=np.uint8)
+        self.A, self.row_lower, self.row_upper = lp.A, lp.row_lower, lp.row_upper
+        self.var_indices = {b.name: (b.first, [list(d) for d in b.index_sets]) for b in lp.column_blocks}
+        self.maximize, self.offset, self.objective_name = lp.maximize, lp.offset, lp.objective_name
+
+
+def script_for_problem(lp, sidecar=None):
+    """The script of a tavro.solver.LinearProblem; with `sidecar` (a path)
+    the arrays go to that .npz file, as generate_code does."""
+    view = _ProblemView(lp)
+    name = None
+    if sidecar is not None:
+        from ._fileio import write_bytes_atomic
+
+        write_bytes_atomic(sidecar, sidecar_bytes(view))
+        name = os.path.basename(os.fspath(sidecar))
+    return render(view, name)
+
+
 def generate_code(gen, sidecar=None):
     """Runs the three build steps (looked up on the generator) and renders
     the script into gen.scipy_code_lines; returns its text. With `sidecar`

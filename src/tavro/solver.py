@@ -333,6 +333,15 @@ class LinearProblem:
             return "%s >= %s" % (body, _number(lo))
         return "%s <= %s <= %s" % (_number(lo), body, _number(hi))
 
+    def write(self, path: PathLike) -> Dict[str, str]:
+        """Write the problem as an MPS or LP file (by the extension of `path`)
+        through HiGHS's writer, with the model's row and column names made
+        safe for the format; returns {written name: model name} for each name
+        that had to change (brackets become parentheses, blanks '_', ...)."""
+        from . import _export
+
+        return _export.write_model(self, os.fspath(path))
+
     @cached_property
     def _csr(self) -> "scipy.sparse.csr_matrix":
         return self.A.tocsr()

@@ -3,8 +3,10 @@ its own names, as text or as one JSON object; optionally write the
 standalone SciPy script of the same problem.
 
 Exit status: 0 when the solve finished (whatever its status), 1 on a model
-error (one ``tavro:`` line per compiler message), 2 on a usage error, 130
-when Ctrl-C stopped the solve (the answer so far is reported first).
+error (one ``tavro:`` line per compiler message) or when an extra file
+(--emit, --write, --values-csv) could not be written (after the answer), 2 on
+a usage error, 130 when Ctrl-C stopped the solve (the answer so far is
+reported first).
 """
 
 from __future__ import annotations
@@ -36,7 +38,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--emit", metavar="SCRIPT.py", help="also write the standalone SciPy script of the problem")
     parser.add_argument("--sidecar", action="store_true",
                         help="with --emit: put the arrays in SCRIPT.npz beside the script")
-    parser.add_argument("--time-limit", type=float, metavar="S", help="stop the solver after S seconds")
+    parser.add_argument("--write", metavar="FILE.mps|FILE.lp",
+                        help="also write the problem as an MPS or LP file (HiGHS's writer); names the format cannot "
+                             "hold are made safe and FILE.names.csv maps them back")
+    parser.add_argument("--values-csv", metavar="FILE.csv",
+                        help="also write the non-zero values as CSV: variable, name, index values, value")
+    parser.add_argument("--time-limit", type=float, metavar="S",
+                        help="stop after S seconds (the solve and every search after it)")
     parser.add_argument("--mip-gap", type=float, metavar="G", help="relative MIP gap at which to stop")
     add_output_options(parser, progress=False)
 
@@ -72,6 +80,8 @@ def run(args: argparse.Namespace) -> int:
         _usage(args, "--time-limit must be a positive number of seconds")
     if args.mip_gap is not None and not args.mip_gap >= 0:
         _usage(args, "--mip-gap must be a number >= 0")
+    if args.write and os.path.splitext(args.write)[1].lower() not in (".mps", ".lp"):
+        _usage(args, "--write needs a file name ending in .mps or .lp")
     model_code = _read(args, args.model_file)
     data_code = _read(args, args.data_file)
 
@@ -81,11 +91,6 @@ def run(args: argparse.Namespace) -> int:
         problem = solver.build_problem(model_code, data_code)
     except SemanticError as e:
         return _model_error(e, args)
-    if args.emit:
-        try:
-            _emit(args, model_code, data_code)
-        except SemanticError as e:
-            return _model_error(e, args)
     options = solver.SolveOptions(time_limit=args.time_limit, mip_gap=args.mip_gap)
     code = 0
     try:
@@ -105,18 +110,41 @@ def run(args: argparse.Namespace) -> int:
     else:
         sys.stdout.write(clean(report(problem, solution)))
         sys.stdout.flush()
-    return code
+    # The extra files come after the answer, which a failure among them must not lose.
+    failed = False
+    for flag, write in (("emit", _emit), ("write", _write), ("values_csv", _values_csv)):
+        if getattr(args, flag):
+            try:
+                write(args, problem, solution)
+            except (OSError, ValueError) as e:
+                print("tavro: cannot write %s: %s" % (clean(getattr(args, flag)), clean(e)), file=sys.stderr)
+                failed = True
+    return code or (1 if failed else 0)
 
 
-def _emit(args: argparse.Namespace, model_code: str, data_code: str) -> None:
+def _emit(args: argparse.Namespace, problem: Any, solution: Any) -> None:
+    # The script of the problem already built for the solve: no second grounding.
+    from .. import _csc_script
     from .._fileio import write_text_atomic
-    from ..lpwriter import SciPyCodeGenerator
-    from ..tavro_core import KelmCompiler
 
-    tree = KelmCompiler().compile_model(model_code, data_code)
-    gen = SciPyCodeGenerator(tree, tree.get("data"))
     sidecar = os.path.splitext(args.emit)[0] + ".npz" if args.sidecar else None
-    write_text_atomic(args.emit, gen.generate_code(sidecar), encoding="utf-8")
+    write_text_atomic(args.emit, _csc_script.script_for_problem(problem, sidecar), encoding="utf-8")
+
+
+def _write(args: argparse.Namespace, problem: Any, solution: Any) -> None:
+    from .. import _export
+
+    renamed = problem.write(args.write)
+    if renamed:
+        _export.write_name_map(renamed, os.path.splitext(args.write)[0] + ".names.csv")
+
+
+def _values_csv(args: argparse.Namespace, problem: Any, solution: Any) -> None:
+    from .. import _export
+
+    if solution.x is None:
+        raise ValueError("there are no values (status %s)" % solution.status)
+    _export.write_values_csv(problem, solution.x, args.values_csv)
 
 
 def _jsonable(value: Any) -> Any:
