@@ -426,3 +426,64 @@ def test_names_are_made_safe_for_mps_and_lp_and_stay_unique(names, safe):
     from tavro import _export
 
     assert _export.safe_names(names) == safe
+
+
+class _Table(__import__("html.parser").parser.HTMLParser):
+    """The paragraphs and table cells of an HTML fragment."""
+
+    def __init__(self):
+        super().__init__()
+        self.paragraphs, self.cells, self._text, self._in = [], [], [], None
+
+    def handle_starttag(self, tag, attrs):
+        if tag in ("p", "td", "th"):
+            self._in, self._text = tag, []
+
+    def handle_endtag(self, tag):
+        if tag == self._in:
+            (self.paragraphs if tag == "p" else self.cells).append("".join(self._text))
+            self._in = None
+
+    def handle_data(self, data):
+        if self._in:
+            self._text.append(data)
+
+
+def test_notebook_views_of_a_solution():
+    result = solve('{string} S = ...; dvar int take[S] in 0..3; dvar float+ idle;\n'
+                   'maximize z: sum(s in S) take[s];\nsubject to { c: sum(s in S) take[s] <= 5; }\n',
+                   'S = {"<script>alert(1)</script>", "b&c", "d"};')
+    page = _Table()
+    page.feed(result._repr_html_())
+    assert page.paragraphs[0] == "optimal, objective 5"
+    assert page.cells[:2] == ["variable", "value"]
+    shown = dict(zip(page.cells[2::2], page.cells[3::2]))
+    assert sum(float(v) for v in shown.values()) == 5 and "idle" not in shown
+    assert set(shown) <= {"take[<script>alert(1)</script>]", "take[b&c]", "take[d]"}
+    assert "<script>" not in result._repr_html_()
+    assert str(result).startswith("optimal, objective 5, ") and repr(result) == "<Solution optimal objective=5.0>"
+    flat = result.flat()
+    assert list(flat) == result.column_names and all(type(v) is float for v in flat.values())
+    assert sum(flat.values()) == 5.0 and flat["idle"] == 0.0
+
+
+def test_frames_keep_the_index_values():
+    pandas = pytest.importorskip("pandas")
+    result = solve(*KEYED)
+    flow = result.to_frame("flow")
+    assert list(flow.columns) == ["index1", "index2", "value", "reduced_cost"]
+    assert flow.iloc[1].tolist() == [("A", "B", 1.5), 2, 0.0, 1.0]
+    need = result.to_frame("Need")
+    assert need.to_dict("list") == {"index1": ["x", "1"], "index2": [2.5, 2.5], "dual": [1.0, 1.0]}
+    frames = result.to_frames()
+    assert list(frames) == ["flow", "y"] and all(isinstance(f, pandas.DataFrame) for f in frames.values())
+    with pytest.raises(KeyError):
+        result.to_frame("nothing")
+
+
+def test_pandas_is_imported_only_by_to_frame():
+    import subprocess
+    import sys
+
+    code = "import sys, tavro.solver; print('pandas' in sys.modules)"
+    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout == "False\n"

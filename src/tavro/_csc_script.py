@@ -7,13 +7,20 @@ the model (names, labels, index values, file names) is written as a
 ``repr()`` string literal, never as code, an identifier or a comment.
 """
 
+from __future__ import annotations
+
 import base64
 import json
 import os
 import zlib
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence
 
 import numpy as np
+import numpy.typing as npt
 import scipy.sparse
+
+if TYPE_CHECKING:
+    from .solver import LinearProblem
 
 # Problems with fewer numbers than this are written as readable literals;
 # larger ones as base64 buffers (never a list literal of 10^4 numbers).
@@ -24,10 +31,10 @@ _WRAP = 76
 _LEVEL = 1
 
 
-def problem(gen):
+def problem(gen: Any) -> Dict[str, Any]:
     """The grounded problem of a generator (instantiated once, kept as
     ``gen.problem``): the dictionary of tavro._kelm.instantiate_tree."""
-    found = gen.__dict__.get("problem")
+    found: Optional[Dict[str, Any]] = gen.__dict__.get("problem")
     if found is None:
         from . import _kelm
 
@@ -36,10 +43,10 @@ def problem(gen):
     return found
 
 
-def named(gen):
+def named(gen: Any) -> LinearProblem:
     """The generator's problem as a tavro.solver.LinearProblem (for the names
     of its columns and rows), made once."""
-    found = gen.__dict__.get("_named")
+    found: Optional[LinearProblem] = gen.__dict__.get("_named")
     if found is None:
         from .solver import LinearProblem
 
@@ -47,7 +54,7 @@ def named(gen):
     return found
 
 
-def build_variables(gen):
+def build_variables(gen: Any) -> None:
     p = problem(gen)
     blocks = named(gen).column_blocks
     gen.var_names = [b.name for b in blocks]
@@ -56,7 +63,7 @@ def build_variables(gen):
     gen.integrality = np.asarray(p["integrality"], dtype=np.uint8)
 
 
-def build_objective(gen):
+def build_objective(gen: Any) -> None:
     p = problem(gen)
     gen.c = np.asarray(p["c"], dtype=float)
     gen.maximize = p["sense"] == "maximize"
@@ -64,7 +71,7 @@ def build_objective(gen):
     gen.objective_name = p["objective_name"]
 
 
-def build_constraints(gen):
+def build_constraints(gen: Any) -> None:
     p = problem(gen)
     n = len(p["c"])
     lower = np.asarray(p["row_lower"], dtype=float)
@@ -83,14 +90,14 @@ def build_constraints(gen):
     gen.b_ub = np.concatenate([upper[le], -lower[ge]])
 
 
-def _answer_source():
+def _answer_source() -> str:
     from . import _answer
 
     with open(_answer.__file__, encoding="utf-8") as f:
         return f.read()
 
 
-def _num(x):
+def _num(x: float) -> str:
     x = float(x)
     if x != x:
         return "nan"
@@ -99,7 +106,7 @@ def _num(x):
     return repr(x + 0.0)  # -0.0 reads as 0.0
 
 
-def _table(rows, header):
+def _table(rows: Sequence[Sequence[str]], header: Sequence[str]) -> List[str]:
     """Aligned tuple literals, one per line, under a header of plain words."""
     widths = [max([len(h)] + [len(r[k]) for r in rows]) for k, h in enumerate(header)]
     head = "    # " + "  ".join(h.ljust(w + 1) for h, w in zip(header, widths)).rstrip()
@@ -110,7 +117,7 @@ def _table(rows, header):
     return lines
 
 
-def _literal_lines(gen, n, m):
+def _literal_lines(gen: Any, n: int, m: int) -> List[str]:
     lower, upper = gen.bounds[:, 0], gen.bounds[:, 1]
     col_names = named(gen).column_names
     out = ["# One column per variable: name, lower bound, upper bound, integer (1) or not (0),",
@@ -148,8 +155,8 @@ def _literal_lines(gen, n, m):
     for b in named(gen).column_blocks:
         out.append("    (%r, %d, %r)," % (b.name, b.first, [list(d) for d in b.index_keys]))
     out += ["]", "_constraints = ["]
-    for b in named(gen).row_blocks:
-        out.append("    (%r, %d, %d, %r)," % (b.name, b.first, b.arity, b.index_keys))
+    for r in named(gen).row_blocks:
+        out.append("    (%r, %d, %d, %r)," % (r.name, r.first, r.arity, r.index_keys))
     out += ["]", "",
             "",
             "def _column_name(j):",
@@ -161,7 +168,7 @@ def _literal_lines(gen, n, m):
     return out
 
 
-def _arrays(gen):
+def _arrays(gen: Any) -> Dict[str, npt.NDArray[Any]]:
     A = gen.A.tocsc()
     return {
         "c": np.asarray(gen.c, dtype="<f8"),
@@ -176,7 +183,7 @@ def _arrays(gen):
     }
 
 
-def _names_blob(gen):
+def _names_blob(gen: Any) -> bytes:
     """The names as JSON: per variable [name, first column, values of each
     index set] and the texts of those values, per constraint [label, first
     row, arity, values of its forall indices] and their texts (a tuple value
@@ -189,14 +196,14 @@ def _names_blob(gen):
     return json.dumps(blob, ensure_ascii=True).encode("ascii")
 
 
-def _b64(raw):
+def _b64(raw: bytes) -> str:
     text = base64.b64encode(zlib.compress(raw, _LEVEL)).decode("ascii")
     # A triple-quoted literal of base64 lines: one token, whatever its size;
     # the alphabet holds no quote or backslash.
     return "\n".join(text[k:k + _WRAP] for k in range(0, len(text), _WRAP))
 
 
-def _buffer_lines(gen, n, m, sidecar_name):
+def _buffer_lines(gen: Any, n: int, m: int, sidecar_name: Optional[str]) -> List[str]:
     arrays = _arrays(gen)
     shape = "    shape=(len(row_lower), len(c)))"
     out = []
@@ -250,7 +257,7 @@ def _buffer_lines(gen, n, m, sidecar_name):
     return out
 
 
-def sidecar_bytes(gen):
+def sidecar_bytes(gen: Any) -> bytes:
     """The .npz file of the arrays (and the variable names) for a sidecar script."""
     import io
     import zipfile
@@ -262,7 +269,7 @@ def sidecar_bytes(gen):
     with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED, compresslevel=_LEVEL) as zf:
         for key, arr in arrays.items():
             with zf.open(key + ".npy", "w", force_zip64=True) as f:
-                np.lib.format.write_array(f, arr, allow_pickle=False)
+                np.lib.format.write_array(f, arr, allow_pickle=False)  # type: ignore[no-untyped-call]
     return buf.getvalue()
 
 
@@ -332,7 +339,7 @@ if globals().get("__name__") == "__main__":
 '''
 
 
-def render(gen, sidecar_name=None):
+def render(gen: Any, sidecar_name: Optional[str] = None) -> str:
     """The script text for a generator whose three build steps have run."""
     n = len(gen.c)
     m = len(gen.row_lower)
@@ -340,23 +347,22 @@ def render(gen, sidecar_name=None):
     literal = sidecar_name is None and total < LITERAL_LIMIT and sum(
         len(d) for _, dims in gen.var_indices.values() for d in dims) + sum(
         len(b.index) for b in named(gen).row_blocks) < LITERAL_LIMIT
-    lines = [_HEADER,
-             "import base64" if not literal and sidecar_name is None else None,
-             "import json" if not literal else None,
-             "import os" if sidecar_name is not None else None,
-             "import zlib" if not literal and sidecar_name is None else None,
-             "", "import numpy as np", "import scipy.sparse", "",
-             "# ---- tavro._answer: the solve and the shaping of values, as tavro.solver runs them ----"]
-    lines = [line for line in lines if line is not None]
-    lines.append(_answer_source().rstrip("\n"))
-    lines += ["# ---- end of tavro._answer ----", "", "",
-              "# ---- the problem: min or max c.x + OFFSET, row_lower <= A x <= row_upper,",
-              "#      col_lower <= x <= col_upper, x[j] integer where integrality[j] == 1 ----",
-              "MAXIMIZE = %r" % bool(gen.maximize),
-              "OFFSET = %s" % _num(gen.offset),
-              "OBJECTIVE_NAME = %r" % (gen.objective_name or ""),
-              "inf = float('inf')" if literal else None, ""]
-    lines = [line for line in lines if line is not None]
+    head = [_HEADER,
+            "import base64" if not literal and sidecar_name is None else None,
+            "import json" if not literal else None,
+            "import os" if sidecar_name is not None else None,
+            "import zlib" if not literal and sidecar_name is None else None,
+            "", "import numpy as np", "import scipy.sparse", "",
+            "# ---- tavro._answer: the solve and the shaping of values, as tavro.solver runs them ----",
+            _answer_source().rstrip("\n"),
+            "# ---- end of tavro._answer ----", "", "",
+            "# ---- the problem: min or max c.x + OFFSET, row_lower <= A x <= row_upper,",
+            "#      col_lower <= x <= col_upper, x[j] integer where integrality[j] == 1 ----",
+            "MAXIMIZE = %r" % bool(gen.maximize),
+            "OFFSET = %s" % _num(gen.offset),
+            "OBJECTIVE_NAME = %r" % (gen.objective_name or ""),
+            "inf = float('inf')" if literal else None, ""]
+    lines = [line for line in head if line is not None]
     lines += _literal_lines(gen, n, m) if literal else _buffer_lines(gen, n, m, sidecar_name)
     lines += ["", "", _FOOTER]
     return "\n".join(lines)
@@ -367,7 +373,7 @@ class _ProblemView:
     (the attributes render reads), so a problem grounded for a solve is
     written without grounding it again."""
 
-    def __init__(self, lp):
+    def __init__(self, lp: LinearProblem) -> None:
         self._named = lp
         self.c = lp.c
         self.bounds = np.column_stack((lp.col_lower, lp.col_upper)).reshape(-1, 2)
@@ -377,7 +383,7 @@ class _ProblemView:
         self.maximize, self.offset, self.objective_name = lp.maximize, lp.offset, lp.objective_name
 
 
-def script_for_problem(lp, sidecar=None):
+def script_for_problem(lp: LinearProblem, sidecar: Optional[str] = None) -> str:
     """The script of a tavro.solver.LinearProblem; with `sidecar` (a path)
     the arrays go to that .npz file, as generate_code does."""
     view = _ProblemView(lp)
@@ -385,12 +391,12 @@ def script_for_problem(lp, sidecar=None):
     if sidecar is not None:
         from ._fileio import write_bytes_atomic
 
-        write_bytes_atomic(sidecar, sidecar_bytes(view))
+        write_bytes_atomic(sidecar, sidecar_bytes(view))  # type: ignore[no-untyped-call]
         name = os.path.basename(os.fspath(sidecar))
     return render(view, name)
 
 
-def generate_code(gen, sidecar=None):
+def generate_code(gen: Any, sidecar: Optional[str] = None) -> str:
     """Runs the three build steps (looked up on the generator) and renders
     the script into gen.scipy_code_lines; returns its text. With `sidecar`
     (a path), the arrays go to that .npz file, which the script loads from
@@ -402,7 +408,7 @@ def generate_code(gen, sidecar=None):
     if sidecar is not None:
         from ._fileio import write_bytes_atomic
 
-        write_bytes_atomic(sidecar, sidecar_bytes(gen))
+        write_bytes_atomic(sidecar, sidecar_bytes(gen))  # type: ignore[no-untyped-call]
         name = os.path.basename(os.fspath(sidecar))
     text = render(gen, name)
     gen.scipy_code_lines = text.split("\n")

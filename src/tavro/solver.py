@@ -565,10 +565,97 @@ class Solution:
             parts.append("%s:%s" % (_json_dumps(key), text))
         return "{" + ",".join(parts) + "}"
 
+    # -- for notebooks and quick looks ------------------------------------------------
+
+    @property
+    def column_names(self) -> List[str]:
+        """The name of each entry of `x` (empty without the problem)."""
+        return self.problem.column_names if self.problem is not None else []
+
+    def flat(self) -> Dict[str, float]:
+        """{"take[1]": 3.0, ...}: every value by its column's name, as plain floats."""
+        if self.x is None or self.problem is None:
+            return {}
+        return dict(zip(self.problem.column_names, self.x.tolist()))
+
+    def _nonzero(self, limit: int) -> Tuple[List[Tuple[str, float]], int]:
+        if self.x is None or self.problem is None:
+            return [], 0
+        nonzero = np.flatnonzero(np.abs(self.x) > _ZERO)
+        return [(self.problem.column_name(j), float(self.x[j])) for j in nonzero[:limit].tolist()], int(nonzero.size)
+
+    def __str__(self) -> str:
+        text = self.status + (" (%s)" % self.reason if self.reason else "")
+        if self.objective is not None:
+            text += ", objective %s" % _number(self.objective)
+        if self.x is not None:
+            text += ", %d of %d variables non-zero" % (self._nonzero(0)[1], self.x.size)
+        return text
+
     def __repr__(self) -> str:
         return "<Solution %s objective=%r>" % (self.status, self.objective)
 
+    def _repr_html_(self) -> str:
+        """Status, objective and the non-zero values as an HTML table (Jupyter)."""
+        from html import escape
 
+        rows, count = self._nonzero(_HTML_ROWS)
+        head = "<p><b>%s</b>%s" % (escape(self.status), " (%s)" % escape(self.reason) if self.reason else "")
+        if self.objective is not None:
+            head += ", objective <b>%s</b>" % escape(_number(self.objective))
+        parts = [head + "</p>"]
+        parts += ["<p>%s: %s</p>" % (kind, escape(text)) for kind, texts in
+                  (("error", [self.violation] if self.violation else []), ("warning", self.warnings),
+                   ("note", self.notes)) for text in texts]
+        if rows:
+            body = "".join("<tr><td>%s</td><td>%s</td></tr>" % (escape(name), escape(_number(value)))
+                           for name, value in rows)
+            parts.append("<table><thead><tr><th>variable</th><th>value</th></tr></thead><tbody>%s</tbody></table>"
+                         % body)
+            if count > len(rows):
+                parts.append("<p>... and %d more non-zero values</p>" % (count - len(rows)))
+        elif self.x is not None:
+            parts.append("<p>every variable is zero</p>")
+        return "<div>%s</div>" % "".join(parts)
+
+    def to_frame(self, name: str) -> Any:
+        """A pandas DataFrame of one variable (its index values as columns
+        index1..indexK, then value, and reduced_cost for an LP) or one
+        constraint (index values, then dual). Needs pandas."""
+        import pandas
+
+        problem = self.problem
+        if problem is None:
+            raise ValueError("this solution has no problem to name its values")
+        for column in problem.column_blocks:
+            if column.name == name:
+                grid = np.indices(column.shape).reshape(len(column.shape), -1)
+                frame: Dict[str, Any] = {"index%d" % (d + 1): [column.index_keys[d][k] for k in grid[d].tolist()]
+                                         for d in range(len(column.shape))}
+                span = slice(column.first, column.first + column.count)
+                frame["value"] = self.x[span] if self.x is not None else np.full(column.count, np.nan)
+                if self.col_dual is not None:
+                    frame["reduced_cost"] = self.col_dual[span]
+                return pandas.DataFrame(frame)
+        for row in problem.row_blocks:
+            if row.name == name:
+                keys = row.index_keys
+                frame = {"index%d" % (d + 1): keys[d::row.arity] for d in range(row.arity)}
+                span = slice(row.first, row.first + row.count)
+                frame["dual"] = self.row_dual[span] if self.row_dual is not None else np.full(row.count, np.nan)
+                return pandas.DataFrame(frame)
+        raise KeyError(name)
+
+    def to_frames(self) -> Dict[str, Any]:
+        """{variable name: to_frame(name)} for every variable. Needs pandas."""
+        if self.problem is None:
+            return {}
+        return {b.name: self.to_frame(b.name) for b in self.problem.column_blocks}
+
+
+# Values shown by _repr_html_ and str; smaller is shown as zero.
+_HTML_ROWS = 50
+_ZERO = 1e-9
 _UNSAFE = re.compile("[\x7f-\x9f]")
 
 

@@ -128,7 +128,8 @@ def _emit(args: argparse.Namespace, problem: Any, solution: Any) -> None:
     from .._fileio import write_text_atomic
 
     sidecar = os.path.splitext(args.emit)[0] + ".npz" if args.sidecar else None
-    write_text_atomic(args.emit, _csc_script.script_for_problem(problem, sidecar), encoding="utf-8")
+    write_text_atomic(args.emit, _csc_script.script_for_problem(problem, sidecar),  # type: ignore[no-untyped-call]
+                      encoding="utf-8")
 
 
 def _write(args: argparse.Namespace, problem: Any, solution: Any) -> None:
