@@ -76,6 +76,9 @@ def run(args: argparse.Namespace) -> int:
 
     if args.sidecar and not args.emit:
         _usage(args, "--sidecar needs --emit SCRIPT.py")
+    if args.sidecar and os.path.realpath(_sidecar_path(args.emit)) == os.path.realpath(args.emit):
+        _usage(args, "--emit %s --sidecar: the arrays would overwrite the script itself; give the script "
+                     "another extension (SCRIPT.py)" % clean(args.emit))
     if args.time_limit is not None and not args.time_limit > 0:
         _usage(args, "--time-limit must be a positive number of seconds")
     if args.mip_gap is not None and not args.mip_gap >= 0:
@@ -122,14 +125,24 @@ def run(args: argparse.Namespace) -> int:
     return code or (1 if failed else 0)
 
 
+def _sidecar_path(script: str) -> str:
+    return os.path.splitext(script)[0] + ".npz"
+
+
 def _emit(args: argparse.Namespace, problem: Any, solution: Any) -> None:
     # The script of the problem already built for the solve: no second grounding.
     from .. import _csc_script
-    from .._fileio import write_text_atomic
+    from .._fileio import write_files_atomic, write_text_atomic
 
-    sidecar = os.path.splitext(args.emit)[0] + ".npz" if args.sidecar else None
-    write_text_atomic(args.emit, _csc_script.script_for_problem(problem, sidecar),  # type: ignore[no-untyped-call]
-                      encoding="utf-8")
+    if not args.sidecar:
+        text, _ = _csc_script.script_for_problem(problem)
+        write_text_atomic(args.emit, text, encoding="utf-8")
+        return
+    # The script and its arrays are replaced together; the script checks the arrays' fingerprint.
+    sidecar = _sidecar_path(args.emit)
+    text, arrays = _csc_script.script_for_problem(problem, sidecar)
+    assert arrays is not None
+    write_files_atomic({args.emit: text, sidecar: arrays}, encoding="utf-8")
 
 
 def _write(args: argparse.Namespace, problem: Any, solution: Any) -> None:
