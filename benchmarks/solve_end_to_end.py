@@ -8,7 +8,10 @@
 - the generated SciPy script (executed, arrays embedded) against the bare
   SciPy linprog solve it contains, on the same arrays;
 - Ctrl-C: the time from SIGINT to exit of `tavro solve` on a hard MILP,
-  against that of a Python process that only sleeps.
+  against that of a Python process that only sleeps (wall time).
+
+Solve figures are CPU time of this process by default (steadier on a shared
+machine); TAVRO_BENCH_WALL=1 gives wall time.
 
     python benchmarks/solve_end_to_end.py [N] [--skip-interrupt]
 """
@@ -37,16 +40,22 @@ from tavro import cli, solver  # noqa: E402
 RUNS = 5
 
 
-def interleaved(fns, runs=RUNS):
+def interleaved(fns, runs=RUNS, clock=time.perf_counter):
     """{name: [seconds per run]} of each function, run in turn."""
     times = {name: [] for name in fns}
     for _ in range(runs):
         for name, fn in fns.items():
             gc.collect()
-            start = time.perf_counter()
+            start = clock()
             fn()
-            times[name].append(time.perf_counter() - start)
+            times[name].append(clock() - start)
     return times
+
+
+# CPU time of this process (HiGHS's threads included): less disturbed than
+# wall time by the other work of a shared machine. Set TAVRO_BENCH_WALL=1
+# for wall time.
+CLOCK = time.perf_counter if os.environ.get("TAVRO_BENCH_WALL") == "1" else time.process_time
 
 
 def ratio(times, name, base):
@@ -115,7 +124,7 @@ def script_figures(n, data):
         assert ns["status"] == "optimal"
 
     assert _csc_script.LITERAL_LIMIT < problem.num_columns
-    times = interleaved({"generated script": script, "bare linprog": bare})
+    times = interleaved({"generated script": script, "bare linprog": bare}, clock=CLOCK)
     print("%dx%d script (%.1f MB): %s" % (n, n, len(text) / 1e6, ratio(times, "generated script", "bare linprog")))
 
 
@@ -164,11 +173,11 @@ def main(n, skip_interrupt):
     with open(paths[1], "w") as f:
         f.write(data)
     problem = solver.build_problem(MODEL, data)
-    print("%dx%d transportation: %d columns, %d rows, %d non-zeros" % (n, n, problem.num_columns, problem.num_rows,
-                                                                       problem.A.nnz))
+    print("%dx%d transportation: %d columns, %d rows, %d non-zeros (%s time)" % (
+        n, n, problem.num_columns, problem.num_rows, problem.A.nnz, "wall" if CLOCK is time.perf_counter else "CPU"))
     times = interleaved({"tavro solve": lambda: tavro_solve(paths),
                          "tavro solve --json": lambda: tavro_solve(paths, "--json"),
-                         "bare highspy": lambda: bare_highspy(problem)})
+                         "bare highspy": lambda: bare_highspy(problem)}, clock=CLOCK)
     print(ratio(times, "tavro solve", "bare highspy"))
     print(ratio(times, "tavro solve --json", "tavro solve"))
     print("peak memory of tavro solve: %.0f MB" % peak_mb(paths))
