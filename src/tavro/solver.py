@@ -546,11 +546,13 @@ class Solution:
                 "notes": list(self.notes), "mip_gap": self.mip_gap, "mip_bound": self.mip_bound,
                 "message": self.message}
 
-    def to_json(self) -> str:
-        """to_dict() as one line of JSON: non-finite numbers as null, no raw
-        control character in its text (DEL and C1 escaped too). The trees of
-        values and reduced costs are written from their arrays in native
-        code: a million values in a fraction of a second."""
+    def to_json(self, indent: Optional[int] = None) -> str:
+        """to_dict() as JSON text: non-finite numbers as null, no raw control
+        character in it (DEL and C1 escaped too). Without `indent`, on one
+        line, the trees of values and reduced costs written from their
+        arrays in native code: a million values in a fraction of a second."""
+        if indent is not None:
+            return _json_dumps(self.to_dict(), indent)
         problem = self.problem
         parts = []
         for key, value in self.to_dict(shaped=False).items():
@@ -669,8 +671,9 @@ def _finite(value: Any) -> Any:
     return value
 
 
-def _json_dumps(value: Any) -> str:
-    text = json.dumps(_finite(value), ensure_ascii=False, separators=(",", ":"))
+def _json_dumps(value: Any, indent: Optional[int] = None) -> str:
+    text = json.dumps(_finite(value), ensure_ascii=False, indent=indent,
+                      separators=(",", ": ") if indent is not None else (",", ":"))
     return _UNSAFE.sub(lambda m: "\\u%04x" % ord(m.group()), text)
 
 

@@ -12,7 +12,6 @@ reported first).
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import sys
 from typing import Any, NoReturn, Sequence
@@ -105,11 +104,9 @@ def run(args: argparse.Namespace) -> int:
             raise
         solution, code = partial, 130
     if args.json:
-        if problem.num_columns + problem.num_rows > JSON_INDENTED:
-            sys.stdout.write(clean(solution.to_json(), json_text=True) + "\n")
-            sys.stdout.flush()
-        else:
-            emit_json(_jsonable(solution.to_dict()))
+        indent = None if problem.num_columns + problem.num_rows > JSON_INDENTED else 2
+        sys.stdout.write(clean(solution.to_json(indent), json_text=True) + "\n")
+        sys.stdout.flush()
     else:
         sys.stdout.write(clean(report(problem, solution)))
         sys.stdout.flush()
@@ -159,17 +156,6 @@ def _values_csv(args: argparse.Namespace, problem: Any, solution: Any) -> None:
     if solution.x is None:
         raise ValueError("there are no values (status %s)" % solution.status)
     _export.write_values_csv(problem, solution.x, args.values_csv)
-
-
-def _jsonable(value: Any) -> Any:
-    """The result with every non-finite float as null (JSON has no inf/nan)."""
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if isinstance(value, dict):
-        return {k: _jsonable(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_jsonable(v) for v in value]
-    return value
 
 
 def _number(x: float) -> str:
