@@ -498,3 +498,18 @@ def test_a_sidecar_written_for_another_script_is_refused(tmp_path):
     os.unlink(tmp_path / "a" / "s.npz")
     with pytest.raises(SystemExit, match="cannot read the arrays of this script"):
         runpy.run_path(str(tmp_path / "a" / "s.py"))
+
+
+def test_the_report_shows_warnings_and_notes(tmp_path, capsys, monkeypatch):
+    (tmp_path / "w.mod").write_text("dvar float+ x; dvar float+ y;\nminimize z: x + y;\n"
+                                    "subject to { wide: 1e10 * x + y >= 1; }\n")
+    (tmp_path / "w.dat").write_text("")
+    assert cli.main(["solve", str(tmp_path / "w.mod"), str(tmp_path / "w.dat")]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert "warning: coefficients spanning more than 1e+09 in row wide (1.0e+10): HiGHS's answer may be " \
+           "inaccurate" in out
+    monkeypatch.setattr(solver, "CONFLICT_MAX_ROWS", 1)
+    (tmp_path / "i.mod").write_text(INFEASIBLE)
+    assert cli.main(["solve", str(tmp_path / "i.mod"), str(tmp_path / "w.dat")]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[0] == "status: infeasible" and out[1].startswith("note: conflict not computed: the model has 3 rows")
