@@ -20,6 +20,7 @@ import os
 import re
 import threading
 import time
+from collections.abc import Mapping
 from dataclasses import dataclass
 from functools import cached_property
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
@@ -28,7 +29,7 @@ import numpy as np
 import numpy.typing as npt
 import scipy.sparse
 
-from . import _answer, _highs, _kelm
+from . import _answer, _data, _highs, _kelm
 from ._numbers import number_text as _number
 
 STATUSES = _answer.STATUSES
@@ -699,9 +700,19 @@ def _json_columns(problem: LinearProblem, x: FloatArray) -> str:
     return "{" + ",".join(parts) + "}"
 
 
-def build_problem(model_code: str, data_code: str) -> LinearProblem:
-    """Compile and ground a model and its data; raise SemanticError for any fault."""
-    return LinearProblem(_kelm.instantiate(model_code, data_code))
+def build_problem(model_code: str, data_code: Union[str, Mapping[str, Any]], *,
+                  data_dir: Optional[PathLike] = None) -> LinearProblem:
+    """Compile and ground a model and its data; raise SemanticError for any fault.
+
+    data_code is the data text, whose tables (csv(...)) are read from data_dir
+    (default: the current folder), or a mapping {declared name: value} of
+    numbers, strings, lists, sets, dicts keyed by index values (tuples for
+    several dimensions), numpy arrays in index order, or pandas objects."""
+    if isinstance(data_code, Mapping):
+        if data_dir is not None:
+            raise TypeError("data_dir is for a data text's csv(...) bindings, not for data given as a mapping")
+        return LinearProblem(_kelm.instantiate_data(model_code, _data.plain(data_code)))
+    return LinearProblem(_kelm.instantiate(model_code, data_code, data_dir))
 
 
 def _column_tree(problem: LinearProblem, x: FloatArray, text: bool = False) -> Dict[Any, Any]:
@@ -993,11 +1004,15 @@ def solve_problem(problem: LinearProblem, time_limit: Optional[float] = None, mi
 
 
 def solve_files(model_file: PathLike, data_file: PathLike, time_limit: Optional[float] = None,
-                mip_gap: Optional[float] = None, *, options: Optional[SolveOptions] = None) -> Solution:
-    """Read, build and solve a model and data file; return a Solution."""
+                mip_gap: Optional[float] = None, *, data_dir: Optional[PathLike] = None,
+                options: Optional[SolveOptions] = None) -> Solution:
+    """Read, build and solve a model and data file; return a Solution. Tables
+    bound in the data are read from data_dir (default: the data file's folder)."""
     with open(model_file, encoding="utf-8") as f:
         model_code = f.read()
     with open(data_file, encoding="utf-8") as f:
         data_code = f.read()
-    return solve_problem(build_problem(model_code, data_code), time_limit=time_limit, mip_gap=mip_gap,
-                         options=options)
+    if data_dir is None:
+        data_dir = os.path.dirname(os.path.abspath(data_file))
+    return solve_problem(build_problem(model_code, data_code, data_dir=data_dir), time_limit=time_limit,
+                         mip_gap=mip_gap, options=options)

@@ -16,7 +16,7 @@ import os
 import sys
 from typing import Any, NoReturn, Sequence
 
-from .options import add_output_options
+from .options import add_data_dir_option, add_output_options, data_dir_of
 from .output import clean, emit_json
 
 NAME = "solve"
@@ -34,6 +34,7 @@ _ZERO = 1e-9
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("model_file", metavar="MODEL.mod")
     parser.add_argument("data_file", metavar="DATA.dat")
+    add_data_dir_option(parser)
     parser.add_argument("--emit", metavar="SCRIPT.py", help="also write the standalone SciPy script of the problem")
     parser.add_argument("--sidecar", action="store_true",
                         help="with --emit: put the arrays in SCRIPT.npz beside the script")
@@ -90,7 +91,7 @@ def run(args: argparse.Namespace) -> int:
     from .. import solver
 
     try:
-        problem = solver.build_problem(model_code, data_code)
+        problem = solver.build_problem(model_code, data_code, data_dir=data_dir_of(args))
     except SemanticError as e:
         return _model_error(e, args)
     options = solver.SolveOptions(time_limit=args.time_limit, mip_gap=args.mip_gap)
@@ -127,7 +128,8 @@ def _sidecar_path(script: str) -> str:
 
 
 def _emit(args: argparse.Namespace, problem: Any, solution: Any) -> None:
-    # The script of the problem already built for the solve: no second grounding.
+    # The script of the problem already built for the solve: no second grounding, and the
+    # values read from any tables are in it, never their paths.
     from .. import _csc_script
     from .._fileio import write_files_atomic, write_text_atomic
 
