@@ -1,6 +1,8 @@
 """Type stubs of tavro._kelm: the native compiler behind KelmCompiler."""
 
-from typing import Any, Dict, Optional
+import os
+import threading
+from typing import Any, Dict, List, Optional, Union
 
 class CancelToken:
     def __init__(self) -> None: ...
@@ -8,10 +10,22 @@ class CancelToken:
     @property
     def cancelled(self) -> bool: ...
 
-def compile(model_code: str, data_code: str, *, work_limit: Optional[int] = None, deadline: Optional[float] = None,
-            cancel: Optional[CancelToken] = None) -> Dict[str, Any]: ...
-def instantiate(model_code: str, data_code: str, *, work_limit: Optional[int] = None,
-                deadline: Optional[float] = None, cancel: Optional[CancelToken] = None) -> Dict[str, Any]: ...
+_Cancel = Union[CancelToken, threading.Event, None]
+
+def compile(
+    model_code: str, data_code: str, data_dir: Optional[Union[str, os.PathLike[str]]] = None, *,
+    work_limit: Optional[int] = None, deadline: Optional[float] = None, cancel: _Cancel = None
+) -> Dict[str, Any]: ...
+
+# The problem's arrays, its name blocks ("columns", "rows") and the index values
+# in their own type ("column_keys", "row_keys").
+def instantiate(
+    model_code: str, data_code: str, data_dir: Optional[Union[str, os.PathLike[str]]] = None, *,
+    work_limit: Optional[int] = None, deadline: Optional[float] = None, cancel: _Cancel = None
+) -> Dict[str, Any]: ...
+def instantiate_data(model_code: str, data: Dict[str, Any], *, work_limit: Optional[int] = None,
+                     deadline: Optional[float] = None, cancel: _Cancel = None) -> Dict[str, Any]: ...
 def instantiate_tree(ast: Dict[str, Any], data_dict: Optional[Dict[str, Any]], *, work_limit: Optional[int] = None,
-                     deadline: Optional[float] = None, cancel: Optional[CancelToken] = None) -> Dict[str, Any]: ...
+                     deadline: Optional[float] = None, cancel: _Cancel = None) -> Dict[str, Any]: ...
 def format_number(x: float) -> str: ...
+def json_objects(values: Any, keys: List[str]) -> List[str]: ...

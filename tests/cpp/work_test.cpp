@@ -13,7 +13,7 @@
 namespace {
 
 using tavro::kelm::Limits;
-using tavro::kelm::Stop;
+using tavro::kelm::StopReason;
 
 // 10 + 10 steps for the columns (names, then bounds), 10 iterations and 10
 // terms for the objective, 3 x (1 + 3 + 3) for the forall.
@@ -30,10 +30,10 @@ Limits with_work(std::int64_t n) {
 }
 
 TEST(Work, TheLimitIsExact) {
-    EXPECT_TRUE(tavro::kelm::instantiate(kSmall, "", with_work(kSmallSteps)).ok);
-    auto r = tavro::kelm::instantiate(kSmall, "", with_work(kSmallSteps - 1));
+    EXPECT_TRUE(tavro::kelm::instantiate(kSmall, "", "", with_work(kSmallSteps)).ok);
+    auto r = tavro::kelm::instantiate(kSmall, "", "", with_work(kSmallSteps - 1));
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.stopped, Stop::Work);
+    EXPECT_EQ(r.stopped, StopReason::Work);
     EXPECT_EQ(r.message,
               "model:3:39: building the model takes more than 60 steps (loop iterations, filter tests, "
               "terms); stopped in the loop over 'j': narrow the index sets or filters, or raise the work "
@@ -47,13 +47,13 @@ TEST(Work, DataOnlyLoopsCountAndStopEarly) {
         "int n = sum(i in 1..100000, j in 1..100000) 1;\n"
         "dvar float x; minimize z: x;\n";
     auto start = std::chrono::steady_clock::now();
-    auto r = tavro::kelm::instantiate(model, "", with_work(1'000'000));
+    auto r = tavro::kelm::instantiate(model, "", "", with_work(1'000'000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_EQ(r.stopped, Stop::Work);
+    EXPECT_EQ(r.stopped, StopReason::Work);
     EXPECT_EQ(r.message.rfind("model:1:29: building the model takes more than 1000000 steps", 0), 0u) << r.message;
     // compile() counts the same way.
-    auto c = tavro::kelm::compile(model, "", with_work(1'000'000));
-    EXPECT_EQ(c.stopped, Stop::Work);
+    auto c = tavro::kelm::compile(model, "", "", with_work(1'000'000));
+    EXPECT_EQ(c.stopped, StopReason::Work);
     EXPECT_EQ(c.message, r.message);
 }
 
@@ -64,8 +64,8 @@ TEST(Work, CompileChecksOnlyItsShareOfAHugeModel) {
         "range I = 1..100000; dvar float x;\nminimize z: x;\n"
         "subject to { forall(i in I, j in I: i < 0) c: x >= i; }\n";
     EXPECT_TRUE(tavro::kelm::compile(model, "").ok);
-    auto r = tavro::kelm::instantiate(model, "", with_work(5'000'000));
-    EXPECT_EQ(r.stopped, Stop::Work);
+    auto r = tavro::kelm::instantiate(model, "", "", with_work(5'000'000));
+    EXPECT_EQ(r.stopped, StopReason::Work);
     EXPECT_NE(r.message.find("stopped in the loop over 'j'"), std::string::npos) << r.message;
 }
 
@@ -74,21 +74,21 @@ TEST(Work, CancelDeadlineAndInterruptStopWithOneLine) {
     std::atomic<bool> cancel{true};
     Limits cancelled;
     cancelled.cancel = &cancel;
-    auto r = tavro::kelm::instantiate(model, "", cancelled);
-    EXPECT_EQ(r.stopped, Stop::Cancelled);
+    auto r = tavro::kelm::instantiate(model, "", "", cancelled);
+    EXPECT_EQ(r.stopped, StopReason::Cancelled);
     EXPECT_EQ(r.message, "model:1:1: building the model was interrupted after 1 step");
 
     Limits late;
     late.deadline = 1e-3;  // long past
-    r = tavro::kelm::instantiate(model, "", late);
-    EXPECT_EQ(r.stopped, Stop::Deadline);
+    r = tavro::kelm::instantiate(model, "", "", late);
+    EXPECT_EQ(r.stopped, StopReason::Deadline);
     EXPECT_EQ(r.message, "model:1:1: building the model passed its deadline after 1 step");
 
     int polls = 0;
     Limits poll;
     poll.interrupted = [&] { return ++polls == 3; };
-    r = tavro::kelm::instantiate(model, "", poll);
-    EXPECT_EQ(r.stopped, Stop::Interrupted);
+    r = tavro::kelm::instantiate(model, "", "", poll);
+    EXPECT_EQ(r.stopped, StopReason::Interrupted);
     EXPECT_EQ(polls, 3);
     EXPECT_EQ(r.message,
               "model:1:51: building the model was interrupted after 131073 steps; stopped in the loop over 'j'");
@@ -100,15 +100,15 @@ TEST(Work, DoublingDexprsAndNestedSumsStop) {
         dexprs += "dexpr float d" + std::to_string(k) + " = d" + std::to_string(k - 1) + " + d" +
                   std::to_string(k - 1) + ";\n";
     dexprs += "minimize z: d60;\n";
-    auto r = tavro::kelm::instantiate(dexprs, "", with_work(1'000'000));
-    EXPECT_EQ(r.stopped, Stop::Work);
+    auto r = tavro::kelm::instantiate(dexprs, "", "", with_work(1'000'000));
+    EXPECT_EQ(r.stopped, StopReason::Work);
     EXPECT_EQ(r.message.rfind("model:63:1: building the model takes more than 1000000 steps", 0), 0u) << r.message;
 
     std::string nested = "dvar float x[1..2];\nminimize z: ";
     for (int k = 0; k < 40; ++k) nested += "sum(i" + std::to_string(k) + " in 1..2) ";
     nested += "x[i0];\n";
-    r = tavro::kelm::instantiate(nested, "", with_work(1'000'000));
-    EXPECT_EQ(r.stopped, Stop::Work);
+    r = tavro::kelm::instantiate(nested, "", "", with_work(1'000'000));
+    EXPECT_EQ(r.stopped, StopReason::Work);
 }
 
 }  // namespace

@@ -36,8 +36,9 @@ std::atomic<bool>* flag_of(handle token, pyb::object* keep = nullptr) {
         }
     }
     if (PyErr_Occurred()) throw pyb::error_already_set();
-    py::raise(PyExc_TypeError, py::format("Argument 'cancel' has incorrect type (expected CancelToken, got %s)",
-                                          Py_TYPE(token.ptr())->tp_name));
+    py::raise(PyExc_TypeError,
+              py::format("Argument 'cancel' has incorrect type (expected CancelToken or threading.Event, got %s)",
+                         Py_TYPE(token.ptr())->tp_name));
 }
 
 void token_init(handle self) {
@@ -85,12 +86,19 @@ CallLimits::CallLimits(handle work_limit, handle deadline, handle cancel) {
         // 0 means none to the compiler: a deadline at or before 0 is long past.
         limits_.deadline = at > 0 ? at : std::numeric_limits<double>::min();
     }
-    if (!cancel.is_none()) limits_.cancel = flag_of(cancel, &flag_);
+    pyb::object threading = pyb::module_::import("threading");
+    if (!cancel.is_none()) {
+        int is_event = PyObject_IsInstance(cancel.ptr(), threading.attr("Event").ptr());
+        if (is_event < 0) throw pyb::error_already_set();
+        if (is_event)
+            event_ = pyb::reinterpret_borrow<pyb::object>(cancel);
+        else
+            limits_.cancel = flag_of(cancel, &flag_);
+    }
     // Python runs signal handlers on the main thread only: elsewhere a
-    // Ctrl-C reaches the work through a cancel token.
-    pyb::object main = pyb::module_::import("threading").attr("main_thread")();
-    main_thread_ = PyThread_get_thread_ident() == main.attr("ident").cast<unsigned long>();
-    if (main_thread_) limits_.interrupted = [this] { return poll(); };
+    // Ctrl-C reaches the work through a cancel token or event.
+    main_thread_ = PyThread_get_thread_ident() == threading.attr("main_thread")().attr("ident").cast<unsigned long>();
+    if (main_thread_ || event_) limits_.interrupted = [this] { return poll(); };
 }
 
 // Runs without the GIL, on the thread that released it.
@@ -99,18 +107,22 @@ bool CallLimits::poll() {
     if (t < next_poll_) return false;
     next_poll_ = t + kPollSeconds;
     pyb::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) return false;
-    pending_.emplace();  // fetches the handler's exception
-    return true;
+    try {
+        if (main_thread_ && PyErr_CheckSignals() != 0) throw pyb::error_already_set();
+        return event_ && py::truthy(event_.attr("is_set")());
+    } catch (pyb::error_already_set& e) {
+        pending_.emplace(std::move(e));  // what a signal handler (or is_set) raised
+        return true;
+    }
 }
 
-void CallLimits::raise_stop(kelm::Stop stopped, handle message) {
+void CallLimits::raise_stop(kelm::StopReason stopped, handle message) {
     switch (stopped) {
-        case kelm::Stop::Interrupted:
+        case kelm::StopReason::Interrupted:
             if (pending_) throw pyb::error_already_set(*pending_);
             [[fallthrough]];
-        case kelm::Stop::Cancelled: py::raise(PyExc_KeyboardInterrupt, message);
-        case kelm::Stop::Deadline: py::raise(PyExc_TimeoutError, message);
+        case kelm::StopReason::Cancelled: py::raise(PyExc_KeyboardInterrupt, message);
+        case kelm::StopReason::Deadline: py::raise(PyExc_TimeoutError, message);
         default: return;
     }
 }

@@ -1,7 +1,8 @@
 // The work limits of a compile from Python: the keywords work_limit,
 // deadline and cancel read into the compiler's Limits, a CancelToken class
-// that any thread may set, a poll that turns a pending Ctrl-C of the main
-// thread into a stop, and the exception each kind of stop raises.
+// that any thread may set (a threading.Event, as the solver's requests take,
+// does as well), a poll that turns a pending Ctrl-C of the main thread or a
+// set Event into a stop, and the exception each kind of stop raises.
 #pragma once
 
 #include <optional>
@@ -27,14 +28,15 @@ public:
     const kelm::Limits& limits() const { return limits_; }
     // After the compile, with the GIL: raises what a stop other than the work
     // limit means (the Ctrl-C's own exception, KeyboardInterrupt for a cancel,
-    // TimeoutError for the deadline); returns for Stop::None and Stop::Work.
-    void raise_stop(kelm::Stop stopped, pybind11::handle message);
+    // TimeoutError for the deadline); returns for StopReason::None and StopReason::Work.
+    void raise_stop(kelm::StopReason stopped, pybind11::handle message);
 
 private:
     bool poll();
 
     kelm::Limits limits_;
-    pybind11::object flag_;  // the token's capsule, kept alive while the compile reads it
+    pybind11::object flag_;   // a CancelToken's capsule, kept alive while the compile reads it
+    pybind11::object event_;  // or a threading.Event, polled with the GIL
     bool main_thread_ = false;
     double next_poll_ = 0;
     std::optional<pybind11::error_already_set> pending_;  // what a signal handler raised

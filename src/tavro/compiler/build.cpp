@@ -190,7 +190,7 @@ Value build(Program& p) {
     return Dict{{"declarations", std::move(decls)}, {"data", std::move(data)}};
 }
 
-void analyse(Program& p, std::string_view model_text, std::string_view data_text) {
+void analyse(Program& p, std::string_view model_text, std::string_view data_text, std::string_view folder) {
     Diagnostics& diag = *p.diag;
     // A failed parse of either file may be a swapped pair: one message then.
     auto parse = [&](File file, auto&& pass) {
@@ -204,21 +204,22 @@ void analyse(Program& p, std::string_view model_text, std::string_view data_text
     };
     parse(File::Model, [&] { p.model = parse_model(model_text, diag); });
     if (!diag.any()) check_model(p);
-    if (!diag.any()) parse(File::Data, [&] { read_data(p, data_text); });
+    if (!diag.any()) parse(File::Data, [&] { read_data(p, data_text, folder); });
     if (!diag.any()) check_computed_indices(p);
     if (!diag.any()) check_constant_indices(p);
 }
 
 namespace {
 
-CompileResult run(std::string_view model_text, std::string_view data_text, const Limits& limits) {
+CompileResult run(std::string_view model_text, std::string_view data_text, std::string_view folder,
+                  const Limits& limits) {
     Diagnostics diag;
     CompileResult out;
     Program p;
     p.diag = &diag;
     p.work.limits = limits;
     try {
-        analyse(p, model_text, data_text);
+        analyse(p, model_text, data_text, folder);
         if (!diag.any()) check_grounding(p);
         if (!diag.any()) {
             out.model = build(p);
@@ -232,11 +233,12 @@ CompileResult run(std::string_view model_text, std::string_view data_text, const
 
 }  // namespace
 
-CompileResult compile(std::string_view model_text, std::string_view data_text, const Limits& limits) {
+CompileResult compile(std::string_view model_text, std::string_view data_text, std::string_view folder,
+                      const Limits& limits) {
     try {
-        return run(model_text, data_text, limits);
+        return run(model_text, data_text, folder, limits);
     } catch (const std::bad_alloc&) {
-        return {false, Value(), "model:1:1: out of memory while compiling", Stop::None};
+        return {false, Value(), "model:1:1: out of memory while compiling", StopReason::None};
     }
 }
 

@@ -273,7 +273,7 @@ private:
     }
     [[noreturn]] void fault(Pos pos, std::string text);
     void checkpoint();
-    [[noreturn]] void stop(Stop why);
+    [[noreturn]] void stop(StopReason why);
 
     // Lowering (ground_lower.cpp).
     NodePtr lower(const Expr& e);

@@ -53,24 +53,24 @@ bool Linear::empty() const {
 
 void Engine::checkpoint() {
     if (check_until_ >= 0 && w_.done >= check_until_) throw OverBudget{};
-    Stop why = w_.check(check_until_);
-    if (why != Stop::None) stop(why);
+    StopReason why = w_.check(check_until_);
+    if (why != StopReason::None) stop(why);
 }
 
 // The end of all work: a located error at the innermost loop (or construct)
 // being grounded; the run and the program's other passes stop (Abort).
-[[noreturn]] void Engine::stop(Stop why) {
+[[noreturn]] void Engine::stop(StopReason why) {
     Pos pos = loop_ && loop_->src ? loop_->src->pos : site_;
     std::string in = loop_ && loop_->src ? "; stopped in the loop over " + quote(loop_->src->var) : "";
     std::string steps = std::to_string(w_.done) + (w_.done == 1 ? " step" : " steps");
     std::string text;
     switch (why) {
-        case Stop::Work:
+        case StopReason::Work:
             text = "building the model takes more than " + std::to_string(w_.limits.work) +
                    " steps (loop iterations, filter tests, terms)" + in +
                    ": narrow the index sets or filters, or raise the work limit";
             break;
-        case Stop::Deadline: text = "building the model passed its deadline after " + steps + in; break;
+        case StopReason::Deadline: text = "building the model passed its deadline after " + steps + in; break;
         default: text = "building the model was interrupted after " + steps + in; break;
     }
     w_.note = "model:" + std::to_string(pos.line) + ":" + std::to_string(pos.col) + ": " + text;
@@ -631,7 +631,8 @@ InstantiateResult instantiate(Program& p) {
     return result;
 }
 
-InstantiateResult instantiate(std::string_view model_text, std::string_view data_text, const Limits& limits) {
+InstantiateResult instantiate(std::string_view model_text, std::string_view data_text, std::string_view folder,
+                              const Limits& limits) {
     Diagnostics diag;
     InstantiateResult result;
     try {
@@ -639,7 +640,7 @@ InstantiateResult instantiate(std::string_view model_text, std::string_view data
         p.diag = &diag;
         p.work.limits = limits;
         try {
-            analyse(p, model_text, data_text);
+            analyse(p, model_text, data_text, folder);
             if (!diag.any()) return instantiate(p);
         } catch (const Abort&) {}
         result.message = stop_message(p, result.stopped);
@@ -649,9 +650,9 @@ InstantiateResult instantiate(std::string_view model_text, std::string_view data
     return result;
 }
 
-std::string stop_message(const Program& p, Stop& stopped) {
+std::string stop_message(const Program& p, StopReason& stopped) {
     stopped = p.work.stopped;
-    if (stopped == Stop::None || stopped == Stop::Work) return p.diag->message();
+    if (stopped == StopReason::None || stopped == StopReason::Work) return p.diag->message();
     return p.work.note;
 }
 

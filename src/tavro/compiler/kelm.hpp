@@ -14,11 +14,13 @@ struct CompileResult {
     bool ok = false;
     Value model;          // {"declarations": [...], "data": {...}} when ok
     std::string message;  // one diagnostic per line when !ok (see InstantiateResult)
-    Stop stopped = Stop::None;
+    StopReason stopped = StopReason::None;
 };
 
 // Never throws: every fault of the input (and running out of memory) ends up
-// in `message`.
-CompileResult compile(std::string_view model_text, std::string_view data_text, const Limits& limits = {});
+// in `message`. Tables bound in the data are found in `folder` ("" for the
+// current folder); the work is bounded by `limits`.
+CompileResult compile(std::string_view model_text, std::string_view data_text, std::string_view folder = {},
+                      const Limits& limits = {});
 
 }  // namespace tavro::kelm

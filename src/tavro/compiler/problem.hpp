@@ -63,19 +63,21 @@ struct InstantiateResult {
     // One located diagnostic per line when !ok; when work stopped for the
     // deadline, a cancel or an interrupt, the one line that says where.
     std::string message;
-    Stop stopped = Stop::None;
+    StopReason stopped = StopReason::None;
 };
 
 // Parses, checks, reads the data and grounds the model within `limits`.
 // Never throws: every fault of the input (and running out of memory) ends up
-// in `message`, in the same form as compile()'s.
-InstantiateResult instantiate(std::string_view model_text, std::string_view data_text, const Limits& limits = {});
+// in `message`, in the same form as compile()'s. Tables bound in the data are
+// found in `folder`.
+InstantiateResult instantiate(std::string_view model_text, std::string_view data_text, std::string_view folder = {},
+                              const Limits& limits = {});
 
 // Grounds a program that is parsed, checked and has its data values, within
 // the limits of its Work; faults go to its diagnostics.
 struct Program;
 InstantiateResult instantiate(Program& p);
 // The message of a program whose work failed or stopped, and why it stopped.
-std::string stop_message(const Program& p, Stop& stopped);
+std::string stop_message(const Program& p, StopReason& stopped);
 
 }  // namespace tavro::kelm

@@ -27,7 +27,7 @@ struct Limits {
 };
 
 // Why work stopped early.
-enum class Stop : std::uint8_t { None, Work, Deadline, Cancelled, Interrupted };
+enum class StopReason : std::uint8_t { None, Work, Deadline, Cancelled, Interrupted };
 
 class Work {
 public:
@@ -36,13 +36,13 @@ public:
     Limits limits;
     std::int64_t done = 0;  // steps so far
     std::int64_t next = 0;  // the count at which check() runs next (the first step checks)
-    Stop stopped = Stop::None;
+    StopReason stopped = StopReason::None;
     std::string note;  // the located line that says where and why work stopped
 
-    // Runs when done >= next: Stop::None to go on (and moves next), else why
+    // Runs when done >= next: StopReason::None to go on (and moves next), else why
     // to stop (also kept in `stopped`). `until` is an earlier point the caller
     // wants to be called back at (a budget of its own), or -1.
-    Stop check(std::int64_t until = -1);
+    StopReason check(std::int64_t until = -1);
 };
 
 }  // namespace tavro::kelm
