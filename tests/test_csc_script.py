@@ -141,7 +141,7 @@ def test_hostile_names_stay_string_literals(tmp_path, form, monkeypatch):
     run = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True,
                          encoding="utf-8", timeout=60)
     assert run.returncode == 0, run.stderr
-    assert run.stdout.startswith("status: optimal\nobjective new\\nline: 30\n")
+    assert run.stdout.startswith("status: optimal\nobjective (new\\nline): 30\n")
     assert not (tmp_path / "PWNED").exists()
     ns = runpy.run_path(str(script), run_name="not_main")
     assert ns["objective"] == pytest.approx(sum(range(len(HOSTILE))) + 2)
@@ -156,7 +156,7 @@ def test_script_runs_every_way(tmp_path, capsys):
     expected = solver.solve_problem(solver.build_problem(*texts("transportation")))
     run = subprocess.run([sys.executable, str(path)], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0 and run.stdout.splitlines()[:2] == ["status: optimal",
-                                                                   "objective TotalShippingCost: 22600"]
+                                                                   "objective (TotalShippingCost): 22600"]
     # Under another module name and with exec: no report, the same answer at top level.
     for ns in (runpy.run_path(str(path), run_name="elsewhere"), run_text(text)):
         assert (ns["status"], ns["objective"], ns["solution"]) == ("optimal", 22600.0, expected.values)
@@ -284,9 +284,13 @@ def test_model_error_exits_1_with_located_lines(tmp_path, capsys):
     assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / "m.dat"), "--json",
                      "--emit", str(emitted)]) == 1
     captured = capsys.readouterr()
-    assert json.loads(captured.out)["error"].startswith("model:2:") and not emitted.exists()
+    model_file = str(tmp_path / "m.mod")
+    doc = json.loads(captured.out)
+    assert doc["error"].startswith(model_file + ":2:") and not emitted.exists()
+    # The shape of `tavro check --json`'s errors.
+    assert [(e["file"], e["line"]) for e in doc["errors"]] == [(model_file, 2), (model_file, 2)]
     lines = captured.err.splitlines()
-    assert len(lines) == 2 and all(line.startswith("tavro: model:2:") for line in lines)
+    assert len(lines) == 2 and all(line.startswith("tavro: %s:2:" % model_file) for line in lines)
     assert "unknown name 'y'" in lines[0] and "unknown name 'z'" in lines[1]
 
 

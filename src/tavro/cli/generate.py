@@ -14,7 +14,7 @@ import tempfile
 from typing import Any, Callable, TypeVar
 
 from . import guard
-from .options import add_llm_options, add_output_options
+from .options import add_llm_options, add_output_options, add_pricing_options
 from .output import clean
 
 __all__ = ["NAME", "HELP", "add_arguments", "run", "EXIT_DOES_NOT_COMPILE", "check_outputs", "output_problem",
@@ -37,6 +37,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-o", "--output", required=True, metavar="MODEL.mod", help="model file to write")
     parser.add_argument("-d", "--data", required=True, metavar="DATA.dat", help="data file to write")
     add_llm_options(parser)
+    add_pricing_options(parser)
     parser.add_argument("--iterations", type=guard.iterations_type, default=None, metavar="N",
                         help="maximum generate/revise rounds, 1 to %d (default 5)" % guard.MAX_ITERATIONS)
     parser.add_argument("--no-alignment", action="store_true", help="skip the alignment check")
@@ -53,14 +54,21 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--check-solution", action="store_true",
                        help="with --solve: show an optimal answer to the LLM and let it revise the model")
     group.add_argument("--time-limit", type=float, default=None, metavar="S", help="with --solve: solver time limit")
+    group.add_argument("--mip-gap", type=float, default=None, metavar="G",
+                       help="with --solve: relative MIP gap at which the solver stops")
 
 
 def run(args: argparse.Namespace) -> int:
     from .. import modelwright
 
+    from .preflight import require_provider
+
     guard.check_provider(args.parser, args.provider)
+    if args.mip_gap is not None and not args.mip_gap >= 0:
+        args.parser.error("--mip-gap must be a number >= 0")
     description = _description(args, args.parser)
     check_outputs(args.parser, args)
+    require_provider(args)
     if args.solve:
         return _generate_solve(args, description)
     from .output import llm_session
@@ -69,6 +77,7 @@ def run(args: argparse.Namespace) -> int:
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
     with llm_session(args) as out:
+        out.files = (args.output, args.data)
         outcome = Outcome(args.output, args.data, show=out.progress)
         result = outcome.run(
             modelwright.generative_solve,
@@ -96,8 +105,9 @@ def _description(args: argparse.Namespace, parser: argparse.ArgumentParser) -> s
     elif args.file == "-":
         text = sys.stdin.read()
     else:
-        with open(args.file, encoding="utf-8") as f:
-            text = f.read()
+        from .files import read_input
+
+        text = read_input(parser, args.file)
     guard.check_description(parser, text, args.force)
     return text
 
@@ -200,11 +210,13 @@ class Outcome:
             return 0
         from .. import modelwright
 
+        from .._check import name_locations
+
         try:
             modelwright.KelmCompiler().compile_model(*(self._read(p) for p in self.paths))
             errors: list[str] = []
         except modelwright.SemanticError as e:
-            errors = [str(e)]
+            errors = [name_locations(e, *self.paths)]
         except Exception as e:
             errors = ["%s: %s" % (type(e).__name__, e)]
         print("tavro: the final model and data do not compile:", file=sys.stderr)
@@ -221,10 +233,19 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
     errors are printed and the last pair that compiled is kept beside it, as
     for ``generate``; or the solver failed)."""
     from .. import modelwright, pipeline
-    from .output import emit_json, format_cost, llm_session, print_err, print_out, tokens_text
+    from .output import emit_json, format_cost, known_cost, llm_session, print_err, print_out, tokens_text
 
     with llm_session(args) as out:
+        out.files = (args.output, args.data)
         outcome = Outcome(args.output, args.data, show=out.progress)
+
+        def progress(msg: object) -> None:
+            # The pipeline solves whatever pair it is given; a pair that never
+            # compiled was not "solved" with an error.
+            if str(msg) == "Solved: error" and outcome.compiles is False:
+                msg = "Not solved: the model and data do not compile"
+            outcome.progress(msg)
+
         result = outcome.run(
             pipeline.generate_and_solve,
             description, args.output, args.data,
@@ -237,10 +258,14 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
             llm_provider=args.provider,
             mode=getattr(modelwright.Grammar, args.mode.upper()),
             time_limit=args.time_limit,
-            progress=outcome.progress,
+            mip_gap=args.mip_gap,
+            progress=progress,
         )
+        revised = any(r["outcome"] == "revised" for r in result["rounds"])
+        never_compiled = outcome.compiles is False and not revised
         if args.json:
-            emit_json(result)
+            emit_json(dict(result, compiled=not never_compiled, calls=out.calls, totals=out.totals(),
+                           pricing=out.pricing_json()))
         else:
             if result.get("assessment"):
                 print_out("Assessment: %s" % result["assessment"])
@@ -248,17 +273,19 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
                 print_out("Round %d (%s, %s): %s%s" % (
                     entry["round"], entry["kind"], entry["verdict"], entry["outcome"],
                     " \u2014 " + entry["feedback"] if entry.get("feedback") else ""))
-            print_out(_answer_text(result["solution"]).rstrip("\n"))
+            if never_compiled:
+                print_out("Not solved: the model and data do not compile (the errors follow on stderr)")
+            else:
+                print_out(_answer_text(result["solution"]).rstrip("\n"))
             print_out("Files: %s \u2022 %s" % (result["model_file"], result["data_file"]))
-            costs = result["estimated_costs"] or {}
             print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
                 result["iterations"], result["repairs"], tokens_text(result["usage"]),
-                format_cost(costs.get("total_cost") if "prompt_cost" in costs else None)))
+                format_cost(known_cost(result["estimated_costs"]))))
     if result["status"] != "error":
         return 0
     # A revision is only written when it compiles; without one the pair is
     # generate's own, judged as generate judges it.
-    if not any(r["outcome"] == "revised" for r in result["rounds"]) and outcome.finish():
+    if not revised and outcome.finish():
         return EXIT_DOES_NOT_COMPILE
     print_err("tavro: the final model does not solve: %s; the files are %s and %s"
               % (result["solution"].get("message"), result["model_file"], result["data_file"]))

@@ -42,20 +42,17 @@ def _usage(args: argparse.Namespace, message: str) -> NoReturn:
     parser.error(message)  # exits with status 2
 
 
-def _read(args: argparse.Namespace, path: str) -> str:
-    try:
-        with open(path, encoding="utf-8") as f:
-            return f.read()
-    except (OSError, UnicodeDecodeError) as e:
-        _usage(args, "cannot read %s: %s" % (path, getattr(e, "strerror", None) or e))
-
-
 def _model_error(error: BaseException, args: argparse.Namespace) -> int:
-    message = str(error) or type(error).__name__
+    """One ``tavro:`` line per compiler message, located by file name; with
+    --json the errors as ``tavro check --json`` gives them (a list of
+    {"file", "line", "column", "message"})."""
+    from .._check import located_errors, name_locations
+
+    message = name_locations(str(error) or type(error).__name__, args.model_file, args.data_file)
     for line in message.splitlines():
         print("tavro: %s" % clean(line), file=sys.stderr, flush=True)
     if args.json:
-        emit_json({"error": message})
+        emit_json({"error": message, "errors": located_errors(error, args.model_file, args.data_file)})
     return 1
 
 
@@ -68,8 +65,10 @@ def run(args: argparse.Namespace) -> int:
         _usage(args, "--time-limit must be a positive number of seconds")
     if args.mip_gap is not None and not args.mip_gap >= 0:
         _usage(args, "--mip-gap must be a number >= 0")
-    model_code = _read(args, args.model_file)
-    data_code = _read(args, args.data_file)
+    from .files import read_input
+
+    model_code = read_input(args.parser, args.model_file)
+    data_code = read_input(args.parser, args.data_file)
 
     from .. import solver
 
@@ -77,29 +76,47 @@ def run(args: argparse.Namespace) -> int:
         problem = solver.build_problem(model_code, data_code)
     except SemanticError as e:
         return _model_error(e, args)
+    solution = solver.solve_problem(problem, time_limit=args.time_limit, mip_gap=args.mip_gap)
+    # Extra outputs come after the answer is in hand: a failed write is
+    # reported after the answer, never instead of it.
+    wrote: list[str] = []
+    failures: list[str] = []
     if args.emit:
         try:
-            _emit(args, model_code, data_code)
-        except SemanticError as e:
-            return _model_error(e, args)
-    solution = solver.solve_problem(problem, time_limit=args.time_limit, mip_gap=args.mip_gap)
+            wrote = _emit(args, model_code, data_code)
+        except (OSError, SemanticError) as e:
+            failures.append("cannot write %s: %s" % (args.emit, _why(e)))
     if args.json:
         emit_json(_jsonable(solution.to_dict()))
     else:
         sys.stdout.write(clean(report(problem, solution)))
         sys.stdout.flush()
-    return 0
+    for path in wrote:
+        print("wrote %s" % clean(path, one_line=True), file=sys.stderr, flush=True)
+    for failure in failures:
+        print("tavro: %s" % clean(failure), file=sys.stderr, flush=True)
+    return 1 if failures else 0
 
 
-def _emit(args: argparse.Namespace, model_code: str, data_code: str) -> None:
+def _why(error: BaseException) -> str:
+    from .files import why
+
+    return why(error)
+
+
+def _emit(args: argparse.Namespace, model_code: str, data_code: str) -> list[str]:
+    """Writes the script (and its sidecar); returns the files written."""
     from .._fileio import write_text_atomic
     from ..lpwriter import SciPyCodeGenerator
     from ..tavro_core import KelmCompiler
+    from .files import make_parent
 
     tree = KelmCompiler().compile_model(model_code, data_code)
     gen = SciPyCodeGenerator(tree, tree.get("data"))
     sidecar = os.path.splitext(args.emit)[0] + ".npz" if args.sidecar else None
+    make_parent(args.emit)
     write_text_atomic(args.emit, gen.generate_code(sidecar), encoding="utf-8")
+    return [args.emit] + ([sidecar] if sidecar else [])
 
 
 def _jsonable(value: Any) -> Any:
@@ -117,7 +134,14 @@ def _number(x: float) -> str:
     return "%.10g" % x
 
 
+def _text(x: object) -> str:
+    """A model-derived text (name, datum, message) as one report line's part:
+    control, bidirectional and line-breaking characters escaped."""
+    return clean(x, one_line=True)
+
+
 def _table(rows: Sequence[Sequence[str]], header: Sequence[str]) -> list[str]:
+    rows = [[_text(cell) for cell in r] for r in rows]
     widths = [max(len(h), *(len(r[k]) for r in rows)) for k, h in enumerate(header)]
     out = ["  " + "  ".join(h.ljust(w) for h, w in zip(header, widths)).rstrip()]
     out += ["  " + "  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip() for r in rows]
@@ -168,6 +192,19 @@ def _dual(solution: Any, problem: Any, i: int) -> float | None:
     return node if isinstance(node, (int, float)) else None
 
 
+def _limit_lines(solution: Any) -> list[str]:
+    """What a solve stopped at a limit knows: the best bound and the gap."""
+    gap, bound = getattr(solution, "mip_gap", None), getattr(solution, "mip_bound", None)
+    parts = []
+    if isinstance(bound, (int, float)) and math.isfinite(bound):
+        parts.append("best bound %s" % _number(bound))
+    if isinstance(gap, (int, float)) and math.isfinite(gap):
+        parts.append("gap %s%%" % _number(100.0 * gap))
+    if solution.objective is None:
+        parts.insert(0, "no feasible point found")
+    return ["stopped at a limit: %s" % ", ".join(parts)] if parts else []
+
+
 def report(problem: Any, solution: Any) -> str:
     """The text report: status, objective, non-zero variables, and the
     binding constraints with their shadow prices (LP) or the conflicting
@@ -177,7 +214,7 @@ def report(problem: Any, solution: Any) -> str:
     lines = ["status: %s" % solution.status]
     if solution.objective is not None:
         name = problem.objective_name
-        lines.append("objective%s: %s" % (" (%s)" % name if name else "", _number(solution.objective)))
+        lines.append("objective%s: %s" % (" (%s)" % _text(name) if name else "", _number(solution.objective)))
     x = solution.x
     if x is not None:
         x = np.asarray(x, dtype=float)
@@ -206,13 +243,15 @@ def report(problem: Any, solution: Any) -> str:
     if solution.conflict:
         shown, more = _limited(solution.conflict)
         lines.append("conflicting constraints (an irreducible infeasible subset, %d rows):" % len(solution.conflict))
-        lines += ["  %s (line %s): %s" % (row["name"], row["line"], row["text"]) for row in shown] + more
+        lines += ["  %s (line %s): %s" % (_text(row["name"]), row["line"], _text(row["text"])) for row in shown] + more
     elif solution.conflict == [] and solution.status == "infeasible":
         lines.append("the variables' own bounds cannot be met")
     if solution.runaway:
         shown, more = _limited(solution.runaway)
         lines.append("variables without bound:")
-        lines += ["  %s (%s)" % (item["name"], item["direction"]) for item in shown] + more
+        lines += ["  %s (%s)" % (_text(item["name"]), item["direction"]) for item in shown] + more
+    if solution.status == "limit":
+        lines += _limit_lines(solution)
     if solution.status in ("error", "limit") and solution.message:
-        lines.append("solver: %s" % solution.message)
+        lines.append("solver: %s" % _text(solution.message))
     return "\n".join(lines) + "\n"
