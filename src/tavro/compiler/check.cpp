@@ -842,7 +842,10 @@ void check_computed_indices(Program& p) {
             if (std::isfinite(f) && f == std::floor(f) && std::fabs(f) < 9.2e18)
                 ci.key = Value(static_cast<std::int64_t>(f));
         }
-        ci.text = value_text(ci.key) + " (from " + expr_text(*ci.expr) + ")";
+        // "(from ...)" only where the expression reads differently from its value.
+        ci.text = value_text(ci.key);
+        std::string from = expr_text(*ci.expr);
+        if (from != ci.text) ci.text += " (from " + from + ")";
         p.const_indices.push_back(std::move(ci));
     }
     p.computed_indices.clear();
