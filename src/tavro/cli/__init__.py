@@ -85,6 +85,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("tavro: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:  # the reader went away (`tavro examples | head`): nothing to say
+        import os
+
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except Exception as e:  # one line for the user, no traceback
         return report_error(e, args)
 

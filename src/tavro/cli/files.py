@@ -5,6 +5,7 @@ missing folders are created."""
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 from typing import NoReturn
 
@@ -50,4 +51,7 @@ def make_parent(path: str) -> None:
     """Creates the folders an output file goes into."""
     folder = os.path.dirname(path)
     if folder:
-        os.makedirs(folder, exist_ok=True)
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except FileExistsError:  # a file stands where a folder is needed
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), folder) from None

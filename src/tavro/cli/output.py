@@ -127,7 +127,8 @@ def cost_record_text(msg: str, local: bool = False) -> str:
         return msg
     if not isinstance(record, dict):
         return msg
-    usage = record.get("usage") if isinstance(record.get("usage"), dict) else {}
+    usage = record.get("usage")
+    usage = usage if isinstance(usage, dict) else {}
     cost = "local model (no charge)" if local else format_cost(known_cost(record.get("estimated_costs")))
     return "[LLM] Estimated costs: %s (%s, %d tokens in / %d out)" % (
         cost, record.get("model"), usage.get("prompt_tokens") or 0, usage.get("completion_tokens") or 0)
