@@ -48,9 +48,19 @@ def sandbox(tmp_path):
     return env, log
 
 
-def run_sh(env, *args):
-    return subprocess.run(["bash", str(ROOT / "scripts" / "run.sh"), *args], env=env, capture_output=True,
-                          text=True, timeout=30)
+@pytest.fixture
+def run_sh(tmp_path):
+    """Runs a copy of run.sh whose bootstrap only records that it began."""
+    scripts = tmp_path / "checkout" / "scripts"
+    scripts.mkdir(parents=True)
+    shutil.copy(ROOT / "scripts" / "run.sh", scripts / "run.sh")
+    (scripts / "bootstrap.sh").write_text('echo "bootstrap $*" >> "%s"\nexit 3\n' % (tmp_path / "python.log"))
+
+    def run(env, *args):
+        return subprocess.run(["bash", str(scripts / "run.sh"), *args], env=env, capture_output=True, text=True,
+                              timeout=30)
+
+    return run
 
 
 @pytest.mark.parametrize("args, variable", [
@@ -61,7 +71,7 @@ def run_sh(env, *args):
     (["--provider", "ollama", "--model", "llama3"], None),
     (["--model", "qwen2.5"], None),
 ])
-def test_run_sh_stops_before_bootstrap_with_a_hint(sandbox, tmp_path, args, variable):
+def test_run_sh_stops_before_bootstrap_with_a_hint(sandbox, run_sh, tmp_path, args, variable):
     env, log = sandbox
     proc = run_sh(env, *args)
     assert proc.returncode == 1 and proc.stdout == ""
@@ -73,12 +83,12 @@ def test_run_sh_stops_before_bootstrap_with_a_hint(sandbox, tmp_path, args, vari
         assert line.endswith("or use a local model: bash scripts/run.sh --provider ollama --model llama3")
     else:
         assert line.startswith("run.sh: no Ollama server answers at 127.0.0.1:9: start it with `ollama serve`")
-    # Nothing was set up: no interpreter started, no venv made.
-    assert calls(log) == [] and not (tmp_path / "venv").exists()
+    # Nothing was set up: no bootstrap, no interpreter started.
+    assert calls(log) == []
 
 
 @pytest.mark.parametrize("how", ["environment", "stored"])
-def test_run_sh_goes_on_to_bootstrap_with_a_key(sandbox, how):
+def test_run_sh_goes_on_to_bootstrap_with_a_key(sandbox, run_sh, how):
     env, log = sandbox
     if how == "environment":
         env = dict(env, OPENAI_API_KEY="sk-test")
@@ -87,8 +97,7 @@ def test_run_sh_goes_on_to_bootstrap_with_a_key(sandbox, how):
         os.makedirs(os.path.dirname(keys))
         with open(keys, "w") as f:
             f.write('{\n  "openai": "sk-test"\n}\n')
-    run_sh(env)
-    assert calls(log)[0].startswith("-m venv")  # bootstrap began
+    assert run_sh(env).returncode == 3 and calls(log) == ["bootstrap all"]
 
 
 def make_checkout(path):
