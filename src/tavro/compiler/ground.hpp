@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "tavro/compiler/functions.hpp"
 #include "tavro/compiler/problem.hpp"
 #include "tavro/compiler/sema.hpp"
 
@@ -171,13 +172,16 @@ struct Node {
         Min,
         Max,
         Abs,
-        Card
+        Card,
+        Pow,  // a ^ b, pow(a, b)
+        Func  // sqrt, exp, log, floor, ceil, round
     } op;
     std::uint8_t degree = 0;  // 0: data only; 1: linear in the decision variables
     Pos pos;
     Val value;                                // Const, Str
     int slot = -1;                            // Slot
     const Sym* sym = nullptr;                 // Param, ParamAt, Var, VarAt, DexprRef, Card
+    Fn fn = Fn::Pow;                          // Pow, Func
     std::string field;                        // Field
     std::vector<NodePtr> kids;                // operands, indices, body
     mutable std::vector<const Domain*> doms;  // ParamAt: the index sets, once known
@@ -235,6 +239,10 @@ public:
     // Data-only value of an expression outside any forall (range bounds,
     // initializers); nullopt when a value it needs is not known.
     std::optional<Value> value_of(const Expr& e);
+    // The values of a computed array, one per element of its index sets in
+    // row-major order (a flat numeric array, or a list of strings); nullopt
+    // after a fault (reported) or when a value it needs is not known.
+    std::optional<Value> array_value(const Sym& s);
 
 private:
     // Runs one construct; false when it was abandoned (Throw or Unknown).
@@ -265,7 +273,9 @@ private:
     Val eval_sum(const Node& n);
     Val eval_aggregate(const Node& n);
     Val eval_min_max(const Node& n);
+    Val eval_function(const Node& n);  // ground_data.cpp
     Val arith(const Node& n, Val a, Val b);
+    [[noreturn]] void arith_fault(const Node& n, Val a, Val b, double r);
     double number(const Node& n) {
         Val v = eval(n);
         return v.num();
@@ -289,6 +299,7 @@ private:
     template <class F>
     void walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f);
     std::string describe(const Node& n, int depth = 0);
+    std::string describe_call(const Node& n, int depth);  // ground_data.cpp
 
     // Grounding (instantiate.cpp).
     void columns(LinearProblem& out);
@@ -329,6 +340,9 @@ private:
     std::vector<std::int64_t> row_start_{0};
     std::vector<std::int32_t> row_cols_;
     std::vector<double> row_vals_;
+    // While a computed array is evaluated: its index names and their slots,
+    // which a fault's message names (" for i = 2, j = 3").
+    std::vector<std::pair<const std::string*, int>> element_;
     bool store_ = true;
     std::int64_t budget_ = -1;  // terms left to the check pass; -1: no limit
 };

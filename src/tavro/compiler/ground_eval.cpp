@@ -226,6 +226,15 @@ std::string Engine::describe(const Node& n, int depth) {
         case Node::Field: return describe(*n.kids[0], depth + 1) + "." + n.field;
         case Node::Neg: return "-" + describe(*n.kids[0], depth + 1);
         case Node::Not: return "!" + describe(*n.kids[0], depth + 1);
+        case Node::Pow: {
+            auto side = [&](const Node& k) {
+                std::string t = describe(k, depth + 1);
+                return (k.op >= Node::Add && k.op <= Node::Or) || k.op == Node::Pow || k.op == Node::Neg ? "(" + t + ")"
+                                                                                                         : t;
+            };
+            return side(*n.kids[0]) + "^" + side(*n.kids[1]);
+        }
+        case Node::Func: return describe_call(n, depth);
         default:
             if (n.op >= Node::Add && n.op <= Node::Or)
                 return describe(*n.kids[0], depth + 1) + ops[n.op - Node::Add] + describe(*n.kids[1], depth + 1);
@@ -256,12 +265,19 @@ Val Engine::arith(const Node& n, Val a, Val b) {
     }
     if (n.op == Node::Mod) fault(n.pos, "'mod' takes integers");
     double x = a.num(), y = b.num();
-    switch (n.op) {
-        case Node::Add: return Val::of_float(x + y);
-        case Node::Sub: return Val::of_float(x - y);
-        case Node::Mul: return Val::of_float(x * y);
-        default: return Val::of_float(x / y);
-    }
+    double r = n.op == Node::Add ? x + y : n.op == Node::Sub ? x - y : n.op == Node::Mul ? x * y : x / y;
+    if (std::isnan(r) || (std::isinf(r) && std::isfinite(x) && std::isfinite(y))) arith_fault(n, a, b, r);
+    return Val::of_float(r);
+}
+
+// A float step that overflows to infinity from finite operands, or that is
+// not a number (infinity - infinity, 0 * infinity): a located fault.
+void Engine::arith_fault(const Node& n, Val a, Val b, double r) {
+    static const char* ops[] = {"+", "-", "*", "/"};
+    std::string step = show(a) + ops[n.op - Node::Add] + show(b);
+    std::string from = describe(n);
+    fault(n.pos, step + (std::isnan(r) ? " is not a number" : " overflows to infinity") +
+                     (from == step ? std::string() : " (from " + from + ")"));
 }
 
 Val Engine::eval(const Node& n) {
@@ -314,6 +330,8 @@ Val Engine::eval(const Node& n) {
             return Val::of_float(std::fabs(v.num()));
         }
         case Node::Card: return Val::of_int(domain(n.sym, n.pos).size());
+        case Node::Pow:
+        case Node::Func: return eval_function(n);
         case Node::DexprRef: return eval(*bind_dexpr(n).body);
         case Node::Var:
         case Node::VarAt: break;
@@ -323,6 +341,8 @@ Val Engine::eval(const Node& n) {
 
 // + - * / mod: a left-deep chain is evaluated in a loop, bottom up.
 Val Engine::eval_chain(const Node& n) {
+    const Node& left = *n.kids[0];
+    if (left.op < Node::Add || left.op > Node::Mod) return arith(n, eval(left), eval(*n.kids[1]));  // a single step
     std::vector<const Node*> spine;
     const Node* at = &n;
     for (; at->op >= Node::Add && at->op <= Node::Mod; at = at->kids[0].get()) spine.push_back(at);

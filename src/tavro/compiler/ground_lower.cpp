@@ -119,7 +119,12 @@ NodePtr Engine::lower(const Expr& e) {
                 n->sym = p_.find(e.kids[0]->text);
                 return n;
             }
-            auto n = make(e.text == "abs" ? Node::Abs : e.text == "min" ? Node::Min : Node::Max);
+            const FnInfo* f = data_function(e.text);
+            auto n = make(f                 ? (f->fn == Fn::Pow ? Node::Pow : Node::Func)
+                          : e.text == "abs" ? Node::Abs
+                          : e.text == "min" ? Node::Min
+                                            : Node::Max);
+            if (f) n->fn = f->fn;
             for (auto& k : e.kids) n->kids.push_back(lower(*k));
             return n;
         }
@@ -130,9 +135,9 @@ NodePtr Engine::lower(const Expr& e) {
 
 NodePtr Engine::lower_binary(const Expr& e) {
     static const std::unordered_map<std::string, Node::Op> ops = {
-        {"+", Node::Add}, {"-", Node::Sub},  {"*", Node::Mul}, {"/", Node::Div}, {"mod", Node::Mod},
-        {"==", Node::Eq}, {"!=", Node::Ne},  {"<", Node::Lt},  {"<=", Node::Le}, {">", Node::Gt},
-        {">=", Node::Ge}, {"&&", Node::And}, {"||", Node::Or}};
+        {"+", Node::Add}, {"-", Node::Sub}, {"*", Node::Mul},  {"/", Node::Div}, {"mod", Node::Mod},
+        {"^", Node::Pow}, {"==", Node::Eq}, {"!=", Node::Ne},  {"<", Node::Lt},  {"<=", Node::Le},
+        {">", Node::Gt},  {">=", Node::Ge}, {"&&", Node::And}, {"||", Node::Or}};
     // Operator chains are left-deep: walk the left spine in a loop, so the
     // recursion follows nesting, not the chain's length.
     std::vector<const Expr*> spine;

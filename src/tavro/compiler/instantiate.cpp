@@ -37,6 +37,9 @@ bool Linear::empty() const {
 }
 
 [[noreturn]] void Engine::fault(Pos pos, std::string text) {
+    for (std::size_t k = 0; k < element_.size(); ++k)
+        text += (k ? ", " : " for ") + *element_[k].first + " = " +
+                show(env_.slots[static_cast<std::size_t>(element_[k].second)].value);
     d_.error(File::Model, pos, std::move(text));
     throw Throw{};
 }
