@@ -261,6 +261,7 @@ def test_infeasible_model_reports_conflict(tmp_path, capsys):
 
 @pytest.mark.parametrize("argv, code, err", [
     (["--sidecar"], 2, "--sidecar needs --emit"),
+    (["--emit", "s.npz", "--sidecar"], 2, "the arrays would overwrite the script itself"),
     (["--time-limit", "0"], 2, "--time-limit must be a positive"),
     (["--mip-gap", "-1"], 2, "--mip-gap must be"),
     (["--time-limit", "soon"], 2, "invalid float value"),
@@ -342,3 +343,52 @@ def test_report_names_match_the_solvers(name):
     problem = solver.build_problem(*texts(name))
     assert [cli_solve._column_name(problem, j) for j in range(problem.num_columns)] == problem.column_names
     assert [cli_solve._row_name(problem, i) for i in range(problem.num_rows)] == problem.row_names
+
+
+EMIT_UNDER_LIMIT = """
+import resource, signal, sys
+from tavro import cli
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (5000, 5000))  # the arrays fit, the script does not
+sys.exit(cli.main(["solve", *sys.argv[1:]]))
+"""
+SMALL = ("int n;\nrange I = 1..n;\nfloat b[I];\ndvar float+ x[I];\nminimize c: sum(i in I) x[i];\n"
+         "subject to { forall(i in I) x[i] >= b[i]; }\n")
+
+
+def run_script(path):
+    return subprocess.run([sys.executable, str(path)], capture_output=True, text=True, timeout=120)
+
+
+def test_script_and_sidecar_are_replaced_together(tmp_path):
+    """Under a size limit the arrays used to be replaced without the script:
+    the old script then solved the new arrays and printed their objective."""
+    (tmp_path / "m.mod").write_text(SMALL)
+    (tmp_path / "old.dat").write_text("n = 2;\nb = [4, 6];\n")
+    (tmp_path / "new.dat").write_text("n = 3;\nb = [1, 2, 103];\n")
+    script = tmp_path / "s.py"
+    emit = ["--emit", str(script), "--sidecar"]
+    assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / "old.dat"), *emit]) == 0
+    proc = subprocess.run([sys.executable, "-c", EMIT_UNDER_LIMIT, str(tmp_path / "m.mod"),
+                           str(tmp_path / "new.dat"), *emit], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1 and "File too large" in proc.stderr
+    assert "objective (c): 10\n" in run_script(script).stdout
+    assert sorted(os.listdir(tmp_path)) == ["m.mod", "new.dat", "old.dat", "s.npz", "s.py"]
+
+
+def test_a_sidecar_written_for_another_script_is_refused(tmp_path):
+    (tmp_path / "m.mod").write_text(SMALL)
+    (tmp_path / "a.dat").write_text("n = 2;\nb = [4, 6];\n")
+    (tmp_path / "b.dat").write_text("n = 3;\nb = [1, 2, 103];\n")
+    for name in "ab":
+        (tmp_path / name).mkdir()
+        assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / (name + ".dat")), "--emit",
+                         str(tmp_path / name / "s.py"), "--sidecar"]) == 0
+    assert "objective (c): 106\n" in run_script(tmp_path / "b" / "s.py").stdout
+    os.replace(tmp_path / "b" / "s.npz", tmp_path / "a" / "s.npz")
+    done = run_script(tmp_path / "a" / "s.py")
+    assert done.returncode == 1 and done.stdout == ""
+    assert "s.npz does not belong to this script: it holds other arrays" in done.stderr
+    os.unlink(tmp_path / "a" / "s.npz")
+    with pytest.raises(SystemExit, match="cannot read the arrays of this script"):
+        runpy.run_path(str(tmp_path / "a" / "s.py"))

@@ -8,9 +8,11 @@ the model (names, labels, index values, file names) is written as a
 """
 
 import base64
+import hashlib
 import json
 import os
 import zlib
+from typing import Any, Tuple, Union
 
 import numpy as np
 import scipy.sparse
@@ -188,14 +190,27 @@ def _b64(raw):
     return "\n".join(text[k:k + _WRAP] for k in range(0, len(text), _WRAP))
 
 
-def _buffer_lines(gen, n, m, sidecar_name):
+def _buffer_lines(gen, n, m, sidecar_name, sidecar_sha256=None):
     arrays = _arrays(gen)
     shape = "    shape=(len(row_lower), len(c)))"
     out = []
     if sidecar_name is not None:
-        out += ["# The arrays are in the .npz file beside this script.",
+        out += ["# The arrays are in the .npz file beside this script, written with it: SIDECAR_SHA256 is",
+                "# that file's fingerprint, and a file written for another script is refused.",
+                "SIDECAR_SHA256 = %r" % sidecar_sha256,
                 "_here = os.path.dirname(os.path.abspath(globals().get('__file__') or os.path.join(os.getcwd(), '_')))",
-                "with np.load(os.path.join(_here, %r)) as _npz:" % sidecar_name,
+                "_sidecar = os.path.join(_here, %r)" % sidecar_name,
+                "try:",
+                "    with open(_sidecar, 'rb') as _f:",
+                "        _raw = _f.read()",
+                "except OSError as _e:",
+                "    raise SystemExit('cannot read the arrays of this script: %s' % _e) from None",
+                "_found = hashlib.sha256(_raw).hexdigest()",
+                "if _found != SIDECAR_SHA256:",
+                "    raise SystemExit('%s does not belong to this script: it holds other arrays (sha256 %s, '",
+                "                     'expected %s); write the script and its .npz again together'",
+                "                     % (_sidecar, _found[:12], SIDECAR_SHA256[:12]))",
+                "with np.load(io.BytesIO(_raw)) as _npz:",
                 "    _data = {key: _npz[key] for key in _npz.files}",
                 "_variables = json.loads(bytes(_data['variables']).decode('ascii'))"]
     else:
@@ -292,8 +307,9 @@ if globals().get("__name__") == "__main__":
 '''
 
 
-def render(gen, sidecar_name=None):
-    """The script text for a generator whose three build steps have run."""
+def render(gen, sidecar_name=None, sidecar_sha256=None):
+    """The script text for a generator whose three build steps have run;
+    with a sidecar, its file name and the sha256 of its bytes."""
     n = len(gen.c)
     m = len(gen.row_lower)
     total = 4 * n + 2 * m + 2 * gen.A.nnz
@@ -301,6 +317,8 @@ def render(gen, sidecar_name=None):
         len(d) for _, dims in gen.var_indices.values() for d in dims) < LITERAL_LIMIT
     lines = [_HEADER,
              "import base64" if not literal and sidecar_name is None else None,
+             "import hashlib" if sidecar_name is not None else None,
+             "import io" if sidecar_name is not None else None,
              "import json" if not literal else None,
              "import os" if sidecar_name is not None else None,
              "import zlib" if not literal and sidecar_name is None else None,
@@ -316,25 +334,38 @@ def render(gen, sidecar_name=None):
               "OBJECTIVE_NAME = %r" % (gen.objective_name or ""),
               "inf = float('inf')" if literal else None, ""]
     lines = [line for line in lines if line is not None]
-    lines += _literal_lines(gen, n, m) if literal else _buffer_lines(gen, n, m, sidecar_name)
+    lines += _literal_lines(gen, n, m) if literal else _buffer_lines(gen, n, m, sidecar_name, sidecar_sha256)
     lines += ["", "", _FOOTER]
     return "\n".join(lines)
+
+
+def script_and_sidecar(gen: Any, sidecar: Union[str, "os.PathLike[str]"]) -> Tuple[str, bytes]:
+    """Runs the three build steps (looked up on the generator) and returns
+    the script text and the bytes of its .npz file `sidecar` (a path), for
+    the caller to write together; the script refuses any other .npz file."""
+    gen._build_variables()
+    gen._build_objective()
+    gen._build_constraints()
+    arrays = sidecar_bytes(gen)
+    text = render(gen, os.path.basename(os.fspath(sidecar)), hashlib.sha256(arrays).hexdigest())
+    gen.scipy_code_lines = text.split("\n")
+    return text, arrays
 
 
 def generate_code(gen, sidecar=None):
     """Runs the three build steps (looked up on the generator) and renders
     the script into gen.scipy_code_lines; returns its text. With `sidecar`
     (a path), the arrays go to that .npz file, which the script loads from
-    its own folder."""
-    gen._build_variables()
-    gen._build_objective()
-    gen._build_constraints()
-    name = None
+    its own folder (and checks against the fingerprint it carries)."""
     if sidecar is not None:
         from ._fileio import write_bytes_atomic
 
-        write_bytes_atomic(sidecar, sidecar_bytes(gen))
-        name = os.path.basename(os.fspath(sidecar))
-    text = render(gen, name)
+        text, arrays = script_and_sidecar(gen, sidecar)
+        write_bytes_atomic(sidecar, arrays)
+        return text
+    gen._build_variables()
+    gen._build_objective()
+    gen._build_constraints()
+    text = render(gen)
     gen.scipy_code_lines = text.split("\n")
     return text

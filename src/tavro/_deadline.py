@@ -7,6 +7,8 @@ caller's time-out error. Elsewhere, or without SIGALRM, the call runs on a
 daemon worker thread that the caller waits for at most the deadline; an
 overrunning worker is abandoned. (The main thread is preferred: a worker
 abandoned inside native code can crash the interpreter's shutdown.)
+``call_abandoning`` always takes the worker thread: for native code, which a
+signal does not interrupt.
 
 ``llm_deadline`` bounds every LLM call of a command: for its duration it
 replaces the module attributes ``tavro.modelwright._llm_generate_text`` and
@@ -17,15 +19,21 @@ raises ``LLMTimeoutError`` naming the provider, the model and the address
 tried; progress messages of an abandoned worker are dropped.
 """
 
+from __future__ import annotations
+
 import contextlib
 import math
 import os
 import signal
 import threading
 import time
+from types import FrameType, ModuleType
+from typing import Any, Callable, Iterator, TypeVar
 
-__all__ = ["DEFAULT_LLM_TIMEOUT", "ENV_LLM_TIMEOUT", "LLMTimeoutError", "call_with_deadline", "llm_deadline",
-           "llm_timeout", "provider_address"]
+__all__ = ["DEFAULT_LLM_TIMEOUT", "ENV_LLM_TIMEOUT", "LLMTimeoutError", "call_with_deadline", "call_abandoning",
+           "llm_deadline", "llm_timeout", "provider_address"]
+
+_T = TypeVar("_T")
 
 DEFAULT_LLM_TIMEOUT = 300.0
 ENV_LLM_TIMEOUT = "TAVRO_LLM_TIMEOUT"
@@ -54,7 +62,8 @@ class _Expired(BaseException):
     pass
 
 
-def call_with_deadline(fn, seconds, on_timeout, *args, **kwargs):
+def call_with_deadline(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException],
+                       *args: Any, **kwargs: Any) -> _T:
     """``fn(*args, **kwargs)``: its result, or what it raised, when it ends
     within ``seconds``; otherwise the exception that ``on_timeout()`` returns
     is raised."""
@@ -63,11 +72,20 @@ def call_with_deadline(fn, seconds, on_timeout, *args, **kwargs):
     return _call_on_worker(fn, seconds, on_timeout, args, kwargs)
 
 
-def _call_with_alarm(fn, seconds, on_timeout, args, kwargs):
+def call_abandoning(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException],
+                    *args: Any, **kwargs: Any) -> _T:
+    """``call_with_deadline`` on a daemon worker thread from any thread: past
+    ``seconds`` the worker is abandoned (it runs on to its end, its result
+    dropped). For native code, which a signal does not interrupt."""
+    return _call_on_worker(fn, seconds, on_timeout, args, kwargs)
+
+
+def _call_with_alarm(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException],
+                     args: tuple[Any, ...], kwargs: dict[str, Any]) -> _T:
     armed = [True]
     token = _Expired()
 
-    def expire(signum, frame):
+    def expire(signum: int, frame: FrameType | None) -> None:
         if armed[0]:
             raise token
 
@@ -91,11 +109,12 @@ def _call_with_alarm(fn, seconds, on_timeout, args, kwargs):
             signal.setitimer(signal.ITIMER_REAL, max(remaining, 1e-3), outer_interval)
 
 
-def _call_on_worker(fn, seconds, on_timeout, args, kwargs):
-    outcome = []
+def _call_on_worker(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException],
+                    args: tuple[Any, ...], kwargs: dict[str, Any]) -> _T:
+    outcome: list[tuple[bool, Any]] = []
     done = threading.Event()
 
-    def work():
+    def work() -> None:
         try:
             outcome.append((True, fn(*args, **kwargs)))
         except BaseException as e:  # handed to the waiting thread
@@ -108,14 +127,15 @@ def _call_on_worker(fn, seconds, on_timeout, args, kwargs):
         raise on_timeout()
     ok, value = outcome[0]
     if ok:
-        return value
+        result: _T = value
+        return result
     try:
         raise value
     finally:
         del value
 
 
-def llm_timeout(value=None):
+def llm_timeout(value: object = None) -> float:
     """Seconds per LLM call: ``value`` when given, else the environment
     variable TAVRO_LLM_TIMEOUT, else 300. ValueError unless a positive
     finite number."""
@@ -124,7 +144,7 @@ def llm_timeout(value=None):
         value = os.environ.get(ENV_LLM_TIMEOUT) or DEFAULT_LLM_TIMEOUT
         source = ENV_LLM_TIMEOUT
     try:
-        seconds = float(value)
+        seconds = float(value)  # type: ignore[arg-type]
     except (TypeError, ValueError):
         seconds = math.nan
     if not (0 < seconds < math.inf):
@@ -132,41 +152,41 @@ def llm_timeout(value=None):
     return seconds
 
 
-def provider_address(provider):
+def provider_address(provider: object) -> str:
     """The address a provider's client package sends to (``provider`` an
     ``LLMProvider`` member or its value)."""
     name = getattr(provider, "value", provider)
-    variable, default = _DEFAULT_ADDRESSES.get(name, (None, "?"))
+    variable, default = _DEFAULT_ADDRESSES.get(str(name), (None, "?"))
     return (os.environ.get(variable) if variable else None) or default
 
 
-def _timeout_error(seconds, provider, what):
+def _timeout_error(seconds: float, provider: object, what: str) -> LLMTimeoutError:
     return LLMTimeoutError("no reply from %s (%s, address %s) within %g s; set --timeout or %s to wait longer"
                            % (getattr(provider, "value", provider), what, provider_address(provider), seconds,
                               ENV_LLM_TIMEOUT))
 
 
-def _gated(progress, expired):
+def _gated(progress: object, expired: threading.Event) -> object:
     # Progress messages of an abandoned call are dropped.
     if not callable(progress):
         return progress
 
-    def report(msg):
+    def report(msg: object) -> None:
         if not expired.is_set():
             progress(msg)
 
     return report
 
 
-def _bounded_generate(original, seconds):
-    def _llm_generate_text(*args, **kwargs):
+def _bounded_generate(original: Callable[..., Any], seconds: float) -> Callable[..., Any]:
+    def _llm_generate_text(*args: Any, **kwargs: Any) -> Any:
         expired = threading.Event()
         if "progress" in kwargs:
             kwargs["progress"] = _gated(kwargs["progress"], expired)
         provider = kwargs.get("provider", args[0] if args else None)
         model_name = kwargs.get("model_name", args[1] if len(args) > 1 else None)
 
-        def timed_out():
+        def timed_out() -> BaseException:
             expired.set()
             return _timeout_error(seconds, provider, "model %s" % model_name)
 
@@ -175,9 +195,9 @@ def _bounded_generate(original, seconds):
     return _llm_generate_text
 
 
-def _bounded_listing(module, original, seconds):
-    def list_models(*args, **kwargs):
-        def timed_out():
+def _bounded_listing(module: ModuleType, original: Callable[..., Any], seconds: float) -> Callable[..., Any]:
+    def list_models(*args: Any, **kwargs: Any) -> Any:
+        def timed_out() -> BaseException:
             llm_provider = kwargs.get("llm_provider", args[0] if args else None)
             model_name = kwargs.get("model_name", args[1] if len(args) > 1 else module.MODEL_NAME)
             try:
@@ -192,16 +212,21 @@ def _bounded_listing(module, original, seconds):
 
 
 @contextlib.contextmanager
-def llm_deadline(seconds, module=None):
+def llm_deadline(seconds: float, module: ModuleType | None = None) -> Iterator[None]:
     """Bounds each LLM call made through ``module`` (tavro.modelwright by
     default) to ``seconds`` while the block runs; the attributes are
     restored afterwards."""
     if module is None:
-        from tavro import modelwright as module
-    saved = {}
+        from tavro import modelwright
+
+        module = modelwright
+    saved: dict[str, Any] = {}
+    bound: ModuleType = module
+    wrappers: tuple[tuple[str, Callable[[Callable[..., Any]], Callable[..., Any]]], ...] = (
+        ("_llm_generate_text", lambda f: _bounded_generate(f, seconds)),
+        ("list_models", lambda f: _bounded_listing(bound, f, seconds)))
     try:
-        for name, wrap in (("_llm_generate_text", lambda f: _bounded_generate(f, seconds)),
-                           ("list_models", lambda f: _bounded_listing(module, f, seconds))):
+        for name, wrap in wrappers:
             original = getattr(module, name, None)
             if original is None:
                 continue

@@ -10,7 +10,7 @@ import os
 from importlib.resources import files
 from typing import TYPE_CHECKING, Any
 
-from ._fileio import write_text_atomic
+from ._fileio import write_files_atomic
 
 if TYPE_CHECKING:
     from importlib.abc import Traversable
@@ -85,7 +85,6 @@ def copy_example(name: str, folder: str = ".", force: bool = False) -> list[str]
         raise FileExistsError("%s already exist%s; pass --force to overwrite"
                               % (", ".join(existing), "s" if len(existing) == 1 else ""))
     os.makedirs(folder, exist_ok=True)
-    for target, res in targets.items():
-        write_text_atomic(target, res.read_text(encoding="utf-8"), encoding="utf-8")
+    write_files_atomic({target: res.read_text(encoding="utf-8") for target, res in targets.items()}, encoding="utf-8")
     return list(targets)
 

@@ -13,14 +13,21 @@ and the answer in the first present of ``answer``, ``en_answer``,
 "infeasible" and -99999 mean the problem has no solution). A folder laid out like the example library (one
 folder per problem with NAME.txt and solution.json) is a dataset too.
 
-Each finished problem appends one JSON line to the results file (written in
-one system call and fsync'ed, under a lock), so an interrupted run keeps every
-finished record; ``resume`` skips the problems already recorded and drops a
-partial last line if a kill left one.
+Each finished problem appends one JSON line to the results file (under a
+lock, fsync'ed), so an interrupted run keeps every finished record. A write
+that fails (a full disk, a size limit) is taken back and stops the run with
+``WriteFailure``: a problem is never recorded as failed because its files
+could not be written. ``resume`` skips the problems already recorded and
+mends what a kill or a failed write left: a cut-off line is dropped wherever
+it is, and a record appended after it on the same line is kept.
 """
 
+from __future__ import annotations
+
 import collections
+import contextlib
 import decimal
+import errno
 import hashlib
 import json
 import math
@@ -29,18 +36,24 @@ import queue
 import re
 import threading
 import time
+from typing import Any, Callable, Sequence, TypeGuard, Union
 
-from . import _hooks, pipeline
+from . import _hooks, _work, pipeline
+from ._fileio import write_bytes_atomic, write_text_atomic
 
-__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "load_dataset",
-           "bundled_benchmark", "snapshot_pricing", "parse_answer", "grade", "evaluate", "summarize",
-           "question_hash"]
+__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "WriteFailure", "mend_results",
+           "load_dataset", "bundled_benchmark", "snapshot_pricing", "parse_answer", "grade", "evaluate",
+           "summarize", "question_hash"]
+
+PathArg = Union[str, "os.PathLike[str]"]
+Record = dict[str, Any]
 
 QUESTION_FIELDS = ("question", "en_question", "Question", "description")
 ANSWER_FIELDS = ("answer", "en_answer", "Answer", "objective")
 NO_SOLUTION_TEXTS = ("no best solution", "infeasible")
 NO_SOLUTION_NUMBER = -99999
 NO_SOLUTION = "infeasible"
+
 
 Expected = collections.namedtuple("Expected", "value decimals")
 Expected.__doc__ = """A graded answer: value None when the problem has no solution; decimals
@@ -59,16 +72,35 @@ class DatasetError(ValueError):
     """A dataset that cannot be read, naming the file and the entry."""
 
 
-def question_hash(question):
+class WriteFailure(Exception):
+    """A file of the run could not be written (a full disk, a size limit): the
+    run stops, and the error says which file and why. ``recorded`` is the
+    number of this dataset's problems in the results file."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(str(error))
+        self.error = error
+        self.recorded = 0
+
+
+# errno values of a file system that cannot take what is written.
+_DISK_ERRORS = frozenset({errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EROFS, errno.EIO})
+
+
+def _disk_failure(error: BaseException) -> TypeGuard[OSError]:
+    return isinstance(error, OSError) and error.errno in _DISK_ERRORS
+
+
+def question_hash(question: str) -> str:
     return hashlib.sha256(question.encode("utf-8")).hexdigest()
 
 
-def _decimals(d):
+def _decimals(d: decimal.Decimal) -> int:
     exponent = d.as_tuple().exponent
     return -exponent if isinstance(exponent, int) and exponent < 0 else 0
 
 
-def parse_answer(value):
+def parse_answer(value: object) -> Expected:
     """An answer as the benchmarks give it -> Expected; ValueError if it is
     neither a number, a numeric string nor a no-solution marker."""
     if isinstance(value, bool) or value is None:
@@ -93,7 +125,7 @@ def parse_answer(value):
     return Expected(float(value), _decimals(value))
 
 
-def grade(status, objective, expected, tolerance=1e-6):
+def grade(status: str | None, objective: object, expected: Expected, tolerance: float = 1e-6) -> bool:
     """Whether an answer is correct: a no-solution answer is matched by
     "infeasible" or "infeasible_or_unbounded"; a number by an optimal status
     whose objective is within relative ``tolerance`` of it, or equals it
@@ -114,7 +146,7 @@ def grade(status, objective, expected, tolerance=1e-6):
 
 # -- datasets ---------------------------------------------------------------------
 
-def _entry_problem(index, entry, where):
+def _entry_problem(index: int, entry: object, where: str) -> Problem:
     if not isinstance(entry, dict):
         raise DatasetError("%s: not a JSON object" % where)
     question = next((entry[k] for k in QUESTION_FIELDS if k in entry), None)
@@ -131,7 +163,7 @@ def _entry_problem(index, entry, where):
     return Problem(index, None if ident is None else str(ident), question, expected, None)
 
 
-def _folder_problem(index, folder):
+def _folder_problem(index: int, folder: str) -> Problem:
     with open(os.path.join(folder, "solution.json"), encoding="utf-8") as f:
         try:
             solution = json.load(f, parse_float=decimal.Decimal)
@@ -159,14 +191,14 @@ def _folder_problem(index, folder):
     return Problem(index, name, question, expected, desc)
 
 
-def bundled_benchmark():
+def bundled_benchmark() -> str:
     """The path of the benchmark shipped with the package."""
     from importlib import resources
 
     return str(resources.files("tavro") / "data" / "benchmark.jsonl")
 
 
-def load_dataset(path):
+def load_dataset(path: PathArg) -> list[Problem]:
     """The problems of a dataset file or library folder, in order."""
     path = os.fspath(path)
     if os.path.isdir(path):
@@ -195,7 +227,7 @@ def load_dataset(path):
         # {"id": {question, answer}, ...}: the keys are the ids.
         return [_entry_problem(i, dict({"id": key}, **entry), "%s: entry %r" % (path, key))
                 for i, (key, entry) in enumerate(whole.items())]
-    problems = []
+    problems: list[Problem] = []
     for lineno, line in enumerate(text.splitlines(), 1):
         if not line.strip():
             continue
@@ -212,13 +244,84 @@ def load_dataset(path):
 
 # -- the results file -----------------------------------------------------------------
 
-class ResultsFile:
-    """RESULTS.jsonl: one complete line per record, appended under a lock in
-    one write and fsync'ed."""
+# Every record starts so (its first key is "index"); nowhere else in a line
+# can these bytes occur, as a quote inside a JSON string is escaped.
+_RECORD_START = b'{"index":'
 
-    def __init__(self, path, resume):
+
+def _is_record(value: object) -> bool:
+    return isinstance(value, dict) and isinstance(value.get("index"), int)
+
+
+def _glued_records(line: bytes) -> list[bytes] | None:
+    """The complete records in a line that holds a cut-off one (a write that
+    stopped part-way, the next record appended after it on the same line),
+    or None when the line is not one of ours."""
+    bounds = [0]
+    at = line.find(_RECORD_START, 1)
+    while at != -1:
+        bounds.append(at)
+        at = line.find(_RECORD_START, at + 1)
+    bounds.append(len(line))
+    if not _RECORD_START.startswith(line[:min(bounds[1], len(_RECORD_START))]):
+        return None
+    found: list[bytes] = []
+    i = 0
+    while i < len(bounds) - 1:
+        # The longest span from here that is a whole record; else a fragment.
+        for j in range(len(bounds) - 1, i, -1):
+            piece = line[bounds[i]:bounds[j]]
+            try:
+                whole = _is_record(json.loads(piece))
+            except ValueError:
+                whole = False
+            if whole:
+                found.append(piece)
+                i = j
+                break
+        else:
+            i += 1
+    return found
+
+
+def mend_results(data: bytes, path: str = "results") -> tuple[bytes, list[Record]]:
+    """The text of a results file with every cut-off line dropped (the
+    complete records written after one on the same line kept, each on a
+    line of its own), and its records. ValueError for a line that is not a
+    record and not a cut-off one."""
+    lines = data.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    kept: list[bytes] = []
+    records: list[Record] = []
+    for lineno, line in enumerate(lines, 1):
+        if not line.strip():
+            kept.append(line)
+            continue
+        try:
+            value = json.loads(line)
+            pieces = [line]
+        except ValueError:
+            glued = _glued_records(line)
+            if glued is None:
+                raise ValueError("%s:%d is not a JSON record" % (path, lineno)) from None
+            pieces, value = glued, None
+        kept.extend(pieces)
+        if value is not None:
+            if _is_record(value):
+                records.append(value)
+            continue
+        records.extend(json.loads(piece) for piece in pieces)
+    return b"".join(line + b"\n" for line in kept), records
+
+
+class ResultsFile:
+    """RESULTS.jsonl: one complete line per record, appended under a lock and
+    fsync'ed; a failed append is taken back and raised as WriteFailure."""
+
+    def __init__(self, path: PathArg, resume: bool) -> None:
         self.path = os.fspath(path)
-        self.records = []
+        self.records: list[Record] = []
         self._lock = threading.Lock()
         if os.path.exists(self.path):
             if not resume:
@@ -227,40 +330,37 @@ class ResultsFile:
         folder = os.path.dirname(self.path)
         if folder:
             os.makedirs(folder, exist_ok=True)
-        self._fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
+        self._fd: int | None = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
 
-    def _read_and_mend(self):
+    def _read_and_mend(self) -> list[Record]:
         with open(self.path, "rb") as f:
             data = f.read()
-        end = data.rfind(b"\n") + 1
-        if end < len(data):  # a partial last line left by a kill
-            with open(self.path, "r+b") as f:
-                f.truncate(end)
-                f.flush()
-                os.fsync(f.fileno())
-        records = []
-        for lineno, line in enumerate(data[:end].splitlines(), 1):
-            if not line.strip():
-                continue
-            try:
-                record = json.loads(line)
-            except ValueError:
-                raise ValueError("%s:%d is not a JSON record" % (self.path, lineno)) from None
-            if isinstance(record, dict) and isinstance(record.get("index"), int):
-                records.append(record)
+        mended, records = mend_results(data, self.path)
+        if mended != data:  # a kill or a failed write left a cut-off line
+            write_bytes_atomic(self.path, mended)
         return records
 
-    def append(self, record):
+    def append(self, record: Record) -> None:
         line = (json.dumps(record, ensure_ascii=False) + "\n").encode("utf-8")
         with self._lock:
-            view = memoryview(line)
-            while view:
-                written = os.write(self._fd, view)
-                view = view[written:]
-            os.fsync(self._fd)
+            if self._fd is None:
+                raise ValueError("%s is closed" % self.path)
+            size = os.fstat(self._fd).st_size
+            try:
+                view = memoryview(line)
+                while view:
+                    written = os.write(self._fd, view)
+                    view = view[written:]
+                os.fsync(self._fd)
+            except OSError as e:
+                try:  # no cut-off line for the next record to follow
+                    os.ftruncate(self._fd, size)
+                except OSError:
+                    pass  # mended by the next --resume
+                raise WriteFailure(OSError(e.errno, e.strerror, self.path)) from e
             self.records.append(record)
 
-    def close(self):
+    def close(self) -> None:
         with self._lock:
             if self._fd is not None:
                 os.close(self._fd)
@@ -269,50 +369,71 @@ class ResultsFile:
 
 # -- one problem ------------------------------------------------------------------
 
-def _expected_json(expected):
+def _expected_json(expected: Expected) -> float | str:
     return NO_SOLUTION if expected.value is None else expected.value
 
 
-def _tape_name(problem):
+def _tape_name(problem: Problem) -> str:
     return "%04d-%s.jsonl" % (problem.index, question_hash(problem.question)[:12])
 
 
-def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
+def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape: Any = None,
+                problem_timeout: float | None = None, **options: Any) -> Record:
     """Run one problem in ``folder`` and return its record. Failures of the
     LLM calls (errors, time-outs, unparsable replies) are recorded, not
-    raised."""
-    os.makedirs(folder, exist_ok=True)
+    raised; a file that cannot be written raises WriteFailure. With
+    ``problem_timeout``, the problem's compiles and solves share that many
+    seconds; past them it ends, recorded with DeadlineExceeded as its error
+    (the modelwright.KelmCompiler of generative_solve is bounded only while
+    ``_work.compiler_hook`` is held, as ``evaluate`` holds it)."""
+    try:
+        os.makedirs(folder, exist_ok=True)
+        _write_plain(os.path.join(folder, "question.txt"), problem.question)
+    except OSError as e:
+        if _disk_failure(e):
+            raise WriteFailure(e) from e
+        raise
     model_file = os.path.join(folder, "model.mod")
     data_file = os.path.join(folder, "data.dat")
-    _write_plain(os.path.join(folder, "question.txt"), problem.question)
-    messages = []
+    messages: list[object] = []
     meter = _hooks.UsageMeter()
     start = time.monotonic()
-    result, error = None, None
-    tape_context = _hooks.taping(tape) if tape is not None else _null_context()
+    result: dict[str, Any] | None = None
+    error: str | None = None
+    tape_context = _hooks.taping(tape) if tape is not None else contextlib.nullcontext()
+    budget = _work.WorkBudget(problem_timeout) if problem_timeout is not None else None
     with _hooks.metering(meter), _hooks.excluding(problem.question, [problem.source] if problem.source else []), \
-            tape_context:
+            tape_context, _work.bounded(budget):
         try:
             result = pipeline.generate_and_solve(problem.question, model_file, data_file, progress=messages.append,
                                                  **options)
-        except Exception as e:
+        except (Exception, _work.DeadlineExceeded) as e:
+            if _disk_failure(e):
+                raise WriteFailure(e) from e
             error = "%s: %s" % (type(e).__name__, str(e) or type(e).__name__)
-    seconds = time.monotonic() - start
+        seconds = time.monotonic() - start
+        # A solver verdict other than "error" means the pair built; else ask the compiler.
+        compiled = result is not None and result["status"] != "error"
+        if not compiled:
+            try:
+                with open(model_file) as mf, open(data_file) as df:
+                    compiled = not pipeline._compile_errors(mf.read(), df.read())
+            except (OSError, UnicodeError, _work.DeadlineExceeded):
+                pass
     try:
         _write_plain(os.path.join(folder, "progress.log"), "".join(str(m) + "\n" for m in messages))
     except OSError:
         pass
-    # A solver verdict other than "error" means the pair built; else ask the compiler.
-    compiled = bool(result) and result["status"] != "error"
-    if not compiled:
-        try:
-            with open(model_file) as mf, open(data_file) as df:
-                compiled = not pipeline._compile_errors(mf.read(), df.read())
-        except (OSError, UnicodeError):
-            pass
     usage = meter.usage
     status = result["status"] if result else None
     objective = result["objective"] if result else None
+    if result is None:
+        costs = pipeline.estimate_costs(usage, options.get("model_name") or _model_name(),
+                                        options.get("llm_provider"))
+    else:
+        costs = result["estimated_costs"]
+        if error is None:
+            error = result["error"] or (result["solution"].get("message") if result["status"] == "error" else None)
     return {
         "index": problem.index,
         "id": problem.id,
@@ -320,22 +441,20 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
         "status": status,
         "objective": objective,
         "expected": _expected_json(problem.expected),
-        "correct": bool(result) and grade(status, objective, problem.expected, tolerance),
+        "correct": result is not None and grade(status, objective, problem.expected, tolerance),
         "compiled": compiled,
         "iterations": result["iterations"] if result else None,
         "repairs": result["repairs"] if result else 0,
         "usage": usage,
-        "estimated_costs": result["estimated_costs"] if result else pipeline.estimate_costs(
-            usage, options.get("model_name") or _model_name(), options.get("llm_provider")),
+        "estimated_costs": costs,
         "seconds": round(seconds, 3),
-        "error": error if error is not None else (result["error"] or (
-            result["solution"].get("message") if result["status"] == "error" else None)),
+        "error": error,
         "model_file": model_file,
         "data_file": data_file,
     }
 
 
-def _failed_record(problem, error, seconds):
+def _failed_record(problem: Problem, error: BaseException, seconds: float) -> Record:
     return {"index": problem.index, "id": problem.id, "question_sha256": question_hash(problem.question),
             "status": None, "objective": None, "expected": _expected_json(problem.expected), "correct": False,
             "compiled": False, "iterations": None, "repairs": 0,
@@ -344,24 +463,22 @@ def _failed_record(problem, error, seconds):
             "model_file": None, "data_file": None}
 
 
-def _write_plain(path, text):
+def _write_plain(path: str, text: str) -> None:
     # Notes beside the pair, made again by any rerun: no fsync needed.
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
+    try:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    except OSError as e:
+        if e.filename is None:  # a failed write names no file
+            raise OSError(e.errno, e.strerror, path) from e
+        raise
 
 
-def _model_name():
+def _model_name() -> str:
     from . import modelwright
 
-    return modelwright.MODEL_NAME
-
-
-class _null_context:
-    def __enter__(self):
-        return None
-
-    def __exit__(self, *exc):
-        return False
+    name: str = modelwright.MODEL_NAME
+    return name
 
 
 # -- prices kept with a recording -------------------------------------------------------
@@ -369,18 +486,17 @@ class _null_context:
 PRICING_SNAPSHOT = "pricing.md"
 
 
-def _price_cell(value):
+def _price_cell(value: float | None) -> str:
     if value is None:
         return ""
     return ("%.12f" % value).rstrip("0").rstrip(".") or "0"
 
 
-def snapshot_pricing(folder):
+def snapshot_pricing(folder: str) -> str:
     """Write the price list in use (``tokenmeter.PRICING_URL``) into
     ``folder/pricing.md``, so that a replay prices the recorded usage
     exactly as the recording did, offline."""
     from . import tokenmeter
-    from ._fileio import write_text_atomic
 
     table = tokenmeter._parse_pricing(tokenmeter.PRICING_URL)
     lines = ["| Model | Input ($/1M) | Output ($/1M) |", "|---|---|---|"]
@@ -395,19 +511,20 @@ def snapshot_pricing(folder):
 
 # -- the run ------------------------------------------------------------------------
 
-def _cost(record):
+def _cost(record: Record) -> float:
     costs = record.get("estimated_costs") or {}
     total = costs.get("total_cost") if isinstance(costs, dict) else None
     return float(total) if isinstance(total, (int, float)) else 0.0
 
 
-def _price_known(record):
+def _price_known(record: Record) -> bool:
     usage = record.get("usage") or {}
     spent = (usage.get("prompt_tokens") or 0) + (usage.get("completion_tokens") or 0)
     return not spent or "prompt_cost" in (record.get("estimated_costs") or {})
 
 
-def summarize(records, total=None, wall_seconds=None):
+def summarize(records: Sequence[Record], total: int | None = None,
+              wall_seconds: float | None = None) -> dict[str, Any]:
     """The summary of a list of records: problems, correct, accuracy,
     compiled, solved (optimal), mean iterations, repairs, tokens, cost
     (cost_known false when a record's model had no price)."""
@@ -433,8 +550,12 @@ def summarize(records, total=None, wall_seconds=None):
     }
 
 
-def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1e-6, record_dir=None,
-             replay_dir=None, workdir=None, on_start=None, on_record=None, **options):
+def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, resume: bool = False,
+             budget: float | None = None, tolerance: float = 1e-6, record_dir: str | None = None,
+             replay_dir: str | None = None, workdir: str | None = None,
+             on_start: Callable[[Problem], object] | None = None,
+             on_record: Callable[[Record, dict[str, Any]], object] | None = None,
+             problem_timeout: float | None = _work.DEFAULT_PROBLEM_TIMEOUT, **options: Any) -> dict[str, Any]:
     """Run ``problems`` on ``jobs`` threads, appending one record per finished
     problem to ``output``; returns the summary of every record of these
     problems (resumed ones included) with ``stopped`` (None, "budget" or
@@ -444,8 +565,17 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
     options go to ``pipeline.generate_and_solve`` (model_name, llm_provider,
     iterations, alignment_check, repair, check_solution, time_limit, ...).
     ``budget`` stops starting new problems once this run's summed estimated
-    cost reaches it. ``on_start(problem)`` and ``on_record(record, summary)``
+    cost reaches it. ``problem_timeout`` (seconds, None for no bound) bounds
+    the compile and solve work of each problem: one whose model never
+    finishes grounding or solving is recorded with the error
+    DeadlineExceeded and the run goes on. ``on_start(problem)`` and ``on_record(record, summary)``
     are called from the worker threads, one call at a time.
+
+    A file that cannot be written (the results, a problem's files) stops the
+    run: WriteFailure is raised once the failure is seen, without waiting
+    for the problems still running (their threads are left to end on their
+    own and record nothing). Any other error of a worker stops the run too
+    and is raised here.
     """
     if record_dir is not None and replay_dir is not None:
         raise ValueError("record and replay exclude each other")
@@ -455,7 +585,7 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
         workdir = stem + ".problems"
     results = ResultsFile(output, resume)
     try:
-        done = {}
+        done: dict[int, Record] = {}
         for record in results.records:
             done[record["index"]] = record
         for problem in problems:
@@ -463,79 +593,118 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
             if old is not None and old.get("question_sha256") != question_hash(problem.question):
                 raise ValueError("%s holds a record of another problem at index %d: not this dataset's results"
                                  % (output, problem.index))
-        pending = queue.Queue()
+        pending: queue.Queue[Problem] = queue.Queue()
         for problem in problems:
             if problem.index not in done:
                 pending.put(problem)
         selected = {p.index for p in problems}
-        state = {"spent": 0.0, "stopped": None, "new": [], "misses": 0}
+        run = _Run()
         lock = threading.Lock()
         started_at = time.monotonic()
         if record_dir is not None:
             os.makedirs(record_dir, exist_ok=True)
 
-        def current_summary():
+        def current_summary() -> dict[str, Any]:
             records = [r for r in results.records if r["index"] in selected]
             return summarize(records, len(problems), time.monotonic() - started_at)
 
-        def worker():
-            while True:
-                with lock:
-                    if state["stopped"] is not None:
-                        return
-                    if budget is not None and state["spent"] >= budget:
-                        state["stopped"] = "budget"
-                        return
-                    try:
-                        problem = pending.get_nowait()
-                    except queue.Empty:
-                        return
-                    if on_start is not None:
-                        try:
-                            on_start(problem)
-                        except Exception:
-                            pass
-                tape = None
-                if record_dir is not None:
-                    tape = _hooks.Recording(os.path.join(record_dir, _tape_name(problem)))
-                elif replay_dir is not None:
-                    tape = _hooks.Replay(os.path.join(replay_dir, _tape_name(problem)))
-                folder = os.path.join(workdir, "%04d" % problem.index)
-                started = time.monotonic()
+        def next_problem() -> Problem | None:
+            with lock:
+                if run.stopped is not None:
+                    return None
+                if budget is not None and run.spent >= budget:
+                    run.stopped = "budget"
+                    return None
                 try:
-                    record = run_problem(problem, folder, tolerance=tolerance, tape=tape, **options)
-                except Exception as e:  # the folder or the files failed: still one record
-                    record = _failed_record(problem, e, time.monotonic() - started)
-                with lock:
-                    if state["stopped"] == "interrupted":
-                        return
-                    results.append(record)
-                    state["new"].append(record)
-                    state["spent"] += _cost(record)
-                    if record["error"] and record["error"].startswith("ReplayMiss:"):
-                        state["misses"] += 1
-                    if on_record is not None:
-                        try:
-                            on_record(record, current_summary())
-                        except Exception:
-                            pass
+                    problem = pending.get_nowait()
+                except queue.Empty:
+                    return None
+                if on_start is not None:
+                    try:
+                        on_start(problem)
+                    except Exception:
+                        pass
+                return problem
 
-        with _hooks.llm_hook.held(), _hooks.rank_hook.held():
+        def solve(problem: Problem) -> Record:
+            tape: Any = None
+            if record_dir is not None:
+                tape = _hooks.Recording(os.path.join(record_dir, _tape_name(problem)))
+            elif replay_dir is not None:
+                tape = _hooks.Replay(os.path.join(replay_dir, _tape_name(problem)))
+            folder = os.path.join(workdir, "%04d" % problem.index)
+            started = time.monotonic()
+            try:
+                return run_problem(problem, folder, tolerance=tolerance, tape=tape,
+                                   problem_timeout=problem_timeout, **options)
+            except WriteFailure:
+                raise
+            except Exception as e:  # the folder or the files failed: still one record
+                if _disk_failure(e):
+                    raise WriteFailure(e) from e
+                return _failed_record(problem, e, time.monotonic() - started)
+
+        def keep(record: Record) -> None:
+            with lock:
+                if run.stopped is not None and run.stopped != "budget":
+                    return  # interrupted or failed: nothing more is recorded
+                results.append(record)
+                run.new.append(record)
+                run.spent += _cost(record)
+                if record["error"] and record["error"].startswith("ReplayMiss:"):
+                    run.misses += 1
+                if on_record is not None:
+                    try:
+                        on_record(record, current_summary())
+                    except Exception:
+                        pass
+
+        def worker() -> None:
+            try:
+                while True:
+                    problem = next_problem()
+                    if problem is None:
+                        return
+                    keep(solve(problem))
+            except BaseException as e:  # handed to the waiting thread: no traceback per worker
+                with lock:
+                    if run.failure is None:
+                        run.failure = e
+                    run.stopped = "failed"
+                    run.failed.set()
+
+        with _hooks.llm_hook.held(), _hooks.rank_hook.held(), _work.compiler_hook.held():
             threads = [threading.Thread(target=worker, name="tavro-eval-%d" % i, daemon=True)
                        for i in range(max(1, min(int(jobs), pending.qsize() or 1)))]
             for t in threads:
                 t.start()
             try:
                 for t in threads:
-                    while t.is_alive():
+                    while t.is_alive() and not run.failed.is_set():
                         t.join(0.1)
             except KeyboardInterrupt:
                 with lock:
-                    state["stopped"] = "interrupted"
+                    run.stopped = "interrupted"
                 raise
+            if run.failure is not None:
+                failure = run.failure
+                if isinstance(failure, WriteFailure):
+                    failure.recorded = sum(1 for r in results.records if r["index"] in selected)
+                raise failure
         summary = current_summary()
-        summary.update(stopped=state["stopped"], new=len(state["new"]), replay_misses=state["misses"],
-                       output=output)
+        summary.update(stopped=run.stopped, new=len(run.new), replay_misses=run.misses, output=output)
         return summary
     finally:
         results.close()
+
+
+class _Run:
+    """What the workers of one evaluation share (under its lock)."""
+
+    def __init__(self) -> None:
+        self.spent = 0.0
+        self.stopped: str | None = None
+        self.new: list[Record] = []
+        self.misses = 0
+        self.failure: BaseException | None = None
+        self.failed = threading.Event()

@@ -16,21 +16,37 @@ answer is shown to the LLM as well, and a revision it proposes is taken only
 when it solves to optimality. Every round, repair or check, counts against
 the same budget ``repair``.
 
+The model and data file are a pair: ``generate_and_solve`` has
+``generative_solve`` and the repairs write temporary files beside them
+(``PairStage``) and replaces both together when the run ends, so an
+interrupted or failed run leaves a whole pair, never a new model beside an
+old data file.
+
 Token usage is summed over every LLM call made on the calling thread,
 generation, alignment and feedback calls alike (``generative_feedback``
 reports none, so the calls are metered by wrapping the module attribute
 ``_llm_generate_text``), and priced once at the end.
 """
 
+from __future__ import annotations
+
+import contextlib
 import os
 import re
 import types
+from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
-from . import _hooks
-from ._fileio import write_text_atomic
+from . import _fileio, _hooks, _work
 
-__all__ = ["REPAIR_VERDICTS", "Answer", "generate_and_solve", "solve_and_repair", "solve_pair", "solve_texts",
-           "repair_question", "check_question", "estimate_costs", "format_solution", "nonzero_values"]
+if TYPE_CHECKING:
+    from types import ModuleType, TracebackType
+
+__all__ = ["REPAIR_VERDICTS", "Answer", "PairStage", "generate_and_solve", "solve_and_repair", "solve_pair",
+           "solve_texts", "repair_question", "check_question", "estimate_costs", "format_solution",
+           "nonzero_values"]
+
+Progress = Optional[Callable[[Any], object]]
+PathArg = Union[str, "os.PathLike[str]"]
 
 REPAIR_VERDICTS = ("infeasible", "unbounded", "infeasible_or_unbounded", "error")
 
@@ -40,13 +56,13 @@ _ZERO = 1e-9
 _QUOTE_LIMIT = 200
 
 
-def _modelwright():
+def _modelwright() -> ModuleType:
     from . import modelwright
 
     return modelwright
 
 
-def _note(progress, message):
+def _note(progress: Progress, message: str) -> None:
     if progress is not None:
         try:
             progress(message)
@@ -56,15 +72,15 @@ def _note(progress, message):
 
 # -- solving ----------------------------------------------------------------------
 
-class Answer(dict):
+class Answer(dict[str, Any]):
     """A solve's answer as a JSON-ready dictionary; ``objects`` keeps the
     ``(LinearProblem, Solution)`` it came from (None when the model did not
     build), for reports that need the problem's names."""
 
-    objects = None
+    objects: tuple[Any, Any] | None = None
 
 
-def _answer_of(problem, solution):
+def _answer_of(problem: Any, solution: Any) -> Answer:
     answer = Answer()
     to_dict = getattr(solution, "to_dict", None)
     if callable(to_dict):
@@ -77,12 +93,13 @@ def _answer_of(problem, solution):
     return answer
 
 
-def _error_answer(message):
+def _error_answer(message: str) -> Answer:
     return Answer(status="error", objective=None, values={}, duals=None, reduced_costs=None, conflict=None,
                   runaway=None, message=message)
 
 
-def solve_texts(model_code, data_code, *, time_limit=None, mip_gap=None):
+def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None,
+                mip_gap: float | None = None) -> Answer:
     """Solve a model and its data with ``tavro.solver`` (build_problem, then
     solve_problem).
 
@@ -90,19 +107,23 @@ def solve_texts(model_code, data_code, *, time_limit=None, mip_gap=None):
     objective, values, duals, reduced_costs, conflict, runaway and message.
     A model that does not build (compile errors, faults found when grounding
     it over its data) or a failing solver gives status "error" with the error
-    text as its message; nothing is raised for those.
+    text as its message; nothing is raised for those. The build and the
+    solve take their time from the calling thread's work budget (tavro._work),
+    which raises DeadlineExceeded once it is spent.
     """
     from . import solver
 
     try:
-        problem = solver.build_problem(model_code, data_code)
-        solution = solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap)
+        problem = _work.run(solver.build_problem, model_code, data_code)
+        solution = _work.solve_within(solver.solve_problem, problem, getattr(solver, "SolveOptions", None),
+                                      time_limit=time_limit, mip_gap=mip_gap)
     except Exception as e:  # the model or the solver failed: an "error" verdict
         return _error_answer(str(e) or type(e).__name__)
     return _answer_of(problem, solution)
 
 
-def solve_pair(model_file, data_file, *, time_limit=None, mip_gap=None):
+def solve_pair(model_file: PathArg, data_file: PathArg, *, time_limit: float | None = None,
+               mip_gap: float | None = None) -> Answer:
     """``solve_texts`` of a model file and a data file (read as UTF-8, as
     ``tavro.solver.solve_files`` reads them)."""
     try:
@@ -115,11 +136,11 @@ def solve_pair(model_file, data_file, *, time_limit=None, mip_gap=None):
     return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap)
 
 
-def _compile_errors(model_code, data_code):
+def _compile_errors(model_code: str, data_code: str) -> list[str]:
     from . import tavro_core
 
     try:
-        tavro_core.KelmCompiler().compile_model(model_code, data_code)
+        _work.run(tavro_core.KelmCompiler().compile_model, model_code, data_code)
     except Exception as e:
         return [str(e) or type(e).__name__]
     return []
@@ -127,7 +148,7 @@ def _compile_errors(model_code, data_code):
 
 # -- what the LLM is told ---------------------------------------------------------------
 
-def _number(x):
+def _number(x: object) -> str:
     if isinstance(x, float):
         if x.is_integer() and abs(x) < 1e15:
             return str(int(x))
@@ -135,12 +156,12 @@ def _number(x):
     return str(x)
 
 
-def nonzero_values(values, zero=_ZERO):
+def nonzero_values(values: dict[str, Any] | None, zero: float = _ZERO) -> list[tuple[str, float]]:
     """[(name, value)] of the non-zero entries of a values dictionary, an
     indexed variable's entries named ``x[i,j]``, in the dictionary's order."""
-    out = []
+    out: list[tuple[str, float]] = []
 
-    def walk(prefix, keys, node):
+    def walk(prefix: str, keys: list[str], node: object) -> None:
         if isinstance(node, dict):
             for k, v in node.items():
                 walk(prefix, keys + [str(k)], v)
@@ -153,7 +174,7 @@ def nonzero_values(values, zero=_ZERO):
     return out
 
 
-def _row_name(row):
+def _row_name(row: dict[str, Any]) -> str:
     name = row.get("name")
     if name:
         return str(name)
@@ -165,7 +186,7 @@ def _row_name(row):
     return "%s[%s]" % (label, index)
 
 
-def _conflict_lines(conflict):
+def _conflict_lines(conflict: list[dict[str, Any]] | None) -> list[str]:
     lines = []
     for row in (conflict or [])[:_QUOTE_LIMIT]:
         where = []
@@ -185,10 +206,10 @@ def _conflict_lines(conflict):
     return lines
 
 
-def _runaway_lines(runaway):
+def _runaway_lines(runaway: list[dict[str, Any]] | None) -> list[str]:
     lines = []
     for entry in (runaway or [])[:_QUOTE_LIMIT]:
-        direction = entry.get("direction")
+        direction = str(entry.get("direction"))
         way = {"up": "grows without bound (towards +infinity)",
                "down": "falls without bound (towards -infinity)"}.get(direction, "runs away (%s)" % direction)
         lines.append("- %s %s" % (entry.get("name"), way))
@@ -203,7 +224,8 @@ _ASK_FOR_REVISION = (
 )
 
 
-def repair_question(description, answer, failed_revision=None):
+def repair_question(description: str, answer: dict[str, Any],
+                    failed_revision: tuple[str, list[str]] | None = None) -> str:
     """The question put to ``generative_feedback`` for a bad verdict: the
     problem description and, in a modeller's words, what the solver found;
     ``failed_revision`` (a heading and lines) tells why the last revision
@@ -248,7 +270,7 @@ def repair_question(description, answer, failed_revision=None):
     return "\n".join(parts)
 
 
-def check_question(description, answer):
+def check_question(description: str, answer: dict[str, Any]) -> str:
     """The question put to ``generative_feedback`` to check an optimal answer
     against the problem it should answer."""
     values = nonzero_values(answer.get("values"))
@@ -270,7 +292,7 @@ def check_question(description, answer):
 
 # -- cost -----------------------------------------------------------------------------
 
-def estimate_costs(usage, model_name, llm_provider=None):
+def estimate_costs(usage: dict[str, int], model_name: str, llm_provider: str | None = None) -> dict[str, Any]:
     """Price summed usage once through ``tokenmeter.estimate_costs``; a local
     Ollama model costs nothing (and needs no price list); any failure gives
     an empty estimate, as in ``generative_solve``. Without "prompt_cost" the
@@ -289,9 +311,10 @@ def estimate_costs(usage, model_name, llm_provider=None):
 
 # -- the loop -----------------------------------------------------------------------
 
-def _feedback_kwargs(model_name, llm_provider, mode, temperature, progress):
+def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: Any, temperature: float | None,
+                     progress: Progress) -> dict[str, Any]:
     mw = _modelwright()
-    kwargs = {"model_name": model_name if model_name is not None else mw.MODEL_NAME,
+    kwargs: dict[str, Any] = {"model_name": model_name if model_name is not None else mw.MODEL_NAME,
               "llm_provider": llm_provider, "progress": progress}
     if mode is not None:
         kwargs["mode"] = mode
@@ -300,16 +323,17 @@ def _feedback_kwargs(model_name, llm_provider, mode, temperature, progress):
     return kwargs
 
 
-def solve_and_repair(description, model_file, data_file, *, repair=2, check_solution=False, model_name=None,
-                     llm_provider=None, mode=None, temperature=None, time_limit=None, mip_gap=None,
-                     progress=None):
+def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, *, repair: int = 2,
+                     check_solution: bool = False, model_name: str | None = None, llm_provider: str | None = None,
+                     mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
+                     mip_gap: float | None = None, progress: Progress = None) -> dict[str, Any]:
     """Solve a model and data file, and repair it with the LLM while the
     verdict is bad.
 
     Args:
         description (str): the problem the pair should model.
         model_file, data_file: the pair; a revision that compiles replaces
-            them (atomic writes), one that does not leaves them as they are.
+            both together, one that does not leaves them as they are.
         repair (int): at most this many feedback rounds (repairs and checks).
         check_solution (bool): show an optimal answer to the LLM and take a
             revision it proposes when that revision solves to optimality.
@@ -332,9 +356,9 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
     model_file, data_file = os.fspath(model_file), os.fspath(data_file)
     answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap)
     _note(progress, "Solved: %s" % answer["status"])
-    rounds = []
+    rounds: list[dict[str, Any]] = []
     checked = False
-    failed = None
+    failed: tuple[str, list[str]] | None = None
     budget = max(int(repair), 0)
     with _hooks.llm_hook.held():
         while len(rounds) < budget:
@@ -346,7 +370,7 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
             else:
                 break
             _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
-            entry = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
+            entry: dict[str, Any] = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
                      "outcome": None, "errors": []}
             rounds.append(entry)
             try:
@@ -392,8 +416,7 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
                 failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
                 _note(progress, "The previous pair (%s) stays" % status)
                 continue
-            write_text_atomic(model_file, model_code)
-            write_text_atomic(data_file, data_code)
+            _fileio.write_files_atomic({model_file: model_code, data_file: data_code})
             entry["outcome"] = "revised"
             _note(progress, "Revision written: %s \u2022 %s" % (model_file, data_file))
             answer = candidate
@@ -401,16 +424,96 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
             "repairs": len(rounds), "rounds": rounds, "solution": answer}
 
 
-def _read(path):
+def _read(path: PathArg) -> str:
     with open(path) as f:
         return f.read()
 
 
-def generate_and_solve(description, model_file, data_file, *, iterations=None, alignment_check=None,
-                       few_shot=True, repair=2, check_solution=False, model_name=None, llm_provider=None,
-                       mode=None, temperature=None, time_limit=None, mip_gap=None, progress=None):
+# -- the pair on disk ---------------------------------------------------------------
+
+_WROTE_FILES = "Wrote files: "
+
+
+class PairStage:
+    """A model and data file written through temporary files beside them and
+    replaced together when the block ends.
+
+        with PairStage("m.mod", "m.dat", progress) as stage:
+            modelwright.generative_solve(text, *stage.paths, progress=stage.progress)
+            stage.settle()
+            solve_and_repair(text, *stage.paths, progress=stage.progress)
+
+    ``paths`` are the temporary paths to give the writers; ``progress``
+    passes each message on to the caller's callback with the temporary paths
+    named as the final files, and keeps the texts of the last pair that
+    ``generative_solve`` reported written ("Wrote files: ..."). When the block
+    ends normally both temporaries replace the targets together. When it
+    raises, the last complete pair is put in place (the temporaries may hold
+    half a write of ``generative_solve``, which writes the model, then the
+    data), or nothing when none was written; after ``settle()`` (every later
+    write is a pair write) the temporaries are put in place as they are.
+    """
+
+    def __init__(self, model_file: PathArg, data_file: PathArg, progress: Progress = None) -> None:
+        self.targets = (os.fspath(model_file), os.fspath(data_file))
+        self.paths = self.targets
+        self.texts: tuple[str, str] | None = None
+        self._downstream = progress
+        self._settled = False
+        self._replacing: contextlib.AbstractContextManager[list[str]] | None = None
+
+    def __enter__(self) -> PairStage:
+        self._replacing = _fileio.replaced_together(self.targets)
+        model_tmp, data_tmp = self._replacing.__enter__()
+        self.paths = (model_tmp, data_tmp)
+        return self
+
+    def named(self, message: str) -> str:
+        """``message`` with the temporary paths named as the final files."""
+        for temp, target in zip(self.paths, self.targets):
+            message = message.replace(temp, target)
+        return message
+
+    def progress(self, message: Any) -> None:
+        if isinstance(message, str):
+            if message.startswith(_WROTE_FILES) and not self._settled:
+                try:
+                    self.texts = (_read(self.paths[0]), _read(self.paths[1]))
+                except (OSError, UnicodeError):
+                    self.texts = None
+            message = self.named(message)
+        if self._downstream is not None:
+            self._downstream(message)
+
+    def settle(self) -> None:
+        """The temporaries hold a whole pair, and every later write replaces both together."""
+        self._settled = True
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        replacing, self._replacing = self._replacing, None
+        assert replacing is not None
+        if isinstance(exc, OSError) and isinstance(exc.filename, str):
+            exc.filename = self.named(exc.filename)  # the user knows the final names only
+        if exc_type is None or self._settled:
+            replacing.__exit__(None, None, None)
+            return
+        replacing.__exit__(exc_type, exc, tb)
+        if self.texts is not None:
+            _fileio.write_files_atomic(dict(zip(self.targets, self.texts)))
+
+
+def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg, *, iterations: int | None = None,
+                       alignment_check: bool | None = None, few_shot: bool = True, repair: int = 2,
+                       check_solution: bool = False, model_name: str | None = None, llm_provider: str | None = None,
+                       mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
+                       mip_gap: float | None = None, progress: Progress = None,
+                       stage: PairStage | None = None) -> dict[str, Any]:
     """Write a model and data file for ``description`` with
-    ``generative_solve``, then ``solve_and_repair`` them.
+    ``generative_solve``, then ``solve_and_repair`` them. Both are written
+    through a ``PairStage`` and replaced together when the run ends (a
+    caller that holds one gives it as ``stage``: its progress callback
+    then receives the messages, and ``progress`` is not used).
 
     Returns one dictionary: status, objective, values, model_file,
     data_file, iterations, repairs, usage (summed over every LLM call of
@@ -419,10 +522,21 @@ def generate_and_solve(description, model_file, data_file, *, iterations=None, a
     a failed feedback call, else None). Errors of generative_solve
     propagate.
     """
+    if stage is None:
+        with PairStage(model_file, data_file, progress) as own:
+            return generate_and_solve(description, model_file, data_file, iterations=iterations,
+                                      alignment_check=alignment_check, few_shot=few_shot, repair=repair,
+                                      check_solution=check_solution, model_name=model_name,
+                                      llm_provider=llm_provider, mode=mode, temperature=temperature,
+                                      time_limit=time_limit, mip_gap=mip_gap, stage=own)
+    if stage.targets != (os.fspath(model_file), os.fspath(data_file)):
+        raise ValueError("the stage holds %s and %s, not %s and %s" % (*stage.targets, model_file, data_file))
+    progress = stage.progress
     mw = _modelwright()
     model_name = model_name if model_name is not None else mw.MODEL_NAME
-    solve_kwargs = {"model_name": model_name, "return_statistics": True, "alignment_check": alignment_check,
-                    "llm_provider": llm_provider, "progress": progress, "few_shot": few_shot}
+    solve_kwargs: dict[str, Any] = {"model_name": model_name, "return_statistics": True,
+                                    "alignment_check": alignment_check, "llm_provider": llm_provider,
+                                    "progress": progress, "few_shot": few_shot}
     if iterations is not None:
         solve_kwargs["iterations"] = iterations
     if mode is not None:
@@ -430,8 +544,9 @@ def generate_and_solve(description, model_file, data_file, *, iterations=None, a
     if temperature is not None:
         solve_kwargs["temperature"] = temperature
     with _hooks.llm_hook.held(), _hooks.metering() as meter:
-        stats = mw.generative_solve(description, model_file, data_file, **solve_kwargs)
-        outcome = solve_and_repair(description, model_file, data_file, repair=repair,
+        stats = mw.generative_solve(description, *stage.paths, **solve_kwargs)
+        stage.settle()
+        outcome = solve_and_repair(description, *stage.paths, repair=repair,
                                    check_solution=check_solution, model_name=model_name,
                                    llm_provider=llm_provider, mode=mode, temperature=temperature,
                                    time_limit=time_limit, mip_gap=mip_gap, progress=progress)
@@ -457,7 +572,7 @@ def generate_and_solve(description, model_file, data_file, *, iterations=None, a
 
 # -- printing ---------------------------------------------------------------------------
 
-def format_solution(answer, limit=50):
+def format_solution(answer: dict[str, Any], limit: int = 50) -> str:
     """The answer as plain text: status, objective, the non-zero values (at
     most ``limit``), then the conflicting rows of an infeasible model or the
     runaway variables of an unbounded one, or the error."""

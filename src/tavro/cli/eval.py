@@ -5,12 +5,14 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 import threading
 import time
-from typing import IO, Any
+from typing import IO, Any, NoReturn
 
+from .._work import DEFAULT_PROBLEM_TIMEOUT
 from . import guard
 from .options import add_llm_options, add_output_options, add_pricing_options
 from .output import format_cost, print_err, tokens_text
@@ -42,6 +44,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="relative tolerance of a correct objective (default 1e-6)")
     parser.add_argument("--time-limit", type=float, default=60.0, metavar="S",
                         help="solver time limit (default 60)")
+    parser.add_argument("--problem-timeout", type=float, default=None, metavar="S",
+                        help="seconds of compile and solve work each problem may take, all its compiles and solves "
+                             "together (default %g); past them the problem is recorded as an error and the run "
+                             "goes on" % DEFAULT_PROBLEM_TIMEOUT)
     parser.add_argument("--workdir", default=None, metavar="DIR",
                         help="per-problem folders (default: RESULTS.problems beside the results)")
     add_pricing_options(parser)
@@ -171,16 +177,19 @@ def run(args: argparse.Namespace) -> int:
     guard.check_provider(args.parser, args.provider)
     if args.jobs < 1:
         args.parser.error("--jobs must be at least 1")
+    problem_timeout = DEFAULT_PROBLEM_TIMEOUT if args.problem_timeout is None else args.problem_timeout
+    if not 0 < problem_timeout < math.inf:
+        args.parser.error("--problem-timeout must be a positive number of seconds")
     source = pricing_source(args)
     if source is None and args.replay is not None and os.path.isfile(
             os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)):
         # The prices the recording was made with: the replay needs no network.
         source = os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)
     with Prices(source, args.offline, note=print_err) as prices:
-        return _run(args, prices)
+        return _run(args, prices, problem_timeout)
 
 
-def _run(args: argparse.Namespace, prices: Any) -> int:
+def _run(args: argparse.Namespace, prices: Any, problem_timeout: float) -> int:
     from .. import evaluation, modelwright, pipeline
     from .preflight import require_provider
 
@@ -216,21 +225,21 @@ def _run(args: argparse.Namespace, prices: Any) -> int:
         summary = evaluation.evaluate(problems, args.output, jobs=args.jobs, resume=args.resume,
                                       budget=args.budget, tolerance=args.tolerance, record_dir=args.record,
                                       replay_dir=args.replay, workdir=args.workdir, on_start=display.start,
-                                      on_record=display.record, **options)
+                                      on_record=display.record, problem_timeout=problem_timeout, **options)
     except FileExistsError as e:
         display.close()
         print_err("tavro: %s" % e)
         return 2
+    except evaluation.WriteFailure as e:
+        display.close()
+        print_err("tavro: cannot write: %s; the run stopped with %d of %d problems in %s: add --resume to "
+                  "continue once there is room" % (e, e.recorded, len(problems), args.output))
+        _leave(1)
     except KeyboardInterrupt:
         display.close()
         print_err("tavro: interrupted after %.1f s; every finished problem is in %s: add --resume to continue"
                    % (time.monotonic() - started, args.output))
-        # Workers may still wait inside LLM calls (native frames): tearing the
-        # interpreter down under them crashes it, so leave at once. Every
-        # finished record is already on disk.
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(130)
+        _leave(130)
     display.close()
     if summary["stopped"] == "budget":
         print_err("tavro: budget of $%g reached; %d of %d problems done (add --resume to continue)"
@@ -247,7 +256,14 @@ def _run(args: argparse.Namespace, prices: Any) -> int:
     if any(t.name == "tavro-deadline" and t.is_alive() for t in threading.enumerate()):
         # A timed-out call's worker is still inside native code: tearing the
         # interpreter down under it can crash it. Every record is on disk.
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(code)
+        _leave(code)
     return code
+
+
+def _leave(code: int) -> NoReturn:
+    """Ends the process at once: workers may still wait inside LLM calls or
+    native code, and tearing the interpreter down under them crashes it.
+    Every finished record is already on disk."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(code)

@@ -50,17 +50,18 @@ def run(args: argparse.Namespace) -> int:
 
 
 def write_revision(reply: dict[str, Any], model_file: str, data_file: str) -> list[str]:
-    """Save the revised texts over the files, atomically, once the revised
-    pair compiles; a revision that does not compile leaves both untouched."""
+    """Save the revised texts over the files, replaced together, once the
+    revised pair compiles; a revision that does not compile, or a write that
+    fails, leaves both untouched."""
     from .. import _check
-    from .._fileio import write_text_atomic
+    from .._fileio import write_files_atomic
 
     model, data = reply.get("revised_model"), reply.get("revised_data")
     model = model if isinstance(model, str) and model.strip() else None
     data = data if isinstance(data, str) and data.strip() else None
     if model is None and data is None:
         return []
-    texts = {}
+    texts: dict[str, str] = {}
     for path, new in ((model_file, model), (data_file, data)):
         if new is None:
             with open(path, encoding="utf-8") as f:
@@ -71,9 +72,6 @@ def write_revision(reply: dict[str, Any], model_file: str, data_file: str) -> li
     except Exception as e:
         raise RuntimeError("the revised model and data do not compile, so %s and %s were left unchanged:\n%s"
                            % (model_file, data_file, e)) from None
-    written = []
-    for path, new in ((model_file, model), (data_file, data)):
-        if new is not None:
-            write_text_atomic(path, new, encoding="utf-8")
-            written.append(path)
+    written = [path for path, new in ((model_file, model), (data_file, data)) if new is not None]
+    write_files_atomic({path: texts[path] for path in written}, encoding="utf-8")
     return written

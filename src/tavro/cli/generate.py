@@ -1,9 +1,12 @@
 """``tavro generate``: write a model and data file from a problem
 description; with --solve, solve the pair and repair it on a bad verdict.
 
-Its safeguards: output paths checked before the first paid call, and an
-outcome that follows the run, so that a final pair that does not compile is
-reported (exit status 3) and the last pair that did compile is kept beside it."""
+Its safeguards: output paths checked before the first paid call; the model
+and data written through temporary files and replaced together when the run
+ends (an interrupted or failed run never leaves a new model beside an old data
+file); and an outcome that follows the run, so that a final pair that does not
+compile is reported (exit status 3) and the last pair that did compile is kept
+beside it."""
 
 from __future__ import annotations
 
@@ -11,11 +14,14 @@ import argparse
 import os
 import sys
 import tempfile
-from typing import Any, Callable, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
 from . import guard
 from .options import add_llm_options, add_output_options, add_pricing_options
 from .output import clean
+
+if TYPE_CHECKING:
+    from ..pipeline import PairStage
 
 __all__ = ["NAME", "HELP", "add_arguments", "run", "EXIT_DOES_NOT_COMPILE", "check_outputs", "output_problem",
            "Outcome"]
@@ -59,8 +65,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .. import modelwright
-
+    from .. import modelwright, pipeline
     from .preflight import require_provider
 
     guard.check_provider(args.parser, args.provider)
@@ -79,20 +84,21 @@ def run(args: argparse.Namespace) -> int:
     with llm_session(args) as out:
         out.files = (args.output, args.data)
         outcome = Outcome(args.output, args.data, show=out.progress)
-        result = outcome.run(
-            modelwright.generative_solve,
-            description,
-            args.output,
-            args.data,
-            model_name=args.model or modelwright.MODEL_NAME,
-            mode=getattr(modelwright.Grammar, args.mode.upper()),
-            return_statistics=args.stats or args.json,
-            alignment_check=False if args.no_alignment else None,
-            llm_provider=args.provider,
-            progress=outcome.progress,
-            few_shot=not args.no_few_shot,
-            **kwargs,
-        )
+        with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
+            outcome.stage = stage
+            result = outcome.run(
+                modelwright.generative_solve,
+                description,
+                *stage.paths,
+                model_name=args.model or modelwright.MODEL_NAME,
+                mode=getattr(modelwright.Grammar, args.mode.upper()),
+                return_statistics=args.stats or args.json,
+                alignment_check=False if args.no_alignment else None,
+                llm_provider=args.provider,
+                progress=stage.progress,
+                few_shot=not args.no_few_shot,
+                **kwargs,
+            )
         out.generated(result, args)
     return outcome.finish()
 
@@ -155,10 +161,13 @@ def _kept_name(path: str) -> str:
 class Outcome:
     """Follows a generate run through its progress messages: whether the
     pair last written compiled, and the texts of the last pair that did, so
-    that a run ending on a broken pair never leaves the user with less."""
+    that a run ending on a broken pair never leaves the user with less.
+    While a ``stage`` (pipeline.PairStage) is set, the pair written is read
+    from it rather than from the files."""
 
     def __init__(self, model_file: str, data_file: str, show: Callable[[object], None] | None = None) -> None:
         self.paths = (model_file, data_file)
+        self.stage: PairStage | None = None
         self.show = show or (lambda msg: print(clean(msg), flush=True))
         self.written = False  # a pair was written and its verdict is pending
         self.compiles: bool | None = None  # verdict on the last pair written
@@ -173,7 +182,7 @@ class Outcome:
             self.written = False
             self.compiles = not msg.startswith("Syntax/semantic errors found: ")
             if self.compiles:
-                self.good = tuple(self._read(p) for p in self.paths)
+                self.good = self.stage.texts if self.stage is not None else tuple(self._read(p) for p in self.paths)
 
     @staticmethod
     def _read(path: str) -> str:
@@ -188,8 +197,7 @@ class Outcome:
         from .. import _fileio
 
         kept = tuple(_kept_name(p) for p in self.paths)
-        for path, text in zip(kept, self.good):
-            _fileio.write_text_atomic(path, text)
+        _fileio.write_files_atomic(dict(zip(kept, self.good)))
         print("tavro: the last model and data that compiled are kept in %s and %s"
               % tuple(clean(p) for p in kept), file=sys.stderr)
         return kept
@@ -246,21 +254,23 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
                 msg = "Not solved: the model and data do not compile"
             outcome.progress(msg)
 
-        result = outcome.run(
-            pipeline.generate_and_solve,
-            description, args.output, args.data,
-            iterations=args.iterations,
-            alignment_check=False if args.no_alignment else None,
-            few_shot=not args.no_few_shot,
-            repair=args.repair,
-            check_solution=args.check_solution,
-            model_name=args.model or modelwright.MODEL_NAME,
-            llm_provider=args.provider,
-            mode=getattr(modelwright.Grammar, args.mode.upper()),
-            time_limit=args.time_limit,
-            mip_gap=args.mip_gap,
-            progress=progress,
-        )
+        with pipeline.PairStage(args.output, args.data, progress) as stage:
+            outcome.stage = stage
+            result = outcome.run(
+                pipeline.generate_and_solve,
+                description, args.output, args.data,
+                iterations=args.iterations,
+                alignment_check=False if args.no_alignment else None,
+                few_shot=not args.no_few_shot,
+                repair=args.repair,
+                check_solution=args.check_solution,
+                model_name=args.model or modelwright.MODEL_NAME,
+                llm_provider=args.provider,
+                mode=getattr(modelwright.Grammar, args.mode.upper()),
+                time_limit=args.time_limit,
+                mip_gap=args.mip_gap,
+                stage=stage,
+            )
         revised = any(r["outcome"] == "revised" for r in result["rounds"])
         never_compiled = outcome.compiles is False and not revised
         if args.json:

@@ -61,6 +61,9 @@ def run(args: argparse.Namespace) -> int:
 
     if args.sidecar and not args.emit:
         _usage(args, "--sidecar needs --emit SCRIPT.py")
+    if args.sidecar and os.path.realpath(_sidecar_path(args.emit)) == os.path.realpath(args.emit):
+        _usage(args, "--emit %s --sidecar: the arrays would overwrite the script itself; give the script "
+                     "another extension (SCRIPT.py)" % clean(args.emit))
     if args.time_limit is not None and not args.time_limit > 0:
         _usage(args, "--time-limit must be a positive number of seconds")
     if args.mip_gap is not None and not args.mip_gap >= 0:
@@ -104,19 +107,29 @@ def _why(error: BaseException) -> str:
     return why(error)
 
 
+def _sidecar_path(script: str) -> str:
+    return os.path.splitext(script)[0] + ".npz"
+
+
 def _emit(args: argparse.Namespace, model_code: str, data_code: str) -> list[str]:
-    """Writes the script (and its sidecar); returns the files written."""
-    from .._fileio import write_text_atomic
+    """Writes the script (and its sidecar, together); returns the files written."""
+    from .. import _csc_script
+    from .._fileio import write_files_atomic, write_text_atomic
     from ..lpwriter import SciPyCodeGenerator
     from ..tavro_core import KelmCompiler
     from .files import make_parent
 
     tree = KelmCompiler().compile_model(model_code, data_code)
     gen = SciPyCodeGenerator(tree, tree.get("data"))
-    sidecar = os.path.splitext(args.emit)[0] + ".npz" if args.sidecar else None
     make_parent(args.emit)
-    write_text_atomic(args.emit, gen.generate_code(sidecar), encoding="utf-8")
-    return [args.emit] + ([sidecar] if sidecar else [])
+    if not args.sidecar:
+        write_text_atomic(args.emit, gen.generate_code(), encoding="utf-8")
+        return [args.emit]
+    # The script and its arrays are replaced together; the script checks the arrays' fingerprint.
+    sidecar = _sidecar_path(args.emit)
+    text, arrays = _csc_script.script_and_sidecar(gen, sidecar)
+    write_files_atomic({args.emit: text, sidecar: arrays}, encoding="utf-8")
+    return [args.emit, sidecar]
 
 
 def _jsonable(value: Any) -> Any:
