@@ -10,13 +10,16 @@ Status words: "optimal", "infeasible", "unbounded", "infeasible_or_unbounded"
 The shape of every result is documented in docs/solving.md.
 """
 
+import os
 import time
+from collections.abc import Mapping
 from functools import cached_property
+from typing import Any
 
 import numpy as np
 import scipy.sparse
 
-from . import _answer, _kelm
+from . import _answer, _data, _kelm
 from ._numbers import number_text as _number
 
 STATUSES = _answer.STATUSES
@@ -190,9 +193,19 @@ class Solution:
         return "<Solution %s objective=%r>" % (self.status, self.objective)
 
 
-def build_problem(model_code, data_code):
-    """Compile and ground a model and its data; raise SemanticError for any fault."""
-    return LinearProblem(_kelm.instantiate(model_code, data_code))
+def build_problem(model_code: str, data_code: "str | Mapping[str, Any]", *,
+                  data_dir: "str | os.PathLike[str] | None" = None) -> LinearProblem:
+    """Compile and ground a model and its data; raise SemanticError for any fault.
+
+    data_code is the data text, whose tables (csv(...)) are read from data_dir
+    (default: the current folder), or a mapping {declared name: value} of
+    numbers, strings, lists, sets, dicts keyed by index values (tuples for
+    several dimensions), numpy arrays in index order, or pandas objects."""
+    if isinstance(data_code, Mapping):
+        if data_dir is not None:
+            raise TypeError("data_dir is for a data text's csv(...) bindings, not for data given as a mapping")
+        return LinearProblem(_kelm.instantiate_data(model_code, _data.plain(data_code)))
+    return LinearProblem(_kelm.instantiate(model_code, data_code, data_dir))
 
 
 def _solve(problem, c, rows=None, col_lower=None, col_upper=None, time_limit=None, mip_gap=None, maximize=None):
@@ -305,10 +318,16 @@ def solve_problem(problem, time_limit=None, mip_gap=None):
                     time.monotonic() - started)
 
 
-def solve_files(model_file, data_file, time_limit=None, mip_gap=None):
-    """Read, build and solve a model and data file; return a Solution."""
+def solve_files(model_file: "str | os.PathLike[str]", data_file: "str | os.PathLike[str]",
+                time_limit: "float | None" = None, mip_gap: "float | None" = None, *,
+                data_dir: "str | os.PathLike[str] | None" = None) -> Solution:
+    """Read, build and solve a model and data file; return a Solution. Tables
+    bound in the data are read from data_dir (default: the data file's folder)."""
     with open(model_file, encoding="utf-8") as f:
         model_code = f.read()
     with open(data_file, encoding="utf-8") as f:
         data_code = f.read()
-    return solve_problem(build_problem(model_code, data_code), time_limit=time_limit, mip_gap=mip_gap)
+    if data_dir is None:
+        data_dir = os.path.dirname(os.path.abspath(data_file))
+    return solve_problem(build_problem(model_code, data_code, data_dir=data_dir), time_limit=time_limit,
+                         mip_gap=mip_gap)

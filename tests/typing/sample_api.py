@@ -4,7 +4,7 @@ It is checked, not run: the LLM calls below would need a provider."""
 
 from typing import Any, Dict, List
 
-from tavro import lpwriter, modelwright, tokenmeter
+from tavro import lpwriter, modelwright, solver, tokenmeter
 from tavro.rag_helper import rank_problem_descriptions
 from tavro.tavro_core import KelmCompiler, SemanticError
 
@@ -15,6 +15,15 @@ def compile_pair(model_code: str, data_code: str) -> Dict[str, Any]:
     except SemanticError as e:
         print("rejected:", e)
         raise
+
+
+def compile_with_tables(model_code: str, data_code: str, folder: str) -> Dict[str, Any]:
+    # the data binds CSV tables with csv(...), read from folder
+    return KelmCompiler().compile_model(model_code, data_code, data_dir=folder)
+
+
+def build_from_python(model_code: str) -> Any:
+    return solver.build_problem(model_code, {"n": 3, "cost": [1.0, 2.0, 3.0], "Sites": {"a", "b"}})
 
 
 def scipy_script(model_code: str, data_code: str) -> Any:

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "tavro/_kelm/from_mapping.hpp"
 #include "tavro/_kelm/from_tree.hpp"
 #include "tavro/_py/py.hpp"
 #include "tavro/compiler/kelm.hpp"
@@ -131,14 +132,26 @@ void argument(handle value, const char* name, Argument& out, const char* caller 
     out.text = out.copy;
 }
 
-object compile(handle model_code, handle data_code) {
+// The folder of the data's tables: None for the current folder, else a str
+// or os.PathLike of str.
+std::string folder_argument(handle value) {
+    if (value.is_none()) return {};
+    object path = steal(PyOS_FSPath(value.ptr()));
+    if (!PyUnicode_Check(path.ptr()))
+        tavro::py::raise(PyExc_TypeError, std::string("data_dir must be a str or os.PathLike of str, got ") +
+                                              Py_TYPE(path.ptr())->tp_name);
+    return tavro::py::as_utf8(path);
+}
+
+object compile(handle model_code, handle data_code, handle data_dir) {
     Argument model, data;
     argument(model_code, "model_code", model);
     argument(data_code, "data_code", data);
+    std::string folder = folder_argument(data_dir);
     tavro::kelm::CompileResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::compile(model.text, data.text);
+        result = tavro::kelm::compile(model.text, data.text, folder);
     }
     if (!result.ok) semantic_error(decode(result.message));
     // Millions of new objects, none of them garbage: no collection meanwhile.
@@ -197,14 +210,15 @@ object problem_dict(tavro::kelm::LinearProblem&& lp) {
     return out;
 }
 
-object instantiate(handle model_code, handle data_code) {
+object instantiate(handle model_code, handle data_code, handle data_dir) {
     Argument model, data;
     argument(model_code, "model_code", model, "build_problem");
     argument(data_code, "data_code", data, "build_problem");
+    std::string folder = folder_argument(data_dir);
     tavro::kelm::InstantiateResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::instantiate(model.text, data.text);
+        result = tavro::kelm::instantiate(model.text, data.text, folder);
     }
     if (!result.ok) semantic_error(decode(result.message));
     return problem_dict(std::move(result.problem));
@@ -229,6 +243,35 @@ object instantiate_tree(handle ast, handle data) {
     return problem_dict(std::move(result.problem));
 }
 
+// A model text with its data as a dict {name: value} (tavro._data makes it
+// from the caller's mapping), read and checked with the GIL held (it reads
+// Python objects), then grounded without it.
+object instantiate_data(handle model_code, handle data) {
+    Argument model;
+    argument(model_code, "model_code", model, "build_problem");
+    if (!PyDict_Check(data.ptr()))
+        tavro::py::raise(PyExc_TypeError, std::string("data must be a dict, got ") + Py_TYPE(data.ptr())->tp_name);
+    tavro::kelm::Diagnostics diag;
+    tavro::kelm::Program p;
+    p.diag = &diag;
+    tavro::kelm::InstantiateResult result;
+    try {
+        tavro::kelm_py::read_mapping(p, model.text, data);
+        if (!diag.any()) tavro::kelm::check_computed_indices(p);
+        if (!diag.any()) tavro::kelm::check_constant_indices(p);
+        if (!diag.any()) {
+            pyb::gil_scoped_release unlocked;
+            result = tavro::kelm::instantiate(p);
+        }
+    } catch (const tavro::kelm::Abort&) {
+    } catch (const std::bad_alloc&) {
+        semantic_error(tavro::py::text("model:1:1: out of memory while reading the data"));
+    }
+    if (diag.any() && result.message.empty()) result.message = diag.message();
+    if (!result.ok) semantic_error(decode(result.message));
+    return problem_dict(std::move(result.problem));
+}
+
 // Any real number (float, int, numpy scalars) through its __float__.
 object format_number(handle x) {
     double d = PyFloat_AsDouble(x.ptr());
@@ -240,16 +283,26 @@ object format_number(handle x) {
 
 PYBIND11_MODULE(_kelm, m) {
     m.attr("compile") = tavro::py::function(
-        m, "compile", "(model_code, data_code)",
-        "Compile a Tavro model text and data text; return the compiled model or raise SemanticError.",
-        [](object model_code, object data_code) { return compile(model_code, data_code); }, pyb::arg("model_code"),
-        pyb::arg("data_code"));
+        m, "compile", "(model_code, data_code, data_dir=None)",
+        "Compile a Tavro model text and data text; return the compiled model or raise SemanticError.\n"
+        "Tables bound in the data (csv(...)) are read from data_dir (None: the current folder).",
+        [](object model_code, object data_code, object data_dir) { return compile(model_code, data_code, data_dir); },
+        pyb::arg("model_code"), pyb::arg("data_code"), pyb::arg("data_dir") = pyb::none());
     m.attr("instantiate") = tavro::py::function(
-        m, "instantiate", "(model_code, data_code)",
+        m, "instantiate", "(model_code, data_code, data_dir=None)",
         "Compile a Tavro model and data text and ground it into a sparse linear problem: a dict of numpy\n"
-        "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows.",
-        [](object model_code, object data_code) { return instantiate(model_code, data_code); }, pyb::arg("model_code"),
-        pyb::arg("data_code"));
+        "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows. Tables bound\n"
+        "in the data (csv(...)) are read from data_dir (None: the current folder).",
+        [](object model_code, object data_code, object data_dir) {
+            return instantiate(model_code, data_code, data_dir);
+        },
+        pyb::arg("model_code"), pyb::arg("data_code"), pyb::arg("data_dir") = pyb::none());
+    m.attr("instantiate_data") = tavro::py::function(
+        m, "instantiate_data", "(model_code, data)",
+        "Compile a Tavro model text with its data given as a dict {declared name: value} and ground it as\n"
+        "instantiate does; raise SemanticError (\"data['name']: ...\") for any fault.",
+        [](object model_code, object data) { return instantiate_data(model_code, data); }, pyb::arg("model_code"),
+        pyb::arg("data"));
     m.attr("instantiate_tree") = tavro::py::function(
         m, "instantiate_tree", "(ast, data_dict)",
         "Ground a compiled model's dictionary tree and data dict (as compile_model returns them, or built by\n"

@@ -1,12 +1,15 @@
 """Options that several commands share, declared once: the LLM options
 (--provider, --model, --timeout), the price list options (--pricing,
---offline) and the output options (--json, -q/--quiet, -v/--verbose)."""
+--offline), the data folder (--data-dir) and the output options (--json,
+-q/--quiet, -v/--verbose)."""
 
 from __future__ import annotations
 
 import argparse
+import os
 
-__all__ = ["add_llm_options", "add_pricing_options", "add_output_options", "pricing_source"]
+__all__ = ["add_llm_options", "add_pricing_options", "add_output_options", "pricing_source",
+           "add_data_dir_option", "data_dir_of"]
 
 _JSON_HELP = "write exactly one JSON object to stdout (progress goes to stderr)"
 
@@ -33,10 +36,20 @@ def add_pricing_options(parser: argparse.ArgumentParser) -> None:
 def pricing_source(args: argparse.Namespace) -> str | None:
     """The price list the user named: --pricing, else $TAVRO_PRICING, else None
     (the default, ``tokenmeter.PRICING_URL``)."""
-    import os
-
     source: str | None = getattr(args, "pricing", None)
     return source if source is not None else (os.environ.get("TAVRO_PRICING") or None)
+
+
+def add_data_dir_option(parser: argparse.ArgumentParser) -> None:
+    """--data-dir: where the data file's csv(...) tables are found."""
+    parser.add_argument("--data-dir", default=None, metavar="DIR",
+                        help="folder of the tables the data file binds with csv(...) (default: the data file's folder)")
+
+
+def data_dir_of(args: argparse.Namespace) -> str:
+    """The folder of the data's tables: --data-dir, else the data file's folder."""
+    given: str | None = args.data_dir
+    return given if given is not None else os.path.dirname(os.path.abspath(args.data_file))
 
 
 def add_output_options(parser: argparse.ArgumentParser, *, progress: bool = True, json_help: str = _JSON_HELP) -> None:

@@ -14,7 +14,7 @@ import os
 import sys
 from typing import Any, NoReturn, Sequence
 
-from .options import add_output_options
+from .options import add_data_dir_option, add_output_options, data_dir_of
 from .output import clean, emit_json
 
 NAME = "solve"
@@ -29,6 +29,7 @@ _ZERO = 1e-9
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("model_file", metavar="MODEL.mod")
     parser.add_argument("data_file", metavar="DATA.dat")
+    add_data_dir_option(parser)
     parser.add_argument("--emit", metavar="SCRIPT.py", help="also write the standalone SciPy script of the problem")
     parser.add_argument("--sidecar", action="store_true",
                         help="with --emit: put the arrays in SCRIPT.npz beside the script")
@@ -76,7 +77,7 @@ def run(args: argparse.Namespace) -> int:
     from .. import solver
 
     try:
-        problem = solver.build_problem(model_code, data_code)
+        problem = solver.build_problem(model_code, data_code, data_dir=data_dir_of(args))
     except SemanticError as e:
         return _model_error(e, args)
     solution = solver.solve_problem(problem, time_limit=args.time_limit, mip_gap=args.mip_gap)
@@ -119,7 +120,8 @@ def _emit(args: argparse.Namespace, model_code: str, data_code: str) -> list[str
     from ..tavro_core import KelmCompiler
     from .files import make_parent
 
-    tree = KelmCompiler().compile_model(model_code, data_code)
+    # The script embeds the values read from the tables, never their paths.
+    tree = KelmCompiler().compile_model(model_code, data_code, data_dir=data_dir_of(args))
     gen = SciPyCodeGenerator(tree, tree.get("data"))
     make_parent(args.emit)
     if not args.sidecar:
