@@ -48,13 +48,20 @@ def diet_pair():
 
 def answer(prompt):
     """What a cooperative LLM says to each of the package's prompts."""
+    model, data = diet_pair()
+    if "What-if scenario:" in prompt:
+        return json.dumps({"feedback": "Doubled the price of milk.",
+                           "revised_data": data.replace("[0.30, 0.25,", "[0.30, 0.50,")})
     if "Answer the user's question about the provided Tavro model" in prompt:
         return json.dumps({"feedback": "Yes: servings may be fractional portions."})
+    if "Explain the answer of a solved optimisation model" in prompt:
+        return "Milk is the cheapest source of calcium."
     if "Assess whether the generated Tavro model" in prompt:
         return json.dumps({"aligned": True, "assessment": "The model matches the description."})
     if "Assess how well the generated Tavro model" in prompt:
         return "The model matches the description."
-    model, data = diet_pair()
+    if "Describe in one paragraph how a scenario changed the answer" in prompt:
+        return "Dearer milk makes the menu dearer."
     return json.dumps({"model": model, "data": data})
 
 

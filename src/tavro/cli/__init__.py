@@ -28,7 +28,8 @@ __all__ = ["COMMANDS", "build_parser", "main"]
 
 # The command modules, in the order ``tavro --help`` lists them: the free
 # commands of a first session, then those that call an LLM, then the set-up.
-COMMANDS = ("examples", "check", "solve", "generate", "feedback", "eval", "models", "estimate", "keys")
+COMMANDS = ("examples", "check", "solve", "generate", "feedback", "explain", "whatif", "eval", "models", "estimate",
+            "keys")
 
 _DESCRIPTION = ("Turn an optimisation problem written in plain language into a Tavro model and data file with "
                 "an LLM, check the pair with Tavro's compiler, and solve it with HiGHS. check, solve and examples "
