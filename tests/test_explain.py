@@ -149,13 +149,15 @@ def test_unsupported_numbers(text, unsupported):
     ({"col_cost_dn": "not a record"}, []),                                # a form this code does not know
 ])
 def test_ranges_are_facts_when_the_solver_gives_them(ranging, expected):
-    import types
+    import copy
 
     from tavro import pipeline, solver
 
     problem = solver.build_problem(MODEL, DATA % 100)
     solution = solver.solve_problem(problem)
-    facts = _explain.solver_facts(problem, types.SimpleNamespace(**dict(vars(solution), ranging=ranging)))
+    given = copy.copy(solution)  # the same answer, with the ranging under test
+    given.ranging = ranging
+    facts = _explain.solver_facts(problem, given)
     assert [line for line in facts if line.startswith(("- objective coefficient", "- limit of"))] == expected
     assert "- make[Table] = 15" in facts and pipeline.nonzero_values(solution.values) == [
         ("make[Chair]", 20.0), ("make[Table]", 15.0)]
