@@ -12,7 +12,6 @@ reported first).
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import sys
 from typing import Any, NoReturn, Sequence
@@ -169,18 +168,6 @@ def _values_csv(args: argparse.Namespace, problem: Any, solution: Any) -> None:
     _export.write_values_csv(problem, solution.x, args.values_csv)
 
 
-def _jsonable(value: Any) -> Any:
-    """The result with every non-finite float as null (JSON has no inf/nan);
-    explain and whatif print their results through it."""
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if isinstance(value, dict):
-        return {k: _jsonable(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_jsonable(v) for v in value]
-    return value
-
-
 def _number(x: float) -> str:
     return "%.10g" % x
 
@@ -234,11 +221,7 @@ def report(problem: Any, solution: Any) -> str:
             lines.append("every variable is zero (%d variables)" % x.size)
     if solution.row_dual is not None and x is not None and problem.num_rows:
         activity = problem.A @ x
-        lo, hi = problem.row_lower, problem.row_upper
-        finite_lo, finite_hi = np.where(np.isfinite(lo), lo, 0), np.where(np.isfinite(hi), hi, 0)
-        tol = 1e-7 * (1 + np.maximum(np.abs(finite_lo), np.abs(finite_hi)))
-        binding = np.flatnonzero((np.isfinite(lo) & (np.abs(activity - lo) <= tol)) |
-                                 (np.isfinite(hi) & (np.abs(activity - hi) <= tol))).tolist()
+        binding = problem.binding_rows(x)
         if binding:
             shown, more = _limited(binding)
             lines.append("binding constraints (%d of %d):" % (len(binding), problem.num_rows))
