@@ -31,12 +31,13 @@ reports none, so the calls are metered by wrapping the module attribute
 from __future__ import annotations
 
 import contextlib
+import functools
 import os
 import re
 import types
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
-from . import _fileio, _hooks, _work
+from . import _fileio, _given, _hooks, _work
 
 if TYPE_CHECKING:
     from types import ModuleType, TracebackType
@@ -47,6 +48,8 @@ __all__ = ["REPAIR_VERDICTS", "Answer", "PairStage", "generate_and_solve", "solv
 
 Progress = Optional[Callable[[Any], object]]
 PathArg = Union[str, "os.PathLike[str]"]
+# A text derived from the data, as it may be shown to the LLM.
+Redact = Callable[[str], str]
 
 REPAIR_VERDICTS = ("infeasible", "unbounded", "infeasible_or_unbounded", "error")
 
@@ -99,9 +102,10 @@ def _error_answer(message: str) -> Answer:
 
 
 def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None,
-                mip_gap: float | None = None) -> Answer:
+                mip_gap: float | None = None, data_dir: PathArg | None = None) -> Answer:
     """Solve a model and its data with ``tavro.solver`` (build_problem, then
-    solve_problem).
+    solve_problem); the data's tables are read from ``data_dir`` (default:
+    the current folder).
 
     Returns an ``Answer``: ``Solution.to_dict()`` with at least status,
     objective, values, duals, reduced_costs, conflict, runaway and message.
@@ -114,7 +118,7 @@ def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = N
     from . import solver
 
     try:
-        problem = _work.run(solver.build_problem, model_code, data_code)
+        problem = _work.run(solver.build_problem, model_code, data_code, data_dir=data_dir)
         solution = _work.solve_within(solver.solve_problem, problem, getattr(solver, "SolveOptions", None),
                                       time_limit=time_limit, mip_gap=mip_gap)
     except Exception as e:  # the model or the solver failed: an "error" verdict
@@ -123,9 +127,10 @@ def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = N
 
 
 def solve_pair(model_file: PathArg, data_file: PathArg, *, time_limit: float | None = None,
-               mip_gap: float | None = None) -> Answer:
+               mip_gap: float | None = None, data_dir: PathArg | None = None) -> Answer:
     """``solve_texts`` of a model file and a data file (read as UTF-8, as
-    ``tavro.solver.solve_files`` reads them)."""
+    ``tavro.solver.solve_files`` reads them); the data's tables are read from
+    ``data_dir`` (default: the data file's folder, as ``solve_files`` does)."""
     try:
         with open(model_file, encoding="utf-8") as f:
             model_code = f.read()
@@ -133,14 +138,16 @@ def solve_pair(model_file: PathArg, data_file: PathArg, *, time_limit: float | N
             data_code = f.read()
     except (OSError, UnicodeError) as e:
         return _error_answer(str(e))
-    return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap)
+    if data_dir is None:
+        data_dir = os.path.dirname(os.path.abspath(data_file))
+    return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap, data_dir=data_dir)
 
 
-def _compile_errors(model_code: str, data_code: str) -> list[str]:
+def _compile_errors(model_code: str, data_code: str, data_dir: PathArg | None = None) -> list[str]:
     from . import tavro_core
 
     try:
-        _work.run(tavro_core.KelmCompiler().compile_model, model_code, data_code)
+        _work.run(tavro_core.KelmCompiler().compile_model, model_code, data_code, data_dir=data_dir)
     except Exception as e:
         return [str(e) or type(e).__name__]
     return []
@@ -224,12 +231,18 @@ _ASK_FOR_REVISION = (
 )
 
 
+def _same(text: str) -> str:
+    return text
+
+
 def repair_question(description: str, answer: dict[str, Any],
-                    failed_revision: tuple[str, list[str]] | None = None) -> str:
+                    failed_revision: tuple[str, list[str]] | None = None, *, redact: Redact | None = None) -> str:
     """The question put to ``generative_feedback`` for a bad verdict: the
     problem description and, in a modeller's words, what the solver found;
     ``failed_revision`` (a heading and lines) tells why the last revision
-    was not taken."""
+    was not taken. ``redact`` is applied to every text that comes from the
+    data (rows, names, messages); the description is given as it is."""
+    r = redact or _same
     status = answer.get("status")
     parts = ["This model and data were written for the following problem:", "", description.strip(), ""]
     if status == "infeasible":
@@ -238,47 +251,49 @@ def repair_question(description: str, answer: dict[str, Any],
         if rows:
             parts.append("These constraints conflict with each other (an irreducible infeasible subset; "
                          "each row is shown with its data filled in):")
-            parts.extend(rows)
+            parts.extend(map(r, rows))
     elif status == "unbounded":
         parts.append("Solving them finds the model UNBOUNDED: the objective can be improved without limit, "
                      "which a real problem does not allow.")
         rows = _runaway_lines(answer.get("runaway"))
         if rows:
             parts.append("These variables run away:")
-            parts.extend(rows)
+            parts.extend(map(r, rows))
     elif status == "infeasible_or_unbounded":
         parts.append("Solving them finds the model INFEASIBLE OR UNBOUNDED (the solver cannot tell which).")
         rows = _conflict_lines(answer.get("conflict")) + _runaway_lines(answer.get("runaway"))
         if rows:
-            parts.extend(rows)
+            parts.extend(map(r, rows))
     else:
         message = str(answer.get("message") or "unknown error")
         if re.match(r"(model|data):\d+:", message):
             parts.append("The model and data do not compile; the compiler reports:")
         else:
             parts.append("The model could not be solved; the error is:")
-        parts.append(message)
+        parts.append(r(message))
     if answer.get("message") and status != "error":
-        parts.append("Solver message: %s" % answer["message"])
+        parts.append("Solver message: %s" % r(str(answer["message"])))
     if failed_revision:
         header, lines = failed_revision
         parts.append("")
-        parts.append(header)
-        parts.extend(lines)
+        parts.append(r(header))
+        parts.extend(map(r, lines))
     parts.append("")
     parts.append(_ASK_FOR_REVISION)
     return "\n".join(parts)
 
 
-def check_question(description: str, answer: dict[str, Any]) -> str:
+def check_question(description: str, answer: dict[str, Any], *, redact: Redact | None = None) -> str:
     """The question put to ``generative_feedback`` to check an optimal answer
-    against the problem it should answer."""
+    against the problem it should answer; ``redact`` as for
+    ``repair_question``."""
+    r = redact or _same
     values = nonzero_values(answer.get("values"))
     parts = ["This model and data were written for the following problem:", "", description.strip(), "",
-             "Solving them gives an optimal solution with objective value %s." % _number(answer.get("objective"))]
+             "Solving them gives an optimal solution with objective value %s." % r(_number(answer.get("objective")))]
     if values:
         parts.append("The non-zero values are:")
-        parts.extend("- %s = %s" % (name, _number(v)) for name, v in values[:_QUOTE_LIMIT])
+        parts.extend(r("- %s = %s" % (name, _number(v))) for name, v in values[:_QUOTE_LIMIT])
         if len(values) > _QUOTE_LIMIT:
             parts.append("- ... and %d more" % (len(values) - _QUOTE_LIMIT))
     else:
@@ -326,7 +341,8 @@ def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: Any
 def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, *, repair: int = 2,
                      check_solution: bool = False, model_name: str | None = None, llm_provider: str | None = None,
                      mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
-                     mip_gap: float | None = None, progress: Progress = None) -> dict[str, Any]:
+                     mip_gap: float | None = None, progress: Progress = None, data_dir: PathArg | None = None,
+                     redact: Callable[[str, str], str] | None = None) -> dict[str, Any]:
     """Solve a model and data file, and repair it with the LLM while the
     verdict is bad.
 
@@ -342,6 +358,12 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
             llm_provider None: chosen from the model name).
         time_limit, mip_gap: solver options.
         progress (callable|None): receives progress messages.
+        data_dir: where the data's tables are read (default: the data
+            file's folder).
+        redact (callable|None): ``redact(text, model_code)`` is what the
+            LLM is shown of a text that comes from the data (conflict rows,
+            names, values, messages); ``model_code`` holds the names the LLM
+            wrote itself.
 
     Returns:
         dict: the answer of the last solve (status, objective, values, duals,
@@ -354,19 +376,25 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
     mw = _modelwright()
     fb_kwargs = _feedback_kwargs(model_name, llm_provider, mode, temperature, progress)
     model_file, data_file = os.fspath(model_file), os.fspath(data_file)
-    answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap)
+    tables = os.fspath(data_dir) if data_dir is not None else os.path.dirname(os.path.abspath(data_file))
+    answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap, data_dir=tables)
     _note(progress, "Solved: %s" % answer["status"])
     rounds: list[dict[str, Any]] = []
     checked = False
     failed: tuple[str, list[str]] | None = None
+    failed_model = ""
     budget = max(int(repair), 0)
     with _hooks.llm_hook.held():
         while len(rounds) < budget:
             status = answer["status"]
+            shown: Redact | None = None
+            if redact is not None:
+                names = _read(model_file) + "\n" + failed_model
+                shown = functools.partial(_redacted, redact, names)
             if status in REPAIR_VERDICTS:
-                kind, question = "repair", repair_question(description, answer, failed)
+                kind, question = "repair", repair_question(description, answer, failed, redact=shown)
             elif status == "optimal" and check_solution and not checked:
-                kind, question = "check", check_question(description, answer)
+                kind, question = "check", check_question(description, answer, redact=shown)
             else:
                 break
             _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
@@ -394,7 +422,8 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
                 model_code = _read(model_file)
             if not isinstance(data_code, str):
                 data_code = _read(data_file)
-            errors = _compile_errors(model_code, data_code)
+            errors = _compile_errors(model_code, data_code, tables)
+            failed_model = model_code
             if errors:
                 entry["outcome"] = "not_compiled"
                 entry["errors"] = errors
@@ -405,7 +434,7 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
                 continue
             failed = None
             checked = checked or kind == "check"
-            candidate = solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap)
+            candidate = solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap, data_dir=tables)
             _note(progress, "The revision solves: %s" % candidate["status"])
             # Never trade an optimal pair for a worse one, nor a solvable
             # pair for one the solver fails on.
@@ -427,6 +456,10 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
 def _read(path: PathArg) -> str:
     with open(path) as f:
         return f.read()
+
+
+def _redacted(redact: Callable[[str, str], str], model_code: str, text: str) -> str:
+    return redact(text, model_code)
 
 
 # -- the pair on disk ---------------------------------------------------------------
@@ -508,12 +541,21 @@ def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg
                        check_solution: bool = False, model_name: str | None = None, llm_provider: str | None = None,
                        mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
                        mip_gap: float | None = None, progress: Progress = None,
-                       stage: PairStage | None = None) -> dict[str, Any]:
+                       stage: PairStage | None = None, data_dir: PathArg | None = None,
+                       rows: int = _given.DEFAULT_ROWS) -> dict[str, Any]:
     """Write a model and data file for ``description`` with
     ``generative_solve``, then ``solve_and_repair`` them. Both are written
     through a ``PairStage`` and replaced together when the run ends (a
     caller that holds one gives it as ``stage``: its progress callback
     then receives the messages, and ``progress`` is not used).
+
+    With ``data_dir``, the data are the CSV tables of that folder: the
+    model and a data file of csv(...) bindings are written by
+    ``tavro._given.generate`` (the LLM sees a summary of each table with
+    its first ``rows`` rows, none for 0), and solved and repaired against
+    the tables, every text from them that goes back to the LLM redacted.
+    ``_given.NoTables`` is raised before any LLM call for a folder without
+    a table.
 
     Returns one dictionary: status, objective, values, model_file,
     data_file, iterations, repairs, usage (summed over every LLM call of
@@ -528,9 +570,11 @@ def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg
                                       alignment_check=alignment_check, few_shot=few_shot, repair=repair,
                                       check_solution=check_solution, model_name=model_name,
                                       llm_provider=llm_provider, mode=mode, temperature=temperature,
-                                      time_limit=time_limit, mip_gap=mip_gap, stage=own)
+                                      time_limit=time_limit, mip_gap=mip_gap, stage=own, data_dir=data_dir,
+                                      rows=rows)
     if stage.targets != (os.fspath(model_file), os.fspath(data_file)):
         raise ValueError("the stage holds %s and %s, not %s and %s" % (*stage.targets, model_file, data_file))
+    tables = _given.read_tables(data_dir, rows) if data_dir is not None else None
     progress = stage.progress
     mw = _modelwright()
     model_name = model_name if model_name is not None else mw.MODEL_NAME
@@ -544,12 +588,25 @@ def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg
     if temperature is not None:
         solve_kwargs["temperature"] = temperature
     with _hooks.llm_hook.held(), _hooks.metering() as meter:
-        stats = mw.generative_solve(description, *stage.paths, **solve_kwargs)
-        stage.settle()
-        outcome = solve_and_repair(description, *stage.paths, repair=repair,
-                                   check_solution=check_solution, model_name=model_name,
-                                   llm_provider=llm_provider, mode=mode, temperature=temperature,
-                                   time_limit=time_limit, mip_gap=mip_gap, progress=progress)
+        if tables is None:
+            stats = mw.generative_solve(description, *stage.paths, **solve_kwargs)
+            stage.settle()
+            outcome = solve_and_repair(description, *stage.paths, repair=repair,
+                                       check_solution=check_solution, model_name=model_name,
+                                       llm_provider=llm_provider, mode=mode, temperature=temperature,
+                                       time_limit=time_limit, mip_gap=mip_gap, progress=progress)
+        else:
+            redact = _given.Redactor(tables, description)
+            stats = _given.generate(description, *stage.paths, tables, redact=redact, model_name=model_name,
+                                    mode=mode, iterations=iterations, alignment_check=alignment_check,
+                                    few_shot=few_shot, temperature=temperature, llm_provider=llm_provider,
+                                    progress=progress)
+            stage.settle()
+            outcome = solve_and_repair(_given.problem_text(description, tables), *stage.paths, repair=repair,
+                                       check_solution=check_solution, model_name=model_name,
+                                       llm_provider=llm_provider, mode=mode, temperature=temperature,
+                                       time_limit=time_limit, mip_gap=mip_gap, progress=progress,
+                                       data_dir=tables.folder, redact=redact)
     stats = stats if isinstance(stats, dict) else {}
     usage = meter.usage
     return {
@@ -567,6 +624,7 @@ def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg
         "rounds": outcome["rounds"],
         "solution": outcome["solution"],
         "error": next((r["errors"][0] for r in outcome["rounds"] if r["outcome"] == "llm_error"), None),
+        "data_dir": None if data_dir is None else os.fspath(data_dir),
     }
 
 

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shlex
 import sys
 import tempfile
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
@@ -59,6 +60,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--check-solution", action="store_true",
                        help="with --solve: show an optimal answer to the LLM and let it revise the model")
     group.add_argument("--time-limit", type=float, default=None, metavar="S", help="with --solve: solver time limit")
+    given = parser.add_argument_group("data given as tables")
+    given.add_argument("--data-dir", default=None, metavar="DIR",
+                       help="the data are the CSV tables under DIR: the LLM sees a summary of each and writes a data "
+                            "file that binds them with csv(...)")
+    given.add_argument("--rows", type=guard.positive_int, default=None, metavar="N",
+                       help="with --data-dir: the first N rows of each table shown to the LLM (default 3; 0 sends "
+                            "no cell value)")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -67,8 +75,11 @@ def run(args: argparse.Namespace) -> int:
     guard.check_provider(args.parser, args.provider)
     description = _description(args, args.parser)
     check_outputs(args.parser, args)
+    check_data_dir(args.parser, args)
     if args.solve:
         return _generate_solve(args, description)
+    if args.data_dir is not None:
+        return _generate_given(args, description)
     from .output import llm_session
 
     kwargs = {}
@@ -144,6 +155,58 @@ def check_outputs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
         parser.error("-o and -d name the same file")
 
 
+def check_data_dir(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Usage errors for --data-dir and --rows, before the first LLM request."""
+    from .._given import NoTables, table_paths
+
+    if args.data_dir is None:
+        if args.rows is not None:
+            parser.error("--rows goes with --data-dir")
+        return
+    try:
+        table_paths(args.data_dir)
+    except NoTables as e:
+        parser.error("argument --data-dir: %s" % clean(str(e)))
+
+
+def _rows(args: argparse.Namespace) -> int:
+    from .._given import DEFAULT_ROWS
+
+    return DEFAULT_ROWS if args.rows is None else int(args.rows)
+
+
+def solve_command(args: argparse.Namespace) -> str:
+    """The command that solves the written pair again over its tables."""
+    return "tavro solve %s" % " ".join(shlex.quote(p) for p in (args.output, args.data, "--data-dir", args.data_dir))
+
+
+def _generate_given(args: argparse.Namespace, description: str) -> int:
+    """``tavro generate --data-dir DIR`` without --solve: the pair for the
+    tables of DIR, judged and kept as for a word problem."""
+    from .. import _given, modelwright, pipeline
+    from .output import llm_session
+
+    tables = _given.read_tables(args.data_dir, _rows(args))
+    with llm_session(args) as out:
+        outcome = Outcome(args.output, args.data, show=out.progress, data_dir=args.data_dir)
+        with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
+            outcome.stage = stage
+            stats = outcome.run(
+                _given.generate, description, *stage.paths, tables,
+                model_name=args.model or modelwright.MODEL_NAME,
+                mode=getattr(modelwright.Grammar, args.mode.upper()),
+                iterations=args.iterations,
+                alignment_check=False if args.no_alignment else None,
+                few_shot=not args.no_few_shot,
+                llm_provider=args.provider,
+                progress=stage.progress,
+            )
+        stats["data_dir"] = args.data_dir
+        out.generated(stats if args.stats or args.json else stats["assessment"], args)
+        out.note("To solve this pair again: %s" % solve_command(args))
+    return outcome.finish()
+
+
 def _kept_name(path: str) -> str:
     root, ext = os.path.splitext(path)
     return root + ".compiled" + ext
@@ -156,8 +219,10 @@ class Outcome:
     While a ``stage`` (pipeline.PairStage) is set, the pair written is read
     from it rather than from the files."""
 
-    def __init__(self, model_file: str, data_file: str, show: Callable[[object], None] | None = None) -> None:
+    def __init__(self, model_file: str, data_file: str, show: Callable[[object], None] | None = None,
+                 data_dir: str | None = None) -> None:
         self.paths = (model_file, data_file)
+        self.data_dir = data_dir  # where the data's tables are read, if it binds any
         self.stage: PairStage | None = None
         self.show = show or (lambda msg: print(clean(msg), flush=True))
         self.written = False  # a pair was written and its verdict is pending
@@ -210,7 +275,11 @@ class Outcome:
         from .. import modelwright
 
         try:
-            modelwright.KelmCompiler().compile_model(*(self._read(p) for p in self.paths))
+            texts = tuple(self._read(p) for p in self.paths)
+            if self.data_dir is None:
+                modelwright.KelmCompiler().compile_model(*texts)
+            else:
+                modelwright.KelmCompiler().compile_model(*texts, data_dir=self.data_dir)
             errors: list[str] = []
         except modelwright.SemanticError as e:
             errors = [str(e)]
@@ -232,8 +301,11 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
     from .. import modelwright, pipeline
     from .output import emit_json, format_cost, llm_session, print_err, print_out, tokens_text
 
+    given: dict[str, Any] = {}
+    if args.data_dir is not None:
+        given = {"data_dir": args.data_dir, "rows": _rows(args)}
     with llm_session(args) as out:
-        outcome = Outcome(args.output, args.data, show=out.progress)
+        outcome = Outcome(args.output, args.data, show=out.progress, data_dir=args.data_dir)
         with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
             outcome.stage = stage
             result = outcome.run(
@@ -249,6 +321,7 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
                 mode=getattr(modelwright.Grammar, args.mode.upper()),
                 time_limit=args.time_limit,
                 stage=stage,
+                **given,
             )
         if args.json:
             emit_json(result)
@@ -265,6 +338,8 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
             print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
                 result["iterations"], result["repairs"], tokens_text(result["usage"]),
                 format_cost(costs.get("total_cost") if "prompt_cost" in costs else None)))
+        if given:
+            out.note("To solve this pair again: %s" % solve_command(args))
     if result["status"] != "error":
         return 0
     # A revision is only written when it compiles; without one the pair is
