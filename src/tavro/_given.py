@@ -26,6 +26,7 @@ values, nor are the names the LLM itself wrote in the model.
 from __future__ import annotations
 
 import csv
+import itertools
 import math
 import os
 import re
@@ -106,53 +107,51 @@ class Tables:
     names: set[str]
 
 
+# A cell that starts with none of these is text, without trying float().
+_NUMBER_START = frozenset("0123456789+-.iInN")
+# A number written with none of these is an integer.
+_NOT_WHOLE = ".eEiInN"
+
+
 class _ColumnCells:
     """The cells of one column seen so far, absorbed a chunk at a time."""
 
     def __init__(self) -> None:
-        self.pending: list[str] = []
         self.empty = 0
         self.numeric = 0
         self.whole = True  # every numeric cell written as an integer
         self.texts: set[str] = set()
         self.numbers: list[NDArray[np.float64]] = []
 
-    def absorb(self) -> None:
+    def absorb(self, cells: Iterable[str]) -> None:
         import numpy as np
 
-        if not self.pending:
-            return
-        cells = np.char.strip(np.array(self.pending, dtype=str))
-        self.pending = []
-        filled = cells[cells != ""]
-        self.empty += int(cells.size - filled.size)
-        if not filled.size:
-            return
+        stripped = [c.strip() for c in cells]
+        filled = [c for c in stripped if c]
+        self.empty += len(stripped) - len(filled)
+        numeric: list[str] = []
+        values: list[float] = []
         try:
-            values = filled.astype(np.float64)
+            values = [float(c) for c in filled]
             numeric = filled
         except ValueError:  # some cells are text: sort them one by one
-            kept: list[float] = []
-            digits: list[str] = []
-            for cell in filled.tolist():
-                number = _as_number(cell)
+            values = []
+            for cell in filled:
+                number = _as_number(cell) if cell[0] in _NUMBER_START else None
                 if number is None:
                     self.texts.add(cell)
                 else:
-                    kept.append(number)
-                    digits.append(cell)
-            values = np.array(kept, dtype=np.float64)
-            numeric = np.array(digits, dtype=str)
-        if numeric.size:
-            self.numeric += int(numeric.size)
-            self.whole = self.whole and bool(np.char.isdigit(np.char.lstrip(numeric, "+-")).all())
-            finite = np.abs(values[np.isfinite(values)])
-            self.numbers.append(np.unique(finite))
+                    values.append(number)
+                    numeric.append(cell)
+        if numeric:
+            self.numeric += len(numeric)
+            self.whole = self.whole and not any(ch in "".join(numeric) for ch in _NOT_WHOLE)
+            found = np.abs(np.array(values, dtype=np.float64))
+            self.numbers.append(np.unique(found[np.isfinite(found)]))
 
     def column(self, name: str) -> Column:
         import numpy as np
 
-        self.absorb()
         distinct_numbers = int(np.unique(np.concatenate(self.numbers)).size) if self.numbers else 0
         if self.texts:
             kind, distinct = "string", len(self.texts) + distinct_numbers
@@ -188,12 +187,7 @@ def table_paths(folder: PathArg) -> list[str]:
     return sorted(found)
 
 
-def _read_rows(path: str, encoding_errors: str) -> Iterable[list[str]]:
-    with open(path, encoding="utf-8-sig", errors=encoding_errors, newline="") as f:
-        yield from csv.reader(f)
-
-
-def _read_table(folder: str, rel: str, rows_shown: int) -> tuple[Table, list[_ColumnCells], list[list[str]]]:
+def _read_table(folder: str, rel: str, rows_shown: int) -> tuple[Table, list[_ColumnCells]]:
     notes: list[str] = []
     try:
         return _scan(folder, rel, rows_shown, "strict", notes)
@@ -202,39 +196,45 @@ def _read_table(folder: str, rel: str, rows_shown: int) -> tuple[Table, list[_Co
         return _scan(folder, rel, rows_shown, "replace", notes)
     except csv.Error as e:
         notes.append("not readable as CSV (%s)" % e)
-        return Table(rel, 0, [], [], notes), [], []
+        return Table(rel, 0, [], [], notes), []
 
 
 def _scan(folder: str, rel: str, rows_shown: int, errors: str,
-          notes: list[str]) -> tuple[Table, list[_ColumnCells], list[list[str]]]:
-    header: list[str] | None = None
+          notes: list[str]) -> tuple[Table, list[_ColumnCells]]:
+    header: list[str] = []
     cells: list[_ColumnCells] = []
     head: list[list[str]] = []
     rows = ragged = 0
-    for row in _read_rows(os.path.join(folder, *rel.split("/")), errors):
-        if not row:
-            continue  # a blank line
-        if header is None:
-            header = [name.strip() for name in row]
-            cells = [_ColumnCells() for _ in header]
-            continue
-        rows += 1
-        if len(row) != len(header):
-            ragged += 1
-        if len(head) < rows_shown:
-            head.append(row)
-        for column, cell in zip(cells, row):
-            column.pending.append(cell)
-        if rows % _CHUNK == 0:
-            for column in cells:
-                column.absorb()
-    if header is None:
-        notes.append("empty (no header row)")
-        header = []
+    path = os.path.join(folder, *rel.split("/"))
+    with open(path, encoding="utf-8-sig", errors=errors, newline="") as f:
+        reader = csv.reader(f)
+        for row in reader:
+            if row:  # blank lines are no rows
+                header = [name.strip() for name in row]
+                break
+        else:
+            notes.append("empty (no header row)")
+        cells = [_ColumnCells() for _ in header]
+        width = len(header)
+        while True:
+            block = list(itertools.islice(reader, _CHUNK))
+            if not block:
+                break
+            chunk = [row for row in block if row]
+            rows += len(chunk)
+            if len(head) < rows_shown:
+                head.extend(chunk[:rows_shown - len(head)])
+            if all(len(row) == width for row in chunk):
+                by_column: list[Iterable[str]] = list(zip(*chunk)) if chunk else []
+            else:  # a ragged row: its missing fields are no cells, its extra ones no column's
+                ragged += sum(1 for row in chunk if len(row) != width)
+                by_column = [[row[k] for row in chunk if k < len(row)] for k in range(width)]
+            for column, values in zip(cells, by_column):
+                column.absorb(values)
     if ragged:
         notes.append("%d row%s with another number of fields than the header" % (ragged, "" if ragged == 1 else "s"))
     columns = [c.column(name) for c, name in zip(cells, header)]
-    return Table(rel, rows, columns, head, notes), cells, head
+    return Table(rel, rows, columns, head, notes), cells
 
 
 def read_tables(folder: PathArg, rows: int = DEFAULT_ROWS) -> Tables:
@@ -253,14 +253,14 @@ def read_tables(folder: PathArg, rows: int = DEFAULT_ROWS) -> Tables:
     shown_texts: set[str] = set()
     names: set[str] = set()
     for rel in paths:
-        table, cells, head = _read_table(folder, rel, rows)
+        table, cells = _read_table(folder, rel, rows)
         tables.append(table)
         names.update((rel, rel.rsplit("/", 1)[-1]))
         names.update(c.name for c in table.columns)
         for column in cells:
             numbers.extend(column.numbers)
             texts |= column.texts
-        for row in head:
+        for row in table.head:
             for cell in row:
                 cell = cell.strip()
                 number = _as_number(cell)
