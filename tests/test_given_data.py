@@ -353,3 +353,16 @@ def test_eval_over_tables_records_and_replays(stub, tmp_path, capsys, monkeypatc
     assert len(prompts(stub)) == calls  # answered from the recording
     summary = json.loads(capsys.readouterr().out.splitlines()[-1])
     assert (summary["correct"], summary["replay_misses"]) == (2, 0)
+
+
+def test_a_final_pair_that_does_not_compile_is_judged_over_its_tables(stub, tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    case = example("network_flow_tables")
+    wrong = json.loads(case["reply"])
+    wrong["data"] = wrong["data"].replace('"cost"', '"kost"')
+    stub.script("POST", "/v1/responses", Reply.openai_text(json.dumps(wrong)), Reply.openai_text("A poor model."))
+    assert cli.main(["generate", case["description"], "--data-dir", str(case["folder"]), "-o", "m.mod",
+                     "-d", "m.dat", "--no-few-shot", "--iterations", "1"]) == 3
+    err = capsys.readouterr().err
+    assert "tavro: the final model and data do not compile:" in err
+    assert "has no column 'kost'; did you mean 'cost'?" in err.split("do not compile:", 1)[1]
