@@ -447,3 +447,44 @@ def test_a_problem_that_never_finishes_costs_its_deadline_not_the_run(tmp_path, 
                                     "may use (--problem-timeout)")
     assert recs[1]["error"] and recs[1]["status"] in (None, "error")
     assert json.loads(done.stdout.splitlines()[-1])["problems"] == 3
+
+
+# Candidates that must agree: five problems, three candidates each. Right and agreeing on 0 and 1; wrong
+# and agreeing on 2; wrong by a 2-1 vote on 3; right by a 2-1 vote on 4.
+CANDIDATE_QS = ["EVC-%d: buy at least %d units of x, as few as possible." % (i, 3 * i + 2) for i in range(5)]
+CANDIDATE_REPLIES = {q: [ls.pair_json(a) for a in answers] for q, answers in zip(CANDIDATE_QS, [
+    [2], [5], [3], [4, 4, 11], [14, 6, 14]])}
+
+
+def test_candidates_calibrate_the_summary_and_replay_exactly(env, tmp_path, capsys, monkeypatch):
+    dataset = write_dataset(tmp_path / "data", "jsonl", list(zip(CANDIDATE_QS, [2, 5, 8, 11, 14])))
+    env.set_default("POST", "/v1/responses", ls.Modeller(CANDIDATE_REPLIES, feedback=lambda prompt: AGREE,
+                                                         other=lambda prompt: "They read the minimum differently."))
+    assert run_eval(dataset, "--output", "rec.jsonl", "--candidates", "3", "--jobs", "2", "--record", "tape") == 0
+    captured = capsys.readouterr()
+    summary = json.loads(captured.out.strip().splitlines()[-1])
+    assert {k: summary[k] for k in ("problems", "correct", "candidates", "agreed", "correct_agreed",
+                                    "disagreements", "wrong", "wrong_warned", "warned_when_wrong")} == {
+        "problems": 5, "correct": 3, "candidates": 3, "agreed": 3, "correct_agreed": 2, "disagreements": 2,
+        "wrong": 2, "wrong_warned": 1, "warned_when_wrong": 0.5}
+    assert summary["accuracy_agreed"] == pytest.approx(2 / 3) and summary["accuracy"] == pytest.approx(0.6)
+    assert "Correct when all agreed  2 of 3 (66.7%)" in captured.err
+    assert "Wrong answers warned     1 of 2 (50.0%)" in captured.err
+    recorded = records(tmp_path / "rec.jsonl")
+    assert [(r["agreement"], r["disagreement"], r["correct"]) for r in recorded] == [
+        ("3/3", False, True), ("3/3", False, True), ("3/3", False, False), ("2/3", True, False), ("2/3", True, True)]
+    # Three generations and three alignments per problem, and a comparison where the candidates disagree.
+    assert [r["usage"]["prompt_tokens"] for r in recorded] == [600, 600, 600, 700, 700]
+    tape = [json.loads(line) for line in (tmp_path / "tape" / _tape_of(tmp_path / "tape", 3)).read_text().splitlines()]
+    assert sorted(e.get("candidate") for e in tape if "EVC-3" in e["prompt"] and ls.GEN in e["prompt"]) == [1, 2, 3]
+    assert sum(1 for e in tape if "candidate" not in e) == 1  # the comparison, made for the problem itself
+
+    env.stop()  # offline: every call, the candidates' and the comparison, comes from the recording
+    monkeypatch.setenv("OPENAI_BASE_URL", "http://127.0.0.1:9/v1")
+    assert run_eval(dataset, "--output", "play.jsonl", "--candidates", "3", "--replay", "tape") == 0
+    assert summary_of(capsys)["replay_misses"] == 0
+    assert comparable(records(tmp_path / "play.jsonl")) == comparable(recorded)
+
+
+def _tape_of(folder, index):
+    return next(n for n in os.listdir(folder) if n.startswith("%04d-" % index))

@@ -366,3 +366,13 @@ def test_a_final_pair_that_does_not_compile_is_judged_over_its_tables(stub, tmp_
     err = capsys.readouterr().err
     assert "tavro: the final model and data do not compile:" in err
     assert "has no column 'kost'; did you mean 'cost'?" in err.split("do not compile:", 1)[1]
+
+
+def test_candidates_over_tables(stub, tmp_path):
+    case = example("production_plan_tables")
+    stub.set_default("POST", "/v1/responses", ls.Modeller({"PLAN-Q": case["reply"]}))
+    result = pipeline.generate_and_solve("PLAN-Q: plan the production.", tmp_path / "m.mod", tmp_path / "m.dat",
+                                         data_dir=case["folder"], candidates=2, few_shot=False)
+    assert (result["agreement"], result["status"], result["data_dir"]) == ("2/2", "optimal", str(case["folder"]))
+    assert result["objective"] == pytest.approx(case["objective"], rel=1e-9)
+    assert (tmp_path / "m.dat").read_text() == json.loads(case["reply"])["data"]

@@ -2,8 +2,8 @@
 read at full size by the compiler and never shown to the LLM beyond a
 summary.
 
-    tables = read_tables("tables/", rows=3)
-    stats = generate(description, "m.mod", "m.dat", tables)
+    given = Given.read(description, "tables/", rows=3)
+    stats = generate(given, "m.mod", "m.dat")
 
 ``read_tables`` reads every ``*.csv`` under the folder once: each table's
 path, row count, columns (name, inferred type, distinct count of text
@@ -42,7 +42,8 @@ if TYPE_CHECKING:  # numpy is imported on first use: the command line imports th
     from numpy.typing import NDArray
 
 __all__ = ["DEFAULT_ROWS", "REDACTED", "Column", "Table", "Tables", "NoTables", "table_paths", "read_tables",
-           "tables_block", "problem_text", "Redactor", "generation_prompt", "generate", "library_folder"]
+           "tables_block", "problem_text", "Redactor", "Given", "generation_prompt", "generate",
+           "library_folder"]
 
 Progress = Optional[Callable[[Any], object]]
 PathArg = Union[str, "os.PathLike[str]"]
@@ -428,6 +429,27 @@ def _is_word(ch: str) -> bool:
     return ch.isalnum() or ch == "_"
 
 
+class Given:
+    """A problem over the tables of a folder, as the loop states it to the
+    LLM: ``problem`` (the description and the tables block) and ``redact``
+    for every text from the tables that goes back."""
+
+    def __init__(self, description: str, tables: Tables) -> None:
+        self.description = description
+        self.tables = tables
+        self.problem = problem_text(description, tables)
+        self.redact = Redactor(tables, description)
+
+    @classmethod
+    def read(cls, description: str, folder: PathArg, rows: int = DEFAULT_ROWS) -> Given:
+        """The problem over the tables of ``folder`` (NoTables without one)."""
+        return cls(description, read_tables(folder, rows))
+
+    @property
+    def folder(self) -> str:
+        return self.tables.folder
+
+
 # -- the prompt ------------------------------------------------------------------------
 
 # Stands for the problem while the generation prompt is built, then replaced.
@@ -512,15 +534,14 @@ def _note(progress: Progress, message: str) -> None:
     _modelwright()._notify(progress, message)
 
 
-def generate(description: str, model_file: PathArg, data_file: PathArg, tables: Tables, *,
-             redact: Redactor | None = None, model_name: str | None = None, mode: Any = None,
-             iterations: int | None = None, alignment_check: bool | None = None, few_shot: bool = True,
-             temperature: float | None = None, llm_provider: str | None = None,
+def generate(given: Given, model_file: PathArg, data_file: PathArg, *, model_name: str | None = None,
+             mode: Any = None, iterations: int | None = None, alignment_check: bool | None = None,
+             few_shot: bool = True, temperature: float | None = None, llm_provider: str | None = None,
              progress: Progress = None) -> dict[str, Any]:
-    """Write a model and a data file of bindings for ``description`` over
-    ``tables``: generate, compile against the data folder, revise on the
-    compiler's errors (redacted), check alignment, as ``generative_solve``
-    does with its arguments of the same names.
+    """Write a model and a data file of bindings for the problem ``given``:
+    generate, compile against the data folder, revise on the compiler's
+    errors (redacted), check alignment, as ``generative_solve`` does with its
+    arguments of the same names.
 
     Each round writes the pair together and reports "Wrote files: ..." as
     ``generative_solve`` does. Returns {"iterations", "assessment",
@@ -533,15 +554,14 @@ def generate(description: str, model_file: PathArg, data_file: PathArg, tables: 
     budget = max(int(iterations), 1) if iterations is not None else int(mw.MAX_ITERATIONS)
     do_alignment = bool(mw.ALIGNMENT_CHECK if alignment_check is None else alignment_check)
     provider = mw._infer_provider(llm_provider, model_name)
-    redact = redact if redact is not None else Redactor(tables, description)
+    tables, problem, redact = given.tables, given.problem, given.redact
     model_file, data_file = os.fspath(model_file), os.fspath(data_file)
     _note(progress, "Generating for the %d table%s of %s with provider=%s model=%s iterations=%d alignment=%s" % (
         len(tables.tables), "" if len(tables.tables) == 1 else "s", tables.folder, provider.value, model_name,
         budget, "on" if do_alignment else "off"))
-    problem = problem_text(description, tables)
     few_shots: list[dict[str, str]] = []
     if few_shot:
-        few_shots = mw._gather_few_shots(description, k=mw.FEW_SHOT_TOP_K, models_dir=library_folder(),
+        few_shots = mw._gather_few_shots(given.description, k=mw.FEW_SHOT_TOP_K, models_dir=library_folder(),
                                          progress=progress)
     prompt = generation_prompt(problem, grammar, few_shots)
     usage = {"prompt_tokens": 0, "completion_tokens": 0}

@@ -16,7 +16,14 @@ so concurrent workflows on several threads do not see each other's.
 A wrapper is installed when its first holder arrives and removed when the last
 one leaves (unless something else has wrapped the attribute meanwhile; then
 it stays, passing calls through).
+
+Work that a thread hands to threads of its own (the candidates of one
+generation) takes the thread's state along: ``handover()`` captures it,
+``adopted(state)`` installs it in the new thread, and ``candidate(k)``
+numbers that thread's calls so that a recording tells candidates apart.
 """
+
+from __future__ import annotations
 
 import contextlib
 import hashlib
@@ -25,26 +32,30 @@ import json
 import os
 import re
 import threading
+from dataclasses import dataclass
+from typing import Any, Callable, Iterator, TypeVar, Union
 
 __all__ = ["AttributeHook", "UsageMeter", "metering", "llm_hook", "rank_hook", "Recording", "Replay",
-           "ReplayMiss", "taping", "excluding", "near_duplicate"]
+           "ReplayMiss", "taping", "excluding", "near_duplicate", "candidate", "current_candidate", "handover",
+           "adopted", "ThreadState"]
 
+_T = TypeVar("_T")
 _local = threading.local()
 
 
 class AttributeHook:
     """Wraps ``module.attr`` with ``make_wrapper(original)`` while held."""
 
-    def __init__(self, module_name, attr, make_wrapper):
+    def __init__(self, module_name: str, attr: str, make_wrapper: Callable[[Any], Any]) -> None:
         self.module_name = module_name
         self.attr = attr
         self.make_wrapper = make_wrapper
         self._lock = threading.Lock()
         self._holders = 0
-        self._original = None
-        self._wrapper = None
+        self._original: Any = None
+        self._wrapper: Any = None
 
-    def acquire(self):
+    def acquire(self) -> None:
         with self._lock:
             if self._holders == 0:
                 module = importlib.import_module(self.module_name)
@@ -53,7 +64,7 @@ class AttributeHook:
                 setattr(module, self.attr, self._wrapper)
             self._holders += 1
 
-    def release(self):
+    def release(self) -> None:
         with self._lock:
             self._holders -= 1
             if self._holders == 0:
@@ -63,7 +74,7 @@ class AttributeHook:
                 self._original = self._wrapper = None
 
     @contextlib.contextmanager
-    def held(self):
+    def held(self) -> Iterator[AttributeHook]:
         self.acquire()
         try:
             yield self
@@ -71,8 +82,8 @@ class AttributeHook:
             self.release()
 
 
-def _stack(name):
-    stack = getattr(_local, name, None)
+def _stack(name: str) -> list[Any]:
+    stack: list[Any] | None = getattr(_local, name, None)
     if stack is None:
         stack = []
         setattr(_local, name, stack)
@@ -80,7 +91,7 @@ def _stack(name):
 
 
 @contextlib.contextmanager
-def _pushed(name, item):
+def _pushed(name: str, item: _T) -> Iterator[_T]:
     stack = _stack(name)
     stack.append(item)
     try:
@@ -94,13 +105,13 @@ def _pushed(name, item):
 class UsageMeter:
     """Token sums of the LLM calls made on one thread while it is active."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.prompt_tokens = 0
         self.completion_tokens = 0
         self.calls = 0
         self._lock = threading.Lock()
 
-    def add(self, usage):
+    def add(self, usage: object) -> None:
         usage = usage if isinstance(usage, dict) else {}
         with self._lock:
             self.calls += 1
@@ -108,11 +119,11 @@ class UsageMeter:
             self.completion_tokens += int(usage.get("completion_tokens") or 0)
 
     @property
-    def usage(self):
+    def usage(self) -> dict[str, int]:
         return {"prompt_tokens": self.prompt_tokens, "completion_tokens": self.completion_tokens}
 
 
-def metering(meter=None):
+def metering(meter: UsageMeter | None = None) -> contextlib.AbstractContextManager[UsageMeter]:
     """Context: every LLM call of this thread adds its usage to ``meter``
     (and to every meter entered around it). Needs ``llm_hook`` held."""
     return _pushed("meters", meter if meter is not None else UsageMeter())
@@ -124,31 +135,52 @@ class ReplayMiss(RuntimeError):
     """An LLM call that the recording being replayed does not hold."""
 
 
-def _call_key(kwargs):
+def candidate(number: int) -> contextlib.AbstractContextManager[int]:
+    """Context: this thread's LLM calls belong to candidate ``number`` (1, 2,
+    ...): a recording keeps the number with each call and a replay answers
+    only from calls of the same candidate."""
+    return _pushed("candidates", number)
+
+
+def current_candidate() -> int | None:
+    stack = _stack("candidates")
+    return stack[-1] if stack else None
+
+
+def _call_key(kwargs: dict[str, Any]) -> dict[str, Any]:
     provider = kwargs.get("provider")
     provider = getattr(provider, "value", provider)
-    return {
+    key = {
         "provider": None if provider is None else str(provider),
         "model": kwargs.get("model_name"),
         "parameters": {"max_tokens": kwargs.get("max_tokens"), "temperature": kwargs.get("temperature"),
                        "stop": kwargs.get("stop")},
         "prompt": kwargs.get("input_text"),
     }
+    number = current_candidate()
+    if number is not None:  # absent otherwise: recordings made without candidates replay unchanged
+        key["candidate"] = number
+    return key
 
 
-def _describe_call(key):
+def _describe_call(key: dict[str, Any]) -> str:
     prompt = key["prompt"] if isinstance(key["prompt"], str) else ""
     digest = hashlib.sha256(prompt.encode("utf-8", "replace")).hexdigest()[:12]
     head = re.sub(r"\s+", " ", prompt[:200]).strip()[:60]
-    return "%s %s, prompt sha256 %s (%r...)" % (key["provider"], key["model"], digest, head)
+    who = " (candidate %d)" % key["candidate"] if "candidate" in key else ""
+    return "%s %s%s, prompt sha256 %s (%r...)" % (key["provider"], key["model"], who, digest, head)
+
+
+_Inner = Callable[..., Any]
 
 
 class Recording:
     """Appends every LLM call (provider, model, parameters, prompt, reply
     text, usage) to a JSON Lines file as it happens."""
 
-    def __init__(self, path):
+    def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
+        self._lock = threading.Lock()  # candidates of one problem share the file
         folder = os.path.dirname(self.path)
         if folder:
             os.makedirs(folder, exist_ok=True)
@@ -156,11 +188,11 @@ class Recording:
         with open(self.path, "w", encoding="utf-8"):
             pass
 
-    def call(self, inner, kwargs):
+    def call(self, inner: _Inner, kwargs: dict[str, Any]) -> tuple[Any, Any]:
         text, usage = inner(**kwargs)
         entry = dict(_call_key(kwargs), reply=text, usage=usage)
         line = json.dumps(entry, ensure_ascii=False) + "\n"
-        with open(self.path, "a", encoding="utf-8") as f:
+        with self._lock, open(self.path, "a", encoding="utf-8") as f:
             f.write(line)
             f.flush()
             os.fsync(f.fileno())
@@ -172,9 +204,10 @@ class Replay:
     recorded call is used once, the first unused one with the same provider,
     model, parameters and prompt."""
 
-    def __init__(self, path):
+    def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
-        self.entries = []
+        self.entries: list[dict[str, Any]] = []
+        self._lock = threading.Lock()
         try:
             with open(self.path, encoding="utf-8") as f:
                 for line in f:
@@ -184,23 +217,27 @@ class Replay:
             pass
         self._used = [False] * len(self.entries)
 
-    def call(self, inner, kwargs):
+    def call(self, inner: _Inner, kwargs: dict[str, Any]) -> tuple[Any, Any]:
         key = _call_key(kwargs)
-        for i, entry in enumerate(self.entries):
-            if not self._used[i] and all(entry.get(k) == v for k, v in key.items()):
-                self._used[i] = True
-                return entry.get("reply"), entry.get("usage") or {"prompt_tokens": 0, "completion_tokens": 0}
+        with self._lock:
+            for i, entry in enumerate(self.entries):
+                if not self._used[i] and all(entry.get(k) == v for k, v in key.items()):
+                    self._used[i] = True
+                    return entry.get("reply"), entry.get("usage") or {"prompt_tokens": 0, "completion_tokens": 0}
         raise ReplayMiss("LLM call not in the recording %s: %s" % (self.path, _describe_call(key)))
 
 
-def taping(tape):
+Tape = Union[Recording, Replay]
+
+
+def taping(tape: Tape) -> contextlib.AbstractContextManager[Tape]:
     """Context: this thread's LLM calls go through ``tape`` (a Recording or
     a Replay). Needs ``llm_hook`` held."""
     return _pushed("tapes", tape)
 
 
-def _wrap_llm(inner):
-    def _llm_generate_text(*args, **kwargs):
+def _wrap_llm(inner: _Inner) -> _Inner:
+    def _llm_generate_text(*args: Any, **kwargs: Any) -> Any:
         meters = _stack("meters")
         tapes = _stack("tapes")
         if args or "capture_usage" not in kwargs or not (meters or tapes):
@@ -219,7 +256,7 @@ def _wrap_llm(inner):
             meter.add(usage)
         return (text, usage) if wanted else text
 
-    _llm_generate_text.__wrapped__ = inner
+    _llm_generate_text.__wrapped__ = inner  # type: ignore[attr-defined]
     return _llm_generate_text
 
 
@@ -228,11 +265,11 @@ llm_hook = AttributeHook("tavro.modelwright", "_llm_generate_text", _wrap_llm)
 
 # -- few-shot exclusion -----------------------------------------------------------
 
-def _words(text):
+def _words(text: str) -> list[str]:
     return re.findall(r"[a-z0-9]+(?:\.[0-9]+)?", text.lower())
 
 
-def near_duplicate(a, b, threshold=0.6):
+def near_duplicate(a: str, b: str, threshold: float = 0.6) -> bool:
     """Whether two problem descriptions are the same problem in other
     whitespace, case or punctuation, or share most of their word trigrams
     (Jaccard similarity at least ``threshold``)."""
@@ -251,11 +288,11 @@ class Exclusion:
     """What one thread's few-shot retrieval must leave out: descriptions that
     are near-duplicates of ``question``, and the files named in ``paths``."""
 
-    def __init__(self, question, paths=()):
+    def __init__(self, question: str, paths: Any = ()) -> None:
         self.question = question
         self.paths = {os.path.realpath(p) for p in paths}
 
-    def excludes(self, hit):
+    def excludes(self, hit: object) -> bool:
         path = hit.get("path") if isinstance(hit, dict) else None
         if path is None:
             return False
@@ -273,8 +310,8 @@ class Exclusion:
 _SPARE_HITS = 4
 
 
-def _wrap_rank(inner):
-    def rank_problem_descriptions(*args, **kwargs):
+def _wrap_rank(inner: _Inner) -> _Inner:
+    def rank_problem_descriptions(*args: Any, **kwargs: Any) -> Any:
         exclusions = _stack("exclusions")
         if args or not exclusions or not isinstance(kwargs.get("top_k"), int):
             return inner(*args, **kwargs)
@@ -283,15 +320,47 @@ def _wrap_rank(inner):
         kept = [h for h in hits if not any(e.excludes(h) for e in exclusions)]
         return kept[:top_k] if top_k > 0 else kept
 
-    rank_problem_descriptions.__wrapped__ = inner
+    rank_problem_descriptions.__wrapped__ = inner  # type: ignore[attr-defined]
     return rank_problem_descriptions
 
 
 rank_hook = AttributeHook("tavro.modelwright", "rag_rank", _wrap_rank)
 
 
-def excluding(question, paths=()):
+def excluding(question: str, paths: Any = ()) -> contextlib.AbstractContextManager[Exclusion]:
     """Context: this thread's few-shot retrieval leaves out examples whose
     description is a near-duplicate of ``question`` (and the description
     files ``paths``). Needs ``rank_hook`` held."""
     return _pushed("exclusions", Exclusion(question, paths))
+
+
+# -- handing a thread's state to threads of its own ---------------------------------
+
+_STACKS = ("meters", "tapes", "exclusions", "candidates")
+
+
+@dataclass(frozen=True)
+class ThreadState:
+    """What the hooks know about one thread: its meters, tapes, few-shot
+    exclusions and candidate number."""
+
+    stacks: dict[str, tuple[Any, ...]]
+
+
+def handover() -> ThreadState:
+    """This thread's hook state, to be ``adopted`` by a thread it starts."""
+    return ThreadState({name: tuple(_stack(name)) for name in _STACKS})
+
+
+@contextlib.contextmanager
+def adopted(state: ThreadState) -> Iterator[None]:
+    """Context: this thread meters, records and excludes as the thread that
+    made ``state`` did (meters are shared and add under their own lock)."""
+    saved = {name: _stack(name) for name in _STACKS}
+    for name in _STACKS:
+        setattr(_local, name, list(state.stacks.get(name, ())))
+    try:
+        yield
+    finally:
+        for name, stack in saved.items():
+            setattr(_local, name, stack)

@@ -1,14 +1,18 @@
 """Type stubs of tavro._kelm: the native compiler behind KelmCompiler."""
 
 import os
-from typing import Any, Dict, Optional, Union
+from typing import Any, Dict, List, Optional, Union
 
 def compile(
     model_code: str, data_code: str, data_dir: Optional[Union[str, os.PathLike[str]]] = None
 ) -> Dict[str, Any]: ...
+
+# The problem's arrays, its name blocks ("columns", "rows") and the index values
+# in their own type ("column_keys", "row_keys").
 def instantiate(
     model_code: str, data_code: str, data_dir: Optional[Union[str, os.PathLike[str]]] = None
 ) -> Dict[str, Any]: ...
 def instantiate_data(model_code: str, data: Dict[str, Any]) -> Dict[str, Any]: ...
 def instantiate_tree(ast: Dict[str, Any], data_dict: Optional[Dict[str, Any]]) -> Dict[str, Any]: ...
 def format_number(x: float) -> str: ...
+def json_objects(values: Any, keys: List[str]) -> List[str]: ...

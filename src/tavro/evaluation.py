@@ -27,6 +27,11 @@ that fails (a full disk, a size limit) is taken back and stops the run with
 could not be written. ``resume`` skips the problems already recorded and
 mends what a kill or a failed write left: a cut-off line is dropped wherever
 it is, and a record appended after it on the same line is kept.
+
+With ``candidates`` K > 1 every problem runs K generations that must agree;
+each record keeps the agreement, and the summary says how far agreement can
+be trusted: accuracy when all candidates agreed, and how often a wrong answer
+came with a disagreement warning.
 """
 
 from __future__ import annotations
@@ -464,6 +469,8 @@ def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape:
         costs = result["estimated_costs"]
         if error is None:
             error = result["error"] or (result["solution"].get("message") if result["status"] == "error" else None)
+    count = int(options.get("candidates") or 1)
+    agreeing = int(result.get("agreeing", status not in (None, "error"))) if result else 0
     return {
         "index": problem.index,
         "id": problem.id,
@@ -482,16 +489,24 @@ def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape:
         "model_file": model_file,
         "data_file": data_file,
         "data_dir": problem.data_dir,
+        "candidates": count,
+        "agreement": result.get("agreement", "%d/%d" % (agreeing, count)) if result else "0/%d" % count,
+        "agreeing": agreeing,
+        "disagreement": bool(result and result.get("disagreement")),
+        "stated_changes": len(result.get("stated_changes") or []) if result else 0,
+        "infeasible_as_described": bool(result and result.get("infeasible_as_described")),
     }
 
 
-def _failed_record(problem: Problem, error: BaseException, seconds: float) -> Record:
+def _failed_record(problem: Problem, error: BaseException, seconds: float, candidates: int = 1) -> Record:
     return {"index": problem.index, "id": problem.id, "question_sha256": question_hash(problem.question),
             "status": None, "objective": None, "expected": _expected_json(problem.expected), "correct": False,
             "compiled": False, "iterations": None, "repairs": 0,
             "usage": {"prompt_tokens": 0, "completion_tokens": 0}, "estimated_costs": {},
             "seconds": round(seconds, 3), "error": "%s: %s" % (type(error).__name__, error),
-            "model_file": None, "data_file": None, "data_dir": problem.data_dir}
+            "model_file": None, "data_file": None, "data_dir": problem.data_dir, "candidates": candidates,
+            "agreement": "0/%d" % candidates, "agreeing": 0, "disagreement": False, "stated_changes": 0,
+            "infeasible_as_described": False}
 
 
 def _write_plain(path: str, text: str) -> None:
@@ -554,13 +569,31 @@ def _price_known(record: Record) -> bool:
     return not spent or "prompt_cost" in (record.get("estimated_costs") or {})
 
 
+def _all_agreed(record: Record) -> bool:
+    # Records written before candidates existed: one candidate, agreeing when it answered.
+    answered = record.get("status") not in (None, "error")
+    return int(record.get("agreeing", int(answered))) == int(record.get("candidates") or 1) and answered
+
+
+def _rate(part: int, whole: int) -> float | None:
+    return part / whole if whole else None
+
+
 def summarize(records: Sequence[Record], total: int | None = None,
               wall_seconds: float | None = None) -> dict[str, Any]:
     """The summary of a list of records: problems, correct, accuracy,
     compiled, solved (optimal), mean iterations, repairs, tokens, cost
-    (cost_known false when a record's model had no price)."""
+    (cost_known false when a record's model had no price), and how far
+    agreement can be trusted: agreed (every candidate gave the same
+    answer), correct_agreed, accuracy_agreed, disagreements, wrong,
+    wrong_warned (wrong answers that came with a disagreement warning) and
+    warned_when_wrong (their share; None where nothing was counted)."""
     n = len(records)
     correct = sum(1 for r in records if r.get("correct"))
+    agreed = [r for r in records if _all_agreed(r)]
+    correct_agreed = sum(1 for r in agreed if r.get("correct"))
+    wrong = [r for r in records if not r.get("correct")]
+    wrong_warned = sum(1 for r in wrong if r.get("disagreement"))
     iterations = [r["iterations"] for r in records if isinstance(r.get("iterations"), int)]
     usage = [r.get("usage") or {} for r in records]
     return {
@@ -578,6 +611,14 @@ def summarize(records: Sequence[Record], total: int | None = None,
         "cost": sum(_cost(r) for r in records),
         "cost_known": all(_price_known(r) for r in records),
         "wall_seconds": wall_seconds,
+        "candidates": max((int(r.get("candidates") or 1) for r in records), default=1),
+        "agreed": len(agreed),
+        "correct_agreed": correct_agreed,
+        "accuracy_agreed": _rate(correct_agreed, len(agreed)),
+        "disagreements": sum(1 for r in records if r.get("disagreement")),
+        "wrong": len(wrong),
+        "wrong_warned": wrong_warned,
+        "warned_when_wrong": _rate(wrong_warned, len(wrong)),
     }
 
 
@@ -594,8 +635,9 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
     ``replay_misses``.
 
     options go to ``pipeline.generate_and_solve`` (model_name, llm_provider,
-    iterations, alignment_check, repair, check_solution, time_limit, rows,
-    ...), with the problem's ``data_dir`` for a problem over tables.
+    iterations, alignment_check, repair, check_solution, time_limit,
+    candidates, rows, ...), with the problem's ``data_dir`` for a problem
+    over tables.
     ``budget`` stops starting new problems once this run's summed estimated
     cost reaches it. ``problem_timeout`` (seconds, None for no bound) bounds
     the compile and solve work of each problem: one whose model never
@@ -674,7 +716,7 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
             except Exception as e:  # the folder or the files failed: still one record
                 if _disk_failure(e):
                     raise WriteFailure(e) from e
-                return _failed_record(problem, e, time.monotonic() - started)
+                return _failed_record(problem, e, time.monotonic() - started, int(options.get("candidates") or 1))
 
         def keep(record: Record) -> None:
             with lock:

@@ -22,6 +22,16 @@ The model and data file are a pair: ``generate_and_solve`` has
 interrupted or failed run leaves a whole pair, never a new model beside an
 old data file.
 
+Two safeguards run on every round: a revision (or the first generation)
+that changes a number stated in the description is flagged in
+``stated_changes``; and on an infeasible verdict the LLM may answer that the
+model is right and the problem as described has no solution, which ends the
+rounds with the conflict explained (``infeasible_as_described``).
+
+With ``candidates`` K > 1, K generations run at once and must agree
+(``tavro._candidates``). ``explain`` and ``whatif`` question a solved pair
+(``tavro._explain``).
+
 Token usage is summed over every LLM call made on the calling thread,
 generation, alignment and feedback calls alike (``generative_feedback``
 reports none, so the calls are metered by wrapping the module attribute
@@ -37,14 +47,16 @@ import re
 import types
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
-from . import _fileio, _given, _hooks, _work
+from . import _fileio, _given, _hooks, _stated, _work
 
 if TYPE_CHECKING:
     from types import ModuleType, TracebackType
 
-__all__ = ["REPAIR_VERDICTS", "Answer", "PairStage", "generate_and_solve", "solve_and_repair", "solve_pair",
-           "solve_texts", "repair_question", "check_question", "estimate_costs", "format_solution",
-           "nonzero_values"]
+    from ._explain import explain as explain, whatif as whatif
+
+__all__ = ["REPAIR_VERDICTS", "INFEASIBLE_AS_DESCRIBED", "Answer", "PairStage", "generate_and_solve",
+           "solve_and_repair", "solve_pair", "solve_texts", "repair_question", "check_question", "estimate_costs",
+           "format_solution", "nonzero_values", "flat_values", "ask_llm", "explain", "whatif"]
 
 Progress = Optional[Callable[[Any], object]]
 PathArg = Union[str, "os.PathLike[str]"]
@@ -63,6 +75,12 @@ def _modelwright() -> ModuleType:
     from . import modelwright
 
     return modelwright
+
+
+def _solver() -> ModuleType:
+    from . import solver
+
+    return solver
 
 
 def _note(progress: Progress, message: str) -> None:
@@ -101,11 +119,41 @@ def _error_answer(message: str) -> Answer:
                   runaway=None, message=message)
 
 
+def build_kwargs(data_dir: PathArg | None, data_file: PathArg | None = None) -> dict[str, Any]:
+    """Keywords of ``solver.build_problem`` for the folder that tables bound
+    in the data are read from: ``data_dir``, else the data file's folder
+    where the solver reads tables at all."""
+    if data_dir is None and data_file is not None and _reads_tables():
+        data_dir = os.path.dirname(os.path.abspath(data_file))
+    return {} if data_dir is None else {"data_dir": os.fspath(data_dir)}
+
+
+def _reads_tables() -> bool:
+    import inspect
+
+    try:
+        return "data_dir" in inspect.signature(_solver().build_problem).parameters
+    except (TypeError, ValueError):
+        return False
+
+
+def _solve_problem(problem: Any, time_limit: float | None, mip_gap: float | None, ranging: bool = False) -> Any:
+    """``solver.solve_problem`` within the work budget; ``ranging`` asks for
+    the ranges of an LP where the solver's options offer them."""
+    solver = _solver()
+    options_type = getattr(solver, "SolveOptions", None)
+    if ranging and options_type is not None and "ranging" in getattr(options_type, "__dataclass_fields__", {}):
+        options_type = functools.partial(options_type, ranging=True)
+        if _work.current() is None:
+            return solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap, options=options_type())
+    return _work.solve_within(solver.solve_problem, problem, options_type, time_limit=time_limit, mip_gap=mip_gap)
+
+
 def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None,
-                mip_gap: float | None = None, data_dir: PathArg | None = None) -> Answer:
+                mip_gap: float | None = None, data_dir: PathArg | None = None, ranging: bool = False) -> Answer:
     """Solve a model and its data with ``tavro.solver`` (build_problem, then
-    solve_problem); the data's tables are read from ``data_dir`` (default:
-    the current folder).
+    solve_problem); tables bound in the data are read from ``data_dir``;
+    ``ranging`` asks for the ranges of an LP where the solver gives them.
 
     Returns an ``Answer``: ``Solution.to_dict()`` with at least status,
     objective, values, duals, reduced_costs, conflict, runaway and message.
@@ -115,12 +163,9 @@ def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = N
     solve take their time from the calling thread's work budget (tavro._work),
     which raises DeadlineExceeded once it is spent.
     """
-    from . import solver
-
     try:
-        problem = _work.run(solver.build_problem, model_code, data_code, data_dir=data_dir)
-        solution = _work.solve_within(solver.solve_problem, problem, getattr(solver, "SolveOptions", None),
-                                      time_limit=time_limit, mip_gap=mip_gap)
+        problem = _work.run(_solver().build_problem, model_code, data_code, **build_kwargs(data_dir))
+        solution = _solve_problem(problem, time_limit, mip_gap, ranging)
     except Exception as e:  # the model or the solver failed: an "error" verdict
         return _error_answer(str(e) or type(e).__name__)
     return _answer_of(problem, solution)
@@ -129,8 +174,8 @@ def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = N
 def solve_pair(model_file: PathArg, data_file: PathArg, *, time_limit: float | None = None,
                mip_gap: float | None = None, data_dir: PathArg | None = None) -> Answer:
     """``solve_texts`` of a model file and a data file (read as UTF-8, as
-    ``tavro.solver.solve_files`` reads them); the data's tables are read from
-    ``data_dir`` (default: the data file's folder, as ``solve_files`` does)."""
+    ``tavro.solver.solve_files`` reads them); tables are read from
+    ``data_dir``, else the data file's folder."""
     try:
         with open(model_file, encoding="utf-8") as f:
             model_code = f.read()
@@ -138,9 +183,8 @@ def solve_pair(model_file: PathArg, data_file: PathArg, *, time_limit: float | N
             data_code = f.read()
     except (OSError, UnicodeError) as e:
         return _error_answer(str(e))
-    if data_dir is None:
-        data_dir = os.path.dirname(os.path.abspath(data_file))
-    return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap, data_dir=data_dir)
+    return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap,
+                       **build_kwargs(data_dir, data_file))
 
 
 def _compile_errors(model_code: str, data_code: str, data_dir: PathArg | None = None) -> list[str]:
@@ -163,9 +207,9 @@ def _number(x: object) -> str:
     return str(x)
 
 
-def nonzero_values(values: dict[str, Any] | None, zero: float = _ZERO) -> list[tuple[str, float]]:
-    """[(name, value)] of the non-zero entries of a values dictionary, an
-    indexed variable's entries named ``x[i,j]``, in the dictionary's order."""
+def flat_values(values: dict[Any, Any] | None) -> list[tuple[str, float]]:
+    """[(name, value)] of every number in a values (or duals) dictionary, an
+    indexed entry named ``x[i,j]``, in the dictionary's order."""
     out: list[tuple[str, float]] = []
 
     def walk(prefix: str, keys: list[str], node: object) -> None:
@@ -173,12 +217,17 @@ def nonzero_values(values: dict[str, Any] | None, zero: float = _ZERO) -> list[t
             for k, v in node.items():
                 walk(prefix, keys + [str(k)], v)
         elif isinstance(node, (int, float)) and not isinstance(node, bool):
-            if abs(node) > zero:
-                out.append((prefix + ("[" + ",".join(keys) + "]" if keys else ""), float(node)))
+            out.append((prefix + ("[" + ",".join(keys) + "]" if keys else ""), float(node)))
 
     for name, node in (values or {}).items():
         walk(str(name), [], node)
     return out
+
+
+def nonzero_values(values: dict[Any, Any] | None, zero: float = _ZERO) -> list[tuple[str, float]]:
+    """[(name, value)] of the non-zero entries of a values dictionary, an
+    indexed variable's entries named ``x[i,j]``, in the dictionary's order."""
+    return [(name, value) for name, value in flat_values(values) if abs(value) > zero]
 
 
 def _row_name(row: dict[str, Any]) -> str:
@@ -231,6 +280,32 @@ _ASK_FOR_REVISION = (
 )
 
 
+# How the LLM says that a faithful model of an unsolvable problem is right.
+INFEASIBLE_AS_DESCRIBED = "INFEASIBLE AS DESCRIBED:"
+
+_ALLOW_NO_SOLUTION = (
+    "The problem as described may itself have no solution. Never change a number stated in the description "
+    "to make the model solvable. If the model and data are a faithful reading of the description and its "
+    "requirements really cannot all be met, return no revision: reply with \"feedback\" only, starting with "
+    "\"%s\" and then saying in the problem's own words (not the model's names) which requirements conflict "
+    "and why." % INFEASIBLE_AS_DESCRIBED
+)
+
+_NO_SOLUTION_REPLY = re.compile(r"\s*[*_`\"']*\s*infeasible\s+as\s+described\s*[*_`\"']*\s*[:.\-\u2013\u2014]?\s*",
+                                re.I)
+
+
+def described_infeasible(feedback: object) -> str | None:
+    """The conflict explained in a reply that calls the problem infeasible
+    as described, or None for any other reply."""
+    if not isinstance(feedback, str):
+        return None
+    m = _NO_SOLUTION_REPLY.match(feedback)
+    if m is None:
+        return None
+    return feedback[m.end():].strip()
+
+
 def _same(text: str) -> str:
     return text
 
@@ -280,6 +355,8 @@ def repair_question(description: str, answer: dict[str, Any],
         parts.extend(map(r, lines))
     parts.append("")
     parts.append(_ASK_FOR_REVISION)
+    if status == "infeasible":
+        parts.append(_ALLOW_NO_SOLUTION)
     return "\n".join(parts)
 
 
@@ -326,6 +403,20 @@ def estimate_costs(usage: dict[str, int], model_name: str, llm_provider: str | N
 
 # -- the loop -----------------------------------------------------------------------
 
+def ask_llm(prompt: str, *, model_name: str | None = None, llm_provider: str | None = None,
+            progress: Progress = None) -> str:
+    """One LLM call with a prompt of ours, through the module attribute
+    ``modelwright._llm_generate_text`` (so deadlines, metering and
+    record/replay see it); the reply text, "" for none."""
+    mw = _modelwright()
+    model_name = model_name if model_name is not None else mw.MODEL_NAME
+    provider = mw._infer_provider(llm_provider, model_name)
+    text = mw._llm_generate_text(provider=provider, model_name=model_name, input_text=prompt,
+                                 max_tokens=mw.MAX_OUTPUT_TOKENS, temperature=None, stop=None, progress=progress,
+                                 capture_usage=False)
+    return text if isinstance(text, str) else ""
+
+
 def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: Any, temperature: float | None,
                      progress: Progress) -> dict[str, Any]:
     mw = _modelwright()
@@ -342,7 +433,7 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
                      check_solution: bool = False, model_name: str | None = None, llm_provider: str | None = None,
                      mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
                      mip_gap: float | None = None, progress: Progress = None, data_dir: PathArg | None = None,
-                     redact: Callable[[str, str], str] | None = None) -> dict[str, Any]:
+                     given: _given.Given | None = None) -> dict[str, Any]:
     """Solve a model and data file, and repair it with the LLM while the
     verdict is bad.
 
@@ -360,26 +451,35 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
         progress (callable|None): receives progress messages.
         data_dir: where the data's tables are read (default: the data
             file's folder).
-        redact (callable|None): ``redact(text, model_code)`` is what the
-            LLM is shown of a text that comes from the data (conflict rows,
-            names, values, messages); ``model_code`` holds the names the LLM
-            wrote itself.
+        given (tavro._given.Given|None): the problem over the tables of
+            its folder (then ``data_dir``): the questions state it with its
+            tables, and every text from the tables in them is redacted.
 
     Returns:
         dict: the answer of the last solve (status, objective, values, duals,
         reduced_costs, conflict, runaway, message) under "solution", its
         status, objective and values at the top, "repairs" (feedback rounds
-        made) and "rounds" (one record per round: kind, verdict, feedback,
-        outcome, errors). A feedback call that fails ends the rounds with
-        outcome "llm_error" and its error; the answer in hand is returned.
+        made), "rounds" (one record per round: kind, verdict, feedback,
+        outcome, errors, stated_changes), "stated_changes" (numbers stated
+        in the description that a revision taken changed) and
+        "infeasible_as_described" (None, or the LLM's explanation and the
+        conflicting rows when it holds that the problem as described has
+        no solution; the rounds end there with status "infeasible"). A
+        feedback call that fails ends the rounds with outcome "llm_error"
+        and its error; the answer in hand is returned.
     """
     mw = _modelwright()
     fb_kwargs = _feedback_kwargs(model_name, llm_provider, mode, temperature, progress)
     model_file, data_file = os.fspath(model_file), os.fspath(data_file)
-    tables = os.fspath(data_dir) if data_dir is not None else os.path.dirname(os.path.abspath(data_file))
-    answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap, data_dir=tables)
+    if given is not None:
+        data_dir = given.folder
+    tables = build_kwargs(data_dir, data_file).get("data_dir")  # as solve_pair reads them
+    asked = given.problem if given is not None else description
+    answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap, data_dir=data_dir)
     _note(progress, "Solved: %s" % answer["status"])
     rounds: list[dict[str, Any]] = []
+    changes: list[_stated.Change] = []
+    as_described: dict[str, Any] | None = None
     checked = False
     failed: tuple[str, list[str]] | None = None
     failed_model = ""
@@ -388,18 +488,17 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
         while len(rounds) < budget:
             status = answer["status"]
             shown: Redact | None = None
-            if redact is not None:
-                names = _read(model_file) + "\n" + failed_model
-                shown = functools.partial(_redacted, redact, names)
+            if given is not None:  # the names of the pair and of a failed revision are the LLM's own
+                shown = functools.partial(given.redact, model_code=_read(model_file) + "\n" + failed_model)
             if status in REPAIR_VERDICTS:
-                kind, question = "repair", repair_question(description, answer, failed, redact=shown)
+                kind, question = "repair", repair_question(asked, answer, failed, redact=shown)
             elif status == "optimal" and check_solution and not checked:
-                kind, question = "check", check_question(description, answer, redact=shown)
+                kind, question = "check", check_question(asked, answer, redact=shown)
             else:
                 break
             _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
             entry: dict[str, Any] = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
-                     "outcome": None, "errors": []}
+                                     "outcome": None, "errors": [], "stated_changes": []}
             rounds.append(entry)
             try:
                 reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
@@ -412,6 +511,12 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
             entry["feedback"] = reply.get("feedback")
             model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
             if not isinstance(model_code, str) and not isinstance(data_code, str):
+                explanation = described_infeasible(entry["feedback"]) if status == "infeasible" else None
+                if explanation is not None:
+                    entry["outcome"] = "infeasible_as_described"
+                    as_described = {"explanation": explanation, "conflict": answer.get("conflict")}
+                    _note(progress, "The problem as described is infeasible: %s" % explanation)
+                    break
                 entry["outcome"] = "no_revision"
                 _note(progress, "No revision proposed")
                 if kind == "check":
@@ -445,21 +550,28 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
                 failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
                 _note(progress, "The previous pair (%s) stays" % status)
                 continue
+            old_data = _read(data_file)
             _fileio.write_files_atomic({model_file: model_code, data_file: data_code})
             entry["outcome"] = "revised"
             _note(progress, "Revision written: %s \u2022 %s" % (model_file, data_file))
+            entry["stated_changes"] = _stated.revision_changes(description, old_data, model_code, data_code,
+                                                               entry["round"])
+            _flag_changes(progress, entry["stated_changes"])
+            changes += entry["stated_changes"]
             answer = candidate
     return {"status": answer["status"], "objective": answer["objective"], "values": answer["values"],
-            "repairs": len(rounds), "rounds": rounds, "solution": answer}
+            "repairs": len(rounds), "rounds": rounds, "solution": answer, "stated_changes": changes,
+            "infeasible_as_described": as_described}
+
+
+def _flag_changes(progress: Progress, changes: list[_stated.Change]) -> None:
+    for change in changes:
+        _note(progress, "Warning: a number stated in the description changed: %s" % _stated.change_text(change))
 
 
 def _read(path: PathArg) -> str:
     with open(path) as f:
         return f.read()
-
-
-def _redacted(redact: Callable[[str, str], str], model_code: str, text: str) -> str:
-    return redact(text, model_code)
 
 
 # -- the pair on disk ---------------------------------------------------------------
@@ -541,7 +653,8 @@ def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg
                        check_solution: bool = False, model_name: str | None = None, llm_provider: str | None = None,
                        mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
                        mip_gap: float | None = None, progress: Progress = None,
-                       stage: PairStage | None = None, data_dir: PathArg | None = None,
+                       stage: PairStage | None = None, candidates: int = 1,
+                       agreement_tolerance: float = 1e-6, data_dir: PathArg | None = None,
                        rows: int = _given.DEFAULT_ROWS) -> dict[str, Any]:
     """Write a model and data file for ``description`` with
     ``generative_solve``, then ``solve_and_repair`` them. Both are written
@@ -549,32 +662,61 @@ def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg
     caller that holds one gives it as ``stage``: its progress callback
     then receives the messages, and ``progress`` is not used).
 
-    With ``data_dir``, the data are the CSV tables of that folder: the
-    model and a data file of csv(...) bindings are written by
-    ``tavro._given.generate`` (the LLM sees a summary of each table with
-    its first ``rows`` rows, none for 0), and solved and repaired against
-    the tables, every text from them that goes back to the LLM redacted.
-    ``_given.NoTables`` is raised before any LLM call for a folder without
-    a table.
-
     Returns one dictionary: status, objective, values, model_file,
     data_file, iterations, repairs, usage (summed over every LLM call of
     both steps), estimated_costs, then assessment, syntax_errors (of the
-    generation), rounds, solution (the full answer) and error (the error of
-    a failed feedback call, else None). Errors of generative_solve
-    propagate.
+    generation), rounds, solution (the full answer), error (the error of
+    a failed feedback call, else None), stated_changes (numbers stated in
+    the description that the generation or a revision changed) and
+    infeasible_as_described. Errors of generative_solve propagate.
+
+    ``candidates`` K > 1 runs K generations at once, each in a temporary
+    pair beside the targets (no ``stage`` then), and keeps the answer of the
+    largest group of agreeing candidates (objectives equal within relative
+    ``agreement_tolerance``); the result adds candidates, chosen,
+    agreement ("2/3"), agreeing, disagreement, groups and comparison (see
+    ``tavro._candidates``). Usage is summed over all candidates.
+
+    With ``data_dir``, the data are the CSV tables of that folder, read once
+    here (``_given.NoTables`` for a folder without one, before any LLM
+    call): the model and a data file of csv(...) bindings are written by
+    ``tavro._given.generate`` (the LLM sees a summary of each table with its
+    first ``rows`` rows, none for 0), then solved and repaired against the
+    tables, every text from them that goes back to the LLM redacted. The
+    result's ``data_dir`` names the folder (None without one).
     """
+    if isinstance(candidates, bool) or not isinstance(candidates, int) or candidates < 1:
+        raise ValueError("candidates must be a whole number of at least 1, not %r" % (candidates,))
+    given = _given.Given.read(description, data_dir, rows) if data_dir is not None else None
+    options: dict[str, Any] = dict(iterations=iterations, alignment_check=alignment_check, few_shot=few_shot,
+                                   repair=repair, check_solution=check_solution, model_name=model_name,
+                                   llm_provider=llm_provider, mode=mode, temperature=temperature,
+                                   time_limit=time_limit, mip_gap=mip_gap, given=given)
+    if candidates == 1:
+        return _generate_one(description, model_file, data_file, progress=progress, stage=stage, **options)
+    if stage is not None:
+        raise ValueError("candidates write pairs of their own: give no stage")
+    from . import _candidates
+
+    return _candidates.generate(description, os.fspath(model_file), os.fspath(data_file), candidates,
+                                generate_one=_generate_one, options=options, tolerance=agreement_tolerance,
+                                progress=progress, redact=given.redact if given is not None else None)
+
+
+def _generate_one(description: str, model_file: PathArg, data_file: PathArg, *, iterations: int | None,
+                  alignment_check: bool | None, few_shot: bool, repair: int, check_solution: bool,
+                  model_name: str | None, llm_provider: str | None, mode: Any, temperature: float | None,
+                  time_limit: float | None, mip_gap: float | None, progress: Progress,
+                  stage: PairStage | None = None, given: _given.Given | None = None) -> dict[str, Any]:
     if stage is None:
         with PairStage(model_file, data_file, progress) as own:
-            return generate_and_solve(description, model_file, data_file, iterations=iterations,
-                                      alignment_check=alignment_check, few_shot=few_shot, repair=repair,
-                                      check_solution=check_solution, model_name=model_name,
-                                      llm_provider=llm_provider, mode=mode, temperature=temperature,
-                                      time_limit=time_limit, mip_gap=mip_gap, stage=own, data_dir=data_dir,
-                                      rows=rows)
+            return _generate_one(description, model_file, data_file, iterations=iterations,
+                                 alignment_check=alignment_check, few_shot=few_shot, repair=repair,
+                                 check_solution=check_solution, model_name=model_name, llm_provider=llm_provider,
+                                 mode=mode, temperature=temperature, time_limit=time_limit, mip_gap=mip_gap,
+                                 progress=progress, stage=own, given=given)
     if stage.targets != (os.fspath(model_file), os.fspath(data_file)):
         raise ValueError("the stage holds %s and %s, not %s and %s" % (*stage.targets, model_file, data_file))
-    tables = _given.read_tables(data_dir, rows) if data_dir is not None else None
     progress = stage.progress
     mw = _modelwright()
     model_name = model_name if model_name is not None else mw.MODEL_NAME
@@ -588,25 +730,19 @@ def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg
     if temperature is not None:
         solve_kwargs["temperature"] = temperature
     with _hooks.llm_hook.held(), _hooks.metering() as meter:
-        if tables is None:
+        if given is None:
             stats = mw.generative_solve(description, *stage.paths, **solve_kwargs)
-            stage.settle()
-            outcome = solve_and_repair(description, *stage.paths, repair=repair,
-                                       check_solution=check_solution, model_name=model_name,
-                                       llm_provider=llm_provider, mode=mode, temperature=temperature,
-                                       time_limit=time_limit, mip_gap=mip_gap, progress=progress)
         else:
-            redact = _given.Redactor(tables, description)
-            stats = _given.generate(description, *stage.paths, tables, redact=redact, model_name=model_name,
-                                    mode=mode, iterations=iterations, alignment_check=alignment_check,
-                                    few_shot=few_shot, temperature=temperature, llm_provider=llm_provider,
-                                    progress=progress)
-            stage.settle()
-            outcome = solve_and_repair(_given.problem_text(description, tables), *stage.paths, repair=repair,
-                                       check_solution=check_solution, model_name=model_name,
-                                       llm_provider=llm_provider, mode=mode, temperature=temperature,
-                                       time_limit=time_limit, mip_gap=mip_gap, progress=progress,
-                                       data_dir=tables.folder, redact=redact)
+            stats = _given.generate(given, *stage.paths, model_name=model_name, mode=mode, iterations=iterations,
+                                    alignment_check=alignment_check, few_shot=few_shot, temperature=temperature,
+                                    llm_provider=llm_provider, progress=progress)
+        stage.settle()
+        generated = _generation_changes(description, *stage.paths)
+        _flag_changes(progress, generated)
+        outcome = solve_and_repair(description, *stage.paths, repair=repair,
+                                   check_solution=check_solution, model_name=model_name,
+                                   llm_provider=llm_provider, mode=mode, temperature=temperature,
+                                   time_limit=time_limit, mip_gap=mip_gap, progress=progress, given=given)
     stats = stats if isinstance(stats, dict) else {}
     usage = meter.usage
     return {
@@ -624,8 +760,26 @@ def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg
         "rounds": outcome["rounds"],
         "solution": outcome["solution"],
         "error": next((r["errors"][0] for r in outcome["rounds"] if r["outcome"] == "llm_error"), None),
-        "data_dir": None if data_dir is None else os.fspath(data_dir),
+        "stated_changes": generated + outcome["stated_changes"],
+        "infeasible_as_described": outcome["infeasible_as_described"],
+        "data_dir": given.folder if given is not None else None,
     }
+
+
+def _generation_changes(description: str, model_file: str, data_file: str) -> list[_stated.Change]:
+    try:
+        return _stated.generation_changes(description, _read(model_file), _read(data_file))
+    except (OSError, UnicodeError):
+        return []
+
+
+def __getattr__(name: str) -> Any:
+    # explain and whatif live in tavro._explain, imported on first use.
+    if name in ("explain", "whatif"):
+        from . import _explain
+
+        return getattr(_explain, name)
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 
 # -- printing ---------------------------------------------------------------------------

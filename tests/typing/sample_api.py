@@ -69,3 +69,16 @@ def providers() -> List[str]:
     text, usage = modelwright._llm_generate_text(chosen, "gemini-1.5-pro", "Say hi.", capture_usage=True)
     hits = rank_problem_descriptions(query=text, models_dir="examples", top_k=3)
     return names + [str(h["path"]) for h in hits] + [str(usage["prompt_tokens"])]
+
+
+def solve(model_file: str, data_file: str) -> Dict[str, float]:
+    from tavro import solver
+
+    options = solver.SolveOptions(time_limit=30.0, ranging=True)
+    result: solver.Solution = solver.solve_files(model_file, data_file, options=options)
+    if result.status == "optimal" and result.max_violation is not None:
+        print(result.objective, result.warnings, result.notes, result.values.get("take"))
+    problem = solver.build_problem("dvar float+ x; minimize z: x;", "")
+    renamed: Dict[str, str] = problem.write("out/m.mps")
+    print(problem.column_name(0), problem.column_index("x"), renamed)
+    return result.flat()

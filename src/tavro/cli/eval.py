@@ -35,6 +35,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--repair", type=guard.positive_int, default=2, metavar="N",
                         help="repair rounds (default 2)")
     parser.add_argument("--check-solution", action="store_true", help="let the LLM check optimal answers")
+    parser.add_argument("--candidates", type=guard.candidates_type, default=1, metavar="K",
+                        help="K generations per problem that must agree (default 1); the summary adds the "
+                             "accuracy when all agreed and how often a wrong answer came with a warning")
     parser.add_argument("--limit", type=guard.positive_int, default=None, metavar="K",
                         help="only the first K problems")
     parser.add_argument("--resume", action="store_true", help="skip problems already in RESULTS.jsonl")
@@ -125,9 +128,18 @@ def _progress(total: int) -> _PlainProgress | _RichProgress:
 _ROWS = (("problems", "Problems"), ("correct", "Correct"), ("accuracy", "Accuracy"), ("compiled", "Compiled"),
          ("solved", "Solved (optimal)"), ("mean_iterations", "Mean iterations"), ("repairs", "Repairs"),
          ("tokens", "Tokens"), ("cost", "Estimated cost"), ("wall_seconds", "Wall time"))
+# With candidates: how far an agreeing answer can be trusted.
+_AGREEMENT_ROWS = (("candidates", "Candidates per problem"), ("agreed", "All candidates agreed"),
+                   ("accuracy_agreed", "Correct when all agreed"), ("disagreements", "Disagreement warnings"),
+                   ("warned_when_wrong", "Wrong answers warned"))
+
+
+def _share(part: int, whole: int, rate: float | None) -> str:
+    return "%d of %d (%s)" % (part, whole, "n/a" if rate is None else "%.1f%%" % (100.0 * rate))
 
 
 def _summary_cells(summary: dict[str, Any]) -> list[tuple[str, str]]:
+    rows: tuple[tuple[str, str], ...] = _ROWS
     cells = dict(summary)
     cells["accuracy"] = "%.1f%%" % (100.0 * summary["accuracy"])
     cells["problems"] = "%d of %d" % (summary["problems"], summary["total"])
@@ -135,7 +147,12 @@ def _summary_cells(summary: dict[str, Any]) -> list[tuple[str, str]]:
     cells["tokens"] = "%d in / %d out" % (summary["prompt_tokens"], summary["completion_tokens"])
     cells["cost"] = "$%.4f" % summary["cost"] if summary["cost_known"] else "unknown (no price for the model)"
     cells["wall_seconds"] = "%.1f s" % (summary["wall_seconds"] or 0.0)
-    return [(title, str(cells[key])) for key, title in _ROWS]
+    if summary.get("candidates", 1) > 1:
+        cells["agreed"] = "%d of %d" % (summary["agreed"], summary["problems"])
+        cells["accuracy_agreed"] = _share(summary["correct_agreed"], summary["agreed"], summary["accuracy_agreed"])
+        cells["warned_when_wrong"] = _share(summary["wrong_warned"], summary["wrong"], summary["warned_when_wrong"])
+        rows = rows[:3] + _AGREEMENT_ROWS + rows[3:]
+    return [(title, str(cells[key])) for key, title in rows]
 
 
 def _print_summary(summary: dict[str, Any], stream: IO[str]) -> None:
@@ -195,7 +212,8 @@ def run(args: argparse.Namespace) -> int:
         problems = problems[:args.limit]
     options = {"model_name": args.model or modelwright.MODEL_NAME, "llm_provider": args.provider,
                "iterations": args.iterations, "alignment_check": False if args.no_alignment else None,
-               "repair": args.repair, "check_solution": args.check_solution, "time_limit": args.time_limit}
+               "repair": args.repair, "check_solution": args.check_solution, "time_limit": args.time_limit,
+               "candidates": args.candidates}
     if args.rows is not None:
         options["rows"] = args.rows
     if args.record is not None:

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
 from . import guard
 from .options import add_llm_options, add_output_options
-from .output import clean
+from .output import clean, print_err
 
 if TYPE_CHECKING:
     from ..pipeline import PairStage
@@ -60,6 +60,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--check-solution", action="store_true",
                        help="with --solve: show an optimal answer to the LLM and let it revise the model")
     group.add_argument("--time-limit", type=float, default=None, metavar="S", help="with --solve: solver time limit")
+    group.add_argument("--candidates", type=guard.candidates_type, default=1, metavar="K",
+                       help="with --solve: K independent generations at once that must agree; the largest group "
+                            "of equal answers wins and a disagreement is reported (1 to %d, default 1)"
+                            % guard.MAX_CANDIDATES)
     given = parser.add_argument_group("data given as tables")
     given.add_argument("--data-dir", default=None, metavar="DIR",
                        help="the data are the CSV tables under DIR: the LLM sees a summary of each and writes a data "
@@ -75,6 +79,8 @@ def run(args: argparse.Namespace) -> int:
     guard.check_provider(args.parser, args.provider)
     description = _description(args, args.parser)
     check_outputs(args.parser, args)
+    if args.candidates > 1 and not args.solve:
+        args.parser.error("--candidates needs --solve: candidates are compared by their answers")
     check_data_dir(args.parser, args)
     if args.solve:
         return _generate_solve(args, description)
@@ -186,13 +192,13 @@ def _generate_given(args: argparse.Namespace, description: str) -> int:
     from .. import _given, modelwright, pipeline
     from .output import llm_session
 
-    tables = _given.read_tables(args.data_dir, _rows(args))
+    given = _given.Given.read(description, args.data_dir, _rows(args))
     with llm_session(args) as out:
         outcome = Outcome(args.output, args.data, show=out.progress, data_dir=args.data_dir)
         with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
             outcome.stage = stage
             stats = outcome.run(
-                _given.generate, description, *stage.paths, tables,
+                _given.generate, given, *stage.paths,
                 model_name=args.model or modelwright.MODEL_NAME,
                 mode=getattr(modelwright.Grammar, args.mode.upper()),
                 iterations=args.iterations,
@@ -299,47 +305,42 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
     errors are printed and the last pair that compiled is kept beside it, as
     for ``generate``; or the solver failed)."""
     from .. import modelwright, pipeline
-    from .output import emit_json, format_cost, llm_session, print_err, print_out, tokens_text
+    from .output import emit_json, llm_session
 
     given: dict[str, Any] = {}
     if args.data_dir is not None:
         given = {"data_dir": args.data_dir, "rows": _rows(args)}
     with llm_session(args) as out:
         outcome = Outcome(args.output, args.data, show=out.progress, data_dir=args.data_dir)
-        with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
-            outcome.stage = stage
-            result = outcome.run(
-                pipeline.generate_and_solve,
-                description, args.output, args.data,
-                iterations=args.iterations,
-                alignment_check=False if args.no_alignment else None,
-                few_shot=not args.no_few_shot,
-                repair=args.repair,
-                check_solution=args.check_solution,
-                model_name=args.model or modelwright.MODEL_NAME,
-                llm_provider=args.provider,
-                mode=getattr(modelwright.Grammar, args.mode.upper()),
-                time_limit=args.time_limit,
-                stage=stage,
-                **given,
-            )
+        options: dict[str, Any] = dict(
+            iterations=args.iterations,
+            alignment_check=False if args.no_alignment else None,
+            few_shot=not args.no_few_shot,
+            repair=args.repair,
+            check_solution=args.check_solution,
+            model_name=args.model or modelwright.MODEL_NAME,
+            llm_provider=args.provider,
+            mode=getattr(modelwright.Grammar, args.mode.upper()),
+            time_limit=args.time_limit,
+            **given,
+        )
+        if args.candidates > 1:
+            result = _run_candidates(args, description, options, out.progress)
+            # The kept pair is the chosen candidate's: judge it as generate would.
+            outcome.compiles = not _pair_errors(args.output, args.data, args.data_dir)
+        else:
+            with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
+                outcome.stage = stage
+                result = outcome.run(pipeline.generate_and_solve, description, args.output, args.data,
+                                     stage=stage, **options)
         if args.json:
             emit_json(result)
         else:
-            if result.get("assessment"):
-                print_out("Assessment: %s" % result["assessment"])
-            for entry in result["rounds"]:
-                print_out("Round %d (%s, %s): %s%s" % (
-                    entry["round"], entry["kind"], entry["verdict"], entry["outcome"],
-                    " \u2014 " + entry["feedback"] if entry.get("feedback") else ""))
-            print_out(_answer_text(result["solution"]).rstrip("\n"))
-            print_out("Files: %s \u2022 %s" % (result["model_file"], result["data_file"]))
-            costs = result["estimated_costs"] or {}
-            print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
-                result["iterations"], result["repairs"], tokens_text(result["usage"]),
-                format_cost(costs.get("total_cost") if "prompt_cost" in costs else None)))
+            _print_result(result)
         if given:
             out.note("To solve this pair again: %s" % solve_command(args))
+    if result.get("disagreement") and not args.json:
+        print_warning("the candidates disagree (%s agree); see the comparison above" % result["agreement"])
     if result["status"] != "error":
         return 0
     # A revision is only written when it compiles; without one the pair is
@@ -349,6 +350,101 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
     print_err("tavro: the final model does not solve: %s; the files are %s and %s"
               % (result["solution"].get("message"), result["model_file"], result["data_file"]))
     return EXIT_DOES_NOT_COMPILE
+
+
+def _run_candidates(args: argparse.Namespace, description: str, options: dict[str, Any],
+                    progress: Callable[[object], None]) -> dict[str, Any]:
+    """generate_and_solve with K candidates; Ctrl-C says which finished and
+    leaves at once (candidates may still wait inside LLM calls)."""
+    from .. import _candidates, pipeline
+
+    try:
+        result: dict[str, Any] = pipeline.generate_and_solve(description, args.output, args.data,
+                                                             candidates=args.candidates, progress=progress,
+                                                             **options)
+    except _candidates.CandidatesInterrupted as e:
+        kept = ("%s and %s were left as they were" % (clean(args.output), clean(args.data))
+                if os.path.exists(args.output) or os.path.exists(args.data) else "no files were written")
+        print_err("tavro: interrupted; %s; %s" % (e, kept))
+        sys.stdout.flush()
+        os._exit(130)
+    return result
+
+
+def _pair_errors(model_file: str, data_file: str, data_dir: str | None = None) -> list[str]:
+    from .. import pipeline
+
+    try:
+        with open(model_file) as mf, open(data_file) as df:
+            return pipeline._compile_errors(mf.read(), df.read(), data_dir)
+    except (OSError, UnicodeError) as e:
+        return [str(e)]
+
+
+def print_warning(text: str) -> None:
+    """A warning the user cannot miss: on stderr, bold red on a terminal."""
+    if sys.stderr.isatty():
+        from rich.console import Console
+        from rich.text import Text
+
+        Console(file=sys.stderr, highlight=False, soft_wrap=True).print(Text("WARNING: " + clean(text),
+                                                                              style="bold red"))
+    else:
+        print_err("WARNING: " + text)
+
+
+def _print_result(result: dict[str, Any]) -> None:
+    from .. import _stated
+    from .output import format_cost, print_out, tokens_text
+
+    if result.get("assessment"):
+        print_out("Assessment: %s" % result["assessment"])
+    for entry in result["rounds"]:
+        print_out("Round %d (%s, %s): %s%s" % (
+            entry["round"], entry["kind"], entry["verdict"], entry["outcome"],
+            " \u2014 " + entry["feedback"] if entry.get("feedback") else ""))
+    if "agreement" in result:
+        _print_agreement(result)
+    for change in result.get("stated_changes") or []:
+        print_out("WARNING: a number stated in the description was changed: %s" % _stated.change_text(change))
+    described = result.get("infeasible_as_described")
+    if described:
+        print_out("The problem as described is infeasible: %s" % (described["explanation"] or "(no reason given)"))
+    print_out(_answer_text(result["solution"]).rstrip("\n"))
+    print_out("Files: %s \u2022 %s" % (result["model_file"], result["data_file"]))
+    costs = result["estimated_costs"] or {}
+    print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
+        result["iterations"], result["repairs"], tokens_text(result["usage"]),
+        format_cost(costs.get("total_cost") if "prompt_cost" in costs else None)))
+
+
+def _print_agreement(result: dict[str, Any]) -> None:
+    from .output import print_out
+
+    def who(numbers: list[int]) -> str:
+        return "candidate%s %s" % ("s" if len(numbers) > 1 else "", ", ".join(map(str, numbers)))
+
+    if not result["disagreement"]:
+        print_out("Agreement: %s (%s)" % (result["agreement"], who(result["groups"][0]["candidates"])
+                                          if result["groups"] else "no candidate answered"))
+    else:
+        print_out("WARNING: THE CANDIDATES DISAGREE: %s agree on the answer below (candidate %d's pair is kept)."
+                  % (result["agreement"], result["chosen"]))
+        for group in result["groups"]:
+            objective = group["objective"]
+            answer = group["status"] + ("" if objective is None else ", objective %s" % _fmt(objective))
+            print_out("  %s: %s" % (answer, who(group["candidates"])))
+        if result.get("comparison"):
+            print_out("  Where the readings differ: %s" % result["comparison"])
+        elif result.get("comparison_error"):
+            print_out("  (the comparison call failed: %s)" % result["comparison_error"])
+    for entry in result["candidates"]:
+        if entry["status"] is None or entry["status"] == "error":
+            print_out("Candidate %d gave no answer: %s" % (entry["candidate"], entry["error"] or entry["status"]))
+
+
+def _fmt(value: float) -> str:
+    return str(int(value)) if float(value).is_integer() and abs(value) < 1e15 else "%.10g" % value
 
 
 def _answer_text(answer: Any) -> str:
