@@ -41,7 +41,6 @@ reports none, so the calls are metered by wrapping the module attribute
 from __future__ import annotations
 
 import contextlib
-import functools
 import os
 import re
 import types
@@ -121,32 +120,18 @@ def _error_answer(message: str) -> Answer:
 
 def build_kwargs(data_dir: PathArg | None, data_file: PathArg | None = None) -> dict[str, Any]:
     """Keywords of ``solver.build_problem`` for the folder that tables bound
-    in the data are read from: ``data_dir``, else the data file's folder
-    where the solver reads tables at all."""
-    if data_dir is None and data_file is not None and _reads_tables():
+    in the data are read from: ``data_dir``, else the data file's folder."""
+    if data_dir is None and data_file is not None:
         data_dir = os.path.dirname(os.path.abspath(data_file))
     return {} if data_dir is None else {"data_dir": os.fspath(data_dir)}
 
 
-def _reads_tables() -> bool:
-    import inspect
-
-    try:
-        return "data_dir" in inspect.signature(_solver().build_problem).parameters
-    except (TypeError, ValueError):
-        return False
-
-
 def _solve_problem(problem: Any, time_limit: float | None, mip_gap: float | None, ranging: bool = False) -> Any:
-    """``solver.solve_problem`` within the work budget; ``ranging`` asks for
-    the ranges of an LP where the solver's options offer them."""
+    """``solver.solve_problem`` within the calling thread's work budget;
+    ``ranging`` asks for the ranges of an LP."""
     solver = _solver()
-    options_type = getattr(solver, "SolveOptions", None)
-    if ranging and options_type is not None and "ranging" in getattr(options_type, "__dataclass_fields__", {}):
-        options_type = functools.partial(options_type, ranging=True)
-        if _work.current() is None:
-            return solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap, options=options_type())
-    return _work.solve_within(solver.solve_problem, problem, options_type, time_limit=time_limit, mip_gap=mip_gap)
+    options = solver.SolveOptions(time_limit=time_limit, mip_gap=mip_gap, ranging=ranging)
+    return _work.solve_within(solver.solve_problem, problem, options)
 
 
 def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None,

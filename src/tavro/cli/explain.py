@@ -74,10 +74,9 @@ def run(args: argparse.Namespace) -> int:
 def show(result: dict[str, Any], args: argparse.Namespace) -> None:
     from .generate import print_warning
     from .output import emit_json, print_out
-    from .solve import _jsonable
 
     if args.json:
-        emit_json(_jsonable(result))
+        emit_json(result)
         return
     print_out("Facts shown to the LLM:")
     for line in result["facts"]:

@@ -65,8 +65,11 @@ def print_err(msg: object) -> None:
 
 def dumps_json(obj: object) -> str:
     """``obj`` as indented JSON whose text holds no raw control character
-    (json escapes C0 itself; DEL and C1 become \\u escapes, values unchanged)."""
-    return clean(json.dumps(obj, indent=2, ensure_ascii=False, default=str), json_text=True)
+    (json escapes C0 itself; DEL and C1 become \\u escapes, values unchanged);
+    non-finite numbers are null, as JSON has none."""
+    from .._jsontext import finite
+
+    return clean(json.dumps(finite(obj), indent=2, ensure_ascii=False, default=str), json_text=True)
 
 
 def emit_json(obj: object, stream: IO[str] | None = None) -> None:

@@ -92,10 +92,10 @@ def objective_line(result: dict[str, Any]) -> str:
 def show(result: dict[str, Any], args: argparse.Namespace) -> None:
     from .generate import print_warning
     from .output import emit_json, print_err, print_out
-    from .solve import MAX_LINES, _jsonable, _table
+    from .solve import MAX_LINES, _table
 
     if args.json:
-        emit_json(_jsonable(result))
+        emit_json(result)
         return
     print_out("Scenario: %s" % result["scenario"])
     if result["change"]:
