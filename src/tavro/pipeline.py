@@ -41,6 +41,7 @@ reports none, so the calls are metered by wrapping the module attribute
 from __future__ import annotations
 
 import contextlib
+import functools
 import os
 import re
 import types
