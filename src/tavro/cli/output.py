@@ -434,9 +434,9 @@ def compile_hook(reporter: Reporter) -> Callable[[type[KelmCompiler]], type[Kelm
 
     def wrap(cls: type[KelmCompiler]) -> type[KelmCompiler]:
         class ReportingCompiler(cls):  # type: ignore[valid-type,misc]
-            def compile_model(self, model_code: str, data_code: str) -> dict[str, Any]:
+            def compile_model(self, model_code: str, data_code: str, **where: Any) -> dict[str, Any]:
                 try:
-                    result: dict[str, Any] = super().compile_model(model_code, data_code)
+                    result: dict[str, Any] = super().compile_model(model_code, data_code, **where)
                     return result
                 except Exception as e:
                     reporter.compile_failed(e)
