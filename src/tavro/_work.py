@@ -131,8 +131,8 @@ def solve_within(solve: Callable[..., _T], problem: Any, options: Any) -> _T:
 
 def _bounded_compiler(cls: type[Any]) -> type[Any]:
     class KelmCompiler(cls):  # type: ignore[misc]
-        def compile_model(self, model_code: Any, data_code: Any) -> Any:
-            return run(super().compile_model, model_code, data_code)
+        def compile_model(self, model_code: Any, data_code: Any, **where: Any) -> Any:
+            return run(super().compile_model, model_code, data_code, **where)
 
     KelmCompiler.__qualname__ = cls.__qualname__
     KelmCompiler.__module__ = cls.__module__

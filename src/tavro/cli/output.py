@@ -31,28 +31,40 @@ import sys
 import threading
 import time
 import types
-from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal, TypeVar
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal, TypeVar, cast
 
 if TYPE_CHECKING:
     from rich.console import Console
     from rich.progress import Progress
 
     from ..tavro_core import KelmCompiler
+    from .prices import Prices
 
 __all__ = ["Reporter", "llm_call_hook", "compile_hook", "patched", "emit_json", "clean", "format_cost",
            "print_out", "print_err", "tokens_text", "llm_session", "report_error"]
 
 _T = TypeVar("_T")
 
-# C0 controls except tab and newline, DEL and the C1 controls (CSI etc.).
-_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
+# C0 controls except tab and newline, DEL and the C1 controls (CSI etc.),
+# and the bidirectional controls that reorder what a terminal shows
+# (embeddings and overrides, isolates, the LRM/RLM and Arabic letter marks).
+_BIDI = "\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069"
+_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f" + _BIDI + "]")
+_CONTROL_ONE_LINE = re.compile("[\x00-\x1f\x7f-\x9f" + _BIDI + "]")
 
 
-def clean(text: object, json_text: bool = False) -> str:
+def _escape(m: re.Match[str], json_text: bool) -> str:
+    code = ord(m.group())
+    return "\\u%04x" % code if json_text or code > 0xFF else "\\x%02x" % code
+
+
+def clean(text: object, json_text: bool = False, one_line: bool = False) -> str:
     """``text`` with terminal control characters replaced by ``\\xNN`` escapes
-    (``\\u00NN`` inside JSON text, which keeps the document valid)."""
-    form = "\\u%04x" if json_text else "\\x%02x"
-    return _CONTROL.sub(lambda m: form % ord(m.group()), str(text))
+    (``\\uNNNN`` for the bidirectional controls, and inside JSON text, which
+    keeps the document valid). ``one_line`` escapes newline and tab too: for
+    a name or a datum that must not start a line of its own in a report."""
+    pattern = _CONTROL_ONE_LINE if one_line else _CONTROL
+    return pattern.sub(lambda m: _escape(m, json_text), str(text))
 
 
 def print_out(msg: object) -> None:
@@ -92,6 +104,38 @@ def format_cost(cost: float | None) -> str:
 
 def tokens_text(usage: dict[str, int]) -> str:
     return "%d in / %d out" % (usage.get("prompt_tokens", 0), usage.get("completion_tokens", 0))
+
+
+def known_cost(costs: object) -> float | None:
+    """``total_cost`` of an estimated-costs dictionary; None when no price
+    was found (no ``prompt_cost``: its 0.0 total does not mean free)."""
+    if not isinstance(costs, dict) or "prompt_cost" not in costs:
+        return None
+    return float(costs.get("total_cost") or 0.0)
+
+
+_COST_RECORD = re.compile(r"^\[LLM\] Estimated costs: (\{.*\})$", re.S)
+
+
+def cost_record_text(msg: str, local: bool = False) -> str:
+    """The workflow's "[LLM] Estimated costs: {...}" line in words (cost,
+    tokens, model); any other message unchanged."""
+    m = _COST_RECORD.match(msg)
+    if not m:
+        return msg
+    import ast
+
+    try:
+        record = ast.literal_eval(m.group(1))
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
+        return msg
+    if not isinstance(record, dict):
+        return msg
+    usage = record.get("usage")
+    usage = usage if isinstance(usage, dict) else {}
+    cost = "local model (no charge)" if local else format_cost(known_cost(record.get("estimated_costs")))
+    return "[LLM] Estimated costs: %s (%s, %d tokens in / %d out)" % (
+        cost, record.get("model"), usage.get("prompt_tokens") or 0, usage.get("completion_tokens") or 0)
 
 
 @contextlib.contextmanager
@@ -136,6 +180,12 @@ class Reporter:
         self.want_costs = want_costs and (json_mode or not quiet)
         self.calls: list[dict[str, Any]] = []
         self.iterations = 0
+        # The model and data file a command writes: compiler messages name them.
+        self.files: tuple[str, str] | None = None
+        # The command's price list, chosen on first use (llm_session sets it),
+        # and whether the model is local (no price list at all).
+        self.price_list: Prices | None = None
+        self.local = False
         self._console: Console | None = None
         self._live: Progress | None = None
         # Calls in flight by thread (candidates call at once); one lock for the display.
@@ -193,7 +243,7 @@ class Reporter:
             self.iterations = int(m.group(1))
         if self._console is not None and not self.verbose and _SHOWN_BY_DISPLAY.match(msg):
             return
-        self._line(msg, style="dim", stream=self.out)
+        self._line(cost_record_text(msg, self.local), style="dim", stream=self.out)
 
     def note(self, msg: object) -> None:
         self._line(msg)
@@ -247,6 +297,8 @@ class Reporter:
         Local (Ollama) models cost nothing and never load the price list."""
         if provider == "ollama":
             return 0.0
+        if self.price_list is not None:
+            self.price_list.ensure()
         try:
             from .. import modelwright
 
@@ -273,6 +325,10 @@ class Reporter:
     # -- compiler -----------------------------------------------------------
     def compile_failed(self, error: BaseException) -> None:
         text = str(error) if type(error).__name__ == "SemanticError" else "%s: %s" % (type(error).__name__, error)
+        if self.files is not None:
+            from .._check import name_locations
+
+            text = name_locations(text, *self.files)
         self._line("The compiler rejected this iteration's model:", style="bold red")
         for line in text.splitlines() or [""]:
             self._line("  " + line, style="red")
@@ -303,11 +359,17 @@ class Reporter:
             parts.append("local model (no charge)" if local else "estimated cost " + format_cost(t["cost"]))
         self._line(head + ", ".join(parts), style="bold")
 
+    def pricing_json(self) -> dict[str, Any] | None:
+        """The price list used ({"source", "bundled", "retrieved", ...}); None
+        when none was loaded (a local model, or no cost was needed)."""
+        return None if self.price_list is None else self.price_list.to_json()
+
     # -- results ------------------------------------------------------------
     def generated(self, result: object, args: argparse.Namespace) -> None:
         if args.json:
             doc = dict(result) if isinstance(result, dict) else {"assessment": result}
-            doc.update(model_file=args.output, data_file=args.data, calls=self.calls, totals=self.totals())
+            doc.update(model_file=args.output, data_file=args.data, calls=self.calls, totals=self.totals(),
+                       pricing=self.pricing_json())
             emit_json(doc)
         elif args.stats:
             print(dumps_json(result), flush=True)
@@ -344,14 +406,21 @@ def llm_call_hook(reporter: Reporter) -> Callable[[Callable[..., _T]], Callable[
         def reported(*args: Any, **kwargs: Any) -> _T:
             provider = kwargs["provider"] if "provider" in kwargs else (args[0] if args else None)
             model = kwargs["model_name"] if "model_name" in kwargs else (args[1] if len(args) > 1 else None)
+            # A caller that does not ask for the usage (the feedback workflow)
+            # still gets its text alone; the usage is taken for the report.
+            forced = not args and not kwargs.get("capture_usage", False)
+            if forced:
+                kwargs = dict(kwargs, capture_usage=True)
             reporter.call_started(provider, model)
             try:
                 result = call(*args, **kwargs)
             except BaseException:
                 reporter.call_failed()
                 raise
-            usage = result[1] if isinstance(result, tuple) and len(result) == 2 else None
-            reporter.call_finished(usage)
+            pair = isinstance(result, tuple) and len(result) == 2
+            reporter.call_finished(result[1] if pair else None)  # type: ignore[index]
+            if forced and pair:
+                return cast(_T, result[0])  # type: ignore[index]
             return result
 
         return reported
@@ -365,9 +434,9 @@ def compile_hook(reporter: Reporter) -> Callable[[type[KelmCompiler]], type[Kelm
 
     def wrap(cls: type[KelmCompiler]) -> type[KelmCompiler]:
         class ReportingCompiler(cls):  # type: ignore[valid-type,misc]
-            def compile_model(self, model_code: str, data_code: str) -> dict[str, Any]:
+            def compile_model(self, model_code: str, data_code: str, **where: Any) -> dict[str, Any]:
                 try:
-                    result: dict[str, Any] = super().compile_model(model_code, data_code)
+                    result: dict[str, Any] = super().compile_model(model_code, data_code, **where)
                     return result
                 except Exception as e:
                     reporter.compile_failed(e)
@@ -382,9 +451,12 @@ def compile_hook(reporter: Reporter) -> Callable[[type[KelmCompiler]], type[Kelm
 @contextlib.contextmanager
 def llm_session(args: argparse.Namespace) -> Iterator[Reporter]:
     """The reporter of an LLM command, with the call and compiler hooks
-    installed on tavro.modelwright until the block ends. TAVRO_PRICING names
-    another price list; a local (Ollama) model never loads one."""
-    from .. import modelwright, tokenmeter
+    installed on tavro.modelwright until the block ends. The price list
+    (--pricing, $TAVRO_PRICING, --offline; see prices.py) is chosen when the
+    first cost is needed and restored afterwards; a local (Ollama) model
+    never loads one."""
+    from .. import modelwright
+    from .prices import Prices
 
     reporter = Reporter(json_mode=getattr(args, "json", False), quiet=getattr(args, "quiet", False),
                         verbose=getattr(args, "verbose", False))
@@ -394,10 +466,13 @@ def llm_session(args: argparse.Namespace) -> Iterator[Reporter]:
         stack.enter_context(reporter)
         stack.enter_context(patched(modelwright, "_llm_generate_text", llm_call_hook(reporter)))
         stack.enter_context(patched(modelwright, "KelmCompiler", compile_hook(reporter)))
+        reporter.local = local
         if local:
             stack.enter_context(patched(modelwright, "_estimate_costs", lambda _old: _no_estimate))
-        if os.environ.get("TAVRO_PRICING"):
-            stack.enter_context(patched(tokenmeter, "PRICING_URL", lambda _old: os.environ["TAVRO_PRICING"]))
+        else:
+            prices = stack.enter_context(Prices.of(args, note=reporter.note))
+            reporter.price_list = prices
+            stack.enter_context(patched(modelwright, "_estimate_costs", _priced_by(prices)))
         try:
             yield reporter
         except Exception:
@@ -408,6 +483,21 @@ def llm_session(args: argparse.Namespace) -> Iterator[Reporter]:
 
 def _no_estimate(args: object, usage: object) -> dict[str, float]:
     return {}
+
+
+def _priced_by(prices: Prices) -> Callable[[Callable[..., _T]], Callable[..., _T]]:
+    """Wrapper factory for ``_estimate_costs``: the price list is chosen
+    before the first estimate."""
+
+    def wrap(estimate: Callable[..., _T]) -> Callable[..., _T]:
+        @functools.wraps(estimate)
+        def priced(*args: Any, **kwargs: Any) -> _T:
+            prices.ensure()
+            return estimate(*args, **kwargs)
+
+        return priced
+
+    return wrap
 
 
 def report_error(error: BaseException, args: argparse.Namespace) -> int:
