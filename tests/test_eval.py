@@ -153,6 +153,18 @@ def test_budget_stops_starting_problems(env, tmp_path, capsys):
     assert summary["cost"] == pytest.approx(2 * COST)
 
 
+def test_pricing_option_prices_the_run_and_is_put_back(env, tmp_path, capsys):
+    from tavro import tokenmeter
+
+    dataset = write_dataset(tmp_path / "data", "jsonl", ITEMS[:1])
+    (tmp_path / "double.md").write_text(PRICES.replace("1.25 | 10.00", "2.50 | 20.00"))
+    use(env, GOLD)
+    before = tokenmeter.PRICING_URL
+    assert run_eval(dataset, "--output", "r.jsonl", "--pricing", tmp_path / "double.md") == 0
+    assert summary_of(capsys)["cost"] == pytest.approx(2 * COST)
+    assert tokenmeter.PRICING_URL == before
+
+
 def test_record_then_replay_offline(env, tmp_path, capsys, monkeypatch):
     dataset = write_dataset(tmp_path / "data", "jsonl", ITEMS)
     use(env, FAULTY)

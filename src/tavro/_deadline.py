@@ -8,14 +8,15 @@ daemon worker thread that the caller waits for at most the deadline; an
 overrunning worker is abandoned. (The main thread is preferred: a worker
 abandoned inside native code can crash the interpreter's shutdown.)
 
-``llm_deadline`` bounds every LLM call of a command: for its duration it
-replaces the module attributes ``tavro.modelwright._llm_generate_text`` and
-``list_models`` with wrappers. The workflows look those attributes up at each
-call, so the bound applies to every call they make, while the client
-creation and requests inside stay exactly as they are. A call that overruns
-raises ``LLMTimeoutError`` naming the provider, the model and the address
-tried; progress messages of an abandoned worker are dropped.
+``llm_deadline`` bounds every LLM call of a command: for its duration the
+calls of ``tavro.modelwright._llm_generate_text`` and ``list_models`` get a
+deadline layer, the outermost (tavro._hooks). The client creation and
+requests inside stay exactly as they are. A call that overruns raises
+``LLMTimeoutError`` naming the provider, the model and the address tried;
+progress messages of an abandoned worker are dropped.
 """
+
+from __future__ import annotations
 
 import contextlib
 import math
@@ -23,6 +24,11 @@ import os
 import signal
 import threading
 import time
+from collections.abc import Callable, Iterator
+from types import FrameType, ModuleType
+from typing import Any, TypeVar
+
+from . import _hooks
 
 __all__ = ["DEFAULT_LLM_TIMEOUT", "ENV_LLM_TIMEOUT", "LLMTimeoutError", "call_with_deadline", "llm_deadline",
            "llm_timeout", "provider_address"]
@@ -37,7 +43,7 @@ _DEFAULT_ADDRESSES = {
     "google": (None, "https://generativelanguage.googleapis.com"),
 }
 
-_WRAPPED = "__tavro_deadline_wraps__"
+_T = TypeVar("_T")
 
 # Should the first interrupt be swallowed by the interrupted code, another
 # follows after this many seconds.
@@ -54,7 +60,8 @@ class _Expired(BaseException):
     pass
 
 
-def call_with_deadline(fn, seconds, on_timeout, *args, **kwargs):
+def call_with_deadline(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException] | None,
+                       *args: Any, **kwargs: Any) -> _T:
     """``fn(*args, **kwargs)``: its result, or what it raised, when it ends
     within ``seconds``; otherwise the exception that ``on_timeout()`` returns
     is raised."""
@@ -63,11 +70,12 @@ def call_with_deadline(fn, seconds, on_timeout, *args, **kwargs):
     return _call_on_worker(fn, seconds, on_timeout, args, kwargs)
 
 
-def _call_with_alarm(fn, seconds, on_timeout, args, kwargs):
+def _call_with_alarm(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException] | None,
+                     args: tuple[Any, ...], kwargs: dict[str, Any]) -> _T:
     armed = [True]
     token = _Expired()
 
-    def expire(signum, frame):
+    def expire(signum: int, frame: FrameType | None) -> None:
         if armed[0]:
             raise token
 
@@ -81,7 +89,7 @@ def _call_with_alarm(fn, seconds, on_timeout, args, kwargs):
             armed[0] = False
             signal.setitimer(signal.ITIMER_REAL, 0)
     except _Expired as e:
-        if e is not token:
+        if e is not token or on_timeout is None:
             raise
         raise on_timeout() from None
     finally:
@@ -91,11 +99,12 @@ def _call_with_alarm(fn, seconds, on_timeout, args, kwargs):
             signal.setitimer(signal.ITIMER_REAL, max(remaining, 1e-3), outer_interval)
 
 
-def _call_on_worker(fn, seconds, on_timeout, args, kwargs):
-    outcome = []
+def _call_on_worker(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException] | None,
+                    args: tuple[Any, ...], kwargs: dict[str, Any]) -> _T:
+    outcome: list[tuple[bool, Any]] = []
     done = threading.Event()
 
-    def work():
+    def work() -> None:
         try:
             outcome.append((True, fn(*args, **kwargs)))
         except BaseException as e:  # handed to the waiting thread
@@ -105,17 +114,18 @@ def _call_on_worker(fn, seconds, on_timeout, args, kwargs):
 
     threading.Thread(target=work, name="tavro-deadline", daemon=True).start()
     if not done.wait(seconds):
-        raise on_timeout()
+        raise on_timeout() if on_timeout is not None else TimeoutError()
     ok, value = outcome[0]
     if ok:
-        return value
+        result: _T = value
+        return result
     try:
         raise value
     finally:
         del value
 
 
-def llm_timeout(value=None):
+def llm_timeout(value: object = None) -> float:
     """Seconds per LLM call: ``value`` when given, else the environment
     variable TAVRO_LLM_TIMEOUT, else 300. ValueError unless a positive
     finite number."""
@@ -124,7 +134,7 @@ def llm_timeout(value=None):
         value = os.environ.get(ENV_LLM_TIMEOUT) or DEFAULT_LLM_TIMEOUT
         source = ENV_LLM_TIMEOUT
     try:
-        seconds = float(value)
+        seconds = float(value)  # type: ignore[arg-type]
     except (TypeError, ValueError):
         seconds = math.nan
     if not (0 < seconds < math.inf):
@@ -132,52 +142,50 @@ def llm_timeout(value=None):
     return seconds
 
 
-def provider_address(provider):
+def provider_address(provider: object) -> str:
     """The address a provider's client package sends to (``provider`` an
     ``LLMProvider`` member or its value)."""
-    name = getattr(provider, "value", provider)
+    name = str(getattr(provider, "value", provider))
     variable, default = _DEFAULT_ADDRESSES.get(name, (None, "?"))
     return (os.environ.get(variable) if variable else None) or default
 
 
-def _timeout_error(seconds, provider, what):
+def _timeout_error(seconds: float, provider: object, what: str) -> LLMTimeoutError:
     return LLMTimeoutError("no reply from %s (%s, address %s) within %g s; set --timeout or %s to wait longer"
                            % (getattr(provider, "value", provider), what, provider_address(provider), seconds,
                               ENV_LLM_TIMEOUT))
 
 
-def _gated(progress, expired):
+def _gated(progress: object, expired: threading.Event) -> object:
     # Progress messages of an abandoned call are dropped.
     if not callable(progress):
         return progress
 
-    def report(msg):
+    def report(msg: object) -> None:
         if not expired.is_set():
             progress(msg)
 
     return report
 
 
-def _bounded_generate(original, seconds):
-    def _llm_generate_text(*args, **kwargs):
+def _generate_layer(seconds: float) -> _hooks.Layer:
+    def bounded(call: Callable[..., Any], **kwargs: Any) -> Any:
         expired = threading.Event()
         if "progress" in kwargs:
             kwargs["progress"] = _gated(kwargs["progress"], expired)
-        provider = kwargs.get("provider", args[0] if args else None)
-        model_name = kwargs.get("model_name", args[1] if len(args) > 1 else None)
 
-        def timed_out():
+        def timed_out() -> BaseException:
             expired.set()
-            return _timeout_error(seconds, provider, "model %s" % model_name)
+            return _timeout_error(seconds, kwargs.get("provider"), "model %s" % kwargs.get("model_name"))
 
-        return call_with_deadline(original, seconds, timed_out, *args, **kwargs)
+        return call_with_deadline(call, seconds, timed_out, **kwargs)
 
-    return _llm_generate_text
+    return bounded
 
 
-def _bounded_listing(module, original, seconds):
-    def list_models(*args, **kwargs):
-        def timed_out():
+def _listing_layer(module: ModuleType, seconds: float) -> _hooks.Layer:
+    def bounded(call: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+        def timed_out() -> BaseException:
             llm_provider = kwargs.get("llm_provider", args[0] if args else None)
             model_name = kwargs.get("model_name", args[1] if len(args) > 1 else module.MODEL_NAME)
             try:
@@ -186,30 +194,19 @@ def _bounded_listing(module, original, seconds):
                 provider = llm_provider
             return _timeout_error(seconds, provider, "listing models")
 
-        return call_with_deadline(original, seconds, timed_out, *args, **kwargs)
+        return call_with_deadline(call, seconds, timed_out, *args, **kwargs)
 
-    return list_models
+    return bounded
 
 
 @contextlib.contextmanager
-def llm_deadline(seconds, module=None):
-    """Bounds each LLM call made through ``module`` (tavro.modelwright by
-    default) to ``seconds`` while the block runs; the attributes are
-    restored afterwards."""
-    if module is None:
-        from tavro import modelwright as module
-    saved = {}
-    try:
-        for name, wrap in (("_llm_generate_text", lambda f: _bounded_generate(f, seconds)),
-                           ("list_models", lambda f: _bounded_listing(module, f, seconds))):
-            original = getattr(module, name, None)
-            if original is None:
-                continue
-            saved[name] = original
-            wrapper = wrap(getattr(original, _WRAPPED, original))
-            setattr(wrapper, _WRAPPED, getattr(original, _WRAPPED, original))
-            setattr(module, name, wrapper)
+def llm_deadline(seconds: float) -> Iterator[None]:
+    """Bounds each LLM call (generation and model listing) made through
+    tavro.modelwright, on any thread, to ``seconds`` while the block runs:
+    the outermost layer of those calls (see tavro._hooks)."""
+    from . import modelwright
+
+    with _hooks.llm_call(_generate_layer(seconds), order=_hooks.DEADLINE, every_thread=True), \
+            _hooks.wrapping(modelwright, "list_models", _listing_layer(modelwright, seconds),
+                            order=_hooks.DEADLINE, every_thread=True):
         yield
-    finally:
-        for name, original in saved.items():
-            setattr(module, name, original)

@@ -20,6 +20,7 @@ partial last line if a kill left one.
 """
 
 import collections
+import contextlib
 import decimal
 import hashlib
 import json
@@ -289,7 +290,7 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
     meter = _hooks.UsageMeter()
     start = time.monotonic()
     result, error = None, None
-    tape_context = _hooks.taping(tape) if tape is not None else _null_context()
+    tape_context = _hooks.taping(tape) if tape is not None else contextlib.nullcontext()
     with _hooks.metering(meter), _hooks.excluding(problem.question, [problem.source] if problem.source else []), \
             tape_context:
         try:
@@ -354,14 +355,6 @@ def _model_name():
     from . import modelwright
 
     return modelwright.MODEL_NAME
-
-
-class _null_context:
-    def __enter__(self):
-        return None
-
-    def __exit__(self, *exc):
-        return False
 
 
 # -- prices kept with a recording -------------------------------------------------------
@@ -520,19 +513,18 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
                         except Exception:
                             pass
 
-        with _hooks.llm_hook.held(), _hooks.rank_hook.held():
-            threads = [threading.Thread(target=worker, name="tavro-eval-%d" % i, daemon=True)
-                       for i in range(max(1, min(int(jobs), pending.qsize() or 1)))]
+        threads = [threading.Thread(target=worker, name="tavro-eval-%d" % i, daemon=True)
+                   for i in range(max(1, min(int(jobs), pending.qsize() or 1)))]
+        for t in threads:
+            t.start()
+        try:
             for t in threads:
-                t.start()
-            try:
-                for t in threads:
-                    while t.is_alive():
-                        t.join(0.1)
-            except KeyboardInterrupt:
-                with lock:
-                    state["stopped"] = "interrupted"
-                raise
+                while t.is_alive():
+                    t.join(0.1)
+        except KeyboardInterrupt:
+            with lock:
+                state["stopped"] = "interrupted"
+            raise
         summary = current_summary()
         summary.update(stopped=state["stopped"], new=len(state["new"]), replay_misses=state["misses"],
                        output=output)

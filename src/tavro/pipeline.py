@@ -336,67 +336,66 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
     checked = False
     failed = None
     budget = max(int(repair), 0)
-    with _hooks.llm_hook.held():
-        while len(rounds) < budget:
-            status = answer["status"]
-            if status in REPAIR_VERDICTS:
-                kind, question = "repair", repair_question(description, answer, failed)
-            elif status == "optimal" and check_solution and not checked:
-                kind, question = "check", check_question(description, answer)
-            else:
-                break
-            _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
-            entry = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
-                     "outcome": None, "errors": []}
-            rounds.append(entry)
-            try:
-                reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
-            except Exception as e:  # the answer in hand stays; the failure is reported
-                entry["outcome"] = "llm_error"
-                entry["errors"] = ["%s: %s" % (type(e).__name__, str(e) or type(e).__name__)]
-                _note(progress, "The feedback call failed: %s" % entry["errors"][0])
-                break
-            reply = reply if isinstance(reply, dict) else {}
-            entry["feedback"] = reply.get("feedback")
-            model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
-            if not isinstance(model_code, str) and not isinstance(data_code, str):
-                entry["outcome"] = "no_revision"
-                _note(progress, "No revision proposed")
-                if kind == "check":
-                    checked = True
-                    continue
-                break
-            if not isinstance(model_code, str):
-                model_code = _read(model_file)
-            if not isinstance(data_code, str):
-                data_code = _read(data_file)
-            errors = _compile_errors(model_code, data_code)
-            if errors:
-                entry["outcome"] = "not_compiled"
-                entry["errors"] = errors
-                failed = ("A previous revision did not compile:", errors)
-                _note(progress, "The revision does not compile; the previous pair stays: %s" % "; ".join(errors))
-                if kind == "check":
-                    checked = True
+    while len(rounds) < budget:
+        status = answer["status"]
+        if status in REPAIR_VERDICTS:
+            kind, question = "repair", repair_question(description, answer, failed)
+        elif status == "optimal" and check_solution and not checked:
+            kind, question = "check", check_question(description, answer)
+        else:
+            break
+        _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
+        entry = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
+                 "outcome": None, "errors": []}
+        rounds.append(entry)
+        try:
+            reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
+        except Exception as e:  # the answer in hand stays; the failure is reported
+            entry["outcome"] = "llm_error"
+            entry["errors"] = ["%s: %s" % (type(e).__name__, str(e) or type(e).__name__)]
+            _note(progress, "The feedback call failed: %s" % entry["errors"][0])
+            break
+        reply = reply if isinstance(reply, dict) else {}
+        entry["feedback"] = reply.get("feedback")
+        model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
+        if not isinstance(model_code, str) and not isinstance(data_code, str):
+            entry["outcome"] = "no_revision"
+            _note(progress, "No revision proposed")
+            if kind == "check":
+                checked = True
                 continue
-            failed = None
-            checked = checked or kind == "check"
-            candidate = solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap)
-            _note(progress, "The revision solves: %s" % candidate["status"])
-            # Never trade an optimal pair for a worse one, nor a solvable
-            # pair for one the solver fails on.
-            if (kind == "check" and candidate["status"] != "optimal") or (
-                    candidate["status"] == "error" and status != "error"):
-                entry["outcome"] = "kept"
-                entry["errors"] = [str(candidate.get("message") or candidate["status"])]
-                failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
-                _note(progress, "The previous pair (%s) stays" % status)
-                continue
-            write_text_atomic(model_file, model_code)
-            write_text_atomic(data_file, data_code)
-            entry["outcome"] = "revised"
-            _note(progress, "Revision written: %s \u2022 %s" % (model_file, data_file))
-            answer = candidate
+            break
+        if not isinstance(model_code, str):
+            model_code = _read(model_file)
+        if not isinstance(data_code, str):
+            data_code = _read(data_file)
+        errors = _compile_errors(model_code, data_code)
+        if errors:
+            entry["outcome"] = "not_compiled"
+            entry["errors"] = errors
+            failed = ("A previous revision did not compile:", errors)
+            _note(progress, "The revision does not compile; the previous pair stays: %s" % "; ".join(errors))
+            if kind == "check":
+                checked = True
+            continue
+        failed = None
+        checked = checked or kind == "check"
+        candidate = solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap)
+        _note(progress, "The revision solves: %s" % candidate["status"])
+        # Never trade an optimal pair for a worse one, nor a solvable
+        # pair for one the solver fails on.
+        if (kind == "check" and candidate["status"] != "optimal") or (
+                candidate["status"] == "error" and status != "error"):
+            entry["outcome"] = "kept"
+            entry["errors"] = [str(candidate.get("message") or candidate["status"])]
+            failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
+            _note(progress, "The previous pair (%s) stays" % status)
+            continue
+        write_text_atomic(model_file, model_code)
+        write_text_atomic(data_file, data_code)
+        entry["outcome"] = "revised"
+        _note(progress, "Revision written: %s \u2022 %s" % (model_file, data_file))
+        answer = candidate
     return {"status": answer["status"], "objective": answer["objective"], "values": answer["values"],
             "repairs": len(rounds), "rounds": rounds, "solution": answer}
 
@@ -429,7 +428,7 @@ def generate_and_solve(description, model_file, data_file, *, iterations=None, a
         solve_kwargs["mode"] = mode
     if temperature is not None:
         solve_kwargs["temperature"] = temperature
-    with _hooks.llm_hook.held(), _hooks.metering() as meter:
+    with _hooks.metering() as meter:
         stats = mw.generative_solve(description, model_file, data_file, **solve_kwargs)
         outcome = solve_and_repair(description, model_file, data_file, repair=repair,
                                    check_solution=check_solution, model_name=model_name,

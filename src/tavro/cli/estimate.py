@@ -24,11 +24,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .. import tokenmeter
-    from .output import patched
+    from .. import _hooks, tokenmeter
 
     source = args.pricing if args.pricing is not None else tokenmeter.PRICING_URL
-    with patched(tokenmeter, "PRICING_URL", lambda _url: source):
+    with _hooks.setting(tokenmeter, "PRICING_URL", source):
         if args.json:
             return estimate_json(tokenmeter, args.model, source)
         costs = tokenmeter.exercise_estimate_costs(args.model)

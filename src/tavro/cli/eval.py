@@ -159,18 +159,26 @@ def _priced(options: dict[str, Any]) -> bool:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .. import evaluation, modelwright, pipeline, tokenmeter
+    from .. import _hooks, evaluation, tokenmeter
 
     guard.check_provider(args.parser, args.provider)
     if args.jobs < 1:
         args.parser.error("--jobs must be at least 1")
+    pricing = tokenmeter.PRICING_URL
     if args.pricing is not None:
-        tokenmeter.PRICING_URL = args.pricing
+        pricing = args.pricing
     elif os.environ.get("TAVRO_PRICING"):
-        tokenmeter.PRICING_URL = os.environ["TAVRO_PRICING"]
+        pricing = os.environ["TAVRO_PRICING"]
     elif args.replay is not None and os.path.isfile(os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)):
         # The prices the recording was made with: the replay needs no network.
-        tokenmeter.PRICING_URL = os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)
+        pricing = os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)
+    with _hooks.setting(tokenmeter, "PRICING_URL", pricing):
+        return _run(args)
+
+
+def _run(args: argparse.Namespace) -> int:
+    from .. import evaluation, modelwright, pipeline
+
     dataset = args.dataset
     if dataset == "benchmark" and not os.path.exists(dataset):
         dataset = evaluation.bundled_benchmark()

@@ -4,10 +4,9 @@
   is a tty) it draws through ``rich``: a spinner with the elapsed time while an
   LLM call waits, then one line per call with its tokens and estimated cost.
   Otherwise it writes plain lines: no escape sequences, no spinner frames.
-- ``llm_call_hook(reporter)``: a wrapper factory for
-  ``tavro.modelwright._llm_generate_text`` (takes the callable, returns the
-  wrapped one), so it composes with other wrappers of the same attribute;
-  ``patched`` installs a wrapper for the duration of a command.
+- ``llm_session(args)``: the reporter of an LLM command, its layer on the
+  command's LLM calls (``reporting``, at the PROGRESS place of
+  tavro._hooks) and its compiler hook installed until the command ends.
 - ``emit_json``: the one JSON object a ``--json`` command writes to stdout.
 - ``clean``: LLM and file text made safe to print (control characters that
   could drive the terminal are shown as escapes); ``print_out`` and
@@ -22,7 +21,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import functools
 import json
 import logging
 import os
@@ -30,7 +28,9 @@ import re
 import sys
 import time
 import types
-from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal, TypeVar
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal
+
+from .. import _hooks
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -38,10 +38,8 @@ if TYPE_CHECKING:
 
     from ..tavro_core import KelmCompiler
 
-__all__ = ["Reporter", "llm_call_hook", "compile_hook", "patched", "emit_json", "clean", "format_cost",
-           "print_out", "print_err", "tokens_text", "llm_session", "report_error"]
-
-_T = TypeVar("_T")
+__all__ = ["Reporter", "reporting", "compile_hook", "emit_json", "clean", "format_cost", "print_out", "print_err",
+           "tokens_text", "llm_session", "report_error"]
 
 # C0 controls except tab and newline, DEL and the C1 controls (CSI etc.).
 _CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
@@ -88,17 +86,6 @@ def format_cost(cost: float | None) -> str:
 
 def tokens_text(usage: dict[str, int]) -> str:
     return "%d in / %d out" % (usage.get("prompt_tokens", 0), usage.get("completion_tokens", 0))
-
-
-@contextlib.contextmanager
-def patched(module: object, name: str, wrap: Callable[[Any], object]) -> Iterator[None]:
-    """Replace ``module.name`` by ``wrap(current value)`` until the block ends."""
-    original = getattr(module, name)
-    setattr(module, name, wrap(original))
-    try:
-        yield
-    finally:
-        setattr(module, name, original)
 
 
 # Workflow messages that the terminal display replaces (the spinner, the call
@@ -317,54 +304,46 @@ class Reporter:
             self.summary()
 
 
-def llm_call_hook(reporter: Reporter) -> Callable[[Callable[..., _T]], Callable[..., _T]]:
-    """Wrapper factory for ``_llm_generate_text``: reports each call."""
+def reporting(reporter: Reporter) -> _hooks.Layer:
+    """The layer of ``_llm_generate_text`` that reports each call."""
 
-    def wrap(call: Callable[..., _T]) -> Callable[..., _T]:
-        @functools.wraps(call)
-        def reported(*args: Any, **kwargs: Any) -> _T:
-            provider = kwargs["provider"] if "provider" in kwargs else (args[0] if args else None)
-            model = kwargs["model_name"] if "model_name" in kwargs else (args[1] if len(args) > 1 else None)
-            reporter.call_started(provider, model)
+    def reported(call: Callable[..., Any], **kwargs: Any) -> Any:
+        reporter.call_started(kwargs.get("provider"), kwargs.get("model_name"))
+        try:
+            result = call(**kwargs)
+        except BaseException:
+            reporter.call_failed()
+            raise
+        usage = result[1] if isinstance(result, tuple) and len(result) == 2 else None
+        reporter.call_finished(usage)
+        return result
+
+    return reported
+
+
+def compile_hook(reporter: Reporter, cls: type[KelmCompiler]) -> type[KelmCompiler]:
+    """A subclass of the ``KelmCompiler`` class bound in modelwright whose
+    failures are shown, then raised unchanged."""
+
+    class ReportingCompiler(cls):  # type: ignore[valid-type,misc]
+        def compile_model(self, model_code: str, data_code: str) -> dict[str, Any]:
             try:
-                result = call(*args, **kwargs)
-            except BaseException:
-                reporter.call_failed()
+                result: dict[str, Any] = super().compile_model(model_code, data_code)
+                return result
+            except Exception as e:
+                reporter.compile_failed(e)
                 raise
-            usage = result[1] if isinstance(result, tuple) and len(result) == 2 else None
-            reporter.call_finished(usage)
-            return result
 
-        return reported
-
-    return wrap
-
-
-def compile_hook(reporter: Reporter) -> Callable[[type[KelmCompiler]], type[KelmCompiler]]:
-    """Wrapper factory for the ``KelmCompiler`` class bound in modelwright:
-    a subclass whose failures are shown, then raised unchanged."""
-
-    def wrap(cls: type[KelmCompiler]) -> type[KelmCompiler]:
-        class ReportingCompiler(cls):  # type: ignore[valid-type,misc]
-            def compile_model(self, model_code: str, data_code: str) -> dict[str, Any]:
-                try:
-                    result: dict[str, Any] = super().compile_model(model_code, data_code)
-                    return result
-                except Exception as e:
-                    reporter.compile_failed(e)
-                    raise
-
-        ReportingCompiler.__name__ = ReportingCompiler.__qualname__ = cls.__name__
-        return ReportingCompiler
-
-    return wrap
+    ReportingCompiler.__name__ = ReportingCompiler.__qualname__ = cls.__name__
+    return ReportingCompiler
 
 
 @contextlib.contextmanager
 def llm_session(args: argparse.Namespace) -> Iterator[Reporter]:
-    """The reporter of an LLM command, with the call and compiler hooks
-    installed on tavro.modelwright until the block ends. TAVRO_PRICING names
-    another price list; a local (Ollama) model never loads one."""
+    """The reporter of an LLM command, with its call layer (every thread's
+    calls) and compiler hook installed on tavro.modelwright until the block
+    ends. TAVRO_PRICING names another price list; a local (Ollama) model
+    never loads one."""
     from .. import modelwright, tokenmeter
 
     reporter = Reporter(json_mode=getattr(args, "json", False), quiet=getattr(args, "quiet", False),
@@ -373,12 +352,13 @@ def llm_session(args: argparse.Namespace) -> Iterator[Reporter]:
         == modelwright.LLMProvider.OLLAMA
     with contextlib.ExitStack() as stack:
         stack.enter_context(reporter)
-        stack.enter_context(patched(modelwright, "_llm_generate_text", llm_call_hook(reporter)))
-        stack.enter_context(patched(modelwright, "KelmCompiler", compile_hook(reporter)))
+        stack.enter_context(_hooks.llm_call(reporting(reporter), order=_hooks.PROGRESS, every_thread=True))
+        stack.enter_context(_hooks.setting(modelwright, "KelmCompiler",
+                                           compile_hook(reporter, modelwright.KelmCompiler)))
         if local:
-            stack.enter_context(patched(modelwright, "_estimate_costs", lambda _old: _no_estimate))
+            stack.enter_context(_hooks.setting(modelwright, "_estimate_costs", _no_estimate))
         if os.environ.get("TAVRO_PRICING"):
-            stack.enter_context(patched(tokenmeter, "PRICING_URL", lambda _old: os.environ["TAVRO_PRICING"]))
+            stack.enter_context(_hooks.setting(tokenmeter, "PRICING_URL", os.environ["TAVRO_PRICING"]))
         try:
             yield reporter
         except Exception:
