@@ -216,21 +216,3 @@ def test_llm_timeout_sources(monkeypatch, value, env, expected):
         assert str(info.value) == expected
     else:
         assert _deadline.llm_timeout(value) == expected
-
-
-@pytest.mark.parametrize("provider, env, expected", [
-    ("openai", {}, "https://api.openai.com/v1"),
-    ("openai", {"OPENAI_BASE_URL": "http://h:1/v1"}, "http://h:1/v1"),
-    ("ollama", {}, "http://127.0.0.1:11434"),
-    ("ollama", {"OLLAMA_HOST": "box:11434"}, "box:11434"),
-    ("google", {"OPENAI_BASE_URL": "http://h:1/v1"}, "https://generativelanguage.googleapis.com"),
-])
-def test_provider_address(monkeypatch, provider, env, expected):
-    for name in ("OPENAI_BASE_URL", "OLLAMA_HOST"):
-        monkeypatch.delenv(name, raising=False)
-    for name, value in env.items():
-        monkeypatch.setenv(name, value)
-    from tavro import modelwright
-
-    assert _deadline.provider_address(provider) == expected
-    assert _deadline.provider_address(modelwright.LLMProvider(provider)) == expected

@@ -28,20 +28,13 @@ from collections.abc import Callable, Iterator
 from types import FrameType, ModuleType
 from typing import Any, TypeVar
 
-from . import _hooks
+from . import _hooks, _providers
 
 __all__ = ["DEFAULT_LLM_TIMEOUT", "ENV_LLM_TIMEOUT", "LLMTimeoutError", "call_with_deadline", "llm_deadline",
-           "llm_timeout", "provider_address"]
+           "llm_timeout"]
 
 DEFAULT_LLM_TIMEOUT = 300.0
 ENV_LLM_TIMEOUT = "TAVRO_LLM_TIMEOUT"
-
-# The addresses the client packages use when their variable is not set.
-_DEFAULT_ADDRESSES = {
-    "openai": ("OPENAI_BASE_URL", "https://api.openai.com/v1"),
-    "ollama": ("OLLAMA_HOST", "http://127.0.0.1:11434"),
-    "google": (None, "https://generativelanguage.googleapis.com"),
-}
 
 _T = TypeVar("_T")
 
@@ -142,17 +135,9 @@ def llm_timeout(value: object = None) -> float:
     return seconds
 
 
-def provider_address(provider: object) -> str:
-    """The address a provider's client package sends to (``provider`` an
-    ``LLMProvider`` member or its value)."""
-    name = str(getattr(provider, "value", provider))
-    variable, default = _DEFAULT_ADDRESSES.get(name, (None, "?"))
-    return (os.environ.get(variable) if variable else None) or default
-
-
 def _timeout_error(seconds: float, provider: object, what: str) -> LLMTimeoutError:
     return LLMTimeoutError("no reply from %s (%s, address %s) within %g s; set --timeout or %s to wait longer"
-                           % (getattr(provider, "value", provider), what, provider_address(provider), seconds,
+                           % (getattr(provider, "value", provider), what, _providers.address(provider), seconds,
                               ENV_LLM_TIMEOUT))
 
 

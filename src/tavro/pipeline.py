@@ -26,7 +26,7 @@ import os
 import re
 import types
 
-from . import _hooks
+from . import _hooks, _providers
 from ._fileio import write_text_atomic
 
 __all__ = ["REPAIR_VERDICTS", "Answer", "generate_and_solve", "solve_and_repair", "solve_pair", "solve_texts",
@@ -271,13 +271,12 @@ def check_question(description, answer):
 # -- cost -----------------------------------------------------------------------------
 
 def estimate_costs(usage, model_name, llm_provider=None):
-    """Price summed usage once through ``tokenmeter.estimate_costs``; a local
-    Ollama model costs nothing (and needs no price list); any failure gives
+    """Price summed usage once through ``tokenmeter.estimate_costs``; a free
+    (local) model costs nothing and needs no price list; any failure gives
     an empty estimate, as in ``generative_solve``. Without "prompt_cost" the
     price is unknown (``total_cost`` 0.0 then does not mean free)."""
     try:
-        provider = _modelwright()._infer_provider(llm_provider, model_name)
-        if getattr(provider, "value", provider) == "ollama":
+        if _providers.is_free(_modelwright()._infer_provider(llm_provider, model_name)):
             return {"prompt_cost": 0.0, "completion_cost": 0.0, "total_cost": 0.0}
         from . import tokenmeter
 

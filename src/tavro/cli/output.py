@@ -30,7 +30,7 @@ import time
 import types
 from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal
 
-from .. import _hooks
+from .. import _hooks, _providers
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -212,8 +212,8 @@ class Reporter:
 
     def price(self, provider: str, model: str, usage: dict[str, Any]) -> float | None:
         """Estimated dollars of ``usage``; None when the price is unknown.
-        Local (Ollama) models cost nothing and never load the price list."""
-        if provider == "ollama":
+        Free (local) models cost nothing and never load the price list."""
+        if _providers.is_free(provider):
             return 0.0
         try:
             from .. import modelwright
@@ -235,7 +235,8 @@ class Reporter:
         line = head + ", %d tokens in / %d out" % (record["prompt_tokens"], record["completion_tokens"])
         if "cost" in record:
             cost = record["cost"]
-            line += ", local model (no charge)" if record["provider"] == "ollama" else ", cost " + format_cost(cost)
+            line += ", local model (no charge)" if _providers.is_free(record["provider"]) else \
+                ", cost " + format_cost(cost)
         return line
 
     # -- compiler -----------------------------------------------------------
@@ -267,7 +268,7 @@ class Reporter:
         else:
             parts.append("%d tokens in / %d out" % (t["prompt_tokens"], t["completion_tokens"]))
         if self.want_costs and self.calls and t["prompt_tokens"] is not None:
-            local = self.calls and all(c["provider"] == "ollama" for c in self.calls)
+            local = self.calls and all(_providers.is_free(c["provider"]) for c in self.calls)
             parts.append("local model (no charge)" if local else "estimated cost " + format_cost(t["cost"]))
         self._line(head + ", ".join(parts), style="bold")
 
@@ -342,14 +343,13 @@ def compile_hook(reporter: Reporter, cls: type[KelmCompiler]) -> type[KelmCompil
 def llm_session(args: argparse.Namespace) -> Iterator[Reporter]:
     """The reporter of an LLM command, with its call layer (every thread's
     calls) and compiler hook installed on tavro.modelwright until the block
-    ends. TAVRO_PRICING names another price list; a local (Ollama) model
-    never loads one."""
+    ends. TAVRO_PRICING names another price list; a free (local) model never
+    loads one."""
     from .. import modelwright, tokenmeter
 
     reporter = Reporter(json_mode=getattr(args, "json", False), quiet=getattr(args, "quiet", False),
                         verbose=getattr(args, "verbose", False))
-    local = modelwright._infer_provider(args.provider, args.model or modelwright.MODEL_NAME) \
-        == modelwright.LLMProvider.OLLAMA
+    local = _providers.is_free(modelwright._infer_provider(args.provider, args.model or modelwright.MODEL_NAME))
     with contextlib.ExitStack() as stack:
         stack.enter_context(reporter)
         stack.enter_context(_hooks.llm_call(reporting(reporter), order=_hooks.PROGRESS, every_thread=True))
