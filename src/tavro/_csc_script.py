@@ -7,13 +7,21 @@ the model (names, labels, index values, file names) is written as a
 ``repr()`` string literal, never as code, an identifier or a comment.
 """
 
+from __future__ import annotations
+
 import base64
 import json
 import os
 import zlib
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import scipy.sparse
+
+# The generator (a SciPyCSCCodeGenerator) whose attributes the steps fill in.
+Generator = Any
 
 # Problems with fewer numbers than this are written as readable literals;
 # larger ones as base64 buffers (never a list literal of 10^4 numbers).
@@ -24,10 +32,10 @@ _WRAP = 76
 _LEVEL = 1
 
 
-def problem(gen):
+def problem(gen: Generator) -> dict[str, Any]:
     """The grounded problem of a generator (instantiated once, kept as
     ``gen.problem``): the dictionary of tavro._kelm.instantiate_tree."""
-    found = gen.__dict__.get("problem")
+    found: dict[str, Any] | None = gen.__dict__.get("problem")
     if found is None:
         from . import _kelm
 
@@ -36,7 +44,7 @@ def problem(gen):
     return found
 
 
-def build_variables(gen):
+def build_variables(gen: Generator) -> None:
     p = problem(gen)
     gen.var_names = [block[0] for block in p["columns"]]
     gen.var_indices = {block[0]: (block[2], block[4]) for block in p["columns"]}
@@ -44,7 +52,7 @@ def build_variables(gen):
     gen.integrality = np.asarray(p["integrality"], dtype=np.uint8)
 
 
-def build_objective(gen):
+def build_objective(gen: Generator) -> None:
     p = problem(gen)
     gen.c = np.asarray(p["c"], dtype=float)
     gen.maximize = p["sense"] == "maximize"
@@ -52,7 +60,7 @@ def build_objective(gen):
     gen.objective_name = p["objective_name"]
 
 
-def build_constraints(gen):
+def build_constraints(gen: Generator) -> None:
     p = problem(gen)
     n = len(p["c"])
     lower = np.asarray(p["row_lower"], dtype=float)
@@ -72,15 +80,15 @@ def build_constraints(gen):
     gen.b_ub = np.concatenate([upper[le], -lower[ge]])
 
 
-def _answer_source():
+def _answer_source() -> str:
     from . import _answer
 
     with open(_answer.__file__, encoding="utf-8") as f:
         return f.read()
 
 
-def _num(x):
-    x = float(x)
+def _num(x: object) -> str:
+    x = float(x)  # type: ignore[arg-type]
     if x != x:
         return "nan"
     if x in (float("inf"), float("-inf")):
@@ -88,11 +96,11 @@ def _num(x):
     return repr(x + 0.0)  # -0.0 reads as 0.0
 
 
-def _column_labels(var_indices, n):
+def _column_labels(var_indices: dict[str, tuple[int, Sequence[Sequence[str]]]], n: int) -> list[str | None]:
     """Name of each column: x, x[1], x[Seattle,3] (as tavro.solver names them)."""
-    names = [None] * n
+    names: list[str | None] = [None] * n
     for name, (first, dims) in var_indices.items():
-        grid = [[]]
+        grid: list[list[str]] = [[]]
         for d in dims:
             grid = [g + [key] for g in grid for key in d]
         for k, keys in enumerate(grid):
@@ -100,8 +108,8 @@ def _column_labels(var_indices, n):
     return names
 
 
-def _row_labels(blocks, m):
-    names = [None] * m
+def _row_labels(blocks: list[tuple[str, int, int, list[str]]], m: int) -> list[str | None]:
+    names: list[str | None] = [None] * m
     for label, first, arity, index in blocks:
         count = len(index) // arity if arity else 1
         for r in range(count):
@@ -111,7 +119,7 @@ def _row_labels(blocks, m):
     return names
 
 
-def _table(rows, header):
+def _table(rows: Sequence[Sequence[str]], header: Sequence[str]) -> list[str]:
     """Aligned tuple literals, one per line, under a header of plain words."""
     widths = [max([len(h)] + [len(r[k]) for r in rows]) for k, h in enumerate(header)]
     head = "    # " + "  ".join(h.ljust(w + 1) for h, w in zip(header, widths)).rstrip()
@@ -122,7 +130,7 @@ def _table(rows, header):
     return lines
 
 
-def _literal_lines(gen, n, m):
+def _literal_lines(gen: Generator, n: int, m: int) -> list[str]:
     lower, upper = gen.bounds[:, 0], gen.bounds[:, 1]
     col_names = _column_labels(gen.var_indices, n)
     out = ["# One column per variable: name, lower bound, upper bound, integer (1) or not (0),",
@@ -161,7 +169,7 @@ def _literal_lines(gen, n, m):
     return out
 
 
-def _arrays(gen):
+def _arrays(gen: Generator) -> dict[str, npt.NDArray[Any]]:
     A = gen.A.tocsc()
     return {
         "c": np.asarray(gen.c, dtype="<f8"),
@@ -176,19 +184,19 @@ def _arrays(gen):
     }
 
 
-def _variables_blob(gen):
+def _variables_blob(gen: Generator) -> bytes:
     blocks = [[name, first, [list(d) for d in dims]] for name, (first, dims) in gen.var_indices.items()]
     return json.dumps(blocks, ensure_ascii=True).encode("ascii")
 
 
-def _b64(raw):
+def _b64(raw: bytes) -> str:
     text = base64.b64encode(zlib.compress(raw, _LEVEL)).decode("ascii")
     # A triple-quoted literal of base64 lines: one token, whatever its size;
     # the alphabet holds no quote or backslash.
     return "\n".join(text[k:k + _WRAP] for k in range(0, len(text), _WRAP))
 
 
-def _buffer_lines(gen, n, m, sidecar_name):
+def _buffer_lines(gen: Generator, n: int, m: int, sidecar_name: str | None) -> list[str]:
     arrays = _arrays(gen)
     shape = "    shape=(len(row_lower), len(c)))"
     out = []
@@ -218,7 +226,7 @@ def _buffer_lines(gen, n, m, sidecar_name):
     return out
 
 
-def sidecar_bytes(gen):
+def sidecar_bytes(gen: Generator) -> bytes:
     """The .npz file of the arrays (and the variable names) for a sidecar script."""
     import io
     import zipfile
@@ -230,7 +238,7 @@ def sidecar_bytes(gen):
     with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED, compresslevel=_LEVEL) as zf:
         for key, arr in arrays.items():
             with zf.open(key + ".npy", "w", force_zip64=True) as f:
-                np.lib.format.write_array(f, arr, allow_pickle=False)
+                np.lib.format.write_array(f, arr, allow_pickle=False)  # type: ignore[no-untyped-call]
     return buf.getvalue()
 
 
@@ -286,36 +294,36 @@ if globals().get("__name__") == "__main__":
 '''
 
 
-def render(gen, sidecar_name=None):
+def render(gen: Generator, sidecar_name: str | None = None) -> str:
     """The script text for a generator whose three build steps have run."""
     n = len(gen.c)
     m = len(gen.row_lower)
     total = 4 * n + 2 * m + 2 * gen.A.nnz
     literal = sidecar_name is None and total < LITERAL_LIMIT and sum(
         len(d) for _, dims in gen.var_indices.values() for d in dims) < LITERAL_LIMIT
-    lines = [_HEADER,
+    lines: list[str | None] = [_HEADER,
              "import base64" if not literal and sidecar_name is None else None,
              "import json" if not literal else None,
              "import os" if sidecar_name is not None else None,
              "import zlib" if not literal and sidecar_name is None else None,
              "", "import numpy as np", "import scipy.sparse", "",
              "# ---- tavro._answer: the solve and the shaping of values, as tavro.solver runs them ----"]
-    lines = [line for line in lines if line is not None]
-    lines.append(_answer_source().rstrip("\n"))
-    lines += ["# ---- end of tavro._answer ----", "", "",
+    text = [line for line in lines if line is not None]
+    text.append(_answer_source().rstrip("\n"))
+    lines = ["# ---- end of tavro._answer ----", "", "",
               "# ---- the problem: min or max c.x + OFFSET, row_lower <= A x <= row_upper,",
               "#      col_lower <= x <= col_upper, x[j] integer where integrality[j] == 1 ----",
               "MAXIMIZE = %r" % bool(gen.maximize),
               "OFFSET = %s" % _num(gen.offset),
               "OBJECTIVE_NAME = %r" % (gen.objective_name or ""),
               "inf = float('inf')" if literal else None, ""]
-    lines = [line for line in lines if line is not None]
-    lines += _literal_lines(gen, n, m) if literal else _buffer_lines(gen, n, m, sidecar_name)
-    lines += ["", "", _FOOTER]
-    return "\n".join(lines)
+    text += [line for line in lines if line is not None]
+    text += _literal_lines(gen, n, m) if literal else _buffer_lines(gen, n, m, sidecar_name)
+    text += ["", "", _FOOTER]
+    return "\n".join(text)
 
 
-def generate_code(gen, sidecar=None):
+def generate_code(gen: Generator, sidecar: str | os.PathLike[str] | None = None) -> str:
     """Runs the three build steps (looked up on the generator) and renders
     the script into gen.scipy_code_lines; returns its text. With `sidecar`
     (a path), the arrays go to that .npz file, which the script loads from

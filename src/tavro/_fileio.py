@@ -17,10 +17,17 @@ file-size limit leaves the previous file whole. Differences from
   place too (nothing better is possible there).
 """
 
+from __future__ import annotations
+
 import errno
 import os
 import stat
 import tempfile
+from collections.abc import Callable
+from typing import IO, Any
+
+# What a write is given: a path as open() takes it.
+FilePath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 __all__ = ["write_text_atomic", "write_bytes_atomic"]
 
@@ -28,7 +35,7 @@ __all__ = ["write_text_atomic", "write_bytes_atomic"]
 _PREFIX_CHARS = 100
 
 
-def _target(path):
+def _target(path: FilePath) -> str:
     """The file a write to ``path`` lands in: symbolic links followed as
     open() follows them (a dangling link names the file it would create)."""
     path = os.fsdecode(os.fspath(path))
@@ -41,7 +48,7 @@ def _target(path):
     # A link loop raises OSError (ELOOP), as open() would.
 
 
-def _new_file_mode():
+def _new_file_mode() -> int:
     """0o666 less the process umask, read without changing it where possible."""
     try:
         with open("/proc/self/status", encoding="ascii") as f:
@@ -55,12 +62,12 @@ def _new_file_mode():
     return 0o666 & ~umask
 
 
-def _write_in_place(target, how, write):
+def _write_in_place(target: str, how: dict[str, Any], write: Callable[[IO[Any]], object]) -> None:
     with open(target, **how) as f:
         write(f)
 
 
-def _atomic(path, how, write):
+def _atomic(path: FilePath, how: dict[str, Any], write: Callable[[IO[Any]], object]) -> None:
     """Runs ``write(file)`` on a temporary file beside the target, opened
     with the ``open`` keywords ``how``, then renames it over the target."""
     target = _target(path)
@@ -106,7 +113,7 @@ def _atomic(path, how, write):
     _sync_folder(folder or ".")
 
 
-def _sync_folder(folder):
+def _sync_folder(folder: str) -> None:
     # Makes the rename itself durable; not every file system allows it.
     try:
         dfd = os.open(folder, os.O_RDONLY)
@@ -120,7 +127,7 @@ def _sync_folder(folder):
         os.close(dfd)
 
 
-def write_bytes_atomic(path, data):
+def write_bytes_atomic(path: FilePath, data: bytes | bytearray | memoryview) -> None:
     """Replace ``path`` with ``data`` (bytes-like): temporary file in the same
     folder, flush and fsync, then ``os.replace``. An existing file keeps its
     permission bits; on any failure the temporary file is removed and the
@@ -128,7 +135,7 @@ def write_bytes_atomic(path, data):
     _atomic(path, {"mode": "wb"}, lambda f: f.write(data))
 
 
-def write_text_atomic(path, text, encoding=None):
+def write_text_atomic(path: FilePath, text: str, encoding: str | None = None) -> None:
     """``write_bytes_atomic`` for text, encoded exactly as ``open(path, "w")``
     would (the platform's default encoding unless one is named, strict
     errors, newline translation)."""

@@ -19,7 +19,8 @@ finished record; ``resume`` skips the problems already recorded and drops a
 partial last line if a kill left one.
 """
 
-import collections
+from __future__ import annotations
+
 import contextlib
 import decimal
 import hashlib
@@ -30,6 +31,8 @@ import queue
 import re
 import threading
 import time
+from collections.abc import Callable, Sequence
+from typing import Any, NamedTuple
 
 from . import _hooks, pipeline
 
@@ -43,14 +46,29 @@ NO_SOLUTION_TEXTS = ("no best solution", "infeasible")
 NO_SOLUTION_NUMBER = -99999
 NO_SOLUTION = "infeasible"
 
-Expected = collections.namedtuple("Expected", "value decimals")
-Expected.__doc__ = """A graded answer: value None when the problem has no solution; decimals
-the number of decimals the answer was written with."""
 
-Problem = collections.namedtuple("Problem", "index id question expected source")
-Problem.__doc__ = """One benchmark problem: its position, the dataset's id (or None), the
-question text, the Expected answer and the description file it came from
-(None for a JSON dataset)."""
+
+class Expected(NamedTuple):
+    """A graded answer: value None when the problem has no solution; decimals
+    the number of decimals the answer was written with."""
+
+    value: float | None
+    decimals: int | None
+
+
+class Problem(NamedTuple):
+    """One benchmark problem: its position, the dataset's id (or None), the
+    question text, the Expected answer and the description file it came from
+    (None for a JSON dataset)."""
+
+    index: int  # type: ignore[assignment]  # the field shadows tuple.index, as it always has
+    id: str | None
+    question: str
+    expected: Expected
+    source: str | None
+
+
+Record = dict[str, Any]
 
 
 _THOUSANDS = re.compile(r"-?\d{1,3}(,\d{3})+(\.\d+)?")
@@ -60,16 +78,16 @@ class DatasetError(ValueError):
     """A dataset that cannot be read, naming the file and the entry."""
 
 
-def question_hash(question):
+def question_hash(question: str) -> str:
     return hashlib.sha256(question.encode("utf-8")).hexdigest()
 
 
-def _decimals(d):
+def _decimals(d: decimal.Decimal) -> int:
     exponent = d.as_tuple().exponent
     return -exponent if isinstance(exponent, int) and exponent < 0 else 0
 
 
-def parse_answer(value):
+def parse_answer(value: object) -> Expected:
     """An answer as the benchmarks give it -> Expected; ValueError if it is
     neither a number, a numeric string nor a no-solution marker."""
     if isinstance(value, bool) or value is None:
@@ -94,7 +112,7 @@ def parse_answer(value):
     return Expected(float(value), _decimals(value))
 
 
-def grade(status, objective, expected, tolerance=1e-6):
+def grade(status: str | None, objective: object, expected: Expected, tolerance: float = 1e-6) -> bool:
     """Whether an answer is correct: a no-solution answer is matched by
     "infeasible" or "infeasible_or_unbounded"; a number by an optimal status
     whose objective is within relative ``tolerance`` of it, or equals it
@@ -115,7 +133,7 @@ def grade(status, objective, expected, tolerance=1e-6):
 
 # -- datasets ---------------------------------------------------------------------
 
-def _entry_problem(index, entry, where):
+def _entry_problem(index: int, entry: object, where: str) -> Problem:
     if not isinstance(entry, dict):
         raise DatasetError("%s: not a JSON object" % where)
     question = next((entry[k] for k in QUESTION_FIELDS if k in entry), None)
@@ -132,7 +150,7 @@ def _entry_problem(index, entry, where):
     return Problem(index, None if ident is None else str(ident), question, expected, None)
 
 
-def _folder_problem(index, folder):
+def _folder_problem(index: int, folder: str) -> Problem:
     with open(os.path.join(folder, "solution.json"), encoding="utf-8") as f:
         try:
             solution = json.load(f, parse_float=decimal.Decimal)
@@ -160,14 +178,14 @@ def _folder_problem(index, folder):
     return Problem(index, name, question, expected, desc)
 
 
-def bundled_benchmark():
+def bundled_benchmark() -> str:
     """The path of the benchmark shipped with the package."""
     from importlib import resources
 
     return str(resources.files("tavro") / "data" / "benchmark.jsonl")
 
 
-def load_dataset(path):
+def load_dataset(path: str | os.PathLike[str]) -> list[Problem]:
     """The problems of a dataset file or library folder, in order."""
     path = os.fspath(path)
     if os.path.isdir(path):
@@ -196,7 +214,7 @@ def load_dataset(path):
         # {"id": {question, answer}, ...}: the keys are the ids.
         return [_entry_problem(i, dict({"id": key}, **entry), "%s: entry %r" % (path, key))
                 for i, (key, entry) in enumerate(whole.items())]
-    problems = []
+    problems: list[Problem] = []
     for lineno, line in enumerate(text.splitlines(), 1):
         if not line.strip():
             continue
@@ -217,9 +235,9 @@ class ResultsFile:
     """RESULTS.jsonl: one complete line per record, appended under a lock in
     one write and fsync'ed."""
 
-    def __init__(self, path, resume):
+    def __init__(self, path: str | os.PathLike[str], resume: bool) -> None:
         self.path = os.fspath(path)
-        self.records = []
+        self.records: list[Record] = []
         self._lock = threading.Lock()
         if os.path.exists(self.path):
             if not resume:
@@ -228,9 +246,9 @@ class ResultsFile:
         folder = os.path.dirname(self.path)
         if folder:
             os.makedirs(folder, exist_ok=True)
-        self._fd = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
+        self._fd: int | None = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
 
-    def _read_and_mend(self):
+    def _read_and_mend(self) -> list[Record]:
         with open(self.path, "rb") as f:
             data = f.read()
         end = data.rfind(b"\n") + 1
@@ -251,9 +269,11 @@ class ResultsFile:
                 records.append(record)
         return records
 
-    def append(self, record):
+    def append(self, record: Record) -> None:
         line = (json.dumps(record, ensure_ascii=False) + "\n").encode("utf-8")
         with self._lock:
+            if self._fd is None:
+                raise ValueError("%s is closed" % self.path)
             view = memoryview(line)
             while view:
                 written = os.write(self._fd, view)
@@ -261,7 +281,7 @@ class ResultsFile:
             os.fsync(self._fd)
             self.records.append(record)
 
-    def close(self):
+    def close(self) -> None:
         with self._lock:
             if self._fd is not None:
                 os.close(self._fd)
@@ -270,15 +290,16 @@ class ResultsFile:
 
 # -- one problem ------------------------------------------------------------------
 
-def _expected_json(expected):
+def _expected_json(expected: Expected) -> float | str:
     return NO_SOLUTION if expected.value is None else expected.value
 
 
-def _tape_name(problem):
+def _tape_name(problem: Problem) -> str:
     return "%04d-%s.jsonl" % (problem.index, question_hash(problem.question)[:12])
 
 
-def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
+def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6,
+                tape: _hooks.Recording | _hooks.Replay | None = None, **options: Any) -> Record:
     """Run one problem in ``folder`` and return its record. Failures of the
     LLM calls (errors, time-outs, unparsable replies) are recorded, not
     raised."""
@@ -286,11 +307,13 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
     model_file = os.path.join(folder, "model.mod")
     data_file = os.path.join(folder, "data.dat")
     _write_plain(os.path.join(folder, "question.txt"), problem.question)
-    messages = []
+    messages: list[str] = []
     meter = _hooks.UsageMeter()
     start = time.monotonic()
-    result, error = None, None
-    tape_context = _hooks.taping(tape) if tape is not None else contextlib.nullcontext()
+    result: dict[str, Any] | None = None
+    error: str | None = None
+    tape_context: contextlib.AbstractContextManager[object] = \
+        _hooks.taping(tape) if tape is not None else contextlib.nullcontext()
     with _hooks.metering(meter), _hooks.excluding(problem.question, [problem.source] if problem.source else []), \
             tape_context:
         try:
@@ -304,7 +327,7 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
     except OSError:
         pass
     # A solver verdict other than "error" means the pair built; else ask the compiler.
-    compiled = bool(result) and result["status"] != "error"
+    compiled = result is not None and result["status"] != "error"
     if not compiled:
         try:
             with open(model_file) as mf, open(data_file) as df:
@@ -314,6 +337,8 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
     usage = meter.usage
     status = result["status"] if result else None
     objective = result["objective"] if result else None
+    if error is None and result is not None:
+        error = result["error"] or (result["solution"].get("message") if result["status"] == "error" else None)
     return {
         "index": problem.index,
         "id": problem.id,
@@ -329,14 +354,13 @@ def run_problem(problem, folder, *, tolerance=1e-6, tape=None, **options):
         "estimated_costs": result["estimated_costs"] if result else pipeline.estimate_costs(
             usage, options.get("model_name") or _model_name(), options.get("llm_provider")),
         "seconds": round(seconds, 3),
-        "error": error if error is not None else (result["error"] or (
-            result["solution"].get("message") if result["status"] == "error" else None)),
+        "error": error,
         "model_file": model_file,
         "data_file": data_file,
     }
 
 
-def _failed_record(problem, error, seconds):
+def _failed_record(problem: Problem, error: BaseException, seconds: float) -> Record:
     return {"index": problem.index, "id": problem.id, "question_sha256": question_hash(problem.question),
             "status": None, "objective": None, "expected": _expected_json(problem.expected), "correct": False,
             "compiled": False, "iterations": None, "repairs": 0,
@@ -345,13 +369,13 @@ def _failed_record(problem, error, seconds):
             "model_file": None, "data_file": None}
 
 
-def _write_plain(path, text):
+def _write_plain(path: str, text: str) -> None:
     # Notes beside the pair, made again by any rerun: no fsync needed.
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
 
 
-def _model_name():
+def _model_name() -> str:
     from . import modelwright
 
     return modelwright.MODEL_NAME
@@ -362,13 +386,13 @@ def _model_name():
 PRICING_SNAPSHOT = "pricing.md"
 
 
-def _price_cell(value):
+def _price_cell(value: float | None) -> str:
     if value is None:
         return ""
     return ("%.12f" % value).rstrip("0").rstrip(".") or "0"
 
 
-def snapshot_pricing(folder):
+def snapshot_pricing(folder: str) -> str:
     """Write the price list in use (``tokenmeter.PRICING_URL``) into
     ``folder/pricing.md``, so that a replay prices the recorded usage
     exactly as the recording did, offline."""
@@ -388,19 +412,20 @@ def snapshot_pricing(folder):
 
 # -- the run ------------------------------------------------------------------------
 
-def _cost(record):
+def _cost(record: Record) -> float:
     costs = record.get("estimated_costs") or {}
     total = costs.get("total_cost") if isinstance(costs, dict) else None
     return float(total) if isinstance(total, (int, float)) else 0.0
 
 
-def _price_known(record):
+def _price_known(record: Record) -> bool:
     usage = record.get("usage") or {}
     spent = (usage.get("prompt_tokens") or 0) + (usage.get("completion_tokens") or 0)
     return not spent or "prompt_cost" in (record.get("estimated_costs") or {})
 
 
-def summarize(records, total=None, wall_seconds=None):
+def summarize(records: Sequence[Record], total: int | None = None,
+              wall_seconds: float | None = None) -> dict[str, Any]:
     """The summary of a list of records: problems, correct, accuracy,
     compiled, solved (optimal), mean iterations, repairs, tokens, cost
     (cost_known false when a record's model had no price)."""
@@ -426,8 +451,21 @@ def summarize(records, total=None, wall_seconds=None):
     }
 
 
-def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1e-6, record_dir=None,
-             replay_dir=None, workdir=None, on_start=None, on_record=None, **options):
+class _RunState:
+    """What the workers of one evaluate() share, under its lock."""
+
+    def __init__(self) -> None:
+        self.spent = 0.0
+        self.stopped: str | None = None
+        self.new: list[Record] = []
+        self.misses = 0
+
+
+def evaluate(problems: Sequence[Problem], output: str | os.PathLike[str], *, jobs: int = 1, resume: bool = False,
+             budget: float | None = None, tolerance: float = 1e-6, record_dir: str | None = None,
+             replay_dir: str | None = None, workdir: str | None = None,
+             on_start: Callable[[Problem], object] | None = None,
+             on_record: Callable[[Record, dict[str, Any]], object] | None = None, **options: Any) -> dict[str, Any]:
     """Run ``problems`` on ``jobs`` threads, appending one record per finished
     problem to ``output``; returns the summary of every record of these
     problems (resumed ones included) with ``stopped`` (None, "budget" or
@@ -448,7 +486,7 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
         workdir = stem + ".problems"
     results = ResultsFile(output, resume)
     try:
-        done = {}
+        done: dict[int, Record] = {}
         for record in results.records:
             done[record["index"]] = record
         for problem in problems:
@@ -456,28 +494,28 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
             if old is not None and old.get("question_sha256") != question_hash(problem.question):
                 raise ValueError("%s holds a record of another problem at index %d: not this dataset's results"
                                  % (output, problem.index))
-        pending = queue.Queue()
+        pending: queue.Queue[Problem] = queue.Queue()
         for problem in problems:
             if problem.index not in done:
                 pending.put(problem)
         selected = {p.index for p in problems}
-        state = {"spent": 0.0, "stopped": None, "new": [], "misses": 0}
+        state = _RunState()
         lock = threading.Lock()
         started_at = time.monotonic()
         if record_dir is not None:
             os.makedirs(record_dir, exist_ok=True)
 
-        def current_summary():
+        def current_summary() -> dict[str, Any]:
             records = [r for r in results.records if r["index"] in selected]
             return summarize(records, len(problems), time.monotonic() - started_at)
 
-        def worker():
+        def worker() -> None:
             while True:
                 with lock:
-                    if state["stopped"] is not None:
+                    if state.stopped is not None:
                         return
-                    if budget is not None and state["spent"] >= budget:
-                        state["stopped"] = "budget"
+                    if budget is not None and state.spent >= budget:
+                        state.stopped = "budget"
                         return
                     try:
                         problem = pending.get_nowait()
@@ -488,7 +526,7 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
                             on_start(problem)
                         except Exception:
                             pass
-                tape = None
+                tape: _hooks.Recording | _hooks.Replay | None = None
                 if record_dir is not None:
                     tape = _hooks.Recording(os.path.join(record_dir, _tape_name(problem)))
                 elif replay_dir is not None:
@@ -500,13 +538,13 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
                 except Exception as e:  # the folder or the files failed: still one record
                     record = _failed_record(problem, e, time.monotonic() - started)
                 with lock:
-                    if state["stopped"] == "interrupted":
+                    if state.stopped == "interrupted":
                         return
                     results.append(record)
-                    state["new"].append(record)
-                    state["spent"] += _cost(record)
+                    state.new.append(record)
+                    state.spent += _cost(record)
                     if record["error"] and record["error"].startswith("ReplayMiss:"):
-                        state["misses"] += 1
+                        state.misses += 1
                     if on_record is not None:
                         try:
                             on_record(record, current_summary())
@@ -523,11 +561,10 @@ def evaluate(problems, output, *, jobs=1, resume=False, budget=None, tolerance=1
                     t.join(0.1)
         except KeyboardInterrupt:
             with lock:
-                state["stopped"] = "interrupted"
+                state.stopped = "interrupted"
             raise
         summary = current_summary()
-        summary.update(stopped=state["stopped"], new=len(state["new"]), replay_misses=state["misses"],
-                       output=output)
+        summary.update(stopped=state.stopped, new=len(state.new), replay_misses=state.misses, output=output)
         return summary
     finally:
         results.close()

@@ -22,12 +22,22 @@ reports none, so the calls are metered by wrapping the module attribute
 ``_llm_generate_text``), and priced once at the end.
 """
 
+from __future__ import annotations
+
 import os
 import re
 import types
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Optional
 
 from . import _hooks, _providers
 from ._fileio import write_text_atomic
+
+if TYPE_CHECKING:
+    from .solver import LinearProblem, Solution
+
+# A progress callback (or None).
+Progress = Optional[Callable[[str], object]]
 
 __all__ = ["REPAIR_VERDICTS", "Answer", "generate_and_solve", "solve_and_repair", "solve_pair", "solve_texts",
            "repair_question", "check_question", "estimate_costs", "format_solution", "nonzero_values"]
@@ -40,13 +50,13 @@ _ZERO = 1e-9
 _QUOTE_LIMIT = 200
 
 
-def _modelwright():
+def _modelwright() -> types.ModuleType:
     from . import modelwright
 
     return modelwright
 
 
-def _note(progress, message):
+def _note(progress: Progress, message: str) -> None:
     if progress is not None:
         try:
             progress(message)
@@ -56,15 +66,15 @@ def _note(progress, message):
 
 # -- solving ----------------------------------------------------------------------
 
-class Answer(dict):
+class Answer(dict[str, Any]):
     """A solve's answer as a JSON-ready dictionary; ``objects`` keeps the
     ``(LinearProblem, Solution)`` it came from (None when the model did not
     build), for reports that need the problem's names."""
 
-    objects = None
+    objects: tuple[LinearProblem, Solution] | None = None
 
 
-def _answer_of(problem, solution):
+def _answer_of(problem: LinearProblem, solution: Solution) -> Answer:
     answer = Answer()
     to_dict = getattr(solution, "to_dict", None)
     if callable(to_dict):
@@ -77,12 +87,13 @@ def _answer_of(problem, solution):
     return answer
 
 
-def _error_answer(message):
+def _error_answer(message: str) -> Answer:
     return Answer(status="error", objective=None, values={}, duals=None, reduced_costs=None, conflict=None,
                   runaway=None, message=message)
 
 
-def solve_texts(model_code, data_code, *, time_limit=None, mip_gap=None):
+def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None,
+                mip_gap: float | None = None) -> Answer:
     """Solve a model and its data with ``tavro.solver`` (build_problem, then
     solve_problem).
 
@@ -102,7 +113,8 @@ def solve_texts(model_code, data_code, *, time_limit=None, mip_gap=None):
     return _answer_of(problem, solution)
 
 
-def solve_pair(model_file, data_file, *, time_limit=None, mip_gap=None):
+def solve_pair(model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
+               time_limit: float | None = None, mip_gap: float | None = None) -> Answer:
     """``solve_texts`` of a model file and a data file (read as UTF-8, as
     ``tavro.solver.solve_files`` reads them)."""
     try:
@@ -115,7 +127,7 @@ def solve_pair(model_file, data_file, *, time_limit=None, mip_gap=None):
     return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap)
 
 
-def _compile_errors(model_code, data_code):
+def _compile_errors(model_code: str, data_code: str) -> list[str]:
     from . import tavro_core
 
     try:
@@ -127,7 +139,7 @@ def _compile_errors(model_code, data_code):
 
 # -- what the LLM is told ---------------------------------------------------------------
 
-def _number(x):
+def _number(x: object) -> str:
     if isinstance(x, float):
         if x.is_integer() and abs(x) < 1e15:
             return str(int(x))
@@ -135,12 +147,12 @@ def _number(x):
     return str(x)
 
 
-def nonzero_values(values, zero=_ZERO):
+def nonzero_values(values: dict[Any, Any] | None, zero: float = _ZERO) -> list[tuple[str, float]]:
     """[(name, value)] of the non-zero entries of a values dictionary, an
     indexed variable's entries named ``x[i,j]``, in the dictionary's order."""
-    out = []
+    out: list[tuple[str, float]] = []
 
-    def walk(prefix, keys, node):
+    def walk(prefix: str, keys: list[str], node: object) -> None:
         if isinstance(node, dict):
             for k, v in node.items():
                 walk(prefix, keys + [str(k)], v)
@@ -153,7 +165,7 @@ def nonzero_values(values, zero=_ZERO):
     return out
 
 
-def _row_name(row):
+def _row_name(row: dict[str, Any]) -> str:
     name = row.get("name")
     if name:
         return str(name)
@@ -165,7 +177,7 @@ def _row_name(row):
     return "%s[%s]" % (label, index)
 
 
-def _conflict_lines(conflict):
+def _conflict_lines(conflict: list[dict[str, Any]] | None) -> list[str]:
     lines = []
     for row in (conflict or [])[:_QUOTE_LIMIT]:
         where = []
@@ -185,12 +197,15 @@ def _conflict_lines(conflict):
     return lines
 
 
-def _runaway_lines(runaway):
+_WAYS: dict[object, str] = {"up": "grows without bound (towards +infinity)",
+                            "down": "falls without bound (towards -infinity)"}
+
+
+def _runaway_lines(runaway: list[dict[str, Any]] | None) -> list[str]:
     lines = []
     for entry in (runaway or [])[:_QUOTE_LIMIT]:
         direction = entry.get("direction")
-        way = {"up": "grows without bound (towards +infinity)",
-               "down": "falls without bound (towards -infinity)"}.get(direction, "runs away (%s)" % direction)
+        way = _WAYS.get(direction, "runs away (%s)" % direction)
         lines.append("- %s %s" % (entry.get("name"), way))
     return lines
 
@@ -203,7 +218,8 @@ _ASK_FOR_REVISION = (
 )
 
 
-def repair_question(description, answer, failed_revision=None):
+def repair_question(description: str, answer: dict[str, Any],
+                    failed_revision: tuple[str, list[str]] | None = None) -> str:
     """The question put to ``generative_feedback`` for a bad verdict: the
     problem description and, in a modeller's words, what the solver found;
     ``failed_revision`` (a heading and lines) tells why the last revision
@@ -248,7 +264,7 @@ def repair_question(description, answer, failed_revision=None):
     return "\n".join(parts)
 
 
-def check_question(description, answer):
+def check_question(description: str, answer: dict[str, Any]) -> str:
     """The question put to ``generative_feedback`` to check an optimal answer
     against the problem it should answer."""
     values = nonzero_values(answer.get("values"))
@@ -270,7 +286,7 @@ def check_question(description, answer):
 
 # -- cost -----------------------------------------------------------------------------
 
-def estimate_costs(usage, model_name, llm_provider=None):
+def estimate_costs(usage: dict[str, int], model_name: str, llm_provider: str | None = None) -> dict[str, float]:
     """Price summed usage once through ``tokenmeter.estimate_costs``; a free
     (local) model costs nothing and needs no price list; any failure gives
     an empty estimate, as in ``generative_solve``. Without "prompt_cost" the
@@ -288,9 +304,10 @@ def estimate_costs(usage, model_name, llm_provider=None):
 
 # -- the loop -----------------------------------------------------------------------
 
-def _feedback_kwargs(model_name, llm_provider, mode, temperature, progress):
+def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: object, temperature: float | None,
+                     progress: Progress) -> dict[str, Any]:
     mw = _modelwright()
-    kwargs = {"model_name": model_name if model_name is not None else mw.MODEL_NAME,
+    kwargs: dict[str, Any] = {"model_name": model_name if model_name is not None else mw.MODEL_NAME,
               "llm_provider": llm_provider, "progress": progress}
     if mode is not None:
         kwargs["mode"] = mode
@@ -299,9 +316,11 @@ def _feedback_kwargs(model_name, llm_provider, mode, temperature, progress):
     return kwargs
 
 
-def solve_and_repair(description, model_file, data_file, *, repair=2, check_solution=False, model_name=None,
-                     llm_provider=None, mode=None, temperature=None, time_limit=None, mip_gap=None,
-                     progress=None):
+def solve_and_repair(description: str, model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
+                     repair: int = 2, check_solution: bool = False, model_name: str | None = None,
+                     llm_provider: str | None = None, mode: object = None, temperature: float | None = None,
+                     time_limit: float | None = None, mip_gap: float | None = None,
+                     progress: Progress = None) -> dict[str, Any]:
     """Solve a model and data file, and repair it with the LLM while the
     verdict is bad.
 
@@ -331,9 +350,9 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
     model_file, data_file = os.fspath(model_file), os.fspath(data_file)
     answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap)
     _note(progress, "Solved: %s" % answer["status"])
-    rounds = []
+    rounds: list[dict[str, Any]] = []
     checked = False
-    failed = None
+    failed: tuple[str, list[str]] | None = None
     budget = max(int(repair), 0)
     while len(rounds) < budget:
         status = answer["status"]
@@ -344,8 +363,8 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
         else:
             break
         _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
-        entry = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
-                 "outcome": None, "errors": []}
+        entry: dict[str, Any] = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
+                                 "outcome": None, "errors": []}
         rounds.append(entry)
         try:
             reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
@@ -399,14 +418,17 @@ def solve_and_repair(description, model_file, data_file, *, repair=2, check_solu
             "repairs": len(rounds), "rounds": rounds, "solution": answer}
 
 
-def _read(path):
+def _read(path: str) -> str:
     with open(path) as f:
         return f.read()
 
 
-def generate_and_solve(description, model_file, data_file, *, iterations=None, alignment_check=None,
-                       few_shot=True, repair=2, check_solution=False, model_name=None, llm_provider=None,
-                       mode=None, temperature=None, time_limit=None, mip_gap=None, progress=None):
+def generate_and_solve(description: str, model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
+                       iterations: int | None = None, alignment_check: bool | None = None, few_shot: bool = True,
+                       repair: int = 2, check_solution: bool = False, model_name: str | None = None,
+                       llm_provider: str | None = None, mode: object = None, temperature: float | None = None,
+                       time_limit: float | None = None, mip_gap: float | None = None,
+                       progress: Progress = None) -> dict[str, Any]:
     """Write a model and data file for ``description`` with
     ``generative_solve``, then ``solve_and_repair`` them.
 
@@ -419,8 +441,9 @@ def generate_and_solve(description, model_file, data_file, *, iterations=None, a
     """
     mw = _modelwright()
     model_name = model_name if model_name is not None else mw.MODEL_NAME
-    solve_kwargs = {"model_name": model_name, "return_statistics": True, "alignment_check": alignment_check,
-                    "llm_provider": llm_provider, "progress": progress, "few_shot": few_shot}
+    solve_kwargs: dict[str, Any] = {"model_name": model_name, "return_statistics": True,
+                                    "alignment_check": alignment_check, "llm_provider": llm_provider,
+                                    "progress": progress, "few_shot": few_shot}
     if iterations is not None:
         solve_kwargs["iterations"] = iterations
     if mode is not None:
@@ -455,7 +478,7 @@ def generate_and_solve(description, model_file, data_file, *, iterations=None, a
 
 # -- printing ---------------------------------------------------------------------------
 
-def format_solution(answer, limit=50):
+def format_solution(answer: dict[str, Any], limit: int = 50) -> str:
     """The answer as plain text: status, objective, the non-zero values (at
     most ``limit``), then the conflicting rows of an infeasible model or the
     runaway variables of an unbounded one, or the error."""
