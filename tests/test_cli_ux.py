@@ -320,7 +320,7 @@ def test_guide_language_examples_compile():
     guide = (ROOT / "docs" / "guide.md").read_text(encoding="utf-8")
     section = guide.split("## The language by example", 1)[1].split("\n## ", 1)[0]
     blocks = re.findall(r"```\n(.*?)```", section, re.S)
-    assert len(blocks) == 6  # three model/data pairs
+    assert len(blocks) == 8  # four model/data pairs
     for model, data in zip(blocks[::2], blocks[1::2]):
         KelmCompiler().compile_model(model, data)
 

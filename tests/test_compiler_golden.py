@@ -13,6 +13,7 @@ from importlib.resources import files
 import pytest
 
 from tavro.tavro_core import KelmCompiler
+from test_computed_data import GOLDEN_MODELS
 
 GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden")
 LIBRARY = files("tavro") / "kelm_models"
@@ -26,17 +27,27 @@ def tree_text(folder):
     return pprint.pformat(tree, width=110, sort_dicts=False) + "\n"
 
 
-@pytest.mark.parametrize("folder", FOLDERS, ids=[p.name for p in FOLDERS])
-def test_compiled_tree_matches_golden(folder):
-    path = os.path.join(GOLDEN, folder.name + ".tree")
-    got = tree_text(folder)
+def assert_golden(path, got):
     if os.environ.get("TAVRO_REGEN_GOLDEN") == "1":
+        os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "w", encoding="utf-8") as f:
             f.write(got)
     with open(path, encoding="utf-8") as f:
         want = f.read()
     diff = "".join(difflib.unified_diff(want.splitlines(True), got.splitlines(True), path, "compiled"))
     assert not diff, "compiled tree differs from the golden file:\n" + diff
+
+
+@pytest.mark.parametrize("folder", FOLDERS, ids=[p.name for p in FOLDERS])
+def test_compiled_tree_matches_golden(folder):
+    assert_golden(os.path.join(GOLDEN, folder.name + ".tree"), tree_text(folder))
+
+
+@pytest.mark.parametrize("name", GOLDEN_MODELS)
+def test_tree_of_computed_data_matches_golden(name):
+    """Models with computed data: the param node's index_names, the '^' and function nodes, the data."""
+    got = pprint.pformat(KelmCompiler().compile_model(*GOLDEN_MODELS[name]), width=110, sort_dicts=False) + "\n"
+    assert_golden(os.path.join(GOLDEN, "computed", name + ".tree"), got)
 
 
 def test_golden_text_tells_int_from_float():

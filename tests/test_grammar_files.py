@@ -329,7 +329,9 @@ def suite_examples():
 SYNTAX = re.compile(r"^model:\d+:\d+: (.* expected near |unexpected character|unterminated|the language has no 'if'"
                     r"|'=>' follows|the right of '=>'|a label names one|a constraint has at most two|"
                     r"arrays of sets|a decision variable has no value|a range takes its bounds|only a declared array"
-                    r"|',' in an index|nesting too deep|expression too long|named indices \[)")
+                    r"|',' in an index|nesting too deep|expression too long|named indices \[|unknown function"
+                    r"|no filter in a declaration's index|one index per pair of brackets|a computed array names every"
+                    r"|the model and data files look swapped|this holds data)")
 
 
 @pytest.mark.parametrize("name,model,data", suite_examples(), ids=[x[0] for x in suite_examples()])
@@ -370,4 +372,5 @@ def test_syntax_sheet_is_a_compiled_example_within_the_token_budget():
     sheet, data = examples()[0]
     assert sheet.startswith("tuple Arc") and "=>" in sheet and " mod " in sheet and "[a in Arcs]" in sheet
     KelmCompiler().compile_model(sheet, data)
-    assert tokenmeter._approx_token_count(read("Tavro grammar.md")) <= 1500
+    # 2,000 in all, shared with the data bindings' section (the language's part is about 1,750).
+    assert tokenmeter._approx_token_count(read("Tavro grammar.md")) <= 2000

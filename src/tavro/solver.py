@@ -17,6 +17,7 @@ import numpy as np
 import scipy.sparse
 
 from . import _answer, _kelm
+from ._numbers import number_text as _number
 
 STATUSES = _answer.STATUSES
 
@@ -32,10 +33,6 @@ _RUNAWAY_BOX = 1e7
 
 def _name(label, index):
     return "%s[%s]" % (label, ",".join(index)) if index else label
-
-
-def _number(x):
-    return repr(float(x)).removesuffix(".0") if float(x).is_integer() else repr(float(x))
 
 
 class LinearProblem:

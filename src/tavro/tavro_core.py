@@ -3,34 +3,70 @@
 A Tavro model is a model text (.mod) and a data text (.dat). Names are
 case-sensitive and declared before use; comments are // and /* */.
 
-Model items (each ends with ';'):
-  tuple Arc { string src; string dst; float cost; }   fields int/float/string
-  range I = 1..n;                      int bounds over data
-  int n;  float r = 0.5;  string s = "x";   no value or '= ...': from the data
+Example model (items end with ';'; it compiles with the data after it):
+  tuple Arc { string src; string dst; float cost; }   // fields int/float/string
+  int n;                               // no value or '= ...': from the data
+  float r = 0.5;  string s = "A";  float big = infinity;
+  range I = 1..n;                      // int bounds over data
   {string} S = ...;  {int} K = {1, 2};  {Arc} Arcs = ...;
-  float c[S] = ...;  float d[I][J];    arrays: values always from the data
-  dvar float x;  dvar float+ y[S];  dvar int+ k[I];  dvar boolean b[S];
-  dvar float f[Arcs] in 0..cap;        optional bounds (not for boolean)
-  dexpr float t = sum(i in S) c[i]*y[i];   not indexed
-  minimize Cost: t;                    exactly one minimize/maximize
-  subject to { ... }                   at most one block of constraints:
-    label: e1 <= e2;   e1 >= e2;   e1 == e2;   lo <= e <= hi;
-    forall(i in I, j in J: i != j) { ... }   or forall(...) constraint;
-Expressions: numbers, "strings", names, a[i][j], t.field, + - * /, unary -,
-( ), sum(i in S, j in 1..n: filter) term (takes one term: sum(...) a + b is
-(sum(...) a) + b). Data only: min/max(a, b), min/max(i in S) e, abs(e),
-card(S), == != < <= > >=, &&, ||, !.
+  float c[S] = ...;  float d[I][1..2];  // arrays from the data
+  float net[i in S] = sqrt(c[i]) - r;  // computed array: every index named, data only
+  dvar float x;  dvar float+ y[S];  dvar int+ k[I] in 0..9;  dvar boolean b[S];
+  dvar float f[a in Arcs] in 0..a.cost;  // bounds (not boolean), per element
+  dexpr float t = sum(i in S) c[i] * y[i];
+  dexpr float u[i in I] = x + d[i][1];  // indexed dexpr, used as u[i]
+  minimize Cost: t + sum(i in I) u[i];  // exactly one minimize/maximize
+  subject to {                         // at most one block
+    Budget: t <= 100;  x >= -5;  0 <= x <= big;
+    forall(i in I, j in I: i != j) k[i] + k[j] >= (i + j) mod 3;
+    forall(a in Arcs) b[a.src] == 0 => f[a] <= 0;  // implication, b boolean
+  }
+Example data:
+  n = 2;  S = {"A", "B"};  Arcs = {<"A", "B", 3.5>};
+  c = #["B": 2, "A": 1]#;  d = [[1, 2], [3, 4]];  // arrays in index order, or keyed
 
-Data items: name = value;  values 3, -1.5e2, "text", {1, 2}, [1, 2],
-[[1, 2], [3, 4]] (in index order), <"A", "B", 3.5>, {<"A", 1>, <"B", 2>},
-keyed arrays #["A": 1, "B": 2]#.
+Expressions: numbers, "strings", names, a[i][j], t.field, ( ), + - * /,
+unary -, infinity; sum(i in S, j in 1..n: filter) term (one term: sum(...)
+a + b is (sum(...) a) + b). Data only: a ^ b (right to left, above unary
+minus: -2^2 is -4), pow(a, b), sqrt exp log, floor ceil round (ints; round
+halves away from 0), a mod b (int, sign of b), min/max(a, b), min/max(i in
+S) e, abs, card(S), == != < <= > >=, &&, ||, !. Precedence: ^, unary,
+* / mod, + -, comparisons, &&, ||.
+
+Answers model ('not:' is refused):
+  tuple Row { string prod; string proc; }
+  {string} P = ...;  {Row} Rows = ...;  float x[P] = ...;  float y[P] = ...;
+  int n;                               // the same as 'int n = ...;'
+  string top = "A";
+  float half = n / 2;                  // '/' gives a float; not: int half = n / 2;
+  int h = floor(n / 2);                // data may go unused
+  float dist[i in P][j in P] = sqrt((x[i] - x[j])^2 + (y[i] - y[j])^2);  // not: float e[i in P: i != top] = 1;
+  int nA = sum(q in Rows: q.proc == "A") 1;  // strings: == != only; not: int nB = sum(q in Rows: q.proc < "B") 1;
+  dvar float+ make[P];
+  dvar int+ k in 0..9;                 // int+ takes bounds too
+  dexpr float r = x[top] / 2;          // no dvar: r * make[p] is linear
+  maximize Z: sum(q in Rows) r * make[q.prod] + k;  // a field or string datum indexes
+  subject to {
+    forall(p in P) make[p] / n <= 5;   // data divides; not: forall(p in P) n / make[p] <= 1;
+    forall(t in 1..7) make[top] >= (t + 5) mod 7;  // mod on ints of data; not: make[top] mod 2 >= 0;
+  }
+Answers data:
+  // data files take comments
+  P = {"A", "B"};  Rows = {<"A", "A">, <"B", "C">};  x = [0, 3];  y = [0, 4];  n = 4;
+
+Not in the language: var/param/set, a[i,j], < > = =< in constraints, if
+(filters or =>), % and ** (mod, ^), inf (infinity), boolean data, filters
+in a declaration's index, array literals in the model.
 
 Checks (SemanticError "model:LINE:COL: ..." or "data:LINE:COL: ..."): syntax;
 unknown, redeclared or out-of-scope names and fields; missing, extra or
-ill-typed data; array sizes; index count, kind and constant range; exactly
-one objective; constraints must hold a decision variable and be linear (no
-product of two variables, no division by one).
+ill-typed data; array sizes; index count, kind and range; exactly one
+objective; constraints must hold a decision variable and be linear (no
+product of two variables, no division by one); sqrt/log of a negative,
+log(0), overflow; swapped model and data files.
 """
+
+from typing import Any, Dict
 
 from . import _kelm
 from .semantic_error import SemanticError
@@ -41,6 +77,6 @@ __all__ = ["KelmCompiler", "SemanticError"]
 class KelmCompiler:
     """Compiles a Tavro model (.mod text) with its data (.dat text)."""
 
-    def compile_model(self, model_code, data_code):
+    def compile_model(self, model_code: str, data_code: str) -> Dict[str, Any]:
         """Return the compiled model; raise SemanticError for any fault."""
         return _kelm.compile(model_code, data_code)

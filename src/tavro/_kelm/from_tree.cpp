@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "tavro/compiler/functions.hpp"
+
 namespace tavro::kelm_py {
 
 namespace {
@@ -226,7 +228,7 @@ ExprPtr TreeReader::unary(handle n) {
 }
 
 ExprPtr TreeReader::binary(handle n) {
-    static const char* const ops[] = {"+", "-", "*", "/", "mod", "==", "!=", "<", "<=", ">", ">=", "&&", "||"};
+    static const char* const ops[] = {"+", "-", "*", "/", "mod", "^", "==", "!=", "<", "<=", ">", ">=", "&&", "||"};
     auto e = node(EK::Binary);
     e->text = str_of(n, "op");
     if (std::none_of(std::begin(ops), std::end(ops), [&](const char* op) { return e->text == op; }))
@@ -269,8 +271,8 @@ ExprPtr TreeReader::aggregate(handle n) {
 ExprPtr TreeReader::call(handle n) {
     auto e = node(EK::Call);
     e->text = str_of(n, "function");
-    if (e->text != "min" && e->text != "max" && e->text != "abs" && e->text != "card")
-        fail("unknown function " + quote(e->text));
+    const auto& names = callable_names();
+    if (std::find(names.begin(), names.end(), e->text) == names.end()) fail("unknown function " + quote(e->text));
     e->kids = exprs(get(n, "args"), "'args'");
     if (e->kids.empty()) fail(quote(e->text) + " needs at least one argument");
     return e;
@@ -452,6 +454,11 @@ Decl TreeReader::decl(handle v) {
             d.type = type_ref(get(v, "value_type"), "'value_type'");
             handle dims = get(v, "indices", false);
             if (!dims.is_none()) d.dims = exprs(dims, "'indices'");
+            index_names(v, d);  // a computed array's
+            if (std::all_of(d.dim_vars.begin(), d.dim_vars.end(), [](const std::string& n) { return n.empty(); })) {
+                d.dim_vars.clear();
+                d.dim_var_pos.clear();
+            }
             d.value = opt_expr(get(v, "value", false));
             d.ellipsis = !d.value;
             break;

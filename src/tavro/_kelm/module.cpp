@@ -8,6 +8,7 @@
 #include "tavro/_kelm/from_tree.hpp"
 #include "tavro/_py/py.hpp"
 #include "tavro/compiler/kelm.hpp"
+#include "tavro/compiler/numbers.hpp"
 #include "tavro/compiler/problem.hpp"
 
 namespace {
@@ -228,6 +229,13 @@ object instantiate_tree(handle ast, handle data) {
     return problem_dict(std::move(result.problem));
 }
 
+// Any real number (float, int, numpy scalars) through its __float__.
+object format_number(handle x) {
+    double d = PyFloat_AsDouble(x.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw pyb::error_already_set();
+    return decode(tavro::kelm::format_number(d));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kelm, m) {
@@ -248,4 +256,9 @@ PYBIND11_MODULE(_kelm, m) {
         "hand) into the same sparse linear problem as instantiate; raise SemanticError for any fault.",
         [](object ast, object data_dict) { return instantiate_tree(ast, data_dict); }, pyb::arg("ast"),
         pyb::arg("data_dict"));
+    m.attr("format_number") = tavro::py::function(
+        m, "format_number", "(x)",
+        "The compiler's text of a number: the shortest that reads back to the same float, as repr writes\n"
+        "it, whole numbers without '.0' (3, 0.1, 1e+16), infinity as 'infinity' and '-infinity'.",
+        [](object x) { return format_number(x); }, pyb::arg("x"));
 }

@@ -133,10 +133,16 @@ Value decl(const Decl& d) {
                         {"line", d.pos.line},
                         {"element_type", type_value(d.type)},
                         {"value", opt(d.value)}};
-        case DK::Param:
-            return Dict{{"type", "param"},          {"name", d.name},
-                        {"line", d.pos.line},       {"value_type", type_value(d.type)},
-                        {"indices", exprs(d.dims)}, {"value", opt(d.value)}};
+        case DK::Param: {
+            Dict out{{"type", "param"},
+                     {"name", d.name},
+                     {"line", d.pos.line},
+                     {"value_type", type_value(d.type)},
+                     {"indices", exprs(d.dims)}};
+            if (!d.dim_vars.empty()) out.emplace_back("index_names", index_names(d));  // a computed array
+            out.emplace_back("value", opt(d.value));
+            return out;
+        }
         case DK::Dvar:
             return Dict{{"type", "dvar"},
                         {"name", d.name},
@@ -185,9 +191,19 @@ Value build(Program& p) {
 
 void analyse(Program& p, std::string_view model_text, std::string_view data_text) {
     Diagnostics& diag = *p.diag;
-    p.model = parse_model(model_text, diag);
+    // A failed parse of either file may be a swapped pair: one message then.
+    auto parse = [&](File file, auto&& pass) {
+        try {
+            pass();
+        } catch (const Abort&) {
+            if (!report_swapped(diag, model_text, data_text, file)) throw;
+            return;
+        }
+        if (diag.any()) report_swapped(diag, model_text, data_text, file);
+    };
+    parse(File::Model, [&] { p.model = parse_model(model_text, diag); });
     if (!diag.any()) check_model(p);
-    if (!diag.any()) read_data(p, data_text);
+    if (!diag.any()) parse(File::Data, [&] { read_data(p, data_text); });
     if (!diag.any()) check_computed_indices(p);
     if (!diag.any()) check_constant_indices(p);
 }

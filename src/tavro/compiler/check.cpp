@@ -5,6 +5,7 @@
 #include <cmath>
 #include <unordered_set>
 
+#include "tavro/compiler/functions.hpp"
 #include "tavro/compiler/sema.hpp"
 
 namespace tavro::kelm {
@@ -73,6 +74,7 @@ private:
     Info check_name(const Expr& e, const Where& w);
     Info check_index(const Expr& e, const Where& w);
     Info check_binary(const Expr& e, const Where& w);
+    Info check_power(const Expr& e);
     Info combine(const Expr& e, Info l, Info r);  // e's operator applied to its checked operands
     Info check_call(const Expr& e, const Where& w);
     void expect_numeric(const Expr& e, const Info& i, const char* what);
@@ -82,6 +84,7 @@ private:
     void label(const std::string& name, Pos pos);
     void tuple_decl(Decl& d);
     void param_decl(Decl& d);
+    Info computed_array(Decl& d, Sym& s, const Type& t);
     void set_decl(Decl& d);
     void dvar_decl(Decl& d);
     void dims(Decl& d, Sym& s);
@@ -99,6 +102,7 @@ private:
     std::unordered_set<std::string_view> sum_indices_;  // names once bound by a sum
     std::unordered_set<std::string> slips_;             // ...and reported out of scope
     std::unordered_map<std::string, Pos> labels_;
+    const Decl* current_ = nullptr;  // the data declaration being checked
     const Decl* objective_ = nullptr;
     const Decl* block_ = nullptr;
 };
@@ -234,15 +238,29 @@ void Checker::dims(Decl& d, Sym& s) {
     }
 }
 
+std::string dims_form(const Decl& d) {
+    std::string out;
+    const char* names[] = {"i", "j", "k", "l", "m"};
+    for (std::size_t k = 0; k < d.dims.size(); ++k) {
+        std::string set = d.dims[k]->kind == EK::Name ? d.dims[k]->text : std::string("...");
+        out += "[" + std::string(k < 5 ? names[k] : "i" + std::to_string(k)) + " in " + set + "]";
+    }
+    return out;
+}
+
 void Checker::param_decl(Decl& d) {
     Type t = resolve(d.type, true);
     Sym tmp(SymKind::Param, d.name, d.name_pos);
     dims(d, tmp);
     Info init;
+    current_ = &d;
     if (d.value) {
-        if (!d.dims.empty()) {
+        if (!d.dims.empty() && d.dim_vars.empty()) {
             err(d.value->pos, "array " + quote(d.name) + " takes its values from the data: write '= ...;' and give '" +
-                                  d.name + " = [...];' in the data");
+                                  d.name + " = [...];' in the data (or name its indices to compute it: " + d.name +
+                                  dims_form(d) + " = <expression>;)");
+        } else if (!d.dims.empty()) {
+            computed_array(d, tmp, t);
         } else if (d.value->kind == EK::TupleLit && t.base == Base::Tuple) {
             check_set_element(*d.value, t, d.name);
             init.type = t;
@@ -254,12 +272,38 @@ void Checker::param_decl(Decl& d) {
                 err(d.value->pos, quote(d.name) + " is " + type_text(t) + " but its value is " + type_text(init.type));
         }
     }
+    current_ = nullptr;
     Sym* s = declare(d, SymKind::Param);
     if (!s) return;
     s->type = t;
     s->dims = std::move(tmp.dims);
     s->bad = tmp.bad || !ok(t);
     s->needs_data = !d.value;
+}
+
+// float d[i in I][j in J] = e; the named indices are in scope in e, which is
+// data only and of the array's type.
+Info Checker::computed_array(Decl& d, Sym& s, const Type& t) {
+    if (t.base == Base::Tuple) {
+        err(d.type.pos, "a computed array holds int, float or string values, not tuples");
+        return {};
+    }
+    for (std::size_t k = 0; k < d.dim_vars.size(); ++k)
+        if (d.dim_vars[k].empty()) {  // (from a dictionary tree: the parser refuses it)
+            err(d.dims[k]->pos, "a computed array names every index: " + d.name + dims_form(d) + " = <expression>;");
+            return {};
+        }
+    std::size_t opened = scope_.size();
+    open_dims(d, s);
+    Info i = check(*d.value, {true, "a computed array"});
+    close_clauses(scope_.size() - opened);
+    if (ok(t) && ok(i.type) && !(t.base == i.type.base) && !(t.base == Base::Float && i.type.base == Base::Int) &&
+        !(t.base == Base::Int && whole_literal(*d.value)))
+        err(start_of(*d.value), quote(d.name) + " is " + type_text(t) + " but its value is " + type_text(i.type) +
+                                    (t.base == Base::Int && i.type.base == Base::Float
+                                         ? " (declare it float, or make the value whole with round, floor or ceil)"
+                                         : ""));
+    return i;
 }
 
 void Checker::check_set_element(const Expr& e, const Type& t, const std::string& set) {
@@ -318,16 +362,6 @@ void Checker::open_dims(const Decl& d, Sym& s) {
         scope_.push_back(&ix);
         index_names_.emplace(ix.name, pos);
     }
-}
-
-std::string dims_form(const Decl& d) {
-    std::string out;
-    const char* names[] = {"i", "j", "k", "l", "m"};
-    for (std::size_t k = 0; k < d.dims.size(); ++k) {
-        std::string set = d.dims[k]->kind == EK::Name ? d.dims[k]->text : std::string("...");
-        out += "[" + std::string(k < 5 ? names[k] : "i" + std::to_string(k)) + " in " + set + "]";
-    }
-    return out;
 }
 
 void Checker::dvar_decl(Decl& d) {
@@ -463,6 +497,10 @@ Sym* Checker::lookup(const Expr& e) {
     for (auto it = scope_.rbegin(); it != scope_.rend(); ++it)
         if ((*it)->name == e.text) return *it;
     if (Sym* s = p_.find(e.text)) return s;
+    if (current_ && current_->name == e.text) {
+        err(e.pos, quote(e.text) + " is used in its own value: a value may use only the data declared before it");
+        return nullptr;
+    }
     auto later = all_decls_.find(e.text);
     if (later != all_decls_.end()) {
         if (later->second->sym == nullptr && later->second->pos.line >= e.pos.line &&
@@ -539,7 +577,7 @@ Info Checker::check(const Expr& e, const Where& w) {
             expect_numeric(*e.kids[0], i, "operand of '-'");
             return i;
         }
-        case EK::Binary: return check_binary(e, w);
+        case EK::Binary: return e.text == "^" ? check_power(e) : check_binary(e, w);
         case EK::Sum: {
             for (auto& c : e.clauses) sum_indices_.insert(c.var);
             open_clauses(const_cast<std::vector<Clause>&>(e.clauses), e.filter);
@@ -661,7 +699,7 @@ Info Checker::check_index(const Expr& e, const Where& w) {
 Info Checker::check_binary(const Expr& e, const Where& w) {
     std::vector<const Expr*> spine;
     const Expr* n = &e;
-    for (; n->kind == EK::Binary; n = n->kids[0].get()) spine.push_back(n);
+    for (; n->kind == EK::Binary && n->text != "^"; n = n->kids[0].get()) spine.push_back(n);
     Info l = check(*n, w);
     for (auto it = spine.rbegin(); it != spine.rend(); ++it) l = combine(**it, l, check(*(*it)->kids[1], w));
     return l;
@@ -733,10 +771,33 @@ Info Checker::combine(const Expr& e, Info l, Info r) {
     return out;
 }
 
+// a ^ b: data only; an int when both are ints.
+Info Checker::check_power(const Expr& e) {
+    Info l = check(*e.kids[0], {true, "'^'"}), r = check(*e.kids[1], {true, "'^'"});
+    expect_numeric(*e.kids[0], l, "operand of '^'");
+    expect_numeric(*e.kids[1], r, "operand of '^'");
+    if (!ok(l.type) || !ok(r.type) || !numeric(l.type) || !numeric(r.type)) return {};
+    return {{int_result(Fn::Pow, l.type.base == Base::Int && r.type.base == Base::Int) ? Base::Int : Base::Float}};
+}
+
 Info Checker::check_call(const Expr& e, const Where& w) {
     (void)w;
     const std::string& fn = e.text;
     std::string what = fn + "(...)";
+    if (const FnInfo* f = data_function(fn)) {
+        if (e.kids.size() != static_cast<std::size_t>(f->arity))
+            err(e.pos,
+                fn + (f->arity == 1 ? " takes one argument: " + fn + "(e)" : " takes two arguments: " + fn + "(a, b)"));
+        bool ints = true, typed = true;
+        for (auto& a : e.kids) {
+            Info i = check(*a, {true, what.c_str()});
+            expect_numeric(*a, i, ("argument of " + fn).c_str());
+            ints = ints && i.type.base == Base::Int;
+            typed = typed && ok(i.type) && numeric(i.type);
+        }
+        if (!typed) return {};  // no second error after a bad argument
+        return {{int_result(f->fn, ints) ? Base::Int : Base::Float}};
+    }
     if (fn == "card") {
         if (e.kids.size() != 1) err(e.pos, "card takes one set or range: card(S)");
         const Expr& a = *e.kids[0];
@@ -842,7 +903,10 @@ void check_computed_indices(Program& p) {
             if (std::isfinite(f) && f == std::floor(f) && std::fabs(f) < 9.2e18)
                 ci.key = Value(static_cast<std::int64_t>(f));
         }
-        ci.text = value_text(ci.key) + " (from " + expr_text(*ci.expr) + ")";
+        // "(from ...)" only where the expression reads differently from its value.
+        ci.text = value_text(ci.key);
+        std::string from = expr_text(*ci.expr);
+        if (from != ci.text) ci.text += " (from " + from + ")";
         p.const_indices.push_back(std::move(ci));
     }
     p.computed_indices.clear();

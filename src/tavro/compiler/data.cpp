@@ -354,7 +354,10 @@ void model_value(Program& p, Sym& s) {
         if (all) s.value = Value(std::move(items));
         return;
     }
-    if (!s.dims.empty()) return;
+    if (!s.dims.empty()) {  // a computed array
+        compute_array(p, s);
+        return;
+    }
     auto v = evaluate(p, *init);
     if (!v) return;
     convert(*v, s.type);

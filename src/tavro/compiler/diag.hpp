@@ -26,6 +26,7 @@ public:
     void error(File file, Pos pos, std::string text);
     [[noreturn]] void fatal(File file, Pos pos, std::string text);
     bool any() const { return !errors_.empty(); }
+    void clear() { errors_.clear(); }
     std::size_t count() const { return errors_.size(); }
     std::string message() const;
 

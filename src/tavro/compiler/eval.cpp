@@ -1,24 +1,13 @@
 // Values of data-only model expressions (range bounds, scalar and set
 // initializers), set-element keys, and the check of constant indices.
-#include <cstdio>
-
+#include "tavro/compiler/numbers.hpp"
 #include "tavro/compiler/sema.hpp"
 
 namespace tavro::kelm {
 
-namespace {
-
-std::string number_text(double d) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.17g", d);
-    return buf;
-}
-
-}  // namespace
-
 std::string element_key(const Value& v) {
     if (v.is<std::int64_t>()) return "i" + std::to_string(v.as<std::int64_t>());
-    if (v.is<double>()) return "f" + number_text(v.as<double>());
+    if (v.is<double>()) return "f" + format_number(v.as<double>());
     if (v.is<std::string>()) return "s" + v.as<std::string>();
     if (v.is<Dict>()) {
         std::string out = "t(";
@@ -30,7 +19,7 @@ std::string element_key(const Value& v) {
 
 std::string value_text(const Value& v) {
     if (v.is<std::int64_t>()) return std::to_string(v.as<std::int64_t>());
-    if (v.is<double>()) return number_text(v.as<double>());
+    if (v.is<double>()) return format_number(v.as<double>());
     if (v.is<std::string>()) {
         const auto& s = v.as<std::string>();
         return "\"" + (s.size() > 40 ? s.substr(0, 40) + "..." : s) + "\"";

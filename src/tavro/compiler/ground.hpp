@@ -1,14 +1,22 @@
-// The instantiation engine's evaluator: model expressions lowered once to a
-// resolved form (symbols, index slots, degrees), then evaluated over the data
-// with index variables bound. Shared by grounding and by the data-only
-// evaluation of range bounds and initializers.
+// Private header of the instantiation engine (instantiate.cpp and its
+// stages): model expressions are lowered once to a resolved form (symbols,
+// index slots, degrees; ground_lower.cpp), evaluated over the data with index
+// variables bound (ground_eval.cpp), and every forall and sum is walked into
+// the sparse problem (instantiate.cpp). The evaluator also serves the
+// data-only values of range bounds and initializers.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "tavro/compiler/functions.hpp"
+#include "tavro/compiler/problem.hpp"
 #include "tavro/compiler/sema.hpp"
 
 namespace tavro::kelm::ground {
@@ -164,13 +172,16 @@ struct Node {
         Min,
         Max,
         Abs,
-        Card
+        Card,
+        Pow,  // a ^ b, pow(a, b)
+        Func  // sqrt, exp, log, floor, ceil, round
     } op;
     std::uint8_t degree = 0;  // 0: data only; 1: linear in the decision variables
     Pos pos;
     Val value;                                // Const, Str
     int slot = -1;                            // Slot
     const Sym* sym = nullptr;                 // Param, ParamAt, Var, VarAt, DexprRef, Card
+    Fn fn = Fn::Pow;                          // Pow, Func
     std::string field;                        // Field
     std::vector<NodePtr> kids;                // operands, indices, body
     mutable std::vector<const Domain*> doms;  // ParamAt: the index sets, once known
@@ -178,5 +189,189 @@ struct Node {
     NodePtr filter;
     Node(Op o, Pos p) : op(o), pos(p) {}
 };
+
+// How a construct is abandoned: its fault was reported (Throw), or a value it
+// needs is not known (Unknown: the checker or the data reader said why).
+struct Throw {};
+struct Unknown {};
+struct OverBudget {};  // the check pass of a compile has done its share
+
+constexpr std::int64_t kMaxColumns = 50'000'000;
+constexpr std::int64_t kMaxRows = 50'000'000;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct VarInfo {
+    const Sym* sym;
+    bool bad = false;  // its columns could not be built (reported there)
+    std::int64_t first = 0;
+    std::vector<const Domain*> dims;
+    std::vector<std::int64_t> strides;
+};
+
+struct DexprInfo {
+    NodePtr body;
+    std::vector<int> slots;  // named indices of an indexed dexpr
+    std::vector<const Domain*> dims;
+};
+
+// One forall level on the way to a constraint.
+struct Level {
+    std::vector<ClauseIR> clauses;
+    NodePtr filter;
+    std::vector<std::string> names;
+};
+
+// Index variables the engine must be able to bind: those of the model's
+// clauses and declarations, or of one expression (ground_lower.cpp).
+std::size_t count_slots(const Model& m);
+std::size_t count_clauses(const Expr& e);
+
+class Engine {
+public:
+    Engine(Program& p, std::size_t slots) : p_(p), d_(*p.diag) { env_.slots.resize(slots); }
+    // Checks only: nothing is stored, and grounding stops (silently) after
+    // `terms` linear terms.
+    void check_only(std::int64_t terms) {
+        store_ = false;
+        budget_ = terms;
+    }
+    void run(LinearProblem& out);
+    // Data-only value of an expression outside any forall (range bounds,
+    // initializers); nullopt when a value it needs is not known.
+    std::optional<Value> value_of(const Expr& e);
+    // The values of a computed array, one per element of its index sets in
+    // row-major order (a flat numeric array, or a list of strings); nullopt
+    // after a fault (reported) or when a value it needs is not known.
+    std::optional<Value> array_value(const Sym& s);
+
+private:
+    // Runs one construct; false when it was abandoned (Throw or Unknown).
+    template <class F>
+    static bool attempt(F&& f) {
+        try {
+            f();
+            return true;
+        } catch (const Throw&) {
+        } catch (const Unknown&) {}
+        return false;
+    }
+    [[noreturn]] void fault(Pos pos, std::string text);
+
+    // Lowering (ground_lower.cpp).
+    NodePtr lower(const Expr& e);
+    NodePtr lower_name(const Expr& e);
+    NodePtr lower_index(const Expr& e);
+    NodePtr lower_binary(const Expr& e);
+    ClauseIR lower_clause(const Clause& c);
+    int open_slot(const std::string& name);
+    void close_slots(std::size_t n) { scope_.resize(scope_.size() - n); }
+
+    // Evaluation (ground_eval.cpp).
+    Val eval(const Node& n);
+    Val eval_chain(const Node& n);
+    Val eval_compare(const Node& n);
+    Val eval_sum(const Node& n);
+    Val eval_aggregate(const Node& n);
+    Val eval_min_max(const Node& n);
+    Val eval_function(const Node& n);  // ground_data.cpp
+    Val arith(const Node& n, Val a, Val b);
+    [[noreturn]] void arith_fault(const Node& n, Val a, Val b, double r);
+    double number(const Node& n) {
+        Val v = eval(n);
+        return v.num();
+    }
+    bool truth(const Node& n) { return eval(n).i != 0; }
+    Val element(const Node& n);
+    // Position of an index value in the domain of an array's dimension; a
+    // fault when it is not an element. An index variable walking that same
+    // set answers without evaluating.
+    std::int64_t position(const Node& idx, const Domain& dom, const Sym* array) {
+        if (idx.op == Node::Slot) {
+            const Binding& b = env_.slots[static_cast<std::size_t>(idx.slot)];
+            if (b.domain && b.domain->sym && b.domain->sym == dom.sym) return b.pos;
+        }
+        return position_of(idx, dom, array);
+    }
+    std::int64_t position_of(const Node& idx, const Domain& dom, const Sym* array);
+    const Domain& domain(const Sym* s, Pos where);
+    Domain clause_domain(const ClauseIR& c);
+    DexprInfo& bind_dexpr(const Node& n);
+    template <class F>
+    void walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f);
+    std::string describe(const Node& n, int depth = 0);
+    std::string describe_call(const Node& n, int depth);  // ground_data.cpp
+
+    // Grounding (instantiate.cpp).
+    void columns(LinearProblem& out);
+    void column_block(const Decl& d, LinearProblem& out);
+    std::int64_t column_dims(const Decl& d, VarInfo& var, Block& block);
+    void column_bounds(const Decl& d, const VarInfo& var, std::int64_t count, LinearProblem& out);
+    void objective(LinearProblem& out);
+    void dexpr(const Decl& d);
+    void objective_row(const Decl& d, LinearProblem& out);
+    void constraints(LinearProblem& out);
+    void constraint(const Constraint& c, std::vector<Level>& levels, LinearProblem& out);
+    template <class F>
+    void levels_walk(std::vector<Level>& levels, std::size_t k, F&& f);
+    void linear(const Node& n, double scale, Linear& acc);
+    std::int64_t column(const Node& n);
+    std::string column_name(std::int64_t col, const LinearProblem& out) const;
+    void emit_row(const Constraint& c, const std::vector<NodePtr>& terms, const std::vector<Level>& levels,
+                  Block& block, LinearProblem& out);
+    void emit_implication(const Constraint& c, const Node& when, const std::vector<NodePtr>& terms,
+                          const std::vector<Level>& levels, Block& block, LinearProblem& out);
+    void store_row(double lo, double hi, const std::vector<Level>& levels, Block& block, LinearProblem& out);
+    void to_csc(LinearProblem& out);
+    std::string where(const std::vector<Level>& levels);
+
+    Program& p_;
+    Diagnostics& d_;
+    std::vector<std::pair<std::string, int>> scope_;
+    int slots_ = 0;
+    Env env_;
+    std::unordered_map<const Sym*, std::unique_ptr<Domain>> domains_;
+    std::unordered_map<const Sym*, std::size_t> var_ids_;
+    std::vector<VarInfo> vars_;
+    std::unordered_map<const Sym*, std::size_t> dexpr_ids_;
+    std::vector<DexprInfo> dexprs_;
+    Linear acc_;
+    std::int64_t columns_ = 0;
+    // Rows in CSR form until the end.
+    std::vector<std::int64_t> row_start_{0};
+    std::vector<std::int32_t> row_cols_;
+    std::vector<double> row_vals_;
+    // While a computed array is evaluated: its index names and their slots,
+    // which a fault's message names (" for i = 2, j = 3").
+    std::vector<std::pair<const std::string*, int>> element_;
+    bool store_ = true;
+    std::int64_t budget_ = -1;  // terms left to the check pass; -1: no limit
+};
+
+// Calls f() for every binding of the clauses cls[k..] that passes the filter.
+// Evaluation (sums, aggregates) and grounding (foralls, linear sums) both walk.
+template <class F>
+void Engine::walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f) {
+    if (k == cls.size()) {
+        if (!filter || truth(*filter)) f();
+        return;
+    }
+    Domain local;
+    const Domain* dom;
+    if (cls[k].set) {
+        if (!cls[k].dom) cls[k].dom = &domain(cls[k].set, {});
+        dom = cls[k].dom;
+    } else {
+        local = clause_domain(cls[k]);
+        dom = &local;
+    }
+    Binding& b = env_.slots[static_cast<std::size_t>(cls[k].slot)];
+    std::int64_t n = dom->size();
+    for (std::int64_t i = 0; i < n; ++i) {
+        b.value = dom->at(i);
+        b.domain = dom;
+        b.pos = i;
+        walk(cls, filter, k + 1, f);
+    }
+}
 
 }  // namespace tavro::kelm::ground

@@ -161,6 +161,7 @@ Token Lexer::next() {
         case '-': return take(Tok::Minus, 1);
         case '*': return take(Tok::Star, 1);
         case '/': return take(Tok::Slash, 1);
+        case '^': return take(Tok::Caret, 1);
         default: break;
     }
     // One whole (UTF-8) character, reported and skipped.

@@ -24,7 +24,7 @@ namespace tavro::kelm {
     X(LParen, "(") X(RParen, ")") X(LBracket, "[") X(RBracket, "]") X(LBrace, "{") X(RBrace, "}")      \
     X(HashLBracket, "#[") X(RBracketHash, "]#") X(Lt, "<") X(Gt, ">") X(Le, "<=") X(Ge, ">=")          \
     X(EqEq, "==") X(NotEq, "!=") X(Assign, "=") X(Plus, "+") X(Minus, "-") X(Star, "*") X(Slash, "/")  \
-    X(Not, "!") X(AndAnd, "&&") X(OrOr, "||") X(Implies, "=>")
+    X(Caret, "^") X(Not, "!") X(AndAnd, "&&") X(OrOr, "||") X(Implies, "=>")
 // clang-format on
 
 enum class Tok {

@@ -5,6 +5,7 @@
 #include <limits>
 #include <unordered_set>
 
+#include "tavro/compiler/functions.hpp"
 #include "tavro/compiler/parser.hpp"
 
 namespace tavro::kelm {
@@ -31,6 +32,7 @@ Priority priority(Tok t) {
         case Tok::Star:
         case Tok::Slash:
         case Tok::KwMod: return {5, 5};
+        case Tok::Caret: return {7, 6};  // right-associative, above unary minus: -2^2 is -(2^2)
         default: return {0, 0};
     }
 }
@@ -78,7 +80,6 @@ private:
     void relations(Constraint& c);
     void clauses(std::vector<Clause>& out, ExprPtr& filter);
     ExprPtr index_set();
-    void dims(std::vector<ExprPtr>& out);
     void named_dims(Decl& d);
     void no_if();
     TypeRef type_ref(bool allow_tuple);
@@ -89,6 +90,7 @@ private:
     ExprPtr tuple_literal();
     ExprPtr tuple_element();
     ExprPtr call(const Token& fn);
+    ExprPtr named_call(const Token& fn);
     void end_decl();
     void skip_to_item();
     void skip_in_block();
@@ -261,25 +263,13 @@ void ModelParser::range_decl(Model& m) {
     m.decls.push_back(std::move(d));
 }
 
-// dims -> { '[' index_set ']' }
-void ModelParser::dims(std::vector<ExprPtr>& out) {
-    while (ts_.check(Tok::LBracket)) {
-        Pos open = ts_.cur.pos;
-        ts_.next();
-        if (ts_.check(Tok::Name) && ts_.ahead().kind == Tok::KwIn)
-            ts_.error_here("named indices [" + std::string(ts_.cur.raw) +
-                           " in ...] are for dvar and dexpr declarations: data arrays are declared a[S]");
-        out.push_back(index_set());
-        ts_.expect_match(Tok::RBracket, Tok::LBracket, open);
-    }
-}
-
 // named_dims -> { '[' [NAME 'in'] index_set ']' }
 void ModelParser::named_dims(Decl& d) {
     while (ts_.check(Tok::LBracket)) {
         Pos open = ts_.cur.pos;
         ts_.next();
-        if (ts_.check(Tok::Name) && ts_.ahead().kind == Tok::KwIn) {
+        bool named = ts_.check(Tok::Name) && ts_.ahead().kind == Tok::KwIn;
+        if (named) {
             d.dim_vars.emplace_back(ts_.cur.raw);
             d.dim_var_pos.push_back(ts_.cur.pos);
             ts_.next();
@@ -289,6 +279,13 @@ void ModelParser::named_dims(Decl& d) {
             d.dim_var_pos.push_back(ts_.cur.pos);
         }
         d.dims.push_back(index_set());
+        if (named && ts_.check(Tok::Colon))
+            ts_.error_here("no filter in a declaration's index: " + quote(d.name) +
+                           " has a value at every index (filter where it is used: sum(" + d.dim_vars.back() +
+                           " in ...: condition) " + d.name + "[" + d.dim_vars.back() + "])");
+        if (named && ts_.check(Tok::Comma))
+            ts_.error_here("one index per pair of brackets: " + d.name + "[" + d.dim_vars.back() +
+                           " in ...][j in ...]");
         ts_.expect_match(Tok::RBracket, Tok::LBracket, open);
     }
 }
@@ -311,14 +308,34 @@ ExprPtr ModelParser::index_set() {
     return e;
 }
 
-// data_decl -> type NAME dims [ '=' ( '...' | expr ) ] ';'
+// data_decl -> type NAME { '[' index_set ']' } [ '=' ( '...' | expr ) ] ';'
+//            | type NAME { '[' NAME 'in' index_set ']' } '=' expr ';'     (a computed array)
 void ModelParser::data_decl(Model& m) {
     Decl d(DK::Param, ts_.cur.pos);
     d.type = type_ref(true);
     Token name = ts_.expect_name("name");
     d.name = std::string(name.raw);
     d.name_pos = name.pos;
-    dims(d.dims);
+    named_dims(d);
+    auto named = std::find_if(d.dim_vars.begin(), d.dim_vars.end(), [](const std::string& v) { return !v.empty(); });
+    if (named != d.dim_vars.end()) {
+        std::size_t k = static_cast<std::size_t>(named - d.dim_vars.begin());
+        std::string sets;
+        for (auto& e : d.dims) sets += "[" + (e->kind == EK::Name ? e->text : std::string("...")) + "]";
+        if (!ts_.check(Tok::Assign) || ts_.ahead().kind == Tok::Ellipsis)
+            ts_.fail_at(d.dim_var_pos[k], "named indices [" + *named + " in ...] are for computed arrays (" + d.name +
+                                              "[" + *named +
+                                              " in ...] = <expression>;): an array from the data is "
+                                              "declared " +
+                                              d.name + sets + " = ...;");
+        auto unnamed = std::find(d.dim_vars.begin(), d.dim_vars.end(), std::string());
+        if (unnamed != d.dim_vars.end())
+            ts_.fail_at(d.dim_var_pos[static_cast<std::size_t>(unnamed - d.dim_vars.begin())],
+                        "a computed array names every index: " + d.name + "[i in ...][j in ...] = <expression>;");
+    } else {
+        d.dim_vars.clear();  // an array from the data: no index names
+        d.dim_var_pos.clear();
+    }
     if (ts_.accept(Tok::Assign)) {
         if (ts_.accept(Tok::Ellipsis))
             d.ellipsis = true;
@@ -620,6 +637,7 @@ ExprPtr ModelParser::simple_expr() {
             return e;
         }
         case Tok::Name: {
+            if (ts_.ahead().kind == Tok::LParen) return named_call(t);
             auto e = node(EK::Name, t.pos);
             e->text = std::string(t.raw);
             ts_.next();
@@ -638,8 +656,27 @@ ExprPtr ModelParser::simple_expr() {
         case Tok::KwCard: ts_.next(); return call(t);
         case Tok::LBrace: return set_literal();
         case Tok::Lt: return tuple_literal();
+        case Tok::Star:
+            if (ts_.prev_raw() == "*" && ts_.prev_end().line == t.pos.line && ts_.prev_end().col == t.pos.col)
+                ts_.error_here("expression expected near '*' (a power is written a ^ b)");
+            ts_.expected("expression");
         default: ts_.expected("expression");
     }
+}
+
+// A name before '(': one of the data functions, else an error that names them.
+ExprPtr ModelParser::named_call(const Token& fn) {
+    if (fn.raw == "if") no_if();
+    if (data_function(fn.raw)) {
+        ts_.next();
+        return call(fn);
+    }
+    std::string near = closest(fn.raw, callable_names());
+    if (!near.empty()) ts_.error_here("unknown function " + quote(fn.raw) + "; did you mean " + quote(near) + "?");
+    std::string list;
+    for (auto n : callable_names()) list += (list.empty() ? "" : ", ") + std::string(n);
+    ts_.error_here("unknown function " + quote(fn.raw) + " (the functions are " + list +
+                   "; an array is indexed with brackets: a[i])");
 }
 
 // postfix -> { '[' expr ']' | '.' NAME }
@@ -671,7 +708,7 @@ ExprPtr ModelParser::postfix(ExprPtr e) {
 }
 
 // sum -> 'sum' '(' clauses ')' term
-// call -> ('min'|'max') '(' (clauses ')' term | expr {',' expr} ')') | ('abs'|'card') '(' expr ')'
+// call -> ('min'|'max') '(' (clauses ')' term | expr {',' expr} ')') | FUNCTION '(' expr {',' expr} ')'
 ExprPtr ModelParser::call(const Token& fn) {
     Level level(ts_);
     Pos open = ts_.cur.pos;

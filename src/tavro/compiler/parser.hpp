@@ -37,6 +37,7 @@ public:
     void enter();
     void leave() { --depth_; }
     Pos prev_end() const;
+    std::string_view prev_raw() const { return prev_raw_; }
     File file() const { return lex_.file(); }
     Diagnostics& diag() { return diag_; }
     Lexer& lexer() { return lex_; }

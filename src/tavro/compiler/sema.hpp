@@ -106,6 +106,12 @@ std::string expr_text(const Expr& e);    // source-like text of an expression, f
 // the front half shared by compile() and instantiate(); faults go to p.diag.
 void analyse(Program& p, std::string_view model_text, std::string_view data_text);
 
+// After a failed parse of the model (`failed` Model) or read of the data
+// (Data): when the model holds only 'name = value;' items or the data
+// declares dvars, an objective or constraints, the errors are replaced by one
+// that says the files look swapped; true then.
+bool report_swapped(Diagnostics& diag, std::string_view model_text, std::string_view data_text, File failed);
+
 // The passes, in order.
 void check_model(Program& p);                       // names, types, indexing, linearity, objective
 void read_data(Program& p, std::string_view data);  // values of the data declarations
@@ -134,5 +140,8 @@ std::optional<Value> evaluate(Program& p, const Expr& e);
 // The same through the instantiation engine's evaluator (index sets, sums,
 // min/max over sets, mod); nullopt when a needed value is unknown.
 std::optional<Value> evaluate_data(Program& p, const Expr& e);
+// The values of a computed array (float d[i in I][j in J] = e;) into
+// s.value, evaluated by the engine over its index sets; faults go to p.diag.
+void compute_array(Program& p, Sym& s);
 
 }  // namespace tavro::kelm
