@@ -221,3 +221,29 @@ def test_a_recording_without_candidates_keeps_its_lines(llm, tmp_path):
     assert entry == {"provider": "openai", "model": "gpt-5",
                      "parameters": {"max_tokens": None, "temperature": 0.2, "stop": None}, "prompt": "hi",
                      "reply": "text:hi", "usage": {"prompt_tokens": 2, "completion_tokens": 1}}
+
+
+def test_candidate_threads_adopt_their_starters_layers(monkeypatch, tmp_path):
+    monkeypatch.setattr(modelwright, "_llm_generate_text", fake_llm)
+    path = tmp_path / "tape.jsonl"
+    with _deadline.llm_deadline(5), _hooks.metering() as meter, _hooks.taping(_hooks.Recording(path)):
+        state = _hooks.handover()
+
+        def run(k):
+            # Off the main thread the deadline moves each call to a worker: the number goes along.
+            with _hooks.adopted(state), _hooks.candidate(k):
+                assert _hooks.current_candidate() == k
+                modelwright._llm_generate_text(provider="p", model_name="m", input_text="x" * k)
+
+        threads = [threading.Thread(target=run, args=(k,)) for k in (1, 2, 3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        modelwright._llm_generate_text(provider="p", model_name="m", input_text="main")
+    assert meter.usage == {"prompt_tokens": 1 + 2 + 3 + 4, "completion_tokens": 4}
+    entries = [json.loads(line) for line in path.read_text().splitlines()]
+    assert sorted((e.get("candidate"), e["prompt"]) for e in entries if "candidate" in e) == [
+        (k, "x" * k) for k in (1, 2, 3)]
+    assert [e["prompt"] for e in entries if "candidate" not in e] == ["main"]
+    assert modelwright._llm_generate_text is fake_llm and _hooks.current_candidate() is None

@@ -37,6 +37,12 @@ Usage: while a METERING or RECORDING layer is in the chain of an
 (every layer sees the ``(text, usage)`` pair) and the caller gets what it
 asked for. Positional arguments of that call reach the layers as keywords.
 
+Threads of our own (the candidates of one generation) take their
+starter's layers along: ``handover()`` on the starting thread captures
+them, ``adopted(state)`` enters them on the new thread. ``candidate(k)``
+numbers the calls of this thread for record/replay, so that concurrent
+generations of one problem sharing one recording are told apart.
+
 The attribute itself is replaced by one dispatcher when the first layer
 arrives and restored when the last one leaves, unless something else has
 replaced it meanwhile (then it stays, passing calls straight through).
@@ -60,7 +66,8 @@ from types import ModuleType
 from typing import Any, NamedTuple
 
 __all__ = ["DEADLINE", "PROGRESS", "METERING", "RECORDING", "Layer", "setting", "wrapping", "llm_call",
-           "UsageMeter", "metering", "Recording", "Replay", "ReplayMiss", "taping", "excluding", "near_duplicate"]
+           "UsageMeter", "metering", "Recording", "Replay", "Tape", "ReplayMiss", "taping", "candidate",
+           "current_candidate", "ThreadState", "handover", "adopted", "excluding", "near_duplicate"]
 
 # The order of layers, outermost first.
 DEADLINE = 10
@@ -130,6 +137,13 @@ class _Site:
         self.original: Callable[..., Any] | None = None
         self.dispatcher: Callable[..., Any] | None = None
 
+    def mine(self) -> list[_Entry]:
+        """This thread's layers (a list the thread may change)."""
+        entries: list[_Entry] | None = getattr(self.local, "entries", None)
+        if entries is None:
+            entries = self.local.entries = []
+        return entries
+
     def entries(self) -> list[_Entry]:
         mine: list[_Entry] = getattr(self.local, "entries", [])
         return [*self.shared, *mine]
@@ -154,16 +168,16 @@ class _Site:
             if every_thread:
                 self.shared = (*self.shared, entry)
             else:
-                if not hasattr(self.local, "entries"):
-                    self.local.entries = []
-                self.local.entries.append(entry)
+                self.mine().append(entry)
 
     def leave(self, entry: _Entry, every_thread: bool) -> None:
         with self.lock:
             if every_thread:
                 self.shared = tuple(e for e in self.shared if e is not entry)
             else:
-                self.local.entries.remove(entry)
+                # By number: candidate() may have put a renumbered copy in its place.
+                mine = self.mine()
+                mine[:] = [e for e in mine if e.seq != entry.seq]
             self.count -= 1
             if self.count == 0:
                 if getattr(self.module, self.name, None) is self.dispatcher:
@@ -213,17 +227,23 @@ def _site(module: ModuleType, name: str) -> _Site:
 
 
 @contextlib.contextmanager
-def wrapping(module: ModuleType, name: str, layer: Layer, *, order: int,
-             every_thread: bool = False) -> Iterator[None]:
-    """Calls of ``module.name`` go through ``layer`` (at ``order``) while
-    the block runs: the calls of this thread, or of every thread."""
-    site = _site(module, name)
-    entry = _Entry(order, next(_sequence), layer)
-    site.enter(entry, every_thread)
+def _entered(site: _Site, entries: Iterable[_Entry], every_thread: bool = False) -> Iterator[None]:
+    done: list[_Entry] = []
     try:
+        for entry in entries:
+            site.enter(entry, every_thread)
+            done.append(entry)
         yield
     finally:
-        site.leave(entry, every_thread)
+        for entry in reversed(done):
+            site.leave(entry, every_thread)
+
+
+def wrapping(module: ModuleType, name: str, layer: Layer, *, order: int,
+             every_thread: bool = False) -> contextlib.AbstractContextManager[None]:
+    """Calls of ``module.name`` go through ``layer`` (at ``order``) while
+    the block runs: the calls of this thread, or of every thread."""
+    return _entered(_site(module, name), [_Entry(order, next(_sequence), layer)], every_thread)
 
 
 def _modelwright() -> ModuleType:
@@ -374,17 +394,90 @@ class Replay:
         raise ReplayMiss("LLM call not in the recording %s: %s" % (self.path, _describe_call(key)))
 
 
+Tape = Recording | Replay
+
+
+class _TapeLayer:
+    def __init__(self, tape: Tape, candidate: int | None) -> None:
+        self.tape = tape
+        self.candidate = candidate
+
+    def __call__(self, call: Callable[..., Any], **kwargs: Any) -> Any:
+        return self.tape.call(call, kwargs, self.candidate)
+
+
 @contextlib.contextmanager
-def taping(tape: Recording | Replay, candidate: int | None = None) -> Iterator[Recording | Replay]:
+def taping(tape: Tape, candidate: int | None = None) -> Iterator[Tape]:
     """This thread's LLM calls go through ``tape`` (a Recording or a Replay)
-    while the block runs; ``candidate`` (a number) tells apart the calls of
-    concurrent generations of one problem that share the tape."""
-
-    def tape_layer(call: Callable[..., Any], **kwargs: Any) -> Any:
-        return tape.call(call, kwargs, candidate)
-
-    with llm_call(tape_layer, order=RECORDING):
+    while the block runs; ``candidate`` (a number; by default this thread's
+    ``current_candidate()``) tells apart the calls of concurrent generations
+    of one problem that share the tape."""
+    number = candidate if candidate is not None else current_candidate()
+    with llm_call(_TapeLayer(tape, number), order=RECORDING):
         yield tape
+
+
+_local = threading.local()
+
+
+def current_candidate() -> int | None:
+    """The number given by the innermost ``candidate()`` of this thread."""
+    numbers: list[int] = getattr(_local, "candidates", [])
+    return numbers[-1] if numbers else None
+
+
+@contextlib.contextmanager
+def candidate(number: int) -> Iterator[int]:
+    """This thread's LLM calls belong to candidate ``number`` while the
+    block runs: the tapes of this thread (entered before or inside the block)
+    key their calls with it."""
+    numbers: list[int] = getattr(_local, "candidates", None) or []
+    _local.candidates = [*numbers, number]
+    swapped: list[tuple[list[_Entry], _Entry]] = []
+    for site in _all_sites():
+        mine = site.mine()
+        for i, entry in enumerate(mine):
+            if isinstance(entry.layer, _TapeLayer):
+                mine[i] = entry._replace(layer=_TapeLayer(entry.layer.tape, number))
+                swapped.append((mine, entry))
+    try:
+        yield number
+    finally:
+        for mine, entry in swapped:
+            mine[:] = [entry if e.seq == entry.seq else e for e in mine]
+        _local.candidates = numbers
+
+
+def _all_sites() -> list[_Site]:
+    with _sites_lock:
+        return list(_sites.values())
+
+
+class ThreadState(NamedTuple):
+    """The layers of one thread and its candidate number (``handover``)."""
+
+    layers: tuple[tuple[_Site, tuple[_Entry, ...]], ...]
+    candidate: int | None
+
+
+def handover() -> ThreadState:
+    """This thread's layers (meters, tapes, few-shot exclusions) and
+    candidate number, for a thread it starts to ``adopt``."""
+    layers = tuple((site, tuple(site.mine())) for site in _all_sites())
+    return ThreadState(tuple((site, entries) for site, entries in layers if entries), current_candidate())
+
+
+@contextlib.contextmanager
+def adopted(state: ThreadState) -> Iterator[None]:
+    """This thread's calls go through the layers of the thread that made
+    ``state`` (in the same order, sharing its meters and tapes) while the
+    block runs, as that thread's candidate if it had one."""
+    with contextlib.ExitStack() as stack:
+        for site, entries in state.layers:
+            stack.enter_context(_entered(site, entries))
+        if state.candidate is not None:
+            stack.enter_context(candidate(state.candidate))
+        yield
 
 
 # -- few-shot exclusion -----------------------------------------------------------
