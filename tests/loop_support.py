@@ -9,9 +9,11 @@ sys.path (for subprocess tests):
 """
 
 import contextlib
+import collections
 import json
 import os
 import sys
+import threading
 
 MODEL = ("float a;\nfloat b;\ndvar float+ x;\nminimize cost: x;\nsubject to {\n"
          "    low: x >= a;\n    high: x <= b;\n}\n")
@@ -23,6 +25,20 @@ def data(a, b=1000):
 
 def pair_json(a, b=1000):
     return json.dumps({"model": MODEL, "data": data(a, b)})
+
+
+def aligned():
+    """A stub reply: the alignment check passes."""
+    from stub_server import Reply
+
+    return Reply.openai_text(json.dumps({"aligned": True, "assessment": "Looks right."}), 50, 5)
+
+
+def feedback(**reply):
+    """A stub reply of generative_feedback's JSON."""
+    from stub_server import Reply
+
+    return Reply.openai_text(json.dumps(reply), 70, 30)
 
 
 PRICES = "| Model | Input ($/1M) | Output ($/1M) |\n|---|---|---|\n| gpt-5 | 1.25 | 10.00 |\n"
@@ -48,10 +64,14 @@ GEN = "Generate a valid Tavro model (.mod)"
 ALIGN = "Assess whether the generated Tavro model"
 FINAL = "Assess how well the generated Tavro model"
 FEEDBACK = "Answer the user's question about the provided Tavro model and data."
+COMPARE = "Several models were written independently for the same optimisation problem"
+EXPLAIN = "Explain the answer of a solved optimisation model"
+READING = "Describe in one paragraph how a scenario changed the answer"
 
 
 def prompt_kind(prompt):
-    for kind, marker in (("feedback", FEEDBACK), ("align", ALIGN), ("final", FINAL), ("generate", GEN)):
+    for kind, marker in (("compare", COMPARE), ("explain", EXPLAIN), ("reading", READING), ("feedback", FEEDBACK),
+                         ("align", ALIGN), ("final", FINAL), ("generate", GEN)):
         if marker in prompt:
             return kind
     return "unknown"
@@ -59,13 +79,27 @@ def prompt_kind(prompt):
 
 class Modeller:
     """A stub responder answering each generation prompt with the pair that
-    ``answers`` gives for the question found in it; alignment always passes;
-    feedback replies come from ``feedback`` (a callable of the prompt)."""
+    ``answers`` gives for the question found in it (a list of replies is
+    served in turn, so candidates of one question can differ); alignment
+    always passes; feedback replies come from ``feedback`` (a callable of
+    the prompt), every other prompt from ``other``."""
 
-    def __init__(self, answers, feedback=None, tokens=(100, 20)):
-        self.answers = answers  # {question: reply text}
+    def __init__(self, answers, feedback=None, tokens=(100, 20), other=None):
+        self.answers = answers  # {question: reply text, or a list of them}
         self.feedback = feedback
+        self.other = other
         self.tokens = tokens
+        self._served = collections.Counter()
+        self._lock = threading.Lock()
+
+    def _answer(self, question):
+        reply = self.answers[question]
+        if isinstance(reply, str):
+            return reply
+        with self._lock:
+            turn = self._served[question]
+            self._served[question] += 1
+        return reply[turn % len(reply)]
 
     def __call__(self, request):
         from stub_server import Reply
@@ -74,11 +108,13 @@ class Modeller:
         kind = prompt_kind(prompt)
         if kind == "generate":
             found = [q for q in self.answers if q in prompt]
-            text = self.answers[max(found, key=len)] if found else "no idea"
+            text = self._answer(max(found, key=len)) if found else "no idea"
         elif kind == "align":
             text = json.dumps({"aligned": True, "assessment": "Matches the description."})
         elif kind == "feedback" and self.feedback is not None:
             text = self.feedback(prompt)
+        elif self.other is not None:
+            text = self.other(prompt)
         else:
             text = "A fine model."
         return Reply.openai_text(text, *self.tokens)

@@ -74,6 +74,25 @@ def test_golden_script(name):
     assert ns["objective"] == pytest.approx(recorded["objective"], rel=1e-6)
 
 
+def assert_same_answer(ns, problem, solution):
+    """The script's answer is the package's: the same status and objective,
+    and its point is the same or another optimum of the package's problem
+    (HiGHS through SciPy and through highspy may pick different optima)."""
+    from tavro import _answer
+
+    assert ns["status"] == solution.status
+    assert ns["objective"] == pytest.approx(solution.objective, rel=1e-9, abs=1e-12)
+    if solution.x is None:
+        return
+    x = ns["_x"]
+    if not np.allclose(x, solution.x, rtol=1e-9, atol=1e-9):
+        largest, worst = _answer.check_point(x, problem.A.indptr, problem.A.indices, problem.A.data,
+                                             problem.row_lower, problem.row_upper, problem.col_lower,
+                                             problem.col_upper)
+        assert worst is None and float(problem.c @ x + problem.offset) == pytest.approx(solution.objective, rel=1e-9)
+    assert ns["max_violation"] == pytest.approx(solution.max_violation, abs=1e-6)
+
+
 @pytest.mark.parametrize("name", EXAMPLES)
 def test_both_outputs_agree(name, capsys):
     model, data = texts(name)
@@ -81,9 +100,15 @@ def test_both_outputs_agree(name, capsys):
     ns = run_text(script_for(model, data))
     recorded = json.loads(LIBRARY.joinpath(name, "solution.json").read_text())
     assert ns["status"] == out["status"] == recorded["status"]
-    assert ns["objective"] == pytest.approx(out["objective"], rel=1e-9, abs=1e-12)
     assert out["objective"] == pytest.approx(recorded["objective"], rel=1e-6)
-    assert ns["solution"] == out["values"]
+    problem = solver.build_problem(model, data)
+    solution = solver.solve_problem(problem)
+    assert out["objective"] == solution.objective and out["max_violation"] == solution.max_violation
+    assert_same_answer(ns, problem, solution)
+    if solution.row_dual is not None:
+        assert np.allclose(ns["_y"], solution.row_dual, rtol=1e-7, atol=1e-9)
+        assert np.allclose(ns["_reduced"], solution.col_dual, rtol=1e-7, atol=1e-9)
+        assert list(ns["duals"]) == list(solution.duals)
 
 
 HOSTILE = ['a"""b', "c'''d", "back\\slash", "new\nline", "__import__('os').system('touch PWNED')",
@@ -153,14 +178,16 @@ def test_script_runs_every_way(tmp_path, capsys):
     text = script_for(*texts("transportation"))
     path = tmp_path / "t.py"
     path.write_text(text, encoding="utf-8")
-    expected = solver.solve_problem(solver.build_problem(*texts("transportation")))
+    problem = solver.build_problem(*texts("transportation"))
+    expected = solver.solve_problem(problem)
     run = subprocess.run([sys.executable, str(path)], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0 and run.stdout.splitlines()[:2] == ["status: optimal",
                                                                    "objective TotalShippingCost: 22600"]
     # Under another module name and with exec: no report, the same answer at top level.
     for ns in (runpy.run_path(str(path), run_name="elsewhere"), run_text(text)):
-        assert (ns["status"], ns["objective"], ns["solution"]) == ("optimal", 22600.0, expected.values)
-        assert ns["results"].success
+        assert (ns["status"], ns["objective"]) == ("optimal", 22600.0)
+        assert_same_answer(ns, problem, expected)
+        assert ns["results"].success and ns["results"].max_violation == ns["max_violation"]
     assert capsys.readouterr().out == ""
 
 
@@ -203,12 +230,13 @@ def test_large_data_travels_as_buffers(tmp_path):
     lists = [node for node in ast.walk(ast.parse(text)) if isinstance(node, (ast.List, ast.Tuple))]
     assert max(len(node.elts) for node in lists) < 100
     ns = run_text(text)
-    expected = solver.solve_problem(solver.build_problem(LARGE, data))
-    assert ns["status"] == "optimal" and ns["objective"] == pytest.approx(expected.objective, rel=1e-9)
-    assert ns["solution"] == expected.values
+    problem = solver.build_problem(LARGE, data)
+    expected = solver.solve_problem(problem)
+    assert ns["status"] == "optimal"
+    assert_same_answer(ns, problem, expected)
     # With a sidecar, the script is small and finds the .npz beside itself from any working directory.
     side = script_for(LARGE, data, sidecar=str(tmp_path / "big.npz"))
-    assert len(side) < 12_000 and (tmp_path / "big.npz").stat().st_size > 10_000
+    assert len(side) < 25_000 and len(side) < len(text) / 2 and (tmp_path / "big.npz").stat().st_size > 10_000
     (tmp_path / "big.py").write_text(side, encoding="utf-8")
     ns = runpy.run_path(str(tmp_path / "big.py"))
     assert ns["objective"] == pytest.approx(expected.objective, rel=1e-9)
@@ -261,6 +289,7 @@ def test_infeasible_model_reports_conflict(tmp_path, capsys):
 
 @pytest.mark.parametrize("argv, code, err", [
     (["--sidecar"], 2, "--sidecar needs --emit"),
+    (["--emit", "s.npz", "--sidecar"], 2, "the arrays would overwrite the script itself"),
     (["--time-limit", "0"], 2, "--time-limit must be a positive"),
     (["--mip-gap", "-1"], 2, "--mip-gap must be"),
     (["--time-limit", "soon"], 2, "invalid float value"),
@@ -332,9 +361,155 @@ def test_edge_cases_agree(model, data, status, objective, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("name", ["transportation", "multi_period_inventory", "tsp", "warehouse_location"])
-def test_report_names_match_the_solvers(name):
+def test_names_one_at_a_time_match_the_lists_and_invert(name):
+    problem = solver.build_problem(*texts(name))
+    columns = [problem.column_name(j) for j in range(problem.num_columns)]
+    rows = [problem.row_name(i) for i in range(problem.num_rows)]
+    assert columns == problem.column_names and rows == problem.row_names
+    assert [problem.column_index(n) for n in columns] == list(range(problem.num_columns))
+    assert [problem.row_index(n) for n in rows] == list(range(problem.num_rows))
+
+
+def test_script_checks_its_point_like_the_package():
+    model, data = texts("machine_scheduling")
+    ns = run_text(script_for(model, data.replace("bigM = 30;", "bigM = 100000000;")))
+    # Whatever point SciPy's HiGHS returns, the script reports only one that holds every row.
+    assert ns["status"] == "optimal" and ns["max_violation"] <= 1e-6 and ns["violation"] is None
+    assert all(w.startswith("integer variables are reported unrounded") for w in ns["warnings"])
+
+
+@pytest.mark.parametrize("form", ["literals", "buffers"])
+def test_script_keys_keep_the_index_types_and_names_keep_the_texts(form, monkeypatch):
+    from tavro import _csc_script
+
+    if form == "buffers":
+        monkeypatch.setattr(_csc_script, "LITERAL_LIMIT", 0)
+    model = ("tuple Arc { string a; string b; float w; }\n{Arc} Arcs = ...; {float} F = ...;\n"
+             "dvar float+ flow[Arcs][F];\nminimize z: sum(a in Arcs, f in F) f * flow[a][f];\n"
+             "subject to { forall(a in Arcs) Need: sum(f in F) flow[a][f] >= a.w; }\n")
+    data = 'Arcs = {<"A","B",1.5>, <"B","C",2>}; F = {1, 2.5};'
+    ns = run_text(script_for(model, data))
+    expected = solver.solve_problem(solver.build_problem(model, data))
+    assert ns["solution"] == expected.values == {"flow": {("A", "B", 1.5): {1.0: 1.5, 2.5: 0.0},
+                                                          ("B", "C", 2.0): {1.0: 2.0, 2.5: 0.0}}}
+    assert ns["duals"] == expected.duals == {"Need": {("A", "B", 1.5): 1.0, ("B", "C", 2.0): 1.0}}
+    assert [ns["_column_name"](j) for j in range(4)] == expected.problem.column_names
+    assert ns["_row_name"](1) == "Need[<B,C,2.0>]"
+
+
+def test_a_large_result_is_one_line_of_the_same_json(capsys, monkeypatch):
     from tavro.cli import solve as cli_solve
 
-    problem = solver.build_problem(*texts(name))
-    assert [cli_solve._column_name(problem, j) for j in range(problem.num_columns)] == problem.column_names
-    assert [cli_solve._row_name(problem, i) for i in range(problem.num_rows)] == problem.row_names
+    indented = cli_json(capsys, *paths("transportation"))
+    monkeypatch.setattr(cli_solve, "JSON_INDENTED", 0)
+    assert cli.main(["solve", *paths("transportation"), "--json"]) == 0
+    out = capsys.readouterr().out
+    assert out.count("\n") == 1 and json.loads(out) == indented
+    assert indented["max_violation"] == 0.0 and indented["warnings"] == [] and indented["reason"] is None
+
+
+def test_emit_grounds_once(tmp_path, capsys, monkeypatch):
+    from tavro import _kelm
+
+    calls = []
+    for name in ("instantiate", "instantiate_tree", "compile"):
+        real = getattr(_kelm, name)
+        monkeypatch.setattr(_kelm, name, lambda *a, _real=real, _name=name: calls.append(_name) or _real(*a))
+    script = tmp_path / "t.py"
+    assert cli.main(["solve", *paths("transportation"), "--emit", str(script)]) == 0
+    assert calls == ["instantiate"]
+    ns = run_text(script.read_text(encoding="utf-8"))
+    assert ns["objective"] == 22600.0
+    assert script.read_text(encoding="utf-8") == script_for(*texts("transportation"))
+
+
+def test_write_and_values_csv_from_the_command_line(tmp_path, capsys):
+    import csv
+
+    lp, table = tmp_path / "t.lp", tmp_path / "v.csv"
+    assert cli.main(["solve", *paths("transportation"), "--write", str(lp), "--values-csv", str(table)]) == 0
+    assert capsys.readouterr().out.startswith("status: optimal\n")
+    assert "ship(Lyon,Milan)" in lp.read_text()
+    names = list(csv.reader((tmp_path / "t.names.csv").open()))
+    assert names[0] == ["written", "name"] and ["ship(Lyon,Milan)", "ship[Lyon,Milan]"] in names
+    rows = list(csv.DictReader(table.open()))
+    problem = solver.build_problem(*texts("transportation"))
+    expected = solver.solve_problem(problem)
+    assert len(rows) == int((np.abs(expected.x) > 1e-9).sum())
+    row = next(r for r in rows if r["name"] == "ship[Lyon,Milan]")
+    assert (row["variable"], row["index1"], row["index2"], float(row["value"])) == ("ship", "Lyon", "Milan", 400.0)
+
+
+def test_an_extra_file_that_cannot_be_written_comes_after_the_answer(tmp_path, capsys):
+    missing = tmp_path / "no" / "such" / "folder" / "v.csv"
+    assert cli.main(["solve", *paths("diet"), "--values-csv", str(missing), "--json"]) == 1
+    captured = capsys.readouterr()
+    assert json.loads(captured.out)["status"] == "optimal"
+    assert captured.err.startswith("tavro: cannot write %s: " % missing)
+    with pytest.raises(SystemExit) as exc:
+        cli.main(["solve", *paths("diet"), "--write", str(tmp_path / "m.txt")])
+    assert exc.value.code == 2 and "--write needs a file name ending in .mps or .lp" in capsys.readouterr().err
+
+
+EMIT_UNDER_LIMIT = """
+import resource, signal, sys
+from tavro import cli
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (5000, 5000))  # the arrays fit, the script does not
+sys.exit(cli.main(["solve", *sys.argv[1:]]))
+"""
+SMALL = ("int n;\nrange I = 1..n;\nfloat b[I];\ndvar float+ x[I];\nminimize c: sum(i in I) x[i];\n"
+         "subject to { forall(i in I) x[i] >= b[i]; }\n")
+
+
+def run_script(path):
+    return subprocess.run([sys.executable, str(path)], capture_output=True, text=True, timeout=120)
+
+
+def test_script_and_sidecar_are_replaced_together(tmp_path):
+    """Under a size limit the arrays used to be replaced without the script:
+    the old script then solved the new arrays and printed their objective."""
+    (tmp_path / "m.mod").write_text(SMALL)
+    (tmp_path / "old.dat").write_text("n = 2;\nb = [4, 6];\n")
+    (tmp_path / "new.dat").write_text("n = 3;\nb = [1, 2, 103];\n")
+    script = tmp_path / "s.py"
+    emit = ["--emit", str(script), "--sidecar"]
+    assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / "old.dat"), *emit]) == 0
+    proc = subprocess.run([sys.executable, "-c", EMIT_UNDER_LIMIT, str(tmp_path / "m.mod"),
+                           str(tmp_path / "new.dat"), *emit], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1 and "File too large" in proc.stderr
+    assert "objective c: 10\n" in run_script(script).stdout
+    assert sorted(os.listdir(tmp_path)) == ["m.mod", "new.dat", "old.dat", "s.npz", "s.py"]
+
+
+def test_a_sidecar_written_for_another_script_is_refused(tmp_path):
+    (tmp_path / "m.mod").write_text(SMALL)
+    (tmp_path / "a.dat").write_text("n = 2;\nb = [4, 6];\n")
+    (tmp_path / "b.dat").write_text("n = 3;\nb = [1, 2, 103];\n")
+    for name in "ab":
+        (tmp_path / name).mkdir()
+        assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / (name + ".dat")), "--emit",
+                         str(tmp_path / name / "s.py"), "--sidecar"]) == 0
+    assert "objective c: 106\n" in run_script(tmp_path / "b" / "s.py").stdout
+    os.replace(tmp_path / "b" / "s.npz", tmp_path / "a" / "s.npz")
+    done = run_script(tmp_path / "a" / "s.py")
+    assert done.returncode == 1 and done.stdout == ""
+    assert "s.npz does not belong to this script: it holds other arrays" in done.stderr
+    os.unlink(tmp_path / "a" / "s.npz")
+    with pytest.raises(SystemExit, match="cannot read the arrays of this script"):
+        runpy.run_path(str(tmp_path / "a" / "s.py"))
+
+
+def test_the_report_shows_warnings_and_notes(tmp_path, capsys, monkeypatch):
+    (tmp_path / "w.mod").write_text("dvar float+ x; dvar float+ y;\nminimize z: x + y;\n"
+                                    "subject to { wide: 1e10 * x + y >= 1; }\n")
+    (tmp_path / "w.dat").write_text("")
+    assert cli.main(["solve", str(tmp_path / "w.mod"), str(tmp_path / "w.dat")]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert "warning: coefficients spanning more than 1e+09 in row wide (1.0e+10): HiGHS's answer may be " \
+           "inaccurate" in out
+    monkeypatch.setattr(solver, "CONFLICT_MAX_ROWS", 1)
+    (tmp_path / "i.mod").write_text(INFEASIBLE)
+    assert cli.main(["solve", str(tmp_path / "i.mod"), str(tmp_path / "w.dat")]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[0] == "status: infeasible" and out[1].startswith("note: conflict not computed: the model has 3 rows")

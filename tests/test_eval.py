@@ -334,6 +334,8 @@ def test_bundled_benchmark_with_the_gold_modeller_scores_everything(env, tmp_pat
     (["--provider", "opneai"], "did you mean"),
     (["--jobs", "0"], "--jobs must be at least 1"),
     (["--record", "a", "--replay", "b"], "not allowed with argument"),
+    (["--problem-timeout", "0"], "--problem-timeout must be a positive number of seconds"),
+    (["--problem-timeout", "inf"], "--problem-timeout must be a positive number of seconds"),
 ])
 def test_usage_errors_before_any_request(env, tmp_path, capsys, argv, message):
     dataset = write_dataset(tmp_path / "data", "jsonl", ITEMS[:1])
@@ -364,3 +366,148 @@ def test_a_call_that_times_out_is_recorded_and_the_run_goes_on(env, tmp_path):
     assert [r["correct"] for r in recs] == [True, False, True]
     assert recs[1]["error"].startswith("LLMTimeoutError: no reply from openai (model gpt-5, address http://127.0.0.1:")
     assert json.loads(done.stdout.splitlines()[-1])["correct"] == 2
+
+
+# ---- a write that fails, and what --resume mends ----------------------------
+
+EVAL_CHILD = os.path.join(os.path.dirname(__file__), "eval_child.py")
+
+
+def child_dataset(path, questions):
+    path.write_text("".join(json.dumps({"question": q, "answer": a}) + "\n" for q, a in questions))
+    return path
+
+
+@pytest.mark.parametrize("long_question, failed_file", [
+    (False, "r.jsonl"),             # the results file reaches the limit
+    (True, "question.txt"),         # a problem's own file does
+])
+def test_a_write_failure_stops_the_run_and_resume_completes_it(tmp_path, long_question, failed_file):
+    questions = [("EVQ-%d: buy at least %d of x." % (i, i), i) for i in range(40)]
+    if long_question:
+        questions[3] = ("EVQ-3: buy at least 3 of x." + " Please." * 700, 3)
+    dataset = child_dataset(tmp_path / "d.jsonl", questions)
+    argv = [sys.executable, EVAL_CHILD, "5000", str(dataset), "--output", "r.jsonl", "--jobs", "2"]
+    done = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1, done.stderr
+    assert "Traceback" not in done.stderr and done.stdout == ""
+    failure = [line for line in done.stderr.splitlines() if line.startswith("tavro: ")]
+    assert len(failure) == 1 and failure[0].startswith("tavro: cannot write: [Errno 27] File too large: ")
+    assert failed_file in failure[0] and "add --resume" in failure[0]
+    results = tmp_path / "r.jsonl"
+    kept = records(results)  # every line whole: a failed append is taken back
+    assert results.read_text().endswith("\n") and 0 < len(kept) < 40
+    assert "%d of 40 problems in r.jsonl" % len(kept) in failure[0]
+    assert all(r["error"] is None and r["correct"] for r in kept)  # no problem recorded for the disk's fault
+    argv[2] = "0"
+    done = subprocess.run(argv + ["--resume", "--json"], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout.splitlines()[-1])["correct"] == 40
+    assert [r["index"] for r in records(results)] == list(range(40))
+
+
+R = [json.dumps({"index": i, "status": "optimal", "note": "caf\u00e9 {\"index\": 9}"}, ensure_ascii=False)
+     for i in range(4)]
+
+
+@pytest.mark.parametrize("text, kept", [
+    (R[0] + "\n" + R[1] + "\n" + R[2][:30], [0, 1]),                     # cut off at the end
+    (R[0] + "\n" + R[1][:25] + R[2] + "\n" + R[3] + "\n", [0, 2, 3]),    # cut off, the next appended after it
+    (R[0] + "\n" + R[1][:5] + R[2] + "\n", [0, 2]),                       # cut inside the first key
+    (R[1][:40] + R[2][:12] + R[3] + "\n", [3]),                            # two cut-off records in a row
+    (R[0] + R[1] + "\n", [0, 1]),                                          # only the newline was lost
+    (R[0] + "\n" + R[1], [0, 1]),
+    (R[0] + "\n\n" + R[1][:-1] + "\n", [0]),
+    (R[0].encode()[:-3] + b"\xc3" + R[1].encode() + b"\n", [1]),           # cut inside a character
+])
+def test_resume_mends_every_cut_off_line(text, kept):
+    data = text.encode() if isinstance(text, str) else text
+    mended, recs = evaluation.mend_results(data)
+    assert [r["index"] for r in recs] == kept
+    assert [line for line in mended.decode().splitlines() if line] == [R[i] for i in kept]
+    assert mended.endswith(b"\n")
+
+
+@pytest.mark.parametrize("text", [R[0] + "\nnot a record\n" + R[1] + "\n", R[0] + "\n[1, 2\n"])
+def test_resume_refuses_lines_that_are_not_ours(text):
+    with pytest.raises(ValueError, match="^r.jsonl:2 is not a JSON record$"):
+        evaluation.mend_results(text.encode(), "r.jsonl")
+
+
+def test_resume_keeps_a_record_appended_after_a_cut_off_line(env, tmp_path, capsys):
+    dataset = write_dataset(tmp_path / "data", "jsonl", ITEMS)
+    use(env, GOLD)
+    assert run_eval(dataset, "--output", "r.jsonl", "--limit", "3") == 0
+    results = tmp_path / "r.jsonl"
+    lines = results.read_text().splitlines()
+    before = records(results)
+    results.write_text(lines[0] + "\n" + lines[1][:50] + lines[2] + "\n")  # what a full disk left
+    assert run_eval(dataset, "--output", "r.jsonl", "--resume") == 0
+    after = records(results)
+    assert [r["index"] for r in after] == list(range(6))
+    assert comparable([after[0], after[2]]) == comparable([before[0], before[2]])
+    assert summary_of(capsys)["new"] == 4  # problem 1 again, and 3 to 5
+
+
+# ---- a problem whose model never finishes -----------------------------------
+
+@pytest.mark.parametrize("marker", [
+    "STALL-COMPILE",    # generative_solve's compile never returns
+    "STALL-SOLVE",      # the solve never returns
+    "HOSTILE",          # a model whose grounding runs for hours
+])
+def test_a_problem_that_never_finishes_costs_its_deadline_not_the_run(tmp_path, marker):
+    dataset = child_dataset(tmp_path / "d.jsonl", [("EVQ-0: buy 0 of x.", 0), ("EVQ-1: %s buy 1 of x." % marker, 1),
+                                                   ("EVQ-2: buy 2 of x.", 2)])
+    argv = [sys.executable, EVAL_CHILD, "0", str(dataset), "--output", "r.jsonl", "--problem-timeout", "2",
+            "--json"]
+    done = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    recs = records(tmp_path / "r.jsonl")
+    assert [r["correct"] for r in recs] == [True, False, True]
+    if marker != "HOSTILE":  # a limit of the engine's own may stop that one first
+        assert recs[1]["error"] == ("DeadlineExceeded: compiling and solving took more than the 2 s this problem "
+                                    "may use (--problem-timeout)")
+    assert recs[1]["error"] and recs[1]["status"] in (None, "error")
+    assert json.loads(done.stdout.splitlines()[-1])["problems"] == 3
+
+
+# Candidates that must agree: five problems, three candidates each. Right and agreeing on 0 and 1; wrong
+# and agreeing on 2; wrong by a 2-1 vote on 3; right by a 2-1 vote on 4.
+CANDIDATE_QS = ["EVC-%d: buy at least %d units of x, as few as possible." % (i, 3 * i + 2) for i in range(5)]
+CANDIDATE_REPLIES = {q: [ls.pair_json(a) for a in answers] for q, answers in zip(CANDIDATE_QS, [
+    [2], [5], [3], [4, 4, 11], [14, 6, 14]])}
+
+
+def test_candidates_calibrate_the_summary_and_replay_exactly(env, tmp_path, capsys, monkeypatch):
+    dataset = write_dataset(tmp_path / "data", "jsonl", list(zip(CANDIDATE_QS, [2, 5, 8, 11, 14])))
+    env.set_default("POST", "/v1/responses", ls.Modeller(CANDIDATE_REPLIES, feedback=lambda prompt: AGREE,
+                                                         other=lambda prompt: "They read the minimum differently."))
+    assert run_eval(dataset, "--output", "rec.jsonl", "--candidates", "3", "--jobs", "2", "--record", "tape") == 0
+    captured = capsys.readouterr()
+    summary = json.loads(captured.out.strip().splitlines()[-1])
+    assert {k: summary[k] for k in ("problems", "correct", "candidates", "agreed", "correct_agreed",
+                                    "disagreements", "wrong", "wrong_warned", "warned_when_wrong")} == {
+        "problems": 5, "correct": 3, "candidates": 3, "agreed": 3, "correct_agreed": 2, "disagreements": 2,
+        "wrong": 2, "wrong_warned": 1, "warned_when_wrong": 0.5}
+    assert summary["accuracy_agreed"] == pytest.approx(2 / 3) and summary["accuracy"] == pytest.approx(0.6)
+    assert "Correct when all agreed  2 of 3 (66.7%)" in captured.err
+    assert "Wrong answers warned     1 of 2 (50.0%)" in captured.err
+    recorded = records(tmp_path / "rec.jsonl")
+    assert [(r["agreement"], r["disagreement"], r["correct"]) for r in recorded] == [
+        ("3/3", False, True), ("3/3", False, True), ("3/3", False, False), ("2/3", True, False), ("2/3", True, True)]
+    # Three generations and three alignments per problem, and a comparison where the candidates disagree.
+    assert [r["usage"]["prompt_tokens"] for r in recorded] == [600, 600, 600, 700, 700]
+    tape = [json.loads(line) for line in (tmp_path / "tape" / _tape_of(tmp_path / "tape", 3)).read_text().splitlines()]
+    assert sorted(e.get("candidate") for e in tape if "EVC-3" in e["prompt"] and ls.GEN in e["prompt"]) == [1, 2, 3]
+    assert sum(1 for e in tape if "candidate" not in e) == 1  # the comparison, made for the problem itself
+
+    env.stop()  # offline: every call, the candidates' and the comparison, comes from the recording
+    monkeypatch.setenv("OPENAI_BASE_URL", "http://127.0.0.1:9/v1")
+    assert run_eval(dataset, "--output", "play.jsonl", "--candidates", "3", "--replay", "tape") == 0
+    assert summary_of(capsys)["replay_misses"] == 0
+    assert comparable(records(tmp_path / "play.jsonl")) == comparable(recorded)
+
+
+def _tape_of(folder, index):
+    return next(n for n in os.listdir(folder) if n.startswith("%04d-" % index))

@@ -1,6 +1,7 @@
 """Atomic file writes: the helper itself, and generative_solve's output files
 surviving a kill or a file-size limit in the middle of a later iteration."""
 
+import contextlib
 import os
 import signal
 import stat
@@ -70,6 +71,9 @@ def test_kill_during_second_write_keeps_first_pair(tmp_path):
         assert text in ("M1\n", "M" * size), "a cut-off model of %d characters" % len(text)
         if during:
             assert (text, data.read_text()) == ("M1\n", "D1\n")
+            # The next write to the target removes what the killed writer left.
+            _fileio.write_text_atomic(model, "M3\n")
+            assert leftovers(folder, "s.mod", "s.dat") == []
             return
     pytest.fail("the kill never came during the write")
 
@@ -175,3 +179,142 @@ def test_read_only_file_is_refused_like_open(tmp_path):
     with pytest.raises(PermissionError):
         _fileio.write_text_atomic(target, "new")
     assert target.read_text() == "old"
+
+
+# ---- files that belong together ---------------------------------------------
+
+PAIR_UNDER_LIMIT = """
+import resource, signal, sys
+from tavro import _fileio
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+first, second, how = sys.argv[1:]
+if how == "files":
+    _fileio.write_files_atomic({first: "new model\\n", second: b"D" * 10000})
+else:
+    with _fileio.replaced_together([first, second]) as (a, b):
+        open(a, "w").write("new model\\n")
+        open(b, "wb").write(b"D" * 10000)
+"""
+
+
+@pytest.mark.parametrize("how", ["files", "together"])
+def test_size_limit_on_the_second_file_leaves_both_old(tmp_path, how):
+    first, second = tmp_path / "m.mod", tmp_path / "m.dat"
+    first.write_text("old model\n")
+    second.write_text("old data\n")
+    proc = subprocess.run([sys.executable, "-c", PAIR_UNDER_LIMIT, str(first), str(second), how],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 1 and "File too large" in proc.stderr
+    assert (first.read_text(), second.read_text()) == ("old model\n", "old data\n")
+    assert leftovers(tmp_path, "m.mod", "m.dat") == []
+
+
+@pytest.mark.parametrize("files, error", [
+    ({"a": "new", "b": "\u20ac"}, UnicodeEncodeError),      # the second cannot be encoded
+    ({"a": "new", "b": 42}, TypeError),
+    ({"a": "new", "sub": "x"}, IsADirectoryError),           # found before anything is written
+    ({"a": "new", "./a": "again"}, ValueError),              # one file named twice
+])
+def test_failed_pair_write_leaves_every_target(tmp_path, files, error):
+    (tmp_path / "a").write_text("old a")
+    (tmp_path / "b").write_text("old b")
+    (tmp_path / "sub").mkdir()
+    with pytest.raises(error):
+        _fileio.write_files_atomic({os.path.join(tmp_path, name): content for name, content in files.items()},
+                                   encoding="latin-1")
+    assert ((tmp_path / "a").read_text(), (tmp_path / "b").read_text()) == ("old a", "old b")
+    assert leftovers(tmp_path, "a", "b", "sub") == []
+
+
+def test_pair_write_replaces_both_keeping_modes_and_links(tmp_path):
+    real = tmp_path / "real.dat"
+    real.write_text("old")
+    (tmp_path / "link.dat").symlink_to(real)
+    (tmp_path / "m.mod").write_text("old")
+    os.chmod(tmp_path / "m.mod", 0o600)
+    _fileio.write_files_atomic({tmp_path / "m.mod": "caf\u00e9\n", tmp_path / "link.dat": b"\x00\x01",
+                                tmp_path / "new.txt": "fresh"}, encoding="utf-8")
+    assert (tmp_path / "m.mod").read_bytes() == "caf\u00e9\n".encode()
+    assert stat.S_IMODE((tmp_path / "m.mod").stat().st_mode) == 0o600
+    assert (tmp_path / "link.dat").is_symlink() and real.read_bytes() == b"\x00\x01"
+    assert (tmp_path / "new.txt").read_text() == "fresh"
+    assert leftovers(tmp_path, "m.mod", "link.dat", "real.dat", "new.txt") == []
+
+
+@pytest.mark.parametrize("written, fails, expected", [
+    ("ab", False, ("new a", "new b")),
+    ("a", False, ("new a", "old b")),    # a temporary not written leaves its target
+    ("ab", True, ("old a", "old b")),
+    ("", True, ("old a", "old b")),
+])
+def test_replaced_together(tmp_path, written, fails, expected):
+    a, b = tmp_path / "a", tmp_path / "sub" / "b"
+    b.parent.mkdir()
+    a.write_text("old a")
+    b.write_text("old b")
+    os.chmod(b, 0o640)
+    with pytest.raises(RuntimeError) if fails else contextlib.nullcontext():
+        with _fileio.replaced_together([a, b]) as temps:
+            assert [os.path.dirname(t) for t in temps] == [str(tmp_path), str(b.parent)]
+            assert not any(os.path.exists(t) for t in temps)
+            for name, temp in zip("ab", temps):
+                if name in written:
+                    _fileio.write_text_atomic(temp, "new " + name)
+            assert (a.read_text(), b.read_text()) == ("old a", "old b")  # nothing in place yet
+            if fails:
+                raise RuntimeError("the block failed")
+    assert (a.read_text(), b.read_text()) == expected
+    assert stat.S_IMODE(b.stat().st_mode) == 0o640
+    assert leftovers(tmp_path, "a", "sub") == [] and leftovers(b.parent, "b") == []
+
+
+# ---- temporaries left by a kill ---------------------------------------------
+
+def gone_pid():
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    return child.pid
+
+
+@pytest.mark.parametrize("name, age, removed", [
+    (".m.mod.{dead}.abcd1234.tmp", 0, True),                   # its writer is gone
+    ("..m.mod.{dead}.abcd1234.tmp.{dead}.x_y0z9ab.tmp", 0, True),  # the temporary of writing one
+    (".m.mod.{own}.abcd1234.tmp", 0, False),                   # a writer still at work
+    (".m.mod.{parent}.abcd1234.tmp", 3600, False),
+    (".m.mod.{parent}.abcd1234.tmp", 3 * 86400, True),         # a reused process id
+    (".m.mod.abcd1234.tmp", 3600, True),                       # an older version's, long untouched
+    (".m.mod.abcd1234.tmp", 0, False),
+    (".m.dat.{dead}.abcd1234.tmp", 0, False),                  # another target's
+    ("m.mod.{dead}.abcd1234.tmp", 0, False),                   # the user's files
+    (".m.mod.{dead}.abcd.tmp", 0, False),
+    (".m.mod.bak", 3600, False),
+    (".m.mod.{dead}.abcd1234.tmp.bak", 0, False),
+])
+def test_next_write_cleans_temporaries_left_by_a_kill(tmp_path, name, age, removed):
+    name = name.format(dead=gone_pid(), own=os.getpid(), parent=os.getppid())
+    left = tmp_path / name
+    left.write_text("left behind")
+    then = time.time() - age
+    os.utime(left, (then, then))
+    _fileio.write_text_atomic(tmp_path / "m.mod", "x")
+    assert left.exists() is not removed
+    with _fileio.replaced_together([tmp_path / "m.mod"]):
+        pass
+    assert left.exists() is not removed
+
+
+PAIR_WRITER = os.path.join(os.path.dirname(__file__), "pair_writer.py")
+
+
+@pytest.mark.parametrize("options", [[], ["--solve"]])
+def test_generate_under_a_size_limit_leaves_a_whole_pair(tmp_path, options):
+    """The second pair's data cannot be written: the first pair (the last one
+    written whole) is in place, never the second model beside the first data."""
+    model, data = tmp_path / "out" / "g.mod", tmp_path / "out" / "g.dat"
+    proc = subprocess.run([sys.executable, PAIR_WRITER, str(model), str(data), "8192", *options],
+                          capture_output=True, text=True, timeout=120, env=dict(os.environ, OPENAI_API_KEY="sk-x"))
+    assert proc.returncode == 1 and "tavro: [Errno 27] File too large: '%s'" % data in proc.stderr
+    assert "Wrote files: %s \u2022 %s" % (model, data) in proc.stdout  # the final names, not the temporaries
+    assert (model.read_text(), data.read_text()) == ("dvar float+ x;\nminimize c: x;\n", "a = 1;\n")
+    assert leftovers(model.parent, "g.mod", "g.dat") == []

@@ -14,6 +14,9 @@ from tavro.tavro_core import KelmCompiler, SemanticError
 
 GRAMMARS = os.path.join(os.path.dirname(tavro.__file__), "grammars")
 MODELS = sorted(glob.glob(os.path.join(os.path.dirname(tavro.__file__), "kelm_models", "*", "*.mod")))
+DATA_FILES = sorted(glob.glob(os.path.join(os.path.dirname(tavro.__file__), "kelm_models*", "*", "*.dat")))
+# The tables the reference's binding example reads.
+TABLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "grammar_tables")
 
 
 def read(name):
@@ -40,8 +43,15 @@ def test_reference_has_examples_and_stays_small():
 
 @pytest.mark.parametrize("model,data", examples())
 def test_reference_examples_compile(model, data):
-    tree = KelmCompiler().compile_model(model, data)
+    tree = KelmCompiler().compile_model(model, data, data_dir=TABLES)
     assert tree["declarations"]
+
+
+def test_reference_shows_each_binding_shape():
+    data = "".join(d for _, d in examples() if "csv(" in d)
+    for form in ('csv("sites.csv", "site");', '"from", "to", "km");', '-> "capacity");', "symmetric diagonal 0;",
+                 '["need"];'):
+        assert form in data
 
 
 def test_prompt_example_compiles():
@@ -176,7 +186,7 @@ def references(rules):
     return seen
 
 
-def recognises(rules, text):
+def recognises(rules, text, start="root"):
     """Full-match test by memoised set-of-end-positions over characters."""
     @functools.lru_cache(maxsize=None)
     def rule(name, i):
@@ -239,7 +249,7 @@ def recognises(rules, text):
     old = sys.getrecursionlimit()
     sys.setrecursionlimit(max(old, 20000))
     try:
-        return len(text) in rule("root", 0)
+        return len(text) in rule(start, 0)
     finally:
         sys.setrecursionlimit(old)
 
@@ -263,6 +273,34 @@ def test_gbnf_accepts_reference_models(gbnf, model):
 def test_gbnf_accepts_library_models(gbnf, path):
     with open(path, encoding="utf-8") as f:
         assert recognises(gbnf, f.read())
+
+
+@pytest.mark.parametrize("path", DATA_FILES, ids=[os.path.basename(p) for p in DATA_FILES])
+def test_gbnf_data_root_accepts_library_data(gbnf, path):
+    with open(path, encoding="utf-8") as f:
+        assert recognises(gbnf, f.read(), "data-root")
+
+
+@pytest.mark.parametrize("data", [d for _, d in examples()] + [
+    'a = [1, -2.5e3, infinity,];\nb = #["x": <1, "y">, <2, "z">: {1}]#;\ns = {};',
+    'c = csv("t.csv", "a", "b" -> -1)["k"]default"x";',
+    'c = csv ( "t.csv" , "a" -> "v" ) [ 2 ] symmetric default -infinity diagonal 0 ;',
+])
+def test_gbnf_data_root_accepts(gbnf, data):
+    assert recognises(gbnf, data, "data-root")
+
+
+@pytest.mark.parametrize("data", [
+    'c = csv("t.csv");',                      # no column
+    'c = csv("t.csv", a -> "v");',            # a column name is a string
+    'c = csv("t.csv", "a" -> "v") symmetricdefault 0;',
+    'c = csv("t.csv", "a" -> "v") default 0symmetric;',
+    'c = csv("t.csv", "a" -> "v") sorted;',
+    "a = [1, 2]",
+    "a = x;",
+])
+def test_gbnf_data_root_rejects(gbnf, data):
+    assert not recognises(gbnf, data, "data-root")
 
 
 @pytest.mark.parametrize("model", [

@@ -14,7 +14,7 @@ import tavro
 from tavro import _kelm
 from tavro.semantic_error import SemanticError
 from tavro.tavro_core import KelmCompiler
-from test_grammar_files import examples, parse_gbnf, read, recognises
+from test_grammar_files import TABLES, examples, parse_gbnf, read, recognises
 
 CORE = os.path.join(os.path.dirname(tavro.__file__), "tavro_core.py")
 
@@ -66,8 +66,8 @@ def test_both_references_carry_examples_and_refusals():
 
 @pytest.mark.parametrize("name,model,data", PAIRS, ids=[p[0] for p in PAIRS])
 def test_statement_examples_compile_in_every_mode(gbnf, name, model, data):
-    tree = KelmCompiler().compile_model(model, data)
-    direct = _kelm.instantiate(model, data)
+    tree = KelmCompiler().compile_model(model, data, data_dir=TABLES)
+    direct = _kelm.instantiate(model, data, data_dir=TABLES)
     from_tree = _kelm.instantiate_tree(tree, tree["data"])
     assert direct["columns"] == from_tree["columns"] and direct["rows"] == from_tree["rows"]
     assert list(direct["values"]) == list(from_tree["values"])

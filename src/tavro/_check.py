@@ -4,6 +4,7 @@ counts of what the pair declares (sets, parameters) and instantiates
 
 from __future__ import annotations
 
+import os
 import re
 from typing import Any
 
@@ -51,17 +52,20 @@ def _problem_counts(compiled: dict[str, Any], problem: Any) -> dict[str, Any]:
     return counts
 
 
-def counts(model_code: str, data_code: str) -> dict[str, Any]:
-    """Counts of a pair; raises SemanticError (or another compiler error) when it does not compile."""
+def counts(model_code: str, data_code: str, data_dir: str | None = None) -> dict[str, Any]:
+    """Counts of a pair; raises SemanticError (or another compiler error) when
+    it does not compile. The data's tables are read from data_dir (default:
+    the current folder)."""
     from . import solver
     from .tavro_core import KelmCompiler
 
-    compiled = KelmCompiler().compile_model(model_code, data_code)
-    return _problem_counts(compiled, solver.build_problem(model_code, data_code))
+    compiled = KelmCompiler().compile_model(model_code, data_code, data_dir=data_dir)
+    return _problem_counts(compiled, solver.build_problem(model_code, data_code, data_dir=data_dir))
 
 
-def check_files(model_file: str, data_file: str) -> dict[str, Any]:
-    """{"ok", "model_file", "data_file", "errors", "counts"} for the pair."""
+def check_files(model_file: str, data_file: str, data_dir: str | None = None) -> dict[str, Any]:
+    """{"ok", "model_file", "data_file", "errors", "counts"} for the pair; the
+    data's tables are read from data_dir (default: the data file's folder)."""
     with open(model_file, encoding="utf-8") as f:
         model_code = f.read()
     with open(data_file, encoding="utf-8") as f:
@@ -69,7 +73,9 @@ def check_files(model_file: str, data_file: str) -> dict[str, Any]:
     result: dict[str, Any] = {"ok": True, "model_file": model_file, "data_file": data_file, "errors": [],
                               "counts": None}
     try:
-        result["counts"] = counts(model_code, data_code)
+        if data_dir is None:
+            data_dir = os.path.dirname(os.path.abspath(data_file))
+        result["counts"] = counts(model_code, data_code, data_dir)
     except Exception as e:  # SemanticError carries the located lines; anything else is one error
         text = str(e) if type(e).__name__ == "SemanticError" else "%s: %s" % (type(e).__name__, e)
         result["ok"] = False

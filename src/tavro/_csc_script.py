@@ -10,18 +10,18 @@ the model (names, labels, index values, file names) is written as a
 from __future__ import annotations
 
 import base64
+import hashlib
 import json
 import os
 import zlib
-from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 import scipy.sparse
 
-# The generator (a SciPyCSCCodeGenerator) whose attributes the steps fill in.
-Generator = Any
+if TYPE_CHECKING:
+    from .solver import LinearProblem
 
 # Problems with fewer numbers than this are written as readable literals;
 # larger ones as base64 buffers (never a list literal of 10^4 numbers).
@@ -32,10 +32,10 @@ _WRAP = 76
 _LEVEL = 1
 
 
-def problem(gen: Generator) -> dict[str, Any]:
+def problem(gen: Any) -> Dict[str, Any]:
     """The grounded problem of a generator (instantiated once, kept as
     ``gen.problem``): the dictionary of tavro._kelm.instantiate_tree."""
-    found: dict[str, Any] | None = gen.__dict__.get("problem")
+    found: Optional[Dict[str, Any]] = gen.__dict__.get("problem")
     if found is None:
         from . import _kelm
 
@@ -44,15 +44,27 @@ def problem(gen: Generator) -> dict[str, Any]:
     return found
 
 
-def build_variables(gen: Generator) -> None:
+def named(gen: Any) -> LinearProblem:
+    """The generator's problem as a tavro.solver.LinearProblem (for the names
+    of its columns and rows), made once."""
+    found: Optional[LinearProblem] = gen.__dict__.get("_named")
+    if found is None:
+        from .solver import LinearProblem
+
+        found = gen._named = LinearProblem(problem(gen))
+    return found
+
+
+def build_variables(gen: Any) -> None:
     p = problem(gen)
-    gen.var_names = [block[0] for block in p["columns"]]
-    gen.var_indices = {block[0]: (block[2], block[4]) for block in p["columns"]}
+    blocks = named(gen).column_blocks
+    gen.var_names = [b.name for b in blocks]
+    gen.var_indices = {b.name: (b.first, [list(d) for d in b.index_sets]) for b in blocks}
     gen.bounds = np.column_stack((p["col_lower"], p["col_upper"])).reshape(-1, 2)
     gen.integrality = np.asarray(p["integrality"], dtype=np.uint8)
 
 
-def build_objective(gen: Generator) -> None:
+def build_objective(gen: Any) -> None:
     p = problem(gen)
     gen.c = np.asarray(p["c"], dtype=float)
     gen.maximize = p["sense"] == "maximize"
@@ -60,14 +72,13 @@ def build_objective(gen: Generator) -> None:
     gen.objective_name = p["objective_name"]
 
 
-def build_constraints(gen: Generator) -> None:
+def build_constraints(gen: Any) -> None:
     p = problem(gen)
     n = len(p["c"])
     lower = np.asarray(p["row_lower"], dtype=float)
     upper = np.asarray(p["row_upper"], dtype=float)
     A = scipy.sparse.csc_matrix((p["values"], p["indices"], p["indptr"]), shape=(len(lower), n))
     gen.A, gen.row_lower, gen.row_upper = A, lower, upper
-    gen.row_blocks = [(label, first, arity, index) for label, _, _, first, _, arity, index in p["rows"]]
     # linprog's form: A_eq x == b_eq and A_ub x <= b_ub (a >= row negated,
     # a range row twice).
     eq = lower == upper
@@ -87,8 +98,8 @@ def _answer_source() -> str:
         return f.read()
 
 
-def _num(x: object) -> str:
-    x = float(x)  # type: ignore[arg-type]
+def _num(x: float) -> str:
+    x = float(x)
     if x != x:
         return "nan"
     if x in (float("inf"), float("-inf")):
@@ -96,30 +107,7 @@ def _num(x: object) -> str:
     return repr(x + 0.0)  # -0.0 reads as 0.0
 
 
-def _column_labels(var_indices: dict[str, tuple[int, Sequence[Sequence[str]]]], n: int) -> list[str | None]:
-    """Name of each column: x, x[1], x[Seattle,3] (as tavro.solver names them)."""
-    names: list[str | None] = [None] * n
-    for name, (first, dims) in var_indices.items():
-        grid: list[list[str]] = [[]]
-        for d in dims:
-            grid = [g + [key] for g in grid for key in d]
-        for k, keys in enumerate(grid):
-            names[first + k] = "%s[%s]" % (name, ",".join(keys)) if keys else name
-    return names
-
-
-def _row_labels(blocks: list[tuple[str, int, int, list[str]]], m: int) -> list[str | None]:
-    names: list[str | None] = [None] * m
-    for label, first, arity, index in blocks:
-        count = len(index) // arity if arity else 1
-        for r in range(count):
-            keys = index[r * arity:(r + 1) * arity]
-            if first + r < m:
-                names[first + r] = "%s[%s]" % (label, ",".join(keys)) if keys else label
-    return names
-
-
-def _table(rows: Sequence[Sequence[str]], header: Sequence[str]) -> list[str]:
+def _table(rows: Sequence[Sequence[str]], header: Sequence[str]) -> List[str]:
     """Aligned tuple literals, one per line, under a header of plain words."""
     widths = [max([len(h)] + [len(r[k]) for r in rows]) for k, h in enumerate(header)]
     head = "    # " + "  ".join(h.ljust(w + 1) for h, w in zip(header, widths)).rstrip()
@@ -130,9 +118,9 @@ def _table(rows: Sequence[Sequence[str]], header: Sequence[str]) -> list[str]:
     return lines
 
 
-def _literal_lines(gen: Generator, n: int, m: int) -> list[str]:
+def _literal_lines(gen: Any, n: int, m: int) -> List[str]:
     lower, upper = gen.bounds[:, 0], gen.bounds[:, 1]
-    col_names = _column_labels(gen.var_indices, n)
+    col_names = named(gen).column_names
     out = ["# One column per variable: name, lower bound, upper bound, integer (1) or not (0),",
            "# objective coefficient.", "_columns = ["]
     out += _table([(repr(col_names[j]), _num(lower[j]), _num(upper[j]), str(int(gen.integrality[j])),
@@ -140,7 +128,7 @@ def _literal_lines(gen: Generator, n: int, m: int) -> list[str]:
                   ("name", "lower", "upper", "int", "cost"))
     out += ["]", ""]
     rows = gen.A.tocsr()
-    row_names = _row_labels(gen.row_blocks, m)
+    row_names = named(gen).row_names
     out += ["# One row per constraint: name, lower bound, upper bound, [(column, coefficient), ...].",
             "_rows = ["]
     table = []
@@ -162,14 +150,26 @@ def _literal_lines(gen: Generator, n: int, m: int) -> list[str]:
             "A = scipy.sparse.csc_matrix(",
             "    ([e[2] for e in _entries], ([e[0] for e in _entries], [e[1] for e in _entries])),",
             "    shape=(len(_rows), len(_columns)), dtype=float)",
+            "# Each variable's first column and the values of its index sets; each constraint's first row",
+            "# and the values of its forall indices (for the answer keyed by them).",
             "_variables = ["]
-    for name, (first, dims) in gen.var_indices.items():
-        out.append("    (%r, %d, %r)," % (name, first, [list(d) for d in dims]))
-    out.append("]")
+    for b in named(gen).column_blocks:
+        out.append("    (%r, %d, %r)," % (b.name, b.first, [list(d) for d in b.index_keys]))
+    out += ["]", "_constraints = ["]
+    for r in named(gen).row_blocks:
+        out.append("    (%r, %d, %d, %r)," % (r.name, r.first, r.arity, r.index_keys))
+    out += ["]", "",
+            "",
+            "def _column_name(j):",
+            "    return column_names[j]",
+            "",
+            "",
+            "def _row_name(i):",
+            "    return row_names[i]"]
     return out
 
 
-def _arrays(gen: Generator) -> dict[str, npt.NDArray[Any]]:
+def _arrays(gen: Any) -> Dict[str, npt.NDArray[Any]]:
     A = gen.A.tocsc()
     return {
         "c": np.asarray(gen.c, dtype="<f8"),
@@ -184,9 +184,17 @@ def _arrays(gen: Generator) -> dict[str, npt.NDArray[Any]]:
     }
 
 
-def _variables_blob(gen: Generator) -> bytes:
-    blocks = [[name, first, [list(d) for d in dims]] for name, (first, dims) in gen.var_indices.items()]
-    return json.dumps(blocks, ensure_ascii=True).encode("ascii")
+def _names_blob(gen: Any) -> bytes:
+    """The names as JSON: per variable [name, first column, values of each
+    index set] and the texts of those values, per constraint [label, first
+    row, arity, values of its forall indices] and their texts (a tuple value
+    as a list)."""
+    problem = named(gen)
+    blob = {"variables": [[b.name, b.first, [list(d) for d in b.index_keys]] for b in problem.column_blocks],
+            "variable_texts": [[list(d) for d in b.index_sets] for b in problem.column_blocks],
+            "constraints": [[b.name, b.first, b.arity, b.index_keys] for b in problem.row_blocks],
+            "constraint_texts": [list(b.index) for b in problem.row_blocks]}
+    return json.dumps(blob, ensure_ascii=True).encode("ascii")
 
 
 def _b64(raw: bytes) -> str:
@@ -196,16 +204,30 @@ def _b64(raw: bytes) -> str:
     return "\n".join(text[k:k + _WRAP] for k in range(0, len(text), _WRAP))
 
 
-def _buffer_lines(gen: Generator, n: int, m: int, sidecar_name: str | None) -> list[str]:
+def _buffer_lines(gen: Any, n: int, m: int, sidecar_name: Optional[str],
+                  sidecar_sha256: Optional[str] = None) -> List[str]:
     arrays = _arrays(gen)
     shape = "    shape=(len(row_lower), len(c)))"
     out = []
     if sidecar_name is not None:
-        out += ["# The arrays are in the .npz file beside this script.",
+        out += ["# The arrays are in the .npz file beside this script, written with it: SIDECAR_SHA256 is",
+                "# that file's fingerprint, and a file written for another script is refused.",
+                "SIDECAR_SHA256 = %r" % sidecar_sha256,
                 "_here = os.path.dirname(os.path.abspath(globals().get('__file__') or os.path.join(os.getcwd(), '_')))",
-                "with np.load(os.path.join(_here, %r)) as _npz:" % sidecar_name,
+                "_sidecar = os.path.join(_here, %r)" % sidecar_name,
+                "try:",
+                "    with open(_sidecar, 'rb') as _f:",
+                "        _raw = _f.read()",
+                "except OSError as _e:",
+                "    raise SystemExit('cannot read the arrays of this script: %s' % _e) from None",
+                "_found = hashlib.sha256(_raw).hexdigest()",
+                "if _found != SIDECAR_SHA256:",
+                "    raise SystemExit('%s does not belong to this script: it holds other arrays (sha256 %s, '",
+                "                     'expected %s); write the script and its .npz again together'",
+                "                     % (_sidecar, _found[:12], SIDECAR_SHA256[:12]))",
+                "with np.load(io.BytesIO(_raw)) as _npz:",
                 "    _data = {key: _npz[key] for key in _npz.files}",
-                "_variables = json.loads(bytes(_data['variables']).decode('ascii'))"]
+                "_names = json.loads(bytes(_data['names']).decode('ascii'))"]
     else:
         out += ["# The arrays, zlib-compressed and base64-encoded (little-endian).",
                 "def _buffer(text, dtype):",
@@ -213,8 +235,12 @@ def _buffer_lines(gen: Generator, n: int, m: int, sidecar_name: str | None) -> l
                 "", "", "_data = {}"]
         for key, arr in arrays.items():
             out += ['_data[%r] = _buffer("""' % key, _b64(arr.tobytes()) + '""", %r)' % arr.dtype.str]
-        out += ['_variables = json.loads(zlib.decompress(base64.b64decode("""',
-                _b64(_variables_blob(gen)) + '""")).decode("ascii"))']
+        out += ['_names = json.loads(zlib.decompress(base64.b64decode("""',
+                _b64(_names_blob(gen)) + '""")).decode("ascii"))']
+    out += ["_variables = [(name, first, [[key_of_json(k) for k in d] for d in dims])",
+            "              for name, first, dims in _names['variables']]",
+            "_constraints = [(label, first, arity, [key_of_json(k) for k in keys])",
+            "                for label, first, arity, keys in _names['constraints']]"]
     out += ["c = _data['c']",
             "col_lower = _data['col_lower']",
             "col_upper = _data['col_upper']",
@@ -222,17 +248,37 @@ def _buffer_lines(gen: Generator, n: int, m: int, sidecar_name: str | None) -> l
             "row_lower = _data['row_lower']",
             "row_upper = _data['row_upper']",
             "A = scipy.sparse.csc_matrix((_data['values'], _data['indices'], _data['indptr']),",
-            shape]
+            shape,
+            "",
+            "",
+            "def _column_name(j):",
+            "    for (_name, _first, _), _dims in zip(_variables, _names['variable_texts']):",
+            "        _size = int(np.prod([len(d) for d in _dims])) if _dims else 1",
+            "        if _first <= j < _first + _size:",
+            "            if not _dims:",
+            "                return _name",
+            "            _at = np.unravel_index(j - _first, [len(d) for d in _dims])",
+            "            return '%s[%s]' % (_name, ','.join(_dims[k][i] for k, i in enumerate(_at)))",
+            "    return 'column %d' % j",
+            "",
+            "",
+            "def _row_name(i):",
+            "    for (_label, _first, _arity, _), _index in zip(_constraints, _names['constraint_texts']):",
+            "        _count = len(_index) // _arity if _arity else 1",
+            "        if _first <= i < _first + _count:",
+            "            _keys = _index[(i - _first) * _arity:(i - _first + 1) * _arity]",
+            "            return '%s[%s]' % (_label, ','.join(_keys)) if _keys else _label",
+            "    return 'row %d' % i"]
     return out
 
 
-def sidecar_bytes(gen: Generator) -> bytes:
+def sidecar_bytes(gen: Any) -> bytes:
     """The .npz file of the arrays (and the variable names) for a sidecar script."""
     import io
     import zipfile
 
     arrays = _arrays(gen)
-    arrays["variables"] = np.frombuffer(_variables_blob(gen), dtype=np.uint8)
+    arrays["names"] = np.frombuffer(_names_blob(gen), dtype=np.uint8)
     buf = io.BytesIO()
     # np.savez_compressed's layout, at the faster zlib level.
     with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED, compresslevel=_LEVEL) as zf:
@@ -246,7 +292,7 @@ _HEADER = '''\
 """A linear program written by tavro (SciPyCSCCodeGenerator).
 
 Builds the problem with numpy and scipy.sparse and solves it with
-scipy.optimize.milp (HiGHS). Run as a program it prints a short report;
+HiGHS through scipy.optimize (linprog, or milp for integers). Run as a program it prints a short report;
 executed in any other way it solves at top level and leaves `results`
 (SciPy's result), `status`, `objective` (in the model's sense) and
 `solution` (the values keyed by the model's names) in its namespace.
@@ -254,10 +300,28 @@ executed in any other way it solves at top level and leaves `results`
 '''
 
 _FOOTER = '''\
-# ---- solve ----
-results, status, objective, _x = solve(c, A, row_lower, row_upper, col_lower, col_upper, integrality,
-                                       MAXIMIZE, OFFSET)
+# ---- solve, check and shape ----
+results = _x = _y = _reduced = violation = max_violation = None
+status = trivial_status(row_lower, row_upper, col_lower, col_upper)
+if status is None:
+    results, status, _x, _y, _reduced = solve_scipy(c, A, row_lower, row_upper, col_lower, col_upper, integrality,
+                                                    MAXIMIZE)
+elif status == "optimal":
+    _x, _y, _reduced = np.zeros(0), np.zeros(len(row_lower)), np.zeros(0)
+warnings = coefficient_warnings(A.indptr, A.indices, A.data, len(row_lower), c, _row_name)
+if _x is not None:
+    _x, max_violation, _worst, _refused = settle_point(_x, integrality, A.indptr, A.indices, A.data, row_lower,
+                                                       row_upper, col_lower, col_upper)
+    if _refused is not None:
+        warnings.append(rounding_warning(_refused, _row_name, _column_name))
+    if _worst is not None:
+        status, violation = "error", violation_text(_worst, _row_name, _column_name)
+objective = float(c @ _x + OFFSET) + 0.0 if _x is not None and status != "error" else None
 solution = nest_columns(_x, _variables) if _x is not None else {}
+duals = nest_rows(_y, _constraints) if _y is not None and status == "optimal" else None
+reduced_costs = nest_columns(_reduced, _variables) if _reduced is not None and status == "optimal" else None
+if results is not None:
+    results.max_violation = max_violation
 
 
 def _shown(text):
@@ -269,8 +333,13 @@ def _report():
     print("status:", status)
     if objective is not None:
         print("objective%s: %.10g" % (" " + _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "", objective))
+    if violation is not None:
+        print("error:", _shown(violation))
+    for _warning in warnings:
+        print("warning:", _shown(_warning))
     if _x is None:
         return
+    print("max violation: %.3g" % max_violation)
     shown = 0
     for _j in np.flatnonzero(np.abs(_x) > 1e-9):
         if shown == 20:
@@ -280,63 +349,96 @@ def _report():
         shown += 1
 
 
-def _column_name(j):
-    for _name, _first, _dims in _variables:
-        _size = int(np.prod([len(d) for d in _dims])) if _dims else 1
-        if _first <= j < _first + _size:
-            _keys = np.unravel_index(j - _first, [len(d) for d in _dims]) if _dims else ()
-            return "%s[%s]" % (_name, ",".join(_dims[k][i] for k, i in enumerate(_keys))) if _dims else _name
-    return "column %d" % j
-
-
 if globals().get("__name__") == "__main__":
     _report()
 '''
 
 
-def render(gen: Generator, sidecar_name: str | None = None) -> str:
-    """The script text for a generator whose three build steps have run."""
+def render(gen: Any, sidecar_name: Optional[str] = None, sidecar_sha256: Optional[str] = None) -> str:
+    """The script text for a generator whose three build steps have run;
+    with a sidecar, its file name and the sha256 of its bytes."""
     n = len(gen.c)
     m = len(gen.row_lower)
     total = 4 * n + 2 * m + 2 * gen.A.nnz
     literal = sidecar_name is None and total < LITERAL_LIMIT and sum(
-        len(d) for _, dims in gen.var_indices.values() for d in dims) < LITERAL_LIMIT
-    lines: list[str | None] = [_HEADER,
-             "import base64" if not literal and sidecar_name is None else None,
-             "import json" if not literal else None,
-             "import os" if sidecar_name is not None else None,
-             "import zlib" if not literal and sidecar_name is None else None,
-             "", "import numpy as np", "import scipy.sparse", "",
-             "# ---- tavro._answer: the solve and the shaping of values, as tavro.solver runs them ----"]
-    text = [line for line in lines if line is not None]
-    text.append(_answer_source().rstrip("\n"))
-    lines = ["# ---- end of tavro._answer ----", "", "",
-              "# ---- the problem: min or max c.x + OFFSET, row_lower <= A x <= row_upper,",
-              "#      col_lower <= x <= col_upper, x[j] integer where integrality[j] == 1 ----",
-              "MAXIMIZE = %r" % bool(gen.maximize),
-              "OFFSET = %s" % _num(gen.offset),
-              "OBJECTIVE_NAME = %r" % (gen.objective_name or ""),
-              "inf = float('inf')" if literal else None, ""]
-    text += [line for line in lines if line is not None]
-    text += _literal_lines(gen, n, m) if literal else _buffer_lines(gen, n, m, sidecar_name)
-    text += ["", "", _FOOTER]
-    return "\n".join(text)
+        len(d) for _, dims in gen.var_indices.values() for d in dims) + sum(
+        len(b.index) for b in named(gen).row_blocks) < LITERAL_LIMIT
+    head = [_HEADER,
+            "import base64" if not literal and sidecar_name is None else None,
+            "import hashlib" if sidecar_name is not None else None,
+            "import io" if sidecar_name is not None else None,
+            "import json" if not literal else None,
+            "import os" if sidecar_name is not None else None,
+            "import zlib" if not literal and sidecar_name is None else None,
+            "", "import numpy as np", "import scipy.sparse", "",
+            "# ---- tavro._answer: the solve and the shaping of values, as tavro.solver runs them ----",
+            _answer_source().rstrip("\n"),
+            "# ---- end of tavro._answer ----", "", "",
+            "# ---- the problem: min or max c.x + OFFSET, row_lower <= A x <= row_upper,",
+            "#      col_lower <= x <= col_upper, x[j] integer where integrality[j] == 1 ----",
+            "MAXIMIZE = %r" % bool(gen.maximize),
+            "OFFSET = %s" % _num(gen.offset),
+            "OBJECTIVE_NAME = %r" % (gen.objective_name or ""),
+            "inf = float('inf')" if literal else None, ""]
+    lines = [line for line in head if line is not None]
+    lines += _literal_lines(gen, n, m) if literal else _buffer_lines(gen, n, m, sidecar_name, sidecar_sha256)
+    lines += ["", "", _FOOTER]
+    return "\n".join(lines)
 
 
-def generate_code(gen: Generator, sidecar: str | os.PathLike[str] | None = None) -> str:
-    """Runs the three build steps (looked up on the generator) and renders
-    the script into gen.scipy_code_lines; returns its text. With `sidecar`
-    (a path), the arrays go to that .npz file, which the script loads from
-    its own folder."""
+class _ProblemView:
+    """A built LinearProblem seen as a generator whose build steps have run
+    (the attributes render reads), so a problem grounded for a solve is
+    written without grounding it again."""
+
+    def __init__(self, lp: LinearProblem) -> None:
+        self._named = lp
+        self.c = lp.c
+        self.bounds = np.column_stack((lp.col_lower, lp.col_upper)).reshape(-1, 2)
+        self.integrality = np.asarray(lp.integrality, dtype=np.uint8)
+        self.A, self.row_lower, self.row_upper = lp.A, lp.row_lower, lp.row_upper
+        self.var_indices = {b.name: (b.first, [list(d) for d in b.index_sets]) for b in lp.column_blocks}
+        self.maximize, self.offset, self.objective_name = lp.maximize, lp.offset, lp.objective_name
+
+
+def script_for_problem(lp: LinearProblem, sidecar: Optional[Union[str, "os.PathLike[str]"]] = None
+                       ) -> Tuple[str, Optional[bytes]]:
+    """The script of a tavro.solver.LinearProblem, and with `sidecar` (a
+    path) the bytes of its .npz file, for the caller to write together."""
+    view = _ProblemView(lp)
+    if sidecar is None:
+        return render(view), None
+    arrays = sidecar_bytes(view)
+    return render(view, os.path.basename(os.fspath(sidecar)), hashlib.sha256(arrays).hexdigest()), arrays
+
+
+def script_and_sidecar(gen: Any, sidecar: Union[str, "os.PathLike[str]"]) -> Tuple[str, bytes]:
+    """Runs the three build steps (looked up on the generator) and returns
+    the script text and the bytes of its .npz file `sidecar` (a path), for
+    the caller to write together; the script refuses any other .npz file."""
     gen._build_variables()
     gen._build_objective()
     gen._build_constraints()
-    name = None
+    arrays = sidecar_bytes(gen)
+    text = render(gen, os.path.basename(os.fspath(sidecar)), hashlib.sha256(arrays).hexdigest())
+    gen.scipy_code_lines = text.split("\n")
+    return text, arrays
+
+
+def generate_code(gen: Any, sidecar: Optional[Union[str, "os.PathLike[str]"]] = None) -> str:
+    """Runs the three build steps (looked up on the generator) and renders
+    the script into gen.scipy_code_lines; returns its text. With `sidecar`
+    (a path), the arrays go to that .npz file, which the script loads from
+    its own folder (and checks against the fingerprint it carries)."""
     if sidecar is not None:
         from ._fileio import write_bytes_atomic
 
-        write_bytes_atomic(sidecar, sidecar_bytes(gen))
-        name = os.path.basename(os.fspath(sidecar))
-    text = render(gen, name)
+        text, arrays = script_and_sidecar(gen, sidecar)
+        write_bytes_atomic(sidecar, arrays)
+        return text
+    gen._build_variables()
+    gen._build_objective()
+    gen._build_constraints()
+    text = render(gen)
     gen.scipy_code_lines = text.split("\n")
     return text

@@ -1,6 +1,9 @@
 """The example library shipped in the package
 (``tavro/kelm_models/NAME/NAME.{txt,mod,dat}`` with an optional
-``solution.json``) and the README's sample problem (``tavro/data``)."""
+``solution.json``), the examples whose data are CSV tables
+(``tavro/kelm_models_csv/NAME/``, the same files and a ``data/`` folder of
+tables; kept apart so that few-shot retrieval for word problems never offers
+them) and the README's sample problem (``tavro/data``)."""
 
 from __future__ import annotations
 
@@ -8,9 +11,9 @@ import difflib
 import json
 import os
 from importlib.resources import files
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Iterator
 
-from ._fileio import write_text_atomic
+from ._fileio import PathArg, write_files_atomic
 
 if TYPE_CHECKING:
     from importlib.abc import Traversable
@@ -26,6 +29,17 @@ class UnknownExample(LookupError):
 
 def _library() -> Traversable:
     return files("tavro") / "kelm_models"
+
+
+def _table_library() -> Traversable:
+    return files("tavro") / "kelm_models_csv"
+
+
+def _folders() -> Iterator[Traversable]:
+    """Example folders: the word problems, then those over tables, each sorted by name."""
+    for library in (_library(), _table_library()):
+        if library.is_dir():
+            yield from sorted(library.iterdir(), key=lambda p: p.name)
 
 
 def _summary(text: str, width: int = 72) -> str:
@@ -45,9 +59,10 @@ def _optimum(folder: Traversable) -> dict[str, Any] | None:
 
 
 def list_examples() -> list[dict[str, Any]]:
-    """One record per example, sorted by name: name, summary, optimum (dict or None)."""
+    """One record per example (word problems, then problems over tables, each
+    sorted by name): name, summary, optimum (dict or None)."""
     out: list[dict[str, Any]] = []
-    for folder in sorted(_library().iterdir(), key=lambda p: p.name):
+    for folder in _folders():
         txt = folder / (folder.name + ".txt")
         if folder.is_dir() and txt.is_file():
             out.append({"name": folder.name, "summary": _summary(txt.read_text(encoding="utf-8")),
@@ -59,14 +74,21 @@ def list_examples() -> list[dict[str, Any]]:
 
 
 def example_files(name: str) -> dict[str, Traversable]:
-    """{file name: resource} of an example; raises UnknownExample with a suggestion."""
+    """{file name: resource} of an example (its tables as "data/NAME.csv");
+    raises UnknownExample with a suggestion."""
     if name == SAMPLE:
         res = files("tavro") / "data" / (SAMPLE + ".txt")
         return {SAMPLE + ".txt": res}
-    folder = _library() / name
-    if name and "/" not in name and folder.is_dir():
+    for library in (_library(), _table_library()):
+        folder = library / name
+        if not (name and "/" not in name and folder.is_dir()):
+            continue
         found = {name + ext: folder / (name + ext) for ext in (".txt", ".mod", ".dat")}
         if all(r.is_file() for r in found.values()):
+            tables = folder / "data"
+            if tables.is_dir():
+                found.update(("data/" + t.name, t) for t in sorted(tables.iterdir(), key=lambda t: t.name)
+                             if t.is_file())
             return found
     names = [e["name"] for e in list_examples()]
     close = difflib.get_close_matches(name, names, n=1, cutoff=0.5)
@@ -75,15 +97,22 @@ def example_files(name: str) -> dict[str, Traversable]:
 
 
 def copy_example(name: str, folder: str = ".", force: bool = False) -> list[str]:
-    """Write the example's files into ``folder``; returns their paths. Refuses
-    (FileExistsError, nothing written) if one exists, unless ``force``."""
+    """Write the example's files into ``folder`` (its tables into
+    ``folder/data``); returns their paths. Refuses (FileExistsError, nothing
+    written) if one exists, unless ``force``."""
     sources = example_files(name)
     targets = {os.path.normpath(os.path.join(folder, fname)): res for fname, res in sources.items()}
     existing = [t for t in targets if os.path.exists(t)]
     if existing and not force:
         raise FileExistsError("%s already exist%s; pass --force to overwrite"
                               % (", ".join(existing), "s" if len(existing) == 1 else ""))
-    for target, res in targets.items():
-        write_text_atomic(target, res.read_text(encoding="utf-8"), encoding="utf-8")
+    contents: dict[PathArg, str | bytes] = {}
+    for (fname, res), target in zip(sources.items(), targets):
+        if fname.startswith("data/"):  # a table, byte for byte
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            contents[target] = res.read_bytes()
+        else:
+            contents[target] = res.read_text(encoding="utf-8")
+    write_files_atomic(contents, encoding="utf-8")
     return list(targets)
 

@@ -13,16 +13,26 @@ and the answer in the first present of ``answer``, ``en_answer``,
 "infeasible" and -99999 mean the problem has no solution). A folder laid out like the example library (one
 folder per problem with NAME.txt and solution.json) is a dataset too.
 
-Each finished problem appends one JSON line to the results file (written in
-one system call and fsync'ed, under a lock), so an interrupted run keeps every
-finished record; ``resume`` skips the problems already recorded and drops a
-partial last line if a kill left one.
+Each finished problem appends one JSON line to the results file (under a
+lock, fsync'ed), so an interrupted run keeps every finished record. A write
+that fails (a full disk, a size limit) is taken back and stops the run with
+``WriteFailure``: a problem is never recorded as failed because its files
+could not be written. ``resume`` skips the problems already recorded and
+mends what a kill or a failed write left: a cut-off line is dropped wherever
+it is, and a record appended after it on the same line is kept.
+
+With ``candidates`` K > 1 every problem runs K generations that must agree;
+each record keeps the agreement, and the summary says how far agreement can
+be trusted: accuracy when all candidates agreed, and how often a wrong answer
+came with a disagreement warning.
 """
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import decimal
+import errno
 import hashlib
 import json
 import math
@@ -31,14 +41,17 @@ import queue
 import re
 import threading
 import time
-from collections.abc import Callable, Sequence
-from typing import Any, NamedTuple
+from typing import Any, Callable, Sequence, TypeGuard, Union
 
-from . import _hooks, pipeline
+from . import _hooks, _work, pipeline
+from ._fileio import write_bytes_atomic, write_text_atomic
 
-__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "load_dataset",
-           "bundled_benchmark", "snapshot_pricing", "parse_answer", "grade", "evaluate", "summarize",
-           "question_hash"]
+__all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "WriteFailure", "mend_results",
+           "load_dataset", "bundled_benchmark", "snapshot_pricing", "parse_answer", "grade", "evaluate",
+           "summarize", "question_hash"]
+
+PathArg = Union[str, "os.PathLike[str]"]
+Record = dict[str, Any]
 
 QUESTION_FIELDS = ("question", "en_question", "Question", "description")
 ANSWER_FIELDS = ("answer", "en_answer", "Answer", "objective")
@@ -47,28 +60,14 @@ NO_SOLUTION_NUMBER = -99999
 NO_SOLUTION = "infeasible"
 
 
+Expected = collections.namedtuple("Expected", "value decimals")
+Expected.__doc__ = """A graded answer: value None when the problem has no solution; decimals
+the number of decimals the answer was written with."""
 
-class Expected(NamedTuple):
-    """A graded answer: value None when the problem has no solution; decimals
-    the number of decimals the answer was written with."""
-
-    value: float | None
-    decimals: int | None
-
-
-class Problem(NamedTuple):
-    """One benchmark problem: its position, the dataset's id (or None), the
-    question text, the Expected answer and the description file it came from
-    (None for a JSON dataset)."""
-
-    index: int  # type: ignore[assignment]  # the field shadows tuple.index, as it always has
-    id: str | None
-    question: str
-    expected: Expected
-    source: str | None
-
-
-Record = dict[str, Any]
+Problem = collections.namedtuple("Problem", "index id question expected source")
+Problem.__doc__ = """One benchmark problem: its position, the dataset's id (or None), the
+question text, the Expected answer and the description file it came from
+(None for a JSON dataset)."""
 
 
 _THOUSANDS = re.compile(r"-?\d{1,3}(,\d{3})+(\.\d+)?")
@@ -76,6 +75,25 @@ _THOUSANDS = re.compile(r"-?\d{1,3}(,\d{3})+(\.\d+)?")
 
 class DatasetError(ValueError):
     """A dataset that cannot be read, naming the file and the entry."""
+
+
+class WriteFailure(Exception):
+    """A file of the run could not be written (a full disk, a size limit): the
+    run stops, and the error says which file and why. ``recorded`` is the
+    number of this dataset's problems in the results file."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(str(error))
+        self.error = error
+        self.recorded = 0
+
+
+# errno values of a file system that cannot take what is written.
+_DISK_ERRORS = frozenset({errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EROFS, errno.EIO})
+
+
+def _disk_failure(error: BaseException) -> TypeGuard[OSError]:
+    return isinstance(error, OSError) and error.errno in _DISK_ERRORS
 
 
 def question_hash(question: str) -> str:
@@ -185,7 +203,7 @@ def bundled_benchmark() -> str:
     return str(resources.files("tavro") / "data" / "benchmark.jsonl")
 
 
-def load_dataset(path: str | os.PathLike[str]) -> list[Problem]:
+def load_dataset(path: PathArg) -> list[Problem]:
     """The problems of a dataset file or library folder, in order."""
     path = os.fspath(path)
     if os.path.isdir(path):
@@ -231,11 +249,82 @@ def load_dataset(path: str | os.PathLike[str]) -> list[Problem]:
 
 # -- the results file -----------------------------------------------------------------
 
-class ResultsFile:
-    """RESULTS.jsonl: one complete line per record, appended under a lock in
-    one write and fsync'ed."""
+# Every record starts so (its first key is "index"); nowhere else in a line
+# can these bytes occur, as a quote inside a JSON string is escaped.
+_RECORD_START = b'{"index":'
 
-    def __init__(self, path: str | os.PathLike[str], resume: bool) -> None:
+
+def _is_record(value: object) -> bool:
+    return isinstance(value, dict) and isinstance(value.get("index"), int)
+
+
+def _glued_records(line: bytes) -> list[bytes] | None:
+    """The complete records in a line that holds a cut-off one (a write that
+    stopped part-way, the next record appended after it on the same line),
+    or None when the line is not one of ours."""
+    bounds = [0]
+    at = line.find(_RECORD_START, 1)
+    while at != -1:
+        bounds.append(at)
+        at = line.find(_RECORD_START, at + 1)
+    bounds.append(len(line))
+    if not _RECORD_START.startswith(line[:min(bounds[1], len(_RECORD_START))]):
+        return None
+    found: list[bytes] = []
+    i = 0
+    while i < len(bounds) - 1:
+        # The longest span from here that is a whole record; else a fragment.
+        for j in range(len(bounds) - 1, i, -1):
+            piece = line[bounds[i]:bounds[j]]
+            try:
+                whole = _is_record(json.loads(piece))
+            except ValueError:
+                whole = False
+            if whole:
+                found.append(piece)
+                i = j
+                break
+        else:
+            i += 1
+    return found
+
+
+def mend_results(data: bytes, path: str = "results") -> tuple[bytes, list[Record]]:
+    """The text of a results file with every cut-off line dropped (the
+    complete records written after one on the same line kept, each on a
+    line of its own), and its records. ValueError for a line that is not a
+    record and not a cut-off one."""
+    lines = data.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    kept: list[bytes] = []
+    records: list[Record] = []
+    for lineno, line in enumerate(lines, 1):
+        if not line.strip():
+            kept.append(line)
+            continue
+        try:
+            value = json.loads(line)
+            pieces = [line]
+        except ValueError:
+            glued = _glued_records(line)
+            if glued is None:
+                raise ValueError("%s:%d is not a JSON record" % (path, lineno)) from None
+            pieces, value = glued, None
+        kept.extend(pieces)
+        if value is not None:
+            if _is_record(value):
+                records.append(value)
+            continue
+        records.extend(json.loads(piece) for piece in pieces)
+    return b"".join(line + b"\n" for line in kept), records
+
+
+class ResultsFile:
+    """RESULTS.jsonl: one complete line per record, appended under a lock and
+    fsync'ed; a failed append is taken back and raised as WriteFailure."""
+
+    def __init__(self, path: PathArg, resume: bool) -> None:
         self.path = os.fspath(path)
         self.records: list[Record] = []
         self._lock = threading.Lock()
@@ -251,22 +340,9 @@ class ResultsFile:
     def _read_and_mend(self) -> list[Record]:
         with open(self.path, "rb") as f:
             data = f.read()
-        end = data.rfind(b"\n") + 1
-        if end < len(data):  # a partial last line left by a kill
-            with open(self.path, "r+b") as f:
-                f.truncate(end)
-                f.flush()
-                os.fsync(f.fileno())
-        records = []
-        for lineno, line in enumerate(data[:end].splitlines(), 1):
-            if not line.strip():
-                continue
-            try:
-                record = json.loads(line)
-            except ValueError:
-                raise ValueError("%s:%d is not a JSON record" % (self.path, lineno)) from None
-            if isinstance(record, dict) and isinstance(record.get("index"), int):
-                records.append(record)
+        mended, records = mend_results(data, self.path)
+        if mended != data:  # a kill or a failed write left a cut-off line
+            write_bytes_atomic(self.path, mended)
         return records
 
     def append(self, record: Record) -> None:
@@ -274,11 +350,19 @@ class ResultsFile:
         with self._lock:
             if self._fd is None:
                 raise ValueError("%s is closed" % self.path)
-            view = memoryview(line)
-            while view:
-                written = os.write(self._fd, view)
-                view = view[written:]
-            os.fsync(self._fd)
+            size = os.fstat(self._fd).st_size
+            try:
+                view = memoryview(line)
+                while view:
+                    written = os.write(self._fd, view)
+                    view = view[written:]
+                os.fsync(self._fd)
+            except OSError as e:
+                try:  # no cut-off line for the next record to follow
+                    os.ftruncate(self._fd, size)
+                except OSError:
+                    pass  # mended by the next --resume
+                raise WriteFailure(OSError(e.errno, e.strerror, self.path)) from e
             self.records.append(record)
 
     def close(self) -> None:
@@ -298,47 +382,65 @@ def _tape_name(problem: Problem) -> str:
     return "%04d-%s.jsonl" % (problem.index, question_hash(problem.question)[:12])
 
 
-def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6,
-                tape: _hooks.Recording | _hooks.Replay | None = None, **options: Any) -> Record:
+def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape: Any = None,
+                problem_timeout: float | None = None, **options: Any) -> Record:
     """Run one problem in ``folder`` and return its record. Failures of the
     LLM calls (errors, time-outs, unparsable replies) are recorded, not
-    raised."""
-    os.makedirs(folder, exist_ok=True)
+    raised; a file that cannot be written raises WriteFailure. With
+    ``problem_timeout``, the problem's compiles and solves share that many
+    seconds; past them it ends, recorded with DeadlineExceeded as its error
+    (the modelwright.KelmCompiler of generative_solve is bounded only while
+    ``_work.bounded_compiles()`` is entered, as ``evaluate`` enters it)."""
+    try:
+        os.makedirs(folder, exist_ok=True)
+        _write_plain(os.path.join(folder, "question.txt"), problem.question)
+    except OSError as e:
+        if _disk_failure(e):
+            raise WriteFailure(e) from e
+        raise
     model_file = os.path.join(folder, "model.mod")
     data_file = os.path.join(folder, "data.dat")
-    _write_plain(os.path.join(folder, "question.txt"), problem.question)
-    messages: list[str] = []
+    messages: list[object] = []
     meter = _hooks.UsageMeter()
     start = time.monotonic()
     result: dict[str, Any] | None = None
     error: str | None = None
-    tape_context: contextlib.AbstractContextManager[object] = \
-        _hooks.taping(tape) if tape is not None else contextlib.nullcontext()
+    tape_context = _hooks.taping(tape) if tape is not None else contextlib.nullcontext()
+    budget = _work.WorkBudget(problem_timeout) if problem_timeout is not None else None
     with _hooks.metering(meter), _hooks.excluding(problem.question, [problem.source] if problem.source else []), \
-            tape_context:
+            tape_context, _work.bounded(budget):
         try:
             result = pipeline.generate_and_solve(problem.question, model_file, data_file, progress=messages.append,
                                                  **options)
-        except Exception as e:
+        except (Exception, _work.DeadlineExceeded) as e:
+            if _disk_failure(e):
+                raise WriteFailure(e) from e
             error = "%s: %s" % (type(e).__name__, str(e) or type(e).__name__)
-    seconds = time.monotonic() - start
+        seconds = time.monotonic() - start
+        # A solver verdict other than "error" means the pair built; else ask the compiler.
+        compiled = result is not None and result["status"] != "error"
+        if not compiled:
+            try:
+                with open(model_file) as mf, open(data_file) as df:
+                    compiled = not pipeline._compile_errors(mf.read(), df.read())
+            except (OSError, UnicodeError, _work.DeadlineExceeded):
+                pass
     try:
         _write_plain(os.path.join(folder, "progress.log"), "".join(str(m) + "\n" for m in messages))
     except OSError:
         pass
-    # A solver verdict other than "error" means the pair built; else ask the compiler.
-    compiled = result is not None and result["status"] != "error"
-    if not compiled:
-        try:
-            with open(model_file) as mf, open(data_file) as df:
-                compiled = not pipeline._compile_errors(mf.read(), df.read())
-        except (OSError, UnicodeError):
-            pass
     usage = meter.usage
     status = result["status"] if result else None
     objective = result["objective"] if result else None
-    if error is None and result is not None:
-        error = result["error"] or (result["solution"].get("message") if result["status"] == "error" else None)
+    if result is None:
+        costs = pipeline.estimate_costs(usage, options.get("model_name") or _model_name(),
+                                        options.get("llm_provider"))
+    else:
+        costs = result["estimated_costs"]
+        if error is None:
+            error = result["error"] or (result["solution"].get("message") if result["status"] == "error" else None)
+    count = int(options.get("candidates") or 1)
+    agreeing = int(result.get("agreeing", status not in (None, "error"))) if result else 0
     return {
         "index": problem.index,
         "id": problem.id,
@@ -346,39 +448,51 @@ def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6,
         "status": status,
         "objective": objective,
         "expected": _expected_json(problem.expected),
-        "correct": bool(result) and grade(status, objective, problem.expected, tolerance),
+        "correct": result is not None and grade(status, objective, problem.expected, tolerance),
         "compiled": compiled,
         "iterations": result["iterations"] if result else None,
         "repairs": result["repairs"] if result else 0,
         "usage": usage,
-        "estimated_costs": result["estimated_costs"] if result else pipeline.estimate_costs(
-            usage, options.get("model_name") or _model_name(), options.get("llm_provider")),
+        "estimated_costs": costs,
         "seconds": round(seconds, 3),
         "error": error,
         "model_file": model_file,
         "data_file": data_file,
+        "candidates": count,
+        "agreement": result.get("agreement", "%d/%d" % (agreeing, count)) if result else "0/%d" % count,
+        "agreeing": agreeing,
+        "disagreement": bool(result and result.get("disagreement")),
+        "stated_changes": len(result.get("stated_changes") or []) if result else 0,
+        "infeasible_as_described": bool(result and result.get("infeasible_as_described")),
     }
 
 
-def _failed_record(problem: Problem, error: BaseException, seconds: float) -> Record:
+def _failed_record(problem: Problem, error: BaseException, seconds: float, candidates: int = 1) -> Record:
     return {"index": problem.index, "id": problem.id, "question_sha256": question_hash(problem.question),
             "status": None, "objective": None, "expected": _expected_json(problem.expected), "correct": False,
             "compiled": False, "iterations": None, "repairs": 0,
             "usage": {"prompt_tokens": 0, "completion_tokens": 0}, "estimated_costs": {},
             "seconds": round(seconds, 3), "error": "%s: %s" % (type(error).__name__, error),
-            "model_file": None, "data_file": None}
+            "model_file": None, "data_file": None, "candidates": candidates, "agreement": "0/%d" % candidates,
+            "agreeing": 0, "disagreement": False, "stated_changes": 0, "infeasible_as_described": False}
 
 
 def _write_plain(path: str, text: str) -> None:
     # Notes beside the pair, made again by any rerun: no fsync needed.
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
+    try:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    except OSError as e:
+        if e.filename is None:  # a failed write names no file
+            raise OSError(e.errno, e.strerror, path) from e
+        raise
 
 
 def _model_name() -> str:
     from . import modelwright
 
-    return modelwright.MODEL_NAME
+    name: str = modelwright.MODEL_NAME
+    return name
 
 
 # -- prices kept with a recording -------------------------------------------------------
@@ -397,7 +511,6 @@ def snapshot_pricing(folder: str) -> str:
     ``folder/pricing.md``, so that a replay prices the recorded usage
     exactly as the recording did, offline."""
     from . import tokenmeter
-    from ._fileio import write_text_atomic
 
     table = tokenmeter._parse_pricing(tokenmeter.PRICING_URL)
     lines = ["| Model | Input ($/1M) | Output ($/1M) |", "|---|---|---|"]
@@ -424,13 +537,31 @@ def _price_known(record: Record) -> bool:
     return not spent or "prompt_cost" in (record.get("estimated_costs") or {})
 
 
+def _all_agreed(record: Record) -> bool:
+    # Records written before candidates existed: one candidate, agreeing when it answered.
+    answered = record.get("status") not in (None, "error")
+    return int(record.get("agreeing", int(answered))) == int(record.get("candidates") or 1) and answered
+
+
+def _rate(part: int, whole: int) -> float | None:
+    return part / whole if whole else None
+
+
 def summarize(records: Sequence[Record], total: int | None = None,
               wall_seconds: float | None = None) -> dict[str, Any]:
     """The summary of a list of records: problems, correct, accuracy,
     compiled, solved (optimal), mean iterations, repairs, tokens, cost
-    (cost_known false when a record's model had no price)."""
+    (cost_known false when a record's model had no price), and how far
+    agreement can be trusted: agreed (every candidate gave the same
+    answer), correct_agreed, accuracy_agreed, disagreements, wrong,
+    wrong_warned (wrong answers that came with a disagreement warning) and
+    warned_when_wrong (their share; None where nothing was counted)."""
     n = len(records)
     correct = sum(1 for r in records if r.get("correct"))
+    agreed = [r for r in records if _all_agreed(r)]
+    correct_agreed = sum(1 for r in agreed if r.get("correct"))
+    wrong = [r for r in records if not r.get("correct")]
+    wrong_warned = sum(1 for r in wrong if r.get("disagreement"))
     iterations = [r["iterations"] for r in records if isinstance(r.get("iterations"), int)]
     usage = [r.get("usage") or {} for r in records]
     return {
@@ -448,24 +579,23 @@ def summarize(records: Sequence[Record], total: int | None = None,
         "cost": sum(_cost(r) for r in records),
         "cost_known": all(_price_known(r) for r in records),
         "wall_seconds": wall_seconds,
+        "candidates": max((int(r.get("candidates") or 1) for r in records), default=1),
+        "agreed": len(agreed),
+        "correct_agreed": correct_agreed,
+        "accuracy_agreed": _rate(correct_agreed, len(agreed)),
+        "disagreements": sum(1 for r in records if r.get("disagreement")),
+        "wrong": len(wrong),
+        "wrong_warned": wrong_warned,
+        "warned_when_wrong": _rate(wrong_warned, len(wrong)),
     }
 
 
-class _RunState:
-    """What the workers of one evaluate() share, under its lock."""
-
-    def __init__(self) -> None:
-        self.spent = 0.0
-        self.stopped: str | None = None
-        self.new: list[Record] = []
-        self.misses = 0
-
-
-def evaluate(problems: Sequence[Problem], output: str | os.PathLike[str], *, jobs: int = 1, resume: bool = False,
+def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, resume: bool = False,
              budget: float | None = None, tolerance: float = 1e-6, record_dir: str | None = None,
              replay_dir: str | None = None, workdir: str | None = None,
              on_start: Callable[[Problem], object] | None = None,
-             on_record: Callable[[Record, dict[str, Any]], object] | None = None, **options: Any) -> dict[str, Any]:
+             on_record: Callable[[Record, dict[str, Any]], object] | None = None,
+             problem_timeout: float | None = _work.DEFAULT_PROBLEM_TIMEOUT, **options: Any) -> dict[str, Any]:
     """Run ``problems`` on ``jobs`` threads, appending one record per finished
     problem to ``output``; returns the summary of every record of these
     problems (resumed ones included) with ``stopped`` (None, "budget" or
@@ -473,10 +603,20 @@ def evaluate(problems: Sequence[Problem], output: str | os.PathLike[str], *, job
     ``replay_misses``.
 
     options go to ``pipeline.generate_and_solve`` (model_name, llm_provider,
-    iterations, alignment_check, repair, check_solution, time_limit, ...).
+    iterations, alignment_check, repair, check_solution, time_limit,
+    candidates, ...).
     ``budget`` stops starting new problems once this run's summed estimated
-    cost reaches it. ``on_start(problem)`` and ``on_record(record, summary)``
+    cost reaches it. ``problem_timeout`` (seconds, None for no bound) bounds
+    the compile and solve work of each problem: one whose model never
+    finishes grounding or solving is recorded with the error
+    DeadlineExceeded and the run goes on. ``on_start(problem)`` and ``on_record(record, summary)``
     are called from the worker threads, one call at a time.
+
+    A file that cannot be written (the results, a problem's files) stops the
+    run: WriteFailure is raised once the failure is seen, without waiting
+    for the problems still running (their threads are left to end on their
+    own and record nothing). Any other error of a worker stops the run too
+    and is raised here.
     """
     if record_dir is not None and replay_dir is not None:
         raise ValueError("record and replay exclude each other")
@@ -499,7 +639,7 @@ def evaluate(problems: Sequence[Problem], output: str | os.PathLike[str], *, job
             if problem.index not in done:
                 pending.put(problem)
         selected = {p.index for p in problems}
-        state = _RunState()
+        run = _Run()
         lock = threading.Lock()
         started_at = time.monotonic()
         if record_dir is not None:
@@ -509,62 +649,103 @@ def evaluate(problems: Sequence[Problem], output: str | os.PathLike[str], *, job
             records = [r for r in results.records if r["index"] in selected]
             return summarize(records, len(problems), time.monotonic() - started_at)
 
-        def worker() -> None:
-            while True:
-                with lock:
-                    if state.stopped is not None:
-                        return
-                    if budget is not None and state.spent >= budget:
-                        state.stopped = "budget"
-                        return
-                    try:
-                        problem = pending.get_nowait()
-                    except queue.Empty:
-                        return
-                    if on_start is not None:
-                        try:
-                            on_start(problem)
-                        except Exception:
-                            pass
-                tape: _hooks.Recording | _hooks.Replay | None = None
-                if record_dir is not None:
-                    tape = _hooks.Recording(os.path.join(record_dir, _tape_name(problem)))
-                elif replay_dir is not None:
-                    tape = _hooks.Replay(os.path.join(replay_dir, _tape_name(problem)))
-                folder = os.path.join(workdir, "%04d" % problem.index)
-                started = time.monotonic()
-                try:
-                    record = run_problem(problem, folder, tolerance=tolerance, tape=tape, **options)
-                except Exception as e:  # the folder or the files failed: still one record
-                    record = _failed_record(problem, e, time.monotonic() - started)
-                with lock:
-                    if state.stopped == "interrupted":
-                        return
-                    results.append(record)
-                    state.new.append(record)
-                    state.spent += _cost(record)
-                    if record["error"] and record["error"].startswith("ReplayMiss:"):
-                        state.misses += 1
-                    if on_record is not None:
-                        try:
-                            on_record(record, current_summary())
-                        except Exception:
-                            pass
-
-        threads = [threading.Thread(target=worker, name="tavro-eval-%d" % i, daemon=True)
-                   for i in range(max(1, min(int(jobs), pending.qsize() or 1)))]
-        for t in threads:
-            t.start()
-        try:
-            for t in threads:
-                while t.is_alive():
-                    t.join(0.1)
-        except KeyboardInterrupt:
+        def next_problem() -> Problem | None:
             with lock:
-                state.stopped = "interrupted"
-            raise
+                if run.stopped is not None:
+                    return None
+                if budget is not None and run.spent >= budget:
+                    run.stopped = "budget"
+                    return None
+                try:
+                    problem = pending.get_nowait()
+                except queue.Empty:
+                    return None
+                if on_start is not None:
+                    try:
+                        on_start(problem)
+                    except Exception:
+                        pass
+                return problem
+
+        def solve(problem: Problem) -> Record:
+            tape: Any = None
+            if record_dir is not None:
+                tape = _hooks.Recording(os.path.join(record_dir, _tape_name(problem)))
+            elif replay_dir is not None:
+                tape = _hooks.Replay(os.path.join(replay_dir, _tape_name(problem)))
+            folder = os.path.join(workdir, "%04d" % problem.index)
+            started = time.monotonic()
+            try:
+                return run_problem(problem, folder, tolerance=tolerance, tape=tape,
+                                   problem_timeout=problem_timeout, **options)
+            except WriteFailure:
+                raise
+            except Exception as e:  # the folder or the files failed: still one record
+                if _disk_failure(e):
+                    raise WriteFailure(e) from e
+                return _failed_record(problem, e, time.monotonic() - started, int(options.get("candidates") or 1))
+
+        def keep(record: Record) -> None:
+            with lock:
+                if run.stopped is not None and run.stopped != "budget":
+                    return  # interrupted or failed: nothing more is recorded
+                results.append(record)
+                run.new.append(record)
+                run.spent += _cost(record)
+                if record["error"] and record["error"].startswith("ReplayMiss:"):
+                    run.misses += 1
+                if on_record is not None:
+                    try:
+                        on_record(record, current_summary())
+                    except Exception:
+                        pass
+
+        def worker() -> None:
+            try:
+                while True:
+                    problem = next_problem()
+                    if problem is None:
+                        return
+                    keep(solve(problem))
+            except BaseException as e:  # handed to the waiting thread: no traceback per worker
+                with lock:
+                    if run.failure is None:
+                        run.failure = e
+                    run.stopped = "failed"
+                    run.failed.set()
+
+        with _work.bounded_compiles():
+            threads = [threading.Thread(target=worker, name="tavro-eval-%d" % i, daemon=True)
+                       for i in range(max(1, min(int(jobs), pending.qsize() or 1)))]
+            for t in threads:
+                t.start()
+            try:
+                for t in threads:
+                    while t.is_alive() and not run.failed.is_set():
+                        t.join(0.1)
+            except KeyboardInterrupt:
+                with lock:
+                    run.stopped = "interrupted"
+                raise
+            if run.failure is not None:
+                failure = run.failure
+                if isinstance(failure, WriteFailure):
+                    failure.recorded = sum(1 for r in results.records if r["index"] in selected)
+                raise failure
         summary = current_summary()
-        summary.update(stopped=state.stopped, new=len(state.new), replay_misses=state.misses, output=output)
+        summary.update(stopped=run.stopped, new=len(run.new), replay_misses=run.misses, output=output)
         return summary
     finally:
         results.close()
+
+
+class _Run:
+    """What the workers of one evaluation share (under its lock)."""
+
+    def __init__(self) -> None:
+        self.spent = 0.0
+        self.stopped: str | None = None
+        self.new: list[Record] = []
+        self.misses = 0
+        self.failure: BaseException | None = None
+        self.failed = threading.Event()

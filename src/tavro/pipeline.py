@@ -16,6 +16,22 @@ answer is shown to the LLM as well, and a revision it proposes is taken only
 when it solves to optimality. Every round, repair or check, counts against
 the same budget ``repair``.
 
+The model and data file are a pair: ``generate_and_solve`` has
+``generative_solve`` and the repairs write temporary files beside them
+(``PairStage``) and replaces both together when the run ends, so an
+interrupted or failed run leaves a whole pair, never a new model beside an
+old data file.
+
+Two safeguards run on every round: a revision (or the first generation)
+that changes a number stated in the description is flagged in
+``stated_changes``; and on an infeasible verdict the LLM may answer that the
+model is right and the problem as described has no solution, which ends the
+rounds with the conflict explained (``infeasible_as_described``).
+
+With ``candidates`` K > 1, K generations run at once and must agree
+(``tavro._candidates``). ``explain`` and ``whatif`` question a solved pair
+(``tavro._explain``).
+
 Token usage is summed over every LLM call made on the calling thread,
 generation, alignment and feedback calls alike (``generative_feedback``
 reports none, so the calls are metered by wrapping the module attribute
@@ -24,23 +40,26 @@ reports none, so the calls are metered by wrapping the module attribute
 
 from __future__ import annotations
 
+import contextlib
+import functools
 import os
 import re
 import types
-from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
-from . import _hooks, _providers
-from ._fileio import write_text_atomic
+from . import _fileio, _hooks, _providers, _stated, _work
 
 if TYPE_CHECKING:
-    from .solver import LinearProblem, Solution
+    from types import ModuleType, TracebackType
 
-# A progress callback (or None).
-Progress = Optional[Callable[[str], object]]
+    from ._explain import explain as explain, whatif as whatif
 
-__all__ = ["REPAIR_VERDICTS", "Answer", "generate_and_solve", "solve_and_repair", "solve_pair", "solve_texts",
-           "repair_question", "check_question", "estimate_costs", "format_solution", "nonzero_values"]
+__all__ = ["REPAIR_VERDICTS", "INFEASIBLE_AS_DESCRIBED", "Answer", "PairStage", "generate_and_solve",
+           "solve_and_repair", "solve_pair", "solve_texts", "repair_question", "check_question", "estimate_costs",
+           "format_solution", "nonzero_values", "flat_values", "ask_llm", "explain", "whatif"]
+
+Progress = Optional[Callable[[Any], object]]
+PathArg = Union[str, "os.PathLike[str]"]
 
 REPAIR_VERDICTS = ("infeasible", "unbounded", "infeasible_or_unbounded", "error")
 
@@ -50,10 +69,16 @@ _ZERO = 1e-9
 _QUOTE_LIMIT = 200
 
 
-def _modelwright() -> types.ModuleType:
+def _modelwright() -> ModuleType:
     from . import modelwright
 
     return modelwright
+
+
+def _solver() -> ModuleType:
+    from . import solver
+
+    return solver
 
 
 def _note(progress: Progress, message: str) -> None:
@@ -71,10 +96,10 @@ class Answer(dict[str, Any]):
     ``(LinearProblem, Solution)`` it came from (None when the model did not
     build), for reports that need the problem's names."""
 
-    objects: tuple[LinearProblem, Solution] | None = None
+    objects: tuple[Any, Any] | None = None
 
 
-def _answer_of(problem: LinearProblem, solution: Solution) -> Answer:
+def _answer_of(problem: Any, solution: Any) -> Answer:
     answer = Answer()
     to_dict = getattr(solution, "to_dict", None)
     if callable(to_dict):
@@ -92,31 +117,63 @@ def _error_answer(message: str) -> Answer:
                   runaway=None, message=message)
 
 
+def build_kwargs(data_dir: PathArg | None, data_file: PathArg | None = None) -> dict[str, Any]:
+    """Keywords of ``solver.build_problem`` for the folder that tables bound
+    in the data are read from: ``data_dir``, else the data file's folder
+    where the solver reads tables at all."""
+    if data_dir is None and data_file is not None and _reads_tables():
+        data_dir = os.path.dirname(os.path.abspath(data_file))
+    return {} if data_dir is None else {"data_dir": os.fspath(data_dir)}
+
+
+def _reads_tables() -> bool:
+    import inspect
+
+    try:
+        return "data_dir" in inspect.signature(_solver().build_problem).parameters
+    except (TypeError, ValueError):
+        return False
+
+
+def _solve_problem(problem: Any, time_limit: float | None, mip_gap: float | None, ranging: bool = False) -> Any:
+    """``solver.solve_problem`` within the work budget; ``ranging`` asks for
+    the ranges of an LP where the solver's options offer them."""
+    solver = _solver()
+    options_type = getattr(solver, "SolveOptions", None)
+    if ranging and options_type is not None and "ranging" in getattr(options_type, "__dataclass_fields__", {}):
+        options_type = functools.partial(options_type, ranging=True)
+        if _work.current() is None:
+            return solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap, options=options_type())
+    return _work.solve_within(solver.solve_problem, problem, options_type, time_limit=time_limit, mip_gap=mip_gap)
+
+
 def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None,
-                mip_gap: float | None = None) -> Answer:
+                mip_gap: float | None = None, data_dir: PathArg | None = None, ranging: bool = False) -> Answer:
     """Solve a model and its data with ``tavro.solver`` (build_problem, then
-    solve_problem).
+    solve_problem); tables bound in the data are read from ``data_dir``;
+    ``ranging`` asks for the ranges of an LP where the solver gives them.
 
     Returns an ``Answer``: ``Solution.to_dict()`` with at least status,
     objective, values, duals, reduced_costs, conflict, runaway and message.
     A model that does not build (compile errors, faults found when grounding
     it over its data) or a failing solver gives status "error" with the error
-    text as its message; nothing is raised for those.
+    text as its message; nothing is raised for those. The build and the
+    solve take their time from the calling thread's work budget (tavro._work),
+    which raises DeadlineExceeded once it is spent.
     """
-    from . import solver
-
     try:
-        problem = solver.build_problem(model_code, data_code)
-        solution = solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap)
+        problem = _work.run(_solver().build_problem, model_code, data_code, **build_kwargs(data_dir))
+        solution = _solve_problem(problem, time_limit, mip_gap, ranging)
     except Exception as e:  # the model or the solver failed: an "error" verdict
         return _error_answer(str(e) or type(e).__name__)
     return _answer_of(problem, solution)
 
 
-def solve_pair(model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
-               time_limit: float | None = None, mip_gap: float | None = None) -> Answer:
+def solve_pair(model_file: PathArg, data_file: PathArg, *, time_limit: float | None = None,
+               mip_gap: float | None = None, data_dir: PathArg | None = None) -> Answer:
     """``solve_texts`` of a model file and a data file (read as UTF-8, as
-    ``tavro.solver.solve_files`` reads them)."""
+    ``tavro.solver.solve_files`` reads them); tables are read from
+    ``data_dir``, else the data file's folder."""
     try:
         with open(model_file, encoding="utf-8") as f:
             model_code = f.read()
@@ -124,14 +181,15 @@ def solve_pair(model_file: str | os.PathLike[str], data_file: str | os.PathLike[
             data_code = f.read()
     except (OSError, UnicodeError) as e:
         return _error_answer(str(e))
-    return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap)
+    return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap,
+                       **build_kwargs(data_dir, data_file))
 
 
 def _compile_errors(model_code: str, data_code: str) -> list[str]:
     from . import tavro_core
 
     try:
-        tavro_core.KelmCompiler().compile_model(model_code, data_code)
+        _work.run(tavro_core.KelmCompiler().compile_model, model_code, data_code)
     except Exception as e:
         return [str(e) or type(e).__name__]
     return []
@@ -147,9 +205,9 @@ def _number(x: object) -> str:
     return str(x)
 
 
-def nonzero_values(values: dict[Any, Any] | None, zero: float = _ZERO) -> list[tuple[str, float]]:
-    """[(name, value)] of the non-zero entries of a values dictionary, an
-    indexed variable's entries named ``x[i,j]``, in the dictionary's order."""
+def flat_values(values: dict[Any, Any] | None) -> list[tuple[str, float]]:
+    """[(name, value)] of every number in a values (or duals) dictionary, an
+    indexed entry named ``x[i,j]``, in the dictionary's order."""
     out: list[tuple[str, float]] = []
 
     def walk(prefix: str, keys: list[str], node: object) -> None:
@@ -157,12 +215,17 @@ def nonzero_values(values: dict[Any, Any] | None, zero: float = _ZERO) -> list[t
             for k, v in node.items():
                 walk(prefix, keys + [str(k)], v)
         elif isinstance(node, (int, float)) and not isinstance(node, bool):
-            if abs(node) > zero:
-                out.append((prefix + ("[" + ",".join(keys) + "]" if keys else ""), float(node)))
+            out.append((prefix + ("[" + ",".join(keys) + "]" if keys else ""), float(node)))
 
     for name, node in (values or {}).items():
         walk(str(name), [], node)
     return out
+
+
+def nonzero_values(values: dict[Any, Any] | None, zero: float = _ZERO) -> list[tuple[str, float]]:
+    """[(name, value)] of the non-zero entries of a values dictionary, an
+    indexed variable's entries named ``x[i,j]``, in the dictionary's order."""
+    return [(name, value) for name, value in flat_values(values) if abs(value) > zero]
 
 
 def _row_name(row: dict[str, Any]) -> str:
@@ -197,15 +260,12 @@ def _conflict_lines(conflict: list[dict[str, Any]] | None) -> list[str]:
     return lines
 
 
-_WAYS: dict[object, str] = {"up": "grows without bound (towards +infinity)",
-                            "down": "falls without bound (towards -infinity)"}
-
-
 def _runaway_lines(runaway: list[dict[str, Any]] | None) -> list[str]:
     lines = []
     for entry in (runaway or [])[:_QUOTE_LIMIT]:
-        direction = entry.get("direction")
-        way = _WAYS.get(direction, "runs away (%s)" % direction)
+        direction = str(entry.get("direction"))
+        way = {"up": "grows without bound (towards +infinity)",
+               "down": "falls without bound (towards -infinity)"}.get(direction, "runs away (%s)" % direction)
         lines.append("- %s %s" % (entry.get("name"), way))
     return lines
 
@@ -216,6 +276,32 @@ _ASK_FOR_REVISION = (
     "model and data as complete texts in \"revised_model\" and \"revised_data\", with \"feedback\" saying "
     "what you changed and why."
 )
+
+
+# How the LLM says that a faithful model of an unsolvable problem is right.
+INFEASIBLE_AS_DESCRIBED = "INFEASIBLE AS DESCRIBED:"
+
+_ALLOW_NO_SOLUTION = (
+    "The problem as described may itself have no solution. Never change a number stated in the description "
+    "to make the model solvable. If the model and data are a faithful reading of the description and its "
+    "requirements really cannot all be met, return no revision: reply with \"feedback\" only, starting with "
+    "\"%s\" and then saying in the problem's own words (not the model's names) which requirements conflict "
+    "and why." % INFEASIBLE_AS_DESCRIBED
+)
+
+_NO_SOLUTION_REPLY = re.compile(r"\s*[*_`\"']*\s*infeasible\s+as\s+described\s*[*_`\"']*\s*[:.\-\u2013\u2014]?\s*",
+                                re.I)
+
+
+def described_infeasible(feedback: object) -> str | None:
+    """The conflict explained in a reply that calls the problem infeasible
+    as described, or None for any other reply."""
+    if not isinstance(feedback, str):
+        return None
+    m = _NO_SOLUTION_REPLY.match(feedback)
+    if m is None:
+        return None
+    return feedback[m.end():].strip()
 
 
 def repair_question(description: str, answer: dict[str, Any],
@@ -261,6 +347,8 @@ def repair_question(description: str, answer: dict[str, Any],
         parts.extend(lines)
     parts.append("")
     parts.append(_ASK_FOR_REVISION)
+    if status == "infeasible":
+        parts.append(_ALLOW_NO_SOLUTION)
     return "\n".join(parts)
 
 
@@ -286,7 +374,7 @@ def check_question(description: str, answer: dict[str, Any]) -> str:
 
 # -- cost -----------------------------------------------------------------------------
 
-def estimate_costs(usage: dict[str, int], model_name: str, llm_provider: str | None = None) -> dict[str, float]:
+def estimate_costs(usage: dict[str, int], model_name: str, llm_provider: str | None = None) -> dict[str, Any]:
     """Price summed usage once through ``tokenmeter.estimate_costs``; a free
     (local) model costs nothing and needs no price list; any failure gives
     an empty estimate, as in ``generative_solve``. Without "prompt_cost" the
@@ -304,7 +392,21 @@ def estimate_costs(usage: dict[str, int], model_name: str, llm_provider: str | N
 
 # -- the loop -----------------------------------------------------------------------
 
-def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: object, temperature: float | None,
+def ask_llm(prompt: str, *, model_name: str | None = None, llm_provider: str | None = None,
+            progress: Progress = None) -> str:
+    """One LLM call with a prompt of ours, through the module attribute
+    ``modelwright._llm_generate_text`` (so deadlines, metering and
+    record/replay see it); the reply text, "" for none."""
+    mw = _modelwright()
+    model_name = model_name if model_name is not None else mw.MODEL_NAME
+    provider = mw._infer_provider(llm_provider, model_name)
+    text = mw._llm_generate_text(provider=provider, model_name=model_name, input_text=prompt,
+                                 max_tokens=mw.MAX_OUTPUT_TOKENS, temperature=None, stop=None, progress=progress,
+                                 capture_usage=False)
+    return text if isinstance(text, str) else ""
+
+
+def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: Any, temperature: float | None,
                      progress: Progress) -> dict[str, Any]:
     mw = _modelwright()
     kwargs: dict[str, Any] = {"model_name": model_name if model_name is not None else mw.MODEL_NAME,
@@ -316,18 +418,17 @@ def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: obj
     return kwargs
 
 
-def solve_and_repair(description: str, model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
-                     repair: int = 2, check_solution: bool = False, model_name: str | None = None,
-                     llm_provider: str | None = None, mode: object = None, temperature: float | None = None,
-                     time_limit: float | None = None, mip_gap: float | None = None,
-                     progress: Progress = None) -> dict[str, Any]:
+def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, *, repair: int = 2,
+                     check_solution: bool = False, model_name: str | None = None, llm_provider: str | None = None,
+                     mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
+                     mip_gap: float | None = None, progress: Progress = None) -> dict[str, Any]:
     """Solve a model and data file, and repair it with the LLM while the
     verdict is bad.
 
     Args:
         description (str): the problem the pair should model.
         model_file, data_file: the pair; a revision that compiles replaces
-            them (atomic writes), one that does not leaves them as they are.
+            both together, one that does not leaves them as they are.
         repair (int): at most this many feedback rounds (repairs and checks).
         check_solution (bool): show an optimal answer to the LLM and take a
             revision it proposes when that revision solves to optimality.
@@ -341,9 +442,14 @@ def solve_and_repair(description: str, model_file: str | os.PathLike[str], data_
         dict: the answer of the last solve (status, objective, values, duals,
         reduced_costs, conflict, runaway, message) under "solution", its
         status, objective and values at the top, "repairs" (feedback rounds
-        made) and "rounds" (one record per round: kind, verdict, feedback,
-        outcome, errors). A feedback call that fails ends the rounds with
-        outcome "llm_error" and its error; the answer in hand is returned.
+        made), "rounds" (one record per round: kind, verdict, feedback,
+        outcome, errors, stated_changes), "stated_changes" (numbers stated
+        in the description that a revision taken changed) and
+        "infeasible_as_described" (None, or the LLM's explanation and the
+        conflicting rows when it holds that the problem as described has
+        no solution; the rounds end there with status "infeasible"). A
+        feedback call that fails ends the rounds with outcome "llm_error"
+        and its error; the answer in hand is returned.
     """
     mw = _modelwright()
     fb_kwargs = _feedback_kwargs(model_name, llm_provider, mode, temperature, progress)
@@ -351,6 +457,8 @@ def solve_and_repair(description: str, model_file: str | os.PathLike[str], data_
     answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap)
     _note(progress, "Solved: %s" % answer["status"])
     rounds: list[dict[str, Any]] = []
+    changes: list[_stated.Change] = []
+    as_described: dict[str, Any] | None = None
     checked = False
     failed: tuple[str, list[str]] | None = None
     budget = max(int(repair), 0)
@@ -364,7 +472,7 @@ def solve_and_repair(description: str, model_file: str | os.PathLike[str], data_
             break
         _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
         entry: dict[str, Any] = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
-                                 "outcome": None, "errors": []}
+                                 "outcome": None, "errors": [], "stated_changes": []}
         rounds.append(entry)
         try:
             reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
@@ -377,6 +485,12 @@ def solve_and_repair(description: str, model_file: str | os.PathLike[str], data_
         entry["feedback"] = reply.get("feedback")
         model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
         if not isinstance(model_code, str) and not isinstance(data_code, str):
+            explanation = described_infeasible(entry["feedback"]) if status == "infeasible" else None
+            if explanation is not None:
+                entry["outcome"] = "infeasible_as_described"
+                as_described = {"explanation": explanation, "conflict": answer.get("conflict")}
+                _note(progress, "The problem as described is infeasible: %s" % explanation)
+                break
             entry["outcome"] = "no_revision"
             _note(progress, "No revision proposed")
             if kind == "check":
@@ -409,36 +523,164 @@ def solve_and_repair(description: str, model_file: str | os.PathLike[str], data_
             failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
             _note(progress, "The previous pair (%s) stays" % status)
             continue
-        write_text_atomic(model_file, model_code)
-        write_text_atomic(data_file, data_code)
+        old_data = _read(data_file)
+        _fileio.write_files_atomic({model_file: model_code, data_file: data_code})
         entry["outcome"] = "revised"
         _note(progress, "Revision written: %s \u2022 %s" % (model_file, data_file))
+        entry["stated_changes"] = _stated.revision_changes(description, old_data, model_code, data_code,
+                                                           entry["round"])
+        _flag_changes(progress, entry["stated_changes"])
+        changes += entry["stated_changes"]
         answer = candidate
     return {"status": answer["status"], "objective": answer["objective"], "values": answer["values"],
-            "repairs": len(rounds), "rounds": rounds, "solution": answer}
+            "repairs": len(rounds), "rounds": rounds, "solution": answer, "stated_changes": changes,
+            "infeasible_as_described": as_described}
 
 
-def _read(path: str) -> str:
+def _flag_changes(progress: Progress, changes: list[_stated.Change]) -> None:
+    for change in changes:
+        _note(progress, "Warning: a number stated in the description changed: %s" % _stated.change_text(change))
+
+
+def _read(path: PathArg) -> str:
     with open(path) as f:
         return f.read()
 
 
-def generate_and_solve(description: str, model_file: str | os.PathLike[str], data_file: str | os.PathLike[str], *,
-                       iterations: int | None = None, alignment_check: bool | None = None, few_shot: bool = True,
-                       repair: int = 2, check_solution: bool = False, model_name: str | None = None,
-                       llm_provider: str | None = None, mode: object = None, temperature: float | None = None,
-                       time_limit: float | None = None, mip_gap: float | None = None,
-                       progress: Progress = None) -> dict[str, Any]:
+# -- the pair on disk ---------------------------------------------------------------
+
+_WROTE_FILES = "Wrote files: "
+
+
+class PairStage:
+    """A model and data file written through temporary files beside them and
+    replaced together when the block ends.
+
+        with PairStage("m.mod", "m.dat", progress) as stage:
+            modelwright.generative_solve(text, *stage.paths, progress=stage.progress)
+            stage.settle()
+            solve_and_repair(text, *stage.paths, progress=stage.progress)
+
+    ``paths`` are the temporary paths to give the writers; ``progress``
+    passes each message on to the caller's callback with the temporary paths
+    named as the final files, and keeps the texts of the last pair that
+    ``generative_solve`` reported written ("Wrote files: ..."). When the block
+    ends normally both temporaries replace the targets together. When it
+    raises, the last complete pair is put in place (the temporaries may hold
+    half a write of ``generative_solve``, which writes the model, then the
+    data), or nothing when none was written; after ``settle()`` (every later
+    write is a pair write) the temporaries are put in place as they are.
+    """
+
+    def __init__(self, model_file: PathArg, data_file: PathArg, progress: Progress = None) -> None:
+        self.targets = (os.fspath(model_file), os.fspath(data_file))
+        self.paths = self.targets
+        self.texts: tuple[str, str] | None = None
+        self._downstream = progress
+        self._settled = False
+        self._replacing: contextlib.AbstractContextManager[list[str]] | None = None
+
+    def __enter__(self) -> PairStage:
+        self._replacing = _fileio.replaced_together(self.targets)
+        model_tmp, data_tmp = self._replacing.__enter__()
+        self.paths = (model_tmp, data_tmp)
+        return self
+
+    def named(self, message: str) -> str:
+        """``message`` with the temporary paths named as the final files."""
+        for temp, target in zip(self.paths, self.targets):
+            message = message.replace(temp, target)
+        return message
+
+    def progress(self, message: Any) -> None:
+        if isinstance(message, str):
+            if message.startswith(_WROTE_FILES) and not self._settled:
+                try:
+                    self.texts = (_read(self.paths[0]), _read(self.paths[1]))
+                except (OSError, UnicodeError):
+                    self.texts = None
+            message = self.named(message)
+        if self._downstream is not None:
+            self._downstream(message)
+
+    def settle(self) -> None:
+        """The temporaries hold a whole pair, and every later write replaces both together."""
+        self._settled = True
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        replacing, self._replacing = self._replacing, None
+        assert replacing is not None
+        if isinstance(exc, OSError) and isinstance(exc.filename, str):
+            exc.filename = self.named(exc.filename)  # the user knows the final names only
+        if exc_type is None or self._settled:
+            replacing.__exit__(None, None, None)
+            return
+        replacing.__exit__(exc_type, exc, tb)
+        if self.texts is not None:
+            _fileio.write_files_atomic(dict(zip(self.targets, self.texts)))
+
+
+def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg, *, iterations: int | None = None,
+                       alignment_check: bool | None = None, few_shot: bool = True, repair: int = 2,
+                       check_solution: bool = False, model_name: str | None = None, llm_provider: str | None = None,
+                       mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
+                       mip_gap: float | None = None, progress: Progress = None,
+                       stage: PairStage | None = None, candidates: int = 1,
+                       agreement_tolerance: float = 1e-6) -> dict[str, Any]:
     """Write a model and data file for ``description`` with
-    ``generative_solve``, then ``solve_and_repair`` them.
+    ``generative_solve``, then ``solve_and_repair`` them. Both are written
+    through a ``PairStage`` and replaced together when the run ends (a
+    caller that holds one gives it as ``stage``: its progress callback
+    then receives the messages, and ``progress`` is not used).
 
     Returns one dictionary: status, objective, values, model_file,
     data_file, iterations, repairs, usage (summed over every LLM call of
     both steps), estimated_costs, then assessment, syntax_errors (of the
-    generation), rounds, solution (the full answer) and error (the error of
-    a failed feedback call, else None). Errors of generative_solve
-    propagate.
+    generation), rounds, solution (the full answer), error (the error of
+    a failed feedback call, else None), stated_changes (numbers stated in
+    the description that the generation or a revision changed) and
+    infeasible_as_described. Errors of generative_solve propagate.
+
+    ``candidates`` K > 1 runs K generations at once, each in a temporary
+    pair beside the targets (no ``stage`` then), and keeps the answer of the
+    largest group of agreeing candidates (objectives equal within relative
+    ``agreement_tolerance``); the result adds candidates, chosen,
+    agreement ("2/3"), agreeing, disagreement, groups and comparison (see
+    ``tavro._candidates``). Usage is summed over all candidates.
     """
+    options: dict[str, Any] = dict(iterations=iterations, alignment_check=alignment_check, few_shot=few_shot,
+                                   repair=repair, check_solution=check_solution, model_name=model_name,
+                                   llm_provider=llm_provider, mode=mode, temperature=temperature,
+                                   time_limit=time_limit, mip_gap=mip_gap)
+    if isinstance(candidates, bool) or not isinstance(candidates, int) or candidates < 1:
+        raise ValueError("candidates must be a whole number of at least 1, not %r" % (candidates,))
+    if candidates == 1:
+        return _generate_one(description, model_file, data_file, progress=progress, stage=stage, **options)
+    if stage is not None:
+        raise ValueError("candidates write pairs of their own: give no stage")
+    from . import _candidates
+
+    return _candidates.generate(description, os.fspath(model_file), os.fspath(data_file), candidates,
+                                generate_one=_generate_one, options=options, tolerance=agreement_tolerance,
+                                progress=progress)
+
+
+def _generate_one(description: str, model_file: PathArg, data_file: PathArg, *, iterations: int | None,
+                  alignment_check: bool | None, few_shot: bool, repair: int, check_solution: bool,
+                  model_name: str | None, llm_provider: str | None, mode: Any, temperature: float | None,
+                  time_limit: float | None, mip_gap: float | None, progress: Progress,
+                  stage: PairStage | None = None) -> dict[str, Any]:
+    if stage is None:
+        with PairStage(model_file, data_file, progress) as own:
+            return _generate_one(description, model_file, data_file, iterations=iterations,
+                                 alignment_check=alignment_check, few_shot=few_shot, repair=repair,
+                                 check_solution=check_solution, model_name=model_name, llm_provider=llm_provider,
+                                 mode=mode, temperature=temperature, time_limit=time_limit, mip_gap=mip_gap,
+                                 progress=progress, stage=own)
+    if stage.targets != (os.fspath(model_file), os.fspath(data_file)):
+        raise ValueError("the stage holds %s and %s, not %s and %s" % (*stage.targets, model_file, data_file))
+    progress = stage.progress
     mw = _modelwright()
     model_name = model_name if model_name is not None else mw.MODEL_NAME
     solve_kwargs: dict[str, Any] = {"model_name": model_name, "return_statistics": True,
@@ -451,8 +693,11 @@ def generate_and_solve(description: str, model_file: str | os.PathLike[str], dat
     if temperature is not None:
         solve_kwargs["temperature"] = temperature
     with _hooks.metering() as meter:
-        stats = mw.generative_solve(description, model_file, data_file, **solve_kwargs)
-        outcome = solve_and_repair(description, model_file, data_file, repair=repair,
+        stats = mw.generative_solve(description, *stage.paths, **solve_kwargs)
+        stage.settle()
+        generated = _generation_changes(description, *stage.paths)
+        _flag_changes(progress, generated)
+        outcome = solve_and_repair(description, *stage.paths, repair=repair,
                                    check_solution=check_solution, model_name=model_name,
                                    llm_provider=llm_provider, mode=mode, temperature=temperature,
                                    time_limit=time_limit, mip_gap=mip_gap, progress=progress)
@@ -473,7 +718,25 @@ def generate_and_solve(description: str, model_file: str | os.PathLike[str], dat
         "rounds": outcome["rounds"],
         "solution": outcome["solution"],
         "error": next((r["errors"][0] for r in outcome["rounds"] if r["outcome"] == "llm_error"), None),
+        "stated_changes": generated + outcome["stated_changes"],
+        "infeasible_as_described": outcome["infeasible_as_described"],
     }
+
+
+def _generation_changes(description: str, model_file: str, data_file: str) -> list[_stated.Change]:
+    try:
+        return _stated.generation_changes(description, _read(model_file), _read(data_file))
+    except (OSError, UnicodeError):
+        return []
+
+
+def __getattr__(name: str) -> Any:
+    # explain and whatif live in tavro._explain, imported on first use.
+    if name in ("explain", "whatif"):
+        from . import _explain
+
+        return getattr(_explain, name)
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 
 # -- printing ---------------------------------------------------------------------------

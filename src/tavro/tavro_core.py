@@ -54,6 +54,17 @@ Answers data:
   // data files take comments
   P = {"A", "B"};  Rows = {<"A", "A">, <"B", "C">};  x = [0, 3];  y = [0, 4];  n = 4;
 
+CSV tables, only for data given as tables (a file inside the data folder,
+header row; the shape follows the declaration):
+  S = csv("sites.csv", "site");                      // set: distinct values
+  Arcs = csv("arcs.csv", "from", "to", "km");        // tuple set: a column per field
+  cost = csv("cost.csv", "site", "zone" -> "cost");  // key columns -> value
+  near = csv("pairs.csv", "site", "zone" -> 1) default 0;    // missing keys: 0
+  km = csv("roads.csv", "a", "b" -> "km") symmetric diagonal 0;  // [b][a] from [a][b]
+  n = csv("settings.csv", "name" -> "value")["open"];        // one cell
+Every key in its index set, given once (or 'default V'); int columns fill
+float arrays.
+
 Not in the language: var/param/set, a[i,j], < > = =< in constraints, if
 (filters or =>), % and ** (mod, ^), inf (infinity), boolean data, filters
 in a declaration's index, array literals in the model.
@@ -63,10 +74,12 @@ unknown, redeclared or out-of-scope names and fields; missing, extra or
 ill-typed data; array sizes; index count, kind and range; exactly one
 objective; constraints must hold a decision variable and be linear (no
 product of two variables, no division by one); sqrt/log of a negative,
-log(0), overflow; swapped model and data files.
+log(0), overflow; swapped model and data files; a table's faults name its
+row and column.
 """
 
-from typing import Any, Dict
+import os
+from typing import Any, Dict, Optional, Union
 
 from . import _kelm
 from .semantic_error import SemanticError
@@ -77,6 +90,8 @@ __all__ = ["KelmCompiler", "SemanticError"]
 class KelmCompiler:
     """Compiles a Tavro model (.mod text) with its data (.dat text)."""
 
-    def compile_model(self, model_code: str, data_code: str) -> Dict[str, Any]:
-        """Return the compiled model; raise SemanticError for any fault."""
-        return _kelm.compile(model_code, data_code)
+    def compile_model(self, model_code: str, data_code: str, *,
+                      data_dir: Optional[Union[str, "os.PathLike[str]"]] = None) -> Dict[str, Any]:
+        """Return the compiled model; raise SemanticError for any fault.
+        Tables bound in the data are read from data_dir (default: the current folder)."""
+        return _kelm.compile(model_code, data_code, data_dir)

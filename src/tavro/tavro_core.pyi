@@ -1,10 +1,13 @@
 """Type stubs of tavro.tavro_core: the Tavro compiler's Python face."""
 
-from typing import Any, Dict
+import os
+from typing import Any, Dict, Optional, Union
 
 from .semantic_error import SemanticError as SemanticError
 
 __all__ = ["KelmCompiler", "SemanticError"]
 
 class KelmCompiler:
-    def compile_model(self, model_code: str, data_code: str) -> Dict[str, Any]: ...
+    def compile_model(
+        self, model_code: str, data_code: str, *, data_dir: Optional[Union[str, os.PathLike[str]]] = None
+    ) -> Dict[str, Any]: ...

@@ -3,13 +3,19 @@
 // objects and reports every fault as tavro.semantic_error.SemanticError.
 #include <pybind11/numpy.h>
 
+#include <charconv>
+#include <cmath>
 #include <string>
+#include <vector>
 
+#include "tavro/_kelm/from_mapping.hpp"
 #include "tavro/_kelm/from_tree.hpp"
 #include "tavro/_py/py.hpp"
+#include "tavro/compiler/ground.hpp"
 #include "tavro/compiler/kelm.hpp"
 #include "tavro/compiler/numbers.hpp"
 #include "tavro/compiler/problem.hpp"
+#include "tavro/compiler/sema.hpp"
 
 namespace {
 
@@ -131,14 +137,26 @@ void argument(handle value, const char* name, Argument& out, const char* caller 
     out.text = out.copy;
 }
 
-object compile(handle model_code, handle data_code) {
+// The folder of the data's tables: None for the current folder, else a str
+// or os.PathLike of str.
+std::string folder_argument(handle value) {
+    if (value.is_none()) return {};
+    object path = steal(PyOS_FSPath(value.ptr()));
+    if (!PyUnicode_Check(path.ptr()))
+        tavro::py::raise(PyExc_TypeError, std::string("data_dir must be a str or os.PathLike of str, got ") +
+                                              Py_TYPE(path.ptr())->tp_name);
+    return tavro::py::as_utf8(path);
+}
+
+object compile(handle model_code, handle data_code, handle data_dir) {
     Argument model, data;
     argument(model_code, "model_code", model);
     argument(data_code, "data_code", data);
+    std::string folder = folder_argument(data_dir);
     tavro::kelm::CompileResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::compile(model.text, data.text);
+        result = tavro::kelm::compile(model.text, data.text, folder);
     }
     if (!result.ok) semantic_error(decode(result.message));
     // Millions of new objects, none of them garbage: no collection meanwhile.
@@ -168,9 +186,138 @@ object texts(const std::vector<std::string>& items) {
     return out;
 }
 
+// -- index values in their own type -------------------------------------------------
+
+using tavro::kelm::Program;
+using tavro::kelm::Sym;
+using tavro::kelm::SymKind;
+
+// An index value as Python sees it: an int, a float, a str, a tuple of the fields.
+object key_of(const Value& v) {
+    if (v.is<std::int64_t>()) return steal(PyLong_FromLongLong(v.as<std::int64_t>()));
+    if (v.is<double>()) return steal(PyFloat_FromDouble(v.as<double>()));
+    if (v.is<std::string>()) return decode(v.as<std::string>());
+    if (v.is<tavro::kelm::Dict>()) {
+        auto& fields = v.as<tavro::kelm::Dict>();
+        object out = steal(PyTuple_New(static_cast<Py_ssize_t>(fields.size())));
+        for (std::size_t k = 0; k < fields.size(); ++k)
+            PyTuple_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), key_of(fields[k].second).release().ptr());
+        return out;
+    }
+    return to_python(v);
+}
+
+// The keys of a range's elements from their texts (decimal integers).
+object range_keys(const std::vector<std::string>& texts) {
+    object out = steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+        long long n = 0;
+        auto [end, ec] = std::from_chars(texts[k].data(), texts[k].data() + texts[k].size(), n);
+        if (ec != std::errc() || end != texts[k].data() + texts[k].size()) return pyb::none();
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), steal(PyLong_FromLongLong(n)).release().ptr());
+    }
+    return out;
+}
+
+const tavro::kelm::List* set_items(const Sym* s) {
+    return s && s->kind == SymKind::Set && s->value && s->value->is<tavro::kelm::List>()
+               ? &s->value->as<tavro::kelm::List>()
+               : nullptr;
+}
+
+// Per column block, the keys of each index set in the order of its texts
+// (None where they cannot be told).
+object column_keys(const Program& p, const tavro::kelm::LinearProblem& lp) {
+    pyb::list out;
+    for (auto& b : lp.columns) {
+        const Sym* var = p.find(b.name);
+        pyb::list dims;
+        for (std::size_t d = 0; d < b.dims.size(); ++d) {
+            const Sym* set = var && d < var->dims.size() ? var->dims[d] : nullptr;
+            const tavro::kelm::List* items = set_items(set);
+            if (set && set->kind == SymKind::Range) {
+                dims.append(range_keys(b.dims[d]));
+            } else if (items && items->size() == b.dims[d].size()) {
+                pyb::list keys;
+                for (auto& v : *items) keys.append(key_of(v));
+                dims.append(keys);
+            } else {
+                dims.append(pyb::none());
+            }
+        }
+        out.append(dims);
+    }
+    return out;
+}
+
+// The forall clauses above each constraint, in the engine's order of row blocks.
+void clause_sets(const tavro::kelm::Constraint& c, std::vector<const tavro::kelm::Clause*>& above,
+                 std::vector<std::vector<const tavro::kelm::Clause*>>& out) {
+    if (c.kind != tavro::kelm::Constraint::Forall) {
+        out.push_back(above);
+        return;
+    }
+    for (auto& cl : c.clauses) above.push_back(&cl);
+    for (auto& inner : c.body) clause_sets(inner, above, out);
+    above.resize(above.size() - c.clauses.size());
+}
+
+// Per row block, per forall index: None for an integer range (its texts are
+// the numbers), else {text: key} over the elements of the set.
+object row_keys(const Program& p, const tavro::kelm::LinearProblem& lp) {
+    std::vector<std::vector<const tavro::kelm::Clause*>> blocks;
+    std::vector<const tavro::kelm::Clause*> above;
+    for (auto& d : p.model.decls)
+        if (d.kind == tavro::kelm::DK::Constraints)
+            for (auto& c : d.constraints) clause_sets(c, above, blocks);
+    if (blocks.size() != lp.rows.size()) return pyb::none();
+    pyb::dict tables;  // one per set, shared by the blocks that walk it
+    pyb::list out;
+    for (std::size_t r = 0; r < blocks.size(); ++r) {
+        if (static_cast<std::size_t>(lp.rows[r].arity) != blocks[r].size()) return pyb::none();
+        pyb::list positions;
+        for (const tavro::kelm::Clause* cl : blocks[r]) {
+            const Sym* set = cl->set && cl->set->kind == tavro::kelm::EK::Name ? p.find(cl->set->text) : nullptr;
+            const tavro::kelm::List* items = set_items(set);
+            if (!items) {
+                positions.append(pyb::none());  // lo..hi or a range
+                continue;
+            }
+            object name = decode(set->name);
+            if (!tables.contains(name)) {
+                pyb::dict table;
+                for (auto& v : *items)
+                    table[decode(tavro::kelm::ground::text_of(tavro::kelm::ground::from_value(v)))] = key_of(v);
+                tables[name] = table;
+            }
+            positions.append(tables[name]);
+        }
+        out.append(positions);
+    }
+    return out;
+}
+
+// Parses, checks, reads the data and grounds, as kelm::instantiate does,
+// keeping the program for the keys of the names.
+tavro::kelm::InstantiateResult ground_text(Program& p, std::string_view model, std::string_view data,
+                                           std::string_view folder) {
+    tavro::kelm::InstantiateResult result;
+    try {
+        tavro::kelm::analyse(p, model, data, folder);
+        if (!p.diag->any()) return tavro::kelm::instantiate(p);
+    } catch (const tavro::kelm::Abort&) {
+    } catch (const std::bad_alloc&) {
+        result.message = "model:1:1: out of memory while compiling";
+        return result;
+    }
+    result.message = p.diag->message();
+    return result;
+}
+
 // The grounded problem as a dict of numpy arrays and name blocks (the shape
-// tavro.solver and the script writer read).
-object problem_dict(tavro::kelm::LinearProblem&& lp) {
+// tavro.solver and the script writer read); "column_keys" and "row_keys" give
+// the index values in their own type (see column_keys and row_keys).
+object problem_dict(tavro::kelm::LinearProblem&& lp, const Program& p) {
     pyb::dict out;
     out["sense"] = lp.maximize ? "maximize" : "minimize";
     out["offset"] = lp.offset;
@@ -194,20 +341,26 @@ object problem_dict(tavro::kelm::LinearProblem&& lp) {
     out["values"] = array_of(std::move(lp.values));
     out["columns"] = columns;
     out["rows"] = rows;
+    out["column_keys"] = column_keys(p, lp);
+    out["row_keys"] = row_keys(p, lp);
     return out;
 }
 
-object instantiate(handle model_code, handle data_code) {
+object instantiate(handle model_code, handle data_code, handle data_dir) {
     Argument model, data;
     argument(model_code, "model_code", model, "build_problem");
     argument(data_code, "data_code", data, "build_problem");
+    std::string folder = folder_argument(data_dir);
+    Program p;
+    tavro::kelm::Diagnostics diag;
+    p.diag = &diag;
     tavro::kelm::InstantiateResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::instantiate(model.text, data.text);
+        result = ground_text(p, model.text, data.text, folder);
     }
     if (!result.ok) semantic_error(decode(result.message));
-    return problem_dict(std::move(result.problem));
+    return problem_dict(std::move(result.problem), p);
 }
 
 // A compiled model's dictionary tree and data dict (docs/compiled_model.md),
@@ -226,7 +379,36 @@ object instantiate_tree(handle ast, handle data) {
         result = tavro::kelm_py::ground_tree(p, std::move(values));
     }
     if (!result.ok) semantic_error(decode(result.message));
-    return problem_dict(std::move(result.problem));
+    return problem_dict(std::move(result.problem), p);
+}
+
+// A model text with its data as a dict {name: value} (tavro._data makes it
+// from the caller's mapping), read and checked with the GIL held (it reads
+// Python objects), then grounded without it.
+object instantiate_data(handle model_code, handle data) {
+    Argument model;
+    argument(model_code, "model_code", model, "build_problem");
+    if (!PyDict_Check(data.ptr()))
+        tavro::py::raise(PyExc_TypeError, std::string("data must be a dict, got ") + Py_TYPE(data.ptr())->tp_name);
+    tavro::kelm::Diagnostics diag;
+    tavro::kelm::Program p;
+    p.diag = &diag;
+    tavro::kelm::InstantiateResult result;
+    try {
+        tavro::kelm_py::read_mapping(p, model.text, data);
+        if (!diag.any()) tavro::kelm::check_computed_indices(p);
+        if (!diag.any()) tavro::kelm::check_constant_indices(p);
+        if (!diag.any()) {
+            pyb::gil_scoped_release unlocked;
+            result = tavro::kelm::instantiate(p);
+        }
+    } catch (const tavro::kelm::Abort&) {
+    } catch (const std::bad_alloc&) {
+        semantic_error(tavro::py::text("model:1:1: out of memory while reading the data"));
+    }
+    if (diag.any() && result.message.empty()) result.message = diag.message();
+    if (!result.ok) semantic_error(decode(result.message));
+    return problem_dict(std::move(result.problem), p);
 }
 
 // Any real number (float, int, numpy scalars) through its __float__.
@@ -236,20 +418,98 @@ object format_number(handle x) {
     return decode(tavro::kelm::format_number(d));
 }
 
+// Appends repr(d) of a finite double: the shortest round-trip digits laid out
+// as Python does (positional for exponents -5 < e < 16, with ".0" on a whole
+// number), written into `out` without a string per number.
+void append_repr(std::string& out, double d) {
+    char sci[32];
+    auto end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+    const char* at = sci[0] == '-' ? sci + 1 : sci;
+    char digits[24];
+    int n = 0;
+    while (*at != 'e') {
+        if (*at != '.') digits[n++] = *at;
+        ++at;
+    }
+    int exp = 0;
+    std::from_chars(at + (at[1] == '+' ? 2 : 1), end, exp);
+    if (exp < -4 || exp >= 16) {
+        out.append(sci, end);
+        return;
+    }
+    if (sci[0] == '-') out += '-';
+    int point = exp + 1;  // digits before the point
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out.append(digits, static_cast<std::size_t>(n));
+    } else if (point >= n) {
+        out.append(digits, static_cast<std::size_t>(n));
+        out.append(static_cast<std::size_t>(point - n), '0');
+        out += ".0";
+    } else {
+        out.append(digits, static_cast<std::size_t>(point));
+        out += '.';
+        out.append(digits + point, static_cast<std::size_t>(n - point));
+    }
+}
+
+// JSON objects over consecutive runs of numbers: {k1:v1,k2:v2,...} for each
+// len(keys) values, the keys given as JSON text ("\"Seattle\"") and each
+// number as repr writes it (null where it is not finite). One pass in C++:
+// the text of a million numbers without a Python object per number.
+object json_objects(handle values, handle keys) {
+    auto numbers = pyb::array_t<double, pyb::array::c_style | pyb::array::forcecast>::ensure(values);
+    if (!numbers) throw pyb::type_error("json_objects: values must be an array of numbers");
+    std::vector<std::string> names;
+    for (handle k : pyb::reinterpret_borrow<pyb::list>(keys)) names.push_back(tavro::py::as_utf8(k));
+    std::size_t width = names.size(), total = static_cast<std::size_t>(numbers.size());
+    if (width == 0 || total % width != 0) throw pyb::value_error("json_objects: values do not fill the keys");
+    const double* data = numbers.data();
+    object out = steal(PyList_New(static_cast<Py_ssize_t>(total / width)));
+    std::string text;
+    for (std::size_t r = 0; r < total / width; ++r) {
+        text.assign(1, '{');
+        for (std::size_t k = 0; k < width; ++k) {
+            if (k) text += ',';
+            text += names[k];
+            text += ':';
+            double d = data[r * width + k];
+            if (std::isfinite(d))
+                append_repr(text, d);
+            else
+                text += "null";
+        }
+        text += '}';
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(r), decode(text).release().ptr());
+    }
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kelm, m) {
     m.attr("compile") = tavro::py::function(
-        m, "compile", "(model_code, data_code)",
-        "Compile a Tavro model text and data text; return the compiled model or raise SemanticError.",
-        [](object model_code, object data_code) { return compile(model_code, data_code); }, pyb::arg("model_code"),
-        pyb::arg("data_code"));
+        m, "compile", "(model_code, data_code, data_dir=None)",
+        "Compile a Tavro model text and data text; return the compiled model or raise SemanticError.\n"
+        "Tables bound in the data (csv(...)) are read from data_dir (None: the current folder).",
+        [](object model_code, object data_code, object data_dir) { return compile(model_code, data_code, data_dir); },
+        pyb::arg("model_code"), pyb::arg("data_code"), pyb::arg("data_dir") = pyb::none());
     m.attr("instantiate") = tavro::py::function(
-        m, "instantiate", "(model_code, data_code)",
+        m, "instantiate", "(model_code, data_code, data_dir=None)",
         "Compile a Tavro model and data text and ground it into a sparse linear problem: a dict of numpy\n"
-        "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows.",
-        [](object model_code, object data_code) { return instantiate(model_code, data_code); }, pyb::arg("model_code"),
-        pyb::arg("data_code"));
+        "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows. Tables bound\n"
+        "in the data (csv(...)) are read from data_dir (None: the current folder).",
+        [](object model_code, object data_code, object data_dir) {
+            return instantiate(model_code, data_code, data_dir);
+        },
+        pyb::arg("model_code"), pyb::arg("data_code"), pyb::arg("data_dir") = pyb::none());
+    m.attr("instantiate_data") = tavro::py::function(
+        m, "instantiate_data", "(model_code, data)",
+        "Compile a Tavro model text with its data given as a dict {declared name: value} and ground it as\n"
+        "instantiate does; raise SemanticError (\"data['name']: ...\") for any fault.",
+        [](object model_code, object data) { return instantiate_data(model_code, data); }, pyb::arg("model_code"),
+        pyb::arg("data"));
     m.attr("instantiate_tree") = tavro::py::function(
         m, "instantiate_tree", "(ast, data_dict)",
         "Ground a compiled model's dictionary tree and data dict (as compile_model returns them, or built by\n"
@@ -261,4 +521,9 @@ PYBIND11_MODULE(_kelm, m) {
         "The compiler's text of a number: the shortest that reads back to the same float, as repr writes\n"
         "it, whole numbers without '.0' (3, 0.1, 1e+16), infinity as 'infinity' and '-infinity'.",
         [](object x) { return format_number(x); }, pyb::arg("x"));
+    m.attr("json_objects") = tavro::py::function(
+        m, "json_objects", "(values, keys)",
+        "JSON objects {key: number, ...} over consecutive runs of len(keys) values (keys as JSON text),\n"
+        "each number as repr writes it, null where it is not finite; a list of str.",
+        [](object values, object keys) { return json_objects(values, keys); }, pyb::arg("values"), pyb::arg("keys"));
 }

@@ -27,7 +27,7 @@ if TYPE_CHECKING:
 __all__ = ["COMMANDS", "build_parser", "main"]
 
 # The command modules, in the order ``tavro --help`` lists them.
-COMMANDS = ("estimate", "generate", "feedback", "models", "check", "examples", "solve", "eval")
+COMMANDS = ("estimate", "generate", "feedback", "models", "check", "examples", "solve", "explain", "whatif", "eval")
 
 _DESCRIPTION = "Command line of the tavro package: ``python -m tavro`` or ``tavro``."
 

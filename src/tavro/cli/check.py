@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from .options import add_output_options
+from .options import add_data_dir_option, add_output_options, data_dir_of
 
 NAME = "check"
 HELP = "compile a model and data file and report every error"
@@ -15,6 +15,7 @@ HELP = "compile a model and data file and report every error"
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("model_file", metavar="MODEL.mod")
     parser.add_argument("data_file", metavar="DATA.dat")
+    add_data_dir_option(parser)
     add_output_options(parser, progress=False)
 
 
@@ -22,7 +23,7 @@ def run(args: argparse.Namespace) -> int:
     from .._check import check_files
     from .output import clean, emit_json
 
-    result = check_files(args.model_file, args.data_file)
+    result = check_files(args.model_file, args.data_file, data_dir_of(args))
     if args.json:
         emit_json(result)
     elif result["ok"]:

@@ -5,12 +5,14 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 import threading
 import time
-from typing import IO, Any
+from typing import IO, Any, NoReturn
 
+from .._work import DEFAULT_PROBLEM_TIMEOUT
 from . import guard
 from .options import add_llm_options, add_output_options
 from .output import print_err, tokens_text
@@ -33,6 +35,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--repair", type=guard.positive_int, default=2, metavar="N",
                         help="repair rounds (default 2)")
     parser.add_argument("--check-solution", action="store_true", help="let the LLM check optimal answers")
+    parser.add_argument("--candidates", type=guard.candidates_type, default=1, metavar="K",
+                        help="K generations per problem that must agree (default 1); the summary adds the "
+                             "accuracy when all agreed and how often a wrong answer came with a warning")
     parser.add_argument("--limit", type=guard.positive_int, default=None, metavar="K",
                         help="only the first K problems")
     parser.add_argument("--resume", action="store_true", help="skip problems already in RESULTS.jsonl")
@@ -42,6 +47,10 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="relative tolerance of a correct objective (default 1e-6)")
     parser.add_argument("--time-limit", type=float, default=60.0, metavar="S",
                         help="solver time limit (default 60)")
+    parser.add_argument("--problem-timeout", type=float, default=None, metavar="S",
+                        help="seconds of compile and solve work each problem may take, all its compiles and solves "
+                             "together (default %g); past them the problem is recorded as an error and the run "
+                             "goes on" % DEFAULT_PROBLEM_TIMEOUT)
     parser.add_argument("--workdir", default=None, metavar="DIR",
                         help="per-problem folders (default: RESULTS.problems beside the results)")
     parser.add_argument("--pricing", default=None, metavar="SOURCE",
@@ -116,9 +125,18 @@ def _progress(total: int) -> _PlainProgress | _RichProgress:
 _ROWS = (("problems", "Problems"), ("correct", "Correct"), ("accuracy", "Accuracy"), ("compiled", "Compiled"),
          ("solved", "Solved (optimal)"), ("mean_iterations", "Mean iterations"), ("repairs", "Repairs"),
          ("tokens", "Tokens"), ("cost", "Estimated cost"), ("wall_seconds", "Wall time"))
+# With candidates: how far an agreeing answer can be trusted.
+_AGREEMENT_ROWS = (("candidates", "Candidates per problem"), ("agreed", "All candidates agreed"),
+                   ("accuracy_agreed", "Correct when all agreed"), ("disagreements", "Disagreement warnings"),
+                   ("warned_when_wrong", "Wrong answers warned"))
+
+
+def _share(part: int, whole: int, rate: float | None) -> str:
+    return "%d of %d (%s)" % (part, whole, "n/a" if rate is None else "%.1f%%" % (100.0 * rate))
 
 
 def _summary_cells(summary: dict[str, Any]) -> list[tuple[str, str]]:
+    rows: tuple[tuple[str, str], ...] = _ROWS
     cells = dict(summary)
     cells["accuracy"] = "%.1f%%" % (100.0 * summary["accuracy"])
     cells["problems"] = "%d of %d" % (summary["problems"], summary["total"])
@@ -126,7 +144,12 @@ def _summary_cells(summary: dict[str, Any]) -> list[tuple[str, str]]:
     cells["tokens"] = "%d in / %d out" % (summary["prompt_tokens"], summary["completion_tokens"])
     cells["cost"] = "$%.4f" % summary["cost"] if summary["cost_known"] else "unknown (no price for the model)"
     cells["wall_seconds"] = "%.1f s" % (summary["wall_seconds"] or 0.0)
-    return [(title, str(cells[key])) for key, title in _ROWS]
+    if summary.get("candidates", 1) > 1:
+        cells["agreed"] = "%d of %d" % (summary["agreed"], summary["problems"])
+        cells["accuracy_agreed"] = _share(summary["correct_agreed"], summary["agreed"], summary["accuracy_agreed"])
+        cells["warned_when_wrong"] = _share(summary["wrong_warned"], summary["wrong"], summary["warned_when_wrong"])
+        rows = rows[:3] + _AGREEMENT_ROWS + rows[3:]
+    return [(title, str(cells[key])) for key, title in rows]
 
 
 def _print_summary(summary: dict[str, Any], stream: IO[str]) -> None:
@@ -163,6 +186,9 @@ def run(args: argparse.Namespace) -> int:
     guard.check_provider(args.parser, args.provider)
     if args.jobs < 1:
         args.parser.error("--jobs must be at least 1")
+    problem_timeout = DEFAULT_PROBLEM_TIMEOUT if args.problem_timeout is None else args.problem_timeout
+    if not 0 < problem_timeout < math.inf:
+        args.parser.error("--problem-timeout must be a positive number of seconds")
     pricing = tokenmeter.PRICING_URL
     if args.pricing is not None:
         pricing = args.pricing
@@ -172,10 +198,10 @@ def run(args: argparse.Namespace) -> int:
         # The prices the recording was made with: the replay needs no network.
         pricing = os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)
     with _hooks.setting(tokenmeter, "PRICING_URL", pricing):
-        return _run(args)
+        return _run(args, problem_timeout)
 
 
-def _run(args: argparse.Namespace) -> int:
+def _run(args: argparse.Namespace, problem_timeout: float) -> int:
     from .. import evaluation, modelwright, pipeline
 
     dataset = args.dataset
@@ -190,7 +216,8 @@ def _run(args: argparse.Namespace) -> int:
         problems = problems[:args.limit]
     options = {"model_name": args.model or modelwright.MODEL_NAME, "llm_provider": args.provider,
                "iterations": args.iterations, "alignment_check": False if args.no_alignment else None,
-               "repair": args.repair, "check_solution": args.check_solution, "time_limit": args.time_limit}
+               "repair": args.repair, "check_solution": args.check_solution, "time_limit": args.time_limit,
+               "candidates": args.candidates}
     if args.record is not None:
         os.makedirs(args.record, exist_ok=True)
         if _priced(options):
@@ -206,21 +233,21 @@ def _run(args: argparse.Namespace) -> int:
         summary = evaluation.evaluate(problems, args.output, jobs=args.jobs, resume=args.resume,
                                       budget=args.budget, tolerance=args.tolerance, record_dir=args.record,
                                       replay_dir=args.replay, workdir=args.workdir, on_start=display.start,
-                                      on_record=display.record, **options)
+                                      on_record=display.record, problem_timeout=problem_timeout, **options)
     except FileExistsError as e:
         display.close()
         print_err("tavro: %s" % e)
         return 2
+    except evaluation.WriteFailure as e:
+        display.close()
+        print_err("tavro: cannot write: %s; the run stopped with %d of %d problems in %s: add --resume to "
+                  "continue once there is room" % (e, e.recorded, len(problems), args.output))
+        _leave(1)
     except KeyboardInterrupt:
         display.close()
         print_err("tavro: interrupted after %.1f s; every finished problem is in %s: add --resume to continue"
                    % (time.monotonic() - started, args.output))
-        # Workers may still wait inside LLM calls (native frames): tearing the
-        # interpreter down under them crashes it, so leave at once. Every
-        # finished record is already on disk.
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(130)
+        _leave(130)
     display.close()
     if summary["stopped"] == "budget":
         print_err("tavro: budget of $%g reached; %d of %d problems done (add --resume to continue)"
@@ -236,7 +263,14 @@ def _run(args: argparse.Namespace) -> int:
     if any(t.name == "tavro-deadline" and t.is_alive() for t in threading.enumerate()):
         # A timed-out call's worker is still inside native code: tearing the
         # interpreter down under it can crash it. Every record is on disk.
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(code)
+        _leave(code)
     return code
+
+
+def _leave(code: int) -> NoReturn:
+    """Ends the process at once: workers may still wait inside LLM calls or
+    native code, and tearing the interpreter down under them crashes it.
+    Every finished record is already on disk."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(code)

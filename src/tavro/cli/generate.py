@@ -1,9 +1,12 @@
 """``tavro generate``: write a model and data file from a problem
 description; with --solve, solve the pair and repair it on a bad verdict.
 
-Its safeguards: output paths checked before the first paid call, and an
-outcome that follows the run, so that a final pair that does not compile is
-reported (exit status 3) and the last pair that did compile is kept beside it."""
+Its safeguards: output paths checked before the first paid call; the model
+and data written through temporary files and replaced together when the run
+ends (an interrupted or failed run never leaves a new model beside an old data
+file); and an outcome that follows the run, so that a final pair that does not
+compile is reported (exit status 3) and the last pair that did compile is kept
+beside it."""
 
 from __future__ import annotations
 
@@ -11,11 +14,14 @@ import argparse
 import os
 import sys
 import tempfile
-from typing import Any, Callable, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
 from . import guard
 from .options import add_llm_options, add_output_options
-from .output import clean
+from .output import clean, print_err
+
+if TYPE_CHECKING:
+    from ..pipeline import PairStage
 
 __all__ = ["NAME", "HELP", "add_arguments", "run", "EXIT_DOES_NOT_COMPILE", "check_outputs", "output_problem",
            "Outcome"]
@@ -53,14 +59,20 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--check-solution", action="store_true",
                        help="with --solve: show an optimal answer to the LLM and let it revise the model")
     group.add_argument("--time-limit", type=float, default=None, metavar="S", help="with --solve: solver time limit")
+    group.add_argument("--candidates", type=guard.candidates_type, default=1, metavar="K",
+                       help="with --solve: K independent generations at once that must agree; the largest group "
+                            "of equal answers wins and a disagreement is reported (1 to %d, default 1)"
+                            % guard.MAX_CANDIDATES)
 
 
 def run(args: argparse.Namespace) -> int:
-    from .. import modelwright
+    from .. import modelwright, pipeline
 
     guard.check_provider(args.parser, args.provider)
     description = _description(args, args.parser)
     check_outputs(args.parser, args)
+    if args.candidates > 1 and not args.solve:
+        args.parser.error("--candidates needs --solve: candidates are compared by their answers")
     if args.solve:
         return _generate_solve(args, description)
     from .output import llm_session
@@ -70,20 +82,21 @@ def run(args: argparse.Namespace) -> int:
         kwargs["iterations"] = args.iterations
     with llm_session(args) as out:
         outcome = Outcome(args.output, args.data, show=out.progress)
-        result = outcome.run(
-            modelwright.generative_solve,
-            description,
-            args.output,
-            args.data,
-            model_name=args.model or modelwright.MODEL_NAME,
-            mode=getattr(modelwright.Grammar, args.mode.upper()),
-            return_statistics=args.stats or args.json,
-            alignment_check=False if args.no_alignment else None,
-            llm_provider=args.provider,
-            progress=outcome.progress,
-            few_shot=not args.no_few_shot,
-            **kwargs,
-        )
+        with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
+            outcome.stage = stage
+            result = outcome.run(
+                modelwright.generative_solve,
+                description,
+                *stage.paths,
+                model_name=args.model or modelwright.MODEL_NAME,
+                mode=getattr(modelwright.Grammar, args.mode.upper()),
+                return_statistics=args.stats or args.json,
+                alignment_check=False if args.no_alignment else None,
+                llm_provider=args.provider,
+                progress=stage.progress,
+                few_shot=not args.no_few_shot,
+                **kwargs,
+            )
         out.generated(result, args)
     return outcome.finish()
 
@@ -145,10 +158,13 @@ def _kept_name(path: str) -> str:
 class Outcome:
     """Follows a generate run through its progress messages: whether the
     pair last written compiled, and the texts of the last pair that did, so
-    that a run ending on a broken pair never leaves the user with less."""
+    that a run ending on a broken pair never leaves the user with less.
+    While a ``stage`` (pipeline.PairStage) is set, the pair written is read
+    from it rather than from the files."""
 
     def __init__(self, model_file: str, data_file: str, show: Callable[[object], None] | None = None) -> None:
         self.paths = (model_file, data_file)
+        self.stage: PairStage | None = None
         self.show = show or (lambda msg: print(clean(msg), flush=True))
         self.written = False  # a pair was written and its verdict is pending
         self.compiles: bool | None = None  # verdict on the last pair written
@@ -163,7 +179,7 @@ class Outcome:
             self.written = False
             self.compiles = not msg.startswith("Syntax/semantic errors found: ")
             if self.compiles:
-                self.good = tuple(self._read(p) for p in self.paths)
+                self.good = self.stage.texts if self.stage is not None else tuple(self._read(p) for p in self.paths)
 
     @staticmethod
     def _read(path: str) -> str:
@@ -178,8 +194,7 @@ class Outcome:
         from .. import _fileio
 
         kept = tuple(_kept_name(p) for p in self.paths)
-        for path, text in zip(kept, self.good):
-            _fileio.write_text_atomic(path, text)
+        _fileio.write_files_atomic(dict(zip(kept, self.good)))
         print("tavro: the last model and data that compiled are kept in %s and %s"
               % tuple(clean(p) for p in kept), file=sys.stderr)
         return kept
@@ -221,13 +236,11 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
     errors are printed and the last pair that compiled is kept beside it, as
     for ``generate``; or the solver failed)."""
     from .. import modelwright, pipeline
-    from .output import emit_json, format_cost, llm_session, print_err, print_out, tokens_text
+    from .output import emit_json, llm_session
 
     with llm_session(args) as out:
         outcome = Outcome(args.output, args.data, show=out.progress)
-        result = outcome.run(
-            pipeline.generate_and_solve,
-            description, args.output, args.data,
+        options: dict[str, Any] = dict(
             iterations=args.iterations,
             alignment_check=False if args.no_alignment else None,
             few_shot=not args.no_few_shot,
@@ -237,23 +250,22 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
             llm_provider=args.provider,
             mode=getattr(modelwright.Grammar, args.mode.upper()),
             time_limit=args.time_limit,
-            progress=outcome.progress,
         )
+        if args.candidates > 1:
+            result = _run_candidates(args, description, options, out.progress)
+            # The kept pair is the chosen candidate's: judge it as generate would.
+            outcome.compiles = not _pair_errors(args.output, args.data)
+        else:
+            with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
+                outcome.stage = stage
+                result = outcome.run(pipeline.generate_and_solve, description, args.output, args.data,
+                                     stage=stage, **options)
         if args.json:
             emit_json(result)
         else:
-            if result.get("assessment"):
-                print_out("Assessment: %s" % result["assessment"])
-            for entry in result["rounds"]:
-                print_out("Round %d (%s, %s): %s%s" % (
-                    entry["round"], entry["kind"], entry["verdict"], entry["outcome"],
-                    " \u2014 " + entry["feedback"] if entry.get("feedback") else ""))
-            print_out(_answer_text(result["solution"]).rstrip("\n"))
-            print_out("Files: %s \u2022 %s" % (result["model_file"], result["data_file"]))
-            costs = result["estimated_costs"] or {}
-            print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
-                result["iterations"], result["repairs"], tokens_text(result["usage"]),
-                format_cost(costs.get("total_cost") if "prompt_cost" in costs else None)))
+            _print_result(result)
+    if result.get("disagreement") and not args.json:
+        print_warning("the candidates disagree (%s agree); see the comparison above" % result["agreement"])
     if result["status"] != "error":
         return 0
     # A revision is only written when it compiles; without one the pair is
@@ -263,6 +275,101 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
     print_err("tavro: the final model does not solve: %s; the files are %s and %s"
               % (result["solution"].get("message"), result["model_file"], result["data_file"]))
     return EXIT_DOES_NOT_COMPILE
+
+
+def _run_candidates(args: argparse.Namespace, description: str, options: dict[str, Any],
+                    progress: Callable[[object], None]) -> dict[str, Any]:
+    """generate_and_solve with K candidates; Ctrl-C says which finished and
+    leaves at once (candidates may still wait inside LLM calls)."""
+    from .. import _candidates, pipeline
+
+    try:
+        result: dict[str, Any] = pipeline.generate_and_solve(description, args.output, args.data,
+                                                             candidates=args.candidates, progress=progress,
+                                                             **options)
+    except _candidates.CandidatesInterrupted as e:
+        kept = ("%s and %s were left as they were" % (clean(args.output), clean(args.data))
+                if os.path.exists(args.output) or os.path.exists(args.data) else "no files were written")
+        print_err("tavro: interrupted; %s; %s" % (e, kept))
+        sys.stdout.flush()
+        os._exit(130)
+    return result
+
+
+def _pair_errors(model_file: str, data_file: str) -> list[str]:
+    from .. import pipeline
+
+    try:
+        with open(model_file) as mf, open(data_file) as df:
+            return pipeline._compile_errors(mf.read(), df.read())
+    except (OSError, UnicodeError) as e:
+        return [str(e)]
+
+
+def print_warning(text: str) -> None:
+    """A warning the user cannot miss: on stderr, bold red on a terminal."""
+    if sys.stderr.isatty():
+        from rich.console import Console
+        from rich.text import Text
+
+        Console(file=sys.stderr, highlight=False, soft_wrap=True).print(Text("WARNING: " + clean(text),
+                                                                              style="bold red"))
+    else:
+        print_err("WARNING: " + text)
+
+
+def _print_result(result: dict[str, Any]) -> None:
+    from .. import _stated
+    from .output import format_cost, print_out, tokens_text
+
+    if result.get("assessment"):
+        print_out("Assessment: %s" % result["assessment"])
+    for entry in result["rounds"]:
+        print_out("Round %d (%s, %s): %s%s" % (
+            entry["round"], entry["kind"], entry["verdict"], entry["outcome"],
+            " \u2014 " + entry["feedback"] if entry.get("feedback") else ""))
+    if "agreement" in result:
+        _print_agreement(result)
+    for change in result.get("stated_changes") or []:
+        print_out("WARNING: a number stated in the description was changed: %s" % _stated.change_text(change))
+    described = result.get("infeasible_as_described")
+    if described:
+        print_out("The problem as described is infeasible: %s" % (described["explanation"] or "(no reason given)"))
+    print_out(_answer_text(result["solution"]).rstrip("\n"))
+    print_out("Files: %s \u2022 %s" % (result["model_file"], result["data_file"]))
+    costs = result["estimated_costs"] or {}
+    print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
+        result["iterations"], result["repairs"], tokens_text(result["usage"]),
+        format_cost(costs.get("total_cost") if "prompt_cost" in costs else None)))
+
+
+def _print_agreement(result: dict[str, Any]) -> None:
+    from .output import print_out
+
+    def who(numbers: list[int]) -> str:
+        return "candidate%s %s" % ("s" if len(numbers) > 1 else "", ", ".join(map(str, numbers)))
+
+    if not result["disagreement"]:
+        print_out("Agreement: %s (%s)" % (result["agreement"], who(result["groups"][0]["candidates"])
+                                          if result["groups"] else "no candidate answered"))
+    else:
+        print_out("WARNING: THE CANDIDATES DISAGREE: %s agree on the answer below (candidate %d's pair is kept)."
+                  % (result["agreement"], result["chosen"]))
+        for group in result["groups"]:
+            objective = group["objective"]
+            answer = group["status"] + ("" if objective is None else ", objective %s" % _fmt(objective))
+            print_out("  %s: %s" % (answer, who(group["candidates"])))
+        if result.get("comparison"):
+            print_out("  Where the readings differ: %s" % result["comparison"])
+        elif result.get("comparison_error"):
+            print_out("  (the comparison call failed: %s)" % result["comparison_error"])
+    for entry in result["candidates"]:
+        if entry["status"] is None or entry["status"] == "error":
+            print_out("Candidate %d gave no answer: %s" % (entry["candidate"], entry["error"] or entry["status"]))
+
+
+def _fmt(value: float) -> str:
+    return str(int(value)) if float(value).is_integer() and abs(value) < 1e15 else "%.10g" % value
 
 
 def _answer_text(answer: Any) -> str:

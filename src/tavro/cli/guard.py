@@ -9,13 +9,16 @@ from typing import Any, Callable
 
 from .. import _providers
 
-__all__ = ["PROVIDER_NAMES", "check_provider", "iterations_type", "positive_int", "check_description",
-           "MAX_DESCRIPTION", "MAX_ITERATIONS", "reword_error", "model_suggestion"]
+__all__ = ["PROVIDER_NAMES", "check_provider", "iterations_type", "positive_int", "candidates_type",
+           "check_description", "MAX_DESCRIPTION", "MAX_ITERATIONS", "MAX_CANDIDATES", "reword_error",
+           "model_suggestion"]
 
 # The names the provider choice accepts (any case, surrounding spaces ignored).
 PROVIDER_NAMES = _providers.NAMES
 MAX_DESCRIPTION = 100_000
 MAX_ITERATIONS = 100
+# Every candidate is a paid generation.
+MAX_CANDIDATES = 10
 
 # The library's missing-client messages, and the extra that installs each client.
 _MISSING_CLIENT = {p.missing_client: (p.client, p.extra) for p in _providers.PROVIDERS}
@@ -32,15 +35,24 @@ def check_provider(parser: argparse.ArgumentParser, provider: str | None) -> Non
     parser.error("unknown provider '%s'; %s(choose %s)" % (provider, hint, _providers.choices_text()))
 
 
-def iterations_type(text: str) -> int:
-    """argparse type of --iterations: an int from 1 to MAX_ITERATIONS."""
+def _whole_number(text: str, low: int, high: int) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError("'%s' is not a whole number" % text) from None
-    if not 1 <= value <= MAX_ITERATIONS:
-        raise argparse.ArgumentTypeError("%d is outside 1..%d" % (value, MAX_ITERATIONS))
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError("%d is outside %d..%d" % (value, low, high))
     return value
+
+
+def iterations_type(text: str) -> int:
+    """argparse type of --iterations: an int from 1 to MAX_ITERATIONS."""
+    return _whole_number(text, 1, MAX_ITERATIONS)
+
+
+def candidates_type(text: str) -> int:
+    """argparse type of --candidates: an int from 1 to MAX_CANDIDATES."""
+    return _whole_number(text, 1, MAX_CANDIDATES)
 
 
 def positive_int(text: str) -> int:

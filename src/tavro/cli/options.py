@@ -6,9 +6,11 @@ from __future__ import annotations
 
 import argparse
 
+import os
+
 from .. import _providers
 
-__all__ = ["add_llm_options", "add_output_options"]
+__all__ = ["add_llm_options", "add_output_options", "add_data_dir_option", "data_dir_of"]
 
 _JSON_HELP = "write exactly one JSON object to stdout (progress goes to stderr)"
 
@@ -22,6 +24,18 @@ def add_llm_options(parser: argparse.ArgumentParser, *, provider_default: str = 
     parser.add_argument("--model", default=None, help="LLM model name (default gpt-5)")
     parser.add_argument("--timeout", type=float, default=None, metavar="SECONDS",
                         help="longest wait for one LLM call (default: $TAVRO_LLM_TIMEOUT, else 300)" + timeout_note)
+
+
+def add_data_dir_option(parser: argparse.ArgumentParser) -> None:
+    """--data-dir: where the data file's csv(...) tables are found."""
+    parser.add_argument("--data-dir", default=None, metavar="DIR",
+                        help="folder of the tables the data file binds with csv(...) (default: the data file's folder)")
+
+
+def data_dir_of(args: argparse.Namespace) -> str:
+    """The folder of the data's tables: --data-dir, else the data file's folder."""
+    given: str | None = args.data_dir
+    return given if given is not None else os.path.dirname(os.path.abspath(args.data_file))
 
 
 def add_output_options(parser: argparse.ArgumentParser, *, progress: bool = True, json_help: str = _JSON_HELP) -> None:

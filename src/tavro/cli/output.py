@@ -23,9 +23,11 @@ import argparse
 import contextlib
 import json
 import logging
+import math
 import os
 import re
 import sys
+import threading
 import time
 import types
 from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal
@@ -38,8 +40,8 @@ if TYPE_CHECKING:
 
     from ..tavro_core import KelmCompiler
 
-__all__ = ["Reporter", "reporting", "compile_hook", "emit_json", "clean", "format_cost", "print_out", "print_err",
-           "tokens_text", "llm_session", "report_error"]
+__all__ = ["Reporter", "reporting", "compile_hook", "jsonable", "emit_json", "clean", "format_cost", "print_out",
+           "print_err", "tokens_text", "llm_session", "report_error"]
 
 # C0 controls except tab and newline, DEL and the C1 controls (CSI etc.).
 _CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
@@ -64,6 +66,17 @@ def dumps_json(obj: object) -> str:
     """``obj`` as indented JSON whose text holds no raw control character
     (json escapes C0 itself; DEL and C1 become \\u escapes, values unchanged)."""
     return clean(json.dumps(obj, indent=2, ensure_ascii=False, default=str), json_text=True)
+
+
+def jsonable(value: Any) -> Any:
+    """``value`` with every non-finite float as null (JSON has no inf/nan)."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [jsonable(v) for v in value]
+    return value
 
 
 def emit_json(obj: object, stream: IO[str] | None = None) -> None:
@@ -121,7 +134,9 @@ class Reporter:
         self.iterations = 0
         self._console: Console | None = None
         self._live: Progress | None = None
-        self._started: tuple[float, str, str] | None = None
+        # Calls in flight by thread (candidates call at once); one lock for the display.
+        self._started: dict[int, tuple[float, str, str]] = {}
+        self._lock = threading.RLock()
         self._log_handler: tuple[logging.Handler, int] | None = None
         if self.terminal:
             from rich.console import Console
@@ -153,6 +168,10 @@ class Reporter:
     def _line(self, text: object, style: str | None = None, stream: IO[str] | None = None) -> None:
         if self.quiet:
             return
+        with self._lock:
+            self._write_line(text, style, stream)
+
+    def _write_line(self, text: object, style: str | None, stream: IO[str] | None) -> None:
         if self._console is not None:
             from rich.text import Text
 
@@ -177,16 +196,20 @@ class Reporter:
 
     # -- LLM calls ----------------------------------------------------------
     def call_started(self, provider: object, model_name: object) -> None:
-        self._started = (time.monotonic(), _provider_name(provider), str(model_name))
-        if self._console is not None:
-            from rich.progress import Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
+        started = (time.monotonic(), _provider_name(provider), str(model_name))
+        with self._lock:
+            self._started[threading.get_ident()] = started
+            if self._console is not None:
+                from rich.progress import Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
 
-            # One transient display a call: the spinner line vanishes when the call ends.
-            self._stop_live()
-            self._live = Progress(SpinnerColumn(), TextColumn("{task.description}"), TimeElapsedColumn(),
-                                  console=self._console, transient=True)
-            self._live.add_task(clean("LLM call %d: %s %s" % (len(self.calls) + 1, *self._started[1:])), total=None)
-            self._live.start()
+                # One transient display a call: the spinner line vanishes when the call ends.
+                self._stop_live()
+                self._live = Progress(SpinnerColumn(), TextColumn("{task.description}"), TimeElapsedColumn(),
+                                      console=self._console, transient=True)
+                waiting = len(self._started)
+                what = "LLM call %d" % (len(self.calls) + 1) if waiting == 1 else "%d LLM calls" % waiting
+                self._live.add_task(clean("%s: %s %s" % (what, *started[1:])), total=None)
+                self._live.start()
 
     def _stop_live(self) -> None:
         if self._live is not None:
@@ -194,21 +217,26 @@ class Reporter:
             self._live = None
 
     def call_failed(self) -> None:
-        self._stop_live()
-        self._started = None
+        with self._lock:
+            self._started.pop(threading.get_ident(), None)
+            if not self._started:
+                self._stop_live()
 
     def call_finished(self, usage: object) -> None:
-        t0, provider, model = self._started or (time.monotonic(), "?", "?")
-        self._stop_live()
-        record: dict[str, Any] = {"call": len(self.calls) + 1, "provider": provider, "model": model,
-                  "seconds": round(time.monotonic() - t0, 3)}
+        with self._lock:
+            t0, provider, model = self._started.pop(threading.get_ident(), (time.monotonic(), "?", "?"))
+            if not self._started:
+                self._stop_live()
+        record: dict[str, Any] = {"provider": provider, "model": model, "seconds": round(time.monotonic() - t0, 3)}
         if isinstance(usage, dict):
             record["prompt_tokens"] = int(usage.get("prompt_tokens") or 0)
             record["completion_tokens"] = int(usage.get("completion_tokens") or 0)
             if self.want_costs:
                 record["cost"] = self.price(provider, model, record)
-        self.calls.append(record)
-        self._line(self._call_line(record))
+        with self._lock:
+            record = dict({"call": len(self.calls) + 1}, **record)
+            self.calls.append(record)
+            self._line(self._call_line(record))
 
     def price(self, provider: str, model: str, usage: dict[str, Any]) -> float | None:
         """Estimated dollars of ``usage``; None when the price is unknown.

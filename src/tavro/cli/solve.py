@@ -3,18 +3,20 @@ its own names, as text or as one JSON object; optionally write the
 standalone SciPy script of the same problem.
 
 Exit status: 0 when the solve finished (whatever its status), 1 on a model
-error (one ``tavro:`` line per compiler message), 2 on a usage error.
+error (one ``tavro:`` line per compiler message) or when an extra file
+(--emit, --write, --values-csv) could not be written (after the answer), 2 on
+a usage error, 130 when Ctrl-C stopped the solve (the answer so far is
+reported first).
 """
 
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import sys
 from typing import Any, NoReturn, Sequence
 
-from .options import add_output_options
+from .options import add_data_dir_option, add_output_options, data_dir_of
 from .output import clean, emit_json
 
 NAME = "solve"
@@ -23,16 +25,26 @@ DESCRIPTION = "Solve a model and data file with HiGHS and print the answer in th
 
 # Non-zero variables and binding rows listed in the text report.
 MAX_LINES = 50
+# Rows plus columns up to which --json is indented; a larger result is written
+# on one line, its values from their arrays (Solution.to_json).
+JSON_INDENTED = 10_000
 _ZERO = 1e-9
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("model_file", metavar="MODEL.mod")
     parser.add_argument("data_file", metavar="DATA.dat")
+    add_data_dir_option(parser)
     parser.add_argument("--emit", metavar="SCRIPT.py", help="also write the standalone SciPy script of the problem")
     parser.add_argument("--sidecar", action="store_true",
                         help="with --emit: put the arrays in SCRIPT.npz beside the script")
-    parser.add_argument("--time-limit", type=float, metavar="S", help="stop the solver after S seconds")
+    parser.add_argument("--write", metavar="FILE.mps|FILE.lp",
+                        help="also write the problem as an MPS or LP file (HiGHS's writer); names the format cannot "
+                             "hold are made safe and FILE.names.csv maps them back")
+    parser.add_argument("--values-csv", metavar="FILE.csv",
+                        help="also write the non-zero values as CSV: variable, name, index values, value")
+    parser.add_argument("--time-limit", type=float, metavar="S",
+                        help="stop after S seconds (the solve and every search after it)")
     parser.add_argument("--mip-gap", type=float, metavar="G", help="relative MIP gap at which to stop")
     add_output_options(parser, progress=False)
 
@@ -64,53 +76,88 @@ def run(args: argparse.Namespace) -> int:
 
     if args.sidecar and not args.emit:
         _usage(args, "--sidecar needs --emit SCRIPT.py")
+    if args.sidecar and os.path.realpath(_sidecar_path(args.emit)) == os.path.realpath(args.emit):
+        _usage(args, "--emit %s --sidecar: the arrays would overwrite the script itself; give the script "
+                     "another extension (SCRIPT.py)" % clean(args.emit))
     if args.time_limit is not None and not args.time_limit > 0:
         _usage(args, "--time-limit must be a positive number of seconds")
     if args.mip_gap is not None and not args.mip_gap >= 0:
         _usage(args, "--mip-gap must be a number >= 0")
+    if args.write and os.path.splitext(args.write)[1].lower() not in (".mps", ".lp"):
+        _usage(args, "--write needs a file name ending in .mps or .lp")
     model_code = _read(args, args.model_file)
     data_code = _read(args, args.data_file)
 
     from .. import solver
 
     try:
-        problem = solver.build_problem(model_code, data_code)
+        problem = solver.build_problem(model_code, data_code, data_dir=data_dir_of(args))
     except SemanticError as e:
         return _model_error(e, args)
-    if args.emit:
-        try:
-            _emit(args, model_code, data_code)
-        except SemanticError as e:
-            return _model_error(e, args)
-    solution = solver.solve_problem(problem, time_limit=args.time_limit, mip_gap=args.mip_gap)
+    options = solver.SolveOptions(time_limit=args.time_limit, mip_gap=args.mip_gap)
+    code = 0
+    try:
+        solution = solver.solve_problem(problem, options=options)
+    except KeyboardInterrupt as e:
+        # HiGHS has stopped: report what it had, as the shell expects of Ctrl-C.
+        partial = getattr(e, "solution", None)
+        if partial is None:
+            raise
+        solution, code = partial, 130
     if args.json:
-        emit_json(_jsonable(solution.to_dict()))
+        indent = None if problem.num_columns + problem.num_rows > JSON_INDENTED else 2
+        sys.stdout.write(clean(solution.to_json(indent), json_text=True) + "\n")
+        sys.stdout.flush()
     else:
         sys.stdout.write(clean(report(problem, solution)))
         sys.stdout.flush()
-    return 0
+    # The extra files come after the answer, which a failure among them must not lose.
+    failed = False
+    for flag, write in (("emit", _emit), ("write", _write), ("values_csv", _values_csv)):
+        if getattr(args, flag):
+            try:
+                write(args, problem, solution)
+            except (OSError, ValueError) as e:
+                print("tavro: cannot write %s: %s" % (clean(getattr(args, flag)), clean(e)), file=sys.stderr)
+                failed = True
+    return code or (1 if failed else 0)
 
 
-def _emit(args: argparse.Namespace, model_code: str, data_code: str) -> None:
-    from .._fileio import write_text_atomic
-    from ..lpwriter import SciPyCodeGenerator
-    from ..tavro_core import KelmCompiler
-
-    tree = KelmCompiler().compile_model(model_code, data_code)
-    gen = SciPyCodeGenerator(tree, tree.get("data"))
-    sidecar = os.path.splitext(args.emit)[0] + ".npz" if args.sidecar else None
-    write_text_atomic(args.emit, gen.generate_code(sidecar), encoding="utf-8")
+def _sidecar_path(script: str) -> str:
+    return os.path.splitext(script)[0] + ".npz"
 
 
-def _jsonable(value: Any) -> Any:
-    """The result with every non-finite float as null (JSON has no inf/nan)."""
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if isinstance(value, dict):
-        return {k: _jsonable(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_jsonable(v) for v in value]
-    return value
+def _emit(args: argparse.Namespace, problem: Any, solution: Any) -> None:
+    # The script of the problem already built for the solve: no second grounding, and the
+    # values read from any tables are in it, never their paths.
+    from .. import _csc_script
+    from .._fileio import write_files_atomic, write_text_atomic
+
+    if not args.sidecar:
+        text, _ = _csc_script.script_for_problem(problem)
+        write_text_atomic(args.emit, text, encoding="utf-8")
+        return
+    # The script and its arrays are replaced together; the script checks the arrays' fingerprint.
+    sidecar = _sidecar_path(args.emit)
+    text, arrays = _csc_script.script_for_problem(problem, sidecar)
+    assert arrays is not None
+    write_files_atomic({args.emit: text, sidecar: arrays}, encoding="utf-8")
+
+
+def _write(args: argparse.Namespace, problem: Any, solution: Any) -> None:
+    from .. import _export
+
+    renamed = problem.write(args.write)
+    if renamed:
+        _export.write_name_map(renamed, os.path.splitext(args.write)[0] + ".names.csv")
+
+
+def _values_csv(args: argparse.Namespace, problem: Any, solution: Any) -> None:
+    from .. import _export
+
+    if solution.x is None:
+        raise ValueError("there are no values (status %s)" % solution.status)
+    _export.write_values_csv(problem, solution.x, args.values_csv)
 
 
 def _number(x: float) -> str:
@@ -130,54 +177,23 @@ def _limited(items: list[Any]) -> tuple[list[Any], list[str]]:
     return shown, ["  ... and %d more" % more] if more > 0 else []
 
 
-def _block_of(blocks: Sequence[Any], k: int) -> Any:
-    """The block (first position is its second item) holding position k."""
-    import bisect
-
-    at = bisect.bisect_right([b[1] for b in blocks], k) - 1
-    return blocks[at]
-
-
-def _column_name(problem: Any, j: int) -> str:
-    import numpy as np
-
-    name, first, dims = _block_of(problem.column_blocks(), j)
-    if not dims:
-        return str(name)
-    keys = np.unravel_index(j - first, [len(d) for d in dims])
-    return "%s[%s]" % (name, ",".join(dims[k][int(i)] for k, i in enumerate(keys)))
-
-
-def _row_index(problem: Any, i: int) -> tuple[str, list[str]]:
-    label, first, arity, index = _block_of(problem.row_blocks(), i)
-    k = i - first
-    return label, index[k * arity:(k + 1) * arity]
-
-
-def _row_name(problem: Any, i: int) -> str:
-    label, keys = _row_index(problem, i)
-    return "%s[%s]" % (label, ",".join(keys)) if keys else label
-
-
-def _dual(solution: Any, problem: Any, i: int) -> float | None:
-    """The shadow price of row i from the duals nested by label and index."""
-    label, keys = _row_index(problem, i)
-    node = solution.duals.get(label)
-    for key in keys:
-        node = node.get(key) if isinstance(node, dict) else None
-    return node if isinstance(node, (int, float)) else None
-
-
 def report(problem: Any, solution: Any) -> str:
     """The text report: status, objective, non-zero variables, and the
     binding constraints with their shadow prices (LP) or the conflicting
     constraints (infeasible) or the variables that run away (unbounded)."""
     import numpy as np
 
-    lines = ["status: %s" % solution.status]
+    lines = ["status: %s%s" % (solution.status, " (%s)" % solution.reason if solution.reason else "")]
     if solution.objective is not None:
         name = problem.objective_name
         lines.append("objective%s: %s" % (" (%s)" % name if name else "", _number(solution.objective)))
+    if solution.status == "limit" and solution.mip_gap is not None:
+        lines.append("gap: %.4g%% (bound %s)" % (100 * solution.mip_gap, _number(solution.mip_bound)))
+    if solution.violation:
+        lines.append("error: %s" % solution.violation)
+    elif solution.max_violation:
+        lines.append("max violation: %.3g" % solution.max_violation)
+    lines += ["warning: %s" % w for w in solution.warnings] + ["note: %s" % n for n in solution.notes]
     x = solution.x
     if x is not None:
         x = np.asarray(x, dtype=float)
@@ -185,10 +201,10 @@ def report(problem: Any, solution: Any) -> str:
         if nonzero:
             shown, more = _limited(nonzero)
             lines.append("non-zero variables (%d of %d):" % (len(nonzero), x.size))
-            lines += _table([(_column_name(problem, j), _number(x[j])) for j in shown], ("variable", "value")) + more
+            lines += _table([(problem.column_name(j), _number(x[j])) for j in shown], ("variable", "value")) + more
         else:
             lines.append("every variable is zero (%d variables)" % x.size)
-    if solution.duals is not None and x is not None and problem.num_rows:
+    if solution.row_dual is not None and x is not None and problem.num_rows:
         activity = problem.A @ x
         lo, hi = problem.row_lower, problem.row_upper
         finite_lo, finite_hi = np.where(np.isfinite(lo), lo, 0), np.where(np.isfinite(hi), hi, 0)
@@ -200,8 +216,7 @@ def report(problem: Any, solution: Any) -> str:
             lines.append("binding constraints (%d of %d):" % (len(binding), problem.num_rows))
             table = []
             for i in shown:
-                dual = _dual(solution, problem, i)
-                table.append((_row_name(problem, i), _number(activity[i]), "-" if dual is None else _number(dual)))
+                table.append((problem.row_name(i), _number(activity[i]), _number(solution.row_dual[i])))
             lines += _table(table, ("constraint", "value", "shadow price")) + more
     if solution.conflict:
         shown, more = _limited(solution.conflict)
@@ -213,6 +228,6 @@ def report(problem: Any, solution: Any) -> str:
         shown, more = _limited(solution.runaway)
         lines.append("variables without bound:")
         lines += ["  %s (%s)" % (item["name"], item["direction"]) for item in shown] + more
-    if solution.status in ("error", "limit") and solution.message:
+    if solution.status in ("error", "limit") and solution.message and solution.message != solution.violation:
         lines.append("solver: %s" % solution.message)
     return "\n".join(lines) + "\n"

@@ -189,7 +189,7 @@ Value build(Program& p) {
     return Dict{{"declarations", std::move(decls)}, {"data", std::move(data)}};
 }
 
-void analyse(Program& p, std::string_view model_text, std::string_view data_text) {
+void analyse(Program& p, std::string_view model_text, std::string_view data_text, std::string_view folder) {
     Diagnostics& diag = *p.diag;
     // A failed parse of either file may be a swapped pair: one message then.
     auto parse = [&](File file, auto&& pass) {
@@ -203,20 +203,20 @@ void analyse(Program& p, std::string_view model_text, std::string_view data_text
     };
     parse(File::Model, [&] { p.model = parse_model(model_text, diag); });
     if (!diag.any()) check_model(p);
-    if (!diag.any()) parse(File::Data, [&] { read_data(p, data_text); });
+    if (!diag.any()) parse(File::Data, [&] { read_data(p, data_text, folder); });
     if (!diag.any()) check_computed_indices(p);
     if (!diag.any()) check_constant_indices(p);
 }
 
 namespace {
 
-CompileResult run(std::string_view model_text, std::string_view data_text) {
+CompileResult run(std::string_view model_text, std::string_view data_text, std::string_view folder) {
     Diagnostics diag;
     CompileResult out;
     try {
         Program p;
         p.diag = &diag;
-        analyse(p, model_text, data_text);
+        analyse(p, model_text, data_text, folder);
         if (!diag.any()) check_grounding(p);
         if (!diag.any()) {
             out.model = build(p);
@@ -230,9 +230,9 @@ CompileResult run(std::string_view model_text, std::string_view data_text) {
 
 }  // namespace
 
-CompileResult compile(std::string_view model_text, std::string_view data_text) {
+CompileResult compile(std::string_view model_text, std::string_view data_text, std::string_view folder) {
     try {
-        return run(model_text, data_text);
+        return run(model_text, data_text, folder);
     } catch (const std::bad_alloc&) {
         return {false, Value(), "model:1:1: out of memory while compiling"};
     }

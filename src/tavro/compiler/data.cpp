@@ -2,10 +2,10 @@
 // reads each value, guided by its declaration, in the model's declaration
 // order (so index sets are known before the arrays over them).
 #include <cctype>
-#include <charconv>
 #include <cmath>
 #include <unordered_set>
 
+#include "tavro/compiler/bind.hpp"
 #include "tavro/compiler/parser.hpp"
 #include "tavro/compiler/sema.hpp"
 
@@ -22,7 +22,8 @@ struct Statement {
 
 class DataReader {
 public:
-    DataReader(Program& p, std::string_view src) : p_(p), d_(*p.diag), src_(src) {}
+    DataReader(Program& p, std::string_view src, std::string_view folder)
+        : p_(p), d_(*p.diag), src_(src), tables_(std::string(folder)) {}
     void run();
 
 private:
@@ -44,6 +45,7 @@ private:
     bool reread_ = false;  // the token-level split() ran first
     std::string_view src_;
     std::unordered_map<const Sym*, Statement> statements_;
+    Tables tables_;
 };
 
 const char* kind_name(Tok t) {
@@ -64,24 +66,9 @@ std::string found(const Token& t) {
 
 void DataReader::add(const std::string& n, Statement st, std::unordered_map<const Sym*, Pos>& seen) {
     Sym* s = p_.find(n);
-    if (!s) {
-        std::vector<std::string_view> wanted;
-        for (auto& sym : p_.syms)
-            if (sym.needs_data && !sym.name.empty()) wanted.push_back(sym.name);
-        std::string c = closest(n, wanted);
-        err(st.name_pos, "data for " + quote(n) + ", which the model does not declare" +
-                             (c.empty() ? std::string() : "; did you mean " + quote(c) + "?"));
-        return;
-    }
-    if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr) {
-        err(st.name_pos, "data for " + quote(n) + ", which is a decision " +
-                             (s->kind == SymKind::Dvar ? "variable" : "expression") +
-                             ": the solver finds its value; remove it from the data");
-        return;
-    }
-    if (!s->needs_data) {
-        err(st.name_pos, "data for " + quote(n) + ", whose value the model already gives (line " +
-                             std::to_string(s->pos.line) + "); declare it with '= ...' or remove it here");
+    std::string fault = data_name_fault(p_, n, s);
+    if (!fault.empty()) {
+        err(st.name_pos, fault);
         return;
     }
     auto [it, fresh] = seen.emplace(s, st.name_pos);
@@ -165,9 +152,6 @@ bool DataReader::fast_split() {
             if ((static_cast<unsigned char>(s[k]) & 0xC0) != 0x80) ++p.col;
         return p;
     };
-    auto ident = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (c >= '0' && c <= '9');
-    };
     // skips blanks and comments; false on an unterminated comment
     auto blank = [&]() {
         for (;;) {
@@ -196,8 +180,8 @@ bool DataReader::fast_split() {
         if (!blank()) return false;
         if (i >= n) break;
         std::size_t name_start = i;
-        if (!ident(s[i]) || (s[i] >= '0' && s[i] <= '9')) return false;
-        while (i < n && ident(s[i])) ++i;
+        if (!is_name_start(s[i])) return false;
+        while (i < n && is_name_char(s[i])) ++i;
         std::string name(s + name_start, i - name_start);
         Pos name_pos = pos_at(name_start);
         if (!blank() || i >= n || s[i] != '=' || (i + 1 < n && s[i + 1] == '=')) return false;
@@ -215,7 +199,7 @@ bool DataReader::fast_split() {
                 std::size_t k = i;
                 while (k < n && (s[k] == ' ' || s[k] == '\t' || s[k] == '\r')) ++k;
                 std::size_t id = k;
-                while (k < n && ident(s[k])) ++k;
+                while (k < n && is_name_char(s[k])) ++k;
                 while (k < n && (s[k] == ' ' || s[k] == '\t')) ++k;
                 if (k > id && k < n && s[k] == '=' && (k + 1 >= n || s[k + 1] != '=')) return false;
                 continue;
@@ -374,6 +358,11 @@ void DataReader::read(const Statement& st) {
     lex.set_char_errors(!reread_);  // split() reported them
     TokenStream ts(lex, d_);
     try {
+        if (is_binding(ts)) {
+            bind_table(p_, s, ts, tables_);
+            if (!ts.check(Tok::Semi)) ts.expected("';'");
+            return;
+        }
         Value v = s.kind == SymKind::Set ? set_value(ts, s) : value(ts, s, 0);
         if (!ts.check(Tok::Semi)) ts.expected("';'");
         if (!s.bad) s.value = std::move(v);
@@ -406,7 +395,6 @@ NumbersPtr DataReader::flat_numbers(const Statement& st) {
         out->ints.reserve(total);
     else
         out->floats.reserve(total);
-    auto digit = [&](const char* q) { return q < end && *q >= '0' && *q <= '9'; };
     auto space = [&] {
         while (p < end && (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r')) ++p;
     };
@@ -424,39 +412,25 @@ NumbersPtr DataReader::flat_numbers(const Statement& st) {
         }
         bool neg = false;
         if (p < end && (*p == '-' || *p == '+')) neg = *p++ == '-';
-        const char* b = p;
-        if (!digit(p) && !(p < end && *p == '.' && digit(p + 1))) return nullptr;
-        bool is_float = false;
-        while (digit(p)) ++p;
-        if (p < end && *p == '.' && !(p + 1 < end && p[1] == '.')) {
-            is_float = true;
-            ++p;
-            while (digit(p)) ++p;
-        }
-        if (p < end && (*p == 'e' || *p == 'E') &&
-            (digit(p + 1) || (p + 1 < end && (p[1] == '+' || p[1] == '-') && digit(p + 2)))) {
-            is_float = true;
-            p += 2;
-            while (digit(p)) ++p;
-        }
-        if (p < end && ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || *p == '_')) return nullptr;
-        if (is_float) {
-            double v = 0;
-            if (std::from_chars(b, p, v).ec != std::errc()) return nullptr;
+        Numeral n = scan_numeral(p, end);
+        if (n.end == p || (n.end < end && is_name_start(*n.end))) return nullptr;
+        std::string_view raw(p, static_cast<std::size_t>(n.end - p));
+        p = n.end;
+        std::int64_t iv = 0;
+        double fv = 0;
+        if (!numeral_value(raw, n.is_float, iv, fv)) return nullptr;
+        if (n.is_float) {
             if (out->is_int) {
-                Value w = whole(Value(v));
+                Value w = whole(Value(fv));
                 if (!w.is<std::int64_t>()) return nullptr;
                 out->ints.push_back(neg ? -w.as<std::int64_t>() : w.as<std::int64_t>());
             } else {
-                out->floats.push_back(neg ? -v : v);
+                out->floats.push_back(neg ? -fv : fv);
             }
+        } else if (out->is_int) {
+            out->ints.push_back(neg ? -iv : iv);
         } else {
-            std::int64_t v = 0;
-            if (std::from_chars(b, p, v).ec != std::errc()) return nullptr;
-            if (out->is_int)
-                out->ints.push_back(neg ? -v : v);
-            else
-                out->floats.push_back(neg ? -static_cast<double>(v) : static_cast<double>(v));
+            out->floats.push_back(neg ? -static_cast<double>(iv) : static_cast<double>(iv));
         }
         // after an item: ',' and the next one, or ']' closing its level (and maybe more)
         for (;;) {
@@ -699,6 +673,25 @@ Value DataReader::set_value(TokenStream& ts, Sym& s) {
 
 }  // namespace
 
+std::string data_name_fault(const Program& p, const std::string& name, const Sym* s) {
+    if (!s) {
+        std::vector<std::string_view> wanted;
+        for (auto& sym : p.syms)
+            if (sym.needs_data && !sym.name.empty()) wanted.push_back(sym.name);
+        std::string c = closest(name, wanted);
+        return "data for " + quote(name) + ", which the model does not declare" +
+               (c.empty() ? std::string() : "; did you mean " + quote(c) + "?");
+    }
+    if (s->kind == SymKind::Dvar || s->kind == SymKind::Dexpr)
+        return "data for " + quote(name) + ", which is a decision " +
+               (s->kind == SymKind::Dvar ? "variable" : "expression") +
+               ": the solver finds its value; remove it from the data";
+    if (!s->needs_data)
+        return "data for " + quote(name) + ", whose value the model already gives (line " +
+               std::to_string(s->pos.line) + "); declare it with '= ...' or remove it here";
+    return {};
+}
+
 // Elements of a named or inline range whose bounds are known.
 void compute_range_elements(Program& p, Sym& s) { range_elements(p, s); }
 
@@ -733,8 +726,8 @@ void walk_data_decls(Program& p, const std::function<void(Sym&)>& from_data) {
     }
 }
 
-void read_data(Program& p, std::string_view data) {
-    DataReader r(p, data);
+void read_data(Program& p, std::string_view data, std::string_view folder) {
+    DataReader r(p, data, folder);
     r.run();
 }
 

@@ -7,12 +7,17 @@
 namespace tavro::kelm {
 
 void Diagnostics::error(File file, Pos pos, std::string text) {
-    errors_.push_back({file, pos, std::move(text)});
+    errors_.push_back({file, pos, std::move(text), {}});
+    if (errors_.size() >= kMaxErrors) throw Abort{};
+}
+
+void Diagnostics::error_named(std::string where, std::string text) {
+    errors_.push_back({File::Data, Pos{}, std::move(text), std::move(where)});
     if (errors_.size() >= kMaxErrors) throw Abort{};
 }
 
 void Diagnostics::fatal(File file, Pos pos, std::string text) {
-    if (errors_.size() < kMaxErrors) errors_.push_back({file, pos, std::move(text)});
+    if (errors_.size() < kMaxErrors) errors_.push_back({file, pos, std::move(text), {}});
     throw Abort{};
 }
 
@@ -20,6 +25,10 @@ std::string Diagnostics::message() const {
     std::string out;
     for (const auto& e : errors_) {
         if (!out.empty()) out += '\n';
+        if (!e.where.empty()) {
+            out += e.where + ": " + e.text;
+            continue;
+        }
         out += e.file == File::Model ? "model:" : "data:";
         out += std::to_string(e.pos.line) + ":" + std::to_string(e.pos.col) + ": " + e.text;
     }

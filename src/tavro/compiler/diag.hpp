@@ -24,6 +24,9 @@ public:
 
     // Records an error; throws Abort once kMaxErrors are recorded.
     void error(File file, Pos pos, std::string text);
+    // An error located by a name instead of a line ("data['cost']: <text>"),
+    // for data given from Python.
+    void error_named(std::string where, std::string text);
     [[noreturn]] void fatal(File file, Pos pos, std::string text);
     bool any() const { return !errors_.empty(); }
     void clear() { errors_.clear(); }
@@ -35,6 +38,7 @@ private:
         File file;
         Pos pos;
         std::string text;
+        std::string where;  // replaces "file:line:col" when set
     };
     std::vector<Entry> errors_;
 };

@@ -522,13 +522,13 @@ InstantiateResult instantiate(Program& p) {
     return result;
 }
 
-InstantiateResult instantiate(std::string_view model_text, std::string_view data_text) {
+InstantiateResult instantiate(std::string_view model_text, std::string_view data_text, std::string_view folder) {
     Diagnostics diag;
     InstantiateResult result;
     try {
         Program p;
         p.diag = &diag;
-        analyse(p, model_text, data_text);
+        analyse(p, model_text, data_text, folder);
         if (!diag.any()) return instantiate(p);
     } catch (const Abort&) {
     } catch (const std::bad_alloc&) {

@@ -16,7 +16,8 @@ struct CompileResult {
 };
 
 // Never throws: every fault of the input (and running out of memory) ends up
-// in `message`.
-CompileResult compile(std::string_view model_text, std::string_view data_text);
+// in `message`. Tables bound in the data are found in `folder` ("" for the
+// current folder).
+CompileResult compile(std::string_view model_text, std::string_view data_text, std::string_view folder = {});
 
 }  // namespace tavro::kelm

@@ -24,10 +24,34 @@ struct Keyword {
 constexpr Keyword kKeywords[] = {KELM_TOKENS(KELM_SKIP, KELM_KEYWORD)};
 #undef KELM_KEYWORD
 
-bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 }  // namespace
+
+Numeral scan_numeral(const char* p, const char* end) {
+    auto digit = [&](const char* q) { return q < end && is_digit(*q); };
+    Numeral n{p, false};
+    if (!digit(p) && !(p < end && *p == '.' && digit(p + 1))) return n;
+    while (digit(p)) ++p;
+    if (p < end && *p == '.' && !(p + 1 < end && p[1] == '.')) {  // '1..n' is a range, not '1.'
+        n.is_float = true;
+        ++p;
+        while (digit(p)) ++p;
+    }
+    if (p < end && (*p == 'e' || *p == 'E') &&
+        (digit(p + 1) || (p + 1 < end && (p[1] == '+' || p[1] == '-') && digit(p + 2)))) {
+        n.is_float = true;
+        p += 2;
+        while (digit(p)) ++p;
+    }
+    n.end = p;
+    return n;
+}
+
+bool numeral_value(std::string_view raw, bool is_float, std::int64_t& ival, double& fval) {
+    const char* b = raw.data();
+    const char* e = b + raw.size();
+    auto r = is_float ? std::from_chars(b, e, fval) : std::from_chars(b, e, ival);
+    return r.ec != std::errc::result_out_of_range;
+}
 
 const char* token_name(Tok t) { return kNames[static_cast<int>(t)]; }
 
@@ -117,8 +141,8 @@ Token Lexer::next() {
         t.raw = src_.substr(start, i_ - start);
         return t;
     };
-    if (is_alpha(c)) {
-        while (i_ < src_.size() && (is_alpha(src_[i_]) || is_digit(src_[i_]))) ++i_;
+    if (is_name_start(c)) {
+        while (i_ < src_.size() && is_name_char(src_[i_])) ++i_;
         pos_.col += static_cast<int>(i_ - start);
         t.raw = src_.substr(start, i_ - start);
         t.kind = keyword(t.raw);
@@ -158,7 +182,7 @@ Token Lexer::next() {
             if (peek(1) == '|') return take(Tok::OrOr, 2);
             break;
         case '+': return take(Tok::Plus, 1);
-        case '-': return take(Tok::Minus, 1);
+        case '-': return peek(1) == '>' ? take(Tok::Arrow, 2) : take(Tok::Minus, 1);
         case '*': return take(Tok::Star, 1);
         case '/': return take(Tok::Slash, 1);
         case '^': return take(Tok::Caret, 1);
@@ -190,48 +214,26 @@ Token Lexer::next() {
 void Lexer::number(Token& t) {
     // ASCII only: the column moves by the length.
     std::size_t start = i_;
-    bool is_float = false;
-    while (is_digit(peek())) ++i_;
-    if (peek() == '.' && peek(1) != '.') {  // '1..n' is a range, not '1.'
-        is_float = true;
-        ++i_;
-        while (is_digit(peek())) ++i_;
-    }
-    if ((peek() == 'e' || peek() == 'E') &&
-        (is_digit(peek(1)) || ((peek(1) == '+' || peek(1) == '-') && is_digit(peek(2))))) {
-        is_float = true;
-        ++i_;
-        if (peek() == '+' || peek() == '-') ++i_;
-        while (is_digit(peek())) ++i_;
-    }
+    Numeral n = scan_numeral(src_.data() + i_, src_.data() + src_.size());
+    bool is_float = n.is_float;
+    i_ = static_cast<std::size_t>(n.end - src_.data());
     pos_.col += static_cast<int>(i_ - start);
     t.raw = src_.substr(start, i_ - start);
-    if (is_alpha(peek())) {
+    if (is_name_start(peek())) {
         std::size_t end = i_;
-        while (end < src_.size() && (is_alpha(src_[end]) || is_digit(src_[end]))) ++end;
+        while (end < src_.size() && is_name_char(src_[end])) ++end;
         char_error(t.pos, "malformed number " + quote(src_.substr(start, end - start)));
         while (i_ < end) advance();
     }
-    if (!convert_ && (is_float || t.raw.size() < 19)) {  // long integers: still check the range
-        t.kind = is_float ? Tok::Float : Tok::Int;
-        return;
-    }
-    const char* b = t.raw.data();
-    const char* e = b + t.raw.size();
-    if (!is_float) {
-        auto r = std::from_chars(b, e, t.ival);
-        if (r.ec == std::errc::result_out_of_range) {
-            char_error(t.pos, "integer " + quote(t.raw) + " is too large (at most 9223372036854775807)");
-            t.ival = 0;
-        }
-        t.kind = Tok::Int;
+    t.kind = is_float ? Tok::Float : Tok::Int;
+    if (!convert_ && (is_float || t.raw.size() < 19)) return;  // long integers: still check the range
+    if (numeral_value(t.raw, is_float, t.ival, t.fval)) return;
+    if (is_float) {
+        diag_.error(file_, t.pos, "number " + quote(t.raw) + " is out of range");
+        t.fval = 0;
     } else {
-        auto r = std::from_chars(b, e, t.fval);
-        if (r.ec == std::errc::result_out_of_range) {
-            diag_.error(file_, t.pos, "number " + quote(t.raw) + " is out of range");
-            t.fval = 0;
-        }
-        t.kind = Tok::Float;
+        char_error(t.pos, "integer " + quote(t.raw) + " is too large (at most 9223372036854775807)");
+        t.ival = 0;
     }
 }
 

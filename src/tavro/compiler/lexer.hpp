@@ -24,7 +24,7 @@ namespace tavro::kelm {
     X(LParen, "(") X(RParen, ")") X(LBracket, "[") X(RBracket, "]") X(LBrace, "{") X(RBrace, "}")      \
     X(HashLBracket, "#[") X(RBracketHash, "]#") X(Lt, "<") X(Gt, ">") X(Le, "<=") X(Ge, ">=")          \
     X(EqEq, "==") X(NotEq, "!=") X(Assign, "=") X(Plus, "+") X(Minus, "-") X(Star, "*") X(Slash, "/")  \
-    X(Caret, "^") X(Not, "!") X(AndAnd, "&&") X(OrOr, "||") X(Implies, "=>")
+    X(Caret, "^") X(Not, "!") X(AndAnd, "&&") X(OrOr, "||") X(Implies, "=>") X(Arrow, "->")
 // clang-format on
 
 enum class Tok {
@@ -86,5 +86,21 @@ private:
 
 // "near 'x'" text for a token found where another was expected.
 std::string describe(const Token& t);
+
+inline bool is_name_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+inline bool is_name_char(char c) { return is_name_start(c) || is_digit(c); }
+
+// The one numeral scanner of both files, plain data arrays and table cells:
+// number -> digits ['.' digits] [('e'|'E') ['+'|'-'] digits]  (no sign)
+struct Numeral {
+    const char* end = nullptr;  // one past the numeral; the start when there is none
+    bool is_float = false;
+};
+// The numeral at `p` (a digit, or '.' before a digit); '1..n' reads '1'.
+Numeral scan_numeral(const char* p, const char* end);
+// The value of a scanned numeral into `ival` (int) or `fval` (float); false
+// when it is out of range (an int beyond 64 bits, a float beyond a double).
+bool numeral_value(std::string_view raw, bool is_float, std::int64_t& ival, double& fval);
 
 }  // namespace tavro::kelm

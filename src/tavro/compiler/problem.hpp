@@ -63,8 +63,8 @@ struct InstantiateResult {
 
 // Parses, checks, reads the data and grounds the model. Never throws: every
 // fault of the input (and running out of memory) ends up in `message`, in the
-// same form as compile()'s.
-InstantiateResult instantiate(std::string_view model_text, std::string_view data_text);
+// same form as compile()'s. Tables bound in the data are found in `folder`.
+InstantiateResult instantiate(std::string_view model_text, std::string_view data_text, std::string_view folder = {});
 
 // Grounds a program that is parsed, checked and has its data values; faults
 // go to its diagnostics.

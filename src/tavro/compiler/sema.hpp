@@ -104,7 +104,8 @@ std::string expr_text(const Expr& e);    // source-like text of an expression, f
 
 // Parses, checks and reads the data (with the index checks that need it):
 // the front half shared by compile() and instantiate(); faults go to p.diag.
-void analyse(Program& p, std::string_view model_text, std::string_view data_text);
+// The data's tables are found in `folder` ("" for the current folder).
+void analyse(Program& p, std::string_view model_text, std::string_view data_text, std::string_view folder = {});
 
 // After a failed parse of the model (`failed` Model) or read of the data
 // (Data): when the model holds only 'name = value;' items or the data
@@ -113,9 +114,10 @@ void analyse(Program& p, std::string_view model_text, std::string_view data_text
 bool report_swapped(Diagnostics& diag, std::string_view model_text, std::string_view data_text, File failed);
 
 // The passes, in order.
-void check_model(Program& p);                       // names, types, indexing, linearity, objective
-void read_data(Program& p, std::string_view data);  // values of the data declarations
-void check_computed_indices(Program& p);            // evaluates them into const_indices
+void check_model(Program& p);  // names, types, indexing, linearity, objective
+// Values of the data declarations; tables of bindings are found in `folder`.
+void read_data(Program& p, std::string_view data, std::string_view folder = {});
+void check_computed_indices(Program& p);  // evaluates them into const_indices
 // Values of the data declarations from a dictionary {name: value} in the
 // compiled model's data shapes (docs/compiled_model.md), validated as
 // read_data validates the data file; faults are reported at the declaration.
@@ -126,6 +128,10 @@ void check_constant_indices(Program& p);
 // the data declarations in order (ranges computed, model values evaluated,
 // `from_data` called for each symbol whose value the data gives).
 void compute_range_elements(Program& p, Sym& s);
+// Why data cannot be given for `name` (`s` its symbol, or null): not
+// declared (with the closest name that takes data), a decision, or valued in
+// the model; "" when it can.
+std::string data_name_fault(const Program& p, const std::string& name, const Sym* s);
 void evaluate_model_value(Program& p, Sym& s);
 void walk_data_decls(Program& p, const std::function<void(Sym&)>& from_data);
 // The data-dependent checks of grounding (index outside its set, division by

@@ -1,7 +1,7 @@
 """A linear program written by tavro (SciPyCSCCodeGenerator).
 
 Builds the problem with numpy and scipy.sparse and solves it with
-scipy.optimize.milp (HiGHS). Run as a program it prints a short report;
+HiGHS through scipy.optimize (linprog, or milp for integers). Run as a program it prints a short report;
 executed in any other way it solves at top level and leaves `results`
 (SciPy's result), `status`, `objective` (in the model's sense) and
 `solution` (the values keyed by the model's names) in its namespace.
@@ -12,102 +12,167 @@ import numpy as np
 import scipy.sparse
 
 # ---- tavro._answer: the solve and the shaping of values, as tavro.solver runs them ----
-"""Solving a grounded problem with HiGHS through SciPy, and shaping the answer.
+"""Checking an answer against the problem and shaping it into the model's
+names; the SciPy solve of a generated script.
 
-This module needs numpy and SciPy only: `tavro.solver` imports it, and the
-SciPy script writer embeds its source, so a generated script and
-`tavro solve` reach their answers through the same lines.
+`tavro.solver` imports this module, and the SciPy script writer embeds its
+source, so a generated script and `tavro solve` check and shape their
+answers through the same lines. Everything but `solve_scipy` needs numpy
+only.
 """
 
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
 import numpy as np
-from scipy.optimize import Bounds, LinearConstraint, milp
 
 STATUSES = ("optimal", "infeasible", "unbounded", "infeasible_or_unbounded", "limit", "error")
 
-_FEASIBILITY_TOLERANCE = 1e-9
+# A point is accepted when every row and bound holds to TOLERANCE in the
+# model's units, or to RELATIVE_TOLERANCE of the row's size where that is
+# larger (size: max(|bound|, largest |a_ij x_j| of the row)). HiGHS works to
+# 1e-7 on its scaled problem: on a row it scales down (a big-M row of size
+# 1e8) that allows a violation of 10 in the model's units, which this check
+# reports; double precision itself is good to about 1e-15 of the size.
+TOLERANCE = 1e-6
+RELATIVE_TOLERANCE = 1e-9
+# Coefficients whose largest and smallest magnitude in one row (or in the
+# objective) differ by more than this defeat double precision at HiGHS's
+# tolerances (1e-7 relative on 16 digits): its answer cannot be trusted.
+RANGE_LIMIT = 1e9
+# HiGHS drops matrix entries at or below small_matrix_value and refuses
+# entries at or above large_matrix_value (its option defaults).
+SMALL_COEFFICIENT = 1e-9
+LARGE_COEFFICIENT = 1e15
+# Rows named in one warning.
+_NAMED = 5
+
+# (kind, index, amount): the row or column bound violated furthest beyond
+# its tolerance, and by how much in the model's units.
+Violation = Tuple[str, int, float]
 
 
-def _milp(c, A, row_lower, row_upper, col_lower, col_upper, integrality, options):
-    constraints = [LinearConstraint(A, row_lower, row_upper)] if A.shape[0] else []
-    return milp(c, integrality=integrality, bounds=Bounds(col_lower, col_upper),
-                constraints=constraints, options=options)
+def _rows_of(indptr: Any, n: int) -> Any:
+    return np.repeat(np.arange(n), np.diff(indptr))
 
 
-def _tell_unbounded(A, row_lower, row_upper, col_lower, col_upper, integrality, options):
-    # HiGHS may stop at "unbounded or infeasible" (or report a MIP unbounded
-    # from its relaxation): the same rows with a zero objective settle it.
-    zero = np.zeros(A.shape[1])
-    res = _milp(zero, A, row_lower, row_upper, col_lower, col_upper, integrality, options)
-    if res.status == 0:
-        return "unbounded"
-    if res.status == 2:
-        return "infeasible"
-    return "infeasible_or_unbounded"
+def check_point(x: Any, indptr: Any, indices: Any, data: Any, row_lower: Any, row_upper: Any, col_lower: Any,
+                col_upper: Any) -> Tuple[float, Optional[Violation]]:
+    """The largest absolute violation of any row or bound at x (A in CSC
+    arrays), and the violation furthest beyond its tolerance (None when
+    every row and bound holds)."""
+    m = row_lower.size
+    coef_x = data * np.repeat(x, np.diff(indptr))
+    activity = np.bincount(indices, weights=coef_x, minlength=m)[:m] if m else np.zeros(0)
+    with np.errstate(invalid="ignore"):
+        row_excess = np.maximum(np.maximum(row_lower - activity, activity - row_upper), 0.0)
+        col_excess = np.maximum(np.maximum(col_lower - x, x - col_upper), 0.0)
+    row_excess[np.isnan(row_excess)] = 0.0
+    col_excess[np.isnan(col_excess)] = 0.0
+    worst_amount = max(float(row_excess.max(initial=0.0)), float(col_excess.max(initial=0.0)))
+    # Only a violation over TOLERANCE can be beyond its scaled tolerance.
+    worst: Optional[Violation] = None
+    worst_ratio = 1.0
+    rows = np.flatnonzero(row_excess > TOLERANCE)
+    if rows.size:
+        term = np.zeros(m)
+        np.maximum.at(term, indices, np.abs(coef_x))
+        bound = np.where(activity < row_lower, row_lower, row_upper)[rows]
+        size = np.maximum(np.abs(bound), term[rows])
+        ratio = row_excess[rows] / np.maximum(TOLERANCE, RELATIVE_TOLERANCE * size)
+        k = int(np.argmax(ratio))
+        if ratio[k] > worst_ratio:
+            worst_ratio, worst = float(ratio[k]), ("row", int(rows[k]), float(row_excess[rows[k]]))
+    cols = np.flatnonzero(col_excess > TOLERANCE)
+    if cols.size:
+        bound = np.where(x < col_lower, col_lower, col_upper)[cols]
+        ratio = col_excess[cols] / np.maximum(TOLERANCE, RELATIVE_TOLERANCE * np.abs(bound))
+        k = int(np.argmax(ratio))
+        if ratio[k] > worst_ratio:
+            worst = ("column", int(cols[k]), float(col_excess[cols[k]]))
+    return worst_amount + 0.0, worst
 
 
-def _empty_problem(A, row_lower, row_upper, col_lower, col_upper):
-    # No columns: every row is 0 and must lie within its bounds; HiGHS is not
-    # asked about a problem it would call empty.
-    rows_ok = bool(np.all(row_lower <= _FEASIBILITY_TOLERANCE) and np.all(row_upper >= -_FEASIBILITY_TOLERANCE))
-    return "optimal" if rows_ok else "infeasible"
+def settle_point(x: Any, integrality: Any, indptr: Any, indices: Any, data: Any, row_lower: Any, row_upper: Any,
+                 col_lower: Any, col_upper: Any) -> Tuple[Any, float, Optional[Violation], Optional[Violation]]:
+    """The point to report: integer columns rounded when the rounded point
+    still holds every row and bound, else the solver's own point; with its
+    largest violation, the violation beyond tolerance (if any) and, when
+    rounding was refused, what rounding would have violated."""
+    arrays = (indptr, indices, data, row_lower, row_upper, col_lower, col_upper)
+    x = np.asarray(x, dtype=float) + 0.0
+    refused = None
+    if integrality.any():
+        rounded = np.where(integrality == 1, np.round(x), x) + 0.0
+        largest, refused = check_point(rounded, *arrays)
+        if refused is None:
+            return rounded, largest, None, None
+    largest, worst = check_point(x, *arrays)
+    return x, largest, worst, refused
 
 
-def solve(c, A, row_lower, row_upper, col_lower, col_upper, integrality, maximize, offset,
-          time_limit=None, mip_gap=None):
-    """Solve min (or max) c.x + offset subject to row_lower <= A x <= row_upper,
-    col_lower <= x <= col_upper, x[j] integer where integrality[j] == 1.
-
-    Returns (results, status, objective, x): SciPy's result object (None when
-    HiGHS was not called), one of STATUSES, the objective in the model's
-    sense (None unless a feasible point exists) and the values (a numpy
-    array, integer columns rounded, or None).
-    """
-    c = np.asarray(c, dtype=float)
-    integrality = np.asarray(integrality, dtype=np.uint8)
-    options = {"disp": False, "presolve": True}
-    if time_limit is not None:
-        options["time_limit"] = float(time_limit)
-    if mip_gap is not None:
-        options["mip_rel_gap"] = float(mip_gap)
-    bad_bounds = col_lower > col_upper
-    if bad_bounds.any() or (row_lower > row_upper).any():
-        return None, "infeasible", None, None
-    if c.size == 0:
-        status = _empty_problem(A, row_lower, row_upper, col_lower, col_upper)
-        if status != "optimal":
-            return None, status, None, None
-        return None, status, float(offset) + 0.0, c.copy()
-    cost = -c if maximize else c
-    try:
-        results = _milp(cost, A, row_lower, row_upper, col_lower, col_upper, integrality, options)
-    except (ValueError, MemoryError):
-        return None, "error", None, None
-    code = results.status
-    if code == 0:
-        status = "optimal"
-    elif code == 1:
-        status = "limit"
-    elif code == 2:
-        status = "infeasible"
-    elif code == 3 or "unbounded or infeasible" in (results.message or "").lower():
-        status = _tell_unbounded(A, row_lower, row_upper, col_lower, col_upper, integrality, options)
-    else:
-        status = "error"
-    x = None
-    objective = None
-    if results.x is not None and status in ("optimal", "limit"):
-        x = np.where(integrality == 1, np.round(results.x), results.x) + 0.0
-        objective = float(c @ x + offset) + 0.0
-    return results, status, objective, x
+def rounding_warning(refused: Violation, row_name: Callable[[int], str], column_name: Callable[[int], str]) -> str:
+    kind, index, amount = refused
+    what = "constraint %s" % row_name(index) if kind == "row" else "the bounds of %s" % column_name(index)
+    return ("integer variables are reported unrounded: rounding them would violate %s by %.6g (HiGHS accepts "
+            "integers to within 1e-6; a large big-M constant turns that into a real violation)" % (what, amount))
 
 
-def nest_columns(x, blocks):
+def violation_text(worst: Violation, row_name: Callable[[int], str], column_name: Callable[[int], str]) -> str:
+    kind, index, amount = worst
+    what = "constraint %s" % row_name(index) if kind == "row" else "the bounds of %s" % column_name(index)
+    return "the solver's point violates %s by %.6g" % (what, amount)
+
+
+def coefficient_warnings(indptr: Any, indices: Any, data: Any, m: int, c: Any,
+                         row_name: Callable[[int], str]) -> List[str]:
+    """Warnings about coefficients HiGHS cannot be trusted with: a row or an
+    objective whose magnitudes span more than RANGE_LIMIT, and entries HiGHS
+    drops (too small) or refuses (too large)."""
+    out = []
+    size = np.abs(data)
+    if size.size:
+        largest = np.zeros(m)
+        smallest = np.full(m, np.inf)
+        np.maximum.at(largest, indices, size)
+        np.minimum.at(smallest, indices, size)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ratio = largest / smallest
+        wide = np.flatnonzero(ratio > RANGE_LIMIT)
+        if wide.size:
+            out.append("coefficients spanning more than %.0e in %s: HiGHS's answer may be inaccurate"
+                       % (RANGE_LIMIT, _listed(wide, lambda i: "%s (%.1e)" % (row_name(i), ratio[i]))))
+        tiny = np.flatnonzero(smallest <= SMALL_COEFFICIENT)
+        if tiny.size:
+            out.append("coefficients of %.0e or less, which HiGHS treats as zero, in %s"
+                       % (SMALL_COEFFICIENT, _listed(tiny, row_name)))
+        huge = np.flatnonzero(largest >= LARGE_COEFFICIENT)
+        if huge.size:
+            out.append("coefficients of %.0e or more, which HiGHS refuses, in %s"
+                       % (LARGE_COEFFICIENT, _listed(huge, row_name)))
+    cost = np.abs(c[c != 0])
+    if cost.size and cost.max() / cost.min() > RANGE_LIMIT:
+        out.append("objective coefficients spanning more than %.0e (%.1e): HiGHS's answer may be inaccurate"
+                   % (RANGE_LIMIT, cost.max() / cost.min()))
+    return out
+
+
+def _listed(rows: Any, name: Callable[[int], str]) -> str:
+    shown = [name(int(i)) for i in rows[:_NAMED]]
+    more = len(rows) - len(shown)
+    return ("row " if len(rows) == 1 else "rows ") + ", ".join(shown) + (" and %d more" % more if more > 0 else "")
+
+
+def key_of_json(key: Any) -> Any:
+    """An index value read back from JSON: a tuple where JSON has a list."""
+    return tuple(key_of_json(k) for k in key) if isinstance(key, list) else key
+
+
+def nest_columns(x: Any, blocks: Sequence[Tuple[str, int, Sequence[Sequence[Any]]]]) -> Dict[Any, Any]:
     """Values keyed by the model's names: {name: value} for a scalar
-    variable, nested dictionaries keyed by the text of each index value for
-    an indexed one. `blocks` lists (name, first column, [labels of each
-    index set]) per variable, the columns of one variable in row-major
-    order."""
-    out = {}
+    variable, nested dictionaries keyed by each index value for an indexed
+    one. `blocks` lists (name, first column, [keys of each index set]) per
+    variable, the columns of one variable in row-major order."""
+    out: Dict[Any, Any] = {}
     for name, first, dims in blocks:
         size = 1
         for d in dims:
@@ -116,23 +181,22 @@ def nest_columns(x, blocks):
         if not dims:
             out[name] = float(flat[0])
             continue
-        grid = flat.reshape([len(d) for d in dims]).tolist()
-        out[name] = _nest_grid(grid, dims, 0)
+        out[name] = _nest_grid(flat.reshape([len(d) for d in dims]).tolist(), dims, 0)
     return out
 
 
-def _nest_grid(grid, dims, level):
+def _nest_grid(grid: Any, dims: Sequence[Sequence[Any]], level: int) -> Dict[Any, Any]:
     if level == len(dims) - 1:
         return dict(zip(dims[level], grid))
     return {key: _nest_grid(sub, dims, level + 1) for key, sub in zip(dims[level], grid)}
 
 
-def nest_rows(y, blocks):
+def nest_rows(y: Any, blocks: Sequence[Tuple[str, int, int, Sequence[Any]]]) -> Dict[Any, Any]:
     """Row values (duals, activities) keyed like nest_columns: a constraint
     outside any forall by its label, one under foralls as nested
-    dictionaries keyed by the text of each forall index value. `blocks`
-    lists (label, first row, arity, index texts: arity per row)."""
-    out = {}
+    dictionaries keyed by each forall index value. `blocks` lists (label,
+    first row, arity, index keys: arity per row)."""
+    out: Dict[Any, Any] = {}
     for label, first, arity, index in blocks:
         count = len(index) // arity if arity else 1
         values = np.asarray(y[first:first + count], dtype=float).tolist()
@@ -147,6 +211,87 @@ def nest_rows(y, blocks):
                 node = node.setdefault(key, {})
             node[keys[-1]] = value
     return out
+
+
+def trivial_status(row_lower: Any, row_upper: Any, col_lower: Any, col_upper: Any) -> Optional[str]:
+    """The status of a problem that needs no solver: "infeasible" when a row's
+    or a column's own bounds cross, "optimal" or "infeasible" when there are
+    no columns (every row is 0 and must lie within its bounds); else None."""
+    if (col_lower > col_upper).any() or (row_lower > row_upper).any():
+        return "infeasible"
+    if col_lower.size == 0:
+        holds = bool(np.all(row_lower <= 1e-9) and np.all(row_upper >= -1e-9))
+        return "optimal" if holds else "infeasible"
+    return None
+
+
+def _status_of(code: int, message: str) -> str:
+    if code == 0:
+        return "optimal"
+    if code == 1:
+        return "limit"
+    if code == 2:
+        return "infeasible"
+    if code == 3:
+        return "unbounded"
+    if "unbounded or infeasible" in message.lower():
+        return "infeasible_or_unbounded"
+    return "error"
+
+
+def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, col_upper: Any, integrality: Any,
+                maximize: bool) -> Tuple[Any, str, Any, Any, Any]:
+    """One solve with SciPy's HiGHS: a linear program through linprog (its
+    marginals are the duals), a MIP through milp. Returns (SciPy's result,
+    status, x, row duals, reduced costs); the duals in the model's sense (the
+    change of the objective per unit increase of a row's bound or a
+    column's value), None unless an LP was solved to optimality."""
+    from scipy.optimize import Bounds, LinearConstraint, linprog, milp
+
+    cost = -c if maximize else c
+
+    def run(objective: Any) -> Any:
+        if integrality.any():
+            constraints = [LinearConstraint(A, row_lower, row_upper)] if A.shape[0] else []
+            return milp(objective, integrality=integrality, bounds=Bounds(col_lower, col_upper),
+                        constraints=constraints)
+        rows = A.tocsr()
+        eq = np.flatnonzero(row_lower == row_upper)
+        ub = np.flatnonzero((row_lower != row_upper) & np.isfinite(row_upper))
+        lb = np.flatnonzero((row_lower != row_upper) & np.isfinite(row_lower))
+        import scipy.sparse
+
+        A_ub = scipy.sparse.vstack([rows[ub], -rows[lb]], format="csr") if ub.size + lb.size else None
+        b_ub = np.concatenate([row_upper[ub], -row_lower[lb]]) if A_ub is not None else None
+        res = linprog(objective, A_ub=A_ub, b_ub=b_ub, A_eq=rows[eq] if eq.size else None,
+                      b_eq=row_lower[eq] if eq.size else None, bounds=np.column_stack([col_lower, col_upper]),
+                      method="highs")
+        res.split = (eq, ub, lb)
+        return res
+
+    res = run(cost)
+    status = _status_of(res.status, res.message or "")
+    if status == "infeasible_or_unbounded" or (status == "unbounded" and integrality.any()):
+        # HiGHS may stop at "unbounded or infeasible" (or report a MIP
+        # unbounded from its relaxation): the same rows with a zero
+        # objective settle it.
+        tie = _status_of(run(np.zeros_like(cost)).status, "")
+        status = {"optimal": "unbounded", "infeasible": "infeasible"}.get(tie, "infeasible_or_unbounded")
+    x = res.x if status in ("optimal", "limit") else None
+    y = reduced = None
+    if status == "optimal" and not integrality.any():
+        eq, ub, lb = res.split
+        y = np.zeros(row_lower.size)
+        if ub.size + lb.size:
+            m = res.ineqlin.marginals
+            y[ub] += m[:ub.size]
+            y[lb] -= m[ub.size:]
+        if eq.size:
+            y[eq] += res.eqlin.marginals
+        reduced = res.lower.marginals + res.upper.marginals
+        sign = -1.0 if maximize else 1.0
+        y, reduced = sign * y + 0.0, sign * reduced + 0.0
+    return res, status, x, y, reduced
 # ---- end of tavro._answer ----
 
 
@@ -194,15 +339,46 @@ _entries = [(i, j, a) for i, row in enumerate(_rows) for j, a in row[3]]
 A = scipy.sparse.csc_matrix(
     ([e[2] for e in _entries], ([e[0] for e in _entries], [e[1] for e in _entries])),
     shape=(len(_rows), len(_columns)), dtype=float)
+# Each variable's first column and the values of its index sets; each constraint's first row
+# and the values of its forall indices (for the answer keyed by them).
 _variables = [
     ('build', 0, [['A', 'B', 'C', 'D', 'E', 'F']]),
 ]
+_constraints = [
+    ('Covered', 0, 1, [1, 2, 3, 4, 5, 6, 7, 8]),
+]
 
 
-# ---- solve ----
-results, status, objective, _x = solve(c, A, row_lower, row_upper, col_lower, col_upper, integrality,
-                                       MAXIMIZE, OFFSET)
+def _column_name(j):
+    return column_names[j]
+
+
+def _row_name(i):
+    return row_names[i]
+
+
+# ---- solve, check and shape ----
+results = _x = _y = _reduced = violation = max_violation = None
+status = trivial_status(row_lower, row_upper, col_lower, col_upper)
+if status is None:
+    results, status, _x, _y, _reduced = solve_scipy(c, A, row_lower, row_upper, col_lower, col_upper, integrality,
+                                                    MAXIMIZE)
+elif status == "optimal":
+    _x, _y, _reduced = np.zeros(0), np.zeros(len(row_lower)), np.zeros(0)
+warnings = coefficient_warnings(A.indptr, A.indices, A.data, len(row_lower), c, _row_name)
+if _x is not None:
+    _x, max_violation, _worst, _refused = settle_point(_x, integrality, A.indptr, A.indices, A.data, row_lower,
+                                                       row_upper, col_lower, col_upper)
+    if _refused is not None:
+        warnings.append(rounding_warning(_refused, _row_name, _column_name))
+    if _worst is not None:
+        status, violation = "error", violation_text(_worst, _row_name, _column_name)
+objective = float(c @ _x + OFFSET) + 0.0 if _x is not None and status != "error" else None
 solution = nest_columns(_x, _variables) if _x is not None else {}
+duals = nest_rows(_y, _constraints) if _y is not None and status == "optimal" else None
+reduced_costs = nest_columns(_reduced, _variables) if _reduced is not None and status == "optimal" else None
+if results is not None:
+    results.max_violation = max_violation
 
 
 def _shown(text):
@@ -214,8 +390,13 @@ def _report():
     print("status:", status)
     if objective is not None:
         print("objective%s: %.10g" % (" " + _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "", objective))
+    if violation is not None:
+        print("error:", _shown(violation))
+    for _warning in warnings:
+        print("warning:", _shown(_warning))
     if _x is None:
         return
+    print("max violation: %.3g" % max_violation)
     shown = 0
     for _j in np.flatnonzero(np.abs(_x) > 1e-9):
         if shown == 20:
@@ -223,15 +404,6 @@ def _report():
             break
         print("  %s = %.10g" % (_shown(_column_name(int(_j))), _x[_j]))
         shown += 1
-
-
-def _column_name(j):
-    for _name, _first, _dims in _variables:
-        _size = int(np.prod([len(d) for d in _dims])) if _dims else 1
-        if _first <= j < _first + _size:
-            _keys = np.unravel_index(j - _first, [len(d) for d in _dims]) if _dims else ()
-            return "%s[%s]" % (_name, ",".join(_dims[k][i] for k, i in enumerate(_keys))) if _dims else _name
-    return "column %d" % j
 
 
 if globals().get("__name__") == "__main__":

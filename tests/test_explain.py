@@ -1,0 +1,163 @@
+"""tavro explain and tavro whatif end to end through the real openai package
+against the loopback stub, and the check of numbers an LLM wrote."""
+
+import json
+
+import pytest
+
+import loop_support as ls
+from tavro import _explain, cli
+
+stub_server = pytest.importorskip("stub_server")
+
+MODEL = """// Two products share one machine.
+{string} Products = ...;
+float profit[Products] = ...;   // EUR per unit
+float hours[Products] = ...;    // machine hours per unit
+float capacity = ...;           // machine hours available in the week
+float demand[Products] = ...;   // most units the market takes
+
+dvar float+ make[Products];     // units made in the week
+
+maximize Profit: sum(p in Products) profit[p] * make[p];
+
+subject to {
+    Machine: sum(p in Products) hours[p] * make[p] <= capacity;
+    forall(p in Products)
+        Market: make[p] <= demand[p];
+}
+"""
+DATA = 'Products = {"Chair", "Table"};\nprofit = [30, 50];\nhours = [2, 4];\ncapacity = %s;\ndemand = [20, 40];\n'
+EXPLANATION = ("Make 20 chairs and 15 tables for a profit of 1350. The machine is the bottleneck: one more hour "
+               "is worth 12.5. Chairs are held back by the market (a chair more is worth 5), which is 99 short.")
+READING = "With 20 more machine hours the plan makes 20 tables instead of 15; profit rises by 250 to 1600, or 7 more."
+
+
+@pytest.fixture
+def shop(monkeypatch, tmp_path):
+    pytest.importorskip("openai")
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "shop.mod").write_text(MODEL)
+    (tmp_path / "shop.dat").write_text(DATA % 100)
+    with ls.openai_loopback(monkeypatch, tmp_path) as server:
+        yield server
+
+
+def answer(server, feedback=None, explanation=EXPLANATION, reading=READING):
+    def other(prompt):
+        return {"explain": explanation, "reading": reading}.get(ls.prompt_kind(prompt), "?")
+
+    server.set_default("POST", "/v1/responses", ls.Modeller({}, feedback=feedback, other=other))
+
+
+def test_explain_shows_the_facts_and_flags_numbers_of_its_own(shop, capsys):
+    answer(shop)
+    assert cli.main(["explain", "shop.mod", "shop.dat", "--question", "Why no more chairs?"]) == 0
+    out, err = capsys.readouterr()
+    facts = out[out.index("Facts shown to the LLM:"):out.index("Explanation:")]
+    for line in ["  Status: optimal", "  Objective Profit (maximize): 1350", "  - make[Chair] = 20",
+                 "  - make[Table] = 15", "  - Machine: 2 make[Chair] + 4 make[Table] <= 100 (shadow price 12.5)",
+                 "  - Market[Chair]: make[Chair] <= 20 (shadow price 5)",
+                 "  - line 3: EUR per unit", "  - line 8: units made in the week"]:
+        assert line + "\n" in facts
+    assert "Explanation:\n  " + EXPLANATION in out
+    assert "WARNING: numbers in the explanation that match no fact shown to the LLM: 99" in err
+    (prompt,) = [r.json["input"] for r in shop.requests()]
+    assert ls.prompt_kind(prompt) == "explain" and "Question: Why no more chairs?" in prompt
+    assert "- Market[Chair]: make[Chair] <= 20 (shadow price 5)" in prompt and "EUR per unit" in prompt
+
+    assert cli.main(["explain", "shop.mod", "shop.dat", "--json"]) == 0
+    result = json.loads(capsys.readouterr().out)
+    assert (result["status"], result["objective"], result["unsupported_numbers"]) == ("optimal", 1350.0, ["99"])
+    assert result["usage"] == {"prompt_tokens": 100, "completion_tokens": 20}
+
+
+@pytest.mark.parametrize("command", [["explain"], ["whatif", "what if the machine breaks?"]])
+def test_a_model_that_does_not_compile_stops_before_any_llm_call(shop, tmp_path, capsys, command):
+    (tmp_path / "shop.mod").write_text(MODEL.replace("capacity;", "capacity"))
+    answer(shop)
+    name, *rest = command
+    assert cli.main([name, "shop.mod", "shop.dat", *rest]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("tavro: model:") and "expected" in err
+    assert shop.requests() == []
+
+
+def test_whatif_revises_solves_both_and_tables_what_moved(shop, tmp_path, capsys):
+    revised = DATA % 120
+    answer(shop, feedback=lambda prompt: json.dumps({"feedback": "Raised the machine hours from 100 to 120.",
+                                                     "revised_data": revised}))
+    assert cli.main(["whatif", "shop.mod", "shop.dat", "what if the machine gets 20 more hours?"]) == 0
+    out, err = capsys.readouterr()
+    assert "Change: Raised the machine hours from 100 to 120.\n" in out
+    assert "  -capacity = 100;\n  +capacity = 120;\n" in out
+    assert "Objective: 1350 \u2192 1600 (+250, +18.52%)\n" in out
+    table = out[out.index("Decisions that moved (1):"):out.index("Reading:")].splitlines()
+    assert table == ["Decisions that moved (1):", "  decision     before  after", "  make[Table]  15      20"]
+    assert "Reading: " + READING in out
+    assert "match no fact shown to the LLM: 7" in err
+    assert "No files written" in out
+    assert (tmp_path / "shop.mod").read_text() == MODEL and (tmp_path / "shop.dat").read_text() == DATA % 100
+    question, reading = [r.json["input"] for r in shop.requests()]
+    assert ls.prompt_kind(question) == "feedback" and "What-if scenario: what if the machine gets 20" in question
+    assert "- make[Table]: 15 -> 20" in reading and "Change of the objective: 250" in reading
+
+    assert cli.main(["whatif", "shop.mod", "shop.dat", "what if the machine gets 20 more hours?",
+                     "-o", "new/shop.mod", "-d", "new/shop.dat", "--json"]) == 0
+    result = json.loads(capsys.readouterr().out)
+    assert result["moved"] == [{"name": "make[Table]", "before": 15.0, "after": 20.0}]
+    assert (result["objective_change"], result["status"]) == (250.0, "solved")
+    assert result["written"] == ["new/shop.mod", "new/shop.dat"]
+    assert (tmp_path / "new" / "shop.dat").read_text() == revised and (tmp_path / "new" / "shop.mod").read_text() \
+        == MODEL
+    assert (tmp_path / "shop.dat").read_text() == DATA % 100
+
+
+def test_whatif_rejects_a_revision_that_does_not_compile(shop, tmp_path, capsys):
+    answer(shop, feedback=lambda prompt: json.dumps({"feedback": "Set the capacity.",
+                                                     "revised_data": (DATA % 100).replace("100", "")}))
+    assert cli.main(["whatif", "shop.mod", "shop.dat", "what if capacity doubles?", "-d", "new.dat"]) == 3
+    err = capsys.readouterr().err
+    assert "the revision for the scenario does not compile; it is rejected" in err and "tavro: data:4:" in err
+    assert not (tmp_path / "new.dat").exists() and (tmp_path / "shop.dat").read_text() == DATA % 100
+    assert [ls.prompt_kind(r.json["input"]) for r in shop.requests()] == ["feedback"]  # no reading
+
+
+@pytest.mark.parametrize("text, unsupported", [
+    ("The profit is 1350 and the machine is worth 12.5 an hour.", []),
+    ("Profit 1,350.0 with a shadow price of about 12.50.", []),      # other forms of the same numbers
+    ("A third of 1350 is 450.", ["450"]),                            # computed by the LLM
+    ("1. Make 20 chairs.\n2. Make 15 tables.", []),                  # list markers are no numbers
+    ("The plan uses 45% of the market.", ["45%"]),
+    ("Only 0.33333 of the demand is met.", []),                      # the fact rounded as written
+    ("A loss of -12.5 per hour; 99 and 99 again.", ["99"]),          # signs ignored, each number once
+])
+def test_unsupported_numbers(text, unsupported):
+    shown = "Objective: 1350\n- Machine (shadow price 12.5)\n- make[Chair] = 20, make[Table] = 15, share 0.333333333"
+    assert _explain.unsupported_numbers(text, shown) == unsupported
+
+
+@pytest.mark.parametrize("ranging, expected", [
+    (None, []),                                                           # the solver gives none
+    ({"col_cost_dn": ([25.0, 0.0],), "col_cost_up": ([1e30, 60.0],), "row_bound_dn": ([60.0, 20.0, 0.0],),
+      "row_bound_up": ([140.0, 50.0, 1e30],)},                            # HiGHS's records, by position
+     ["- objective coefficient of make[Chair]: from 25 to infinity (now 30)",
+      "- objective coefficient of make[Table]: from 0 to 60 (now 50)",
+      "- limit of Machine: from 60 to 140", "- limit of Market[Chair]: from 20 to 50"]),
+    ({"costs": {"make[Table]": {"low": 0.0, "high": 60.0}}, "limits": {"Machine": (60.0, 140.0)}},  # by name
+     ["- objective coefficient of make[Table]: from 0 to 60 (now 50)", "- limit of Machine: from 60 to 140"]),
+    ({"col_cost_dn": "not a record"}, []),                                # a form this code does not know
+])
+def test_ranges_are_facts_when_the_solver_gives_them(ranging, expected):
+    import copy
+
+    from tavro import pipeline, solver
+
+    problem = solver.build_problem(MODEL, DATA % 100)
+    solution = solver.solve_problem(problem)
+    shown = copy.copy(solution)  # the same answer, with ranging in the form of this case
+    shown.ranging = ranging
+    facts = _explain.solver_facts(problem, shown)
+    assert [line for line in facts if line.startswith(("- objective coefficient", "- limit of"))] == expected
+    assert "- make[Table] = 15" in facts and pipeline.nonzero_values(solution.values) == [
+        ("make[Chair]", 20.0), ("make[Table]", 15.0)]
