@@ -121,18 +121,19 @@ class Modeller:
 
 
 def warm_openai():
-    """Imports the openai package and makes one request that fails at once,
-    so that a later call's deadline is spent on its request, not on loading
-    what the first request of a process needs."""
+    """Imports the openai package and makes a generation and a listing
+    request that fail at once, so that a later call's deadline is spent on
+    its request, not on loading what the first request of a process needs."""
     try:
         import openai
     except ImportError:
         return
-    try:
-        openai.OpenAI(api_key="sk", base_url="http://127.0.0.1:9/v1", max_retries=0).responses.create(
-            model="m", input="hi")
-    except openai.APIConnectionError:
-        pass
+    client = openai.OpenAI(api_key="sk", base_url="http://127.0.0.1:9/v1", max_retries=0)
+    for request in (lambda: client.responses.create(model="m", input="hi"), client.models.list):
+        try:
+            request()
+        except openai.APIConnectionError:
+            pass
 
 
 if __name__ == "__main__":
