@@ -51,8 +51,8 @@ def stall_on(marker, original):
 _stalling = set()
 
 
-def build_problem(model_code, data_code, _build=solver.build_problem):
-    problem = _build(model_code, data_code)
+def build_problem(model_code, data_code, _build=solver.build_problem, **kwargs):
+    problem = _build(model_code, data_code, **kwargs)
     if "STALL-SOLVE" in model_code:
         _stalling.add(id(problem))
     return problem

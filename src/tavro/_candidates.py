@@ -128,9 +128,11 @@ def choose_group(groups: list[dict[str, Any]]) -> dict[str, Any] | None:
     return min(groups, key=lambda g: (-len(g["candidates"]), g["status"] != "optimal", min(g["candidates"])))
 
 
-def comparison_prompt(description: str, readings: list[tuple[dict[str, Any], str, str]]) -> str:
+def comparison_prompt(description: str, readings: list[tuple[dict[str, Any], str, str]],
+                      redact: Callable[[str], str] | None = None) -> str:
     """Our prompt asking where the readings (group, model text, data text)
-    of one description differ."""
+    of one description differ; ``redact`` is applied to each answer (data
+    given as tables: see ``tavro._given``)."""
     parts = ["Several models were written independently for the same optimisation problem, and they give "
              "different answers. Compare them against the problem description.", "", "Problem description:",
              description.strip(), ""]
@@ -138,7 +140,7 @@ def comparison_prompt(description: str, readings: list[tuple[dict[str, Any], str
         who = ", ".join(map(str, group["candidates"]))
         answer = group["status"]
         if group["objective"] is not None:
-            answer += ", objective %s" % _number(group["objective"])
+            answer += ", objective %s" % (redact or str)(_number(group["objective"]))
         parts += ["Reading %d (candidate%s %s; %s):" % (k, "s" if len(group["candidates"]) > 1 else "", who, answer),
                   "Model:", _cut(model_code), "Data:", _cut(data_code), ""]
     parts.append("In a few sentences of plain text (no JSON, no code), say where these readings of the description "
@@ -185,10 +187,11 @@ def _work_folder(target: str, cache: dict[str, str]) -> str:
 
 def generate(description: str, model_file: str, data_file: str, count: int, *,
              generate_one: Callable[..., Result], options: dict[str, Any], tolerance: float = 1e-6,
-             progress: Progress = None) -> Result:
+             progress: Progress = None, redact: Callable[[str], str] | None = None) -> Result:
     """Run ``count`` candidates of ``generate_one(description, model_file,
     data_file, progress=..., **options)`` and keep the chosen answer in
-    ``model_file`` and ``data_file``; see the module documentation."""
+    ``model_file`` and ``data_file``; see the module documentation.
+    ``redact`` is what the comparison call is shown of an answer."""
     folders: dict[str, str] = {}
     runs = []
     for number in range(1, count + 1):
@@ -200,7 +203,7 @@ def generate(description: str, model_file: str, data_file: str, count: int, *,
     try:
         with _hooks.metering() as meter:
             _run_all(description, runs, count, generate_one, options, cancel, progress)
-            result = _outcome(description, runs, count, tolerance, options, progress)
+            result = _outcome(description, runs, count, tolerance, options, progress, redact)
             _keep_pair(runs[result["chosen"] - 1], model_file, data_file)
         result.update(model_file=model_file, data_file=data_file, usage=meter.usage)
         model_name = options.get("model_name")
@@ -271,7 +274,7 @@ def _run_all(description: str, runs: list[_Run], count: int, generate_one: Calla
 
 
 def _outcome(description: str, runs: list[_Run], count: int, tolerance: float, options: dict[str, Any],
-             progress: Progress) -> Result:
+             progress: Progress, redact: Callable[[str], str] | None = None) -> Result:
     answered = [run for run in runs if run.result is not None and run.result["status"] in ANSWERED]
     groups = group_answers([(run.number, run.result["status"], run.result["objective"])
                             for run in answered if run.result is not None], tolerance)
@@ -301,12 +304,13 @@ def _outcome(description: str, runs: list[_Run], count: int, tolerance: float, o
         _note(progress, "Warning: the candidates disagree (%s agree): %s" % (result["agreement"], "; ".join(
             "%s for candidate%s %s" % (_answer_text(g), "s" if len(g["candidates"]) > 1 else "",
                                        ", ".join(map(str, g["candidates"]))) for g in groups)))
-        result["comparison"], result["comparison_error"] = _compare(description, runs, groups, options, progress)
+        result["comparison"], result["comparison_error"] = _compare(description, runs, groups, options, progress,
+                                                                    redact)
     return result
 
 
 def _compare(description: str, runs: list[_Run], groups: list[dict[str, Any]], options: dict[str, Any],
-             progress: Progress) -> tuple[str | None, str | None]:
+             progress: Progress, redact: Callable[[str], str] | None = None) -> tuple[str | None, str | None]:
     """The comparison call's reply, or its error; a failure never ends the run."""
     try:
         readings = []
@@ -314,7 +318,7 @@ def _compare(description: str, runs: list[_Run], groups: list[dict[str, Any]], o
             run = runs[group["candidates"][0] - 1]
             readings.append((group, _read(run.model_file), _read(run.data_file)))
         _note(progress, "Comparing the readings of the %d groups" % len(groups))
-        text = ask_llm(comparison_prompt(description, readings), model_name=options.get("model_name"),
+        text = ask_llm(comparison_prompt(description, readings, redact), model_name=options.get("model_name"),
                        llm_provider=options.get("llm_provider"), progress=progress)
     except Exception as e:
         _note(progress, "The comparison call failed: %s" % _error_text(e))

@@ -19,7 +19,7 @@ import difflib
 import math
 import os
 import re
-from typing import Any, Callable, Iterable, Mapping, Sequence
+from typing import Any, Callable, Iterable
 
 from . import _fileio, _hooks, _work
 from .pipeline import _number, flat_values
@@ -45,67 +45,20 @@ def _limited(header: str, lines: list[str]) -> list[str]:
     return [header] + lines[:FACT_LIMIT] + (["- ... and %d more" % more] if more > 0 else [])
 
 
-def _binding_rows(problem: Any, x: Any) -> list[int]:
-    import numpy as np
-
-    activity = problem.A @ x
-    lo, hi = problem.row_lower, problem.row_upper
-    finite_lo, finite_hi = np.where(np.isfinite(lo), lo, 0), np.where(np.isfinite(hi), hi, 0)
-    tol = 1e-7 * (1 + np.maximum(np.abs(finite_lo), np.abs(finite_hi)))
-    rows: list[int] = np.flatnonzero((np.isfinite(lo) & (np.abs(activity - lo) <= tol)) |
-                                     (np.isfinite(hi) & (np.abs(activity - hi) <= tol))).tolist()
-    return rows
-
-
-def _record_values(record: Any) -> Sequence[float] | None:
-    """The value array of one ranging record, whichever form it takes: a
-    (value, objective, in, out) tuple, an object with ``value``/``value_``,
-    or a mapping with "value"."""
-    if record is None:
-        return None
-    if isinstance(record, Mapping):
-        found = record.get("value")
-    elif isinstance(record, (tuple, list)):
-        found = record[0] if record else None
-    else:
-        found = getattr(record, "value", getattr(record, "value_", None))
-    return list(map(float, found)) if found is not None else None
-
-
-def _pair_range(entry: Any) -> tuple[float, float] | None:
-    if isinstance(entry, Mapping):
-        lo, hi = entry.get("low", entry.get("lower")), entry.get("high", entry.get("upper"))
-    elif isinstance(entry, (tuple, list)) and len(entry) >= 2:
-        lo, hi = entry[0], entry[1]
-    else:
-        return None
-    return (float(lo), float(hi)) if lo is not None and hi is not None else None
-
-
 def _ranges(problem: Any, ranging: Any, columns: list[int], rows: list[int]) -> tuple[list[str], list[str]]:
-    """Cost ranges of the columns and limit ranges of the rows, from the
-    solver's ranging: HiGHS's records (col_cost_dn/up, row_bound_dn/up,
-    one value per column or row) or ranges keyed by name."""
-    costs: list[str] = []
-    limits: list[str] = []
+    """Cost ranges of the columns and limit ranges of the rows from the
+    solver's ranging (HiGHS's records: one value per column or row in each
+    direction); none without ranging."""
+    if ranging is None:
+        return [], []
     names, row_names = problem.column_names, problem.row_names
-    if not isinstance(ranging, Mapping):
-        return costs, limits
-    if "col_cost_dn" in ranging or "row_bound_dn" in ranging:
-        cost_lo, cost_hi = _record_values(ranging.get("col_cost_dn")), _record_values(ranging.get("col_cost_up"))
-        row_lo, row_hi = _record_values(ranging.get("row_bound_dn")), _record_values(ranging.get("row_bound_up"))
-        col_range = {j: (cost_lo[j], cost_hi[j]) for j in columns} if cost_lo and cost_hi else {}
-        row_range = {i: (row_lo[i], row_hi[i]) for i in rows} if row_lo and row_hi else {}
-    else:
-        by_cost = ranging.get("costs") or ranging.get("columns") or {}
-        by_row = ranging.get("limits") or ranging.get("rows") or ranging.get("rhs") or {}
-        col_range = {j: r for j in columns if (r := _pair_range(by_cost.get(names[j]))) is not None}
-        row_range = {i: r for i in rows if (r := _pair_range(by_row.get(row_names[i]))) is not None}
-    for j, (lo, hi) in col_range.items():
-        costs.append("- objective coefficient of %s: from %s to %s (now %s)"
-                     % (names[j], _end(lo), _end(hi), _number(float(problem.c[j]))))
-    for i, (lo, hi) in row_range.items():
-        limits.append("- limit of %s: from %s to %s" % (row_names[i], _end(lo), _end(hi)))
+    cost_lo, cost_hi = ranging.cost_down.value, ranging.cost_up.value
+    row_lo, row_hi = ranging.row_bound_down.value, ranging.row_bound_up.value
+    costs = ["- objective coefficient of %s: from %s to %s (now %s)"
+             % (names[j], _end(float(cost_lo[j])), _end(float(cost_hi[j])), _number(float(problem.c[j])))
+             for j in columns]
+    limits = ["- limit of %s: from %s to %s" % (row_names[i], _end(float(row_lo[i])), _end(float(row_hi[i])))
+              for i in rows]
     return costs, limits
 
 
@@ -141,7 +94,7 @@ def solver_facts(problem: Any, solution: Any) -> list[str]:
         else:
             lines.append("Every decision is zero (%d decisions)." % x.size)
         if problem.num_rows:
-            rows = _binding_rows(problem, x)
+            rows = problem.binding_rows(x)
             duals = dict(flat_values(solution.duals)) if solution.duals else {}
             row_names = problem.row_names
             binding = []
@@ -152,10 +105,7 @@ def solver_facts(problem: Any, solution: Any) -> list[str]:
             lines += _limited("Binding constraints (at their limit%s):" % (
                 "; a shadow price is the objective's change per unit increase of the limit" if duals else ""),
                 binding)
-    try:
-        costs, limits = _ranges(problem, getattr(solution, "ranging", None), columns, rows)
-    except (LookupError, TypeError, ValueError):  # a form of ranging this code does not know
-        costs, limits = [], []
+    costs, limits = _ranges(problem, solution.ranging, columns, rows)
     lines += _limited("Ranges of objective coefficients over which the plan stays optimal:", costs)
     lines += _limited("Ranges of limits over which the shadow prices stay the same:", limits)
     if solution.conflict:

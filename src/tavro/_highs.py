@@ -198,8 +198,11 @@ class Model:
         out = {}
         for name in ("col_cost_up", "col_cost_dn", "col_bound_up", "col_bound_dn", "row_bound_up", "row_bound_dn"):
             record = getattr(ranging, name)
-            out[name] = (np.asarray(record.value_, dtype=np.float64), np.asarray(record.objective_, dtype=np.float64),
-                         np.asarray(record.in_var_, dtype=np.int32), np.asarray(record.ou_var_, dtype=np.int32))
+            # HiGHS may size a record's arrays for every column and row: keep its own part.
+            n = self.num_columns if name.startswith("col") else self.num_rows
+            out[name] = (np.asarray(record.value_, dtype=np.float64)[:n],
+                         np.asarray(record.objective_, dtype=np.float64)[:n],
+                         np.asarray(record.in_var_, dtype=np.int32)[:n], np.asarray(record.ou_var_, dtype=np.int32)[:n])
         return out
 
     def basis(self) -> Optional[Tuple[npt.NDArray[np.int8], npt.NDArray[np.int8]]]:

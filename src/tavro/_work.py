@@ -24,6 +24,7 @@ through ``run`` too, while the block runs.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import threading
 import time
 from typing import Any, Callable, Iterator, TypeVar
@@ -117,22 +118,21 @@ def run(fn: Callable[..., _T], *args: Any, **kwargs: Any) -> _T:
     return budget.run(fn, *args, **kwargs)
 
 
-def solve_within(solve: Callable[..., _T], problem: Any, options_type: Any, **kwargs: Any) -> _T:
-    """``solve(problem, **kwargs)`` within the calling thread's budget; a
-    solver whose options type (``options_type``, None if it has none) takes
-    a deadline is given it, and a moment past it to return by itself."""
+def solve_within(solve: Callable[..., _T], problem: Any, options: Any) -> _T:
+    """``solve(problem, options=options)`` within the calling thread's
+    budget: the solver is given the budget's deadline, and a moment past it
+    to return by itself."""
     budget = current()
     if budget is None:
-        return solve(problem, **kwargs)
-    if options_type is None:
-        return budget.run(solve, problem, **kwargs)
-    return budget.run(solve, problem, grace=_GRACE, options=options_type(deadline=budget.deadline()), **kwargs)
+        return solve(problem, options=options)
+    options = dataclasses.replace(options, deadline=budget.deadline())
+    return budget.run(solve, problem, grace=_GRACE, options=options)
 
 
 def _bounded_compiler(cls: type[Any]) -> type[Any]:
     class KelmCompiler(cls):  # type: ignore[misc]
-        def compile_model(self, model_code: Any, data_code: Any) -> Any:
-            return run(super().compile_model, model_code, data_code)
+        def compile_model(self, model_code: Any, data_code: Any, **where: Any) -> Any:
+            return run(super().compile_model, model_code, data_code, **where)
 
     KelmCompiler.__qualname__ = cls.__qualname__
     KelmCompiler.__module__ = cls.__module__

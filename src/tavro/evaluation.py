@@ -13,6 +13,13 @@ and the answer in the first present of ``answer``, ``en_answer``,
 "infeasible" and -99999 mean the problem has no solution). A folder laid out like the example library (one
 folder per problem with NAME.txt and solution.json) is a dataset too.
 
+A problem whose data are CSV tables names its data folder: a dataset entry in
+the field ``data_dir`` (relative to the dataset file), a problem folder by
+holding a ``data/`` folder (its data folder is then the problem folder, so
+that the description's ``data/NAME.csv`` are the paths the tables are bound
+by, as in the examples over tables). Such a problem runs
+``generate_and_solve`` with its ``data_dir``, and its record names it.
+
 Each finished problem appends one JSON line to the results file (under a
 lock, fsync'ed), so an interrupted run keeps every finished record. A write
 that fails (a full disk, a size limit) is taken back and stops the run with
@@ -64,10 +71,11 @@ Expected = collections.namedtuple("Expected", "value decimals")
 Expected.__doc__ = """A graded answer: value None when the problem has no solution; decimals
 the number of decimals the answer was written with."""
 
-Problem = collections.namedtuple("Problem", "index id question expected source")
+Problem = collections.namedtuple("Problem", "index id question expected source data_dir", defaults=(None,))
 Problem.__doc__ = """One benchmark problem: its position, the dataset's id (or None), the
-question text, the Expected answer and the description file it came from
-(None for a JSON dataset)."""
+question text, the Expected answer, the description file it came from
+(None for a JSON dataset) and the folder of its tables (None for a word
+problem)."""
 
 
 _THOUSANDS = re.compile(r"-?\d{1,3}(,\d{3})+(\.\d+)?")
@@ -151,7 +159,18 @@ def grade(status: str | None, objective: object, expected: Expected, tolerance: 
 
 # -- datasets ---------------------------------------------------------------------
 
-def _entry_problem(index: int, entry: object, where: str) -> Problem:
+def _data_folder(folder: str, where: str) -> str:
+    """``folder`` if it holds a table, else DatasetError."""
+    from ._given import NoTables, table_paths
+
+    try:
+        table_paths(folder)
+    except NoTables as e:
+        raise DatasetError("%s: %s" % (where, e)) from None
+    return folder
+
+
+def _entry_problem(index: int, entry: object, where: str, base: str = ".") -> Problem:
     if not isinstance(entry, dict):
         raise DatasetError("%s: not a JSON object" % where)
     question = next((entry[k] for k in QUESTION_FIELDS if k in entry), None)
@@ -165,7 +184,12 @@ def _entry_problem(index: int, entry: object, where: str) -> Problem:
     except ValueError as e:
         raise DatasetError("%s: %s %s" % (where, key, e)) from None
     ident = entry.get("id", entry.get("ID"))
-    return Problem(index, None if ident is None else str(ident), question, expected, None)
+    data_dir = entry.get("data_dir")
+    if data_dir is not None:
+        if not isinstance(data_dir, str) or not data_dir.strip():
+            raise DatasetError("%s: data_dir is not a folder name: %r" % (where, data_dir))
+        data_dir = _data_folder(os.path.normpath(os.path.join(base, data_dir)), where)
+    return Problem(index, None if ident is None else str(ident), question, expected, None, data_dir)
 
 
 def _folder_problem(index: int, folder: str) -> Problem:
@@ -193,7 +217,10 @@ def _folder_problem(index: int, folder: str) -> Problem:
             raise ValueError("no objective")
     except ValueError as e:
         raise DatasetError("%s: %s" % (os.path.join(folder, "solution.json"), e)) from None
-    return Problem(index, name, question, expected, desc)
+    data_dir = None
+    if os.path.isdir(os.path.join(folder, "data")):
+        data_dir = _data_folder(os.path.abspath(folder), os.path.join(folder, "data"))
+    return Problem(index, name, question, expected, desc, data_dir)
 
 
 def bundled_benchmark() -> str:
@@ -217,12 +244,13 @@ def load_dataset(path: PathArg) -> list[Problem]:
         return [_folder_problem(i, folder) for i, folder in enumerate(folders)]
     with open(path, encoding="utf-8-sig") as f:
         text = f.read()
+    base = os.path.dirname(os.path.abspath(path))
     if text.lstrip().startswith("["):
         try:
             entries = json.loads(text, parse_float=decimal.Decimal)
         except ValueError as e:
             raise DatasetError("%s: %s" % (path, e)) from None
-        return [_entry_problem(i, e, "%s: entry %d" % (path, i + 1)) for i, e in enumerate(entries)]
+        return [_entry_problem(i, e, "%s: entry %d" % (path, i + 1), base) for i, e in enumerate(entries)]
     try:
         whole = json.loads(text, parse_float=decimal.Decimal)
     except ValueError:
@@ -230,7 +258,7 @@ def load_dataset(path: PathArg) -> list[Problem]:
     if (isinstance(whole, dict) and whole and not any(k in whole for k in QUESTION_FIELDS)
             and all(isinstance(v, dict) for v in whole.values())):
         # {"id": {question, answer}, ...}: the keys are the ids.
-        return [_entry_problem(i, dict({"id": key}, **entry), "%s: entry %r" % (path, key))
+        return [_entry_problem(i, dict({"id": key}, **entry), "%s: entry %r" % (path, key), base)
                 for i, (key, entry) in enumerate(whole.items())]
     problems: list[Problem] = []
     for lineno, line in enumerate(text.splitlines(), 1):
@@ -241,7 +269,7 @@ def load_dataset(path: PathArg) -> list[Problem]:
             entry = json.loads(line, parse_float=decimal.Decimal)
         except ValueError as e:
             raise DatasetError("%s: %s" % (where, e)) from None
-        problems.append(_entry_problem(len(problems), entry, where))
+        problems.append(_entry_problem(len(problems), entry, where, base))
     if not problems:
         raise DatasetError("%s: no problems" % path)
     return problems
@@ -407,6 +435,8 @@ def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape:
     error: str | None = None
     tape_context = _hooks.taping(tape) if tape is not None else contextlib.nullcontext()
     budget = _work.WorkBudget(problem_timeout) if problem_timeout is not None else None
+    if problem.data_dir is not None:
+        options = dict(options, data_dir=problem.data_dir)
     with _hooks.metering(meter), _hooks.excluding(problem.question, [problem.source] if problem.source else []), \
             tape_context, _work.bounded(budget):
         try:
@@ -422,7 +452,7 @@ def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape:
         if not compiled:
             try:
                 with open(model_file) as mf, open(data_file) as df:
-                    compiled = not pipeline._compile_errors(mf.read(), df.read())
+                    compiled = not pipeline._compile_errors(mf.read(), df.read(), problem.data_dir)
             except (OSError, UnicodeError, _work.DeadlineExceeded):
                 pass
     try:
@@ -458,6 +488,7 @@ def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape:
         "error": error,
         "model_file": model_file,
         "data_file": data_file,
+        "data_dir": problem.data_dir,
         "candidates": count,
         "agreement": result.get("agreement", "%d/%d" % (agreeing, count)) if result else "0/%d" % count,
         "agreeing": agreeing,
@@ -473,8 +504,9 @@ def _failed_record(problem: Problem, error: BaseException, seconds: float, candi
             "compiled": False, "iterations": None, "repairs": 0,
             "usage": {"prompt_tokens": 0, "completion_tokens": 0}, "estimated_costs": {},
             "seconds": round(seconds, 3), "error": "%s: %s" % (type(error).__name__, error),
-            "model_file": None, "data_file": None, "candidates": candidates, "agreement": "0/%d" % candidates,
-            "agreeing": 0, "disagreement": False, "stated_changes": 0, "infeasible_as_described": False}
+            "model_file": None, "data_file": None, "data_dir": problem.data_dir, "candidates": candidates,
+            "agreement": "0/%d" % candidates, "agreeing": 0, "disagreement": False, "stated_changes": 0,
+            "infeasible_as_described": False}
 
 
 def _write_plain(path: str, text: str) -> None:
@@ -604,7 +636,8 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
 
     options go to ``pipeline.generate_and_solve`` (model_name, llm_provider,
     iterations, alignment_check, repair, check_solution, time_limit,
-    candidates, ...).
+    candidates, rows, ...), with the problem's ``data_dir`` for a problem
+    over tables.
     ``budget`` stops starting new problems once this run's summed estimated
     cost reaches it. ``problem_timeout`` (seconds, None for no bound) bounds
     the compile and solve work of each problem: one whose model never

@@ -47,7 +47,7 @@ import re
 import types
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
-from . import _fileio, _hooks, _providers, _stated, _work
+from . import _fileio, _given, _hooks, _providers, _stated, _work
 
 if TYPE_CHECKING:
     from types import ModuleType, TracebackType
@@ -60,6 +60,8 @@ __all__ = ["REPAIR_VERDICTS", "INFEASIBLE_AS_DESCRIBED", "Answer", "PairStage", 
 
 Progress = Optional[Callable[[Any], object]]
 PathArg = Union[str, "os.PathLike[str]"]
+# A text derived from the data, as it may be shown to the LLM.
+Redact = Callable[[str], str]
 
 REPAIR_VERDICTS = ("infeasible", "unbounded", "infeasible_or_unbounded", "error")
 
@@ -119,32 +121,18 @@ def _error_answer(message: str) -> Answer:
 
 def build_kwargs(data_dir: PathArg | None, data_file: PathArg | None = None) -> dict[str, Any]:
     """Keywords of ``solver.build_problem`` for the folder that tables bound
-    in the data are read from: ``data_dir``, else the data file's folder
-    where the solver reads tables at all."""
-    if data_dir is None and data_file is not None and _reads_tables():
+    in the data are read from: ``data_dir``, else the data file's folder."""
+    if data_dir is None and data_file is not None:
         data_dir = os.path.dirname(os.path.abspath(data_file))
     return {} if data_dir is None else {"data_dir": os.fspath(data_dir)}
 
 
-def _reads_tables() -> bool:
-    import inspect
-
-    try:
-        return "data_dir" in inspect.signature(_solver().build_problem).parameters
-    except (TypeError, ValueError):
-        return False
-
-
 def _solve_problem(problem: Any, time_limit: float | None, mip_gap: float | None, ranging: bool = False) -> Any:
-    """``solver.solve_problem`` within the work budget; ``ranging`` asks for
-    the ranges of an LP where the solver's options offer them."""
+    """``solver.solve_problem`` within the calling thread's work budget;
+    ``ranging`` asks for the ranges of an LP."""
     solver = _solver()
-    options_type = getattr(solver, "SolveOptions", None)
-    if ranging and options_type is not None and "ranging" in getattr(options_type, "__dataclass_fields__", {}):
-        options_type = functools.partial(options_type, ranging=True)
-        if _work.current() is None:
-            return solver.solve_problem(problem, time_limit=time_limit, mip_gap=mip_gap, options=options_type())
-    return _work.solve_within(solver.solve_problem, problem, options_type, time_limit=time_limit, mip_gap=mip_gap)
+    options = solver.SolveOptions(time_limit=time_limit, mip_gap=mip_gap, ranging=ranging)
+    return _work.solve_within(solver.solve_problem, problem, options)
 
 
 def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None,
@@ -185,11 +173,11 @@ def solve_pair(model_file: PathArg, data_file: PathArg, *, time_limit: float | N
                        **build_kwargs(data_dir, data_file))
 
 
-def _compile_errors(model_code: str, data_code: str) -> list[str]:
+def _compile_errors(model_code: str, data_code: str, data_dir: PathArg | None = None) -> list[str]:
     from . import tavro_core
 
     try:
-        _work.run(tavro_core.KelmCompiler().compile_model, model_code, data_code)
+        _work.run(tavro_core.KelmCompiler().compile_model, model_code, data_code, data_dir=data_dir)
     except Exception as e:
         return [str(e) or type(e).__name__]
     return []
@@ -304,12 +292,18 @@ def described_infeasible(feedback: object) -> str | None:
     return feedback[m.end():].strip()
 
 
+def _same(text: str) -> str:
+    return text
+
+
 def repair_question(description: str, answer: dict[str, Any],
-                    failed_revision: tuple[str, list[str]] | None = None) -> str:
+                    failed_revision: tuple[str, list[str]] | None = None, *, redact: Redact | None = None) -> str:
     """The question put to ``generative_feedback`` for a bad verdict: the
     problem description and, in a modeller's words, what the solver found;
     ``failed_revision`` (a heading and lines) tells why the last revision
-    was not taken."""
+    was not taken. ``redact`` is applied to every text that comes from the
+    data (rows, names, messages); the description is given as it is."""
+    r = redact or _same
     status = answer.get("status")
     parts = ["This model and data were written for the following problem:", "", description.strip(), ""]
     if status == "infeasible":
@@ -318,33 +312,33 @@ def repair_question(description: str, answer: dict[str, Any],
         if rows:
             parts.append("These constraints conflict with each other (an irreducible infeasible subset; "
                          "each row is shown with its data filled in):")
-            parts.extend(rows)
+            parts.extend(map(r, rows))
     elif status == "unbounded":
         parts.append("Solving them finds the model UNBOUNDED: the objective can be improved without limit, "
                      "which a real problem does not allow.")
         rows = _runaway_lines(answer.get("runaway"))
         if rows:
             parts.append("These variables run away:")
-            parts.extend(rows)
+            parts.extend(map(r, rows))
     elif status == "infeasible_or_unbounded":
         parts.append("Solving them finds the model INFEASIBLE OR UNBOUNDED (the solver cannot tell which).")
         rows = _conflict_lines(answer.get("conflict")) + _runaway_lines(answer.get("runaway"))
         if rows:
-            parts.extend(rows)
+            parts.extend(map(r, rows))
     else:
         message = str(answer.get("message") or "unknown error")
         if re.match(r"(model|data):\d+:", message):
             parts.append("The model and data do not compile; the compiler reports:")
         else:
             parts.append("The model could not be solved; the error is:")
-        parts.append(message)
+        parts.append(r(message))
     if answer.get("message") and status != "error":
-        parts.append("Solver message: %s" % answer["message"])
+        parts.append("Solver message: %s" % r(str(answer["message"])))
     if failed_revision:
         header, lines = failed_revision
         parts.append("")
-        parts.append(header)
-        parts.extend(lines)
+        parts.append(r(header))
+        parts.extend(map(r, lines))
     parts.append("")
     parts.append(_ASK_FOR_REVISION)
     if status == "infeasible":
@@ -352,15 +346,17 @@ def repair_question(description: str, answer: dict[str, Any],
     return "\n".join(parts)
 
 
-def check_question(description: str, answer: dict[str, Any]) -> str:
+def check_question(description: str, answer: dict[str, Any], *, redact: Redact | None = None) -> str:
     """The question put to ``generative_feedback`` to check an optimal answer
-    against the problem it should answer."""
+    against the problem it should answer; ``redact`` as for
+    ``repair_question``."""
+    r = redact or _same
     values = nonzero_values(answer.get("values"))
     parts = ["This model and data were written for the following problem:", "", description.strip(), "",
-             "Solving them gives an optimal solution with objective value %s." % _number(answer.get("objective"))]
+             "Solving them gives an optimal solution with objective value %s." % r(_number(answer.get("objective")))]
     if values:
         parts.append("The non-zero values are:")
-        parts.extend("- %s = %s" % (name, _number(v)) for name, v in values[:_QUOTE_LIMIT])
+        parts.extend(r("- %s = %s" % (name, _number(v))) for name, v in values[:_QUOTE_LIMIT])
         if len(values) > _QUOTE_LIMIT:
             parts.append("- ... and %d more" % (len(values) - _QUOTE_LIMIT))
     else:
@@ -421,7 +417,8 @@ def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: Any
 def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, *, repair: int = 2,
                      check_solution: bool = False, model_name: str | None = None, llm_provider: str | None = None,
                      mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
-                     mip_gap: float | None = None, progress: Progress = None) -> dict[str, Any]:
+                     mip_gap: float | None = None, progress: Progress = None, data_dir: PathArg | None = None,
+                     given: _given.Given | None = None) -> dict[str, Any]:
     """Solve a model and data file, and repair it with the LLM while the
     verdict is bad.
 
@@ -437,6 +434,11 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
             llm_provider None: chosen from the model name).
         time_limit, mip_gap: solver options.
         progress (callable|None): receives progress messages.
+        data_dir: where the data's tables are read (default: the data
+            file's folder).
+        given (tavro._given.Given|None): the problem over the tables of
+            its folder (then ``data_dir``): the questions state it with its
+            tables, and every text from the tables in them is redacted.
 
     Returns:
         dict: the answer of the last solve (status, objective, values, duals,
@@ -454,20 +456,28 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
     mw = _modelwright()
     fb_kwargs = _feedback_kwargs(model_name, llm_provider, mode, temperature, progress)
     model_file, data_file = os.fspath(model_file), os.fspath(data_file)
-    answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap)
+    if given is not None:
+        data_dir = given.folder
+    tables = build_kwargs(data_dir, data_file).get("data_dir")  # as solve_pair reads them
+    asked = given.problem if given is not None else description
+    answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap, data_dir=data_dir)
     _note(progress, "Solved: %s" % answer["status"])
     rounds: list[dict[str, Any]] = []
     changes: list[_stated.Change] = []
     as_described: dict[str, Any] | None = None
     checked = False
     failed: tuple[str, list[str]] | None = None
+    failed_model = ""
     budget = max(int(repair), 0)
     while len(rounds) < budget:
         status = answer["status"]
+        shown: Redact | None = None
+        if given is not None:  # the names of the pair and of a failed revision are the LLM's own
+            shown = functools.partial(given.redact, model_code=_read(model_file) + "\n" + failed_model)
         if status in REPAIR_VERDICTS:
-            kind, question = "repair", repair_question(description, answer, failed)
+            kind, question = "repair", repair_question(asked, answer, failed, redact=shown)
         elif status == "optimal" and check_solution and not checked:
-            kind, question = "check", check_question(description, answer)
+            kind, question = "check", check_question(asked, answer, redact=shown)
         else:
             break
         _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
@@ -501,7 +511,8 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
             model_code = _read(model_file)
         if not isinstance(data_code, str):
             data_code = _read(data_file)
-        errors = _compile_errors(model_code, data_code)
+        errors = _compile_errors(model_code, data_code, tables)
+        failed_model = model_code
         if errors:
             entry["outcome"] = "not_compiled"
             entry["errors"] = errors
@@ -512,7 +523,7 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
             continue
         failed = None
         checked = checked or kind == "check"
-        candidate = solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap)
+        candidate = solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap, data_dir=tables)
         _note(progress, "The revision solves: %s" % candidate["status"])
         # Never trade an optimal pair for a worse one, nor a solvable
         # pair for one the solver fails on.
@@ -627,7 +638,8 @@ def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg
                        mode: Any = None, temperature: float | None = None, time_limit: float | None = None,
                        mip_gap: float | None = None, progress: Progress = None,
                        stage: PairStage | None = None, candidates: int = 1,
-                       agreement_tolerance: float = 1e-6) -> dict[str, Any]:
+                       agreement_tolerance: float = 1e-6, data_dir: PathArg | None = None,
+                       rows: int = _given.DEFAULT_ROWS) -> dict[str, Any]:
     """Write a model and data file for ``description`` with
     ``generative_solve``, then ``solve_and_repair`` them. Both are written
     through a ``PairStage`` and replaced together when the run ends (a
@@ -648,13 +660,22 @@ def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg
     ``agreement_tolerance``); the result adds candidates, chosen,
     agreement ("2/3"), agreeing, disagreement, groups and comparison (see
     ``tavro._candidates``). Usage is summed over all candidates.
+
+    With ``data_dir``, the data are the CSV tables of that folder, read once
+    here (``_given.NoTables`` for a folder without one, before any LLM
+    call): the model and a data file of csv(...) bindings are written by
+    ``tavro._given.generate`` (the LLM sees a summary of each table with its
+    first ``rows`` rows, none for 0), then solved and repaired against the
+    tables, every text from them that goes back to the LLM redacted. The
+    result's ``data_dir`` names the folder (None without one).
     """
+    if isinstance(candidates, bool) or not isinstance(candidates, int) or candidates < 1:
+        raise ValueError("candidates must be a whole number of at least 1, not %r" % (candidates,))
+    given = _given.Given.read(description, data_dir, rows) if data_dir is not None else None
     options: dict[str, Any] = dict(iterations=iterations, alignment_check=alignment_check, few_shot=few_shot,
                                    repair=repair, check_solution=check_solution, model_name=model_name,
                                    llm_provider=llm_provider, mode=mode, temperature=temperature,
-                                   time_limit=time_limit, mip_gap=mip_gap)
-    if isinstance(candidates, bool) or not isinstance(candidates, int) or candidates < 1:
-        raise ValueError("candidates must be a whole number of at least 1, not %r" % (candidates,))
+                                   time_limit=time_limit, mip_gap=mip_gap, given=given)
     if candidates == 1:
         return _generate_one(description, model_file, data_file, progress=progress, stage=stage, **options)
     if stage is not None:
@@ -663,21 +684,21 @@ def generate_and_solve(description: str, model_file: PathArg, data_file: PathArg
 
     return _candidates.generate(description, os.fspath(model_file), os.fspath(data_file), candidates,
                                 generate_one=_generate_one, options=options, tolerance=agreement_tolerance,
-                                progress=progress)
+                                progress=progress, redact=given.redact if given is not None else None)
 
 
 def _generate_one(description: str, model_file: PathArg, data_file: PathArg, *, iterations: int | None,
                   alignment_check: bool | None, few_shot: bool, repair: int, check_solution: bool,
                   model_name: str | None, llm_provider: str | None, mode: Any, temperature: float | None,
                   time_limit: float | None, mip_gap: float | None, progress: Progress,
-                  stage: PairStage | None = None) -> dict[str, Any]:
+                  stage: PairStage | None = None, given: _given.Given | None = None) -> dict[str, Any]:
     if stage is None:
         with PairStage(model_file, data_file, progress) as own:
             return _generate_one(description, model_file, data_file, iterations=iterations,
                                  alignment_check=alignment_check, few_shot=few_shot, repair=repair,
                                  check_solution=check_solution, model_name=model_name, llm_provider=llm_provider,
                                  mode=mode, temperature=temperature, time_limit=time_limit, mip_gap=mip_gap,
-                                 progress=progress, stage=own)
+                                 progress=progress, stage=own, given=given)
     if stage.targets != (os.fspath(model_file), os.fspath(data_file)):
         raise ValueError("the stage holds %s and %s, not %s and %s" % (*stage.targets, model_file, data_file))
     progress = stage.progress
@@ -693,14 +714,19 @@ def _generate_one(description: str, model_file: PathArg, data_file: PathArg, *, 
     if temperature is not None:
         solve_kwargs["temperature"] = temperature
     with _hooks.metering() as meter:
-        stats = mw.generative_solve(description, *stage.paths, **solve_kwargs)
+        if given is None:
+            stats = mw.generative_solve(description, *stage.paths, **solve_kwargs)
+        else:
+            stats = _given.generate(given, *stage.paths, model_name=model_name, mode=mode, iterations=iterations,
+                                    alignment_check=alignment_check, few_shot=few_shot, temperature=temperature,
+                                    llm_provider=llm_provider, progress=progress)
         stage.settle()
         generated = _generation_changes(description, *stage.paths)
         _flag_changes(progress, generated)
         outcome = solve_and_repair(description, *stage.paths, repair=repair,
                                    check_solution=check_solution, model_name=model_name,
                                    llm_provider=llm_provider, mode=mode, temperature=temperature,
-                                   time_limit=time_limit, mip_gap=mip_gap, progress=progress)
+                                   time_limit=time_limit, mip_gap=mip_gap, progress=progress, given=given)
     stats = stats if isinstance(stats, dict) else {}
     usage = meter.usage
     return {
@@ -720,6 +746,7 @@ def _generate_one(description: str, model_file: PathArg, data_file: PathArg, *, 
         "error": next((r["errors"][0] for r in outcome["rounds"] if r["outcome"] == "llm_error"), None),
         "stated_changes": generated + outcome["stated_changes"],
         "infeasible_as_described": outcome["infeasible_as_described"],
+        "data_dir": given.folder if given is not None else None,
     }
 
 

@@ -14,10 +14,7 @@ from __future__ import annotations
 
 import bisect
 import dataclasses
-import json
-import math
 import os
-import re
 import threading
 import time
 from collections.abc import Mapping
@@ -29,7 +26,7 @@ import numpy as np
 import numpy.typing as npt
 import scipy.sparse
 
-from . import _answer, _data, _highs, _kelm
+from . import _answer, _data, _highs, _jsontext, _kelm
 from ._numbers import number_text as _number
 
 STATUSES = _answer.STATUSES
@@ -314,6 +311,18 @@ class LinearProblem:
         return {"name": _name(block.name, keys), "label": block.name if block.labelled else None,
                 "index": keys, "line": block.line, "text": self.row_text(row)}
 
+    def binding_rows(self, x: FloatArray) -> List[int]:
+        """The rows at one of their finite limits at the point x (within
+        1e-7 of the limit's size), in row order."""
+        activity = self.A @ x
+        lo, hi = self.row_lower, self.row_upper
+        size = np.maximum(np.abs(np.where(np.isfinite(lo), lo, 0)), np.abs(np.where(np.isfinite(hi), hi, 0)))
+        tol = 1e-7 * (1 + size)
+        at_limit = ((np.isfinite(lo) & (np.abs(activity - lo) <= tol))
+                    | (np.isfinite(hi) & (np.abs(activity - hi) <= tol)))
+        rows: List[int] = np.flatnonzero(at_limit).tolist()
+        return rows
+
     def row_text(self, row: int) -> str:
         """The row as a modeller writes it: 2 x[1] - y <= 10."""
         line = self._csr.getrow(row)
@@ -553,7 +562,7 @@ class Solution:
         line, the trees of values and reduced costs written from their
         arrays in native code: a million values in a fraction of a second."""
         if indent is not None:
-            return _json_dumps(self.to_dict(), indent)
+            return _jsontext.dumps(self.to_dict(), indent)
         problem = self.problem
         parts = []
         for key, value in self.to_dict(shaped=False).items():
@@ -562,10 +571,10 @@ class Solution:
             elif key == "reduced_costs" and problem is not None and self.col_dual is not None:
                 text = _json_columns(problem, self.col_dual)
             elif key == "duals" and problem is not None and self.row_dual is not None:
-                text = _json_dumps(_row_tree(problem, self.row_dual, text=True))
+                text = _jsontext.dumps(_row_tree(problem, self.row_dual, text=True))
             else:
-                text = _json_dumps(value)
-            parts.append("%s:%s" % (_json_dumps(key), text))
+                text = _jsontext.dumps(value)
+            parts.append("%s:%s" % (_jsontext.dumps(key), text))
         return "{" + ",".join(parts) + "}"
 
     # -- for notebooks and quick looks ------------------------------------------------
@@ -659,25 +668,6 @@ class Solution:
 # Values shown by _repr_html_ and str; smaller is shown as zero.
 _HTML_ROWS = 50
 _ZERO = 1e-9
-_UNSAFE = re.compile("[\x7f-\x9f]")
-
-
-def _finite(value: Any) -> Any:
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if isinstance(value, dict):
-        return {k: _finite(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_finite(v) for v in value]
-    return value
-
-
-def _json_dumps(value: Any, indent: Optional[int] = None) -> str:
-    text = json.dumps(_finite(value), ensure_ascii=False, indent=indent,
-                      separators=(",", ": ") if indent is not None else (",", ":"))
-    return _UNSAFE.sub(lambda m: "\\u%04x" % ord(m.group()), text)
-
-
 def _json_columns(problem: LinearProblem, x: FloatArray) -> str:
     """The JSON text of nest_columns(x) keyed by index texts, the innermost
     objects written by _kelm.json_objects."""
@@ -685,18 +675,18 @@ def _json_columns(problem: LinearProblem, x: FloatArray) -> str:
     for b in problem.column_blocks:
         block = np.ascontiguousarray(x[b.first:b.first + b.count], dtype=np.float64)
         if not b.index_sets:
-            text = _json_dumps(float(block[0])) if block.size else "null"
+            text = _jsontext.dumps(float(block[0])) if block.size else "null"
         elif b.count == 0:
             text = "{}"
         else:
-            keys = [[_json_dumps(t) for t in d] for d in b.index_sets]
+            keys = [[_jsontext.dumps(t) for t in d] for d in b.index_sets]
             level = _kelm.json_objects(block, keys[-1])
             for d in range(len(keys) - 2, -1, -1):
                 width = len(keys[d])
                 level = ["{" + ",".join("%s:%s" % kv for kv in zip(keys[d], level[r:r + width])) + "}"
                          for r in range(0, len(level), width)]
             text = level[0]
-        parts.append("%s:%s" % (_json_dumps(b.name), text))
+        parts.append("%s:%s" % (_jsontext.dumps(b.name), text))
     return "{" + ",".join(parts) + "}"
 
 

@@ -51,6 +51,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="seconds of compile and solve work each problem may take, all its compiles and solves "
                              "together (default %g); past them the problem is recorded as an error and the run "
                              "goes on" % DEFAULT_PROBLEM_TIMEOUT)
+    parser.add_argument("--rows", type=guard.positive_int, default=None, metavar="N",
+                        help="for problems over tables (a data_dir entry, a case folder with data/): the first N rows "
+                             "of each table shown to the LLM (default 3; 0 sends no cell value)")
     parser.add_argument("--workdir", default=None, metavar="DIR",
                         help="per-problem folders (default: RESULTS.problems beside the results)")
     parser.add_argument("--pricing", default=None, metavar="SOURCE",
@@ -218,6 +221,8 @@ def _run(args: argparse.Namespace, problem_timeout: float) -> int:
                "iterations": args.iterations, "alignment_check": False if args.no_alignment else None,
                "repair": args.repair, "check_solution": args.check_solution, "time_limit": args.time_limit,
                "candidates": args.candidates}
+    if args.rows is not None:
+        options["rows"] = args.rows
     if args.record is not None:
         os.makedirs(args.record, exist_ok=True)
         if _priced(options):

@@ -73,10 +73,10 @@ def run(args: argparse.Namespace) -> int:
 
 def show(result: dict[str, Any], args: argparse.Namespace) -> None:
     from .generate import print_warning
-    from .output import emit_json, jsonable, print_out
+    from .output import emit_json, print_out
 
     if args.json:
-        emit_json(jsonable(result))
+        emit_json(result)
         return
     print_out("Facts shown to the LLM:")
     for line in result["facts"]:

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shlex
 import sys
 import tempfile
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
@@ -63,6 +64,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                        help="with --solve: K independent generations at once that must agree; the largest group "
                             "of equal answers wins and a disagreement is reported (1 to %d, default 1)"
                             % guard.MAX_CANDIDATES)
+    given = parser.add_argument_group("data given as tables")
+    given.add_argument("--data-dir", default=None, metavar="DIR",
+                       help="the data are the CSV tables under DIR: the LLM sees a summary of each and writes a data "
+                            "file that binds them with csv(...)")
+    given.add_argument("--rows", type=guard.positive_int, default=None, metavar="N",
+                       help="with --data-dir: the first N rows of each table shown to the LLM (default 3; 0 sends "
+                            "no cell value)")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -73,8 +81,11 @@ def run(args: argparse.Namespace) -> int:
     check_outputs(args.parser, args)
     if args.candidates > 1 and not args.solve:
         args.parser.error("--candidates needs --solve: candidates are compared by their answers")
+    check_data_dir(args.parser, args)
     if args.solve:
         return _generate_solve(args, description)
+    if args.data_dir is not None:
+        return _generate_given(args, description)
     from .output import llm_session
 
     kwargs = {}
@@ -150,6 +161,58 @@ def check_outputs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
         parser.error("-o and -d name the same file")
 
 
+def check_data_dir(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Usage errors for --data-dir and --rows, before the first LLM request."""
+    from .._given import NoTables, table_paths
+
+    if args.data_dir is None:
+        if args.rows is not None:
+            parser.error("--rows goes with --data-dir")
+        return
+    try:
+        table_paths(args.data_dir)
+    except NoTables as e:
+        parser.error("argument --data-dir: %s" % clean(str(e)))
+
+
+def _rows(args: argparse.Namespace) -> int:
+    from .._given import DEFAULT_ROWS
+
+    return DEFAULT_ROWS if args.rows is None else int(args.rows)
+
+
+def solve_command(args: argparse.Namespace) -> str:
+    """The command that solves the written pair again over its tables."""
+    return "tavro solve %s" % " ".join(shlex.quote(p) for p in (args.output, args.data, "--data-dir", args.data_dir))
+
+
+def _generate_given(args: argparse.Namespace, description: str) -> int:
+    """``tavro generate --data-dir DIR`` without --solve: the pair for the
+    tables of DIR, judged and kept as for a word problem."""
+    from .. import _given, modelwright, pipeline
+    from .output import llm_session
+
+    given = _given.Given.read(description, args.data_dir, _rows(args))
+    with llm_session(args) as out:
+        outcome = Outcome(args.output, args.data, show=out.progress, data_dir=args.data_dir)
+        with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
+            outcome.stage = stage
+            stats = outcome.run(
+                _given.generate, given, *stage.paths,
+                model_name=args.model or modelwright.MODEL_NAME,
+                mode=getattr(modelwright.Grammar, args.mode.upper()),
+                iterations=args.iterations,
+                alignment_check=False if args.no_alignment else None,
+                few_shot=not args.no_few_shot,
+                llm_provider=args.provider,
+                progress=stage.progress,
+            )
+        stats["data_dir"] = args.data_dir
+        out.generated(stats if args.stats or args.json else stats["assessment"], args)
+        out.note("To solve this pair again: %s" % solve_command(args))
+    return outcome.finish()
+
+
 def _kept_name(path: str) -> str:
     root, ext = os.path.splitext(path)
     return root + ".compiled" + ext
@@ -162,8 +225,10 @@ class Outcome:
     While a ``stage`` (pipeline.PairStage) is set, the pair written is read
     from it rather than from the files."""
 
-    def __init__(self, model_file: str, data_file: str, show: Callable[[object], None] | None = None) -> None:
+    def __init__(self, model_file: str, data_file: str, show: Callable[[object], None] | None = None,
+                 data_dir: str | None = None) -> None:
         self.paths = (model_file, data_file)
+        self.data_dir = data_dir  # where the data's tables are read, if it binds any
         self.stage: PairStage | None = None
         self.show = show or (lambda msg: print(clean(msg), flush=True))
         self.written = False  # a pair was written and its verdict is pending
@@ -216,7 +281,11 @@ class Outcome:
         from .. import modelwright
 
         try:
-            modelwright.KelmCompiler().compile_model(*(self._read(p) for p in self.paths))
+            texts = tuple(self._read(p) for p in self.paths)
+            if self.data_dir is None:
+                modelwright.KelmCompiler().compile_model(*texts)
+            else:
+                modelwright.KelmCompiler().compile_model(*texts, data_dir=self.data_dir)
             errors: list[str] = []
         except modelwright.SemanticError as e:
             errors = [str(e)]
@@ -238,8 +307,11 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
     from .. import modelwright, pipeline
     from .output import emit_json, llm_session
 
+    given: dict[str, Any] = {}
+    if args.data_dir is not None:
+        given = {"data_dir": args.data_dir, "rows": _rows(args)}
     with llm_session(args) as out:
-        outcome = Outcome(args.output, args.data, show=out.progress)
+        outcome = Outcome(args.output, args.data, show=out.progress, data_dir=args.data_dir)
         options: dict[str, Any] = dict(
             iterations=args.iterations,
             alignment_check=False if args.no_alignment else None,
@@ -250,11 +322,12 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
             llm_provider=args.provider,
             mode=getattr(modelwright.Grammar, args.mode.upper()),
             time_limit=args.time_limit,
+            **given,
         )
         if args.candidates > 1:
             result = _run_candidates(args, description, options, out.progress)
             # The kept pair is the chosen candidate's: judge it as generate would.
-            outcome.compiles = not _pair_errors(args.output, args.data)
+            outcome.compiles = not _pair_errors(args.output, args.data, args.data_dir)
         else:
             with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
                 outcome.stage = stage
@@ -264,6 +337,8 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
             emit_json(result)
         else:
             _print_result(result)
+        if given:
+            out.note("To solve this pair again: %s" % solve_command(args))
     if result.get("disagreement") and not args.json:
         print_warning("the candidates disagree (%s agree); see the comparison above" % result["agreement"])
     if result["status"] != "error":
@@ -296,12 +371,12 @@ def _run_candidates(args: argparse.Namespace, description: str, options: dict[st
     return result
 
 
-def _pair_errors(model_file: str, data_file: str) -> list[str]:
+def _pair_errors(model_file: str, data_file: str, data_dir: str | None = None) -> list[str]:
     from .. import pipeline
 
     try:
         with open(model_file) as mf, open(data_file) as df:
-            return pipeline._compile_errors(mf.read(), df.read())
+            return pipeline._compile_errors(mf.read(), df.read(), data_dir)
     except (OSError, UnicodeError) as e:
         return [str(e)]
 

@@ -23,7 +23,6 @@ import argparse
 import contextlib
 import json
 import logging
-import math
 import os
 import re
 import sys
@@ -40,7 +39,7 @@ if TYPE_CHECKING:
 
     from ..tavro_core import KelmCompiler
 
-__all__ = ["Reporter", "reporting", "compile_hook", "jsonable", "emit_json", "clean", "format_cost", "print_out",
+__all__ = ["Reporter", "reporting", "compile_hook", "emit_json", "clean", "format_cost", "print_out",
            "print_err", "tokens_text", "llm_session", "report_error"]
 
 # C0 controls except tab and newline, DEL and the C1 controls (CSI etc.).
@@ -64,19 +63,11 @@ def print_err(msg: object) -> None:
 
 def dumps_json(obj: object) -> str:
     """``obj`` as indented JSON whose text holds no raw control character
-    (json escapes C0 itself; DEL and C1 become \\u escapes, values unchanged)."""
-    return clean(json.dumps(obj, indent=2, ensure_ascii=False, default=str), json_text=True)
+    (json escapes C0 itself; DEL and C1 become \\u escapes, values unchanged);
+    non-finite numbers are null, as JSON has none."""
+    from .._jsontext import finite
 
-
-def jsonable(value: Any) -> Any:
-    """``value`` with every non-finite float as null (JSON has no inf/nan)."""
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if isinstance(value, dict):
-        return {k: jsonable(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [jsonable(v) for v in value]
-    return value
+    return clean(json.dumps(finite(obj), indent=2, ensure_ascii=False, default=str), json_text=True)
 
 
 def emit_json(obj: object, stream: IO[str] | None = None) -> None:
@@ -355,9 +346,9 @@ def compile_hook(reporter: Reporter, cls: type[KelmCompiler]) -> type[KelmCompil
     failures are shown, then raised unchanged."""
 
     class ReportingCompiler(cls):  # type: ignore[valid-type,misc]
-        def compile_model(self, model_code: str, data_code: str) -> dict[str, Any]:
+        def compile_model(self, model_code: str, data_code: str, **where: Any) -> dict[str, Any]:
             try:
-                result: dict[str, Any] = super().compile_model(model_code, data_code)
+                result: dict[str, Any] = super().compile_model(model_code, data_code, **where)
                 return result
             except Exception as e:
                 reporter.compile_failed(e)

@@ -206,11 +206,7 @@ def report(problem: Any, solution: Any) -> str:
             lines.append("every variable is zero (%d variables)" % x.size)
     if solution.row_dual is not None and x is not None and problem.num_rows:
         activity = problem.A @ x
-        lo, hi = problem.row_lower, problem.row_upper
-        finite_lo, finite_hi = np.where(np.isfinite(lo), lo, 0), np.where(np.isfinite(hi), hi, 0)
-        tol = 1e-7 * (1 + np.maximum(np.abs(finite_lo), np.abs(finite_hi)))
-        binding = np.flatnonzero((np.isfinite(lo) & (np.abs(activity - lo) <= tol)) |
-                                 (np.isfinite(hi) & (np.abs(activity - hi) <= tol))).tolist()
+        binding = problem.binding_rows(x)
         if binding:
             shown, more = _limited(binding)
             lines.append("binding constraints (%d of %d):" % (len(binding), problem.num_rows))

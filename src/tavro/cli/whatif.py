@@ -91,11 +91,11 @@ def objective_line(result: dict[str, Any]) -> str:
 
 def show(result: dict[str, Any], args: argparse.Namespace) -> None:
     from .generate import print_warning
-    from .output import emit_json, jsonable, print_err, print_out
+    from .output import emit_json, print_err, print_out
     from .solve import MAX_LINES, _table
 
     if args.json:
-        emit_json(jsonable(result))
+        emit_json(result)
         return
     print_out("Scenario: %s" % result["scenario"])
     if result["change"]:
