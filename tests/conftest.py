@@ -21,3 +21,17 @@ DATA = TESTS / "data"
 @pytest.fixture
 def data_dir():
     return DATA
+
+
+@pytest.fixture(autouse=True)
+def _own_config_folder(tmp_path_factory, monkeypatch):
+    # Keys the user running the tests stored with `tavro keys` never reach a test.
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path_factory.mktemp("config")))
+
+
+@pytest.fixture
+def provider_ready(monkeypatch):
+    """For commands run against fake workflows: no key or server check."""
+    from tavro.cli import preflight
+
+    monkeypatch.setattr(preflight, "require_provider", lambda args: None)

@@ -18,6 +18,7 @@ import sys
 import time
 
 from tavro import _kelm, cli, modelwright, solver
+from tavro.cli import preflight
 
 MODEL = "float a;\ndvar float+ x;\nminimize cost: x;\nsubject to { low: x >= a; }\n"
 HOSTILE = ("int n;\nrange I = 1..n;\nfloat big = sum(i in I, j in I, k in I) 1;\ndvar float+ x;\n"
@@ -65,6 +66,7 @@ def solve_problem(problem, *args, _solve=solver.solve_problem, **kwargs):
 
 
 modelwright._llm_generate_text = llm
+preflight.require_provider = lambda args: None  # no Ollama server behind the fake LLM
 modelwright._estimate_costs = lambda *args: {}
 _kelm.compile = stall_on("STALL-COMPILE", _kelm.compile)
 solver.build_problem = build_problem

@@ -55,7 +55,7 @@ def tavro(server, cwd, *argv, warm=False, **env):
 # ---- output paths ---------------------------------------------------------
 
 @pytest.fixture
-def fake_solve(monkeypatch):
+def fake_solve(monkeypatch, provider_ready):
     rec = Recorder("fine")
     monkeypatch.setattr(modelwright, "generative_solve", rec)
     return rec
@@ -120,7 +120,7 @@ def test_final_pair_that_does_not_compile_exits_3_and_keeps_the_compiling_one(st
     assert proc.stdout.splitlines()[-1] == "The last model has a syntax error."
     assert proc.stderr.splitlines() == [
         "tavro: the final model and data do not compile:",
-        "model:2:13: ';' expected near 'minimize'",
+        "out/s.mod:2:13: ';' expected near 'minimize'",
         "tavro: files written: out/s.mod and out/s.dat",
         "tavro: the last model and data that compiled are kept in out/s.compiled.mod and out/s.compiled.dat",
     ]

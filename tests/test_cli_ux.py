@@ -73,7 +73,7 @@ def test_generate_json_is_the_only_stdout_and_compiler_messages_show(stub, capsy
     assert doc["totals"]["cost"] == pytest.approx(300 * 1.25e-6 + 100 * 10e-6)
     assert "Iteration 1/5: prompting model" in err and "Iteration" not in out
     # The compiler's own located message, not only the error count.
-    assert "The compiler rejected this iteration's model:\n  model:3:13:" in err
+    assert "The compiler rejected this iteration's model:\n  m.mod:3:13:" in err
     assert "LLM call 1: openai gpt-5, " in err and "100 tokens in / 40 out, cost $0.000525" in err
     assert err.rstrip().endswith("Done: 2 iterations, 3 LLM calls, 300 tokens in / 100 out, estimated cost $0.001375")
     assert (tmp_path / "m.mod").read_text() == GOOD_MODEL
@@ -118,13 +118,13 @@ def test_ollama_unknown_model_suggestion_and_verbose_log(stub, capsys):
     assert len(stub.requests("POST", "/api/generate")) == 1
 
 
-def test_feedback_without_usage_says_so(stub, pair, capsys):
+def test_feedback_reports_the_usage_it_received(stub, pair, capsys):
     feedback_reply(stub, {"feedback": "Fine as it is."})
     assert run(["feedback", "Ok?", "m.mod", "m.dat", "--model", "llama3", "--write"]) == 0
     out, err = capsys.readouterr()
     assert out.endswith("Feedback received; parsing\nFine as it is.\n")
     assert "no revision proposed; files unchanged" in err
-    assert err.rstrip().endswith("Done: 1 LLM call, token usage not reported")
+    assert err.rstrip().endswith("Done: 1 LLM call, 26 tokens in / 290 out, local model (no charge)")
 
 
 @pytest.mark.parametrize("argv", [
@@ -151,7 +151,7 @@ def test_iteration_budget_is_checked(stub, capsys, extra, message):
 
 
 @pytest.fixture
-def fake_solve(monkeypatch):
+def fake_solve(monkeypatch, provider_ready):
     rec = Recorder(lambda *a, **k: "ok")
     monkeypatch.setattr(modelwright, "generative_solve", rec)
     return rec
@@ -223,7 +223,7 @@ def test_feedback_write_keeps_files_when_the_revision_does_not_compile(stub, pai
     assert run(["feedback", "Bound?", "m.mod", "m.dat", "--model", "llama3", "--write"]) == 1
     err = capsys.readouterr().err
     assert "do not compile, so m.mod and m.dat were left unchanged" in err and "model:3:13:" in err
-    assert "Stopped after 1 LLM call, token usage not reported\ntavro: " in err
+    assert "Stopped after 1 LLM call, 26 tokens in / 290 out, local model (no charge)\ntavro: " in err
     assert (pair / "m.mod").read_text() == GOOD_MODEL
 
 
@@ -307,7 +307,7 @@ def test_piped_run_has_no_escape_sequences(tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert "\x1b" not in proc.stdout + proc.stderr and "\r" not in proc.stdout + proc.stderr
     assert proc.stdout.rstrip().endswith("Looks \\x1b[31mred\\x1b[0m.")
-    assert "LLM call 3: openai gpt-5" in proc.stderr and "model:3:13:" in proc.stderr
+    assert "LLM call 3: openai gpt-5" in proc.stderr and "m.mod:3:13:" in proc.stderr
 
 
 def test_guide_language_examples_compile():

@@ -166,7 +166,7 @@ def test_hostile_names_stay_string_literals(tmp_path, form, monkeypatch):
     run = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True,
                          encoding="utf-8", timeout=60)
     assert run.returncode == 0, run.stderr
-    assert run.stdout.startswith("status: optimal\nobjective new\\nline: 30\n")
+    assert run.stdout.startswith("status: optimal\nobjective (new\\nline): 30\n")
     assert not (tmp_path / "PWNED").exists()
     ns = runpy.run_path(str(script), run_name="not_main")
     assert ns["objective"] == pytest.approx(sum(range(len(HOSTILE))) + 2)
@@ -182,7 +182,7 @@ def test_script_runs_every_way(tmp_path, capsys):
     expected = solver.solve_problem(problem)
     run = subprocess.run([sys.executable, str(path)], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0 and run.stdout.splitlines()[:2] == ["status: optimal",
-                                                                   "objective TotalShippingCost: 22600"]
+                                                                   "objective (TotalShippingCost): 22600"]
     # Under another module name and with exec: no report, the same answer at top level.
     for ns in (runpy.run_path(str(path), run_name="elsewhere"), run_text(text)):
         assert (ns["status"], ns["objective"]) == ("optimal", 22600.0)
@@ -313,9 +313,13 @@ def test_model_error_exits_1_with_located_lines(tmp_path, capsys):
     assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / "m.dat"), "--json",
                      "--emit", str(emitted)]) == 1
     captured = capsys.readouterr()
-    assert json.loads(captured.out)["error"].startswith("model:2:") and not emitted.exists()
+    model_file = str(tmp_path / "m.mod")
+    doc = json.loads(captured.out)
+    assert doc["error"].startswith(model_file + ":2:") and not emitted.exists()
+    # The shape of `tavro check --json`'s errors.
+    assert [(e["file"], e["line"]) for e in doc["errors"]] == [(model_file, 2), (model_file, 2)]
     lines = captured.err.splitlines()
-    assert len(lines) == 2 and all(line.startswith("tavro: model:2:") for line in lines)
+    assert len(lines) == 2 and all(line.startswith("tavro: %s:2:" % model_file) for line in lines)
     assert "unknown name 'y'" in lines[0] and "unknown name 'z'" in lines[1]
 
 
@@ -441,11 +445,12 @@ def test_write_and_values_csv_from_the_command_line(tmp_path, capsys):
 
 
 def test_an_extra_file_that_cannot_be_written_comes_after_the_answer(tmp_path, capsys):
-    missing = tmp_path / "no" / "such" / "folder" / "v.csv"
+    (tmp_path / "plain").write_text("a file where a folder is needed")
+    missing = tmp_path / "plain" / "folder" / "v.csv"
     assert cli.main(["solve", *paths("diet"), "--values-csv", str(missing), "--json"]) == 1
     captured = capsys.readouterr()
     assert json.loads(captured.out)["status"] == "optimal"
-    assert captured.err.startswith("tavro: cannot write %s: " % missing)
+    assert captured.err == "tavro: cannot write %s: Not a directory\n" % missing
     with pytest.raises(SystemExit) as exc:
         cli.main(["solve", *paths("diet"), "--write", str(tmp_path / "m.txt")])
     assert exc.value.code == 2 and "--write needs a file name ending in .mps or .lp" in capsys.readouterr().err
@@ -478,7 +483,7 @@ def test_script_and_sidecar_are_replaced_together(tmp_path):
     proc = subprocess.run([sys.executable, "-c", EMIT_UNDER_LIMIT, str(tmp_path / "m.mod"),
                            str(tmp_path / "new.dat"), *emit], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 1 and "File too large" in proc.stderr
-    assert "objective c: 10\n" in run_script(script).stdout
+    assert "objective (c): 10\n" in run_script(script).stdout
     assert sorted(os.listdir(tmp_path)) == ["m.mod", "new.dat", "old.dat", "s.npz", "s.py"]
 
 
@@ -490,7 +495,7 @@ def test_a_sidecar_written_for_another_script_is_refused(tmp_path):
         (tmp_path / name).mkdir()
         assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / (name + ".dat")), "--emit",
                          str(tmp_path / name / "s.py"), "--sidecar"]) == 0
-    assert "objective c: 106\n" in run_script(tmp_path / "b" / "s.py").stdout
+    assert "objective (c): 106\n" in run_script(tmp_path / "b" / "s.py").stdout
     os.replace(tmp_path / "b" / "s.npz", tmp_path / "a" / "s.npz")
     done = run_script(tmp_path / "a" / "s.py")
     assert done.returncode == 1 and done.stdout == ""

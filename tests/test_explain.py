@@ -79,7 +79,7 @@ def test_a_model_that_does_not_compile_stops_before_any_llm_call(shop, tmp_path,
     name, *rest = command
     assert cli.main([name, "shop.mod", "shop.dat", *rest]) == 1
     err = capsys.readouterr().err
-    assert err.startswith("tavro: model:") and "expected" in err
+    assert err.startswith("tavro: shop.mod:") and "expected" in err
     assert shop.requests() == []
 
 

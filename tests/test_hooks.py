@@ -58,7 +58,7 @@ def test_layers_compose_in_the_stated_order(llm, entered, outermost_first):
     assert modelwright._llm_generate_text is fake_llm
 
 
-def test_layers_see_the_usage_while_a_meter_or_tape_needs_it(llm):
+def test_layers_see_the_usage_and_the_caller_gets_what_it_asked_for(llm):
     seen = []
 
     def progress(call, **kwargs):
@@ -67,14 +67,14 @@ def test_layers_see_the_usage_while_a_meter_or_tape_needs_it(llm):
         return result
 
     with _hooks.llm_call(progress, order=_hooks.PROGRESS):
-        # Nothing needs the usage: the call is made as asked.
         assert modelwright._llm_generate_text(provider="p", model_name="m", input_text="ab") == "text:ab"
         with _hooks.metering() as meter:
             assert modelwright._llm_generate_text(provider="p", model_name="m", input_text="abc") == "text:abc"
             # Positional arguments reach the layers as keywords.
             assert modelwright._llm_generate_text("p", "m", "abcd", None, None, None, None, True) == (
                 "text:abcd", {"prompt_tokens": 4, "completion_tokens": 1})
-    assert seen == ["text:ab", ("text:abc", {"prompt_tokens": 3, "completion_tokens": 1}),
+    assert seen == [("text:ab", {"prompt_tokens": 2, "completion_tokens": 1}),
+                    ("text:abc", {"prompt_tokens": 3, "completion_tokens": 1}),
                     ("text:abcd", {"prompt_tokens": 4, "completion_tokens": 1})]
     assert meter.usage == {"prompt_tokens": 7, "completion_tokens": 2} and meter.calls == 2
 

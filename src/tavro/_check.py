@@ -8,7 +8,7 @@ import os
 import re
 from typing import Any
 
-__all__ = ["check_files", "counts", "located_errors"]
+__all__ = ["check_files", "check_texts", "counts", "located_errors", "name_locations"]
 
 _LOCATED = re.compile(r"^(model|data):(\d+):(\d+): (.*)$")
 
@@ -25,6 +25,15 @@ def located_errors(message: object, model_file: str, data_file: str) -> list[dic
         elif line.strip():
             errors.append({"file": None, "line": None, "column": None, "message": line})
     return errors
+
+
+def name_locations(message: object, model_file: str, data_file: str) -> str:
+    """The compiler's message with each "model:L:C:" / "data:L:C:" line head
+    replaced by the file's name ("typo.mod:9:42:")."""
+    def named(m: re.Match[str]) -> str:
+        return "%s:%s:%s: %s" % (model_file if m.group(1) == "model" else data_file, *m.group(2, 3, 4))
+
+    return "\n".join(_LOCATED.sub(named, line) for line in str(message).split("\n"))
 
 
 def _count_constraints(nodes: list[dict[str, Any]]) -> int:
@@ -70,6 +79,12 @@ def check_files(model_file: str, data_file: str, data_dir: str | None = None) ->
         model_code = f.read()
     with open(data_file, encoding="utf-8") as f:
         data_code = f.read()
+    return check_texts(model_code, data_code, model_file, data_file, data_dir)
+
+
+def check_texts(model_code: str, data_code: str, model_file: str, data_file: str,
+                data_dir: str | None = None) -> dict[str, Any]:
+    """``check_files`` of texts already read from ``model_file`` and ``data_file``."""
     result: dict[str, Any] = {"ok": True, "model_file": model_file, "data_file": data_file, "errors": [],
                               "counts": None}
     try:

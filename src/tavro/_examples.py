@@ -97,15 +97,16 @@ def example_files(name: str) -> dict[str, Traversable]:
 
 
 def copy_example(name: str, folder: str = ".", force: bool = False) -> list[str]:
-    """Write the example's files into ``folder`` (its tables into
-    ``folder/data``); returns their paths. Refuses (FileExistsError, nothing
-    written) if one exists, unless ``force``."""
+    """Write the example's files into ``folder`` (created when missing; its
+    tables into ``folder/data``); returns their paths. Refuses
+    (FileExistsError, nothing written) if one exists, unless ``force``."""
     sources = example_files(name)
     targets = {os.path.normpath(os.path.join(folder, fname)): res for fname, res in sources.items()}
     existing = [t for t in targets if os.path.exists(t)]
     if existing and not force:
         raise FileExistsError("%s already exist%s; pass --force to overwrite"
                               % (", ".join(existing), "s" if len(existing) == 1 else ""))
+    os.makedirs(folder, exist_ok=True)
     contents: dict[PathArg, str | bytes] = {}
     for (fname, res), target in zip(sources.items(), targets):
         if fname.startswith("data/"):  # a table, byte for byte

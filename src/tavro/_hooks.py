@@ -32,10 +32,12 @@ chain of layers is put together on the calling thread when a call starts,
 so a layer that moves the rest of the call to another thread takes the
 caller's layers with it.
 
-Usage: while a METERING or RECORDING layer is in the chain of an
-``_llm_generate_text`` call, the call is made with ``capture_usage=True``
-(every layer sees the ``(text, usage)`` pair) and the caller gets what it
-asked for. Positional arguments of that call reach the layers as keywords.
+Usage: while a layer inside the deadline (progress, metering, record/replay)
+is in the chain of an ``_llm_generate_text`` call, the call is made with
+``capture_usage=True`` (every layer sees the ``(text, usage)`` pair: the
+reporter shows it, the meter sums it, the tape keeps it) and the caller gets
+what it asked for; a deadline alone passes the call on as it was made.
+Positional arguments of that call reach the layers as keywords.
 
 Threads of our own (the candidates of one generation) take their
 starter's layers along: ``handover()`` on the starting thread captures
@@ -192,7 +194,7 @@ _LLM_PARAMETERS = ("provider", "model_name", "input_text", "max_tokens", "temper
 
 class _LLMSite(_Site):
     """``_llm_generate_text``: keyword arguments only, and the usage asked
-    for while a layer needs it."""
+    for on the layers' behalf."""
 
     def make_dispatcher(self, original: Callable[..., Any]) -> Callable[..., Any]:
         def _llm_generate_text(*args: Any, **kwargs: Any) -> Any:
@@ -201,7 +203,7 @@ class _LLMSite(_Site):
                 return original(*args, **kwargs)
             if args:
                 kwargs = dict(zip(_LLM_PARAMETERS, args), **kwargs)
-            if not any(e.order in (METERING, RECORDING) for e in entries):
+            if all(e.order <= DEADLINE for e in entries):
                 return _chain(entries, original)(**kwargs)
             wanted = kwargs.get("capture_usage", False)
             result = _chain(entries, original)(**dict(kwargs, capture_usage=True))

@@ -21,15 +21,24 @@ import importlib
 import sys
 from typing import TYPE_CHECKING, Protocol, cast
 
+from .. import _providers
+
 if TYPE_CHECKING:
     from collections.abc import Sequence
 
 __all__ = ["COMMANDS", "build_parser", "main"]
 
-# The command modules, in the order ``tavro --help`` lists them.
-COMMANDS = ("estimate", "generate", "feedback", "models", "check", "examples", "solve", "explain", "whatif", "eval")
+# The command modules, in the order ``tavro --help`` lists them: the free
+# commands of a first session, then those that call an LLM, then the set-up.
+COMMANDS = ("examples", "check", "solve", "generate", "feedback", "explain", "whatif", "eval", "models", "estimate",
+            "keys")
 
-_DESCRIPTION = "Command line of the tavro package: ``python -m tavro`` or ``tavro``."
+_DESCRIPTION = ("Turn an optimisation problem written in plain language into a Tavro model and data file with "
+                "an LLM, check the pair with Tavro's compiler, and solve it with HiGHS. check, solve and examples "
+                "are free and need no LLM.")
+_EPILOG = ("`tavro COMMAND --help` shows a command's options. Start with `tavro examples`. "
+           "Keys: %s, or `tavro keys set openai`; a local Ollama server needs none."
+           % " or ".join(p.key_variable for p in _providers.PROVIDERS if p.key_variable))
 
 
 class Command(Protocol):
@@ -46,9 +55,9 @@ class Command(Protocol):
 def build_parser() -> argparse.ArgumentParser:
     from .. import __version__
 
-    parser = argparse.ArgumentParser(prog="tavro", description=_DESCRIPTION)
+    parser = argparse.ArgumentParser(prog="tavro", description=_DESCRIPTION, epilog=_EPILOG)
     parser.add_argument("--version", action="version", version="tavro " + __version__)
-    sub = parser.add_subparsers(dest="command", required=True)
+    sub = parser.add_subparsers(dest="command", required=True, title="commands", metavar="COMMAND")
     for name in COMMANDS:
         command = cast(Command, importlib.import_module("%s.%s" % (__name__, name)))
         p = sub.add_parser(command.NAME, help=command.HELP, description=getattr(command, "DESCRIPTION", None))
@@ -60,6 +69,7 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     from .. import _deadline
     from .output import report_error
+    from .preflight import quiet_provider_warnings
 
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -70,11 +80,29 @@ def main(argv: Sequence[str] | None = None) -> int:
         except ValueError as e:
             parser.error(str(e))
     try:
-        with bounded:
-            code: int = args.run(args)
-            return code
+        with quiet_provider_warnings(getattr(args, "verbose", False)):
+            if hasattr(args, "timeout"):
+                _apply_stored_keys()
+            with bounded:
+                code: int = args.run(args)
+                return code
     except KeyboardInterrupt:
         print("tavro: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:  # the reader went away (`tavro examples | head`): nothing to say
+        import os
+
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except Exception as e:  # one line for the user, no traceback
         return report_error(e, args)
+
+
+def _apply_stored_keys() -> None:
+    """Sets unset key variables from ``tavro keys``' store, for this process."""
+    from .keystore import KeyStoreError, apply
+
+    try:
+        apply()
+    except KeyStoreError as e:  # the command may not need the key: say so, go on
+        print("tavro: warning: %s" % e, file=sys.stderr, flush=True)

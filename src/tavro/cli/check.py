@@ -20,10 +20,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .._check import check_files
+    from .._check import check_texts
+    from .files import read_input
     from .output import clean, emit_json
 
-    result = check_files(args.model_file, args.data_file, data_dir_of(args))
+    model_code = read_input(args.parser, args.model_file)
+    data_code = read_input(args.parser, args.data_file)
+    result = check_texts(model_code, data_code, args.model_file, args.data_file, data_dir_of(args))
     if args.json:
         emit_json(result)
     elif result["ok"]:

@@ -14,8 +14,8 @@ from typing import IO, Any, NoReturn
 
 from .._work import DEFAULT_PROBLEM_TIMEOUT
 from . import guard
-from .options import add_llm_options, add_output_options
-from .output import print_err, tokens_text
+from .options import add_llm_options, add_output_options, add_pricing_options
+from .output import format_cost, print_err, tokens_text
 
 NAME = "eval"
 HELP = "measure accuracy on a benchmark (generate, solve, repair, grade)"
@@ -56,8 +56,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                              "of each table shown to the LLM (default 3; 0 sends no cell value)")
     parser.add_argument("--workdir", default=None, metavar="DIR",
                         help="per-problem folders (default: RESULTS.problems beside the results)")
-    parser.add_argument("--pricing", default=None, metavar="SOURCE",
-                        help="price list URL or file (default: $TAVRO_PRICING, else tokenmeter.PRICING_URL)")
+    add_pricing_options(parser)
     tape = parser.add_mutually_exclusive_group()
     tape.add_argument("--record", metavar="DIR", default=None, help="store every LLM call in DIR")
     tape.add_argument("--replay", metavar="DIR", default=None,
@@ -79,7 +78,7 @@ class _PlainProgress:
         print_err("[%d/%d] #%d%s: %s (%s %s, expected %s) %.1fs, tokens %s, accuracy %.1f%%, cost %s" % (
             summary["problems"], self.total, record["index"], " " + record["id"] if record.get("id") else "",
             verdict, record["status"], _fmt(record["objective"]), _fmt(record["expected"]), record["seconds"],
-            tokens_text(record["usage"]), 100.0 * summary["accuracy"], "$%.4f" % summary["cost"]))
+            tokens_text(record["usage"]), 100.0 * summary["accuracy"], format_cost(summary_cost(summary))))
 
     def close(self) -> None:
         pass
@@ -102,12 +101,18 @@ class _RichProgress:
         pass
 
     def record(self, record: dict[str, Any], summary: dict[str, Any]) -> None:
-        stats = "accuracy %.1f%%  tokens %d  cost $%.4f" % (
-            100.0 * summary["accuracy"], summary["prompt_tokens"] + summary["completion_tokens"], summary["cost"])
+        stats = "accuracy %.1f%%  tokens %d  cost %s" % (
+            100.0 * summary["accuracy"], summary["prompt_tokens"] + summary["completion_tokens"],
+            format_cost(summary_cost(summary)))
         self.progress.update(self.task, completed=summary["problems"], stats=stats)
 
     def close(self) -> None:
         self.progress.stop()
+
+
+def summary_cost(summary: dict[str, Any]) -> float | None:
+    """The summed cost, None when a record's price is unknown."""
+    return float(summary["cost"]) if summary.get("cost_known", True) else None
 
 
 def _fmt(value: object) -> str:
@@ -145,7 +150,7 @@ def _summary_cells(summary: dict[str, Any]) -> list[tuple[str, str]]:
     cells["problems"] = "%d of %d" % (summary["problems"], summary["total"])
     cells["mean_iterations"] = "%.2f" % summary["mean_iterations"]
     cells["tokens"] = "%d in / %d out" % (summary["prompt_tokens"], summary["completion_tokens"])
-    cells["cost"] = "$%.4f" % summary["cost"] if summary["cost_known"] else "unknown (no price for the model)"
+    cells["cost"] = format_cost(summary_cost(summary)) if summary["cost_known"] else "unknown (no price for the model)"
     cells["wall_seconds"] = "%.1f s" % (summary["wall_seconds"] or 0.0)
     if summary.get("candidates", 1) > 1:
         cells["agreed"] = "%d of %d" % (summary["agreed"], summary["problems"])
@@ -184,7 +189,9 @@ def _priced(options: dict[str, Any]) -> bool:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .. import _hooks, evaluation, tokenmeter
+    from .. import evaluation
+    from .options import pricing_source
+    from .prices import Prices
 
     guard.check_provider(args.parser, args.provider)
     if args.jobs < 1:
@@ -192,20 +199,18 @@ def run(args: argparse.Namespace) -> int:
     problem_timeout = DEFAULT_PROBLEM_TIMEOUT if args.problem_timeout is None else args.problem_timeout
     if not 0 < problem_timeout < math.inf:
         args.parser.error("--problem-timeout must be a positive number of seconds")
-    pricing = tokenmeter.PRICING_URL
-    if args.pricing is not None:
-        pricing = args.pricing
-    elif os.environ.get("TAVRO_PRICING"):
-        pricing = os.environ["TAVRO_PRICING"]
-    elif args.replay is not None and os.path.isfile(os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)):
+    source = pricing_source(args)
+    if source is None and args.replay is not None and os.path.isfile(
+            os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)):
         # The prices the recording was made with: the replay needs no network.
-        pricing = os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)
-    with _hooks.setting(tokenmeter, "PRICING_URL", pricing):
-        return _run(args, problem_timeout)
+        source = os.path.join(args.replay, evaluation.PRICING_SNAPSHOT)
+    with Prices(source, args.offline, note=print_err) as prices:
+        return _run(args, prices, problem_timeout)
 
 
-def _run(args: argparse.Namespace, problem_timeout: float) -> int:
+def _run(args: argparse.Namespace, prices: Any, problem_timeout: float) -> int:
     from .. import evaluation, modelwright, pipeline
+    from .preflight import require_provider
 
     dataset = args.dataset
     if dataset == "benchmark" and not os.path.exists(dataset):
@@ -223,6 +228,10 @@ def _run(args: argparse.Namespace, problem_timeout: float) -> int:
                "candidates": args.candidates}
     if args.rows is not None:
         options["rows"] = args.rows
+    if args.replay is None:
+        require_provider(args)
+    if _priced(options):
+        prices.ensure()
     if args.record is not None:
         os.makedirs(args.record, exist_ok=True)
         if _priced(options):
@@ -259,7 +268,8 @@ def _run(args: argparse.Namespace, problem_timeout: float) -> int:
                    % (args.budget, summary["problems"], summary["total"]))
     _print_summary(summary, sys.stderr if args.json else sys.stdout)
     if args.json:
-        print(json.dumps(summary, ensure_ascii=False), flush=True)
+        doc = dict(summary, cost=summary_cost(summary), pricing=prices.to_json())
+        print(json.dumps(doc, ensure_ascii=False), flush=True)
     code = 0
     if summary["replay_misses"]:
         print_err("tavro: %d problem(s) made LLM calls that are not in the recording %s"

@@ -5,12 +5,13 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 from typing import Any
 
 from .options import add_output_options
 
 NAME = "examples"
-HELP = "list the example problems, or copy one into the current folder"
+HELP = "list the example problems, or copy one into a folder (the current one by default)"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -22,7 +23,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     from .. import _examples
-    from .output import emit_json
+    from .output import clean, emit_json
 
     if args.name is None:
         entries = _examples.list_examples()
@@ -33,10 +34,19 @@ def run(args: argparse.Namespace) -> int:
         for e in entries:
             print("%-*s  %-14s %s" % (width, e["name"], optimum_text(e["optimum"]), e["summary"]))
         return 0
+    if os.path.exists(args.dir) and not os.path.isdir(args.dir):
+        args.parser.error("--dir %s is not a folder" % clean(args.dir, one_line=True))
     try:
         files = _examples.copy_example(args.name, args.dir, args.force)
     except _examples.UnknownExample as e:
         args.parser.error(str(e))
+    except FileExistsError:
+        raise
+    except OSError as e:
+        from .files import why
+
+        print("tavro: cannot write into %s: %s" % (clean(args.dir, one_line=True), why(e)), file=sys.stderr)
+        return 1
     if args.json:
         emit_json({"example": args.name, "files": files})
     else:

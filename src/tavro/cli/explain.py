@@ -40,12 +40,10 @@ def add_data_options(parser: argparse.ArgumentParser) -> None:
 
 def check_inputs(args: argparse.Namespace) -> None:
     """Usage errors for unreadable inputs and bad limits, before any work."""
+    from .files import read_input
+
     for path in (args.model_file, args.data_file):
-        try:
-            with open(path, encoding="utf-8") as f:
-                f.read()
-        except (OSError, UnicodeDecodeError) as e:
-            args.parser.error("cannot read %s: %s" % (path, getattr(e, "strerror", None) or e))
+        read_input(args.parser, path)
     if args.time_limit is not None and not args.time_limit > 0:
         args.parser.error("--time-limit must be a positive number of seconds")
 
@@ -56,8 +54,11 @@ def run(args: argparse.Namespace) -> int:
     from .output import llm_session
     from .solve import _model_error
 
+    from .preflight import require_provider
+
     guard.check_provider(args.parser, args.provider)
     check_inputs(args)
+    require_provider(args)
     with llm_session(args) as out:
         try:
             result = pipeline.explain(args.model_file, args.data_file, args.question, model_name=args.model,

@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from .options import add_data_dir_option, add_llm_options, add_output_options, data_dir_of
+from .options import add_data_dir_option, add_llm_options, add_output_options, add_pricing_options, data_dir_of
 
 NAME = "feedback"
 HELP = "ask a question about an existing model and data file"
@@ -18,6 +18,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("data_file", metavar="DATA.dat")
     add_data_dir_option(parser)
     add_llm_options(parser)
+    add_pricing_options(parser)
     parser.add_argument("--write", action="store_true",
                         help="save the revised model and data into MODEL.mod and DATA.dat instead of printing them")
     add_output_options(parser)
@@ -26,9 +27,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     from .. import modelwright
     from . import guard
+    from .files import require_inputs
     from .output import llm_session
+    from .preflight import require_provider
 
     guard.check_provider(args.parser, args.provider)
+    require_inputs(args.parser, args.model_file, args.data_file)
+    require_provider(args)
     with llm_session(args) as out:
         reply = modelwright.generative_feedback(
             args.question,

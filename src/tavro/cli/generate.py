@@ -18,7 +18,7 @@ import tempfile
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
 from . import guard
-from .options import add_llm_options, add_output_options
+from .options import add_llm_options, add_output_options, add_pricing_options
 from .output import clean, print_err
 
 if TYPE_CHECKING:
@@ -44,6 +44,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-o", "--output", required=True, metavar="MODEL.mod", help="model file to write")
     parser.add_argument("-d", "--data", required=True, metavar="DATA.dat", help="data file to write")
     add_llm_options(parser)
+    add_pricing_options(parser)
     parser.add_argument("--iterations", type=guard.iterations_type, default=None, metavar="N",
                         help="maximum generate/revise rounds, 1 to %d (default 5)" % guard.MAX_ITERATIONS)
     parser.add_argument("--no-alignment", action="store_true", help="skip the alignment check")
@@ -60,6 +61,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--check-solution", action="store_true",
                        help="with --solve: show an optimal answer to the LLM and let it revise the model")
     group.add_argument("--time-limit", type=float, default=None, metavar="S", help="with --solve: solver time limit")
+    group.add_argument("--mip-gap", type=float, default=None, metavar="G",
+                       help="with --solve: relative MIP gap at which the solver stops")
     group.add_argument("--candidates", type=guard.candidates_type, default=1, metavar="K",
                        help="with --solve: K independent generations at once that must agree; the largest group "
                             "of equal answers wins and a disagreement is reported (1 to %d, default 1)"
@@ -75,13 +78,17 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     from .. import modelwright, pipeline
+    from .preflight import require_provider
 
     guard.check_provider(args.parser, args.provider)
+    if args.mip_gap is not None and not args.mip_gap >= 0:
+        args.parser.error("--mip-gap must be a number >= 0")
     description = _description(args, args.parser)
     check_outputs(args.parser, args)
     if args.candidates > 1 and not args.solve:
         args.parser.error("--candidates needs --solve: candidates are compared by their answers")
     check_data_dir(args.parser, args)
+    require_provider(args)
     if args.solve:
         return _generate_solve(args, description)
     if args.data_dir is not None:
@@ -92,6 +99,7 @@ def run(args: argparse.Namespace) -> int:
     if args.iterations is not None:
         kwargs["iterations"] = args.iterations
     with llm_session(args) as out:
+        out.files = (args.output, args.data)
         outcome = Outcome(args.output, args.data, show=out.progress)
         with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
             outcome.stage = stage
@@ -120,8 +128,9 @@ def _description(args: argparse.Namespace, parser: argparse.ArgumentParser) -> s
     elif args.file == "-":
         text = sys.stdin.read()
     else:
-        with open(args.file, encoding="utf-8") as f:
-            text = f.read()
+        from .files import read_input
+
+        text = read_input(parser, args.file)
     guard.check_description(parser, text, args.force)
     return text
 
@@ -280,6 +289,8 @@ class Outcome:
             return 0
         from .. import modelwright
 
+        from .._check import name_locations
+
         try:
             texts = tuple(self._read(p) for p in self.paths)
             if self.data_dir is None:
@@ -288,7 +299,7 @@ class Outcome:
                 modelwright.KelmCompiler().compile_model(*texts, data_dir=self.data_dir)
             errors: list[str] = []
         except modelwright.SemanticError as e:
-            errors = [str(e)]
+            errors = [name_locations(e, *self.paths)]
         except Exception as e:
             errors = ["%s: %s" % (type(e).__name__, e)]
         print("tavro: the final model and data do not compile:", file=sys.stderr)
@@ -311,7 +322,16 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
     if args.data_dir is not None:
         given = {"data_dir": args.data_dir, "rows": _rows(args)}
     with llm_session(args) as out:
+        out.files = (args.output, args.data)
         outcome = Outcome(args.output, args.data, show=out.progress, data_dir=args.data_dir)
+
+        def progress(msg: object) -> None:
+            # The pipeline solves whatever pair it is given; a pair that never
+            # compiled was not "solved" with an error.
+            if str(msg) == "Solved: error" and outcome.compiles is False:
+                msg = "Not solved: the model and data do not compile"
+            outcome.progress(msg)
+
         options: dict[str, Any] = dict(
             iterations=args.iterations,
             alignment_check=False if args.no_alignment else None,
@@ -322,21 +342,25 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
             llm_provider=args.provider,
             mode=getattr(modelwright.Grammar, args.mode.upper()),
             time_limit=args.time_limit,
+            mip_gap=args.mip_gap,
             **given,
         )
         if args.candidates > 1:
-            result = _run_candidates(args, description, options, out.progress)
+            result = _run_candidates(args, description, options, progress)
             # The kept pair is the chosen candidate's: judge it as generate would.
             outcome.compiles = not _pair_errors(args.output, args.data, args.data_dir)
         else:
-            with pipeline.PairStage(args.output, args.data, outcome.progress) as stage:
+            with pipeline.PairStage(args.output, args.data, progress) as stage:
                 outcome.stage = stage
                 result = outcome.run(pipeline.generate_and_solve, description, args.output, args.data,
                                      stage=stage, **options)
+        revised = any(r["outcome"] == "revised" for r in result["rounds"])
+        never_compiled = outcome.compiles is False and not revised
         if args.json:
-            emit_json(result)
+            emit_json(dict(result, compiled=not never_compiled, calls=out.calls, totals=out.totals(),
+                           pricing=out.pricing_json()))
         else:
-            _print_result(result)
+            _print_result(result, never_compiled)
         if given:
             out.note("To solve this pair again: %s" % solve_command(args))
     if result.get("disagreement") and not args.json:
@@ -345,7 +369,7 @@ def _generate_solve(args: argparse.Namespace, description: str) -> int:
         return 0
     # A revision is only written when it compiles; without one the pair is
     # generate's own, judged as generate judges it.
-    if not any(r["outcome"] == "revised" for r in result["rounds"]) and outcome.finish():
+    if not revised and outcome.finish():
         return EXIT_DOES_NOT_COMPILE
     print_err("tavro: the final model does not solve: %s; the files are %s and %s"
               % (result["solution"].get("message"), result["model_file"], result["data_file"]))
@@ -393,9 +417,9 @@ def print_warning(text: str) -> None:
         print_err("WARNING: " + text)
 
 
-def _print_result(result: dict[str, Any]) -> None:
+def _print_result(result: dict[str, Any], never_compiled: bool = False) -> None:
     from .. import _stated
-    from .output import format_cost, print_out, tokens_text
+    from .output import format_cost, known_cost, print_out, tokens_text
 
     if result.get("assessment"):
         print_out("Assessment: %s" % result["assessment"])
@@ -410,12 +434,14 @@ def _print_result(result: dict[str, Any]) -> None:
     described = result.get("infeasible_as_described")
     if described:
         print_out("The problem as described is infeasible: %s" % (described["explanation"] or "(no reason given)"))
-    print_out(_answer_text(result["solution"]).rstrip("\n"))
+    if never_compiled:
+        print_out("Not solved: the model and data do not compile (the errors follow on stderr)")
+    else:
+        print_out(_answer_text(result["solution"]).rstrip("\n"))
     print_out("Files: %s \u2022 %s" % (result["model_file"], result["data_file"]))
-    costs = result["estimated_costs"] or {}
     print_out("Iterations: %s, repairs: %d, tokens: %s, estimated cost: %s" % (
         result["iterations"], result["repairs"], tokens_text(result["usage"]),
-        format_cost(costs.get("total_cost") if "prompt_cost" in costs else None)))
+        format_cost(known_cost(result["estimated_costs"]))))
 
 
 def _print_agreement(result: dict[str, Any]) -> None:

@@ -20,7 +20,10 @@ def run(args: argparse.Namespace) -> int:
     from . import guard
     from .output import clean, emit_json
 
+    from .preflight import require_provider
+
     guard.check_provider(args.parser, args.provider)
+    require_provider(args)
     names = modelwright.list_models(args.provider, args.model or modelwright.MODEL_NAME)
     if args.json:
         provider = modelwright._infer_provider(args.provider, args.model or modelwright.MODEL_NAME)

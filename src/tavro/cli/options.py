@@ -1,16 +1,17 @@
 """Options that several commands share, declared once: the LLM options
-(--provider, --model, --timeout) and the output options (--json,
+(--provider, --model, --timeout), the price list options (--pricing,
+--offline), the data folder (--data-dir) and the output options (--json,
 -q/--quiet, -v/--verbose)."""
 
 from __future__ import annotations
 
 import argparse
-
 import os
 
 from .. import _providers
 
-__all__ = ["add_llm_options", "add_output_options", "add_data_dir_option", "data_dir_of"]
+__all__ = ["add_llm_options", "add_pricing_options", "add_output_options", "pricing_source",
+           "add_data_dir_option", "data_dir_of"]
 
 _JSON_HELP = "write exactly one JSON object to stdout (progress goes to stderr)"
 
@@ -24,6 +25,22 @@ def add_llm_options(parser: argparse.ArgumentParser, *, provider_default: str = 
     parser.add_argument("--model", default=None, help="LLM model name (default gpt-5)")
     parser.add_argument("--timeout", type=float, default=None, metavar="SECONDS",
                         help="longest wait for one LLM call (default: $TAVRO_LLM_TIMEOUT, else 300)" + timeout_note)
+
+
+def add_pricing_options(parser: argparse.ArgumentParser) -> None:
+    """--pricing and --offline: which price list the costs come from."""
+    parser.add_argument("--pricing", default=None, metavar="SOURCE",
+                        help="price list URL or file (default: $TAVRO_PRICING, else the public list; the copy "
+                             "shipped with the package when that cannot be read)")
+    parser.add_argument("--offline", action="store_true",
+                        help="price with the list shipped with the package, fetch none (also TAVRO_OFFLINE=1)")
+
+
+def pricing_source(args: argparse.Namespace) -> str | None:
+    """The price list the user named: --pricing, else $TAVRO_PRICING, else None
+    (the default, ``tokenmeter.PRICING_URL``)."""
+    source: str | None = getattr(args, "pricing", None)
+    return source if source is not None else (os.environ.get("TAVRO_PRICING") or None)
 
 
 def add_data_dir_option(parser: argparse.ArgumentParser) -> None:

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import json
 import logging
 import os
@@ -29,7 +30,7 @@ import sys
 import threading
 import time
 import types
-from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal, TypeVar
 
 from .. import _hooks, _providers
 
@@ -38,19 +39,33 @@ if TYPE_CHECKING:
     from rich.progress import Progress
 
     from ..tavro_core import KelmCompiler
+    from .prices import Prices
 
 __all__ = ["Reporter", "reporting", "compile_hook", "emit_json", "clean", "format_cost", "print_out",
            "print_err", "tokens_text", "llm_session", "report_error"]
 
-# C0 controls except tab and newline, DEL and the C1 controls (CSI etc.).
-_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
+_T = TypeVar("_T")
+
+# C0 controls except tab and newline, DEL and the C1 controls (CSI etc.),
+# and the bidirectional controls that reorder what a terminal shows
+# (embeddings and overrides, isolates, the LRM/RLM and Arabic letter marks).
+_BIDI = "\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069"
+_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f" + _BIDI + "]")
+_CONTROL_ONE_LINE = re.compile("[\x00-\x1f\x7f-\x9f" + _BIDI + "]")
 
 
-def clean(text: object, json_text: bool = False) -> str:
+def _escape(m: re.Match[str], json_text: bool) -> str:
+    code = ord(m.group())
+    return "\\u%04x" % code if json_text or code > 0xFF else "\\x%02x" % code
+
+
+def clean(text: object, json_text: bool = False, one_line: bool = False) -> str:
     """``text`` with terminal control characters replaced by ``\\xNN`` escapes
-    (``\\u00NN`` inside JSON text, which keeps the document valid)."""
-    form = "\\u%04x" if json_text else "\\x%02x"
-    return _CONTROL.sub(lambda m: form % ord(m.group()), str(text))
+    (``\\uNNNN`` for the bidirectional controls, and inside JSON text, which
+    keeps the document valid). ``one_line`` escapes newline and tab too: for
+    a name or a datum that must not start a line of its own in a report."""
+    pattern = _CONTROL_ONE_LINE if one_line else _CONTROL
+    return pattern.sub(lambda m: _escape(m, json_text), str(text))
 
 
 def print_out(msg: object) -> None:
@@ -92,6 +107,38 @@ def tokens_text(usage: dict[str, int]) -> str:
     return "%d in / %d out" % (usage.get("prompt_tokens", 0), usage.get("completion_tokens", 0))
 
 
+def known_cost(costs: object) -> float | None:
+    """``total_cost`` of an estimated-costs dictionary; None when no price
+    was found (no ``prompt_cost``: its 0.0 total does not mean free)."""
+    if not isinstance(costs, dict) or "prompt_cost" not in costs:
+        return None
+    return float(costs.get("total_cost") or 0.0)
+
+
+_COST_RECORD = re.compile(r"^\[LLM\] Estimated costs: (\{.*\})$", re.S)
+
+
+def cost_record_text(msg: str, local: bool = False) -> str:
+    """The workflow's "[LLM] Estimated costs: {...}" line in words (cost,
+    tokens, model); any other message unchanged."""
+    m = _COST_RECORD.match(msg)
+    if not m:
+        return msg
+    import ast
+
+    try:
+        record = ast.literal_eval(m.group(1))
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
+        return msg
+    if not isinstance(record, dict):
+        return msg
+    usage = record.get("usage")
+    usage = usage if isinstance(usage, dict) else {}
+    cost = "local model (no charge)" if local else format_cost(known_cost(record.get("estimated_costs")))
+    return "[LLM] Estimated costs: %s (%s, %d tokens in / %d out)" % (
+        cost, record.get("model"), usage.get("prompt_tokens") or 0, usage.get("completion_tokens") or 0)
+
+
 # Workflow messages that the terminal display replaces (the spinner, the call
 # lines and the summary say the same); shown in plain output and with --verbose.
 _SHOWN_BY_DISPLAY = re.compile(r"^\[LLM\] (.*: (sending request|generating|response received)|Estimated costs: .*)$",
@@ -123,6 +170,12 @@ class Reporter:
         self.want_costs = want_costs and (json_mode or not quiet)
         self.calls: list[dict[str, Any]] = []
         self.iterations = 0
+        # The model and data file a command writes: compiler messages name them.
+        self.files: tuple[str, str] | None = None
+        # The command's price list, chosen on first use (llm_session sets it),
+        # and whether the model is local (no price list at all).
+        self.price_list: Prices | None = None
+        self.local = False
         self._console: Console | None = None
         self._live: Progress | None = None
         # Calls in flight by thread (candidates call at once); one lock for the display.
@@ -180,7 +233,7 @@ class Reporter:
             self.iterations = int(m.group(1))
         if self._console is not None and not self.verbose and _SHOWN_BY_DISPLAY.match(msg):
             return
-        self._line(msg, style="dim", stream=self.out)
+        self._line(cost_record_text(msg, self.local), style="dim", stream=self.out)
 
     def note(self, msg: object) -> None:
         self._line(msg)
@@ -234,6 +287,8 @@ class Reporter:
         Free (local) models cost nothing and never load the price list."""
         if _providers.is_free(provider):
             return 0.0
+        if self.price_list is not None:
+            self.price_list.ensure()
         try:
             from .. import modelwright
 
@@ -261,6 +316,10 @@ class Reporter:
     # -- compiler -----------------------------------------------------------
     def compile_failed(self, error: BaseException) -> None:
         text = str(error) if type(error).__name__ == "SemanticError" else "%s: %s" % (type(error).__name__, error)
+        if self.files is not None:
+            from .._check import name_locations
+
+            text = name_locations(text, *self.files)
         self._line("The compiler rejected this iteration's model:", style="bold red")
         for line in text.splitlines() or [""]:
             self._line("  " + line, style="red")
@@ -291,11 +350,17 @@ class Reporter:
             parts.append("local model (no charge)" if local else "estimated cost " + format_cost(t["cost"]))
         self._line(head + ", ".join(parts), style="bold")
 
+    def pricing_json(self) -> dict[str, Any] | None:
+        """The price list used ({"source", "bundled", "retrieved", ...}); None
+        when none was loaded (a local model, or no cost was needed)."""
+        return None if self.price_list is None else self.price_list.to_json()
+
     # -- results ------------------------------------------------------------
     def generated(self, result: object, args: argparse.Namespace) -> None:
         if args.json:
             doc = dict(result) if isinstance(result, dict) else {"assessment": result}
-            doc.update(model_file=args.output, data_file=args.data, calls=self.calls, totals=self.totals())
+            doc.update(model_file=args.output, data_file=args.data, calls=self.calls, totals=self.totals(),
+                       pricing=self.pricing_json())
             emit_json(doc)
         elif args.stats:
             print(dumps_json(result), flush=True)
@@ -362,9 +427,11 @@ def compile_hook(reporter: Reporter, cls: type[KelmCompiler]) -> type[KelmCompil
 def llm_session(args: argparse.Namespace) -> Iterator[Reporter]:
     """The reporter of an LLM command, with its call layer (every thread's
     calls) and compiler hook installed on tavro.modelwright until the block
-    ends. TAVRO_PRICING names another price list; a free (local) model never
-    loads one."""
-    from .. import modelwright, tokenmeter
+    ends. The price list (--pricing, $TAVRO_PRICING, --offline; see
+    prices.py) is chosen when the first cost is needed and restored
+    afterwards; a free (local) model never loads one."""
+    from .. import modelwright
+    from .prices import Prices
 
     reporter = Reporter(json_mode=getattr(args, "json", False), quiet=getattr(args, "quiet", False),
                         verbose=getattr(args, "verbose", False))
@@ -374,10 +441,14 @@ def llm_session(args: argparse.Namespace) -> Iterator[Reporter]:
         stack.enter_context(_hooks.llm_call(reporting(reporter), order=_hooks.PROGRESS, every_thread=True))
         stack.enter_context(_hooks.setting(modelwright, "KelmCompiler",
                                            compile_hook(reporter, modelwright.KelmCompiler)))
+        reporter.local = local
         if local:
             stack.enter_context(_hooks.setting(modelwright, "_estimate_costs", _no_estimate))
-        if os.environ.get("TAVRO_PRICING"):
-            stack.enter_context(_hooks.setting(tokenmeter, "PRICING_URL", os.environ["TAVRO_PRICING"]))
+        else:
+            prices = stack.enter_context(Prices.of(args, note=reporter.note))
+            reporter.price_list = prices
+            stack.enter_context(_hooks.setting(modelwright, "_estimate_costs",
+                                               _priced_by(prices, modelwright._estimate_costs)))  # type: ignore[attr-defined]
         try:
             yield reporter
         except Exception:
@@ -388,6 +459,17 @@ def llm_session(args: argparse.Namespace) -> Iterator[Reporter]:
 
 def _no_estimate(args: object, usage: object) -> dict[str, float]:
     return {}
+
+
+def _priced_by(prices: Prices, estimate: Callable[..., _T]) -> Callable[..., _T]:
+    """``_estimate_costs`` with the price list chosen before the first estimate."""
+
+    @functools.wraps(estimate)
+    def priced(*args: Any, **kwargs: Any) -> _T:
+        prices.ensure()
+        return estimate(*args, **kwargs)
+
+    return priced
 
 
 def report_error(error: BaseException, args: argparse.Namespace) -> int:

@@ -54,20 +54,17 @@ def _usage(args: argparse.Namespace, message: str) -> NoReturn:
     parser.error(message)  # exits with status 2
 
 
-def _read(args: argparse.Namespace, path: str) -> str:
-    try:
-        with open(path, encoding="utf-8") as f:
-            return f.read()
-    except (OSError, UnicodeDecodeError) as e:
-        _usage(args, "cannot read %s: %s" % (path, getattr(e, "strerror", None) or e))
-
-
 def _model_error(error: BaseException, args: argparse.Namespace) -> int:
-    message = str(error) or type(error).__name__
+    """One ``tavro:`` line per compiler message, located by file name; with
+    --json the errors as ``tavro check --json`` gives them (a list of
+    {"file", "line", "column", "message"})."""
+    from .._check import located_errors, name_locations
+
+    message = name_locations(str(error) or type(error).__name__, args.model_file, args.data_file)
     for line in message.splitlines():
         print("tavro: %s" % clean(line), file=sys.stderr, flush=True)
     if args.json:
-        emit_json({"error": message})
+        emit_json({"error": message, "errors": located_errors(error, args.model_file, args.data_file)})
     return 1
 
 
@@ -85,8 +82,10 @@ def run(args: argparse.Namespace) -> int:
         _usage(args, "--mip-gap must be a number >= 0")
     if args.write and os.path.splitext(args.write)[1].lower() not in (".mps", ".lp"):
         _usage(args, "--write needs a file name ending in .mps or .lp")
-    model_code = _read(args, args.model_file)
-    data_code = _read(args, args.data_file)
+    from .files import read_input
+
+    model_code = read_input(args.parser, args.model_file)
+    data_code = read_input(args.parser, args.data_file)
 
     from .. import solver
 
@@ -112,14 +111,23 @@ def run(args: argparse.Namespace) -> int:
         sys.stdout.write(clean(report(problem, solution)))
         sys.stdout.flush()
     # The extra files come after the answer, which a failure among them must not lose.
+    from .files import make_parent, why
+
     failed = False
     for flag, write in (("emit", _emit), ("write", _write), ("values_csv", _values_csv)):
-        if getattr(args, flag):
-            try:
-                write(args, problem, solution)
-            except (OSError, ValueError) as e:
-                print("tavro: cannot write %s: %s" % (clean(getattr(args, flag)), clean(e)), file=sys.stderr)
-                failed = True
+        target = getattr(args, flag)
+        if not target:
+            continue
+        try:
+            make_parent(target)
+            write(args, problem, solution)
+        except (OSError, ValueError) as e:
+            print("tavro: cannot write %s: %s" % (_text(target), _text(why(e))), file=sys.stderr, flush=True)
+            failed = True
+            continue
+        written = [target] + ([_sidecar_path(target)] if flag == "emit" and args.sidecar else [])
+        for path in written:
+            print("wrote %s" % _text(path), file=sys.stderr, flush=True)
     return code or (1 if failed else 0)
 
 
@@ -164,7 +172,14 @@ def _number(x: float) -> str:
     return "%.10g" % x
 
 
+def _text(x: object) -> str:
+    """A model-derived text (name, datum, message) as one report line's part:
+    control, bidirectional and line-breaking characters escaped."""
+    return clean(x, one_line=True)
+
+
 def _table(rows: Sequence[Sequence[str]], header: Sequence[str]) -> list[str]:
+    rows = [[_text(cell) for cell in r] for r in rows]
     widths = [max(len(h), *(len(r[k]) for r in rows)) for k, h in enumerate(header)]
     out = ["  " + "  ".join(h.ljust(w) for h, w in zip(header, widths)).rstrip()]
     out += ["  " + "  ".join(cell.ljust(w) for cell, w in zip(r, widths)).rstrip() for r in rows]
@@ -186,14 +201,14 @@ def report(problem: Any, solution: Any) -> str:
     lines = ["status: %s%s" % (solution.status, " (%s)" % solution.reason if solution.reason else "")]
     if solution.objective is not None:
         name = problem.objective_name
-        lines.append("objective%s: %s" % (" (%s)" % name if name else "", _number(solution.objective)))
+        lines.append("objective%s: %s" % (" (%s)" % _text(name) if name else "", _number(solution.objective)))
     if solution.status == "limit" and solution.mip_gap is not None:
         lines.append("gap: %.4g%% (bound %s)" % (100 * solution.mip_gap, _number(solution.mip_bound)))
     if solution.violation:
-        lines.append("error: %s" % solution.violation)
+        lines.append("error: %s" % _text(solution.violation))
     elif solution.max_violation:
         lines.append("max violation: %.3g" % solution.max_violation)
-    lines += ["warning: %s" % w for w in solution.warnings] + ["note: %s" % n for n in solution.notes]
+    lines += ["warning: %s" % _text(w) for w in solution.warnings] + ["note: %s" % _text(n) for n in solution.notes]
     x = solution.x
     if x is not None:
         x = np.asarray(x, dtype=float)
@@ -217,13 +232,13 @@ def report(problem: Any, solution: Any) -> str:
     if solution.conflict:
         shown, more = _limited(solution.conflict)
         lines.append("conflicting constraints (an irreducible infeasible subset, %d rows):" % len(solution.conflict))
-        lines += ["  %s (line %s): %s" % (row["name"], row["line"], row["text"]) for row in shown] + more
+        lines += ["  %s (line %s): %s" % (_text(row["name"]), row["line"], _text(row["text"])) for row in shown] + more
     elif solution.conflict == [] and solution.status == "infeasible":
         lines.append("the variables' own bounds cannot be met")
     if solution.runaway:
         shown, more = _limited(solution.runaway)
         lines.append("variables without bound:")
-        lines += ["  %s (%s)" % (item["name"], item["direction"]) for item in shown] + more
+        lines += ["  %s (%s)" % (_text(item["name"]), item["direction"]) for item in shown] + more
     if solution.status in ("error", "limit") and solution.message and solution.message != solution.violation:
-        lines.append("solver: %s" % solution.message)
+        lines.append("solver: %s" % _text(solution.message))
     return "\n".join(lines) + "\n"

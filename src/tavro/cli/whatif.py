@@ -56,6 +56,9 @@ def run(args: argparse.Namespace) -> int:
             args.parser.error("argument %s: cannot write %s: %s" % (option, clean(path), clean(problem)))
     if args.output and args.data and os.path.realpath(args.output) == os.path.realpath(args.data):
         args.parser.error("-o and -d name the same file")
+    from .preflight import require_provider
+
+    require_provider(args)
     with llm_session(args) as out:
         try:
             result = pipeline.whatif(args.model_file, args.data_file, args.scenario, model_out=args.output,

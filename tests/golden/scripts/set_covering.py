@@ -387,23 +387,30 @@ def _shown(text):
 
 
 def _report():
+    # The same lines as the first part of `tavro solve`'s report.
     print("status:", status)
     if objective is not None:
-        print("objective%s: %.10g" % (" " + _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "", objective))
+        print("objective%s: %.10g" % (" (%s)" % _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "", objective))
     if violation is not None:
         print("error:", _shown(violation))
+    elif _x is not None and max_violation:
+        print("max violation: %.3g" % max_violation)
     for _warning in warnings:
         print("warning:", _shown(_warning))
     if _x is None:
         return
-    print("max violation: %.3g" % max_violation)
-    shown = 0
-    for _j in np.flatnonzero(np.abs(_x) > 1e-9):
-        if shown == 20:
-            print("  ... %d more non-zero values" % (np.count_nonzero(np.abs(_x) > 1e-9) - shown))
-            break
-        print("  %s = %.10g" % (_shown(_column_name(int(_j))), _x[_j]))
-        shown += 1
+    _nonzero = np.flatnonzero(np.abs(_x) > 1e-9)
+    if not _nonzero.size:
+        print("every variable is zero (%d variables)" % _x.size)
+        return
+    print("non-zero variables (%d of %d):" % (_nonzero.size, _x.size))
+    _rows = [(_shown(_column_name(int(_j))), "%.10g" % _x[_j]) for _j in _nonzero[:50]]
+    _width = max(len("variable"), *(len(_name) for _name, _ in _rows))
+    print("  %s  value" % "variable".ljust(_width))
+    for _name, _value in _rows:
+        print("  %s  %s" % (_name.ljust(_width), _value))
+    if _nonzero.size > 50:
+        print("  ... and %d more" % (_nonzero.size - 50))
 
 
 if globals().get("__name__") == "__main__":
