@@ -26,12 +26,15 @@ else
        "(TAVRO_SYSTEM_PACKAGES=1 installs libgtest-dev)" >&2
 fi
 
-# Typing of the installed package: a sample program of the public API under
-# mypy --strict, and the stubs of the extension modules against the modules.
+# Typing of the installed package: the whole package and a sample program of
+# its public API under mypy --strict, and the stubs of the extension modules
+# against the modules.
 modules=(tavro.modelwright tavro.tokenmeter tavro.lpwriter_base tavro.lpwriter tavro.lpwriter_csc
          tavro.rag_helper tavro._kelm tavro.tavro_core)
 (cd "$root/tests" &&
-  "$venv/bin/python" -m mypy --strict --cache-dir "$root/build/mypy-cache" typing/sample_api.py &&
+  "$venv/bin/python" -m mypy --config-file typing/package.ini --cache-dir "$root/build/mypy-cache" -p tavro &&
+  "$venv/bin/python" -m mypy --config-file typing/package.ini --cache-dir "$root/build/mypy-cache" \
+    typing/sample_api.py &&
   "$venv/bin/python" -m mypy.stubtest --mypy-config-file "$root/tests/typing/mypy.ini" "${modules[@]}")
 
 # Lint: ruff over the Python files, clang-format over the C++ files.

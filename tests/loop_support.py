@@ -120,8 +120,26 @@ class Modeller:
         return Reply.openai_text(text, *self.tokens)
 
 
+def warm_openai():
+    """Imports the openai package and makes a generation and a listing
+    request that fail at once, so that a later call's deadline is spent on
+    its request, not on loading what the first request of a process needs."""
+    try:
+        import openai
+    except ImportError:
+        return
+    client = openai.OpenAI(api_key="sk", base_url="http://127.0.0.1:9/v1", max_retries=0)
+    for request in (lambda: client.responses.create(model="m", input="hi"), client.models.list):
+        try:
+            request()
+        except openai.APIConnectionError:
+            pass
+
+
 if __name__ == "__main__":
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     from tavro.cli import main
+
+    warm_openai()
 
     sys.exit(main(sys.argv[1:]))

@@ -39,10 +39,14 @@ def stub(tmp_path):
         yield server
 
 
-def tavro(server, cwd, *argv, **env):
-    """Runs `tavro ARGV` against the stub, pricing from a local table."""
+def tavro(server, cwd, *argv, warm=False, **env):
+    """Runs `tavro ARGV` against the stub, pricing from a local table; with
+    `warm`, the openai client has made its first requests before."""
     code = ("import sys; from tavro import tokenmeter, cli as m; tokenmeter.PRICING_URL = sys.argv[1]; "
             "sys.exit(m.main(sys.argv[2:]))")
+    if warm:
+        code = "import sys; sys.path.insert(0, %r); import loop_support; loop_support.warm_openai()\n%s" % (
+            os.path.dirname(os.path.abspath(__file__)), code)
     full_env = dict(os.environ, OPENAI_API_KEY="sk-test", OPENAI_BASE_URL=server.openai_base_url, **env)
     return subprocess.run([sys.executable, "-c", code, server.pricing, *argv], cwd=cwd, env=full_env,
                           capture_output=True, text=True, timeout=60)
@@ -185,18 +189,38 @@ EVIL = "ok\x1b[2J\x1b]0;pwned\x07\rFAKE LOG\x9b31m\x7f\tend\nline two"
 SHOWN = "ok\\x1b[2J\\x1b]0;pwned\\x07\\x0dFAKE LOG\\x9b31m\\x7f\tend\nline two"
 
 
+# Runs several commands in one process; after each, a line on stdout and on
+# stderr that ends its output (and gives its exit status).
+SEVERAL = ("import json, sys; from tavro import tokenmeter, cli as m; tokenmeter.PRICING_URL = sys.argv[1]\n"
+           "for argv in json.loads(sys.argv[2]):\n"
+           "    code = m.main(argv)\n"
+           "    print('\\n@@ exit %d' % code, flush=True)\n"
+           "    print('\\n@@', file=sys.stderr, flush=True)\n")
+
+
+def tavro_several(server, cwd, *commands):
+    """[(exit status, stdout, stderr)] of each command, run in one process."""
+    proc = subprocess.run([sys.executable, "-c", SEVERAL, server.pricing, json.dumps(commands)], cwd=cwd,
+                          env=dict(os.environ, OPENAI_API_KEY="sk-test", OPENAI_BASE_URL=server.openai_base_url),
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-800:]
+    outs = proc.stdout.split("\n@@ exit ")
+    errs = proc.stderr.split("\n@@\n")
+    return [(int(out.partition("\n")[0]), prev.partition("\n")[2] if k else prev, err)
+            for k, (prev, out, err) in enumerate(zip(outs, outs[1:], errs))]
+
+
 def test_escape_sequences_in_replies_are_shown_escaped(stub, tmp_path):
-    stub.script("POST", "/v1/responses", reply({"model": GOOD_MODEL, "data": DATA}), reply(EVIL))
-    proc = tavro(stub, tmp_path, "generate", "x", "-o", "s.mod", "-d", "s.dat", "--no-few-shot", "--no-alignment")
-    assert proc.returncode == 0 and proc.stdout.endswith("\n" + SHOWN + "\n")
-    stub.script("POST", "/v1/responses", reply("no json " + EVIL))
-    proc = tavro(stub, tmp_path, "feedback", "q", "s.mod", "s.dat")
-    assert proc.returncode == 1 and proc.stderr.endswith("Response: no json " + SHOWN + "\n")
-    stub.script("POST", "/v1/responses", reply({"feedback": EVIL}))
-    proc = tavro(stub, tmp_path, "feedback", "q", "s.mod", "s.dat")
-    assert proc.returncode == 0 and json.loads(proc.stdout[proc.stdout.index("{"):]) == {"feedback": EVIL}
+    stub.script("POST", "/v1/responses", reply({"model": GOOD_MODEL, "data": DATA}), reply(EVIL),
+                reply("no json " + EVIL), reply({"feedback": EVIL}))
+    (gen, gen_out, _), (bad, _, bad_err), (fb, fb_out, fb_err) = tavro_several(
+        stub, tmp_path, ["generate", "x", "-o", "s.mod", "-d", "s.dat", "--no-few-shot", "--no-alignment"],
+        ["feedback", "q", "s.mod", "s.dat"], ["feedback", "q", "s.mod", "s.dat"])
+    assert gen == 0 and gen_out.endswith("\n" + SHOWN + "\n")
+    assert bad == 1 and bad_err.endswith("Response: no json " + SHOWN + "\n")
+    assert fb == 0 and json.loads(fb_out[fb_out.index("{"):]) == {"feedback": EVIL}
     for char in "\x1b\x07\r\x9b\x7f":
-        assert char not in proc.stdout + proc.stderr
+        assert char not in gen_out + bad_err + fb_out + fb_err
 
 
 @pytest.mark.parametrize("text, shown, json_shown", [
@@ -211,9 +235,9 @@ def test_shown(text, shown, json_shown):
 # ---- --timeout ------------------------------------------------------------
 
 @pytest.mark.parametrize("argv, env, what", [
-    (["generate", "x", "-o", "s.mod", "-d", "s.dat", "--no-few-shot", "--timeout", "1"], {}, "model gpt-5"),
-    (["feedback", "q", "s.mod", "s.dat"], {"TAVRO_LLM_TIMEOUT": "1"}, "model gpt-5"),
-    (["models", "--timeout", "1"], {}, "listing models"),
+    (["generate", "x", "-o", "s.mod", "-d", "s.dat", "--no-few-shot", "--timeout", "0.2"], {}, "model gpt-5"),
+    (["feedback", "q", "s.mod", "s.dat"], {"TAVRO_LLM_TIMEOUT": "0.2"}, "model gpt-5"),
+    (["models", "--timeout", "0.2"], {}, "listing models"),
 ])
 def test_stalled_server_ends_with_one_line(tmp_path, argv, env, what):
     pytest.importorskip("openai")
@@ -222,10 +246,10 @@ def test_stalled_server_ends_with_one_line(tmp_path, argv, env, what):
     with SlowServer("stall") as server:
         server.openai_base_url, server.pricing = server.url + "/v1", str(tmp_path / "s.dat")
         start = time.monotonic()
-        proc = tavro(server, tmp_path, *argv, **env)
+        proc = tavro(server, tmp_path, *argv, warm=True, **env)  # the bound is for the request
         took = time.monotonic() - start
     assert proc.returncode == 1 and took < 10
-    assert proc.stderr == ("tavro: no reply from openai (%s, address %s/v1) within 1 s; set --timeout or "
+    assert proc.stderr == ("tavro: no reply from openai (%s, address %s/v1) within 0.2 s; set --timeout or "
                            "TAVRO_LLM_TIMEOUT to wait longer\n" % (what, server.url))
     assert (tmp_path / "s.mod").read_text() == GOOD_MODEL
 

@@ -99,8 +99,19 @@ ITEMS = list(zip(QUESTIONS, ANSWERS)) + [(NO_SOLUTION_Q, "infeasible")]
 
 
 @pytest.mark.parametrize("fmt", ["jsonl", "json", "keyed", "capital", "description", "library"])
-def test_gold_and_faulty_modellers_in_every_format(env, tmp_path, capsys, fmt):
-    dataset = write_dataset(tmp_path / "data", fmt, ITEMS)
+def test_every_format_reads_as_the_same_problems(tmp_path, fmt):
+    problems = evaluation.load_dataset(write_dataset(tmp_path / "data", fmt, ITEMS))
+    assert [(p.index, p.question) for p in problems] == list(enumerate(q for q, _ in ITEMS))
+    assert [p.expected for p in problems] == [evaluation.Expected(float(a), 0) for a in ANSWERS] + [
+        evaluation.Expected(None, None)]
+    ids = {"keyed": ["p%d" % i for i in range(6)], "library": ["p%02d" % i for i in range(6)]}
+    assert [p.id for p in problems] == ids.get(fmt, [None] * 6)
+    sources = [str(tmp_path / "data" / n / (n + ".txt")) for n in ids["library"]] if fmt == "library" else [None] * 6
+    assert [p.source for p in problems] == sources
+
+
+def test_gold_and_faulty_modellers(env, tmp_path, capsys):
+    dataset = write_dataset(tmp_path / "data", "jsonl", ITEMS)
     use(env, GOLD)
     assert run_eval(dataset, "--output", "gold.jsonl", "--no-alignment", "--repair", "1") == 0
     summary = summary_of(capsys)
@@ -151,6 +162,18 @@ def test_budget_stops_starting_problems(env, tmp_path, capsys):
     summary = summary_of(capsys)
     assert (summary["problems"], summary["stopped"]) == (2, "budget")
     assert summary["cost"] == pytest.approx(2 * COST)
+
+
+def test_pricing_option_prices_the_run_and_is_put_back(env, tmp_path, capsys):
+    from tavro import tokenmeter
+
+    dataset = write_dataset(tmp_path / "data", "jsonl", ITEMS[:1])
+    (tmp_path / "double.md").write_text(PRICES.replace("1.25 | 10.00", "2.50 | 20.00"))
+    use(env, GOLD)
+    before = tokenmeter.PRICING_URL
+    assert run_eval(dataset, "--output", "r.jsonl", "--pricing", tmp_path / "double.md") == 0
+    assert summary_of(capsys)["cost"] == pytest.approx(2 * COST)
+    assert tokenmeter.PRICING_URL == before
 
 
 def test_record_then_replay_offline(env, tmp_path, capsys, monkeypatch):
@@ -334,7 +357,7 @@ def test_a_call_that_times_out_is_recorded_and_the_run_goes_on(env, tmp_path):
     env.set_default("POST", "/v1/responses", responder)
     (tmp_path / "pricing.md").write_text(PRICES)
     argv = [sys.executable, ls.__file__, "eval", str(dataset), "--output", "r.jsonl", "--pricing", "pricing.md",
-            "--timeout", "3", "--json"]  # a cold first call (imports) takes over a second
+            "--timeout", "1", "--json"]
     started = time.monotonic()
     done = subprocess.run(argv, cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr

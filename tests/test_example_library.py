@@ -494,7 +494,21 @@ def test_library_folder_is_complete_and_compiles(name):
     assert solution["status"] == "optimal"
     assert solution["sense"] == sense_of(model_text(name))
     assert isinstance(solution["objective"], (int, float)) and not isinstance(solution["objective"], bool)
+    assert len((folder / f"{name}.txt").read_text(encoding="utf-8").split()) >= 40
     KelmCompiler().compile_model(model_text(name), (folder / f"{name}.dat").read_text(encoding="utf-8"))
+
+
+@pytest.mark.parametrize("name", FOLDERS)
+def test_library_model_has_one_objective_and_labelled_constraints(name):
+    model = re.sub(r"//[^\n]*|/\*.*?\*/", "", model_text(name), flags=re.S)
+    assert len(re.findall(r"\b(minimize|maximize)\b", model)) == 1
+    body = model[model.index("subject to") + len("subject to"):]
+    body = re.sub(r"\b(forall|sum)\s*\([^)]*\)", " ", body)
+    constraints = [s for s in body.split(";") if re.search(r"<=|>=|==", s)]
+    labels = [re.match(r"[\s{}]*([A-Za-z_]\w*)\s*:", s) for s in constraints]
+    assert constraints and all(labels), constraints
+    names = [m.group(1) for m in labels]
+    assert len(set(names)) == len(names)
 
 
 @pytest.mark.parametrize("name", sorted(LIBRARY_CHECKS))

@@ -151,41 +151,6 @@ def test_a_failed_feedback_call_keeps_the_answer_in_hand(stub, tmp_path):
     assert len(prompts(stub)) == 3
 
 
-def test_hooks_meter_per_thread_and_never_clobber_another_wrapper(monkeypatch):
-    import threading
-
-    from tavro import _hooks, modelwright
-
-    def fake(**kwargs):
-        n = len(kwargs["input_text"])
-        usage = {"prompt_tokens": n, "completion_tokens": 1}
-        return ("text", usage) if kwargs["capture_usage"] else "text"
-
-    monkeypatch.setattr(modelwright, "_llm_generate_text", fake)
-    meters = {}
-
-    def work(name, size):
-        with _hooks.llm_hook.held(), _hooks.metering() as meter:
-            for _ in range(50):
-                # A caller that asks for no usage still gets just the text.
-                assert modelwright._llm_generate_text(input_text="x" * size, capture_usage=False) == "text"
-        meters[name] = meter.usage
-
-    threads = [threading.Thread(target=work, args=(i, i + 1)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert meters == {i: {"prompt_tokens": 50 * (i + 1), "completion_tokens": 50} for i in range(4)}
-    assert modelwright._llm_generate_text is fake
-    # Someone else wraps on top while the hook is held: the release leaves their wrapper in place.
-    _hooks.llm_hook.acquire()
-    theirs = lambda **kwargs: "theirs"  # noqa: E731
-    modelwright._llm_generate_text = theirs
-    _hooks.llm_hook.release()
-    assert modelwright._llm_generate_text is theirs
-
-
 def test_generate_solve_exits_3_when_nothing_compiles(stub, tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
     broken = json.dumps({"model": ls.MODEL.replace("x >= a;", "x >= a"), "data": ls.data(7)})

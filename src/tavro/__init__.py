@@ -12,7 +12,7 @@ _runnable.install()
 del _runnable
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> str:
     # __version__ comes from the installed metadata, read on first use:
     # importlib.metadata alone costs more to import than the whole package.
     if name == "__version__":

@@ -201,7 +201,7 @@ def generate(description: str, model_file: str, data_file: str, count: int, *,
                          os.path.join(data_dir, os.path.basename(data_file))))
     cancel = threading.Event()
     try:
-        with _hooks.llm_hook.held(), _hooks.metering() as meter:
+        with _hooks.metering() as meter:
             _run_all(description, runs, count, generate_one, options, cancel, progress)
             result = _outcome(description, runs, count, tolerance, options, progress, redact)
             _keep_pair(runs[result["chosen"] - 1], model_file, data_file)

@@ -10,13 +10,12 @@ abandoned inside native code can crash the interpreter's shutdown.)
 ``call_abandoning`` always takes the worker thread: for native code, which a
 signal does not interrupt.
 
-``llm_deadline`` bounds every LLM call of a command: for its duration it
-replaces the module attributes ``tavro.modelwright._llm_generate_text`` and
-``list_models`` with wrappers. The workflows look those attributes up at each
-call, so the bound applies to every call they make, while the client
-creation and requests inside stay exactly as they are. A call that overruns
-raises ``LLMTimeoutError`` naming the provider, the model and the address
-tried; progress messages of an abandoned worker are dropped.
+``llm_deadline`` bounds every LLM call of a command: for its duration the
+calls of ``tavro.modelwright._llm_generate_text`` and ``list_models`` get a
+deadline layer, the outermost (tavro._hooks). The client creation and
+requests inside stay exactly as they are. A call that overruns raises
+``LLMTimeoutError`` naming the provider, the model and the address tried;
+progress messages of an abandoned worker are dropped.
 """
 
 from __future__ import annotations
@@ -27,25 +26,19 @@ import os
 import signal
 import threading
 import time
+from collections.abc import Callable, Iterator
 from types import FrameType, ModuleType
-from typing import Any, Callable, Iterator, TypeVar
+from typing import Any, TypeVar
+
+from . import _hooks, _providers
 
 __all__ = ["DEFAULT_LLM_TIMEOUT", "ENV_LLM_TIMEOUT", "LLMTimeoutError", "call_with_deadline", "call_abandoning",
-           "llm_deadline", "llm_timeout", "provider_address"]
-
-_T = TypeVar("_T")
+           "llm_deadline", "llm_timeout"]
 
 DEFAULT_LLM_TIMEOUT = 300.0
 ENV_LLM_TIMEOUT = "TAVRO_LLM_TIMEOUT"
 
-# The addresses the client packages use when their variable is not set.
-_DEFAULT_ADDRESSES = {
-    "openai": ("OPENAI_BASE_URL", "https://api.openai.com/v1"),
-    "ollama": ("OLLAMA_HOST", "http://127.0.0.1:11434"),
-    "google": (None, "https://generativelanguage.googleapis.com"),
-}
-
-_WRAPPED = "__tavro_deadline_wraps__"
+_T = TypeVar("_T")
 
 # Should the first interrupt be swallowed by the interrupted code, another
 # follows after this many seconds.
@@ -62,7 +55,7 @@ class _Expired(BaseException):
     pass
 
 
-def call_with_deadline(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException],
+def call_with_deadline(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException] | None,
                        *args: Any, **kwargs: Any) -> _T:
     """``fn(*args, **kwargs)``: its result, or what it raised, when it ends
     within ``seconds``; otherwise the exception that ``on_timeout()`` returns
@@ -80,7 +73,7 @@ def call_abandoning(fn: Callable[..., _T], seconds: float, on_timeout: Callable[
     return _call_on_worker(fn, seconds, on_timeout, args, kwargs)
 
 
-def _call_with_alarm(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException],
+def _call_with_alarm(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException] | None,
                      args: tuple[Any, ...], kwargs: dict[str, Any]) -> _T:
     armed = [True]
     token = _Expired()
@@ -99,7 +92,7 @@ def _call_with_alarm(fn: Callable[..., _T], seconds: float, on_timeout: Callable
             armed[0] = False
             signal.setitimer(signal.ITIMER_REAL, 0)
     except _Expired as e:
-        if e is not token:
+        if e is not token or on_timeout is None:
             raise
         raise on_timeout() from None
     finally:
@@ -109,7 +102,7 @@ def _call_with_alarm(fn: Callable[..., _T], seconds: float, on_timeout: Callable
             signal.setitimer(signal.ITIMER_REAL, max(remaining, 1e-3), outer_interval)
 
 
-def _call_on_worker(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException],
+def _call_on_worker(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException] | None,
                     args: tuple[Any, ...], kwargs: dict[str, Any]) -> _T:
     outcome: list[tuple[bool, Any]] = []
     done = threading.Event()
@@ -124,7 +117,7 @@ def _call_on_worker(fn: Callable[..., _T], seconds: float, on_timeout: Callable[
 
     threading.Thread(target=work, name="tavro-deadline", daemon=True).start()
     if not done.wait(seconds):
-        raise on_timeout()
+        raise on_timeout() if on_timeout is not None else TimeoutError()
     ok, value = outcome[0]
     if ok:
         result: _T = value
@@ -152,17 +145,9 @@ def llm_timeout(value: object = None) -> float:
     return seconds
 
 
-def provider_address(provider: object) -> str:
-    """The address a provider's client package sends to (``provider`` an
-    ``LLMProvider`` member or its value)."""
-    name = getattr(provider, "value", provider)
-    variable, default = _DEFAULT_ADDRESSES.get(str(name), (None, "?"))
-    return (os.environ.get(variable) if variable else None) or default
-
-
 def _timeout_error(seconds: float, provider: object, what: str) -> LLMTimeoutError:
     return LLMTimeoutError("no reply from %s (%s, address %s) within %g s; set --timeout or %s to wait longer"
-                           % (getattr(provider, "value", provider), what, provider_address(provider), seconds,
+                           % (getattr(provider, "value", provider), what, _providers.address(provider), seconds,
                               ENV_LLM_TIMEOUT))
 
 
@@ -178,25 +163,23 @@ def _gated(progress: object, expired: threading.Event) -> object:
     return report
 
 
-def _bounded_generate(original: Callable[..., Any], seconds: float) -> Callable[..., Any]:
-    def _llm_generate_text(*args: Any, **kwargs: Any) -> Any:
+def _generate_layer(seconds: float) -> _hooks.Layer:
+    def bounded(call: Callable[..., Any], **kwargs: Any) -> Any:
         expired = threading.Event()
         if "progress" in kwargs:
             kwargs["progress"] = _gated(kwargs["progress"], expired)
-        provider = kwargs.get("provider", args[0] if args else None)
-        model_name = kwargs.get("model_name", args[1] if len(args) > 1 else None)
 
         def timed_out() -> BaseException:
             expired.set()
-            return _timeout_error(seconds, provider, "model %s" % model_name)
+            return _timeout_error(seconds, kwargs.get("provider"), "model %s" % kwargs.get("model_name"))
 
-        return call_with_deadline(original, seconds, timed_out, *args, **kwargs)
+        return call_with_deadline(call, seconds, timed_out, **kwargs)
 
-    return _llm_generate_text
+    return bounded
 
 
-def _bounded_listing(module: ModuleType, original: Callable[..., Any], seconds: float) -> Callable[..., Any]:
-    def list_models(*args: Any, **kwargs: Any) -> Any:
+def _listing_layer(module: ModuleType, seconds: float) -> _hooks.Layer:
+    def bounded(call: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
         def timed_out() -> BaseException:
             llm_provider = kwargs.get("llm_provider", args[0] if args else None)
             model_name = kwargs.get("model_name", args[1] if len(args) > 1 else module.MODEL_NAME)
@@ -206,35 +189,19 @@ def _bounded_listing(module: ModuleType, original: Callable[..., Any], seconds: 
                 provider = llm_provider
             return _timeout_error(seconds, provider, "listing models")
 
-        return call_with_deadline(original, seconds, timed_out, *args, **kwargs)
+        return call_with_deadline(call, seconds, timed_out, *args, **kwargs)
 
-    return list_models
+    return bounded
 
 
 @contextlib.contextmanager
-def llm_deadline(seconds: float, module: ModuleType | None = None) -> Iterator[None]:
-    """Bounds each LLM call made through ``module`` (tavro.modelwright by
-    default) to ``seconds`` while the block runs; the attributes are
-    restored afterwards."""
-    if module is None:
-        from tavro import modelwright
+def llm_deadline(seconds: float) -> Iterator[None]:
+    """Bounds each LLM call (generation and model listing) made through
+    tavro.modelwright, on any thread, to ``seconds`` while the block runs:
+    the outermost layer of those calls (see tavro._hooks)."""
+    from . import modelwright
 
-        module = modelwright
-    saved: dict[str, Any] = {}
-    bound: ModuleType = module
-    wrappers: tuple[tuple[str, Callable[[Callable[..., Any]], Callable[..., Any]]], ...] = (
-        ("_llm_generate_text", lambda f: _bounded_generate(f, seconds)),
-        ("list_models", lambda f: _bounded_listing(bound, f, seconds)))
-    try:
-        for name, wrap in wrappers:
-            original = getattr(module, name, None)
-            if original is None:
-                continue
-            saved[name] = original
-            wrapper = wrap(getattr(original, _WRAPPED, original))
-            setattr(wrapper, _WRAPPED, getattr(original, _WRAPPED, original))
-            setattr(module, name, wrapper)
+    with _hooks.llm_call(_generate_layer(seconds), order=_hooks.DEADLINE, every_thread=True), \
+            _hooks.wrapping(modelwright, "list_models", _listing_layer(modelwright, seconds),
+                            order=_hooks.DEADLINE, every_thread=True):
         yield
-    finally:
-        for name, original in saved.items():
-            setattr(module, name, original)

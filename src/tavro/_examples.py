@@ -13,7 +13,7 @@ import os
 from importlib.resources import files
 from typing import TYPE_CHECKING, Any, Iterator
 
-from ._fileio import write_files_atomic
+from ._fileio import PathArg, write_files_atomic
 
 if TYPE_CHECKING:
     from importlib.abc import Traversable
@@ -107,7 +107,7 @@ def copy_example(name: str, folder: str = ".", force: bool = False) -> list[str]
         raise FileExistsError("%s already exist%s; pass --force to overwrite"
                               % (", ".join(existing), "s" if len(existing) == 1 else ""))
     os.makedirs(folder, exist_ok=True)
-    contents: dict[str, str | bytes] = {}
+    contents: dict[PathArg, str | bytes] = {}
     for (fname, res), target in zip(sources.items(), targets):
         if fname.startswith("data/"):  # a table, byte for byte
             os.makedirs(os.path.dirname(target), exist_ok=True)

@@ -292,7 +292,7 @@ def explain(model_file: PathLike, data_file: PathLike, question: str | None = No
     facts = solver_facts(problem, solution)
     comments = model_comments(model_code)
     prompt = explain_prompt(facts, comments, question)
-    with _hooks.llm_hook.held(), _hooks.metering() as meter:
+    with _hooks.metering() as meter:
         text = _pipeline().ask_llm(prompt, model_name=model_name, llm_provider=llm_provider, progress=progress)
     explanation = text.strip()
     shown = prompt[len(_EXPLAIN_HEAD):]
@@ -353,7 +353,7 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
                       "after": None, "objective_change": None, "moved": [], "diff": [], "reading": None,
                       "unsupported_numbers": [], "written": []}
     kwargs = pipeline._feedback_kwargs(model_name, llm_provider, mode, None, progress)
-    with _hooks.llm_hook.held(), _hooks.metering() as meter:
+    with _hooks.metering() as meter:
         reply = modelwright.generative_feedback(whatif_question(scenario), os.fspath(model_file),
                                                 os.fspath(data_file), **kwargs)
         reply = reply if isinstance(reply, dict) else {}

@@ -187,11 +187,7 @@ def choose(source: str | None = None, *, offline: bool = False) -> PriceList:
 def using(choice: PriceList) -> Iterator[PriceList]:
     """Points ``tokenmeter.PRICING_URL`` at ``choice.source`` for the block
     and restores the previous source afterwards."""
-    from . import tokenmeter
+    from . import _hooks, tokenmeter
 
-    previous = tokenmeter.PRICING_URL
-    tokenmeter.PRICING_URL = choice.source
-    try:
+    with _hooks.setting(tokenmeter, "PRICING_URL", choice.source):
         yield choice
-    finally:
-        tokenmeter.PRICING_URL = previous

@@ -16,9 +16,9 @@ its result dropped) and ``DeadlineExceeded`` is raised, as it is for every
 later call once the budget is spent. A solve is told the deadline itself
 when the solver takes one (``deadline()``), and ends on its own before it.
 
-``compiler_hook`` wraps ``tavro.modelwright.KelmCompiler`` (which
-``generative_solve`` looks up at each call) while held, so its compiles go
-through ``run`` too.
+``bounded_compiles()`` sets ``tavro.modelwright.KelmCompiler`` (which
+``generative_solve`` looks up at each call) to a subclass whose compiles go
+through ``run`` too, while the block runs.
 """
 
 from __future__ import annotations
@@ -32,7 +32,7 @@ from typing import Any, Callable, Iterator, TypeVar
 from . import _deadline, _hooks
 
 __all__ = ["DEFAULT_PROBLEM_TIMEOUT", "DeadlineExceeded", "WorkBudget", "bounded", "current", "run",
-           "compiler_hook"]
+           "bounded_compiles"]
 
 _T = TypeVar("_T")
 
@@ -139,4 +139,9 @@ def _bounded_compiler(cls: type[Any]) -> type[Any]:
     return KelmCompiler
 
 
-compiler_hook = _hooks.AttributeHook("tavro.modelwright", "KelmCompiler", _bounded_compiler)
+def bounded_compiles() -> contextlib.AbstractContextManager[None]:
+    """modelwright's compiles run within the calling thread's budget while
+    the block runs (``KelmCompiler`` set for every thread, then put back)."""
+    from . import modelwright
+
+    return _hooks.setting(modelwright, "KelmCompiler", _bounded_compiler(modelwright.KelmCompiler))

@@ -418,7 +418,7 @@ def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape:
     ``problem_timeout``, the problem's compiles and solves share that many
     seconds; past them it ends, recorded with DeadlineExceeded as its error
     (the modelwright.KelmCompiler of generative_solve is bounded only while
-    ``_work.compiler_hook`` is held, as ``evaluate`` holds it)."""
+    ``_work.bounded_compiles()`` is entered, as ``evaluate`` enters it)."""
     try:
         os.makedirs(folder, exist_ok=True)
         _write_plain(os.path.join(folder, "question.txt"), problem.question)
@@ -747,7 +747,7 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
                     run.stopped = "failed"
                     run.failed.set()
 
-        with _hooks.llm_hook.held(), _hooks.rank_hook.held(), _work.compiler_hook.held():
+        with _work.bounded_compiles():
             threads = [threading.Thread(target=worker, name="tavro-eval-%d" % i, daemon=True)
                        for i in range(max(1, min(int(jobs), pending.qsize() or 1)))]
             for t in threads:

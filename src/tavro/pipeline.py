@@ -47,7 +47,7 @@ import re
 import types
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
-from . import _fileio, _given, _hooks, _stated, _work
+from . import _fileio, _given, _hooks, _providers, _stated, _work
 
 if TYPE_CHECKING:
     from types import ModuleType, TracebackType
@@ -371,13 +371,12 @@ def check_question(description: str, answer: dict[str, Any], *, redact: Redact |
 # -- cost -----------------------------------------------------------------------------
 
 def estimate_costs(usage: dict[str, int], model_name: str, llm_provider: str | None = None) -> dict[str, Any]:
-    """Price summed usage once through ``tokenmeter.estimate_costs``; a local
-    Ollama model costs nothing (and needs no price list); any failure gives
+    """Price summed usage once through ``tokenmeter.estimate_costs``; a free
+    (local) model costs nothing and needs no price list; any failure gives
     an empty estimate, as in ``generative_solve``. Without "prompt_cost" the
     price is unknown (``total_cost`` 0.0 then does not mean free)."""
     try:
-        provider = _modelwright()._infer_provider(llm_provider, model_name)
-        if getattr(provider, "value", provider) == "ollama":
+        if _providers.is_free(_modelwright()._infer_provider(llm_provider, model_name)):
             return {"prompt_cost": 0.0, "completion_cost": 0.0, "total_cost": 0.0}
         from . import tokenmeter
 
@@ -470,81 +469,80 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
     failed: tuple[str, list[str]] | None = None
     failed_model = ""
     budget = max(int(repair), 0)
-    with _hooks.llm_hook.held():
-        while len(rounds) < budget:
-            status = answer["status"]
-            shown: Redact | None = None
-            if given is not None:  # the names of the pair and of a failed revision are the LLM's own
-                shown = functools.partial(given.redact, model_code=_read(model_file) + "\n" + failed_model)
-            if status in REPAIR_VERDICTS:
-                kind, question = "repair", repair_question(asked, answer, failed, redact=shown)
-            elif status == "optimal" and check_solution and not checked:
-                kind, question = "check", check_question(asked, answer, redact=shown)
-            else:
+    while len(rounds) < budget:
+        status = answer["status"]
+        shown: Redact | None = None
+        if given is not None:  # the names of the pair and of a failed revision are the LLM's own
+            shown = functools.partial(given.redact, model_code=_read(model_file) + "\n" + failed_model)
+        if status in REPAIR_VERDICTS:
+            kind, question = "repair", repair_question(asked, answer, failed, redact=shown)
+        elif status == "optimal" and check_solution and not checked:
+            kind, question = "check", check_question(asked, answer, redact=shown)
+        else:
+            break
+        _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
+        entry: dict[str, Any] = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
+                                 "outcome": None, "errors": [], "stated_changes": []}
+        rounds.append(entry)
+        try:
+            reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
+        except Exception as e:  # the answer in hand stays; the failure is reported
+            entry["outcome"] = "llm_error"
+            entry["errors"] = ["%s: %s" % (type(e).__name__, str(e) or type(e).__name__)]
+            _note(progress, "The feedback call failed: %s" % entry["errors"][0])
+            break
+        reply = reply if isinstance(reply, dict) else {}
+        entry["feedback"] = reply.get("feedback")
+        model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
+        if not isinstance(model_code, str) and not isinstance(data_code, str):
+            explanation = described_infeasible(entry["feedback"]) if status == "infeasible" else None
+            if explanation is not None:
+                entry["outcome"] = "infeasible_as_described"
+                as_described = {"explanation": explanation, "conflict": answer.get("conflict")}
+                _note(progress, "The problem as described is infeasible: %s" % explanation)
                 break
-            _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
-            entry: dict[str, Any] = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
-                                     "outcome": None, "errors": [], "stated_changes": []}
-            rounds.append(entry)
-            try:
-                reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
-            except Exception as e:  # the answer in hand stays; the failure is reported
-                entry["outcome"] = "llm_error"
-                entry["errors"] = ["%s: %s" % (type(e).__name__, str(e) or type(e).__name__)]
-                _note(progress, "The feedback call failed: %s" % entry["errors"][0])
-                break
-            reply = reply if isinstance(reply, dict) else {}
-            entry["feedback"] = reply.get("feedback")
-            model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
-            if not isinstance(model_code, str) and not isinstance(data_code, str):
-                explanation = described_infeasible(entry["feedback"]) if status == "infeasible" else None
-                if explanation is not None:
-                    entry["outcome"] = "infeasible_as_described"
-                    as_described = {"explanation": explanation, "conflict": answer.get("conflict")}
-                    _note(progress, "The problem as described is infeasible: %s" % explanation)
-                    break
-                entry["outcome"] = "no_revision"
-                _note(progress, "No revision proposed")
-                if kind == "check":
-                    checked = True
-                    continue
-                break
-            if not isinstance(model_code, str):
-                model_code = _read(model_file)
-            if not isinstance(data_code, str):
-                data_code = _read(data_file)
-            errors = _compile_errors(model_code, data_code, tables)
-            failed_model = model_code
-            if errors:
-                entry["outcome"] = "not_compiled"
-                entry["errors"] = errors
-                failed = ("A previous revision did not compile:", errors)
-                _note(progress, "The revision does not compile; the previous pair stays: %s" % "; ".join(errors))
-                if kind == "check":
-                    checked = True
+            entry["outcome"] = "no_revision"
+            _note(progress, "No revision proposed")
+            if kind == "check":
+                checked = True
                 continue
-            failed = None
-            checked = checked or kind == "check"
-            candidate = solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap, data_dir=tables)
-            _note(progress, "The revision solves: %s" % candidate["status"])
-            # Never trade an optimal pair for a worse one, nor a solvable
-            # pair for one the solver fails on.
-            if (kind == "check" and candidate["status"] != "optimal") or (
-                    candidate["status"] == "error" and status != "error"):
-                entry["outcome"] = "kept"
-                entry["errors"] = [str(candidate.get("message") or candidate["status"])]
-                failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
-                _note(progress, "The previous pair (%s) stays" % status)
-                continue
-            old_data = _read(data_file)
-            _fileio.write_files_atomic({model_file: model_code, data_file: data_code})
-            entry["outcome"] = "revised"
-            _note(progress, "Revision written: %s \u2022 %s" % (model_file, data_file))
-            entry["stated_changes"] = _stated.revision_changes(description, old_data, model_code, data_code,
-                                                               entry["round"])
-            _flag_changes(progress, entry["stated_changes"])
-            changes += entry["stated_changes"]
-            answer = candidate
+            break
+        if not isinstance(model_code, str):
+            model_code = _read(model_file)
+        if not isinstance(data_code, str):
+            data_code = _read(data_file)
+        errors = _compile_errors(model_code, data_code, tables)
+        failed_model = model_code
+        if errors:
+            entry["outcome"] = "not_compiled"
+            entry["errors"] = errors
+            failed = ("A previous revision did not compile:", errors)
+            _note(progress, "The revision does not compile; the previous pair stays: %s" % "; ".join(errors))
+            if kind == "check":
+                checked = True
+            continue
+        failed = None
+        checked = checked or kind == "check"
+        candidate = solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap, data_dir=tables)
+        _note(progress, "The revision solves: %s" % candidate["status"])
+        # Never trade an optimal pair for a worse one, nor a solvable
+        # pair for one the solver fails on.
+        if (kind == "check" and candidate["status"] != "optimal") or (
+                candidate["status"] == "error" and status != "error"):
+            entry["outcome"] = "kept"
+            entry["errors"] = [str(candidate.get("message") or candidate["status"])]
+            failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
+            _note(progress, "The previous pair (%s) stays" % status)
+            continue
+        old_data = _read(data_file)
+        _fileio.write_files_atomic({model_file: model_code, data_file: data_code})
+        entry["outcome"] = "revised"
+        _note(progress, "Revision written: %s \u2022 %s" % (model_file, data_file))
+        entry["stated_changes"] = _stated.revision_changes(description, old_data, model_code, data_code,
+                                                           entry["round"])
+        _flag_changes(progress, entry["stated_changes"])
+        changes += entry["stated_changes"]
+        answer = candidate
     return {"status": answer["status"], "objective": answer["objective"], "values": answer["values"],
             "repairs": len(rounds), "rounds": rounds, "solution": answer, "stated_changes": changes,
             "infeasible_as_described": as_described}
@@ -715,7 +713,7 @@ def _generate_one(description: str, model_file: PathArg, data_file: PathArg, *, 
         solve_kwargs["mode"] = mode
     if temperature is not None:
         solve_kwargs["temperature"] = temperature
-    with _hooks.llm_hook.held(), _hooks.metering() as meter:
+    with _hooks.metering() as meter:
         if given is None:
             stats = mw.generative_solve(description, *stage.paths, **solve_kwargs)
         else:

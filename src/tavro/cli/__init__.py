@@ -21,6 +21,8 @@ import importlib
 import sys
 from typing import TYPE_CHECKING, Protocol, cast
 
+from .. import _providers
+
 if TYPE_CHECKING:
     from collections.abc import Sequence
 
@@ -35,7 +37,8 @@ _DESCRIPTION = ("Turn an optimisation problem written in plain language into a T
                 "an LLM, check the pair with Tavro's compiler, and solve it with HiGHS. check, solve and examples "
                 "are free and need no LLM.")
 _EPILOG = ("`tavro COMMAND --help` shows a command's options. Start with `tavro examples`. "
-           "Keys: OPENAI_API_KEY or GEMINI_API_KEY, or `tavro keys set openai`; a local Ollama server needs none.")
+           "Keys: %s, or `tavro keys set openai`; a local Ollama server needs none."
+           % " or ".join(p.key_variable for p in _providers.PROVIDERS if p.key_variable))
 
 
 class Command(Protocol):

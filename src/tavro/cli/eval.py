@@ -182,11 +182,10 @@ def _print_summary(summary: dict[str, Any], stream: IO[str]) -> None:
 
 
 def _priced(options: dict[str, Any]) -> bool:
-    # A local Ollama model has no price list to fetch.
-    from .. import modelwright
+    # A free (local) model has no price list to fetch.
+    from .. import _providers, modelwright
 
-    provider = modelwright._infer_provider(options["llm_provider"], options["model_name"])
-    return getattr(provider, "value", provider) != "ollama"
+    return not _providers.is_free(modelwright._infer_provider(options["llm_provider"], options["model_name"]))
 
 
 def run(args: argparse.Namespace) -> int:

@@ -7,23 +7,21 @@ import argparse
 import difflib
 from typing import Any, Callable
 
+from .. import _providers
+
 __all__ = ["PROVIDER_NAMES", "check_provider", "iterations_type", "positive_int", "candidates_type",
            "check_description", "MAX_DESCRIPTION", "MAX_ITERATIONS", "MAX_CANDIDATES", "reword_error",
            "model_suggestion"]
 
 # The names the provider choice accepts (any case, surrounding spaces ignored).
-PROVIDER_NAMES = ("openai", "oai", "google", "genai", "gemini", "google.generativeai", "ollama")
+PROVIDER_NAMES = _providers.NAMES
 MAX_DESCRIPTION = 100_000
 MAX_ITERATIONS = 100
 # Every candidate is a paid generation.
 MAX_CANDIDATES = 10
 
 # The library's missing-client messages, and the extra that installs each client.
-_MISSING_CLIENT = {
-    "openai is not installed. pip install openai": ("openai", "openai"),
-    "google.generativeai is not installed. pip install google-generativeai": ("google.generativeai", "gemini"),
-    "ollama package is not installed. pip install ollama": ("ollama", "ollama"),
-}
+_MISSING_CLIENT = {p.missing_client: (p.client, p.extra) for p in _providers.PROVIDERS}
 
 
 def check_provider(parser: argparse.ArgumentParser, provider: str | None) -> None:
@@ -34,7 +32,7 @@ def check_provider(parser: argparse.ArgumentParser, provider: str | None) -> Non
         return
     close = difflib.get_close_matches(provider.strip().lower(), PROVIDER_NAMES, n=1, cutoff=0.5)
     hint = "did you mean '%s'? " % close[0] if close else ""
-    parser.error("unknown provider '%s'; %s(choose openai, google or ollama)" % (provider, hint))
+    parser.error("unknown provider '%s'; %s(choose %s)" % (provider, hint, _providers.choices_text()))
 
 
 def _whole_number(text: str, low: int, high: int) -> int:

@@ -9,14 +9,17 @@ import difflib
 import os
 import sys
 
+from .. import _providers
+
 NAME = "keys"
 HELP = "store, list or remove the API keys used when OPENAI_API_KEY / GEMINI_API_KEY are unset"
 DESCRIPTION = ("Keep an API key once: `tavro keys set openai` reads it without echo (or from standard input "
                "when piped) and stores it in your configuration folder, readable only by you. A key in the "
                "environment wins over a stored one.")
 
-_ALIASES = {"openai": "openai", "oai": "openai", "google": "google", "gemini": "google", "genai": "google",
-            "google.generativeai": "google"}
+# The names of the providers that need a key, with their aliases.
+_ALIASES = {alias: p.name for p in _providers.PROVIDERS if p.key_variable for alias in p.aliases}
+_KEYED = " or ".join(p.name for p in _providers.PROVIDERS if p.key_variable)
 
 
 def provider_name(text: str) -> str:
@@ -24,11 +27,13 @@ def provider_name(text: str) -> str:
     name = text.strip().lower()
     if name in _ALIASES:
         return _ALIASES[name]
-    if name == "ollama":
-        raise argparse.ArgumentTypeError("ollama needs no key (it uses the server at OLLAMA_HOST)")
+    keyless = _providers.lookup(name)
+    if keyless is not None:
+        raise argparse.ArgumentTypeError("%s needs no key (it uses the server at %s)"
+                                         % (keyless.name, keyless.address_variable))
     close = difflib.get_close_matches(name, list(_ALIASES), n=1, cutoff=0.5)
     hint = "did you mean '%s'? " % close[0] if close else ""
-    raise argparse.ArgumentTypeError("unknown provider '%s'; %s(choose openai or google)" % (text, hint))
+    raise argparse.ArgumentTypeError("unknown provider '%s'; %s(choose %s)" % (text, hint, _KEYED))
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:

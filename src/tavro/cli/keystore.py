@@ -16,10 +16,12 @@ import os
 import stat
 from typing import MutableMapping
 
+from .. import _providers
+
 __all__ = ["KEY_VARIABLES", "KeyStoreError", "config_dir", "keys_file", "load", "store", "remove", "apply"]
 
 # The providers that need a key, and the variable the library reads it from.
-KEY_VARIABLES = {"openai": "OPENAI_API_KEY", "google": "GEMINI_API_KEY"}
+KEY_VARIABLES = {p.name: p.key_variable for p in _providers.PROVIDERS if p.key_variable}
 
 FILE_NAME = "keys.json"
 

@@ -8,6 +8,8 @@ from __future__ import annotations
 import argparse
 import os
 
+from .. import _providers
+
 __all__ = ["add_llm_options", "add_pricing_options", "add_output_options", "pricing_source",
            "add_data_dir_option", "data_dir_of"]
 
@@ -18,7 +20,8 @@ def add_llm_options(parser: argparse.ArgumentParser, *, provider_default: str = 
                     timeout_note: str = "") -> None:
     """--provider, --model and --timeout. A command that has --timeout calls
     an LLM: ``main`` bounds each of its calls by it."""
-    parser.add_argument("--provider", default=None, help="openai, google or ollama (default: %s)" % provider_default)
+    parser.add_argument("--provider", default=None,
+                        help="%s (default: %s)" % (_providers.choices_text(), provider_default))
     parser.add_argument("--model", default=None, help="LLM model name (default gpt-5)")
     parser.add_argument("--timeout", type=float, default=None, metavar="SECONDS",
                         help="longest wait for one LLM call (default: $TAVRO_LLM_TIMEOUT, else 300)" + timeout_note)

@@ -4,10 +4,9 @@
   is a tty) it draws through ``rich``: a spinner with the elapsed time while an
   LLM call waits, then one line per call with its tokens and estimated cost.
   Otherwise it writes plain lines: no escape sequences, no spinner frames.
-- ``llm_call_hook(reporter)``: a wrapper factory for
-  ``tavro.modelwright._llm_generate_text`` (takes the callable, returns the
-  wrapped one), so it composes with other wrappers of the same attribute;
-  ``patched`` installs a wrapper for the duration of a command.
+- ``llm_session(args)``: the reporter of an LLM command, its layer on the
+  command's LLM calls (``reporting``, at the PROGRESS place of
+  tavro._hooks) and its compiler hook installed until the command ends.
 - ``emit_json``: the one JSON object a ``--json`` command writes to stdout.
 - ``clean``: LLM and file text made safe to print (control characters that
   could drive the terminal are shown as escapes); ``print_out`` and
@@ -31,7 +30,9 @@ import sys
 import threading
 import time
 import types
-from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal, TypeVar, cast
+from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal, TypeVar
+
+from .. import _hooks, _providers
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -40,8 +41,8 @@ if TYPE_CHECKING:
     from ..tavro_core import KelmCompiler
     from .prices import Prices
 
-__all__ = ["Reporter", "llm_call_hook", "compile_hook", "patched", "emit_json", "clean", "format_cost",
-           "print_out", "print_err", "tokens_text", "llm_session", "report_error"]
+__all__ = ["Reporter", "reporting", "compile_hook", "emit_json", "clean", "format_cost", "print_out",
+           "print_err", "tokens_text", "llm_session", "report_error"]
 
 _T = TypeVar("_T")
 
@@ -136,17 +137,6 @@ def cost_record_text(msg: str, local: bool = False) -> str:
     cost = "local model (no charge)" if local else format_cost(known_cost(record.get("estimated_costs")))
     return "[LLM] Estimated costs: %s (%s, %d tokens in / %d out)" % (
         cost, record.get("model"), usage.get("prompt_tokens") or 0, usage.get("completion_tokens") or 0)
-
-
-@contextlib.contextmanager
-def patched(module: object, name: str, wrap: Callable[[Any], object]) -> Iterator[None]:
-    """Replace ``module.name`` by ``wrap(current value)`` until the block ends."""
-    original = getattr(module, name)
-    setattr(module, name, wrap(original))
-    try:
-        yield
-    finally:
-        setattr(module, name, original)
 
 
 # Workflow messages that the terminal display replaces (the spinner, the call
@@ -294,8 +284,8 @@ class Reporter:
 
     def price(self, provider: str, model: str, usage: dict[str, Any]) -> float | None:
         """Estimated dollars of ``usage``; None when the price is unknown.
-        Local (Ollama) models cost nothing and never load the price list."""
-        if provider == "ollama":
+        Free (local) models cost nothing and never load the price list."""
+        if _providers.is_free(provider):
             return 0.0
         if self.price_list is not None:
             self.price_list.ensure()
@@ -319,7 +309,8 @@ class Reporter:
         line = head + ", %d tokens in / %d out" % (record["prompt_tokens"], record["completion_tokens"])
         if "cost" in record:
             cost = record["cost"]
-            line += ", local model (no charge)" if record["provider"] == "ollama" else ", cost " + format_cost(cost)
+            line += ", local model (no charge)" if _providers.is_free(record["provider"]) else \
+                ", cost " + format_cost(cost)
         return line
 
     # -- compiler -----------------------------------------------------------
@@ -355,7 +346,7 @@ class Reporter:
         else:
             parts.append("%d tokens in / %d out" % (t["prompt_tokens"], t["completion_tokens"]))
         if self.want_costs and self.calls and t["prompt_tokens"] is not None:
-            local = self.calls and all(c["provider"] == "ollama" for c in self.calls)
+            local = self.calls and all(_providers.is_free(c["provider"]) for c in self.calls)
             parts.append("local model (no charge)" if local else "estimated cost " + format_cost(t["cost"]))
         self._line(head + ", ".join(parts), style="bold")
 
@@ -398,81 +389,66 @@ class Reporter:
             self.summary()
 
 
-def llm_call_hook(reporter: Reporter) -> Callable[[Callable[..., _T]], Callable[..., _T]]:
-    """Wrapper factory for ``_llm_generate_text``: reports each call."""
+def reporting(reporter: Reporter) -> _hooks.Layer:
+    """The layer of ``_llm_generate_text`` that reports each call."""
 
-    def wrap(call: Callable[..., _T]) -> Callable[..., _T]:
-        @functools.wraps(call)
-        def reported(*args: Any, **kwargs: Any) -> _T:
-            provider = kwargs["provider"] if "provider" in kwargs else (args[0] if args else None)
-            model = kwargs["model_name"] if "model_name" in kwargs else (args[1] if len(args) > 1 else None)
-            # A caller that does not ask for the usage (the feedback workflow)
-            # still gets its text alone; the usage is taken for the report.
-            forced = not args and not kwargs.get("capture_usage", False)
-            if forced:
-                kwargs = dict(kwargs, capture_usage=True)
-            reporter.call_started(provider, model)
+    def reported(call: Callable[..., Any], **kwargs: Any) -> Any:
+        reporter.call_started(kwargs.get("provider"), kwargs.get("model_name"))
+        try:
+            result = call(**kwargs)
+        except BaseException:
+            reporter.call_failed()
+            raise
+        usage = result[1] if isinstance(result, tuple) and len(result) == 2 else None
+        reporter.call_finished(usage)
+        return result
+
+    return reported
+
+
+def compile_hook(reporter: Reporter, cls: type[KelmCompiler]) -> type[KelmCompiler]:
+    """A subclass of the ``KelmCompiler`` class bound in modelwright whose
+    failures are shown, then raised unchanged."""
+
+    class ReportingCompiler(cls):  # type: ignore[valid-type,misc]
+        def compile_model(self, model_code: str, data_code: str, **where: Any) -> dict[str, Any]:
             try:
-                result = call(*args, **kwargs)
-            except BaseException:
-                reporter.call_failed()
+                result: dict[str, Any] = super().compile_model(model_code, data_code, **where)
+                return result
+            except Exception as e:
+                reporter.compile_failed(e)
                 raise
-            pair = isinstance(result, tuple) and len(result) == 2
-            reporter.call_finished(result[1] if pair else None)  # type: ignore[index]
-            if forced and pair:
-                return cast(_T, result[0])  # type: ignore[index]
-            return result
 
-        return reported
-
-    return wrap
-
-
-def compile_hook(reporter: Reporter) -> Callable[[type[KelmCompiler]], type[KelmCompiler]]:
-    """Wrapper factory for the ``KelmCompiler`` class bound in modelwright:
-    a subclass whose failures are shown, then raised unchanged."""
-
-    def wrap(cls: type[KelmCompiler]) -> type[KelmCompiler]:
-        class ReportingCompiler(cls):  # type: ignore[valid-type,misc]
-            def compile_model(self, model_code: str, data_code: str, **where: Any) -> dict[str, Any]:
-                try:
-                    result: dict[str, Any] = super().compile_model(model_code, data_code, **where)
-                    return result
-                except Exception as e:
-                    reporter.compile_failed(e)
-                    raise
-
-        ReportingCompiler.__name__ = ReportingCompiler.__qualname__ = cls.__name__
-        return ReportingCompiler
-
-    return wrap
+    ReportingCompiler.__name__ = ReportingCompiler.__qualname__ = cls.__name__
+    return ReportingCompiler
 
 
 @contextlib.contextmanager
 def llm_session(args: argparse.Namespace) -> Iterator[Reporter]:
-    """The reporter of an LLM command, with the call and compiler hooks
-    installed on tavro.modelwright until the block ends. The price list
-    (--pricing, $TAVRO_PRICING, --offline; see prices.py) is chosen when the
-    first cost is needed and restored afterwards; a local (Ollama) model
-    never loads one."""
+    """The reporter of an LLM command, with its call layer (every thread's
+    calls) and compiler hook installed on tavro.modelwright until the block
+    ends. The price list (--pricing, $TAVRO_PRICING, --offline; see
+    prices.py) is chosen when the first cost is needed and restored
+    afterwards; a free (local) model never loads one."""
     from .. import modelwright
     from .prices import Prices
 
     reporter = Reporter(json_mode=getattr(args, "json", False), quiet=getattr(args, "quiet", False),
                         verbose=getattr(args, "verbose", False))
-    local = modelwright._infer_provider(args.provider, args.model or modelwright.MODEL_NAME) \
-        == modelwright.LLMProvider.OLLAMA
+    local = _providers.is_free(modelwright._infer_provider(args.provider, args.model or modelwright.MODEL_NAME))
     with contextlib.ExitStack() as stack:
         stack.enter_context(reporter)
-        stack.enter_context(patched(modelwright, "_llm_generate_text", llm_call_hook(reporter)))
-        stack.enter_context(patched(modelwright, "KelmCompiler", compile_hook(reporter)))
+        stack.enter_context(_hooks.llm_call(reporting(reporter), order=_hooks.PROGRESS, every_thread=True))
+        stack.enter_context(_hooks.setting(modelwright, "KelmCompiler",
+                                           compile_hook(reporter, modelwright.KelmCompiler)))
         reporter.local = local
         if local:
-            stack.enter_context(patched(modelwright, "_estimate_costs", lambda _old: _no_estimate))
+            stack.enter_context(_hooks.setting(modelwright, "_estimate_costs", _no_estimate))
         else:
             prices = stack.enter_context(Prices.of(args, note=reporter.note))
             reporter.price_list = prices
-            stack.enter_context(patched(modelwright, "_estimate_costs", _priced_by(prices)))
+            stack.enter_context(_hooks.setting(modelwright, "_estimate_costs",
+                                               _priced_by(prices, modelwright._estimate_costs)))  # type: ignore[attr-defined]
         try:
             yield reporter
         except Exception:
@@ -485,19 +461,15 @@ def _no_estimate(args: object, usage: object) -> dict[str, float]:
     return {}
 
 
-def _priced_by(prices: Prices) -> Callable[[Callable[..., _T]], Callable[..., _T]]:
-    """Wrapper factory for ``_estimate_costs``: the price list is chosen
-    before the first estimate."""
+def _priced_by(prices: Prices, estimate: Callable[..., _T]) -> Callable[..., _T]:
+    """``_estimate_costs`` with the price list chosen before the first estimate."""
 
-    def wrap(estimate: Callable[..., _T]) -> Callable[..., _T]:
-        @functools.wraps(estimate)
-        def priced(*args: Any, **kwargs: Any) -> _T:
-            prices.ensure()
-            return estimate(*args, **kwargs)
+    @functools.wraps(estimate)
+    def priced(*args: Any, **kwargs: Any) -> _T:
+        prices.ensure()
+        return estimate(*args, **kwargs)
 
-        return priced
-
-    return wrap
+    return priced
 
 
 def report_error(error: BaseException, args: argparse.Namespace) -> int:

@@ -16,6 +16,7 @@ import urllib.parse
 import warnings
 from typing import Iterator
 
+from .. import _providers
 from . import keystore
 
 __all__ = ["ProviderNotReady", "provider_of", "require_provider", "ollama_address", "quiet_provider_warnings"]
@@ -31,7 +32,7 @@ class ProviderNotReady(RuntimeError):
 
 
 def provider_of(args: argparse.Namespace) -> str:
-    """The provider a command will call ("openai", "google" or "ollama"),
+    """The provider a command will call (the LLMProvider value),
     chosen as the library chooses it: --provider, else from the model name."""
     from .. import modelwright
 
@@ -64,16 +65,14 @@ def _ollama_answers(host: str, port: int) -> str | None:
         return e.strerror or str(e) or type(e).__name__
 
 
-# The client package of each provider: without it the library's own
-# missing-package error comes first (the command line names the extra).
-_CLIENTS = {"openai": "openai", "google": "google.generativeai", "ollama": "ollama"}
-
-
 def _client_missing(provider: str) -> bool:
+    # Without its client package the library's own missing-package error
+    # comes first (the command line names the extra).
     import importlib.util
     import sys
 
-    name = _CLIENTS.get(provider, provider)
+    entry = _providers.by_name(provider)
+    name = entry.client if entry is not None else provider
     if name in sys.modules:  # imported already, or blocked with None
         return sys.modules[name] is None
     try:
