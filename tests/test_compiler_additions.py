@@ -254,6 +254,18 @@ MESSAGES = [
      "model:1:7: range 'R' (1..100000000000) is too large: more than 100000000 elements"),
     ("huge inline range", "dvar float x[0..9223372036854775807];\nminimize z: x[1];", "",
      "model:1:15: range 0..9223372036854775807 is too large: more than 100000000 elements"),
+    ("huge forall range", "dvar float x;\nminimize z: x;\nsubject to { forall(k in 1..4294967297) c: x >= k; }", "",
+     "model:3:26: range 1..4294967297 is too large: more than 100000000 elements"),
+    ("huge sum range over data", "int n;\ndvar float x;\nminimize z: x + sum(k in 0..n) k;", "n = 9223372036854775807;",
+     "model:3:26: range 0..9223372036854775807 is too large: more than 100000000 elements"),
+    ("big-M that overflows", "dvar boolean b;\ndvar float x in 0..1e308;\ndvar float y in 0..1e308;\n"
+     "minimize z: x;\nsubject to { b == 0 => 2*x + 2*y <= 0; }", "",
+     "model:5:14: '=>' needs a big-M of infinity (from the bounds of 'x'), too large to be safe: the solver's "
+     "integrality tolerance (1e-6) times M is over 1, so the implication could fail by that much; declare tighter "
+     "bounds on 'x' (|M| at most 1000000)"),
+    ("right-hand side from infinite data", "float r;\ndvar float x;\nminimize z: x;\nsubject to { c: x >= r; }",
+     "r = infinity;", "model:4:17: constraint 'c': the right-hand side is infinity (a number overflowed, or the data "
+                      "holds one that is not finite)"),
     ("huge keyed array", "range R = 1..100000;\nfloat c[R][R] = ...;\n" + OBJ, "c = #[1: #[1: 2]#]#;",
      "model:2:7: 'c' is too large: more than 100000000 elements over its index sets"),
     ("huge variable", "range R = 1..100000;\ndvar float y[R][R];\n" + OBJ, "",

@@ -115,30 +115,32 @@ HOSTILE = ['a"""b', "c'''d", "back\\slash", "new\nline", "__import__('os').syste
            "# not a comment", "caf\u00e9 \u6771\u4eac \U0001f600", "');__import__('os');('"]
 
 
-def hostile_model():
-    """A model whose every name, label and string is hostile text: a hand-built tree."""
+def hostile_model(names=("S", "cost", "x", "y", "z", "i", "c", "d")):
+    """A model whose every string is hostile text: a hand-built tree. Its
+    names must be identifiers (the tree reader refuses others), so the
+    hostile text reaches the script as set elements, in every column name."""
     n = lambda v: {"type": "name", "name": v}  # noqa: E731
-    S, x, i = HOSTILE[0], HOSTILE[4], HOSTILE[5]
+    S, cost, x, y, z, i, c, d = names
     decls = [
         {"type": "set", "name": S, "line": 1, "element_type": "string", "value": None},
-        {"type": "param", "name": HOSTILE[1], "line": 2, "value_type": "float", "indices": [n(S)], "value": None},
+        {"type": "param", "name": cost, "line": 2, "value_type": "float", "indices": [n(S)], "value": None},
         {"type": "dvar", "name": x, "line": 3, "var_type": "float", "nonnegative": True, "indices": [n(S)],
          "low": None, "high": None},
-        {"type": "dvar", "name": HOSTILE[6], "line": 4, "var_type": "int", "nonnegative": True, "indices": [],
+        {"type": "dvar", "name": y, "line": 4, "var_type": "int", "nonnegative": True, "indices": [],
          "low": None, "high": None},
-        {"type": "objective", "name": HOSTILE[3], "line": 5, "sense": "minimize",
+        {"type": "objective", "name": z, "line": 5, "sense": "minimize",
          "expr": {"type": "binary", "op": "+", "left": {
              "type": "sum", "indices": [{"name": i, "set": n(S)}], "filter": None,
-             "body": {"type": "index", "name": x, "indices": [n(i)]}}, "right": n(HOSTILE[6])}},
+             "body": {"type": "index", "name": x, "indices": [n(i)]}}, "right": n(y)}},
         {"type": "constraints", "name": None, "line": 6, "constraints": [
             {"type": "forall", "line": 7, "indices": [{"name": i, "set": n(S)}], "filter": None, "constraints": [
-                {"type": "constraint", "name": HOSTILE[7], "line": 7, "op": ">=",
+                {"type": "constraint", "name": c, "line": 7, "op": ">=",
                  "left": {"type": "index", "name": x, "indices": [n(i)]},
-                 "right": {"type": "index", "name": HOSTILE[1], "indices": [n(i)]}}]},
-            {"type": "constraint", "name": HOSTILE[2], "line": 8, "op": ">=", "left": n(HOSTILE[6]),
+                 "right": {"type": "index", "name": cost, "indices": [n(i)]}}]},
+            {"type": "constraint", "name": d, "line": 8, "op": ">=", "left": n(y),
              "right": {"type": "number", "value": 2}}]},
     ]
-    data = {S: HOSTILE, HOSTILE[1]: [float(k) for k in range(len(HOSTILE))]}
+    data = {S: HOSTILE, cost: [float(k) for k in range(len(HOSTILE))]}
     return {"declarations": decls}, data
 
 
@@ -166,12 +168,21 @@ def test_hostile_names_stay_string_literals(tmp_path, form, monkeypatch):
     run = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True,
                          encoding="utf-8", timeout=60)
     assert run.returncode == 0, run.stderr
-    assert run.stdout.startswith("status: optimal\nobjective (new\\nline): 30\n")
+    assert run.stdout.startswith("status: optimal\nobjective (z): 30\n")
     assert not (tmp_path / "PWNED").exists()
     ns = runpy.run_path(str(script), run_name="not_main")
     assert ns["objective"] == pytest.approx(sum(range(len(HOSTILE))) + 2)
-    assert list(ns["solution"][HOSTILE[4]]) == HOSTILE
-    assert ns["solution"][HOSTILE[6]] == 2.0
+    assert list(ns["solution"]["x"]) == HOSTILE
+    assert ns["solution"]["y"] == 2.0
+
+
+@pytest.mark.parametrize("at", range(8))
+def test_hostile_names_are_refused(at):
+    names = ["S", "cost", "x", "y", "z", "i", "c", "d"]
+    names[at] = HOSTILE[at]
+    tree, data = hostile_model(tuple(names))
+    with pytest.raises(SemanticError, match="must be an identifier"):
+        SciPyCodeGenerator(tree, data).generate_code()
 
 
 def test_script_runs_every_way(tmp_path, capsys):

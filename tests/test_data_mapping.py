@@ -118,3 +118,24 @@ def test_a_large_numpy_array_crosses_as_a_buffer():
              "minimize z: sum(i in I) cost[i][n] * x[i];\nsubject to { sum(i in I) x[i] >= 1; }\n")
     problem = solver.build_problem(model, {"n": n, "cost": cost})
     assert problem.c.tolist() == cost[:, -1].tolist()
+
+
+class _EmptiesItsList:
+    """A number whose __float__ empties the list that holds it."""
+
+    def __init__(self, holder):
+        self.holder = holder
+
+    def __float__(self):
+        self.holder.clear()
+        self.junk = [object() for _ in range(1000)]  # reuses the freed memory
+        return 1.0
+
+
+def test_values_that_change_their_list_are_read_safely():
+    # Read through borrowed pointers, the other items were freed (SIGSEGV).
+    model = "range I = 1..3;\nfloat a[I] = ...;\ndvar float x[I];\nminimize z: sum(i in I) a[i] * x[i];"
+    for k in range(50):
+        row = [None, k + 0.5, k + 1.5]
+        row[0] = _EmptiesItsList(row)
+        assert solver.build_problem(model, {"a": row}).c.tolist() == [1.0, k + 0.5, k + 1.5]

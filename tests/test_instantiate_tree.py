@@ -85,7 +85,6 @@ def test_hand_edited_data_is_honoured(tree):
     ({"n": 2.0}, "model:3:1: integer (declared int) expected for 'n', found number 2"),
     ({"n": True}, "integer expected for 'n', found boolean True"),
     ({"n": 2 ** 70}, "data for 'n': integer 1180591620717411303424 is too large"),
-    ({"n": object()}, "data for 'n': unsupported value a object"),
     ({"S": ["u", "u"]}, "model:2:1: duplicate element \"u\" in set 'S'"),
     ({"S": "uv"}, "a list of elements expected for set 'S', found string \"uv\""),
     ({"S": [1, 2]}, "string expected for 'S', found integer 1"),
@@ -207,3 +206,67 @@ def test_documented_example_tree_built_by_hand():
     assert got["rows"] == [("Cap", True, 6, 0, 1, 1, ["<A,B,1.0>"])]
     np.testing.assert_array_equal(got["row_upper"], [1.0])
     np.testing.assert_array_equal(got["col_upper"], [10.0, 10.0])
+
+
+class Shrinking:
+    """A numpy-like value whose tolist() empties the list that holds it."""
+
+    def __init__(self, holder):
+        self.holder = holder
+
+    def tolist(self):
+        self.holder.clear()
+        # Fill the freed memory, so a stale read sees garbage.
+        self.junk = [object() for _ in range(1000)]
+        return 1.0
+
+
+class RaisingGetattr:
+    def __init__(self, error):
+        self.error = error
+
+    def __getattr__(self, name):
+        raise self.error
+
+
+def test_values_that_change_their_list_are_read_safely(tree):
+    # Read through borrowed pointers, this read freed memory (SIGSEGV).
+    for _ in range(50):
+        row = [None, 2.0]
+        row[0] = Shrinking(row)
+        data = {**copy.deepcopy(tree["data"]), "a": [row, [3.0, 4.0]]}
+        got = _kelm.instantiate_tree(tree, data)
+        np.testing.assert_array_equal(got["row_lower"], [1.0, 3.0, 2.0])
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (object, TypeError, "data for 'n': values of type object are not plain data (None, bool, int, float, str, "
+                        "list, tuple, dict or a numpy array)"),
+    (lambda: RaisingGetattr(KeyboardInterrupt()), KeyboardInterrupt, ""),
+    (lambda: RaisingGetattr(ValueError("no attributes here")), ValueError, "no attributes here"),
+], ids=["object", "KeyboardInterrupt", "ValueError"])
+def test_values_that_are_not_plain_data(tree, make, error, message):
+    # hasattr through the C API swallowed every error, a KeyboardInterrupt from __getattr__ included.
+    with pytest.raises(error) as exc:
+        _kelm.instantiate_tree(tree, {**tree["data"], "n": make()})
+    assert str(exc.value) == message
+
+
+@pytest.mark.parametrize("mutate, message", [
+    (lambda t: decl(t, "x").update(name="x y"), "'name' must be an identifier, found 'x y'"),
+    (lambda t: decl(t, "n").update(name="sum"), "'name' must be an identifier, found 'sum'"),
+    (lambda t: decl(t, "P")["fields"][0].update(name="1st"), "'name' must be an identifier, found '1st'"),
+    (lambda t: objective(t).update(name="z\nstatus: infeasible"),
+     "the objective's 'name' must be an identifier, found 'z\nstatus: infeasible'"),
+    (lambda t: t["declarations"][-1]["constraints"][0]["indices"][0].update(name=""),
+     "'name' must be an identifier, found ''"),
+    (lambda t: t["declarations"][-1]["constraints"][1].update(name="a-b"),
+     "a constraint's 'name' must be an identifier, found 'a-b'"),
+    (lambda t: decl(t, "Ps").update(element_type="P Q"), "'element_type' must be a type or a tuple's name"),
+])
+def test_names_in_a_tree_are_identifiers(tree, mutate, message):
+    t = copy.deepcopy(tree)
+    mutate(t)
+    with pytest.raises(SemanticError) as exc:
+        _kelm.instantiate_tree(t, t["data"])
+    assert message in str(exc.value)

@@ -691,18 +691,23 @@ def _json_columns(problem: LinearProblem, x: FloatArray) -> str:
 
 
 def build_problem(model_code: str, data_code: Union[str, Mapping[str, Any]], *,
-                  data_dir: Optional[PathLike] = None) -> LinearProblem:
+                  data_dir: Optional[PathLike] = None, work_limit: Optional[int] = None,
+                  deadline: Optional[float] = None,
+                  cancel: Union[_kelm.CancelToken, threading.Event, None] = None) -> LinearProblem:
     """Compile and ground a model and its data; raise SemanticError for any fault.
 
     data_code is the data text, whose tables (csv(...)) are read from data_dir
     (default: the current folder), or a mapping {declared name: value} of
     numbers, strings, lists, sets, dicts keyed by index values (tuples for
-    several dimensions), numpy arrays in index order, or pandas objects."""
+    several dimensions), numpy arrays in index order, or pandas objects.
+    work_limit, deadline and cancel bound the work as tavro._kelm.instantiate does."""
+    bounds: Dict[str, Any] = {k: v for k, v in (("work_limit", work_limit), ("deadline", deadline),
+                                                     ("cancel", cancel)) if v is not None}
     if isinstance(data_code, Mapping):
         if data_dir is not None:
             raise TypeError("data_dir is for a data text's csv(...) bindings, not for data given as a mapping")
-        return LinearProblem(_kelm.instantiate_data(model_code, _data.plain(data_code)))
-    return LinearProblem(_kelm.instantiate(model_code, data_code, data_dir))
+        return LinearProblem(_kelm.instantiate_data(model_code, _data.plain(data_code), **bounds))
+    return LinearProblem(_kelm.instantiate(model_code, data_code, data_dir, **bounds))
 
 
 def _column_tree(problem: LinearProblem, x: FloatArray, text: bool = False) -> Dict[Any, Any]:

@@ -79,6 +79,7 @@ row and column.
 """
 
 import os
+import threading
 from typing import Any, Dict, Optional, Union
 
 from . import _kelm
@@ -91,7 +92,17 @@ class KelmCompiler:
     """Compiles a Tavro model (.mod text) with its data (.dat text)."""
 
     def compile_model(self, model_code: str, data_code: str, *,
-                      data_dir: Optional[Union[str, "os.PathLike[str]"]] = None) -> Dict[str, Any]:
+                      data_dir: Optional[Union[str, "os.PathLike[str]"]] = None, work_limit: Optional[int] = None,
+                      deadline: Optional[float] = None,
+                      cancel: Union[_kelm.CancelToken, threading.Event, None] = None) -> Dict[str, Any]:
         """Return the compiled model; raise SemanticError for any fault.
-        Tables bound in the data are read from data_dir (default: the current folder)."""
-        return _kelm.compile(model_code, data_code, data_dir)
+        Tables bound in the data are read from data_dir (default: the current folder).
+
+        Optional bounds on the work (tavro._kelm.compile): work_limit (steps,
+        default 200000000), deadline (a time.monotonic() value; TimeoutError
+        past it), cancel (a tavro._kelm.CancelToken or a threading.Event;
+        KeyboardInterrupt once set).
+        """
+        bounds: Dict[str, Any] = {k: v for k, v in (("work_limit", work_limit), ("deadline", deadline),
+                                                         ("cancel", cancel)) if v is not None}
+        return _kelm.compile(model_code, data_code, data_dir, **bounds)

@@ -253,3 +253,56 @@ TEST(InstantiateAdditions, InfinityAsBoundButNotAsCoefficient) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(InstantiateNames, UnlabelledRowsOnOneLineGetUniqueNames) {
+    // "_c2" for the first unlabelled constraint of line 2, "_c2#2", ... for
+    // the next; a label that took "_c2" pushes them on.
+    auto lp = ground(
+        "dvar float x; dvar float y; minimize z: x;\n"
+        "subject to { x >= 1; y >= 2; forall(i in 1..2) x + y >= i; _c3: x <= 9;\n"
+        "x <= 8; }\n");
+    std::vector<std::string> names;
+    for (auto& b : lp.rows) names.push_back(b.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"_c2", "_c2#2", "_c2#3", "_c3", "_c3#2"}));
+    EXPECT_FALSE(lp.rows[4].labelled);
+}
+
+TEST(InstantiateNumbers, NumbersTheSolverCannotJudgeAreLocatedErrors) {
+    const std::string head = "dvar float x; dvar float y;\nminimize z: x;\n";
+    EXPECT_EQ(fault(head + "subject to { c: 1e308 * (10 * x) >= 1; }\n"),
+              "model:3:17: constraint 'c': the coefficient of 'x' is infinity (a number overflowed, or the data holds "
+              "one that is not finite)");
+    // Data-only arithmetic faults at its step; these come from the terms a
+    // constraint adds up.
+    EXPECT_EQ(fault("float r;\n" + head + "subject to { forall(i in 1..2) x + r >= i * y + r; }\n", "r = infinity;"),
+              "model:4:32: this constraint for i = 1: the right-hand side is not a number (a number overflowed, or "
+              "the data holds one that is not finite)");
+    EXPECT_EQ(fault("float r;\n" + head + "subject to { c: x >= r; }\n", "r = infinity;"),
+              "model:4:17: constraint 'c': the right-hand side is infinity (a number overflowed, or the data holds "
+              "one that is not finite)");
+    EXPECT_EQ(fault("dvar float x;\nminimize z: x + 1e308 + 1e308;\n"),
+              "model:2:13: the objective's constant term is infinity (a number overflowed, or the data holds one "
+              "that is not finite)");
+    // An infinite bound on the open side is no bound, as with variables.
+    auto lp = ground("float r;\n" + head + "subject to { c: x <= r; d: x + y >= -r; }\n", "r = infinity;");
+    EXPECT_EQ(lp.row_upper[0], kInf);
+    EXPECT_EQ(lp.row_lower[1], -kInf);
+}
+
+TEST(InstantiateNumbers, BigMPastTheSafeLimitNamesTheVariable) {
+    EXPECT_EQ(
+        fault("range I = 1..2;\ndvar boolean b[I];\ndvar float x in 0..1e308;\ndvar float y in 0..1e308;\n"
+              "minimize z: x;\nsubject to { forall(i in I) b[i] == 0 => 2*x + 2*y <= 0; }\n"),
+        "model:6:29: '=>' for i = 1 needs a big-M of infinity (from the bounds of 'x'), too large to be safe: the "
+        "solver's integrality tolerance (1e-6) times M is over 1, so the implication could fail by that much; "
+        "declare tighter bounds on 'x' (|M| at most 1000000)");
+    const std::string model =
+        "dvar boolean b;\ndvar float x in 0..HI;\nminimize z: x;\nsubject to { b == 0 => x <= 0; }\n";
+    auto at = [&](const char* hi) { return std::string(model).replace(model.find("HI"), 2, hi); };
+    EXPECT_TRUE(tavro::kelm::instantiate(at("1e6"), "").ok);
+    EXPECT_NE(fault(at("1000001")).find("needs a big-M of 1000001 (from the bounds of 'x')"), std::string::npos);
+}
+
+}  // namespace

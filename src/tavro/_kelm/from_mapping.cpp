@@ -62,7 +62,7 @@ private:
     std::string scalar(handle v, Base want, Value& out);
     Value element(handle v, const Type& t, const std::string& at);
     std::size_t position(const Sym& set, handle key);
-    std::vector<handle> items(handle v, const char* what, std::vector<object>& keep);
+    std::vector<object> items(handle v, const char* what);
     void set(handle v);
     void array(handle v);
     void fill(handle v, std::size_t dim, std::size_t base);
@@ -131,20 +131,22 @@ Value MappingReader::element(handle v, const Type& t, const std::string& at) {
         return out;
     }
     const auto& fields = t.tuple->fields;
-    std::vector<handle> parts(fields.size());
+    std::vector<object> parts(fields.size());
     PyObject* o = v.ptr();
     std::size_t given = 0;
     if (sequence(o)) {
         given = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(o));
-        for (std::size_t k = 0; k < given && k < fields.size(); ++k) parts[k] = PySequence_Fast_ITEMS(o)[k];
+        for (std::size_t k = 0; k < given && k < fields.size(); ++k)
+            parts[k] = pyb::reinterpret_borrow<object>(PySequence_Fast_ITEMS(o)[k]);
     } else if (PyDict_Check(o)) {
         given = static_cast<std::size_t>(PyDict_GET_SIZE(o));
         for (std::size_t k = 0; k < fields.size(); ++k) {
-            PyObject* f = PyDict_GetItemString(o, fields[k].name.c_str());
+            PyObject* f = PyDict_GetItemWithError(o, tavro::py::text(fields[k].name).ptr());
+            if (!f && PyErr_Occurred()) throw pyb::error_already_set();
             if (!f)
                 fail("tuple " + quote(t.tuple->name) + " has a field " + quote(fields[k].name) + ", missing in " +
                      shown(v) + " (" + at + ")");
-            parts[k] = f;
+            parts[k] = pyb::reinterpret_borrow<object>(f);
         }
     } else {
         fail("tuple <...> of " + quote(t.tuple->name) + " expected, found " + shown(v) + " (" + at + ")");
@@ -180,8 +182,10 @@ std::size_t MappingReader::position(const Sym& set, handle key) {
     return it->second;
 }
 
-// The items of a list, tuple, numpy array (its rows) or other iterable.
-std::vector<handle> MappingReader::items(handle v, const char* what, std::vector<object>& keep) {
+// The items of a list, tuple, numpy array (its rows) or other iterable, each
+// held: reading one may run Python code (__float__, tolist()) that changes
+// the list.
+std::vector<object> MappingReader::items(handle v, const char* what) {
     PyObject* o = v.ptr();
     if (PyUnicode_Check(o) || PyDict_Check(o) || PyBytes_Check(o))
         fail(std::string(what) + " expected, found " + shown(v));
@@ -195,13 +199,15 @@ std::vector<handle> MappingReader::items(handle v, const char* what, std::vector
         }
         seq = fast;
     }
-    keep.push_back(seq);
     PyObject** at = PySequence_Fast_ITEMS(seq.ptr());
-    return std::vector<handle>(at, at + PySequence_Fast_GET_SIZE(seq.ptr()));
+    std::vector<object> out;
+    out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.ptr())));
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(seq.ptr()); ++k)
+        out.push_back(pyb::reinterpret_borrow<object>(at[k]));
+    return out;
 }
 
 void MappingReader::set(handle given) {
-    std::vector<object> keep;
     object v = pyb::reinterpret_borrow<object>(given);
     if (pyb::isinstance(v, keyed_)) v = v.attr("values");
     if (pyb::isinstance(v, frame_)) {
@@ -221,7 +227,7 @@ void MappingReader::set(handle given) {
     Elements& el = s_->elements;
     el.position.clear();
     std::size_t k = 0;
-    for (handle item : items(v, "a list of elements", keep)) {
+    for (handle item : items(v, "a list of elements")) {
         Value e = element(item, s_->type, "element " + std::to_string(k++ + 1));
         if (!el.position.emplace(element_key(e), out.size()).second)
             fail("duplicate element " + value_text(e) + " in set " + quote(s_->name));
@@ -333,9 +339,8 @@ bool MappingReader::numpy_block(handle v, std::size_t dim, std::size_t base) {
 // items, a Series' index and values). A key spans several dimensions as a
 // tuple (unless its set is a set of tuples).
 void MappingReader::keyed(handle keys, handle values, std::size_t dim, std::size_t base) {
-    std::vector<object> keep;
-    std::vector<handle> ks = items(keys, "keys", keep);
-    std::vector<handle> vs;
+    std::vector<object> ks = items(keys, "keys");
+    std::vector<object> vs;
     std::optional<pyb::array_t<double>> flat;
     if (pyb::isinstance<pyb::array>(values) && want_ != Base::String &&
         std::strchr("iuf", pyb::reinterpret_borrow<pyb::array>(values).dtype().kind()) &&
@@ -343,7 +348,7 @@ void MappingReader::keyed(handle keys, handle values, std::size_t dim, std::size
         flat = pyb::array_t<double, pyb::array::c_style | pyb::array::forcecast>::ensure(values);
         if (!*flat) throw pyb::error_already_set();
     } else {
-        vs = items(values, "values", keep);
+        vs = items(values, "values");
     }
     std::size_t count = flat ? static_cast<std::size_t>(flat->size()) : vs.size();
     if (count != ks.size())
@@ -397,8 +402,7 @@ void MappingReader::fill(handle v, std::size_t dim, std::size_t base) {
         fail("a DataFrame gives a 2-D array as a matrix (rows: first index, columns: second); for " + quote(s_->name) +
              " " + dims_text() + " give a Series indexed by its keys");
     }
-    std::vector<object> keep;
-    std::vector<handle> list = items(v, "a list or dict", keep);
+    std::vector<object> list = items(v, "a list or dict");
     const Sym* set = s_->dims[dim];
     if (list.size() != shape_[dim]) {
         std::string of = set->name.empty() ? "its range" : quote(set->name);
@@ -466,7 +470,7 @@ void MappingReader::single(handle v) {
 }
 
 void MappingReader::run(handle data) {
-    std::unordered_map<const Sym*, handle> given;
+    std::unordered_map<const Sym*, object> given;
     PyObject *key, *item;
     Py_ssize_t at = 0;
     while (PyDict_Next(data.ptr(), &at, &key, &item)) {
@@ -479,7 +483,7 @@ void MappingReader::run(handle data) {
             p_.diag->error_named("data['" + name + "']", fault);
             continue;
         }
-        given[s] = item;
+        given[s] = pyb::reinterpret_borrow<object>(item);
     }
     walk_data_decls(p_, [&](Sym& s) {
         auto it = given.find(&s);

@@ -25,6 +25,36 @@ std::string describe(handle v) {
     return std::string("a ") + Py_TYPE(v.ptr())->tp_name;
 }
 
+bool identifier(const std::string& s) {
+    auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+    if (s.empty() || !alpha(s[0])) return false;
+    for (char c : s)
+        if (!alpha(c) && !(c >= '0' && c <= '9')) return false;
+    return keyword(s) == Tok::Name;
+}
+
+// A list's or tuple's items as new references, taken while no Python code
+// runs: code that runs later (a tolist(), an __index__) may change the list.
+std::vector<pyb::object> items_of(handle seq) {
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+    std::vector<pyb::object> out;
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k) out.push_back(pyb::reinterpret_borrow<pyb::object>(items[k]));
+    return out;
+}
+
+// A dict's items, held the same way.
+std::vector<std::pair<pyb::object, pyb::object>> entries_of(handle dict) {
+    std::vector<std::pair<pyb::object, pyb::object>> out;
+    out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr())));
+    PyObject *key, *item;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(dict.ptr(), &at, &key, &item))
+        out.emplace_back(pyb::reinterpret_borrow<pyb::object>(key), pyb::reinterpret_borrow<pyb::object>(item));
+    return out;
+}
+
 class TreeReader {
 public:
     Model model(handle ast);
@@ -37,14 +67,18 @@ private:
         if (!PyDict_Check(v.ptr())) fail(std::string(what) + " must be a dict, found " + describe(v));
         return v;
     }
-    // node[key]; absent keys read as None unless required.
-    handle get(handle node, const char* key, bool required = true) const {
-        PyObject* v = PyDict_GetItemString(node.ptr(), key);  // borrowed; a str key cannot fail to hash
+    // node[key]; absent keys read as None unless required. A key object of
+    // the tree may run Python code while the dict compares keys (its __eq__),
+    // so what is read is held, and what that code raises propagates.
+    pyb::object get(handle node, const char* key, bool required = true) const {
+        pyb::object name = tavro::py::text(key);
+        PyObject* v = PyDict_GetItemWithError(node.ptr(), name.ptr());  // borrowed
         if (!v) {
+            if (PyErr_Occurred()) throw pyb::error_already_set();
             if (required) fail(std::string("'") + key + "' missing");
             return pyb::none();
         }
-        return v;
+        return pyb::reinterpret_borrow<pyb::object>(v);
     }
     std::string str(handle v, const char* what) const {
         if (!PyUnicode_Check(v.ptr())) fail(std::string(what) + " must be a str, found " + describe(v));
@@ -53,17 +87,23 @@ private:
     std::string str_of(handle node, const char* key) const {
         return str(get(node, key), ("'" + std::string(key) + "'").c_str());
     }
-    std::vector<handle> list(handle v, const char* what) const {
+    // A name the model text could hold: an identifier that is not a reserved word.
+    std::string name(handle v, const char* what) const {
+        std::string s = str(v, what);
+        if (!identifier(s)) fail(std::string(what) + " must be an identifier, found " + quote(s));
+        return s;
+    }
+    std::string name_of(handle node, const char* key) const {
+        return name(get(node, key), ("'" + std::string(key) + "'").c_str());
+    }
+    // The items of a list or tuple, each held: nothing read later can free them.
+    std::vector<pyb::object> list(handle v, const char* what) const {
         if (!PyList_Check(v.ptr()) && !PyTuple_Check(v.ptr()))
             fail(std::string(what) + " must be a list, found " + describe(v));
-        std::vector<handle> out;
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(v.ptr());
-        PyObject** items = PySequence_Fast_ITEMS(v.ptr());
-        out.assign(items, items + n);
-        return out;
+        return items_of(v);
     }
     int line_of(handle node) const {
-        handle v = get(node, "line", false);
+        pyb::object v = get(node, "line", false);
         if (v.is_none()) return line_;
         if (!PyLong_Check(v.ptr()) || PyBool_Check(v.ptr())) fail("'line' must be an int, found " + describe(v));
         long n = PyLong_AsLong(v.ptr());
@@ -128,6 +168,7 @@ TypeRef TreeReader::type_ref(handle v, const char* what) const {
     else if (s == "boolean")
         t.base = Tok::KwBoolean;
     else {
+        if (!identifier(s)) fail(std::string(what) + " must be a type or a tuple's name, found " + quote(s));
         t.base = Tok::Name;
         t.tuple = std::move(s);
     }
@@ -172,7 +213,7 @@ std::vector<ExprPtr> TreeReader::exprs(handle v, const char* what) {
 }
 
 ExprPtr TreeReader::number(handle n) {
-    handle v = get(n, "value");
+    pyb::object v = get(n, "value");
     auto e = node(EK::Number);
     if (PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr())) {
         int overflow = 0;
@@ -197,14 +238,14 @@ ExprPtr TreeReader::string(handle n) {
 
 ExprPtr TreeReader::name(handle n) {
     auto e = node(EK::Name);
-    e->text = str_of(n, "name");
+    e->text = name_of(n, "name");
     return e;
 }
 
 ExprPtr TreeReader::index(handle n) {
     auto e = node(EK::Index);
     auto base = node(EK::Name);
-    base->text = str_of(n, "name");
+    base->text = name_of(n, "name");
     e->kids.push_back(std::move(base));
     auto indices = exprs(get(n, "indices"), "'indices'");
     if (indices.empty()) fail("an index node needs at least one index");
@@ -214,7 +255,7 @@ ExprPtr TreeReader::index(handle n) {
 
 ExprPtr TreeReader::field(handle n) {
     auto e = node(EK::Field);
-    e->text = str_of(n, "field");
+    e->text = name_of(n, "field");
     e->kids.push_back(expr(get(n, "base")));
     return e;
 }
@@ -244,7 +285,7 @@ void TreeReader::clauses(handle n, std::vector<Clause>& out, ExprPtr& filter) {
     for (handle c : items) {
         dict(c, "a clause");
         Clause cl;
-        cl.var = str_of(c, "name");
+        cl.var = name_of(c, "name");
         cl.pos = pos();
         cl.set = expr(get(c, "set"));
         out.push_back(std::move(cl));
@@ -311,8 +352,8 @@ Tok comparison(const std::string& op) {
 Constraint TreeReader::comparison_head(handle n, std::size_t sides) {
     Constraint c;
     c.pos = c.label_pos = pos();
-    handle label = get(n, "name", false);
-    if (!label.is_none()) c.label = str(label, "a constraint's 'name'");
+    pyb::object label = get(n, "name", false);
+    if (!label.is_none()) c.label = name(label, "a constraint's 'name'");
     std::string op = str_of(n, "op");
     Tok t = comparison(op);
     if (t == Tok::End) fail("unknown comparison " + quote(op) + " ('<=', '>=' or '==')");
@@ -343,7 +384,7 @@ Constraint TreeReader::implication(handle n) {
     c.when = expr(get(n, "variable"));
     if (c.when->kind != EK::Name && c.when->kind != EK::Index)
         fail("an implication's 'variable' must be a name or index node");
-    handle value = get(n, "value");
+    pyb::object value = get(n, "value");
     if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr()) ||
         (PyLong_AsLong(value.ptr()) != 0 && PyLong_AsLong(value.ptr()) != 1)) {
         PyErr_Clear();
@@ -358,12 +399,12 @@ Constraint TreeReader::implication(handle n) {
 
 // index_names of a dvar or dexpr: one name or None per dimension.
 void TreeReader::index_names(handle v, Decl& d) {
-    handle names = get(v, "index_names", false);
+    pyb::object names = get(v, "index_names", false);
     if (names.is_none()) return;
     auto items = list(names, "'index_names'");
     if (items.size() != d.dims.size()) fail("'index_names' needs one entry per index");
     for (handle n : items) {
-        d.dim_vars.push_back(n.is_none() ? std::string() : str(n, "an index name"));
+        d.dim_vars.push_back(n.is_none() ? std::string() : name(n, "an index name"));
         d.dim_var_pos.push_back(pos());
     }
 }
@@ -417,7 +458,7 @@ Decl TreeReader::decl(handle v) {
     Decl d(it->second, pos());
     d.name_pos = pos();
     if (d.kind != DK::Objective && d.kind != DK::Constraints) {
-        d.name = str_of(v, "name");
+        d.name = name_of(v, "name");
         where_ += " (" + quote(d.name) + ")";
     }
     switch (d.kind) {
@@ -425,7 +466,7 @@ Decl TreeReader::decl(handle v) {
             for (handle f : list(get(v, "fields"), "'fields'")) {
                 dict(f, "a field");
                 Field fd;
-                fd.name = str_of(f, "name");
+                fd.name = name_of(f, "name");
                 fd.type = type_ref(get(f, "type"), "a field's 'type'");
                 fd.pos = pos();
                 d.fields.push_back(std::move(fd));
@@ -442,7 +483,7 @@ Decl TreeReader::decl(handle v) {
         }
         case DK::Set: {
             d.type = type_ref(get(v, "element_type"), "'element_type'");
-            handle value = get(v, "value", false);
+            pyb::object value = get(v, "value", false);
             if (!value.is_none()) {
                 d.value = expr(value);
                 if (d.value->kind != EK::SetLit) fail("a set's 'value' must be a set_literal node or None");
@@ -452,7 +493,7 @@ Decl TreeReader::decl(handle v) {
         }
         case DK::Param: {
             d.type = type_ref(get(v, "value_type"), "'value_type'");
-            handle dims = get(v, "indices", false);
+            pyb::object dims = get(v, "indices", false);
             if (!dims.is_none()) d.dims = exprs(dims, "'indices'");
             index_names(v, d);  // a computed array's
             if (std::all_of(d.dim_vars.begin(), d.dim_vars.end(), [](const std::string& n) { return n.empty(); })) {
@@ -467,11 +508,11 @@ Decl TreeReader::decl(handle v) {
             d.type = type_ref(get(v, "var_type"), "'var_type'");
             if (d.type.base != Tok::KwFloat && d.type.base != Tok::KwInt && d.type.base != Tok::KwBoolean)
                 fail("'var_type' must be 'float', 'int' or 'boolean'");
-            handle nonneg = get(v, "nonnegative", false);
+            pyb::object nonneg = get(v, "nonnegative", false);
             if (!nonneg.is_none() && !PyBool_Check(nonneg.ptr()))
                 fail("'nonnegative' must be a bool, found " + describe(nonneg));
             d.nonneg = nonneg.ptr() == Py_True;
-            handle dims = get(v, "indices", false);
+            pyb::object dims = get(v, "indices", false);
             if (!dims.is_none()) d.dims = exprs(dims, "'indices'");
             index_names(v, d);
             d.low = opt_expr(get(v, "low", false));
@@ -482,13 +523,13 @@ Decl TreeReader::decl(handle v) {
         case DK::Dexpr:
             d.type = type_ref(get(v, "value_type"), "'value_type'");
             if (d.type.base != Tok::KwFloat && d.type.base != Tok::KwInt) fail("'value_type' must be 'float' or 'int'");
-            if (handle dims = get(v, "indices", false); !dims.is_none()) d.dims = exprs(dims, "'indices'");
+            if (pyb::object dims = get(v, "indices", false); !dims.is_none()) d.dims = exprs(dims, "'indices'");
             index_names(v, d);
             d.value = expr(get(v, "expr"));
             break;
         case DK::Objective: {
-            handle label = get(v, "name", false);
-            if (!label.is_none()) d.name = str(label, "the objective's 'name'");
+            pyb::object label = get(v, "name", false);
+            if (!label.is_none()) d.name = name(label, "the objective's 'name'");
             std::string sense = str_of(v, "sense");
             if (sense != "minimize" && sense != "maximize") fail("'sense' must be 'minimize' or 'maximize'");
             d.minimize = sense == "minimize";
@@ -505,7 +546,7 @@ Decl TreeReader::decl(handle v) {
 Model TreeReader::model(handle ast) {
     dict(ast, "the model tree");
     Model m;
-    handle decls = get(ast, "declarations", false);
+    pyb::object decls = get(ast, "declarations", false);
     if (decls.is_none()) return m;
     std::size_t k = 0;
     for (handle v : list(decls, "'declarations'")) {
@@ -518,15 +559,22 @@ Model TreeReader::model(handle ast) {
     return m;
 }
 
+// A data value: plain data (None, bool, int, float, str, list, tuple, dict)
+// and the objects that turn into it (numpy arrays and scalars through
+// tolist(), other integers through __index__, other reals through
+// __float__); anything else is a TypeError. Every object is held while it
+// is read, since tolist() and friends run arbitrary code.
 Value data_value(handle v, const std::string& name, int depth) {
     auto fail = [&](const std::string& text) { throw TreeError{"data for " + quote(name) + ": " + text}; };
     if (depth > kMaxDataDepth) fail("nested deeper than " + std::to_string(kMaxDataDepth) + " levels");
-    PyObject* o = v.ptr();
+    pyb::object held = pyb::reinterpret_borrow<pyb::object>(v);
+    PyObject* o = held.ptr();
     if (o == Py_None) return Value();
     if (PyBool_Check(o)) return Value(o == Py_True);
     if (PyLong_Check(o)) {
         int overflow = 0;
         long long i = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (i == -1 && !overflow && PyErr_Occurred()) throw pyb::error_already_set();
         if (overflow) fail("integer " + tavro::py::as_utf8(tavro::py::py_str(v)) + " is too large");
         return Value(static_cast<std::int64_t>(i));
     }
@@ -534,40 +582,30 @@ Value data_value(handle v, const std::string& name, int depth) {
     if (PyUnicode_Check(o)) return Value(tavro::py::as_utf8(v));
     if (PyList_Check(o) || PyTuple_Check(o)) {
         List out;
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-        out.reserve(static_cast<std::size_t>(n));
-        PyObject** items = PySequence_Fast_ITEMS(o);
-        for (Py_ssize_t k = 0; k < n; ++k) out.push_back(data_value(items[k], name, depth + 1));
+        for (auto& item : items_of(o)) out.push_back(data_value(item, name, depth + 1));
         return Value(std::move(out));
     }
     if (PyDict_Check(o)) {
         Dict out;
-        PyObject *key, *item;
-        Py_ssize_t at = 0;
-        while (PyDict_Next(o, &at, &key, &item)) {
-            if (!PyUnicode_Check(key)) fail("a tuple's field names must be str, found " + describe(key));
+        for (auto& [key, item] : entries_of(o)) {
+            if (!PyUnicode_Check(key.ptr())) fail("a tuple's field names must be str, found " + describe(key));
             out.emplace_back(tavro::py::as_utf8(key), data_value(item, name, depth + 1));
         }
         return Value(std::move(out));
     }
-    if (PyObject_HasAttrString(o, "tolist")) {  // numpy arrays and scalars
-        pyb::object plain = pyb::reinterpret_steal<pyb::object>(PyObject_CallMethod(o, "tolist", nullptr));
-        if (!plain) throw pyb::error_already_set();
-        if (plain.ptr() == o || Py_TYPE(plain.ptr()) == Py_TYPE(o)) fail("unsupported value " + describe(v));
-        return data_value(plain, name, depth + 1);
-    }
-    if (PyIndex_Check(o)) {  // other integer types
-        pyb::object i = pyb::reinterpret_steal<pyb::object>(PyNumber_Index(o));
-        if (!i) throw pyb::error_already_set();
-        return data_value(i, name, depth);
-    }
-    if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__float__")) {  // other float types
+    if (tavro::py::hasattr(o, "tolist")) {  // numpy arrays and scalars
+        pyb::object plain = tavro::py::steal(PyObject_CallMethod(o, "tolist", nullptr));
+        if (plain.ptr() != o && Py_TYPE(plain.ptr()) != Py_TYPE(o)) return data_value(plain, name, depth + 1);
+    } else if (PyIndex_Check(o)) {  // other integer types
+        return data_value(tavro::py::steal(PyNumber_Index(o)), name, depth);
+    } else if (tavro::py::hasattr(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__float__")) {  // other real types
         double d = PyFloat_AsDouble(o);
         if (d == -1.0 && PyErr_Occurred()) throw pyb::error_already_set();
         return Value(d);
     }
-    fail("unsupported value " + describe(v));
-    __builtin_unreachable();  // fail() throws
+    tavro::py::raise(PyExc_TypeError, tavro::py::format("data for %U: values of type %s are not plain data (None, "
+                                                        "bool, int, float, str, list, tuple, dict or a numpy array)",
+                                                        tavro::py::text(quote(name)), Py_TYPE(o)->tp_name));
 }
 
 }  // namespace
@@ -575,18 +613,20 @@ Value data_value(handle v, const std::string& name, int depth) {
 Dict read_tree(handle ast, handle data, Program& p) {
     TreeReader reader;
     p.model = reader.model(ast);
-    handle source = data;
+    pyb::object source = pyb::reinterpret_borrow<pyb::object>(data);
     if (source.is_none() || (PyDict_Check(source.ptr()) && PyDict_GET_SIZE(source.ptr()) == 0)) {
-        PyObject* own = PyDict_Check(ast.ptr()) ? PyDict_GetItemString(ast.ptr(), "data") : nullptr;
-        source = own ? handle(own) : pyb::none();
+        PyObject* own = nullptr;
+        if (PyDict_Check(ast.ptr())) {
+            own = PyDict_GetItemWithError(ast.ptr(), tavro::py::text("data").ptr());
+            if (!own && PyErr_Occurred()) throw pyb::error_already_set();
+        }
+        source = own ? pyb::reinterpret_borrow<pyb::object>(own) : pyb::none();
     }
     Dict out;
     if (source.is_none()) return out;
     if (!PyDict_Check(source.ptr())) throw TreeError{"the data must be a dict, found " + describe(source)};
-    PyObject *key, *item;
-    Py_ssize_t at = 0;
-    while (PyDict_Next(source.ptr(), &at, &key, &item)) {
-        if (!PyUnicode_Check(key)) throw TreeError{"the data's names must be str, found " + describe(key)};
+    for (auto& [key, item] : entries_of(source)) {
+        if (!PyUnicode_Check(key.ptr())) throw TreeError{"the data's names must be str, found " + describe(key)};
         std::string name = tavro::py::as_utf8(key);
         Value v = data_value(item, name, 0);
         out.emplace_back(std::move(name), std::move(v));
@@ -609,7 +649,7 @@ kelm::InstantiateResult ground_tree(Program& p, Dict data) {
     } catch (const std::bad_alloc&) {
         return {false, {}, "model:1:1: out of memory while instantiating"};
     }
-    if (!out.ok && out.message.empty()) out.message = diag.message();
+    if (!out.ok && out.message.empty()) out.message = stop_message(p, out.stopped);
     p.diag = nullptr;
     return out;
 }

@@ -10,6 +10,7 @@
 
 #include "tavro/_kelm/from_mapping.hpp"
 #include "tavro/_kelm/from_tree.hpp"
+#include "tavro/_kelm/limits.hpp"
 #include "tavro/_py/py.hpp"
 #include "tavro/compiler/ground.hpp"
 #include "tavro/compiler/kelm.hpp"
@@ -23,6 +24,7 @@ namespace pyb = pybind11;
 using pyb::handle;
 using pyb::object;
 using tavro::kelm::Value;
+using tavro::kelm_py::CallLimits;
 
 object steal(PyObject* p) {
     if (!p) throw pyb::error_already_set();
@@ -148,7 +150,15 @@ std::string folder_argument(handle value) {
     return tavro::py::as_utf8(path);
 }
 
-object compile(handle model_code, handle data_code, handle data_dir) {
+// A failed compile or grounding: the exception its stop calls for, else
+// SemanticError with its located lines.
+[[noreturn]] void failed(CallLimits& limits, tavro::kelm::StopReason stopped, const std::string& message) {
+    object text = decode(message);
+    limits.raise_stop(stopped, text);
+    semantic_error(text);
+}
+
+object compile(handle model_code, handle data_code, handle data_dir, CallLimits& limits) {
     Argument model, data;
     argument(model_code, "model_code", model);
     argument(data_code, "data_code", data);
@@ -156,9 +166,9 @@ object compile(handle model_code, handle data_code, handle data_dir) {
     tavro::kelm::CompileResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = tavro::kelm::compile(model.text, data.text, folder);
+        result = tavro::kelm::compile(model.text, data.text, folder, limits.limits());
     }
-    if (!result.ok) semantic_error(decode(result.message));
+    if (!result.ok) failed(limits, result.stopped, result.message);
     // Millions of new objects, none of them garbage: no collection meanwhile.
     int collecting = PyGC_Disable();
     try {
@@ -310,7 +320,7 @@ tavro::kelm::InstantiateResult ground_text(Program& p, std::string_view model, s
         result.message = "model:1:1: out of memory while compiling";
         return result;
     }
-    result.message = p.diag->message();
+    result.message = tavro::kelm::stop_message(p, result.stopped);
     return result;
 }
 
@@ -346,7 +356,7 @@ object problem_dict(tavro::kelm::LinearProblem&& lp, const Program& p) {
     return out;
 }
 
-object instantiate(handle model_code, handle data_code, handle data_dir) {
+object instantiate(handle model_code, handle data_code, handle data_dir, CallLimits& limits) {
     Argument model, data;
     argument(model_code, "model_code", model, "build_problem");
     argument(data_code, "data_code", data, "build_problem");
@@ -354,19 +364,21 @@ object instantiate(handle model_code, handle data_code, handle data_dir) {
     Program p;
     tavro::kelm::Diagnostics diag;
     p.diag = &diag;
+    p.work.limits = limits.limits();
     tavro::kelm::InstantiateResult result;
     {
         pyb::gil_scoped_release unlocked;
         result = ground_text(p, model.text, data.text, folder);
     }
-    if (!result.ok) semantic_error(decode(result.message));
+    if (!result.ok) failed(limits, result.stopped, result.message);
     return problem_dict(std::move(result.problem), p);
 }
 
 // A compiled model's dictionary tree and data dict (docs/compiled_model.md),
 // read back into the compiler's tree, checked, its data adopted and grounded.
-object instantiate_tree(handle ast, handle data) {
+object instantiate_tree(handle ast, handle data, CallLimits& limits) {
     tavro::kelm::Program p;
+    p.work.limits = limits.limits();
     tavro::kelm::Dict values;
     try {
         values = tavro::kelm_py::read_tree(ast, data, p);
@@ -378,14 +390,14 @@ object instantiate_tree(handle ast, handle data) {
         pyb::gil_scoped_release unlocked;
         result = tavro::kelm_py::ground_tree(p, std::move(values));
     }
-    if (!result.ok) semantic_error(decode(result.message));
+    if (!result.ok) failed(limits, result.stopped, result.message);
     return problem_dict(std::move(result.problem), p);
 }
 
 // A model text with its data as a dict {name: value} (tavro._data makes it
 // from the caller's mapping), read and checked with the GIL held (it reads
 // Python objects), then grounded without it.
-object instantiate_data(handle model_code, handle data) {
+object instantiate_data(handle model_code, handle data, CallLimits& limits) {
     Argument model;
     argument(model_code, "model_code", model, "build_problem");
     if (!PyDict_Check(data.ptr()))
@@ -393,6 +405,7 @@ object instantiate_data(handle model_code, handle data) {
     tavro::kelm::Diagnostics diag;
     tavro::kelm::Program p;
     p.diag = &diag;
+    p.work.limits = limits.limits();
     tavro::kelm::InstantiateResult result;
     try {
         tavro::kelm_py::read_mapping(p, model.text, data);
@@ -406,8 +419,8 @@ object instantiate_data(handle model_code, handle data) {
     } catch (const std::bad_alloc&) {
         semantic_error(tavro::py::text("model:1:1: out of memory while reading the data"));
     }
-    if (diag.any() && result.message.empty()) result.message = diag.message();
-    if (!result.ok) semantic_error(decode(result.message));
+    if (diag.any() && result.message.empty()) result.message = tavro::kelm::stop_message(p, result.stopped);
+    if (!result.ok) failed(limits, result.stopped, result.message);
     return problem_dict(std::move(result.problem), p);
 }
 
@@ -486,36 +499,69 @@ object json_objects(handle values, handle keys) {
     return out;
 }
 
+// The keyword-only bounds every entry takes after its own parameters.
+const std::string kLimitsDoc =
+    "\n\nwork_limit: the steps of work (loop iterations, filter tests, terms) before a located SemanticError\n"
+    "(default " +
+    std::to_string(tavro::kelm::kDefaultWorkLimit) +
+    "). deadline: a time.monotonic() value past which the call raises TimeoutError.\n"
+    "cancel: a CancelToken or a threading.Event; once set, the call raises KeyboardInterrupt. A pending\n"
+    "Ctrl-C of the main thread raises KeyboardInterrupt within a fraction of a second.";
+constexpr const char* kLimitsSignature = ", *, work_limit=None, deadline=None, cancel=None)";
+
+// An entry of two parameters, then the bounds: f(a, b, limits).
+template <class F>
+object entry(pyb::module_& m, const char* name, const char* a, const char* b, const std::string& doc, F f) {
+    std::string sig = std::string("(") + a + ", " + b + kLimitsSignature;
+    return tavro::py::function(
+        m, name, sig.c_str(), doc + kLimitsDoc,
+        [f](object x, object y, object work_limit, object deadline, object cancel) {
+            CallLimits limits(work_limit, deadline, cancel);
+            return f(x, y, limits);
+        },
+        pyb::arg(a), pyb::arg(b), pyb::kw_only(), pyb::arg("work_limit") = pyb::none(),
+        pyb::arg("deadline") = pyb::none(), pyb::arg("cancel") = pyb::none());
+}
+
+// The same with a third parameter `data_dir=None`: f(a, b, data_dir, limits).
+template <class F>
+object entry_in_folder(pyb::module_& m, const char* name, const char* a, const char* b, const std::string& doc, F f) {
+    std::string sig = std::string("(") + a + ", " + b + ", data_dir=None" + kLimitsSignature;
+    return tavro::py::function(
+        m, name, sig.c_str(), doc + kLimitsDoc,
+        [f](object x, object y, object data_dir, object work_limit, object deadline, object cancel) {
+            CallLimits limits(work_limit, deadline, cancel);
+            return f(x, y, data_dir, limits);
+        },
+        pyb::arg(a), pyb::arg(b), pyb::arg("data_dir") = pyb::none(), pyb::kw_only(),
+        pyb::arg("work_limit") = pyb::none(), pyb::arg("deadline") = pyb::none(), pyb::arg("cancel") = pyb::none());
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_kelm, m) {
-    m.attr("compile") = tavro::py::function(
-        m, "compile", "(model_code, data_code, data_dir=None)",
-        "Compile a Tavro model text and data text; return the compiled model or raise SemanticError.\n"
-        "Tables bound in the data (csv(...)) are read from data_dir (None: the current folder).",
-        [](object model_code, object data_code, object data_dir) { return compile(model_code, data_code, data_dir); },
-        pyb::arg("model_code"), pyb::arg("data_code"), pyb::arg("data_dir") = pyb::none());
-    m.attr("instantiate") = tavro::py::function(
-        m, "instantiate", "(model_code, data_code, data_dir=None)",
+    tavro::kelm_py::bind_cancel_token(m);
+    m.attr("compile") =
+        entry_in_folder(m, "compile", "model_code", "data_code",
+                        "Compile a Tavro model text and data text; return the compiled model or raise SemanticError.\n"
+                        "Tables bound in the data (csv(...)) are read from data_dir (None: the current folder).",
+                        [](object a, object b, object folder, CallLimits& l) { return compile(a, b, folder, l); });
+    m.attr("instantiate") = entry_in_folder(
+        m, "instantiate", "model_code", "data_code",
         "Compile a Tavro model and data text and ground it into a sparse linear problem: a dict of numpy\n"
         "arrays (c, bounds, integrality, A in CSC form) and the names of its columns and rows. Tables bound\n"
         "in the data (csv(...)) are read from data_dir (None: the current folder).",
-        [](object model_code, object data_code, object data_dir) {
-            return instantiate(model_code, data_code, data_dir);
-        },
-        pyb::arg("model_code"), pyb::arg("data_code"), pyb::arg("data_dir") = pyb::none());
-    m.attr("instantiate_data") = tavro::py::function(
-        m, "instantiate_data", "(model_code, data)",
-        "Compile a Tavro model text with its data given as a dict {declared name: value} and ground it as\n"
-        "instantiate does; raise SemanticError (\"data['name']: ...\") for any fault.",
-        [](object model_code, object data) { return instantiate_data(model_code, data); }, pyb::arg("model_code"),
-        pyb::arg("data"));
-    m.attr("instantiate_tree") = tavro::py::function(
-        m, "instantiate_tree", "(ast, data_dict)",
-        "Ground a compiled model's dictionary tree and data dict (as compile_model returns them, or built by\n"
-        "hand) into the same sparse linear problem as instantiate; raise SemanticError for any fault.",
-        [](object ast, object data_dict) { return instantiate_tree(ast, data_dict); }, pyb::arg("ast"),
-        pyb::arg("data_dict"));
+        [](object a, object b, object folder, CallLimits& l) { return instantiate(a, b, folder, l); });
+    m.attr("instantiate_data") =
+        entry(m, "instantiate_data", "model_code", "data",
+              "Compile a Tavro model text with its data given as a dict {declared name: value} and ground it as\n"
+              "instantiate does; raise SemanticError (\"data['name']: ...\") for any fault.",
+              [](object a, object b, CallLimits& l) { return instantiate_data(a, b, l); });
+    m.attr("instantiate_tree") =
+        entry(m, "instantiate_tree", "ast", "data_dict",
+              "Ground a compiled model's dictionary tree and data dict (as compile_model returns them, or built by\n"
+              "hand) into the same sparse linear problem as instantiate; raise SemanticError for any fault.",
+              [](object a, object b, CallLimits& l) { return instantiate_tree(a, b, l); });
     m.attr("format_number") = tavro::py::function(
         m, "format_number", "(x)",
         "The compiler's text of a number: the shortest that reads back to the same float, as repr writes\n"

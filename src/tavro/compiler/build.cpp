@@ -1,6 +1,7 @@
 // The compiled model: the syntax tree as dictionaries and lists (node shapes
 // in docs/compiled_model.md) and the data dictionary.
 #include "tavro/compiler/kelm.hpp"
+#include "tavro/compiler/problem.hpp"
 #include "tavro/compiler/sema.hpp"
 
 namespace tavro::kelm {
@@ -210,12 +211,14 @@ void analyse(Program& p, std::string_view model_text, std::string_view data_text
 
 namespace {
 
-CompileResult run(std::string_view model_text, std::string_view data_text, std::string_view folder) {
+CompileResult run(std::string_view model_text, std::string_view data_text, std::string_view folder,
+                  const Limits& limits) {
     Diagnostics diag;
     CompileResult out;
+    Program p;
+    p.diag = &diag;
+    p.work.limits = limits;
     try {
-        Program p;
-        p.diag = &diag;
         analyse(p, model_text, data_text, folder);
         if (!diag.any()) check_grounding(p);
         if (!diag.any()) {
@@ -224,17 +227,18 @@ CompileResult run(std::string_view model_text, std::string_view data_text, std::
             return out;
         }
     } catch (const Abort&) {}
-    out.message = diag.message();
+    out.message = stop_message(p, out.stopped);
     return out;
 }
 
 }  // namespace
 
-CompileResult compile(std::string_view model_text, std::string_view data_text, std::string_view folder) {
+CompileResult compile(std::string_view model_text, std::string_view data_text, std::string_view folder,
+                      const Limits& limits) {
     try {
-        return run(model_text, data_text, folder);
+        return run(model_text, data_text, folder, limits);
     } catch (const std::bad_alloc&) {
-        return {false, Value(), "model:1:1: out of memory while compiling"};
+        return {false, Value(), "model:1:1: out of memory while compiling", StopReason::None};
     }
 }
 

@@ -270,6 +270,19 @@ bool size_ok(Program& p, Sym& s) {
     return true;
 }
 
+}  // namespace
+
+std::string range_size_fault(std::int64_t lo, std::int64_t hi, std::string_view name) {
+    std::int64_t span = 0;
+    if (hi < lo || (!__builtin_sub_overflow(hi, lo, &span) && static_cast<std::uint64_t>(span) < kMaxElements))
+        return {};
+    std::string bounds = std::to_string(lo) + ".." + std::to_string(hi);
+    std::string what = name.empty() ? "range " + bounds : "range " + quote(name) + " (" + bounds + ")";
+    return what + " is too large: more than " + std::to_string(kMaxElements) + " elements";
+}
+
+namespace {
+
 void range_elements(Program& p, Sym& s) {
     if (!s.range || s.bad) return;
     auto lo = evaluate(p, *s.range->kids[0]);
@@ -277,13 +290,9 @@ void range_elements(Program& p, Sym& s) {
     if (lo) lo = whole(std::move(*lo));
     if (hi) hi = whole(std::move(*hi));
     if (lo && hi && lo->is<std::int64_t>() && hi->is<std::int64_t>()) {
-        std::int64_t a = lo->as<std::int64_t>(), b = hi->as<std::int64_t>(), span = 0;
-        if (b >= a && (__builtin_sub_overflow(b, a, &span) || static_cast<std::uint64_t>(span) >= kMaxElements)) {
-            std::string what =
-                s.name.empty() ? "range " + std::to_string(a) + ".." + std::to_string(b)
-                               : "range " + quote(s.name) + " (" + std::to_string(a) + ".." + std::to_string(b) + ")";
-            p.diag->error(File::Model, s.pos,
-                          what + " is too large: more than " + std::to_string(kMaxElements) + " elements");
+        std::string fault = range_size_fault(lo->as<std::int64_t>(), hi->as<std::int64_t>(), s.name);
+        if (!fault.empty()) {
+            p.diag->error(File::Model, s.pos, std::move(fault));
             s.bad = true;
             return;
         }

@@ -6,12 +6,14 @@
 // data-only values of range bounds and initializers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -98,6 +100,7 @@ struct Env {
 
 struct ClauseIR {
     int slot;
+    const Clause* src = nullptr;          // for messages: its index name and place
     const Sym* set = nullptr;             // named set or range
     mutable const Domain* dom = nullptr;  // its domain, once known
     NodePtr low, high;                    // lo..hi
@@ -128,6 +131,7 @@ public:
         }
     }
     bool empty() const;
+    std::size_t terms() const { return touched_.size(); }  // at least the nonzeros
 
 private:
     struct Cell {  // a column's stamp and coefficient side by side: one cache line per term
@@ -198,6 +202,11 @@ struct OverBudget {};  // the check pass of a compile has done its share
 
 constexpr std::int64_t kMaxColumns = 50'000'000;
 constexpr std::int64_t kMaxRows = 50'000'000;
+constexpr std::int64_t kMaxNonzeros = 100'000'000;
+// The largest big-M an implication may get from its variables' bounds: the
+// solver takes a binary within 1e-6 of 0 or 1 as integral, which lets a
+// linearised row move by M * 1e-6; past 1e6 that is more than a unit.
+constexpr double kMaxBigM = 1e6;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 struct VarInfo {
@@ -228,12 +237,19 @@ std::size_t count_clauses(const Expr& e);
 
 class Engine {
 public:
-    Engine(Program& p, std::size_t slots) : p_(p), d_(*p.diag) { env_.slots.resize(slots); }
+    Engine(Program& p, std::size_t slots) : p_(p), d_(*p.diag), w_(p.work) { env_.slots.resize(slots); }
     // Checks only: nothing is stored, and grounding stops (silently) after
-    // `terms` linear terms.
-    void check_only(std::int64_t terms) {
+    // `steps` more steps of work.
+    void check_only(std::int64_t steps) {
         store_ = false;
-        budget_ = terms;
+        check_until_ = w_.done + steps;
+        w_.next = std::min(w_.next, check_until_);
+    }
+    // Counts n steps of work (a loop iteration or filter test, a linear term,
+    // a dexpr expansion, a column): past the limit, the deadline, a cancel or
+    // an interrupt, the work stops with a located error at the current loop.
+    void tick(std::int64_t n = 1) {
+        if ((w_.done += n) >= w_.next) checkpoint();
     }
     void run(LinearProblem& out);
     // Data-only value of an expression outside any forall (range bounds,
@@ -256,6 +272,8 @@ private:
         return false;
     }
     [[noreturn]] void fault(Pos pos, std::string text);
+    void checkpoint();
+    [[noreturn]] void stop(StopReason why);
 
     // Lowering (ground_lower.cpp).
     NodePtr lower(const Expr& e);
@@ -320,12 +338,18 @@ private:
                   Block& block, LinearProblem& out);
     void emit_implication(const Constraint& c, const Node& when, const std::vector<NodePtr>& terms,
                           const std::vector<Level>& levels, Block& block, LinearProblem& out);
-    void store_row(double lo, double hi, const std::vector<Level>& levels, Block& block, LinearProblem& out);
+    void store_row(const Constraint& c, double lo, double hi, const std::vector<Level>& levels, Block& block,
+                   LinearProblem& out);
+    std::string row_name(const Constraint& c);
     void to_csc(LinearProblem& out);
     std::string where(const std::vector<Level>& levels);
 
     Program& p_;
     Diagnostics& d_;
+    Work& w_;
+    std::int64_t check_until_ = -1;   // the check pass stops (silently) at this count
+    Pos site_;                        // the construct being grounded, for messages
+    const ClauseIR* loop_ = nullptr;  // the innermost loop being walked
     std::vector<std::pair<std::string, int>> scope_;
     int slots_ = 0;
     Env env_;
@@ -344,7 +368,7 @@ private:
     // which a fault's message names (" for i = 2, j = 3").
     std::vector<std::pair<const std::string*, int>> element_;
     bool store_ = true;
-    std::int64_t budget_ = -1;  // terms left to the check pass; -1: no limit
+    std::unordered_set<std::string> row_names_;  // the row blocks' names so far
 };
 
 // Calls f() for every binding of the clauses cls[k..] that passes the filter.
@@ -365,13 +389,17 @@ void Engine::walk(const std::vector<ClauseIR>& cls, const Node* filter, std::siz
         dom = &local;
     }
     Binding& b = env_.slots[static_cast<std::size_t>(cls[k].slot)];
+    const ClauseIR* outer = loop_;
+    loop_ = &cls[k];
     std::int64_t n = dom->size();
     for (std::int64_t i = 0; i < n; ++i) {
+        tick();
         b.value = dom->at(i);
         b.domain = dom;
         b.pos = i;
         walk(cls, filter, k + 1, f);
     }
+    loop_ = outer;
 }
 
 }  // namespace tavro::kelm::ground

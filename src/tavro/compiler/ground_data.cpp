@@ -72,6 +72,7 @@ std::optional<Value> Engine::array_value(const Sym& s) {
         for (std::size_t k = 0; k < slots.size(); ++k) element_.emplace_back(&d.dim_vars[k], slots[k]);
         std::vector<std::int64_t> at(dims.size(), 0);
         for (std::size_t e = 0; e < total; ++e) {
+            tick();
             for (std::size_t k = 0; k < dims.size(); ++k) {
                 Binding& b = env_.slots[static_cast<std::size_t>(slots[k])];
                 b.value = dims[k]->at(at[k]);

@@ -125,6 +125,7 @@ const Domain& Engine::domain(const Sym* s, Pos where) {
             close_slots(scope_.size() - mark);
             Val a = eval(*lo), b = eval(*hi);
             if (a.kind != Val::Int || b.kind != Val::Int) fault(where, "range bounds must be integers");
+            if (std::string size = range_size_fault(a.i, b.i, s->name); !size.empty()) fault(where, std::move(size));
             dom->low = a.i;
             dom->high = b.i;
         }
@@ -142,6 +143,7 @@ Domain Engine::clause_domain(const ClauseIR& c) {
     Domain d;
     Val a = eval(*c.low), b = eval(*c.high);
     if (a.kind != Val::Int || b.kind != Val::Int) fault(c.low->pos, "range bounds must be integers");
+    if (std::string size = range_size_fault(a.i, b.i, ""); !size.empty()) fault(c.low->pos, std::move(size));
     d.is_range = true;
     d.low = a.i;
     d.high = b.i;
@@ -196,6 +198,7 @@ std::int64_t Engine::position_of(const Node& idx, const Domain& dom, const Sym* 
 DexprInfo& Engine::bind_dexpr(const Node& n) {
     DexprInfo& dx = dexprs_[static_cast<std::size_t>(n.slot)];
     if (!dx.body) throw Unknown{};  // its own fault was reported at its declaration
+    tick();
     for (std::size_t k = 0; k < n.kids.size() && k < dx.slots.size(); ++k) {
         std::int64_t at = position(*n.kids[k], *dx.dims[k], n.sym);
         Binding& b = env_.slots[static_cast<std::size_t>(dx.slots[k])];
@@ -408,6 +411,7 @@ Val Engine::eval_min_max(const Node& n) {
 
 std::optional<Value> Engine::value_of(const Expr& e) {
     std::optional<Value> out;
+    site_ = e.pos;
     attempt([&] {
         NodePtr n = lower(e);
         if (n->degree == 0) out = to_value(eval(*n));

@@ -64,6 +64,7 @@ int Engine::open_slot(const std::string& name) {
 
 ClauseIR Engine::lower_clause(const Clause& c) {
     ClauseIR out;
+    out.src = &c;
     if (c.set->kind == EK::Range) {
         out.low = lower(*c.set->kids[0]);
         out.high = lower(*c.set->kids[1]);

@@ -18,6 +18,13 @@ namespace tavro::kelm {
 
 namespace ground {
 
+namespace {
+
+std::string non_finite(double v) { return std::isnan(v) ? "not a number" : v > 0 ? "infinity" : "-infinity"; }
+constexpr const char* kNotFinite = " (a number overflowed, or the data holds one that is not finite)";
+
+}  // namespace
+
 void Linear::reset(std::size_t columns) {
     cells_.assign(columns, Cell{});
     touched_.clear();
@@ -42,6 +49,32 @@ bool Linear::empty() const {
                 show(env_.slots[static_cast<std::size_t>(element_[k].second)].value);
     d_.error(File::Model, pos, std::move(text));
     throw Throw{};
+}
+
+void Engine::checkpoint() {
+    if (check_until_ >= 0 && w_.done >= check_until_) throw OverBudget{};
+    StopReason why = w_.check(check_until_);
+    if (why != StopReason::None) stop(why);
+}
+
+// The end of all work: a located error at the innermost loop (or construct)
+// being grounded; the run and the program's other passes stop (Abort).
+[[noreturn]] void Engine::stop(StopReason why) {
+    Pos pos = loop_ && loop_->src ? loop_->src->pos : site_;
+    std::string in = loop_ && loop_->src ? "; stopped in the loop over " + quote(loop_->src->var) : "";
+    std::string steps = std::to_string(w_.done) + (w_.done == 1 ? " step" : " steps");
+    std::string text;
+    switch (why) {
+        case StopReason::Work:
+            text = "building the model takes more than " + std::to_string(w_.limits.work) +
+                   " steps (loop iterations, filter tests, terms)" + in +
+                   ": narrow the index sets or filters, or raise the work limit";
+            break;
+        case StopReason::Deadline: text = "building the model passed its deadline after " + steps + in; break;
+        default: text = "building the model was interrupted after " + steps + in; break;
+    }
+    w_.note = "model:" + std::to_string(pos.line) + ":" + std::to_string(pos.col) + ": " + text;
+    d_.fatal(File::Model, pos, std::move(text));
 }
 
 // The column a variable reference names under the current bindings.
@@ -83,7 +116,7 @@ void Engine::linear(const Node& n, double scale, Linear& acc) {
     switch (n.op) {
         case Node::Var:
         case Node::VarAt:
-            if (budget_ >= 0 && --budget_ < 0) throw OverBudget{};
+            tick();
             acc.add(column(n), scale);
             return;
         case Node::DexprRef: linear(*bind_dexpr(n).body, scale, acc); return;
@@ -144,9 +177,10 @@ void Engine::column_block(const Decl& d, LinearProblem& out) {
     block.name = s->name;
     block.line = d.pos.line;
     block.first = columns_;
+    site_ = d.pos;
     bool ok = attempt([&] {
         count = column_dims(d, var, block);
-        if (!store_ && budget_ >= 0 && (budget_ -= count) < 0) throw OverBudget{};
+        tick(count);
         column_bounds(d, var, count, out);
         out.integrality.insert(out.integrality.end(), static_cast<std::size_t>(count),
                                d.type.base != Tok::KwFloat ? 1 : 0);
@@ -178,6 +212,7 @@ std::int64_t Engine::column_dims(const Decl& d, VarInfo& var, Block& block) {
             fault(d.name_pos,
                   quote(s->name) + " has too many elements to build (over " + std::to_string(kMaxColumns) + ")");
         count *= n;
+        tick(n);
         std::vector<std::string> texts;
         texts.reserve(static_cast<std::size_t>(n));
         for (std::int64_t k = 0; k < n; ++k) texts.push_back(text_of(dom.at(k)));
@@ -202,6 +237,12 @@ void Engine::column_bounds(const Decl& d, const VarInfo& var, std::int64_t count
         base_hi = 1;
     }
     auto push = [&](double a, double b, auto&& at) {
+        if (std::isnan(a) || std::isnan(b))
+            fault(d.low->pos, "the " + std::string(std::isnan(a) ? "lower" : "upper") + " bound of " + quote(s->name) +
+                                  at() + " is not a number");
+        if (a == kInf || b == -kInf)
+            fault(d.low->pos, "empty domain: " + quote(s->name) + at() + " has " +
+                                  (a == kInf ? "lower bound infinity" : "upper bound -infinity"));
         double lo = std::max(base_lo, a), hi = std::min(base_hi, b);
         if (lo > hi)
             fault(d.low->pos, "empty domain: " + quote(s->name) + at() + " has lower bound " + format_number(lo) +
@@ -280,6 +321,7 @@ void Engine::objective(LinearProblem& out) {
 // it failed (references to it are then not grounded).
 void Engine::dexpr(const Decl& d) {
     DexprInfo dx;
+    site_ = d.pos;
     std::size_t mark = scope_.size();
     bool ok = attempt([&] {
         for (std::size_t k = 0; k < d.sym->dims.size(); ++k) {
@@ -294,14 +336,25 @@ void Engine::dexpr(const Decl& d) {
     dexprs_.push_back(std::move(dx));
 }
 
+// The objective's coefficients and constant; a number that is not finite (an
+// overflow, a NaN or infinity from the data) is a located error.
 void Engine::objective_row(const Decl& d, LinearProblem& out) {
     out.maximize = !d.minimize;
     out.objective_name = d.name;
+    site_ = d.pos;
     attempt([&] {
         NodePtr e = lower(*d.value);
         acc_.begin();
         linear(*e, 1.0, acc_);
-        acc_.each([&](std::int64_t col, double coef) { out.c[static_cast<std::size_t>(col)] = coef; });
+        Pos at = start_of(*d.value);
+        acc_.each([&](std::int64_t col, double coef) {
+            if (!std::isfinite(coef))
+                fault(at, "the objective's coefficient of " + quote(column_name(col, out)) + " is " + non_finite(coef) +
+                              kNotFinite);
+            out.c[static_cast<std::size_t>(col)] = coef;
+        });
+        if (!std::isfinite(acc_.constant))
+            fault(at, "the objective's constant term is " + non_finite(acc_.constant) + kNotFinite);
         out.offset = acc_.constant;
     });
 }
@@ -324,7 +377,31 @@ std::string Engine::where(const std::vector<Level>& levels) {
     return out;
 }
 
+// A row block's name: the label, or "_c<line>" for an unlabelled constraint,
+// "_c<line>#2", "#3", ... for the next ones on that line (or when a label
+// took the name): unique, so duals and results keyed by name lose nothing.
+std::string Engine::row_name(const Constraint& c) {
+    if (!c.label.empty()) return c.label;
+    std::string base = "_c" + std::to_string(c.pos.line);
+    for (int k = 1;; ++k) {
+        std::string name = k == 1 ? base : base + "#" + std::to_string(k);
+        if (row_names_.insert(name).second) return name;
+    }
+}
+
 void Engine::constraints(LinearProblem& out) {
+    // Labels first: an unlabelled constraint's name never takes one.
+    std::vector<const std::vector<Constraint>*> todo;
+    for (auto& d : p_.model.decls)
+        if (d.kind == DK::Constraints) todo.push_back(&d.constraints);
+    while (!todo.empty()) {
+        const auto* list = todo.back();
+        todo.pop_back();
+        for (auto& c : *list) {
+            if (!c.label.empty()) row_names_.insert(c.label);
+            if (!c.body.empty()) todo.push_back(&c.body);
+        }
+    }
     for (auto& d : p_.model.decls) {
         if (d.kind != DK::Constraints) continue;
         std::vector<Level> levels;
@@ -356,8 +433,9 @@ void Engine::constraint(const Constraint& c, std::vector<Level>& levels, LinearP
     }
     Block block;
     block.labelled = !c.label.empty();
-    block.name = block.labelled ? c.label : "_c" + std::to_string(c.pos.line);
+    block.name = row_name(c);
     block.line = c.pos.line;
+    site_ = c.pos;
     block.first = out.num_rows();
     for (auto& l : levels) block.arity += static_cast<int>(l.clauses.size());
     attempt([&] {
@@ -396,7 +474,7 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
         if (c.ops[0] != Tok::Ge) hi = k;
         if (c.ops[0] != Tok::Le) lo = k;
     }
-    if (acc_.empty()) {
+    if (acc_.empty() && !std::isnan(lo) && !std::isnan(hi)) {
         // The decision variables cancelled: 0 must lie within [lo, hi].
         double tol =
             1e-9 * std::max({1.0, std::fabs(std::isfinite(lo) ? lo : 0), std::fabs(std::isfinite(hi) ? hi : 0)});
@@ -407,15 +485,35 @@ void Engine::emit_row(const Constraint& c, const std::vector<NodePtr>& terms, co
                                      : "0 <= " + format_number(hi);
         fault(c.pos, name + where(levels) + " is always false: its decision variables cancel, leaving " + rel);
     }
-    store_row(lo, hi, levels, block, out);
+    store_row(c, lo, hi, levels, block, out);
 }
 
 // The accumulated terms as a row lo <= a.x <= hi, named by the forall indices.
-void Engine::store_row(double lo, double hi, const std::vector<Level>& levels, Block& block, LinearProblem& out) {
+// Numbers the solver cannot judge are located errors: a coefficient or a
+// bound that is not finite (an infinite bound on the open side, as in
+// `x <= infinity`, is no bound).
+void Engine::store_row(const Constraint& c, double lo, double hi, const std::vector<Level>& levels, Block& block,
+                       LinearProblem& out) {
+    auto name = [&] {
+        return (block.labelled ? "constraint " + quote(block.name) : std::string("this constraint")) + where(levels);
+    };
+    acc_.each([&](std::int64_t col, double coef) {
+        if (!std::isfinite(coef))
+            fault(c.pos, name() + ": the coefficient of " + quote(column_name(col, out)) + " is " + non_finite(coef) +
+                             kNotFinite);
+    });
+    if (std::isnan(lo) || std::isnan(hi) || lo == kInf || hi == -kInf)
+        fault(c.pos,
+              name() + ": the right-hand side is " + non_finite(std::isnan(lo) || lo == kInf ? lo : hi) + kNotFinite);
     if (!store_) return;
     if (out.num_rows() >= kMaxRows)
-        fault(Pos{block.line, 1},
-              "the model has too many constraints to build (over " + std::to_string(kMaxRows) + ")");
+        d_.fatal(File::Model, c.pos,
+                 "the model has too many constraints to build (over " + std::to_string(kMaxRows) + ")");
+    if (row_cols_.size() + acc_.terms() > static_cast<std::size_t>(kMaxNonzeros))
+        d_.fatal(
+            File::Model, c.pos,
+            "the model has too many nonzero coefficients to build: " + std::to_string(row_cols_.size() + acc_.terms()) +
+                " at " + name() + ", over " + std::to_string(kMaxNonzeros));
     acc_.each([&](std::int64_t col, double coef) {
         row_cols_.push_back(static_cast<std::int32_t>(col));
         row_vals_.push_back(coef);
@@ -439,8 +537,9 @@ void Engine::emit_implication(const Constraint& c, const Node& when, const std::
     std::vector<std::pair<std::int64_t, double>> r;
     acc_.each([&](std::int64_t col, double a) { r.emplace_back(col, a); });
     std::int64_t b = column(when);
+    std::int64_t widest = -1;      // the column whose bound adds most to M
     auto extreme = [&](bool up) {  // max (up) or min of r(x) over the bounds
-        double v = k;
+        double v = k, most = -1;
         for (auto [col, a] : r) {
             bool upper = (a > 0) == up;
             double bound =
@@ -450,17 +549,27 @@ void Engine::emit_implication(const Constraint& c, const Node& when, const std::
                                  quote(column_name(col, out)) + where(levels) +
                                  " to be linearised: declare it with 'in lo..hi'");
             v += a * bound;
+            if (!(std::fabs(a * bound) <= most)) most = std::fabs(a * bound), widest = col;
         }
         return v;
     };
     auto add = [&](bool le) {
         double m = extreme(le);
         if (le ? m <= 0 : m >= 0) return;  // holds whatever b is
+        if (!(std::fabs(m) <= kMaxBigM)) {
+            std::string from = widest >= 0 ? " (from the bounds of " + quote(column_name(widest, out)) + ")" : "";
+            std::string fix = widest >= 0 ? "declare tighter bounds on " + quote(column_name(widest, out))
+                                          : "make the constant terms smaller";
+            fault(c.pos, "'=>'" + where(levels) + " needs a big-M of " + format_number(std::fabs(m)) + from +
+                             ", too large to be safe: the solver's integrality tolerance (1e-6) times M is over 1, "
+                             "so the implication could fail by that much; " +
+                             fix + " (|M| at most " + format_number(kMaxBigM) + ")");
+        }
         acc_.begin();
         for (auto [col, a] : r) acc_.add(col, a);
         acc_.add(b, c.when_value ? m : -m);
         double bound = c.when_value ? m - k : -k;
-        store_row(le ? -kInf : bound, le ? bound : kInf, levels, block, out);
+        store_row(c, le ? -kInf : bound, le ? bound : kInf, levels, block, out);
     };
     if (c.ops[0] != Tok::Ge) add(true);
     if (c.ops[0] != Tok::Le) add(false);
@@ -516,37 +625,45 @@ InstantiateResult instantiate(Program& p) {
         return result;
     }
     if (!result.ok) {
-        result.message = p.diag->message();
+        result.message = stop_message(p, result.stopped);
         result.problem = LinearProblem();
     }
     return result;
 }
 
-InstantiateResult instantiate(std::string_view model_text, std::string_view data_text, std::string_view folder) {
+InstantiateResult instantiate(std::string_view model_text, std::string_view data_text, std::string_view folder,
+                              const Limits& limits) {
     Diagnostics diag;
     InstantiateResult result;
     try {
         Program p;
         p.diag = &diag;
-        analyse(p, model_text, data_text, folder);
-        if (!diag.any()) return instantiate(p);
-    } catch (const Abort&) {
+        p.work.limits = limits;
+        try {
+            analyse(p, model_text, data_text, folder);
+            if (!diag.any()) return instantiate(p);
+        } catch (const Abort&) {}
+        result.message = stop_message(p, result.stopped);
     } catch (const std::bad_alloc&) {
         result.message = "model:1:1: out of memory while compiling";
-        return result;
     }
-    result.message = diag.message();
     return result;
+}
+
+std::string stop_message(const Program& p, StopReason& stopped) {
+    stopped = p.work.stopped;
+    if (stopped == StopReason::None || stopped == StopReason::Work) return p.diag->message();
+    return p.work.note;
 }
 
 void check_grounding(Program& p) {
     // Enough for any model an LLM writes; larger ones get these checks when
     // they are built (tavro.solver), so a compile stays cheap.
-    constexpr std::int64_t kCheckTerms = 200'000;
+    constexpr std::int64_t kCheckSteps = 1'000'000;
     LinearProblem scratch;
     try {
         Engine engine(p, ground::count_slots(p.model));
-        engine.check_only(kCheckTerms);
+        engine.check_only(kCheckSteps);
         engine.run(scratch);
     } catch (const ground::OverBudget&) {
     } catch (const ground::Unknown&) {}

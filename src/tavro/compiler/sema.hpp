@@ -12,6 +12,7 @@
 
 #include "tavro/compiler/ast.hpp"
 #include "tavro/compiler/value.hpp"
+#include "tavro/compiler/work.hpp"
 
 namespace tavro::kelm {
 
@@ -80,6 +81,7 @@ struct Program {
     std::vector<ConstIndex> const_indices;
     std::vector<ConstIndex> computed_indices;  // evaluated once the data is read
     Diagnostics* diag = nullptr;
+    Work work;  // steps of every evaluation and of grounding, within the caller's limits
 
     Sym& add_sym(SymKind kind, std::string name, Pos pos) {
         syms.emplace_back(kind, std::move(name), pos);
@@ -101,6 +103,10 @@ struct Program {
 std::string element_key(const Value& v);
 std::string value_text(const Value& v);  // 3, 2.5, "A", <"A", 1>
 std::string expr_text(const Expr& e);    // source-like text of an expression, for messages
+
+// "" when the range lo..hi has at most kMaxElements elements, else the text
+// of its size error (`name` is "" for an inline range).
+std::string range_size_fault(std::int64_t lo, std::int64_t hi, std::string_view name);
 
 // Parses, checks and reads the data (with the index checks that need it):
 // the front half shared by compile() and instantiate(); faults go to p.diag.
