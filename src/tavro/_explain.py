@@ -21,7 +21,7 @@ import os
 import re
 from typing import Any, Callable, Iterable
 
-from . import _fileio, _hooks, _work
+from . import _fileio, _hooks
 from .pipeline import _number, flat_values
 
 __all__ = ["explain", "whatif", "solver_facts", "model_comments", "unsupported_numbers", "moved_decisions",
@@ -258,8 +258,9 @@ def _solved(model_code: str, data_code: str, tables: dict[str, Any], time_limit:
             ranging: bool = False) -> tuple[Any, Any]:
     """(problem, solution); SemanticError (or any build failure) propagates."""
     pipeline = _pipeline()
-    problem = _work.run(pipeline._solver().build_problem, model_code, data_code, **tables)
-    return problem, pipeline._solve_problem(problem, time_limit, None, ranging)
+    options = pipeline._request(time_limit, ranging=ranging)  # one deadline for the build and the solve
+    problem = pipeline._build(model_code, data_code, options, tables.get("data_dir"))
+    return problem, pipeline._solve_problem(problem, options)
 
 
 def _costed(meter: _hooks.UsageMeter, model_name: str | None, llm_provider: str | None) -> dict[str, Any]:

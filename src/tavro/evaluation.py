@@ -97,6 +97,8 @@ class WriteFailure(Exception):
 
 
 # errno values of a file system that cannot take what is written.
+# How long a stopped run waits for its workers to end.
+_STOP_GRACE = 1.0
 _DISK_ERRORS = frozenset({errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EROFS, errno.EIO})
 
 
@@ -735,11 +737,12 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
 
         def worker() -> None:
             try:
-                while True:
-                    problem = next_problem()
-                    if problem is None:
-                        return
-                    keep(solve(problem))
+                with _work.cancelling(run.cancel):
+                    while True:
+                        problem = next_problem()
+                        if problem is None:
+                            return
+                        keep(solve(problem))
             except BaseException as e:  # handed to the waiting thread: no traceback per worker
                 with lock:
                     if run.failure is None:
@@ -759,8 +762,10 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
             except KeyboardInterrupt:
                 with lock:
                     run.stopped = "interrupted"
+                run.stop(threads)
                 raise
             if run.failure is not None:
+                run.stop(threads)
                 failure = run.failure
                 if isinstance(failure, WriteFailure):
                     failure.recorded = sum(1 for r in results.records if r["index"] in selected)
@@ -782,3 +787,13 @@ class _Run:
         self.misses = 0
         self.failure: BaseException | None = None
         self.failed = threading.Event()
+        # Set when the run stops early: the workers' compiles, builds and solves end at once.
+        self.cancel = threading.Event()
+
+    def stop(self, threads: list[threading.Thread]) -> None:
+        """Cancels the workers' work and gives them a moment to end (one
+        waiting for an LLM reply ends at that call's own deadline)."""
+        self.cancel.set()
+        end = time.monotonic() + _STOP_GRACE
+        for t in threads:
+            t.join(max(0.0, end - time.monotonic()))

@@ -47,7 +47,7 @@ import re
 import types
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
-from . import _fileio, _given, _hooks, _providers, _stated, _work
+from . import _data, _fileio, _given, _hooks, _providers, _stated, _work
 
 if TYPE_CHECKING:
     from types import ModuleType, TracebackType
@@ -122,36 +122,49 @@ def _error_answer(message: str) -> Answer:
 def build_kwargs(data_dir: PathArg | None, data_file: PathArg | None = None) -> dict[str, Any]:
     """Keywords of ``solver.build_problem`` for the folder that tables bound
     in the data are read from: ``data_dir``, else the data file's folder."""
-    if data_dir is None and data_file is not None:
-        data_dir = os.path.dirname(os.path.abspath(data_file))
-    return {} if data_dir is None else {"data_dir": os.fspath(data_dir)}
+    folder = _data.tables_folder(data_file, data_dir)
+    return {} if folder is None else {"data_dir": folder}
 
 
-def _solve_problem(problem: Any, time_limit: float | None, mip_gap: float | None, ranging: bool = False) -> Any:
-    """``solver.solve_problem`` within the calling thread's work budget;
-    ``ranging`` asks for the ranges of an LP."""
-    solver = _solver()
-    options = solver.SolveOptions(time_limit=time_limit, mip_gap=mip_gap, ranging=ranging)
-    return _work.solve_within(solver.solve_problem, problem, options)
+def _request(time_limit: float | None, mip_gap: float | None = None, ranging: bool = False) -> Any:
+    """The ``SolveOptions`` of a request starting now: ``time_limit`` covers
+    its build and its solves (one deadline)."""
+    return _solver().SolveOptions(time_limit=time_limit, mip_gap=mip_gap, ranging=ranging).started()
+
+
+def _build(model_code: str, data_code: str, options: Any, data_dir: PathArg | None = None) -> Any:
+    """``solver.build_problem`` within the request's deadline (``options``)
+    and the calling thread's work budget and cancel event."""
+    bounds = {} if options.deadline is None else {"deadline": options.deadline}
+    return _work.run(_solver().build_problem, model_code, data_code, **build_kwargs(data_dir), **bounds)
+
+
+def _solve_problem(problem: Any, options: Any) -> Any:
+    """``solver.solve_problem`` within the calling thread's work budget and
+    cancel event."""
+    return _work.solve_within(_solver().solve_problem, problem, options)
 
 
 def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None,
                 mip_gap: float | None = None, data_dir: PathArg | None = None, ranging: bool = False) -> Answer:
     """Solve a model and its data with ``tavro.solver`` (build_problem, then
     solve_problem); tables bound in the data are read from ``data_dir``;
-    ``ranging`` asks for the ranges of an LP where the solver gives them.
+    ``ranging`` asks for the ranges of an LP where the solver gives them;
+    ``time_limit`` covers the build and the solve.
 
     Returns an ``Answer``: ``Solution.to_dict()`` with at least status,
     objective, values, duals, reduced_costs, conflict, runaway and message.
     A model that does not build (compile errors, faults found when grounding
-    it over its data) or a failing solver gives status "error" with the error
-    text as its message; nothing is raised for those. The build and the
-    solve take their time from the calling thread's work budget (tavro._work),
-    which raises DeadlineExceeded once it is spent.
+    it over its data, a build past the time limit) or a failing solver gives
+    status "error" with the error text as its message; nothing is raised for
+    those. The build and the solve take their time from the calling thread's
+    work budget (tavro._work), which raises DeadlineExceeded once it is
+    spent, and stop once its cancel event is set (KeyboardInterrupt).
     """
+    options = _request(time_limit, mip_gap, ranging)
     try:
-        problem = _work.run(_solver().build_problem, model_code, data_code, **build_kwargs(data_dir))
-        solution = _solve_problem(problem, time_limit, mip_gap, ranging)
+        problem = _build(model_code, data_code, options, data_dir)
+        solution = _solve_problem(problem, options)
     except Exception as e:  # the model or the solver failed: an "error" verdict
         return _error_answer(str(e) or type(e).__name__)
     return _answer_of(problem, solution)

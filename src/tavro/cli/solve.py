@@ -89,11 +89,12 @@ def run(args: argparse.Namespace) -> int:
 
     from .. import solver
 
+    # --time-limit covers the build and every solve of the request.
+    options = solver.SolveOptions(time_limit=args.time_limit, mip_gap=args.mip_gap).started()
     try:
-        problem = solver.build_problem(model_code, data_code, data_dir=data_dir_of(args))
-    except SemanticError as e:
+        problem = solver.build_problem(model_code, data_code, data_dir=data_dir_of(args), deadline=options.deadline)
+    except (SemanticError, TimeoutError) as e:  # a located message either way
         return _model_error(e, args)
-    options = solver.SolveOptions(time_limit=args.time_limit, mip_gap=args.mip_gap)
     code = 0
     try:
         solution = solver.solve_problem(problem, options=options)
