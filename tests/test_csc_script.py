@@ -562,3 +562,18 @@ def test_an_extra_file_is_replaced_whole_or_not_at_all(tmp_path, flag, target):
     assert (tmp_path / target).read_text() == "old\n"
     assert sorted(os.listdir(tmp_path)) == sorted(["m.dat", "m.mod", target])
 
+
+
+def test_the_script_escapes_names_as_tavro_solve_does(tmp_path, capsys):
+    # A data string that would forge report lines, drive the terminal or reorder what it shows.
+    evil = "a\nstatus: infeasible\x1b[2J\u202eb\x85"
+    (tmp_path / "m.mod").write_text('{string} S;\ndvar float+ x[S];\nminimize c: sum(s in S) x[s];\n'
+                                    'subject to { forall(s in S) x[s] >= 1; }\n')
+    (tmp_path / "m.dat").write_text('S = {"%s"};\n' % evil.replace("\n", "\\n"))
+    script = tmp_path / "s.py"
+    assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / "m.dat"), "--emit", str(script)]) == 0
+    solve_lines = capsys.readouterr().out.splitlines()
+    script_lines = run_script(script).stdout.splitlines()
+    name = next(line for line in solve_lines if line.lstrip().startswith("x["))
+    assert "\\x0astatus: infeasible\\x1b[2J\\u202eb\\x85" in name and name in script_lines
+    assert [line for line in script_lines if line.startswith("status:")] == ["status: optimal"]

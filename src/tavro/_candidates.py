@@ -260,9 +260,9 @@ def _run_all(description: str, runs: list[_Run], count: int, generate_one: Calla
     threads = [threading.Thread(target=work, args=(run,), name="tavro-candidate-%d" % run.number, daemon=True)
                for run in runs]
     with _work.bounded_compiles():
-        for t in threads:
-            t.start()
         try:
+            for t in threads:
+                t.start()
             for run in runs:
                 while not run.done.wait(0.1):
                     if outer is not None and outer.is_set():

@@ -91,11 +91,21 @@ def build_constraints(gen: Any) -> None:
     gen.b_ub = np.concatenate([upper[le], -lower[ge]])
 
 
+def _source(module: Any) -> str:
+    with open(module.__file__, encoding="utf-8") as f:
+        return f.read()
+
+
 def _answer_source() -> str:
     from . import _answer
 
-    with open(_answer.__file__, encoding="utf-8") as f:
-        return f.read()
+    return _source(_answer)
+
+
+def _escape_source() -> str:
+    from . import _escape
+
+    return _source(_escape)
 
 
 def _num(x: float) -> str:
@@ -326,7 +336,7 @@ if results is not None:
 
 def _shown(text):
     # Names are printed with control characters escaped, so none can drive the terminal.
-    return "".join(ch if ch.isprintable() else ascii(ch)[1:-1] for ch in text)
+    return shown(text, one_line=True)
 
 
 def _report():
@@ -381,6 +391,9 @@ def render(gen: Any, sidecar_name: Optional[str] = None, sidecar_sha256: Optiona
             "# ---- tavro._answer: the solve and the shaping of values, as tavro.solver runs them ----",
             _answer_source().rstrip("\n"),
             "# ---- end of tavro._answer ----", "", "",
+            "# ---- tavro._escape: text as the report shows it, as tavro solve escapes it ----",
+            _escape_source().rstrip("\n"),
+            "# ---- end of tavro._escape ----", "", "",
             "# ---- the problem: min or max c.x + OFFSET, row_lower <= A x <= row_upper,",
             "#      col_lower <= x <= col_upper, x[j] integer where integrality[j] == 1 ----",
             "MAXIMIZE = %r" % bool(gen.maximize),

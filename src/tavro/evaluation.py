@@ -753,9 +753,9 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
         with _work.bounded_compiles():
             threads = [threading.Thread(target=worker, name="tavro-eval-%d" % i, daemon=True)
                        for i in range(max(1, min(int(jobs), pending.qsize() or 1)))]
-            for t in threads:
-                t.start()
             try:
+                for t in threads:
+                    t.start()
                 for t in threads:
                     while t.is_alive() and not run.failed.is_set():
                         t.join(0.1)
@@ -796,4 +796,5 @@ class _Run:
         self.cancel.set()
         end = time.monotonic() + _STOP_GRACE
         for t in threads:
-            t.join(max(0.0, end - time.monotonic()))
+            if t.ident is not None:  # started
+                t.join(max(0.0, end - time.monotonic()))

@@ -48,6 +48,7 @@ import types
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
 from . import _data, _fileio, _given, _hooks, _providers, _stated, _work
+from ._numbers import report_number
 
 if TYPE_CHECKING:
     from types import ModuleType, TracebackType
@@ -199,11 +200,7 @@ def _compile_errors(model_code: str, data_code: str, data_dir: PathArg | None = 
 # -- what the LLM is told ---------------------------------------------------------------
 
 def _number(x: object) -> str:
-    if isinstance(x, float):
-        if x.is_integer() and abs(x) < 1e15:
-            return str(int(x))
-        return "%.10g" % x
-    return str(x)
+    return report_number(x) if isinstance(x, float) else str(x)
 
 
 def flat_values(values: dict[Any, Any] | None) -> list[tuple[str, float]]:

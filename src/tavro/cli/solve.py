@@ -171,7 +171,9 @@ def _values_csv(args: argparse.Namespace, problem: Any, solution: Any) -> list[s
 
 
 def _number(x: float) -> str:
-    return "%.10g" % x
+    from .._numbers import report_number
+
+    return report_number(x)
 
 
 def _text(x: object) -> str:
