@@ -19,10 +19,13 @@ import difflib
 import math
 import os
 import re
-from typing import Any, Callable, Iterable
+from typing import TYPE_CHECKING, Any, Callable, Iterable
 
 from . import _fileio, _hooks
 from .pipeline import _number, flat_values
+
+if TYPE_CHECKING:
+    from .solver import LinearProblem, Solution
 
 __all__ = ["explain", "whatif", "solver_facts", "model_comments", "unsupported_numbers", "moved_decisions",
            "explain_prompt", "whatif_question", "reading_prompt"]
@@ -69,7 +72,7 @@ def _end(value: float) -> str:
     return _number(value)
 
 
-def solver_facts(problem: Any, solution: Any) -> list[str]:
+def solver_facts(problem: LinearProblem, solution: Solution) -> list[str]:
     """The facts of a solve, as lines a reader (and an LLM) can take in:
     status, objective, the non-zero decisions, the binding constraints with
     their shadow prices, the ranges where the solver gives them, the
@@ -78,10 +81,10 @@ def solver_facts(problem: Any, solution: Any) -> list[str]:
 
     lines = ["Status: %s" % solution.status]
     if solution.objective is not None:
-        name = getattr(problem, "objective_name", None)
+        name = problem.objective_name
         lines.append("Objective%s (%s): %s" % (" " + name if name else "", problem.sense,
                                                _number(float(solution.objective))))
-    x = getattr(solution, "x", None)
+    x = solution.x
     columns: list[int] = []
     rows: list[int] = []
     if x is not None:

@@ -53,6 +53,8 @@ from ._numbers import report_number
 if TYPE_CHECKING:
     from types import ModuleType, TracebackType
 
+    from .solver import LinearProblem, Solution
+
     from ._explain import explain as explain, whatif as whatif
 
 __all__ = ["REPAIR_VERDICTS", "INFEASIBLE_AS_DESCRIBED", "Answer", "PairStage", "generate_and_solve",
@@ -102,13 +104,8 @@ class Answer(dict[str, Any]):
     objects: tuple[Any, Any] | None = None
 
 
-def _answer_of(problem: Any, solution: Any) -> Answer:
-    answer = Answer()
-    to_dict = getattr(solution, "to_dict", None)
-    if callable(to_dict):
-        answer.update(to_dict())
-    for key in ("status", "objective", "values", "duals", "reduced_costs", "conflict", "runaway", "message"):
-        answer.setdefault(key, getattr(solution, key, None))
+def _answer_of(problem: LinearProblem, solution: Solution) -> Answer:
+    answer = Answer(solution.to_dict())
     if answer["values"] is None:
         answer["values"] = {}
     answer.objects = (problem, solution)
