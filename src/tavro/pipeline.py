@@ -460,99 +460,147 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
         feedback call that fails ends the rounds with outcome "llm_error"
         and its error; the answer in hand is returned.
     """
-    mw = _modelwright()
-    fb_kwargs = _feedback_kwargs(model_name, llm_provider, mode, temperature, progress)
     model_file, data_file = os.fspath(model_file), os.fspath(data_file)
     if given is not None:
         data_dir = given.folder
-    tables = build_kwargs(data_dir, data_file).get("data_dir")  # as solve_pair reads them
-    asked = given.problem if given is not None else description
+    loop = _RepairLoop(description, model_file, data_file, given, time_limit, mip_gap, progress,
+                       _feedback_kwargs(model_name, llm_provider, mode, temperature, progress),
+                       build_kwargs(data_dir, data_file).get("data_dir"))  # the tables as solve_pair reads them
     answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap, data_dir=data_dir)
     _note(progress, "Solved: %s" % answer["status"])
-    rounds: list[dict[str, Any]] = []
-    changes: list[_stated.Change] = []
-    as_described: dict[str, Any] | None = None
-    checked = False
-    failed: tuple[str, list[str]] | None = None
-    failed_model = ""
-    budget = max(int(repair), 0)
-    while len(rounds) < budget:
-        status = answer["status"]
+    answer = loop.run(answer, max(int(repair), 0), check_solution)
+    return {"status": answer["status"], "objective": answer["objective"], "values": answer["values"],
+            "repairs": len(loop.rounds), "rounds": loop.rounds, "solution": answer, "stated_changes": loop.changes,
+            "infeasible_as_described": loop.as_described}
+
+
+class _RepairLoop:
+    """The rounds of ``solve_and_repair``, one step per method: the question
+    for a verdict, the feedback call, a reply without a revision, and a
+    revision compiled, solved and taken or kept out."""
+
+    def __init__(self, description: str, model_file: str, data_file: str, given: _given.Given | None,
+                 time_limit: float | None, mip_gap: float | None, progress: Progress, fb_kwargs: dict[str, Any],
+                 tables: str | None) -> None:
+        self.description = description
+        self.asked = given.problem if given is not None else description
+        self.model_file, self.data_file = model_file, data_file
+        self.given = given
+        self.time_limit, self.mip_gap = time_limit, mip_gap
+        self.progress = progress
+        self.fb_kwargs = fb_kwargs
+        self.tables = tables
+        self.rounds: list[dict[str, Any]] = []
+        self.changes: list[_stated.Change] = []
+        self.as_described: dict[str, Any] | None = None
+        self.checked = False
+        # What the next repair question says went wrong with the last revision.
+        self.failed: tuple[str, list[str]] | None = None
+        self.failed_model = ""
+
+    def run(self, answer: Answer, budget: int, check_solution: bool) -> Answer:
+        """Rounds while the verdict asks for one and the budget lasts; the last answer taken."""
+        while len(self.rounds) < budget:
+            status = answer["status"]
+            asked = self.question(answer, check_solution)
+            if asked is None:
+                break
+            kind, question = asked
+            _note(self.progress, "Round %d: %s (%s)" % (len(self.rounds) + 1, kind, status))
+            entry: dict[str, Any] = {"round": len(self.rounds) + 1, "kind": kind, "verdict": status,
+                                     "feedback": None, "outcome": None, "errors": [], "stated_changes": []}
+            self.rounds.append(entry)
+            reply = self.ask(entry, question)
+            if reply is None:
+                break
+            model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
+            if not isinstance(model_code, str) and not isinstance(data_code, str):
+                if self.no_revision(entry, kind, answer):
+                    continue
+                break
+            if not isinstance(model_code, str):
+                model_code = _read(self.model_file)
+            if not isinstance(data_code, str):
+                data_code = _read(self.data_file)
+            answer = self.revise(entry, kind, answer, model_code, data_code)
+        return answer
+
+    def question(self, answer: Answer, check_solution: bool) -> tuple[str, str] | None:
+        """(kind, question) of the next round for this answer, or None: no round."""
         shown: Redact | None = None
-        if given is not None:  # the names of the pair and of a failed revision are the LLM's own
-            shown = functools.partial(given.redact, model_code=_read(model_file) + "\n" + failed_model)
+        if self.given is not None:  # the names of the pair and of a failed revision are the LLM's own
+            shown = functools.partial(self.given.redact, model_code=_read(self.model_file) + "\n" + self.failed_model)
+        status = answer["status"]
         if status in REPAIR_VERDICTS:
-            kind, question = "repair", repair_question(asked, answer, failed, redact=shown)
-        elif status == "optimal" and check_solution and not checked:
-            kind, question = "check", check_question(asked, answer, redact=shown)
-        else:
-            break
-        _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
-        entry: dict[str, Any] = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
-                                 "outcome": None, "errors": [], "stated_changes": []}
-        rounds.append(entry)
+            return "repair", repair_question(self.asked, answer, self.failed, redact=shown)
+        if status == "optimal" and check_solution and not self.checked:
+            return "check", check_question(self.asked, answer, redact=shown)
+        return None
+
+    def ask(self, entry: dict[str, Any], question: str) -> dict[str, Any] | None:
+        """generative_feedback's reply, or None when the call failed (recorded in ``entry``)."""
         try:
-            reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
+            reply = _modelwright().generative_feedback(question, self.model_file, self.data_file, **self.fb_kwargs)
         except Exception as e:  # the answer in hand stays; the failure is reported
             entry["outcome"] = "llm_error"
             entry["errors"] = ["%s: %s" % (type(e).__name__, str(e) or type(e).__name__)]
-            _note(progress, "The feedback call failed: %s" % entry["errors"][0])
-            break
+            _note(self.progress, "The feedback call failed: %s" % entry["errors"][0])
+            return None
         reply = reply if isinstance(reply, dict) else {}
         entry["feedback"] = reply.get("feedback")
-        model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
-        if not isinstance(model_code, str) and not isinstance(data_code, str):
-            explanation = described_infeasible(entry["feedback"]) if status == "infeasible" else None
-            if explanation is not None:
-                entry["outcome"] = "infeasible_as_described"
-                as_described = {"explanation": explanation, "conflict": answer.get("conflict")}
-                _note(progress, "The problem as described is infeasible: %s" % explanation)
-                break
-            entry["outcome"] = "no_revision"
-            _note(progress, "No revision proposed")
-            if kind == "check":
-                checked = True
-                continue
-            break
-        if not isinstance(model_code, str):
-            model_code = _read(model_file)
-        if not isinstance(data_code, str):
-            data_code = _read(data_file)
-        errors = _compile_errors(model_code, data_code, tables)
-        failed_model = model_code
+        return reply
+
+    def no_revision(self, entry: dict[str, Any], kind: str, answer: Answer) -> bool:
+        """A reply without a revision; True when the rounds go on (after a check)."""
+        explanation = described_infeasible(entry["feedback"]) if answer["status"] == "infeasible" else None
+        if explanation is not None:
+            entry["outcome"] = "infeasible_as_described"
+            self.as_described = {"explanation": explanation, "conflict": answer.get("conflict")}
+            _note(self.progress, "The problem as described is infeasible: %s" % explanation)
+            return False
+        entry["outcome"] = "no_revision"
+        _note(self.progress, "No revision proposed")
+        if kind == "check":
+            self.checked = True
+            return True
+        return False
+
+    def revise(self, entry: dict[str, Any], kind: str, answer: Answer, model_code: str, data_code: str) -> Answer:
+        """A revision compiled and solved; written over the pair and its answer
+        returned when it is taken, else the answer in hand."""
+        errors = _compile_errors(model_code, data_code, self.tables)
+        self.failed_model = model_code
         if errors:
             entry["outcome"] = "not_compiled"
             entry["errors"] = errors
-            failed = ("A previous revision did not compile:", errors)
-            _note(progress, "The revision does not compile; the previous pair stays: %s" % "; ".join(errors))
-            if kind == "check":
-                checked = True
-            continue
-        failed = None
-        checked = checked or kind == "check"
-        candidate = solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap, data_dir=tables)
-        _note(progress, "The revision solves: %s" % candidate["status"])
+            self.failed = ("A previous revision did not compile:", errors)
+            _note(self.progress, "The revision does not compile; the previous pair stays: %s" % "; ".join(errors))
+            self.checked = self.checked or kind == "check"
+            return answer
+        self.failed = None
+        self.checked = self.checked or kind == "check"
+        status = answer["status"]
+        candidate = solve_texts(model_code, data_code, time_limit=self.time_limit, mip_gap=self.mip_gap,
+                                data_dir=self.tables)
+        _note(self.progress, "The revision solves: %s" % candidate["status"])
         # Never trade an optimal pair for a worse one, nor a solvable
         # pair for one the solver fails on.
         if (kind == "check" and candidate["status"] != "optimal") or (
                 candidate["status"] == "error" and status != "error"):
             entry["outcome"] = "kept"
             entry["errors"] = [str(candidate.get("message") or candidate["status"])]
-            failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
-            _note(progress, "The previous pair (%s) stays" % status)
-            continue
-        old_data = _read(data_file)
-        _fileio.write_files_atomic({model_file: model_code, data_file: data_code})
+            self.failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
+            _note(self.progress, "The previous pair (%s) stays" % status)
+            return answer
+        old_data = _read(self.data_file)
+        _fileio.write_files_atomic({self.model_file: model_code, self.data_file: data_code})
         entry["outcome"] = "revised"
-        _note(progress, "Revision written: %s \u2022 %s" % (model_file, data_file))
-        entry["stated_changes"] = _stated.revision_changes(description, old_data, model_code, data_code,
+        _note(self.progress, "Revision written: %s \u2022 %s" % (self.model_file, self.data_file))
+        entry["stated_changes"] = _stated.revision_changes(self.description, old_data, model_code, data_code,
                                                            entry["round"])
-        _flag_changes(progress, entry["stated_changes"])
-        changes += entry["stated_changes"]
-        answer = candidate
-    return {"status": answer["status"], "objective": answer["objective"], "values": answer["values"],
-            "repairs": len(rounds), "rounds": rounds, "solution": answer, "stated_changes": changes,
-            "infeasible_as_described": as_described}
+        _flag_changes(self.progress, entry["stated_changes"])
+        self.changes += entry["stated_changes"]
+        return candidate
 
 
 def _flag_changes(progress: Progress, changes: list[_stated.Change]) -> None:
