@@ -110,46 +110,36 @@ class Tables:
     names: set[str]
 
 
-# A cell that starts with none of these is text, without trying float().
-_NUMBER_START = frozenset("0123456789+-.iInN")
-# A number written with none of these is an integer.
-_NOT_WHOLE = ".eEiInN"
+# Kinds of a cell as ``_kelm.scan_cells`` gives them.
+_EMPTY, _TEXT, _INT = 0, 1, 2
 
 
 class _ColumnCells:
-    """The cells of one column seen so far, absorbed a chunk at a time."""
+    """The cells of one column seen so far, absorbed a chunk at a time; a
+    cell is a number, text or empty as the compiler reads it."""
 
     def __init__(self) -> None:
         self.empty = 0
         self.numeric = 0
-        self.whole = True  # every numeric cell written as an integer
+        self.whole = True  # every numeric cell an integer numeral
         self.texts: set[str] = set()
         self.numbers: list[NDArray[np.float64]] = []
 
     def absorb(self, cells: Iterable[str]) -> None:
         import numpy as np
 
-        stripped = [c.strip() for c in cells]
-        filled = [c for c in stripped if c]
-        self.empty += len(stripped) - len(filled)
-        numeric: list[str] = []
-        values: list[float] = []
-        try:
-            values = [float(c) for c in filled]
-            numeric = filled
-        except ValueError:  # some cells are text: sort them one by one
-            values = []
-            for cell in filled:
-                number = _as_number(cell) if cell[0] in _NUMBER_START else None
-                if number is None:
-                    self.texts.add(cell)
-                else:
-                    values.append(number)
-                    numeric.append(cell)
-        if numeric:
-            self.numeric += len(numeric)
-            self.whole = self.whole and not any(ch in "".join(numeric) for ch in _NOT_WHOLE)
-            found = np.abs(np.array(values, dtype=np.float64))
+        from . import _kelm
+
+        cells = cells if isinstance(cells, list) else list(cells)
+        values, kinds = _kelm.scan_cells(cells)
+        self.empty += int(np.count_nonzero(kinds == _EMPTY))
+        self.texts.update(cells[i].strip() for i in np.flatnonzero(kinds == _TEXT).tolist())
+        numeric = kinds >= _INT
+        count = int(np.count_nonzero(numeric))
+        if count:
+            self.numeric += count
+            self.whole = self.whole and bool(np.all(kinds[numeric] == _INT))
+            found = np.abs(values[numeric])
             self.numbers.append(np.unique(found[np.isfinite(found)]))
 
     def column(self, name: str) -> Column:
@@ -166,10 +156,11 @@ class _ColumnCells:
 
 
 def _as_number(cell: str) -> float | None:
-    try:
-        return float(cell)
-    except ValueError:
-        return None
+    """A cell's number as the compiler reads it, None for text or an empty cell."""
+    from . import _kelm
+
+    number = _kelm.scan_number(cell)
+    return None if number is None else float(number)
 
 
 def table_paths(folder: PathArg) -> list[str]:
@@ -284,10 +275,9 @@ def _read_all(folder: str, paths: list[str], rows: int) -> Tables:
             texts |= column.texts
         for row in table.head:
             for cell in row:
-                cell = cell.strip()
                 number = _as_number(cell)
                 if number is None:
-                    shown_texts.add(cell)
+                    shown_texts.add(cell.strip())
                 elif math.isfinite(number):
                     shown_numbers.add(abs(number))
     every = np.unique(np.concatenate(numbers)) if numbers else np.zeros(0, dtype=np.float64)
@@ -353,6 +343,16 @@ _THOUSANDS = re.compile(r"(?<![\w.,])\d{1,3}(?:,\d{3})+(?:\.\d+)?(?![\w,]|\.\d)"
 _PROTECTED = re.compile(r"\b(?:model|data):\d+:\d+|\b(?:rows?|lines?) \d+")
 _COMMENT_OR_STRING = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:[^"\\\n]|\\.)*"', re.S)
 _IDENTIFIER = re.compile(r"[^\W\d]\w*")
+# A compiler message about a table's rows ("t.csv row 17, column cost: ...",
+# "t.csv has no row for cost["W1"]"): the spans it quotes are cell contents.
+_TABLE_ROW = re.compile(r"\S row \d+[,:] | has no row (?:for|with) ")
+# A quoted cell before what is said of it: greedy, as the cell may hold quotes.
+_QUOTED_CELL = re.compile(r"""(?<=: )(['"])(.*)\1(?= is (?:not |out of range))""")
+# Any other quoted span but the model's names of a set or a parameter; a
+# quote that a letter or digit follows is inside the span.
+# What the compiler itself quotes in those messages.
+_OWN_WORDS = frozenset(("default V", "default", "diagonal", "symmetric"))
+_QUOTED = re.compile(r"""(?<!element of )(?<!outside )(?<!\(for )(?<![\w'"])(['"])(.*?)\1(?![\w'"])""")
 
 
 def _identifiers(code: str) -> set[str]:
@@ -371,7 +371,9 @@ class Redactor:
     Text cells are matched whole, as a run of tokens (never inside a longer
     word), numbers by value (``3.50`` in a table matches ``3.5``, a sign is
     ignored). The model text given with a call names what the LLM wrote
-    itself; a cell equal to one of its names is kept.
+    itself; a cell equal to one of its names is kept. In a compiler message
+    about a table's rows, a quoted span is a cell's content: it is redacted
+    whole unless it is a name or a value kept as above.
     """
 
     def __init__(self, tables: Tables, description: str) -> None:
@@ -383,13 +385,17 @@ class Redactor:
         for cell in self._cells:
             tokens = _TOKEN.findall(cell)
             self._reach[tokens[0]] = max(self._reach.get(tokens[0], 0), len(tokens))
-        self._cells -= {description[a:b] for a, b in self._cell_spans(description, set(), every=True)}
+        stated = {description[a:b] for a, b in self._cell_spans(description, set(), every=True)}
+        self._cells -= stated
         keep = {abs(float(m.group())) for m in _NUMBER.finditer(description)} | tables.shown_numbers
         keep |= {float(m.group().replace(",", "")) for m in _THOUSANDS.finditer(description)}
         numbers = tables.numbers
         if keep and numbers.size:
             numbers = numbers[~np.isin(numbers, np.array(sorted(keep), dtype=np.float64))]
         self._numbers = numbers
+        # What a quoted span of a table message may show as it is.
+        self._shown = tables.names | tables.shown_texts | stated | _OWN_WORDS | {REDACTED}
+        self._shown_numbers = keep
 
     def _cell_spans(self, text: str, keep: set[str], every: bool = False) -> list[tuple[int, int]]:
         """Where cells stand in ``text``: the longest at each place, or with
@@ -434,8 +440,29 @@ class Redactor:
         out.append(text[done:])
         return _NUMBER.sub(lambda m: REDACTED if self.is_cell_number(float(m.group())) else m.group(), "".join(out))
 
+    def _may_show(self, quoted: str, keep: set[str]) -> bool:
+        """Whether a span quoted in a table message is no cell content: a
+        name, a value the LLM was shown, or no word at all ('"')."""
+        if quoted in self._shown or quoted in keep or not any(_is_word(ch) for ch in quoted):
+            return True
+        number = _as_number(quoted)
+        return number is not None and abs(number) in self._shown_numbers
+
+    def _table_message(self, line: str, keep: set[str]) -> str:
+        """A line about a table's rows with its quoted cells redacted whole:
+        the compiler quotes a long cell cut short, which no cell matches."""
+        def quoted(m: re.Match[str]) -> str:
+            if self._may_show(m.group(2), keep):
+                return m.group()
+            return m.group(1) + REDACTED + m.group(1)
+
+        return _QUOTED.sub(quoted, _QUOTED_CELL.sub(quoted, line))
+
     def __call__(self, text: str, model_code: str = "") -> str:
         keep = _identifiers(model_code) if model_code else set()
+        if _TABLE_ROW.search(text):
+            text = "".join(self._table_message(line, keep) if _TABLE_ROW.search(line) else line
+                           for line in text.splitlines(keepends=True))
         out: list[str] = []
         done = 0
         for m in _PROTECTED.finditer(text):
