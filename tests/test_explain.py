@@ -2,6 +2,7 @@
 against the loopback stub, and the check of numbers an LLM wrote."""
 
 import json
+import re
 
 import pytest
 
@@ -152,3 +153,55 @@ def test_ranges_are_facts_when_the_solver_gives_them(ranging, expected):
     assert [line for line in facts if line.startswith(("- objective coefficient", "- limit of"))] == expected
     assert "- make[Table] = 15" in facts and pipeline.nonzero_values(solution.values) == [
         ("make[Chair]", 20.0), ("make[Table]", 15.0)]
+
+
+# ---- data from tables: what the LLM may see ------------------------------------------------
+
+TABLE_DATA = ('Products = csv("products.csv", "product");\nprofit = csv("products.csv", "product" -> "profit");\n'
+              'hours = csv("products.csv", "product" -> "hours");\n'
+              'demand = csv("products.csv", "product" -> "demand");\n'
+              'capacity = csv("settings.csv", "setting" -> "value")["machine_hours"];\n')
+# the first row of each table, then the rest
+SHOWN_CELLS = {"Zorblax", "37", "3.25", "23", "machine_hours", "150"}
+HIDDEN_CELLS = {"Quentel", "61", "7.75", "41"}
+
+
+@pytest.fixture
+def tables(shop, tmp_path):
+    folder = tmp_path / "tables"
+    folder.mkdir()
+    (folder / "products.csv").write_text("product,profit,hours,demand\nZorblax,37,3.25,23\nQuentel,61,7.75,41\n")
+    (folder / "settings.csv").write_text("setting,value\nmachine_hours,150\n")
+    (tmp_path / "work").mkdir()
+    (tmp_path / "work" / "shop.mod").write_text(MODEL)
+    (tmp_path / "work" / "shop.dat").write_text(TABLE_DATA)
+    return shop
+
+
+def words(prompt):
+    """The names and numbers of a prompt, numbers by value."""
+    out = set()
+    for word in re.findall(r"[A-Za-z_]\w*|\d+(?:\.\d+)?", prompt):
+        out.add(str(float(word)) if word[0].isdigit() else word)
+    return out
+
+
+def cells(texts):
+    return {str(float(t)) if t[0].isdigit() else t for t in texts}
+
+
+@pytest.mark.parametrize("rows", [0, 1])
+def test_explain_withholds_values_from_the_tables(tables, capsys, rows):
+    answer(tables)
+    argv = ["explain", "work/shop.mod", "work/shop.dat", "--data-dir", "tables"] + (["--rows", "1"] if rows else [])
+    assert cli.main(argv) == 0
+    out = capsys.readouterr().out
+    (prompt,) = [r.json["input"] for r in tables.requests()]
+    hidden = HIDDEN_CELLS | (set() if rows else SHOWN_CELLS - {"machine_hours"})  # a key the data file names
+    assert not words(prompt) & cells(hidden)
+    assert "make[<value>] = " in prompt and "withheld and shown as <value>" in prompt
+    assert ("- make[Zorblax] = 23" in prompt) == bool(rows)
+    # the user sees every fact, and what the LLM did not
+    assert "  - make[Quentel] = 9.709677419\n" in out and "Withheld from the LLM" in out
+    withheld = out[out.index("Withheld from the LLM"):].splitlines()[0]
+    assert "Quentel" in withheld and ("Zorblax" in withheld) != bool(rows)

@@ -31,6 +31,7 @@ import gc
 import itertools
 import math
 import os
+import posixpath
 import re
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Optional, Union
@@ -231,15 +232,16 @@ def _scan(folder: str, rel: str, rows_shown: int, errors: str,
     return Table(rel, rows, columns, head, notes), cells
 
 
-def read_tables(folder: PathArg, rows: int = DEFAULT_ROWS) -> Tables:
-    """Reads every ``*.csv`` under ``folder`` once; raises NoTables when
+def read_tables(folder: PathArg, rows: int = DEFAULT_ROWS, paths: Iterable[str] | None = None) -> Tables:
+    """Reads every ``*.csv`` under ``folder`` once, or the tables at
+    ``paths`` (relative to it, as bindings name them); raises NoTables when
     there is none (or ``folder`` is not a folder)."""
     folder = os.fspath(folder)
     if isinstance(rows, bool) or not isinstance(rows, int) or rows < 0:
         raise ValueError("rows must be a whole number of rows, 0 or more (got %r)" % (rows,))
-    paths = table_paths(folder)
+    found = table_paths(folder) if paths is None else sorted({posixpath.normpath(p) for p in paths})
     with _collector_paused():
-        return _read_all(folder, paths, rows)
+        return _read_all(folder, found, rows)
 
 
 @contextlib.contextmanager

@@ -16,7 +16,7 @@ import os
 from typing import Any
 
 from . import guard
-from .explain import add_data_options, check_inputs
+from .explain import add_data_options, check_inputs, print_withheld
 from .options import add_llm_options, add_output_options
 
 NAME = "whatif"
@@ -63,7 +63,8 @@ def run(args: argparse.Namespace) -> int:
         try:
             result = pipeline.whatif(args.model_file, args.data_file, args.scenario, model_out=args.output,
                                      data_out=args.data, model_name=args.model, llm_provider=args.provider,
-                                     data_dir=args.data_dir, time_limit=args.time_limit, progress=out.progress)
+                                     data_dir=args.data_dir, time_limit=args.time_limit, rows=args.rows,
+                                     progress=out.progress)
         except SemanticError as e:
             return _model_error(e, args)
         show(result, args)
@@ -129,6 +130,7 @@ def show(result: dict[str, Any], args: argparse.Namespace) -> None:
         print_out("No decision moved.")
     if result["reading"]:
         print_out("Reading: %s" % result["reading"])
+    print_withheld(result["withheld"])
     for error in result["errors"]:
         print_err("tavro: %s" % error)
     if result["unsupported_numbers"]:
