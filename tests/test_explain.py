@@ -205,3 +205,44 @@ def test_explain_withholds_values_from_the_tables(tables, capsys, rows):
     assert "  - make[Quentel] = 9.709677419\n" in out and "Withheld from the LLM" in out
     withheld = out[out.index("Withheld from the LLM"):].splitlines()[0]
     assert "Quentel" in withheld and ("Zorblax" in withheld) != bool(rows)
+
+
+def test_whatif_withholds_values_from_the_tables_and_says_how_to_solve_again(tables, tmp_path, capsys):
+    import shlex
+
+    answer(tables, feedback=lambda prompt: json.dumps({"feedback": "Twenty more machine hours.",
+                                                       "revised_data": TABLE_DATA.replace(
+                                                           'csv("settings.csv", "setting" -> "value")'
+                                                           '["machine_hours"]', "170")}))
+    assert cli.main(["whatif", "work/shop.mod", "work/shop.dat", "what if the machine gets 20 more hours?",
+                     "-o", "new/shop.mod", "-d", "new/shop.dat", "--data-dir", "tables"]) == 0
+    out = capsys.readouterr().out
+    question, reading = [r.json["input"] for r in tables.requests()]
+    assert not words(question + reading) & cells(HIDDEN_CELLS | SHOWN_CELLS - {"machine_hours"})
+    assert "- make[<value>]: " in reading and "  make[Quentel]" in out and "Withheld from the LLM" in out
+    command = out[out.index("To solve the scenario again: "):].splitlines()[0].split(": ", 1)[1]
+    assert command == "tavro solve new/shop.mod new/shop.dat --data-dir tables"
+    assert cli.main(shlex.split(command)[1:] + ["--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["status"] == "optimal"
+
+
+@pytest.mark.parametrize("options, command", [
+    # the tables beside the original data file: found from there, quoted for the shell
+    (["-o", "new dir/s.mod", "-d", "new dir/s.dat"], "tavro solve 'new dir/s.mod' 'new dir/s.dat' --data-dir work"),
+    (["-d", "s.dat"], "tavro solve work/shop.mod s.dat --data-dir work"),
+    (["-o", "s.mod"], None),  # the data changed and were not written
+])
+def test_the_command_to_solve_a_scenario_again_works_from_here(tables, tmp_path, capsys, options, command):
+    import shlex
+    import shutil
+
+    for name in ("products.csv", "settings.csv"):
+        shutil.copy(tmp_path / "tables" / name, tmp_path / "work" / name)
+    answer(tables, feedback=lambda prompt: json.dumps({"feedback": "Demand of each product only.",
+                                                       "revised_data": TABLE_DATA + "// scenario\n"}))
+    assert cli.main(["whatif", "work/shop.mod", "work/shop.dat", "what if?", *options, "--json"]) == 0
+    result = json.loads(capsys.readouterr().out)
+    assert result["solve_command"] == command
+    if command:
+        assert cli.main(shlex.split(command)[1:] + ["--json"]) == 0
+        assert json.loads(capsys.readouterr().out)["status"] == "optimal"

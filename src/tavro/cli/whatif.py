@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shlex
 from typing import Any
 
 from . import guard
@@ -67,10 +68,34 @@ def run(args: argparse.Namespace) -> int:
                                      progress=out.progress)
         except SemanticError as e:
             return _model_error(e, args)
+        result["solve_command"] = solve_command(result, args)
         show(result, args)
         if not args.json and not args.quiet:
             out.summary()
     return EXIT_REJECTED if result["status"] == "rejected" else 0
+
+
+def solve_command(result: dict[str, Any], args: argparse.Namespace) -> str | None:
+    """The command that solves the written scenario from the current folder,
+    with the folder of the tables its data bind; None unless every part the
+    scenario changed was written."""
+    from .._explain import bound_tables
+
+    if not result["written"]:
+        return None
+    revised = {kind for kind in ("model", "data") if "--- %s (before)" % kind in result["diff"]}
+    if "model" in revised and args.output is None or "data" in revised and args.data is None:
+        return None
+    model, data = args.output or args.model_file, args.data or args.data_file
+    words = ["tavro", "solve", model, data]
+    try:
+        with open(data, encoding="utf-8") as f:
+            binds = bool(bound_tables(f.read()))
+    except (OSError, UnicodeDecodeError):
+        binds = True
+    if binds:  # tables are found from the original data file's folder unless told
+        words += ["--data-dir", args.data_dir if args.data_dir is not None else os.path.dirname(args.data_file) or "."]
+    return " ".join(shlex.quote(os.fspath(w)) for w in words)
 
 
 def _cell(value: float | None) -> str:
@@ -138,5 +163,9 @@ def show(result: dict[str, Any], args: argparse.Namespace) -> None:
                       % ", ".join(result["unsupported_numbers"]))
     if result["written"]:
         print_out("Files written: %s" % ", ".join(result["written"]))
+        if result["solve_command"]:
+            print_out("To solve the scenario again: %s" % result["solve_command"])
+        else:
+            print_out("The scenario changed a file that was not written (give both -o NEW.mod and -d NEW.dat).")
     else:
         print_out("No files written (give -o NEW.mod -d NEW.dat to keep the scenario).")
