@@ -364,7 +364,7 @@ def explain(model_file: PathLike, data_file: PathLike, question: str | None = No
     (numbers of the explanation that match no fact shown), usage,
     estimated_costs and solution (the answer's dictionary).
     """
-    _check_rows(rows)
+    _given.check_rows(rows)
     model_code, data_code = _read(model_file), _read(data_file)
     tables = _pipeline().build_kwargs(data_dir, data_file)
     problem, solution = _solved(model_code, data_code, tables, time_limit, ranging=True)
@@ -384,11 +384,6 @@ def explain(model_file: PathLike, data_file: PathLike, question: str | None = No
                  "facts_sent": sent + told, "withheld": withheld, "question": question, "explanation": explanation,
                  "unsupported_numbers": unsupported_numbers(explanation, shown),
                  "solution": _pipeline()._answer_of(problem, solution)}, **_costed(meter, model_name, llm_provider))
-
-
-def _check_rows(rows: int) -> None:
-    if isinstance(rows, bool) or not isinstance(rows, int) or rows < 0:
-        raise ValueError("rows must be a whole number of rows, 0 or more (got %r)" % (rows,))
 
 
 # -- what if -----------------------------------------------------------------------------------
@@ -432,7 +427,7 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
     original files are written only when ``model_out``/``data_out`` name
     them; written lists what was written.
     """
-    _check_rows(rows)
+    _given.check_rows(rows)
     pipeline = _pipeline()
     from . import modelwright
 

@@ -44,7 +44,8 @@ if TYPE_CHECKING:  # numpy is imported on first use: the command line imports th
     import numpy as np
     from numpy.typing import NDArray
 
-__all__ = ["DEFAULT_ROWS", "REDACTED", "Column", "Table", "Tables", "NoTables", "table_paths", "read_tables",
+__all__ = ["DEFAULT_ROWS", "REDACTED", "Column", "Table", "Tables", "NoTables", "table_paths", "check_rows",
+           "read_tables",
            "tables_block", "problem_text", "Redactor", "Given", "generation_prompt", "generate",
            "library_folder"]
 
@@ -232,13 +233,18 @@ def _scan(folder: str, rel: str, rows_shown: int, errors: str,
     return Table(rel, rows, columns, head, notes), cells
 
 
+def check_rows(rows: int) -> None:
+    """ValueError unless ``rows`` is a whole number of rows, 0 or more."""
+    if isinstance(rows, bool) or not isinstance(rows, int) or rows < 0:
+        raise ValueError("rows must be a whole number of rows, 0 or more (got %r)" % (rows,))
+
+
 def read_tables(folder: PathArg, rows: int = DEFAULT_ROWS, paths: Iterable[str] | None = None) -> Tables:
     """Reads every ``*.csv`` under ``folder`` once, or the tables at
     ``paths`` (relative to it, as bindings name them); raises NoTables when
     there is none (or ``folder`` is not a folder)."""
     folder = os.fspath(folder)
-    if isinstance(rows, bool) or not isinstance(rows, int) or rows < 0:
-        raise ValueError("rows must be a whole number of rows, 0 or more (got %r)" % (rows,))
+    check_rows(rows)
     found = table_paths(folder) if paths is None else sorted({posixpath.normpath(p) for p in paths})
     with _collector_paused():
         return _read_all(folder, found, rows)
