@@ -192,7 +192,7 @@ def test_column_types_and_redaction_follow_the_compiler(tmp_path):
     assert redact("100000 0.5 1_000 inf 3 4 7 1000") == "<value> <value> <value> <value> <value> <value> <value> 1000"
 
 
-LONG = "Kvartal Nord-Øst, bygning 14 (gamle lageret ved kaia)"
+LONG = "Kvartal Nord-Øst, bygning 14 (gamle laøgeret ved kaia)"  # 'ø' at bytes 40-41
 
 
 @pytest.mark.parametrize("message, expected", [
@@ -213,9 +213,13 @@ LONG = "Kvartal Nord-Øst, bygning 14 (gamle lageret ved kaia)"
     ("data:3:9: t.csv row 2, column v: 'Shown' is not a number (for 'v')",
      "data:3:9: t.csv row 2, column v: 'Shown' is not a number (for 'v')"),
     ("data:3:9: t.csv has no column 'vv'; did you mean 'v'?", "data:3:9: t.csv has no column 'vv'; did you mean 'v'?"),
+    # a long cell cut short in any message, a character cut in two included
+    ('model:5:3: "%s..." is not an element of \'K\'' % LONG.encode()[:40].decode(errors="replace"),
+     'model:5:3: "<value>" is not an element of \'K\''),
+    ("model:5:3: 'Kvartal Syd...', 'Shown...' are not", "model:5:3: 'Kvartal Syd...', 'Shown...' are not"),
 ])
 def test_cells_quoted_in_table_messages_are_redacted_whole(tmp_path, message, expected):
-    folder = write_tables(tmp_path / "t", {"t.csv": "k,v\nShown,1\nZq9,2\n"})
+    folder = write_tables(tmp_path / "t", {"t.csv": "k,v\nShown,1\nZq9,2\n\"%s\",3\n" % LONG})
     redact = _given.Redactor(_given.read_tables(folder, rows=1), "")
     assert redact(message, "{string} K = ...; float v[K] = ...;") == expected
 

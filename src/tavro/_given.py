@@ -25,6 +25,7 @@ values, nor are the names the LLM itself wrote in the model.
 
 from __future__ import annotations
 
+import bisect
 import contextlib
 import csv
 import gc
@@ -358,6 +359,10 @@ _TABLE_ROW = re.compile(r"\S row \d+[,:] | has no row (?:for|with) ")
 _QUOTED_CELL = re.compile(r"""(?<=: )(['"])(.*)\1(?= is (?:not |out of range))""")
 # Any other quoted span but the model's names of a set or a parameter; a
 # quote that a letter or digit follows is inside the span.
+# A span the compiler quoted cut short: at most 40 bytes of it, then "...".
+_CUT_SHORT = re.compile(r"""(['"])(.{1,40}?)\.\.\.\1""")
+# Quoting cuts after a byte count: a cut character is decoded as this.
+_CUT_CHAR = "\ufffd"
 # What the compiler itself quotes in those messages.
 _OWN_WORDS = frozenset(("default V", "default", "diagonal", "symmetric"))
 _QUOTED = re.compile(r"""(?<!element of )(?<!outside )(?<!\(for )(?<![\w'"])(['"])(.*?)\1(?![\w'"])""")
@@ -381,7 +386,8 @@ class Redactor:
     ignored). The model text given with a call names what the LLM wrote
     itself; a cell equal to one of its names is kept. In a compiler message
     about a table's rows, a quoted span is a cell's content: it is redacted
-    whole unless it is a name or a value kept as above.
+    whole unless it is a name or a value kept as above. In any text, a long
+    cell quoted cut short ('first 40 bytes...') is redacted.
     """
 
     def __init__(self, tables: Tables, description: str) -> None:
@@ -401,6 +407,8 @@ class Redactor:
         if keep and numbers.size:
             numbers = numbers[~np.isin(numbers, np.array(sorted(keep), dtype=np.float64))]
         self._numbers = numbers
+        # The cells the compiler would quote cut short, sorted for a search by their start.
+        self._long_cells = sorted(c for c in self._cells if len(c.encode("utf-8")) > 40)
         # What a quoted span of a table message may show as it is.
         self._shown = tables.names | tables.shown_texts | stated | _OWN_WORDS | {REDACTED}
         self._shown_numbers = keep
@@ -456,6 +464,18 @@ class Redactor:
         number = _as_number(quoted)
         return number is not None and abs(number) in self._shown_numbers
 
+    def _begins_cell(self, start: str) -> bool:
+        start = start.rstrip(_CUT_CHAR).lstrip()
+        at = bisect.bisect_left(self._long_cells, start)
+        return bool(start) and at < len(self._long_cells) and self._long_cells[at].startswith(start)
+
+    def _cut_short(self, text: str) -> str:
+        """``text`` with every quoted start of a long cell redacted."""
+        def cut(m: re.Match[str]) -> str:
+            return m.group(1) + REDACTED + m.group(1) if self._begins_cell(m.group(2)) else m.group()
+
+        return _CUT_SHORT.sub(cut, text) if self._long_cells and "..." in text else text
+
     def _table_message(self, line: str, keep: set[str]) -> str:
         """A line about a table's rows with its quoted cells redacted whole:
         the compiler quotes a long cell cut short, which no cell matches."""
@@ -468,6 +488,7 @@ class Redactor:
 
     def __call__(self, text: str, model_code: str = "") -> str:
         keep = _identifiers(model_code) if model_code else set()
+        text = self._cut_short(text)
         if _TABLE_ROW.search(text):
             text = "".join(self._table_message(line, keep) if _TABLE_ROW.search(line) else line
                            for line in text.splitlines(keepends=True))
