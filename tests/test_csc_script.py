@@ -577,3 +577,16 @@ def test_the_script_escapes_names_as_tavro_solve_does(tmp_path, capsys):
     name = next(line for line in solve_lines if line.lstrip().startswith("x["))
     assert "\\x0astatus: infeasible\\x1b[2J\\u202eb\\x85" in name and name in script_lines
     assert [line for line in script_lines if line.startswith("status:")] == ["status: optimal"]
+
+
+def test_the_script_prints_numbers_as_tavro_solve_does(tmp_path, capsys):
+    (tmp_path / "m.mod").write_text("dvar float+ x;\ndvar float+ y;\nminimize c: 123456789012 * x + 3 * y;\n"
+                                    "subject to { x >= 1; 3 * y >= 1; }\n")
+    (tmp_path / "m.dat").write_text("")
+    script = tmp_path / "s.py"
+    assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / "m.dat"), "--emit", str(script)]) == 0
+    solve_lines = capsys.readouterr().out.splitlines()
+    script_lines = run_script(script).stdout.splitlines()
+    shown = [line for line in solve_lines if line.startswith("objective") or line.lstrip().startswith(("x ", "y "))]
+    assert shown == ["objective (c): 123456789013", "  x         1", "  y         0.3333333333"]
+    assert all(line in script_lines for line in shown)

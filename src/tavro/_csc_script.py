@@ -343,7 +343,8 @@ def _report():
     # The same lines as the first part of `tavro solve`'s report.
     print("status:", status)
     if objective is not None:
-        print("objective%s: %.10g" % (" (%s)" % _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "", objective))
+        print("objective%s: %s" % (" (%s)" % _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "",
+                                   report_number(objective)))
     if violation is not None:
         print("error:", _shown(violation))
     elif _x is not None and max_violation:
@@ -357,7 +358,7 @@ def _report():
         print("every variable is zero (%d variables)" % _x.size)
         return
     print("non-zero variables (%d of %d):" % (_nonzero.size, _x.size))
-    _rows = [(_shown(_column_name(int(_j))), "%.10g" % _x[_j]) for _j in _nonzero[:50]]
+    _rows = [(_shown(_column_name(int(_j))), report_number(_x[_j])) for _j in _nonzero[:50]]
     _width = max(len("variable"), *(len(_name) for _name, _ in _rows))
     print("  %s  value" % "variable".ljust(_width))
     for _name, _value in _rows:
@@ -391,7 +392,7 @@ def render(gen: Any, sidecar_name: Optional[str] = None, sidecar_sha256: Optiona
             "# ---- tavro._answer: the solve and the shaping of values, as tavro.solver runs them ----",
             _answer_source().rstrip("\n"),
             "# ---- end of tavro._answer ----", "", "",
-            "# ---- tavro._escape: text as the report shows it, as tavro solve escapes it ----",
+            "# ---- tavro._escape: texts and numbers as tavro solve's report shows them ----",
             _escape_source().rstrip("\n"),
             "# ---- end of tavro._escape ----", "", "",
             "# ---- the problem: min or max c.x + OFFSET, row_lower <= A x <= row_upper,",

@@ -1,9 +1,11 @@
-"""Text from a model, its data or a solver as a terminal shows it: the
-control characters that could drive the terminal or forge a line of a
-report escaped. The command line prints through ``shown``, and the SciPy
-script writer embeds this module's source, so a generated script's report
-escapes exactly as ``tavro solve`` does. Standard library only."""
+"""Text and numbers as the reports show them: ``shown`` escapes the control
+characters that could drive a terminal or forge a line of a report in a
+text from a model, its data or a solver; ``report_number`` is the one
+number format of the reports. The command line prints through them, and the
+SciPy script writer embeds this module's source, so a generated script's
+report reads exactly as ``tavro solve``'s. Standard library only."""
 
+import math
 import re
 
 # C0 controls except tab and newline, DEL and the C1 controls (CSI etc.),
@@ -26,3 +28,19 @@ def shown(text: object, json_text: bool = False, one_line: bool = False) -> str:
     a name or a datum that must not start a line of its own in a report."""
     pattern = _CONTROL_ONE_LINE if one_line else _CONTROL
     return pattern.sub(lambda m: _escape(m, json_text), str(text))
+
+
+# Whole numbers below this are shown in full by report_number.
+_WHOLE = 1e15
+
+
+def report_number(x: float) -> str:
+    """A number as the reports show it: a whole number below 1e15 in full
+    (3, 120000000000), others to 10 significant digits (3.193548387,
+    2.5e-07), -0 as 0; inf and nan as ``repr`` writes them."""
+    x = float(x)
+    if not math.isfinite(x):
+        return repr(x)
+    if x.is_integer() and abs(x) < _WHOLE:
+        return str(int(x))
+    return "%.10g" % x

@@ -5,6 +5,9 @@ format of the reports (a solve's answer, a comparison of answers)."""
 import math
 
 from . import _kelm
+from ._escape import report_number
+
+__all__ = ["number_text", "report_number"]
 
 
 def number_text(x: float) -> str:
@@ -13,19 +16,3 @@ def number_text(x: float) -> str:
     inf and nan as ``repr`` writes them."""
     x = float(x)
     return _kelm.format_number(x) if math.isfinite(x) else repr(x)
-
-
-# Whole numbers below this are shown in full by report_number.
-_WHOLE = 1e15
-
-
-def report_number(x: float) -> str:
-    """A number as the reports show it: a whole number below 1e15 in full
-    (3, 120000000000), others to 10 significant digits (3.193548387,
-    2.5e-07), -0 as 0; inf and nan as ``repr`` writes them."""
-    x = float(x)
-    if not math.isfinite(x):
-        return repr(x)
-    if x.is_integer() and abs(x) < _WHOLE:
-        return str(int(x))
-    return "%.10g" % x

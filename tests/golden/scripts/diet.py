@@ -351,13 +351,15 @@ def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, 
 # ---- end of tavro._answer ----
 
 
-# ---- tavro._escape: text as the report shows it, as tavro solve escapes it ----
-"""Text from a model, its data or a solver as a terminal shows it: the
-control characters that could drive the terminal or forge a line of a
-report escaped. The command line prints through ``shown``, and the SciPy
-script writer embeds this module's source, so a generated script's report
-escapes exactly as ``tavro solve`` does. Standard library only."""
+# ---- tavro._escape: texts and numbers as tavro solve's report shows them ----
+"""Text and numbers as the reports show them: ``shown`` escapes the control
+characters that could drive a terminal or forge a line of a report in a
+text from a model, its data or a solver; ``report_number`` is the one
+number format of the reports. The command line prints through them, and the
+SciPy script writer embeds this module's source, so a generated script's
+report reads exactly as ``tavro solve``'s. Standard library only."""
 
+import math
 import re
 
 # C0 controls except tab and newline, DEL and the C1 controls (CSI etc.),
@@ -380,6 +382,22 @@ def shown(text: object, json_text: bool = False, one_line: bool = False) -> str:
     a name or a datum that must not start a line of its own in a report."""
     pattern = _CONTROL_ONE_LINE if one_line else _CONTROL
     return pattern.sub(lambda m: _escape(m, json_text), str(text))
+
+
+# Whole numbers below this are shown in full by report_number.
+_WHOLE = 1e15
+
+
+def report_number(x: float) -> str:
+    """A number as the reports show it: a whole number below 1e15 in full
+    (3, 120000000000), others to 10 significant digits (3.193548387,
+    2.5e-07), -0 as 0; inf and nan as ``repr`` writes them."""
+    x = float(x)
+    if not math.isfinite(x):
+        return repr(x)
+    if x.is_integer() and abs(x) < _WHOLE:
+        return str(int(x))
+    return "%.10g" % x
 # ---- end of tavro._escape ----
 
 
@@ -474,7 +492,8 @@ def _report():
     # The same lines as the first part of `tavro solve`'s report.
     print("status:", status)
     if objective is not None:
-        print("objective%s: %.10g" % (" (%s)" % _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "", objective))
+        print("objective%s: %s" % (" (%s)" % _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "",
+                                   report_number(objective)))
     if violation is not None:
         print("error:", _shown(violation))
     elif _x is not None and max_violation:
@@ -488,7 +507,7 @@ def _report():
         print("every variable is zero (%d variables)" % _x.size)
         return
     print("non-zero variables (%d of %d):" % (_nonzero.size, _x.size))
-    _rows = [(_shown(_column_name(int(_j))), "%.10g" % _x[_j]) for _j in _nonzero[:50]]
+    _rows = [(_shown(_column_name(int(_j))), report_number(_x[_j])) for _j in _nonzero[:50]]
     _width = max(len("variable"), *(len(_name) for _name, _ in _rows))
     print("  %s  value" % "variable".ljust(_width))
     for _name, _value in _rows:
