@@ -158,3 +158,24 @@ def test_ctrl_c_cancels_the_candidates(endless, tmp_path):
                                     llm_provider="ollama", alignment_check=False, few_shot=False)
     assert endless and all(done.wait(60) for done in endless)
     assert not model_file.exists() and not data_file.exists()
+
+
+def test_a_compile_through_a_bounded_compiler_is_charged_once(monkeypatch):
+    from types import SimpleNamespace
+
+    from tavro import tavro_core
+
+    clock = SimpleNamespace(now=0.0)
+    monkeypatch.setattr(_work, "time", SimpleNamespace(monotonic=lambda: clock.now))
+
+    def compile_for_ten_seconds(self, model_code, data_code, **bounds):
+        clock.now += 10.0
+        return bounds
+
+    monkeypatch.setattr(tavro_core.KelmCompiler, "compile_model", compile_for_ten_seconds)
+    budget = _work.WorkBudget(100.0)
+    event = threading.Event()
+    with _work.bounded_compiles(), _work.bounded(budget), _work.cancelling(event):
+        bounds = _work.run(modelwright.KelmCompiler().compile_model, "m", "d", data_dir="t")
+    assert bounds == {"data_dir": "t", "deadline": 100.0, "cancel": event}
+    assert budget.spent == 10.0  # once, not twice

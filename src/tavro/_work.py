@@ -146,14 +146,22 @@ def cancelling(event: threading.Event | None) -> Iterator[threading.Event | None
 
 def run(fn: Callable[..., _T], *args: Any, **kwargs: Any) -> _T:
     """``fn(*args, **kwargs)`` within the calling thread's budget and cancel
-    event, if it has them (passed as ``deadline`` and ``cancel``)."""
+    event, if it has them (passed as ``deadline`` and ``cancel``). A call
+    made inside another (a bounded compiler called through ``run``) is
+    passed on as it is: its time is charged once."""
+    if getattr(_local, "running", False):
+        return fn(*args, **kwargs)
     event = cancel_event()
     if event is not None:
         kwargs.setdefault("cancel", event)
     budget = current()
-    if budget is None:
-        return fn(*args, **kwargs)
-    return budget.run(fn, *args, **kwargs)
+    _local.running = True
+    try:
+        if budget is None:
+            return fn(*args, **kwargs)
+        return budget.run(fn, *args, **kwargs)
+    finally:
+        _local.running = False
 
 
 def solve_within(solve: Callable[..., _T], problem: Any, options: Any) -> _T:
