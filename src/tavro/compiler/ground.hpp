@@ -2,8 +2,11 @@
 // stages): model expressions are lowered once to a resolved form (symbols,
 // index slots, degrees; ground_lower.cpp), evaluated over the data with index
 // variables bound (ground_eval.cpp), and every forall and sum is walked into
-// the sparse problem (instantiate.cpp). The evaluator also serves the
-// data-only values of range bounds and initializers.
+// the sparse problem (instantiate.cpp). Filters run as code lowered from
+// those nodes on first use (ground_template.cpp), and a filter that picks a
+// set's elements by one field is answered by an index of the set
+// (ground_filter.cpp). The evaluator also serves the data-only values of
+// range bounds and initializers.
 #pragma once
 
 #include <algorithm>
@@ -85,6 +88,7 @@ struct Fault {
 
 struct Node;
 using NodePtr = std::unique_ptr<Node>;
+struct FilterPlan;
 
 struct Binding {
     Val value;
@@ -191,8 +195,75 @@ struct Node {
     mutable std::vector<const Domain*> doms;  // ParamAt: the index sets, once known
     std::vector<ClauseIR> clauses;            // Sum, AggMin, AggMax
     NodePtr filter;
+    // Lowered on first use: the plan of a filter.
+    mutable std::unique_ptr<FilterPlan> plan;
     Node(Op o, Pos p) : op(o), pos(p) {}
+    ~Node();
 };
+
+struct Code;
+
+// The position of an index in one dimension's domain, lowered once: an index
+// variable (moved by a constant on a range: stock[t-1]), a constant (its
+// position kept once found), any other value through its lowered code, or the
+// interpreter. Whatever the fast path cannot answer (an index outside its
+// set, an overflow) is answered by the interpreter, with its message.
+struct PosCode {
+    enum Kind : std::uint8_t { Shift, Fixed, Value, Interp } kind = Interp;
+    int slot = -1;
+    std::int64_t shift = 0;               // Shift: the index variable's int value + shift
+    const Node* node = nullptr;           // the index expression
+    const Sym* set = nullptr;             // the dimension's set or range
+    Pos where;                            // where a fault in building its domain is reported
+    mutable const Domain* dom = nullptr;  // its domain, once known
+    mutable std::int64_t fixed = -1;      // Fixed: the position, once known
+    std::unique_ptr<Code> value;          // Value
+};
+
+// A lowered data-only expression: operands reached without the
+// interpreter's dispatch (index variables, tuple fields by place, flat
+// arrays by computed offset); arithmetic and comparisons through the
+// interpreter's own steps, so values and faults are the same.
+struct Code {
+    enum Op : std::uint8_t { Const, Slot, Field, Gather, Items, Neg, Arith, Compare, And, Or, Not, Interp } op = Interp;
+    const Node* node = nullptr;
+    Val value;                      // Const
+    int slot = -1;                  // Slot
+    mutable std::size_t field = 0;  // Field: its place in the tuple, as last found
+    const Numbers* flat = nullptr;  // Gather: the array
+    const Value* items = nullptr;   // Items: the nested lists
+    std::vector<PosCode> at;        // Gather, Items: one per index
+    std::vector<Code> kids;
+};
+
+// Elements of a set grouped by the value of a selector (a tuple field, or a
+// one-dimensional array over the set), positions ascending.
+struct ElementIndex {
+    enum Kind : std::uint8_t { Keys, Ints, Floats, None } kind = None;  // None: mixed values, not indexed
+    std::unordered_map<std::string, std::vector<std::int32_t>> keys;
+    std::unordered_map<std::int64_t, std::vector<std::int32_t>> ints;
+    std::unordered_map<double, std::vector<std::int32_t>> floats;
+};
+
+// A filter split at its top-level '&&' into conjuncts, each lowered. When a
+// conjunct compares a selector of the last clause's element with a value
+// that does not depend on that element (o.task == t, q.project ==
+// o.project), the last clause walks only the elements the index gives for
+// that value; the other conjuncts are tested on them, in order.
+struct FilterPlan {
+    std::vector<Code> conjuncts;
+    int indexed = -1;                             // the conjunct the index answers, or -1
+    const Node* selector = nullptr;               // of the last clause's element
+    std::string selector_key;                     // the index's name: ".field" or the array's name
+    Code key;                                     // the value it must equal
+    mutable const ElementIndex* index = nullptr;  // once built
+};
+
+inline Node::~Node() = default;
+
+// a op b for == != < <= > >=: ints compare exactly, a mixed pair as doubles;
+// anything else is only equal or not, by its element key.
+Val compare_values(Node::Op op, const Val& a, const Val& b);
 
 // How a construct is abandoned: its fault was reported (Throw), or a value it
 // needs is not known (Unknown: the checker or the data reader said why).
@@ -300,6 +371,7 @@ private:
     }
     bool truth(const Node& n) { return eval(n).i != 0; }
     Val element(const Node& n);
+    Val field(const Node& n, Val b, std::size_t* hint = nullptr);
     // Position of an index value in the domain of an array's dimension; a
     // fault when it is not an element. An index variable walking that same
     // set answers without evaluating.
@@ -318,6 +390,23 @@ private:
     void walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f);
     std::string describe(const Node& n, int depth = 0);
     std::string describe_call(const Node& n, int depth);  // ground_data.cpp
+
+    // Lowered data expressions (ground_template.cpp).
+    Code lower_code(const Node& n, int depth = 0);
+    PosCode lower_pos(const Node& idx, const Sym* set, const Domain* dom, Pos where, int depth);
+    Val run(const Code& c);
+    double number(const Code& c) { return run(c).num(); }
+    bool truth(const Code& c) { return run(c).i != 0; }
+    std::int64_t position(const PosCode& p, const Sym* array);
+    Val gather(const Code& c);
+    Val items(const Code& c);
+
+    // Filters (ground_filter.cpp).
+    const FilterPlan& plan(const Node& filter, const ClauseIR& last);
+    bool passes(const FilterPlan& plan, int skip = -1);
+    // The positions of the last clause's elements the index gives for the
+    // plan's key; nullptr when the index cannot answer (the walk scans).
+    const std::vector<std::int32_t>* lookup(const FilterPlan& plan, const Domain& dom);
 
     // Grounding (instantiate.cpp).
     void columns(LinearProblem& out);
@@ -368,7 +457,12 @@ private:
     // which a fault's message names (" for i = 2, j = 3").
     std::vector<std::pair<const std::string*, int>> element_;
     bool store_ = true;
-    std::unordered_set<std::string> row_names_;  // the row blocks' names so far
+    std::unordered_set<std::string> row_names_;                               // the row blocks' names so far
+    std::unordered_map<std::string, std::unique_ptr<ElementIndex>> indexes_;  // by set and selector
+    std::vector<std::int32_t> no_hits_;
+
+public:
+    GroundStats stats;
 };
 
 // Calls f() for every binding of the clauses cls[k..] that passes the filter.
@@ -376,7 +470,7 @@ private:
 template <class F>
 void Engine::walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f) {
     if (k == cls.size()) {
-        if (!filter || truth(*filter)) f();
+        if (!filter || passes(plan(*filter, cls.back()))) f();
         return;
     }
     Domain local;
@@ -392,6 +486,23 @@ void Engine::walk(const std::vector<ClauseIR>& cls, const Node* filter, std::siz
     const ClauseIR* outer = loop_;
     loop_ = &cls[k];
     std::int64_t n = dom->size();
+    if (filter && k + 1 == cls.size() && n > 0) {
+        const FilterPlan& fp = plan(*filter, cls[k]);
+        if (fp.indexed >= 0) {
+            if (const std::vector<std::int32_t>* hits = lookup(fp, *dom)) {
+                tick();  // the lookup
+                for (std::int32_t i : *hits) {
+                    tick();
+                    b.value = dom->at(i);
+                    b.domain = dom;
+                    b.pos = i;
+                    if (passes(fp, fp.indexed)) f();
+                }
+                loop_ = outer;
+                return;
+            }
+        }
+    }
     for (std::int64_t i = 0; i < n; ++i) {
         tick();
         b.value = dom->at(i);

@@ -616,6 +616,7 @@ InstantiateResult instantiate(Program& p) {
     try {
         Engine engine(p, ground::count_slots(p.model));
         engine.run(result.problem);
+        result.stats = engine.stats;
         result.ok = !p.diag->any();
     } catch (const Abort&) {
     } catch (const ground::Unknown&) {

@@ -57,8 +57,18 @@ struct LinearProblem {
 // Text of an index value in names and result keys: 3, Seattle, <A,B,3>.
 // (Strings appear without quotes; tuples as <f1,f2,...>.)
 
+// What grounding did, for tests and benchmarks: evaluations that the
+// templates left to the interpreter, and filtered walks that an index
+// answered (and the indexes built).
+struct GroundStats {
+    std::int64_t interpreted = 0;
+    std::int64_t indexed = 0;
+    std::int64_t indexes = 0;
+};
+
 struct InstantiateResult {
     bool ok = false;
+    GroundStats stats;
     LinearProblem problem;
     // One located diagnostic per line when !ok; when work stopped for the
     // deadline, a cancel or an interrupt, the one line that says where.

@@ -1,0 +1,219 @@
+// Data-only expressions (filters, and the keys the filter index looks up)
+// lowered once, on first use, into a tree whose operands are resolved: index
+// variables by slot, ranges by offset (stock[t-1]), flat data arrays by
+// computed offset, tuple fields by place. Running it does what Engine::eval
+// does, step for step; what it does not cover runs in the interpreter
+// (counted in stats.interpreted), and whatever its fast paths cannot answer
+// (an index outside its set, an overflow) is handed to the interpreter, whose
+// message it is.
+#include <cmath>
+
+#include "tavro/compiler/ground.hpp"
+
+namespace tavro::kelm::ground {
+
+namespace {
+
+// Deeper data expressions (long operator chains) stay with the interpreter,
+// which walks chains in a loop.
+constexpr int kMaxCodeDepth = 48;
+
+bool int_const(const Node& n, std::int64_t& out) {
+    if (n.op != Node::Const || n.value.kind != Val::Int) return false;
+    out = n.value.i;
+    return true;
+}
+
+}  // namespace
+
+// idx as a position in the domain of `set` (dom when already known: a dvar's;
+// else built on first use, its faults reported at `where` as the interpreter does).
+PosCode Engine::lower_pos(const Node& idx, const Sym* set, const Domain* dom, Pos where, int depth) {
+    PosCode p;
+    p.node = &idx;
+    p.set = set;
+    p.where = where;
+    p.dom = dom;
+    std::int64_t c = 0;
+    if (idx.op == Node::Slot) {
+        p.kind = PosCode::Shift;
+        p.slot = idx.slot;
+    } else if ((idx.op == Node::Add || idx.op == Node::Sub) && idx.kids[0]->op == Node::Slot &&
+               int_const(*idx.kids[1], c) && c != std::numeric_limits<std::int64_t>::min()) {
+        p.kind = PosCode::Shift;  // t + 1, t - 1
+        p.slot = idx.kids[0]->slot;
+        p.shift = idx.op == Node::Add ? c : -c;
+    } else if (idx.op == Node::Add && idx.kids[1]->op == Node::Slot && int_const(*idx.kids[0], c)) {
+        p.kind = PosCode::Shift;  // 1 + t
+        p.slot = idx.kids[1]->slot;
+        p.shift = c;
+    } else if (idx.op == Node::Const || idx.op == Node::Str) {
+        p.kind = PosCode::Fixed;
+    } else {
+        p.kind = PosCode::Value;
+        p.value = std::make_unique<Code>(lower_code(idx, depth + 1));
+    }
+    return p;
+}
+
+std::int64_t Engine::position(const PosCode& p, const Sym* array) {
+    if (!p.dom) p.dom = &domain(p.set, p.where);
+    const Domain& dom = *p.dom;
+    switch (p.kind) {
+        case PosCode::Shift: {
+            const Binding& b = env_.slots[static_cast<std::size_t>(p.slot)];
+            if (p.shift == 0 && b.domain && b.domain->sym && b.domain->sym == dom.sym) return b.pos;
+            std::int64_t v = 0;
+            if (dom.is_range && b.value.kind == Val::Int && !__builtin_add_overflow(b.value.i, p.shift, &v) &&
+                v >= dom.low && v <= dom.high)
+                return v - dom.low;
+            break;
+        }
+        case PosCode::Fixed:
+            if (p.fixed < 0) p.fixed = position(*p.node, dom, array);
+            return p.fixed;
+        case PosCode::Value: {
+            std::int64_t at = dom.position(run(*p.value));
+            if (at >= 0) return at;
+            break;
+        }
+        case PosCode::Interp: ++stats.interpreted; break;
+    }
+    return position(*p.node, dom, array);  // the interpreter: its fast path, or its message
+}
+
+Code Engine::lower_code(const Node& n, int depth) {
+    Code c;
+    c.node = &n;
+    if (depth > kMaxCodeDepth) return c;
+    auto kids = [&](std::size_t count) {
+        for (std::size_t k = 0; k < count; ++k) c.kids.push_back(lower_code(*n.kids[k], depth + 1));
+    };
+    switch (n.op) {
+        case Node::Const:
+        case Node::Str:
+            c.op = Code::Const;
+            c.value = n.value;
+            break;
+        case Node::Slot:
+            c.op = Code::Slot;
+            c.slot = n.slot;
+            break;
+        case Node::Param:
+            if (n.sym->value) {  // a scalar's value is fixed while grounding
+                c.op = Code::Const;
+                c.value = from_value(*n.sym->value);
+            }
+            break;
+        case Node::ParamAt: {
+            const Sym* s = n.sym;
+            if (!s->value || n.kids.size() != s->dims.size()) break;
+            if (const auto* flat = std::get_if<NumbersPtr>(&s->value->v)) {
+                if ((*flat)->shape.size() != n.kids.size()) break;
+                c.op = Code::Gather;
+                c.flat = flat->get();
+            } else if (s->value->is<List>()) {
+                c.op = Code::Items;
+                c.items = &*s->value;
+            } else {
+                break;
+            }
+            for (std::size_t k = 0; k < n.kids.size(); ++k)
+                c.at.push_back(lower_pos(*n.kids[k], s->dims[k], nullptr, n.pos, depth));
+            break;
+        }
+        case Node::Field:
+            c.op = Code::Field;
+            kids(1);
+            break;
+        case Node::Neg:
+        case Node::Not:
+            c.op = n.op == Node::Neg ? Code::Neg : Code::Not;
+            kids(1);
+            break;
+        case Node::Add:
+        case Node::Sub:
+        case Node::Mul:
+        case Node::Div:
+        case Node::Mod:
+            c.op = Code::Arith;
+            kids(2);
+            break;
+        case Node::Eq:
+        case Node::Ne:
+        case Node::Lt:
+        case Node::Le:
+        case Node::Gt:
+        case Node::Ge:
+            c.op = Code::Compare;
+            kids(2);
+            break;
+        case Node::And:
+        case Node::Or:
+            c.op = n.op == Node::And ? Code::And : Code::Or;
+            kids(2);
+            break;
+        default: break;  // sums, aggregates, functions, dexprs: the interpreter
+    }
+    return c;
+}
+
+Val Engine::run(const Code& c) {
+    switch (c.op) {
+        case Code::Const: return c.value;
+        case Code::Slot: return env_.slots[static_cast<std::size_t>(c.slot)].value;
+        case Code::Field: return field(*c.node, run(c.kids[0]), &c.field);
+        case Code::Gather: return gather(c);
+        case Code::Items: return items(c);
+        case Code::Neg: {
+            Val v = run(c.kids[0]);
+            if (v.kind == Val::Int) {
+                if (v.i == std::numeric_limits<std::int64_t>::min()) fault(c.node->pos, "integer overflow in '-'");
+                return Val::of_int(-v.i);
+            }
+            return Val::of_float(-v.num());
+        }
+        case Code::Arith: {
+            Val a = run(c.kids[0]);
+            return arith(*c.node, a, run(c.kids[1]));
+        }
+        case Code::Compare: {
+            Val a = run(c.kids[0]);
+            return compare_values(c.node->op, a, run(c.kids[1]));
+        }
+        case Code::And: return Val::of_bool(truth(c.kids[0]) && truth(c.kids[1]));
+        case Code::Or: return Val::of_bool(truth(c.kids[0]) || truth(c.kids[1]));
+        case Code::Not: return Val::of_bool(!truth(c.kids[0]));
+        case Code::Interp: break;
+    }
+    ++stats.interpreted;
+    return eval(*c.node);
+}
+
+// A flat array's number at the positions of the indices; the interpreter
+// answers what the shape does not hold (with its message).
+Val Engine::gather(const Code& c) {
+    const Numbers& a = *c.flat;
+    const Sym* s = c.node->sym;
+    std::size_t offset = 0;
+    for (std::size_t k = 0; k < c.at.size(); ++k) {
+        auto at = static_cast<std::size_t>(position(c.at[k], s));
+        if (at >= a.shape[k]) return element(*c.node);
+        offset = offset * a.shape[k] + at;
+    }
+    return a.is_int ? Val::of_int(a.ints[offset]) : Val::of_float(a.floats[offset]);
+}
+
+// The item of nested lists (adopted data, arrays of strings) at the indices.
+Val Engine::items(const Code& c) {
+    const Value* v = c.items;
+    const Sym* s = c.node->sym;
+    for (const PosCode& p : c.at) {
+        auto at = static_cast<std::size_t>(position(p, s));
+        if (!v->is<List>() || at >= v->as<List>().size()) return element(*c.node);
+        v = &v->as<List>()[at];
+    }
+    return from_value(*v);
+}
+
+}  // namespace tavro::kelm::ground
