@@ -2,11 +2,11 @@
 // stages): model expressions are lowered once to a resolved form (symbols,
 // index slots, degrees; ground_lower.cpp), evaluated over the data with index
 // variables bound (ground_eval.cpp), and every forall and sum is walked into
-// the sparse problem (instantiate.cpp). Filters run as code lowered from
-// those nodes on first use (ground_template.cpp), and a filter that picks a
-// set's elements by one field is answered by an index of the set
-// (ground_filter.cpp). The evaluator also serves the data-only values of
-// range bounds and initializers.
+// the sparse problem (instantiate.cpp). Linear expressions and filters run
+// through templates lowered from those nodes on first use
+// (ground_template.cpp), and a filter that picks a set's elements by one
+// field is answered by an index of the set (ground_filter.cpp). The evaluator
+// also serves the data-only values of range bounds and initializers.
 #pragma once
 
 #include <algorithm>
@@ -88,6 +88,7 @@ struct Fault {
 
 struct Node;
 using NodePtr = std::unique_ptr<Node>;
+struct LinCode;
 struct FilterPlan;
 
 struct Binding {
@@ -195,7 +196,8 @@ struct Node {
     mutable std::vector<const Domain*> doms;  // ParamAt: the index sets, once known
     std::vector<ClauseIR> clauses;            // Sum, AggMin, AggMax
     NodePtr filter;
-    // Lowered on first use: the plan of a filter.
+    // Lowered on first use: the template of a linear expression, the plan of a filter.
+    mutable std::unique_ptr<LinCode> lin;
     mutable std::unique_ptr<FilterPlan> plan;
     Node(Op o, Pos p) : op(o), pos(p) {}
     ~Node();
@@ -234,6 +236,18 @@ struct Code {
     const Value* items = nullptr;   // Items: the nested lists
     std::vector<PosCode> at;        // Gather, Items: one per index
     std::vector<Code> kids;
+};
+
+// A lowered linear expression: the walk of Engine::linear with every operand
+// resolved. Term adds the coefficient to the column its positions give.
+struct LinCode {
+    enum Op : std::uint8_t { Constant, Term, Dexpr, Neg, Chain, Mul, Div, Sum, Interp } op = Interp;
+    const Node* node = nullptr;
+    std::size_t var = 0;            // Term: the dvar
+    std::vector<PosCode> at;        // Term: one per index
+    Code factor;                    // Constant: the value; Mul, Div: the data operand
+    std::vector<LinCode> kids;      // Neg, Mul, Div, Sum: the operand; Chain: the terms in source order
+    std::vector<std::uint8_t> neg;  // Chain: per term, subtracted
 };
 
 // Elements of a set grouped by the value of a selector (a tuple field, or a
@@ -391,15 +405,18 @@ private:
     std::string describe(const Node& n, int depth = 0);
     std::string describe_call(const Node& n, int depth);  // ground_data.cpp
 
-    // Lowered data expressions (ground_template.cpp).
+    // Templates (ground_template.cpp).
     Code lower_code(const Node& n, int depth = 0);
     PosCode lower_pos(const Node& idx, const Sym* set, const Domain* dom, Pos where, int depth);
+    LinCode lower_linear(const Node& n);
     Val run(const Code& c);
     double number(const Code& c) { return run(c).num(); }
     bool truth(const Code& c) { return run(c).i != 0; }
     std::int64_t position(const PosCode& p, const Sym* array);
     Val gather(const Code& c);
     Val items(const Code& c);
+    void run_linear(const LinCode& c, double scale, Linear& acc);
+    std::int64_t column(const LinCode& term);
 
     // Filters (ground_filter.cpp).
     const FilterPlan& plan(const Node& filter, const ClauseIR& last);
@@ -420,7 +437,8 @@ private:
     void constraint(const Constraint& c, std::vector<Level>& levels, LinearProblem& out);
     template <class F>
     void levels_walk(std::vector<Level>& levels, std::size_t k, F&& f);
-    void linear(const Node& n, double scale, Linear& acc);
+    void linear(const Node& n, double scale, Linear& acc);  // ground_template.cpp
+    [[noreturn]] void coefficient_fault(const Node& data, double k);
     std::int64_t column(const Node& n);
     std::string column_name(std::int64_t col, const LinearProblem& out) const;
     void emit_row(const Constraint& c, const std::vector<NodePtr>& terms, const std::vector<Level>& levels,

@@ -1,11 +1,13 @@
-// Data-only expressions (filters, and the keys the filter index looks up)
-// lowered once, on first use, into a tree whose operands are resolved: index
-// variables by slot, ranges by offset (stock[t-1]), flat data arrays by
-// computed offset, tuple fields by place. Running it does what Engine::eval
-// does, step for step; what it does not cover runs in the interpreter
-// (counted in stats.interpreted), and whatever its fast paths cannot answer
-// (an index outside its set, an overflow) is handed to the interpreter, whose
-// message it is.
+// Term templates: a linear expression (and any data-only expression inside
+// it: coefficients, constants, filters, computed indices) is lowered once,
+// on first use, into a tree whose operands are resolved: index variables by
+// slot, ranges by offset (stock[t-1]), flat data arrays by computed offset,
+// tuple fields by place, columns from positions and strides. Running it
+// does what Engine::linear and Engine::eval do, step for step and with the
+// same work counted; what it does not cover runs in the interpreter (counted
+// in stats.interpreted), and whatever its fast paths cannot answer (an index
+// outside its set, an overflow) is handed to the interpreter, whose message
+// it is.
 #include <cmath>
 
 #include "tavro/compiler/ground.hpp"
@@ -214,6 +216,121 @@ Val Engine::items(const Code& c) {
         v = &v->as<List>()[at];
     }
     return from_value(*v);
+}
+
+LinCode Engine::lower_linear(const Node& n) {
+    LinCode c;
+    c.node = &n;
+    if (n.degree == 0) {
+        c.op = LinCode::Constant;
+        c.factor = lower_code(n);
+        return c;
+    }
+    switch (n.op) {
+        case Node::Var:
+        case Node::VarAt: {
+            c.op = LinCode::Term;
+            c.var = static_cast<std::size_t>(n.slot);
+            const VarInfo& var = vars_[c.var];
+            if (!var.bad)
+                for (std::size_t k = 0; k < n.kids.size() && k < var.dims.size(); ++k)
+                    c.at.push_back(lower_pos(*n.kids[k], var.dims[k]->sym, var.dims[k], n.pos, 0));
+            break;
+        }
+        case Node::DexprRef: c.op = LinCode::Dexpr; break;
+        case Node::Neg:
+            c.op = LinCode::Neg;
+            c.kids.push_back(lower_linear(*n.kids[0]));
+            break;
+        case Node::Add:
+        case Node::Sub: {
+            // As Engine::linear: the left-deep spine's right operands, then
+            // the leftmost, accumulated in source order.
+            c.op = LinCode::Chain;
+            std::vector<const Node*> rights;
+            std::vector<std::uint8_t> neg;
+            const Node* at = &n;
+            for (; (at->op == Node::Add || at->op == Node::Sub) && at->degree > 0; at = at->kids[0].get()) {
+                rights.push_back(at->kids[1].get());
+                neg.push_back(at->op == Node::Sub);
+            }
+            c.kids.push_back(lower_linear(*at));
+            c.neg.push_back(0);
+            for (std::size_t k = rights.size(); k-- > 0;) {
+                c.kids.push_back(lower_linear(*rights[k]));
+                c.neg.push_back(neg[k]);
+            }
+            break;
+        }
+        case Node::Mul: {
+            bool left_data = n.kids[0]->degree == 0;
+            c.op = LinCode::Mul;
+            c.factor = lower_code(*n.kids[left_data ? 0 : 1]);
+            c.kids.push_back(lower_linear(*n.kids[left_data ? 1 : 0]));
+            break;
+        }
+        case Node::Div:
+            c.op = LinCode::Div;
+            c.factor = lower_code(*n.kids[1]);
+            c.kids.push_back(lower_linear(*n.kids[0]));
+            break;
+        case Node::Sum:
+            c.op = LinCode::Sum;
+            c.kids.push_back(lower_linear(*n.kids[0]));
+            break;
+        default: break;  // not linear: the interpreter says so
+    }
+    return c;
+}
+
+std::int64_t Engine::column(const LinCode& term) {
+    const VarInfo& var = vars_[term.var];
+    if (var.bad) throw Unknown{};
+    std::int64_t col = var.first;
+    for (std::size_t k = 0; k < term.at.size(); ++k) col += position(term.at[k], var.sym) * var.strides[k];
+    return col;
+}
+
+void Engine::run_linear(const LinCode& c, double scale, Linear& acc) {
+    switch (c.op) {
+        case LinCode::Constant: acc.constant += scale * number(c.factor); return;
+        case LinCode::Term:
+            tick();
+            acc.add(column(c), scale);
+            return;
+        case LinCode::Dexpr: linear(*bind_dexpr(*c.node).body, scale, acc); return;
+        case LinCode::Neg: run_linear(c.kids[0], -scale, acc); return;
+        case LinCode::Chain:
+            for (std::size_t k = 0; k < c.kids.size(); ++k) run_linear(c.kids[k], c.neg[k] ? -scale : scale, acc);
+            return;
+        case LinCode::Mul: {
+            double k = number(c.factor);
+            if (!std::isfinite(k)) coefficient_fault(*c.factor.node, k);
+            run_linear(c.kids[0], scale * k, acc);
+            return;
+        }
+        case LinCode::Div: {
+            double k = number(c.factor);
+            if (k == 0) fault(c.node->pos, "division by zero: " + describe(*c.node->kids[1]) + " is 0");
+            run_linear(c.kids[0], scale / k, acc);
+            return;
+        }
+        case LinCode::Sum: {
+            const Node& n = *c.node;
+            const LinCode& body = c.kids[0];
+            walk(n.clauses, n.filter.get(), 0, [&] { run_linear(body, scale, acc); });
+            return;
+        }
+        case LinCode::Interp: break;
+    }
+    ++stats.interpreted;
+    fault(c.node->pos, "not a linear expression");
+}
+
+// Adds scale * n to acc: the expression's template, lowered on first use.
+void Engine::linear(const Node& n, double scale, Linear& acc) {
+    if (!n.lin) n.lin = std::make_unique<LinCode>(lower_linear(n));
+    run_linear(*n.lin, scale, acc);
 }
 
 }  // namespace tavro::kelm::ground
