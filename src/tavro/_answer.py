@@ -29,6 +29,15 @@ RANGE_LIMIT = 1e9
 # entries at or above large_matrix_value (its option defaults).
 SMALL_COEFFICIENT = 1e-9
 LARGE_COEFFICIENT = 1e15
+# Rows whose largest magnitude lies outside [SCALE_BELOW, SCALE_ABOVE) are
+# handed to HiGHS multiplied by a power of two (exact in binary floating
+# point): small rows up to [0.5, 1), so that HiGHS neither drops their
+# entries nor judges them to an absolute tolerance larger than the row
+# itself; large rows down to [SCALE_ABOVE / 2, SCALE_ABOVE), within what
+# HiGHS accepts. A small row's tolerance is taken in its own units
+# (TOLERANCE times its largest magnitude).
+SCALE_BELOW = 2.0 ** -10
+SCALE_ABOVE = 2.0 ** 40
 # Rows named in one warning.
 _NAMED = 5
 
@@ -39,6 +48,38 @@ Violation = Tuple[str, int, float]
 
 def _rows_of(indptr: Any, n: int) -> Any:
     return np.repeat(np.arange(n), np.diff(indptr))
+
+
+def _row_largest(indices: Any, data: Any, m: int) -> Any:
+    largest = np.zeros(m)
+    np.maximum.at(largest, indices, np.abs(data))
+    return largest
+
+
+def row_scales(indices: Any, data: Any, m: int, row_lower: Any = None, row_upper: Any = None) -> Optional[Any]:
+    """The power of two each row is multiplied by before HiGHS sees it (see
+    SCALE_BELOW), or None when every row is left as it is. A row whose
+    bounds the factor would carry past 1e300 is left as it is."""
+    if not data.size:
+        return None
+    size = np.abs(data)
+    if size.min() >= SCALE_BELOW and size.max() < SCALE_ABOVE:
+        return None
+    largest = _row_largest(indices, data, m)
+    exponent = np.frexp(largest)[1]  # largest = f * 2**exponent, f in [0.5, 1)
+    small = (largest > 0) & (largest < SCALE_BELOW)
+    large = largest >= SCALE_ABOVE
+    if not (small.any() or large.any()):
+        return None
+    scale = np.ones(m)
+    scale[small] = np.ldexp(1.0, np.minimum(-exponent[small], 1000))
+    scale[large] = np.ldexp(1.0, int(np.frexp(SCALE_ABOVE)[1]) - 1 - exponent[large])
+    if row_lower is not None and row_upper is not None:
+        with np.errstate(invalid="ignore", over="ignore"):
+            bound = np.fmax(np.where(np.isfinite(row_lower), np.abs(row_lower), 0.0),
+                            np.where(np.isfinite(row_upper), np.abs(row_upper), 0.0))
+            scale[bound * scale > 1e300] = 1.0
+    return scale
 
 
 def check_point(x: Any, indptr: Any, indices: Any, data: Any, row_lower: Any, row_upper: Any, col_lower: Any,
@@ -55,16 +96,21 @@ def check_point(x: Any, indptr: Any, indices: Any, data: Any, row_lower: Any, ro
     row_excess[np.isnan(row_excess)] = 0.0
     col_excess[np.isnan(col_excess)] = 0.0
     worst_amount = max(float(row_excess.max(initial=0.0)), float(col_excess.max(initial=0.0)))
-    # Only a violation over TOLERANCE can be beyond its scaled tolerance.
+    # Only a violation over a row's own tolerance can be beyond its scaled one.
+    limit = np.full(m, TOLERANCE)
+    if data.size and np.abs(data).min() < SCALE_BELOW:
+        largest = _row_largest(indices, data, m)
+        small = (largest > 0) & (largest < SCALE_BELOW)
+        limit[small] *= largest[small]
     worst: Optional[Violation] = None
     worst_ratio = 1.0
-    rows = np.flatnonzero(row_excess > TOLERANCE)
+    rows = np.flatnonzero(row_excess > limit)
     if rows.size:
         term = np.zeros(m)
         np.maximum.at(term, indices, np.abs(coef_x))
         bound = np.where(activity < row_lower, row_lower, row_upper)[rows]
         size = np.maximum(np.abs(bound), term[rows])
-        ratio = row_excess[rows] / np.maximum(TOLERANCE, RELATIVE_TOLERANCE * size)
+        ratio = row_excess[rows] / np.maximum(limit[rows], RELATIVE_TOLERANCE * size)
         k = int(np.argmax(ratio))
         if ratio[k] > worst_ratio:
             worst_ratio, worst = float(ratio[k]), ("row", int(rows[k]), float(row_excess[rows[k]]))
@@ -123,6 +169,9 @@ def coefficient_warnings(indptr: Any, indices: Any, data: Any, m: int, c: Any,
         np.minimum.at(smallest, indices, size)
         with np.errstate(divide="ignore", invalid="ignore"):
             ratio = largest / smallest
+        scale = row_scales(indices, data, m)
+        if scale is not None:  # the magnitudes HiGHS is handed
+            largest, smallest = largest * scale, smallest * scale
         wide = np.flatnonzero(ratio > RANGE_LIMIT)
         if wide.size:
             out.append("coefficients spanning more than %.0e in %s: HiGHS's answer may be inaccurate"
@@ -235,6 +284,11 @@ def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, 
     from scipy.optimize import Bounds, LinearConstraint, linprog, milp
 
     cost = -c if maximize else c
+    scale = row_scales(A.indices, A.data, row_lower.size, row_lower, row_upper)
+    if scale is not None:  # see SCALE_BELOW; the duals are scaled back below
+        A = A.tocsc(copy=True)
+        A.data *= scale[A.indices]
+        row_lower, row_upper = row_lower * scale, row_upper * scale
 
     def run(objective: Any) -> Any:
         if integrality.any():
@@ -275,6 +329,8 @@ def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, 
         if eq.size:
             y[eq] += res.eqlin.marginals
         reduced = res.lower.marginals + res.upper.marginals
+        if scale is not None:
+            y = y * scale
         sign = -1.0 if maximize else 1.0
         y, reduced = sign * y + 0.0, sign * reduced + 0.0
     return res, status, x, y, reduced

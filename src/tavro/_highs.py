@@ -19,6 +19,8 @@ import numpy as np
 import numpy.typing as npt
 from highspy._core import _Highs
 
+from . import _answer
+
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int32]
 
@@ -75,6 +77,12 @@ class Model:
         self.num_columns = int(c.size)
         self.num_rows = int(row_lower.size)
         self.is_mip = bool(integrality.any())
+        # Rows HiGHS would mistreat go in multiplied by a power of two; the
+        # row bounds, duals and ranging crossing this class are the model's.
+        self._scale = _answer.row_scales(indices, values, self.num_rows, row_lower, row_upper)
+        if self._scale is not None:
+            values = values * self._scale[indices]
+            row_lower, row_upper = row_lower * self._scale, row_upper * self._scale
         sense = highspy.ObjSense.kMaximize if maximize else highspy.ObjSense.kMinimize
         status = h.passModel(self.num_columns, self.num_rows, int(values.size), int(highspy.MatrixFormat.kColwise),
                              int(sense), float(offset), c, col_lower, col_upper, row_lower, row_upper,
@@ -162,6 +170,8 @@ class Model:
             x = np.asarray(solution.col_value, dtype=np.float64)
             if word == "optimal" and not self.is_mip and solution.dual_valid:
                 row_dual = np.asarray(solution.row_dual, dtype=np.float64) + 0.0
+                if self._scale is not None:
+                    row_dual = row_dual * self._scale
                 col_dual = np.asarray(solution.col_dual, dtype=np.float64) + 0.0
         gap = bound = None
         if self.is_mip and x is not None:
@@ -181,6 +191,8 @@ class Model:
 
     def set_row_bounds(self, rows: npt.NDArray[Any], lower: FloatArray, upper: FloatArray) -> None:
         rows = np.asarray(rows, dtype=np.int32)
+        if self._scale is not None:
+            lower, upper = lower * self._scale[rows], upper * self._scale[rows]
         if rows.size:
             # (missing from highspy's stubs, present in the module)
             self.h.changeRowsBounds(int(rows.size), rows, np.asarray(lower, dtype=np.float64),  # type: ignore
@@ -200,7 +212,10 @@ class Model:
             record = getattr(ranging, name)
             # HiGHS may size a record's arrays for every column and row: keep its own part.
             n = self.num_columns if name.startswith("col") else self.num_rows
-            out[name] = (np.asarray(record.value_, dtype=np.float64)[:n],
+            value = np.asarray(record.value_, dtype=np.float64)[:n]
+            if name.startswith("row") and self._scale is not None:
+                value = value / self._scale
+            out[name] = (value,
                          np.asarray(record.objective_, dtype=np.float64)[:n],
                          np.asarray(record.in_var_, dtype=np.int32)[:n], np.asarray(record.ou_var_, dtype=np.int32)[:n])
         return out
