@@ -2,6 +2,7 @@
 against the loopback stub, and the check of numbers an LLM wrote."""
 
 import json
+import re
 
 import pytest
 
@@ -152,3 +153,96 @@ def test_ranges_are_facts_when_the_solver_gives_them(ranging, expected):
     assert [line for line in facts if line.startswith(("- objective coefficient", "- limit of"))] == expected
     assert "- make[Table] = 15" in facts and pipeline.nonzero_values(solution.values) == [
         ("make[Chair]", 20.0), ("make[Table]", 15.0)]
+
+
+# ---- data from tables: what the LLM may see ------------------------------------------------
+
+TABLE_DATA = ('Products = csv("products.csv", "product");\nprofit = csv("products.csv", "product" -> "profit");\n'
+              'hours = csv("products.csv", "product" -> "hours");\n'
+              'demand = csv("products.csv", "product" -> "demand");\n'
+              'capacity = csv("settings.csv", "setting" -> "value")["machine_hours"];\n')
+# the first row of each table, then the rest
+SHOWN_CELLS = {"Zorblax", "37", "3.25", "23", "machine_hours", "150"}
+HIDDEN_CELLS = {"Quentel", "61", "7.75", "41"}
+
+
+@pytest.fixture
+def tables(shop, tmp_path):
+    folder = tmp_path / "tables"
+    folder.mkdir()
+    (folder / "products.csv").write_text("product,profit,hours,demand\nZorblax,37,3.25,23\nQuentel,61,7.75,41\n")
+    (folder / "settings.csv").write_text("setting,value\nmachine_hours,150\n")
+    (tmp_path / "work").mkdir()
+    (tmp_path / "work" / "shop.mod").write_text(MODEL)
+    (tmp_path / "work" / "shop.dat").write_text(TABLE_DATA)
+    return shop
+
+
+def words(prompt):
+    """The names and numbers of a prompt, numbers by value."""
+    out = set()
+    for word in re.findall(r"[A-Za-z_]\w*|\d+(?:\.\d+)?", prompt):
+        out.add(str(float(word)) if word[0].isdigit() else word)
+    return out
+
+
+def cells(texts):
+    return {str(float(t)) if t[0].isdigit() else t for t in texts}
+
+
+@pytest.mark.parametrize("rows", [0, 1])
+def test_explain_withholds_values_from_the_tables(tables, capsys, rows):
+    answer(tables)
+    argv = ["explain", "work/shop.mod", "work/shop.dat", "--data-dir", "tables"] + (["--rows", "1"] if rows else [])
+    assert cli.main(argv) == 0
+    out = capsys.readouterr().out
+    (prompt,) = [r.json["input"] for r in tables.requests()]
+    hidden = HIDDEN_CELLS | (set() if rows else SHOWN_CELLS - {"machine_hours"})  # a key the data file names
+    assert not words(prompt) & cells(hidden)
+    assert "make[<value>] = " in prompt and "withheld and shown as <value>" in prompt
+    assert ("- make[Zorblax] = 23" in prompt) == bool(rows)
+    # the user sees every fact, and what the LLM did not
+    assert "  - make[Quentel] = 9.709677419\n" in out and "Withheld from the LLM" in out
+    withheld = out[out.index("Withheld from the LLM"):].splitlines()[0]
+    assert "Quentel" in withheld and ("Zorblax" in withheld) != bool(rows)
+
+
+def test_whatif_withholds_values_from_the_tables_and_says_how_to_solve_again(tables, tmp_path, capsys):
+    import shlex
+
+    answer(tables, feedback=lambda prompt: json.dumps({"feedback": "Twenty more machine hours.",
+                                                       "revised_data": TABLE_DATA.replace(
+                                                           'csv("settings.csv", "setting" -> "value")'
+                                                           '["machine_hours"]', "170")}))
+    assert cli.main(["whatif", "work/shop.mod", "work/shop.dat", "what if the machine gets 20 more hours?",
+                     "-o", "new/shop.mod", "-d", "new/shop.dat", "--data-dir", "tables"]) == 0
+    out = capsys.readouterr().out
+    question, reading = [r.json["input"] for r in tables.requests()]
+    assert not words(question + reading) & cells(HIDDEN_CELLS | SHOWN_CELLS - {"machine_hours"})
+    assert "- make[<value>]: " in reading and "  make[Quentel]" in out and "Withheld from the LLM" in out
+    command = out[out.index("To solve the scenario again: "):].splitlines()[0].split(": ", 1)[1]
+    assert command == "tavro solve new/shop.mod new/shop.dat --data-dir tables"
+    assert cli.main(shlex.split(command)[1:] + ["--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["status"] == "optimal"
+
+
+@pytest.mark.parametrize("options, command", [
+    # the tables beside the original data file: found from there, quoted for the shell
+    (["-o", "new dir/s.mod", "-d", "new dir/s.dat"], "tavro solve 'new dir/s.mod' 'new dir/s.dat' --data-dir work"),
+    (["-d", "s.dat"], "tavro solve work/shop.mod s.dat --data-dir work"),
+    (["-o", "s.mod"], None),  # the data changed and were not written
+])
+def test_the_command_to_solve_a_scenario_again_works_from_here(tables, tmp_path, capsys, options, command):
+    import shlex
+    import shutil
+
+    for name in ("products.csv", "settings.csv"):
+        shutil.copy(tmp_path / "tables" / name, tmp_path / "work" / name)
+    answer(tables, feedback=lambda prompt: json.dumps({"feedback": "Demand of each product only.",
+                                                       "revised_data": TABLE_DATA + "// scenario\n"}))
+    assert cli.main(["whatif", "work/shop.mod", "work/shop.dat", "what if?", *options, "--json"]) == 0
+    result = json.loads(capsys.readouterr().out)
+    assert result["solve_command"] == command
+    if command:
+        assert cli.main(shlex.split(command)[1:] + ["--json"]) == 0
+        assert json.loads(capsys.readouterr().out)["status"] == "optimal"

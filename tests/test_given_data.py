@@ -3,7 +3,9 @@ the redaction of what goes back to it, the prompt, and whole runs of
 ``generate --data-dir`` and ``eval`` through the real openai package against
 the loopback stub."""
 
+import csv
 import json
+import math
 import pathlib
 import shlex
 import shutil
@@ -148,6 +150,78 @@ def test_the_rows_shown_are_not_redacted(tmp_path):
     redact = _given.Redactor(tables, "")
     assert redact("x[Qxv-Zorblat] <= 4817263; 3.5; x[North Hub] <= 120", "dvar float x[S];") == \
         "x[Qxv-Zorblat] <= 4817263; 3.5; x[<value>] <= <value>"
+
+
+# ---- cells as the compiler reads them ------------------------------------------------
+
+CELLS = ["7", "+3", "-2", " 7 ", "\t4\t", ".5", "3.", "1e5", "1E-2", "-2.5e+3", "007", "infinity", "-infinity",
+         "99999999999999999999", "1_000", "inf", "nan", "Infinity", "0x1F", "1,5", "7\n", "1e999", "--1", "1e", "e5",
+         "\u0667", "1 000"]
+
+
+@pytest.mark.parametrize("cell", CELLS)
+def test_a_cell_is_a_number_exactly_when_the_compiler_binds_it(tmp_path, cell):
+    from tavro import _kelm
+    from tavro.semantic_error import SemanticError
+
+    folder = tmp_path / "t"
+    folder.mkdir()
+    with open(folder / "t.csv", "w", encoding="utf-8", newline="") as f:
+        csv.writer(f, lineterminator="\n").writerows([("k", "v"), ("A", cell)])
+    model = "{string} K = ...; %s v[K] = ...; dvar float+ y; minimize y;"
+    data = 'K = csv("t.csv", "k");\nv = csv("t.csv", "k" -> "v");'
+    number = _kelm.scan_number(cell)
+    values, kinds = _kelm.scan_cells([cell])
+    if number is None:
+        assert kinds[0] == 1 and math.isnan(values[0])
+        with pytest.raises(SemanticError, match="is not a number|is out of range"):
+            _kelm.compile(model % "float", data, str(folder))
+        return
+    assert _kelm.compile(model % "float", data, str(folder))["data"]["v"] == [float(number)]
+    assert (kinds[0], values[0]) == (2 if isinstance(number, int) else 3, float(number))
+    if isinstance(number, int):  # an int numeral binds to an int
+        assert _kelm.compile(model % "int", data, str(folder))["data"]["v"] == [number]
+
+
+def test_column_types_and_redaction_follow_the_compiler(tmp_path):
+    folder = write_tables(tmp_path / "t", {"t.csv": "a,b,c,d\n1e5,1_000,+3,infinity\n.5,inf,-4, 7 \n"})
+    tables = _given.read_tables(folder, rows=0)
+    assert columns(tables.tables[0]) == [("a", "float", None, 0), ("b", "string", 2, 0), ("c", "int", None, 0),
+                                         ("d", "float", None, 0)]
+    redact = _given.Redactor(tables, "")
+    assert redact("100000 0.5 1_000 inf 3 4 7 1000") == "<value> <value> <value> <value> <value> <value> <value> 1000"
+
+
+LONG = "Kvartal Nord-Øst, bygning 14 (gamle laøgeret ved kaia)"  # 'ø' at bytes 40-41
+
+
+@pytest.mark.parametrize("message, expected", [
+    # a long cell is quoted cut short; a cell may hold quotes
+    ("data:3:9: t.csv row 2, column v: '%s...' is not a number (for 'v')" % LONG[:40],
+     "data:3:9: t.csv row 2, column v: '<value>' is not a number (for 'v')"),
+    ("data:3:9: t.csv row 2, column v: 'O'Neil' is' is not an integer (for 'v')",
+     "data:3:9: t.csv row 2, column v: '<value>' is not an integer (for 'v')"),
+    ('data:3:9: t.csv row 3, column k: "Zq9 \'x\'" is not an element of \'K\' (for \'v\')',
+     'data:3:9: t.csv row 3, column k: "<value>" is not an element of \'K\' (for \'v\')'),
+    ('data:3:9: t.csv row 4: a second value for v["Zq9"]["Hidden Place"] (first at row 2)',
+     'data:3:9: t.csv row 4: a second value for v["<value>"]["<value>"] (first at row 2)'),
+    ('data:3:9: t.csv has no row for v["Zq9"] (nor for 5 other keys): add the rows or give \'default V\'',
+     'data:3:9: t.csv has no row for v["<value>"] (nor for 5 other keys): add the rows or give \'default V\''),
+    ("data:3:9: t.csv row 5: unterminated quoted field: the closing '\"' is missing",
+     "data:3:9: t.csv row 5: unterminated quoted field: the closing '\"' is missing"),
+    # names, and the values shown, stay; so do quotes in messages about no table row
+    ("data:3:9: t.csv row 2, column v: 'Shown' is not a number (for 'v')",
+     "data:3:9: t.csv row 2, column v: 'Shown' is not a number (for 'v')"),
+    ("data:3:9: t.csv has no column 'vv'; did you mean 'v'?", "data:3:9: t.csv has no column 'vv'; did you mean 'v'?"),
+    # a long cell cut short in any message, a character cut in two included
+    ('model:5:3: "%s..." is not an element of \'K\'' % LONG.encode()[:40].decode(errors="replace"),
+     'model:5:3: "<value>" is not an element of \'K\''),
+    ("model:5:3: 'Kvartal Syd...', 'Shown...' are not", "model:5:3: 'Kvartal Syd...', 'Shown...' are not"),
+])
+def test_cells_quoted_in_table_messages_are_redacted_whole(tmp_path, message, expected):
+    folder = write_tables(tmp_path / "t", {"t.csv": "k,v\nShown,1\nZq9,2\n\"%s\",3\n" % LONG})
+    redact = _given.Redactor(_given.read_tables(folder, rows=1), "")
+    assert redact(message, "{string} K = ...; float v[K] = ...;") == expected
 
 
 # ---- the prompt ---------------------------------------------------------------------

@@ -11,6 +11,12 @@ solves the revision beside the original, and asks for a one-paragraph
 reading of the difference (our prompt). Neither writes a file unless told
 to. Numbers in an LLM's text that match nothing it was shown are listed in
 ``unsupported_numbers``: the reader should not trust them.
+
+When the data bind CSV tables, what the LLM is shown of the answers passes
+through the data-given loop's ``Redactor``: a value or key from the tables
+becomes ``<value>`` unless it is among the first ``rows`` rows of its table
+(default none) or written in the model or data file. ``withheld`` lists
+what was kept back; the caller's own copy of the facts keeps everything.
 """
 
 from __future__ import annotations
@@ -21,15 +27,16 @@ import os
 import re
 from typing import Any, Callable, Iterable
 
-from . import _fileio, _hooks, _work
+from . import _fileio, _given, _hooks, _work
 from .pipeline import _number, flat_values
 
 __all__ = ["explain", "whatif", "solver_facts", "model_comments", "unsupported_numbers", "moved_decisions",
-           "explain_prompt", "whatif_question", "reading_prompt"]
+           "explain_prompt", "whatif_question", "reading_prompt", "bound_tables", "table_redactor"]
 
 Result = dict[str, Any]
 Progress = Callable[[str], Any] | None
 PathLike = str | os.PathLike[str]
+Redact = Callable[[str], str]
 
 # At most this many lines of each kind of fact (decisions, binding rows, ranges).
 FACT_LIMIT = 60
@@ -183,6 +190,65 @@ def unsupported_numbers(text: str, shown: str) -> list[str]:
     return out
 
 
+# -- values from the tables -------------------------------------------------------------------
+
+# Comments and strings of a data text, and the file a csv(...) binding names.
+_BINDING = re.compile(r'//[^\n]*|/\*.*?\*/|\bcsv\s*\(\s*"((?:[^"\\\n]|\\.)*)"|"(?:[^"\\\n]|\\.)*"', re.S)
+
+
+def bound_tables(data_code: str) -> list[str]:
+    """The table files that the csv(...) bindings of a data text name, each once, in order."""
+    out: list[str] = []
+    for m in _BINDING.finditer(data_code):
+        if m.group(1) is not None and m.group(1) not in out:
+            out.append(m.group(1))
+    return out
+
+
+def table_redactor(model_codes: list[str], data_codes: list[str], data_dir: PathLike | None, data_file: PathLike,
+                   rows: int) -> Redact | None:
+    """What an LLM may be shown of answers over the tables the data bind
+    (read from ``data_dir``, default the data file's folder): a ``Redactor``
+    that keeps the values of each table's first ``rows`` rows and the
+    names and numbers written in the model and data texts. None when the
+    data bind no table."""
+    paths = [p for code in data_codes for p in bound_tables(code)]
+    if not paths:
+        return None
+    folder = os.fspath(data_dir) if data_dir is not None else os.path.dirname(os.path.abspath(data_file))
+    written = "\n".join(model_codes + data_codes)
+    redactor = _given.Redactor(_given.read_tables(folder, rows, paths=paths), written)
+    model_code = "\n".join(model_codes)
+    return lambda text: redactor(text, model_code)
+
+
+# Lines of facts that carry values: the rest are our own headings.
+_VALUE_LINE = re.compile(r"- |Objective|Solver message:|Before:|After:|Change of the objective:")
+
+
+def _sent(lines: list[str], redact: Redact | None) -> list[str]:
+    if redact is None:
+        return lines
+    return [redact(line) if _VALUE_LINE.match(line) else line for line in lines]
+
+
+def _withheld(plain: list[str], sent: list[str]) -> list[str]:
+    """The texts that ``sent`` shows as ``<value>`` where ``plain`` has them, each once, in order."""
+    out: list[str] = []
+    for a, b in zip(plain, sent):
+        if a == b:
+            continue
+        m = re.fullmatch("(.*?)".join(map(re.escape, b.split(_given.REDACTED))), a, re.S)
+        for value in m.groups() if m else ():
+            if value not in out:
+                out.append(value)
+    return out
+
+
+_WITHHELD_NOTE = ("Values from the user's data tables are withheld and shown as %s: never guess them; speak of "
+                  "them by their names." % _given.REDACTED)
+
+
 # -- prompts ----------------------------------------------------------------------------------
 
 _EXPLAIN_HEAD = ("Explain the answer of a solved optimisation model in plain language, for the person who has "
@@ -191,8 +257,10 @@ _EXPLAIN_DEFAULT = ("Explain what the answer is and why it is the best one: whic
                     "each of them is worth.")
 
 
-def explain_prompt(facts: list[str], comments: list[str], question: str | None) -> str:
+def explain_prompt(facts: list[str], comments: list[str], question: str | None, withheld: bool = False) -> str:
     parts = [_EXPLAIN_HEAD, "", "Facts from the solver (the only source of numbers you may use):"] + facts
+    if withheld:
+        parts.append(_WITHHELD_NOTE)
     if comments:
         parts += ["", "The model's own comments (what its names mean):"] + comments
     parts += ["", "Question: %s" % (question.strip() if question and question.strip() else _EXPLAIN_DEFAULT), "",
@@ -211,12 +279,20 @@ def whatif_question(scenario: str) -> str:
 
 
 def reading_prompt(scenario: str, change: str, diff: list[str], before: Result, after: Result,
-                   moved: list[dict[str, Any]]) -> str:
+                   moved: list[dict[str, Any]], redact: Redact | None = None) -> str:
+    """The question for the reading of a scenario's difference; ``redact``
+    (see ``table_redactor``) applies to the lines of values."""
+    return "\n".join(_reading_lines(scenario, change, diff, before, after, moved, redact))
+
+
+def _reading_lines(scenario: str, change: str, diff: list[str], before: Result, after: Result,
+                   moved: list[dict[str, Any]], redact: Redact | None) -> list[str]:
     parts = ["Describe in one paragraph how a scenario changed the answer of an optimisation model, for the "
              "person who asked. Use only the numbers shown here.", "", "Scenario: %s" % scenario.strip(),
              "What was changed: %s" % (change or "(not said)")]
     if diff:
         parts += ["The lines that changed in the model and data:"] + diff[:FACT_LIMIT]
+    told = len(parts)  # the texts the LLM wrote or saw already, then the answers' values
     parts += ["Before: %s" % _answer_line(before), "After: %s" % _answer_line(after)]
     if isinstance(before.get("objective"), (int, float)) and isinstance(after.get("objective"), (int, float)):
         parts.append("Change of the objective: %s" % _number(float(after["objective"] - before["objective"])))
@@ -226,8 +302,10 @@ def reading_prompt(scenario: str, change: str, diff: list[str], before: Result, 
                   for m in moved[:FACT_LIMIT]]
     else:
         parts.append("No decision moved.")
-    parts += ["", "Reply with one paragraph of plain text (no JSON, no code)."]
-    return "\n".join(parts)
+    sent = parts[:told] + _sent(parts[told:], redact)
+    if sent != parts:
+        sent.append(_WITHHELD_NOTE)
+    return sent + ["", "Reply with one paragraph of plain text (no JSON, no code)."]
 
 
 def _answer_line(answer: Result) -> str:
@@ -273,32 +351,37 @@ def _costed(meter: _hooks.UsageMeter, model_name: str | None, llm_provider: str 
 
 def explain(model_file: PathLike, data_file: PathLike, question: str | None = None, *,
             model_name: str | None = None, llm_provider: str | None = None,
-            data_dir: PathLike | None = None, time_limit: float | None = None,
+            data_dir: PathLike | None = None, time_limit: float | None = None, rows: int = 0,
             progress: Progress = None) -> Result:
     """Solve a model and data file and explain the answer in plain language.
 
     A pair that does not build raises the compiler's error (SemanticError)
     before any LLM call; a failing solver raises RuntimeError. Returns
-    status, objective, facts (the lines shown to the LLM: the solver's facts,
-    then the model's comments), question, explanation,
-    unsupported_numbers (numbers of the explanation that match no fact),
-    usage, estimated_costs and solution (the answer's dictionary).
+    status, objective, facts (the solver's facts, then the model's
+    comments, in full), facts_sent (the same as the LLM saw them: values
+    from bound tables beyond their first ``rows`` rows as ``<value>``),
+    withheld (those values), question, explanation, unsupported_numbers
+    (numbers of the explanation that match no fact shown), usage,
+    estimated_costs and solution (the answer's dictionary).
     """
+    _given.check_rows(rows)
     model_code, data_code = _read(model_file), _read(data_file)
     tables = _pipeline().build_kwargs(data_dir, data_file)
     problem, solution = _solved(model_code, data_code, tables, time_limit, ranging=True)
     if solution.status == "error":
         raise RuntimeError("the solver failed: %s" % (solution.message or "no message"))
     facts = solver_facts(problem, solution)
+    sent = _sent(facts, table_redactor([model_code], [data_code], data_dir, data_file, rows))
+    withheld = _withheld(facts, sent)
     comments = model_comments(model_code)
-    prompt = explain_prompt(facts, comments, question)
+    prompt = explain_prompt(sent, comments, question, withheld=bool(withheld))
     with _hooks.metering() as meter:
         text = _pipeline().ask_llm(prompt, model_name=model_name, llm_provider=llm_provider, progress=progress)
     explanation = text.strip()
     shown = prompt[len(_EXPLAIN_HEAD):]
-    return dict({"status": solution.status, "objective": solution.objective,
-                 "facts": facts + (["The model's comments:"] + comments if comments else []),
-                 "question": question, "explanation": explanation,
+    told = ["The model's comments:"] + comments if comments else []
+    return dict({"status": solution.status, "objective": solution.objective, "facts": facts + told,
+                 "facts_sent": sent + told, "withheld": withheld, "question": question, "explanation": explanation,
                  "unsupported_numbers": unsupported_numbers(explanation, shown),
                  "solution": _pipeline()._answer_of(problem, solution)}, **_costed(meter, model_name, llm_provider))
 
@@ -326,7 +409,7 @@ def _diff(kind: str, old: str, new: str) -> list[str]:
 
 def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_out: PathLike | None = None,
            data_out: PathLike | None = None, model_name: str | None = None, llm_provider: str | None = None,
-           mode: Any = None, data_dir: PathLike | None = None, time_limit: float | None = None,
+           mode: Any = None, data_dir: PathLike | None = None, time_limit: float | None = None, rows: int = 0,
            progress: Progress = None) -> Result:
     """Revise a model and data file for a scenario, solve both and compare.
 
@@ -339,9 +422,12 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
     (the answers' dictionaries), objective_change, moved (every decision
     whose value changed: name, before, after), diff (the changed lines),
     change (the LLM's own words), reading (its paragraph on the difference)
-    and unsupported_numbers. The original files are written only when
-    ``model_out``/``data_out`` name them; written lists what was written.
+    and unsupported_numbers. Values from tables the data bind are withheld
+    from the reading's question as ``explain`` does (``withheld``). The
+    original files are written only when ``model_out``/``data_out`` name
+    them; written lists what was written.
     """
+    _given.check_rows(rows)
     pipeline = _pipeline()
     from . import modelwright
 
@@ -351,7 +437,7 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
     before = pipeline._answer_of(problem, solution)
     result: Result = {"scenario": scenario, "status": None, "change": None, "errors": [], "before": before,
                       "after": None, "objective_change": None, "moved": [], "diff": [], "reading": None,
-                      "unsupported_numbers": [], "written": []}
+                      "unsupported_numbers": [], "withheld": [], "written": []}
     kwargs = pipeline._feedback_kwargs(model_name, llm_provider, mode, None, progress)
     with _hooks.metering() as meter:
         reply = modelwright.generative_feedback(whatif_question(scenario), os.fspath(model_file),
@@ -374,7 +460,11 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
         result.update(status="solved", after=after, moved=moved_decisions(before["values"], after["values"]))
         if isinstance(before["objective"], (int, float)) and isinstance(after["objective"], (int, float)):
             result["objective_change"] = after["objective"] - before["objective"]
-        prompt = reading_prompt(scenario, result["change"] or "", result["diff"], before, after, result["moved"])
+        question = (scenario, result["change"] or "", result["diff"], before, after, result["moved"])
+        redact = table_redactor([model_code, new_model], [data_code, new_data], data_dir, data_file, rows)
+        lines = _reading_lines(*question, redact)
+        result["withheld"] = _withheld(_reading_lines(*question, None), lines)
+        prompt = "\n".join(lines)
         try:
             reading = pipeline.ask_llm(prompt, model_name=model_name, llm_provider=llm_provider,
                                        progress=progress).strip()

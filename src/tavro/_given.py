@@ -25,12 +25,14 @@ values, nor are the names the LLM itself wrote in the model.
 
 from __future__ import annotations
 
+import bisect
 import contextlib
 import csv
 import gc
 import itertools
 import math
 import os
+import posixpath
 import re
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Optional, Union
@@ -43,7 +45,8 @@ if TYPE_CHECKING:  # numpy is imported on first use: the command line imports th
     import numpy as np
     from numpy.typing import NDArray
 
-__all__ = ["DEFAULT_ROWS", "REDACTED", "Column", "Table", "Tables", "NoTables", "table_paths", "read_tables",
+__all__ = ["DEFAULT_ROWS", "REDACTED", "Column", "Table", "Tables", "NoTables", "table_paths", "check_rows",
+           "read_tables",
            "tables_block", "problem_text", "Redactor", "Given", "generation_prompt", "generate",
            "library_folder"]
 
@@ -110,46 +113,36 @@ class Tables:
     names: set[str]
 
 
-# A cell that starts with none of these is text, without trying float().
-_NUMBER_START = frozenset("0123456789+-.iInN")
-# A number written with none of these is an integer.
-_NOT_WHOLE = ".eEiInN"
+# Kinds of a cell as ``_kelm.scan_cells`` gives them.
+_EMPTY, _TEXT, _INT = 0, 1, 2
 
 
 class _ColumnCells:
-    """The cells of one column seen so far, absorbed a chunk at a time."""
+    """The cells of one column seen so far, absorbed a chunk at a time; a
+    cell is a number, text or empty as the compiler reads it."""
 
     def __init__(self) -> None:
         self.empty = 0
         self.numeric = 0
-        self.whole = True  # every numeric cell written as an integer
+        self.whole = True  # every numeric cell an integer numeral
         self.texts: set[str] = set()
         self.numbers: list[NDArray[np.float64]] = []
 
     def absorb(self, cells: Iterable[str]) -> None:
         import numpy as np
 
-        stripped = [c.strip() for c in cells]
-        filled = [c for c in stripped if c]
-        self.empty += len(stripped) - len(filled)
-        numeric: list[str] = []
-        values: list[float] = []
-        try:
-            values = [float(c) for c in filled]
-            numeric = filled
-        except ValueError:  # some cells are text: sort them one by one
-            values = []
-            for cell in filled:
-                number = _as_number(cell) if cell[0] in _NUMBER_START else None
-                if number is None:
-                    self.texts.add(cell)
-                else:
-                    values.append(number)
-                    numeric.append(cell)
-        if numeric:
-            self.numeric += len(numeric)
-            self.whole = self.whole and not any(ch in "".join(numeric) for ch in _NOT_WHOLE)
-            found = np.abs(np.array(values, dtype=np.float64))
+        from . import _kelm
+
+        cells = cells if isinstance(cells, list) else list(cells)
+        values, kinds = _kelm.scan_cells(cells)
+        self.empty += int(np.count_nonzero(kinds == _EMPTY))
+        self.texts.update(cells[i].strip() for i in np.flatnonzero(kinds == _TEXT).tolist())
+        numeric = kinds >= _INT
+        count = int(np.count_nonzero(numeric))
+        if count:
+            self.numeric += count
+            self.whole = self.whole and bool(np.all(kinds[numeric] == _INT))
+            found = np.abs(values[numeric])
             self.numbers.append(np.unique(found[np.isfinite(found)]))
 
     def column(self, name: str) -> Column:
@@ -166,10 +159,11 @@ class _ColumnCells:
 
 
 def _as_number(cell: str) -> float | None:
-    try:
-        return float(cell)
-    except ValueError:
-        return None
+    """A cell's number as the compiler reads it, None for text or an empty cell."""
+    from . import _kelm
+
+    number = _kelm.scan_number(cell)
+    return None if number is None else float(number)
 
 
 def table_paths(folder: PathArg) -> list[str]:
@@ -240,15 +234,21 @@ def _scan(folder: str, rel: str, rows_shown: int, errors: str,
     return Table(rel, rows, columns, head, notes), cells
 
 
-def read_tables(folder: PathArg, rows: int = DEFAULT_ROWS) -> Tables:
-    """Reads every ``*.csv`` under ``folder`` once; raises NoTables when
-    there is none (or ``folder`` is not a folder)."""
-    folder = os.fspath(folder)
+def check_rows(rows: int) -> None:
+    """ValueError unless ``rows`` is a whole number of rows, 0 or more."""
     if isinstance(rows, bool) or not isinstance(rows, int) or rows < 0:
         raise ValueError("rows must be a whole number of rows, 0 or more (got %r)" % (rows,))
-    paths = table_paths(folder)
+
+
+def read_tables(folder: PathArg, rows: int = DEFAULT_ROWS, paths: Iterable[str] | None = None) -> Tables:
+    """Reads every ``*.csv`` under ``folder`` once, or the tables at
+    ``paths`` (relative to it, as bindings name them); raises NoTables when
+    there is none (or ``folder`` is not a folder)."""
+    folder = os.fspath(folder)
+    check_rows(rows)
+    found = table_paths(folder) if paths is None else sorted({posixpath.normpath(p) for p in paths})
     with _collector_paused():
-        return _read_all(folder, paths, rows)
+        return _read_all(folder, found, rows)
 
 
 @contextlib.contextmanager
@@ -284,10 +284,9 @@ def _read_all(folder: str, paths: list[str], rows: int) -> Tables:
             texts |= column.texts
         for row in table.head:
             for cell in row:
-                cell = cell.strip()
                 number = _as_number(cell)
                 if number is None:
-                    shown_texts.add(cell)
+                    shown_texts.add(cell.strip())
                 elif math.isfinite(number):
                     shown_numbers.add(abs(number))
     every = np.unique(np.concatenate(numbers)) if numbers else np.zeros(0, dtype=np.float64)
@@ -353,6 +352,20 @@ _THOUSANDS = re.compile(r"(?<![\w.,])\d{1,3}(?:,\d{3})+(?:\.\d+)?(?![\w,]|\.\d)"
 _PROTECTED = re.compile(r"\b(?:model|data):\d+:\d+|\b(?:rows?|lines?) \d+")
 _COMMENT_OR_STRING = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:[^"\\\n]|\\.)*"', re.S)
 _IDENTIFIER = re.compile(r"[^\W\d]\w*")
+# A compiler message about a table's rows ("t.csv row 17, column cost: ...",
+# "t.csv has no row for cost["W1"]"): the spans it quotes are cell contents.
+_TABLE_ROW = re.compile(r"\S row \d+[,:] | has no row (?:for|with) ")
+# A quoted cell before what is said of it: greedy, as the cell may hold quotes.
+_QUOTED_CELL = re.compile(r"""(?<=: )(['"])(.*)\1(?= is (?:not |out of range))""")
+# Any other quoted span but the model's names of a set or a parameter; a
+# quote that a letter or digit follows is inside the span.
+# A span the compiler quoted cut short: at most 40 bytes of it, then "...".
+_CUT_SHORT = re.compile(r"""(['"])(.{1,40}?)\.\.\.\1""")
+# Quoting cuts after a byte count: a cut character is decoded as this.
+_CUT_CHAR = "\ufffd"
+# What the compiler itself quotes in those messages.
+_OWN_WORDS = frozenset(("default V", "default", "diagonal", "symmetric"))
+_QUOTED = re.compile(r"""(?<!element of )(?<!outside )(?<!\(for )(?<![\w'"])(['"])(.*?)\1(?![\w'"])""")
 
 
 def _identifiers(code: str) -> set[str]:
@@ -371,7 +384,10 @@ class Redactor:
     Text cells are matched whole, as a run of tokens (never inside a longer
     word), numbers by value (``3.50`` in a table matches ``3.5``, a sign is
     ignored). The model text given with a call names what the LLM wrote
-    itself; a cell equal to one of its names is kept.
+    itself; a cell equal to one of its names is kept. In a compiler message
+    about a table's rows, a quoted span is a cell's content: it is redacted
+    whole unless it is a name or a value kept as above. In any text, a long
+    cell quoted cut short ('first 40 bytes...') is redacted.
     """
 
     def __init__(self, tables: Tables, description: str) -> None:
@@ -383,13 +399,19 @@ class Redactor:
         for cell in self._cells:
             tokens = _TOKEN.findall(cell)
             self._reach[tokens[0]] = max(self._reach.get(tokens[0], 0), len(tokens))
-        self._cells -= {description[a:b] for a, b in self._cell_spans(description, set(), every=True)}
+        stated = {description[a:b] for a, b in self._cell_spans(description, set(), every=True)}
+        self._cells -= stated
         keep = {abs(float(m.group())) for m in _NUMBER.finditer(description)} | tables.shown_numbers
         keep |= {float(m.group().replace(",", "")) for m in _THOUSANDS.finditer(description)}
         numbers = tables.numbers
         if keep and numbers.size:
             numbers = numbers[~np.isin(numbers, np.array(sorted(keep), dtype=np.float64))]
         self._numbers = numbers
+        # The cells the compiler would quote cut short, sorted for a search by their start.
+        self._long_cells = sorted(c for c in self._cells if len(c.encode("utf-8")) > 40)
+        # What a quoted span of a table message may show as it is.
+        self._shown = tables.names | tables.shown_texts | stated | _OWN_WORDS | {REDACTED}
+        self._shown_numbers = keep
 
     def _cell_spans(self, text: str, keep: set[str], every: bool = False) -> list[tuple[int, int]]:
         """Where cells stand in ``text``: the longest at each place, or with
@@ -434,8 +456,42 @@ class Redactor:
         out.append(text[done:])
         return _NUMBER.sub(lambda m: REDACTED if self.is_cell_number(float(m.group())) else m.group(), "".join(out))
 
+    def _may_show(self, quoted: str, keep: set[str]) -> bool:
+        """Whether a span quoted in a table message is no cell content: a
+        name, a value the LLM was shown, or no word at all ('"')."""
+        if quoted in self._shown or quoted in keep or not any(_is_word(ch) for ch in quoted):
+            return True
+        number = _as_number(quoted)
+        return number is not None and abs(number) in self._shown_numbers
+
+    def _begins_cell(self, start: str) -> bool:
+        start = start.rstrip(_CUT_CHAR).lstrip()
+        at = bisect.bisect_left(self._long_cells, start)
+        return bool(start) and at < len(self._long_cells) and self._long_cells[at].startswith(start)
+
+    def _cut_short(self, text: str) -> str:
+        """``text`` with every quoted start of a long cell redacted."""
+        def cut(m: re.Match[str]) -> str:
+            return m.group(1) + REDACTED + m.group(1) if self._begins_cell(m.group(2)) else m.group()
+
+        return _CUT_SHORT.sub(cut, text) if self._long_cells and "..." in text else text
+
+    def _table_message(self, line: str, keep: set[str]) -> str:
+        """A line about a table's rows with its quoted cells redacted whole:
+        the compiler quotes a long cell cut short, which no cell matches."""
+        def quoted(m: re.Match[str]) -> str:
+            if self._may_show(m.group(2), keep):
+                return m.group()
+            return m.group(1) + REDACTED + m.group(1)
+
+        return _QUOTED.sub(quoted, _QUOTED_CELL.sub(quoted, line))
+
     def __call__(self, text: str, model_code: str = "") -> str:
         keep = _identifiers(model_code) if model_code else set()
+        text = self._cut_short(text)
+        if _TABLE_ROW.search(text):
+            text = "".join(self._table_message(line, keep) if _TABLE_ROW.search(line) else line
+                           for line in text.splitlines(keepends=True))
         out: list[str] = []
         done = 0
         for m in _PROTECTED.finditer(text):

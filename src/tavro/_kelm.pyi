@@ -2,7 +2,10 @@
 
 import os
 import threading
-from typing import Any, Dict, List, Optional, Union
+from typing import Any, Dict, List, Optional, Tuple, Union
+
+import numpy as np
+from numpy.typing import NDArray
 
 class CancelToken:
     def __init__(self) -> None: ...
@@ -28,4 +31,8 @@ def instantiate_data(model_code: str, data: Dict[str, Any], *, work_limit: Optio
 def instantiate_tree(ast: Dict[str, Any], data_dict: Optional[Dict[str, Any]], *, work_limit: Optional[int] = None,
                      deadline: Optional[float] = None, cancel: _Cancel = None) -> Dict[str, Any]: ...
 def format_number(x: float) -> str: ...
+# A table cell as bindings read it: int, float, or None for text or an empty cell.
+def scan_number(text: str) -> Union[int, float, None]: ...
+# (values, kinds): kinds 0 empty, 1 text, 2 int, 3 float; values nan where no number.
+def scan_cells(cells: List[str]) -> Tuple[NDArray[np.float64], NDArray[np.int8]]: ...
 def json_objects(values: Any, keys: List[str]) -> List[str]: ...

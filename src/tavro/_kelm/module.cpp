@@ -14,6 +14,7 @@
 #include "tavro/_py/py.hpp"
 #include "tavro/compiler/ground.hpp"
 #include "tavro/compiler/kelm.hpp"
+#include "tavro/compiler/lexer.hpp"
 #include "tavro/compiler/numbers.hpp"
 #include "tavro/compiler/problem.hpp"
 #include "tavro/compiler/sema.hpp"
@@ -431,6 +432,65 @@ object format_number(handle x) {
     return decode(tavro::kelm::format_number(d));
 }
 
+// What a table cell reads as, and its value: the binder's own reading.
+enum CellKind : std::int8_t { kEmpty = 0, kText = 1, kInt = 2, kFloat = 3 };
+
+CellKind read_cell(std::string_view cell, std::int64_t& ival, double& fval) {
+    const tavro::kelm::CellNumeral n = tavro::kelm::scan_cell(cell);
+    switch (n.kind) {
+        case tavro::kelm::CellNumeral::Empty: return kEmpty;
+        case tavro::kelm::CellNumeral::Text: return kText;
+        case tavro::kelm::CellNumeral::Infinity: fval = n.neg ? -HUGE_VAL : HUGE_VAL; return kFloat;
+        case tavro::kelm::CellNumeral::Numeral: break;
+    }
+    if (!n.is_float && tavro::kelm::numeral_value(n.raw, false, ival, fval)) {
+        ival = n.neg ? -ival : ival;
+        fval = static_cast<double>(ival);
+        return kInt;
+    }
+    if (!tavro::kelm::numeral_value(n.raw, true, ival, fval)) return kText;  // beyond a double: no number
+    fval = n.neg ? -fval : fval;
+    return kFloat;
+}
+
+std::string_view utf8_of(handle text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) throw pyb::error_already_set();
+    return {data, static_cast<std::size_t>(size)};
+}
+
+object scan_number(handle text) {
+    tavro::py::expect_str(text, "text");
+    std::int64_t ival = 0;
+    double fval = 0;
+    switch (read_cell(utf8_of(text), ival, fval)) {
+        case kInt: return steal(PyLong_FromLongLong(ival));
+        case kFloat: return steal(PyFloat_FromDouble(fval));
+        default: return pyb::none();
+    }
+}
+
+// (values, kinds) of a list of cells: float64 values (nan for no number) and
+// int8 kinds (0 empty, 1 text, 2 int, 3 float).
+object scan_cells(handle cells) {
+    tavro::py::expect_list(cells, "cells");
+    const Py_ssize_t n = PyList_GET_SIZE(cells.ptr());
+    pyb::array_t<double> values(n);
+    pyb::array_t<std::int8_t> kinds(n);
+    double* v = values.mutable_data();
+    std::int8_t* k = kinds.mutable_data();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        handle cell = PyList_GET_ITEM(cells.ptr(), i);
+        tavro::py::expect_str(cell, "cells[i]");
+        std::int64_t ival = 0;
+        double fval = 0;
+        k[i] = read_cell(utf8_of(cell), ival, fval);
+        v[i] = k[i] >= kInt ? fval : std::nan("");
+    }
+    return pyb::make_tuple(values, kinds);
+}
+
 // Appends repr(d) of a finite double: the shortest round-trip digits laid out
 // as Python does (positional for exponents -5 < e < 16, with ".0" on a whole
 // number), written into `out` without a string per number.
@@ -567,6 +627,17 @@ PYBIND11_MODULE(_kelm, m) {
         "The compiler's text of a number: the shortest that reads back to the same float, as repr writes\n"
         "it, whole numbers without '.0' (3, 0.1, 1e+16), infinity as 'infinity' and '-infinity'.",
         [](object x) { return format_number(x); }, pyb::arg("x"));
+    m.attr("scan_number") = tavro::py::function(
+        m, "scan_number", "(text)",
+        "A table cell as the compiler reads it: an int for an integer numeral within 64 bits, a float for any\n"
+        "other number ('.5', '1e5', '-infinity'; blanks around it and a sign allowed), None for text or an\n"
+        "empty cell.",
+        [](object text) { return scan_number(text); }, pyb::arg("text"));
+    m.attr("scan_cells") = tavro::py::function(
+        m, "scan_cells", "(cells)",
+        "scan_number over a list of cells: (values, kinds), float64 values (nan where no number) and int8\n"
+        "kinds (0 empty, 1 text, 2 int, 3 float).",
+        [](object cells) { return scan_cells(cells); }, pyb::arg("cells"));
     m.attr("json_objects") = tavro::py::function(
         m, "json_objects", "(values, keys)",
         "JSON objects {key: number, ...} over consecutive runs of len(keys) values (keys as JSON text),\n"

@@ -32,9 +32,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def add_data_options(parser: argparse.ArgumentParser) -> None:
-    """--data-dir and --time-limit, shared with ``tavro whatif``."""
+    """--data-dir, --rows and --time-limit, shared with ``tavro whatif``."""
     parser.add_argument("--data-dir", metavar="DIR", default=None,
                         help="folder of the tables the data binds (default: the data file's folder)")
+    parser.add_argument("--rows", type=guard.positive_int, default=0, metavar="N",
+                        help="values from the tables the data binds are withheld from the LLM, but for the first N "
+                             "rows of each table (default 0)")
     parser.add_argument("--time-limit", type=float, default=None, metavar="S", help="solver time limit")
 
 
@@ -63,7 +66,7 @@ def run(args: argparse.Namespace) -> int:
         try:
             result = pipeline.explain(args.model_file, args.data_file, args.question, model_name=args.model,
                                       llm_provider=args.provider, data_dir=args.data_dir,
-                                      time_limit=args.time_limit, progress=out.progress)
+                                      time_limit=args.time_limit, rows=args.rows, progress=out.progress)
         except SemanticError as e:
             return _model_error(e, args)
         show(result, args)
@@ -79,9 +82,10 @@ def show(result: dict[str, Any], args: argparse.Namespace) -> None:
     if args.json:
         emit_json(result)
         return
-    print_out("Facts shown to the LLM:")
+    print_out("Facts from the solver:" if result["withheld"] else "Facts shown to the LLM:")
     for line in result["facts"]:
         print_out("  " + line)
+    print_withheld(result["withheld"])
     print_out("")
     print_out("Explanation:")
     for line in (result["explanation"] or "(the LLM gave no explanation)").splitlines():
@@ -89,3 +93,19 @@ def show(result: dict[str, Any], args: argparse.Namespace) -> None:
     if result["unsupported_numbers"]:
         print_warning("numbers in the explanation that match no fact shown to the LLM: %s"
                       % ", ".join(result["unsupported_numbers"]))
+
+
+# At most this many withheld values are named.
+WITHHELD_SHOWN = 20
+
+
+def print_withheld(withheld: list[str]) -> None:
+    """Says which values from the tables the LLM saw as <value>."""
+    from .output import print_out
+
+    if not withheld:
+        return
+    named = ", ".join(withheld[:WITHHELD_SHOWN]) + (", ..." if len(withheld) > WITHHELD_SHOWN else "")
+    print_out("  Withheld from the LLM (values from the tables, shown to it as <value>; --rows N shows it those of "
+              "each table's first N rows): %d value%s: %s" % (len(withheld), "" if len(withheld) == 1 else "s",
+                                                              named))

@@ -13,10 +13,11 @@ from __future__ import annotations
 
 import argparse
 import os
+import shlex
 from typing import Any
 
 from . import guard
-from .explain import add_data_options, check_inputs
+from .explain import add_data_options, check_inputs, print_withheld
 from .options import add_llm_options, add_output_options
 
 NAME = "whatif"
@@ -63,13 +64,38 @@ def run(args: argparse.Namespace) -> int:
         try:
             result = pipeline.whatif(args.model_file, args.data_file, args.scenario, model_out=args.output,
                                      data_out=args.data, model_name=args.model, llm_provider=args.provider,
-                                     data_dir=args.data_dir, time_limit=args.time_limit, progress=out.progress)
+                                     data_dir=args.data_dir, time_limit=args.time_limit, rows=args.rows,
+                                     progress=out.progress)
         except SemanticError as e:
             return _model_error(e, args)
+        result["solve_command"] = solve_command(result, args)
         show(result, args)
         if not args.json and not args.quiet:
             out.summary()
     return EXIT_REJECTED if result["status"] == "rejected" else 0
+
+
+def solve_command(result: dict[str, Any], args: argparse.Namespace) -> str | None:
+    """The command that solves the written scenario from the current folder,
+    with the folder of the tables its data bind; None unless every part the
+    scenario changed was written."""
+    from .._explain import bound_tables
+
+    if not result["written"]:
+        return None
+    revised = {kind for kind in ("model", "data") if "--- %s (before)" % kind in result["diff"]}
+    if "model" in revised and args.output is None or "data" in revised and args.data is None:
+        return None
+    model, data = args.output or args.model_file, args.data or args.data_file
+    words = ["tavro", "solve", model, data]
+    try:
+        with open(data, encoding="utf-8") as f:
+            binds = bool(bound_tables(f.read()))
+    except (OSError, UnicodeDecodeError):
+        binds = True
+    if binds:  # tables are found from the original data file's folder unless told
+        words += ["--data-dir", args.data_dir if args.data_dir is not None else os.path.dirname(args.data_file) or "."]
+    return " ".join(shlex.quote(os.fspath(w)) for w in words)
 
 
 def _cell(value: float | None) -> str:
@@ -129,6 +155,7 @@ def show(result: dict[str, Any], args: argparse.Namespace) -> None:
         print_out("No decision moved.")
     if result["reading"]:
         print_out("Reading: %s" % result["reading"])
+    print_withheld(result["withheld"])
     for error in result["errors"]:
         print_err("tavro: %s" % error)
     if result["unsupported_numbers"]:
@@ -136,5 +163,9 @@ def show(result: dict[str, Any], args: argparse.Namespace) -> None:
                       % ", ".join(result["unsupported_numbers"]))
     if result["written"]:
         print_out("Files written: %s" % ", ".join(result["written"]))
+        if result["solve_command"]:
+            print_out("To solve the scenario again: %s" % result["solve_command"])
+        else:
+            print_out("The scenario changed a file that was not written (give both -o NEW.mod and -d NEW.dat).")
     else:
         print_out("No files written (give -o NEW.mod -d NEW.dat to keep the scenario).")

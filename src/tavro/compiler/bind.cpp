@@ -142,25 +142,21 @@ Spec parse(TokenStream& ts) {
 
 enum class Cell { Ok, Empty, NotNumber, NotWhole, OutOfRange };
 
-// A cell as a number of the wanted kind, through the lexer's numeral
-// scanner: blanks around it, a sign, and 'infinity' for a float.
+// A cell as a number of the wanted kind, through the lexer's cell scanner:
+// blanks around it, a sign, and 'infinity' for a float.
 Cell number(std::string_view cell, Base want, std::int64_t& ival, double& fval) {
-    const char* p = cell.data();
-    const char* end = p + cell.size();
-    while (p < end && (*p == ' ' || *p == '\t')) ++p;
-    while (end > p && (end[-1] == ' ' || end[-1] == '\t')) --end;
-    if (p == end) return Cell::Empty;
-    bool neg = false;
-    if (*p == '-' || *p == '+') neg = *p++ == '-';
-    Numeral n = scan_numeral(p, end);
-    if (n.end == p) {
-        if (want != Base::Float || std::string_view(p, static_cast<std::size_t>(end - p)) != "infinity")
-            return Cell::NotNumber;
-        fval = neg ? -HUGE_VAL : HUGE_VAL;
-        return Cell::Ok;
+    const CellNumeral n = scan_cell(cell);
+    const bool neg = n.neg;
+    switch (n.kind) {
+        case CellNumeral::Empty: return Cell::Empty;
+        case CellNumeral::Text: return Cell::NotNumber;
+        case CellNumeral::Infinity:
+            if (want != Base::Float) return Cell::NotNumber;
+            fval = neg ? -HUGE_VAL : HUGE_VAL;
+            return Cell::Ok;
+        case CellNumeral::Numeral: break;
     }
-    if (n.end != end) return Cell::NotNumber;
-    std::string_view raw(p, static_cast<std::size_t>(end - p));
+    const std::string_view raw = n.raw;
     if (want == Base::Int && !n.is_float) {
         if (!numeral_value(raw, false, ival, fval)) return Cell::OutOfRange;
         ival = neg ? -ival : ival;

@@ -53,6 +53,29 @@ bool numeral_value(std::string_view raw, bool is_float, std::int64_t& ival, doub
     return r.ec != std::errc::result_out_of_range;
 }
 
+CellNumeral scan_cell(std::string_view cell) {
+    const char* p = cell.data();
+    const char* end = p + cell.size();
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    while (end > p && (end[-1] == ' ' || end[-1] == '\t')) --end;
+    CellNumeral c;
+    if (p == end) {
+        c.kind = CellNumeral::Empty;
+        return c;
+    }
+    if (*p == '-' || *p == '+') c.neg = *p++ == '-';
+    Numeral n = scan_numeral(p, end);
+    if (n.end == p) {
+        if (std::string_view(p, static_cast<std::size_t>(end - p)) == "infinity") c.kind = CellNumeral::Infinity;
+        return c;
+    }
+    if (n.end != end) return c;
+    c.kind = CellNumeral::Numeral;
+    c.is_float = n.is_float;
+    c.raw = std::string_view(p, static_cast<std::size_t>(end - p));
+    return c;
+}
+
 const char* token_name(Tok t) { return kNames[static_cast<int>(t)]; }
 
 bool is_keyword(Tok t) {

@@ -103,4 +103,15 @@ Numeral scan_numeral(const char* p, const char* end);
 // when it is out of range (an int beyond 64 bits, a float beyond a double).
 bool numeral_value(std::string_view raw, bool is_float, std::int64_t& ival, double& fval);
 
+// A table cell as bindings read it: blanks (space, tab) around it, then an
+// optional sign and a numeral, or the word 'infinity' (a float only).
+struct CellNumeral {
+    enum Kind { Empty, Text, Numeral, Infinity };
+    Kind kind = Text;
+    bool neg = false;
+    bool is_float = false;  // a Numeral with '.' or an exponent
+    std::string_view raw;   // a Numeral without its sign
+};
+CellNumeral scan_cell(std::string_view cell);
+
 }  // namespace tavro::kelm
