@@ -11,13 +11,13 @@
 namespace {
 
 const char* const kHead =
-    "range T = 1..4; {string} S = ...; float a[S][T] = ...; float k = ...;\n"
+    "range T = 1..4; {string} S = ...; float a[S][T] = ...; float k = ...; int m[T] = ...;\n"
     "tuple O { string s; int t; float c; } {O} Os = ...;\n"
     "dvar float+ x[S][T]; dvar float+ y[T]; dvar float+ u[Os];\n"
     "minimize z: sum(s in S, t in T) x[s][t] + sum(o in Os) u[o];\n"
     "subject to { ";
 const char* const kData =
-    "S = {\"b\", \"a\"}; a = [[1, 2, 3, 4], [0.5, 0, 2, 8]]; k = 3;\n"
+    "S = {\"b\", \"a\"}; a = [[1, 2, 3, 4], [0.5, 0, 2, 8]]; k = 3; m = [2, 1, 4, 3];\n"
     "Os = {<\"a\", 2, 1.5>, <\"b\", 4, 2>, <\"a\", 1, 3>};\n";
 
 struct Case {
@@ -53,5 +53,56 @@ TEST_P(Template, CoversOrFallsBack) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, Template, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// The loop over an unfiltered sum's last clause (columns and data offsets
+// moved by a stride per element) against the same sum behind a filter that
+// always holds, which walks element by element: the same problem, or the
+// same message. Elements its addresses do not cover (an index outside its
+// range, a zero divisor, a factor that is not finite) take the slow step.
+struct LoopCase {
+    const char* name;
+    const char* clauses;
+    const char* body;
+    const char* data;  // replaces kData when given
+};
+
+const LoopCase kLoops[] = {
+    {"DataTimesTerm", "t in T", "a[s][t] * x[s][t]", nullptr},  // a zero among the factors
+    {"TwoClauses", "s2 in S, t in T", "a[s2][t] * x[s2][t] - y[t]", nullptr},
+    {"IntFactorAndNegation", "t in T", "-(m[t] * (k * -x[s][t]))", nullptr},
+    {"DividedByData", "t in T", "x[s][t] / m[t]", nullptr},
+    {"DividedByZero", "t in T", "x[s][t] / a[s][t]", nullptr},
+    {"FixedOuterIndex", "t in T", "a[\"a\"][t] * x[s][t] + 2 * x[\"a\"][t]", nullptr},
+    {"ShiftedRange", "t in 2..4", "a[s][t - 1] * y[t - 1]", nullptr},
+    {"ShiftedPastTheRange", "t in T", "y[t + 1]", nullptr},
+    {"LocalRange", "t2 in 1..3", "m[t2 + 1] * y[1 + t2]", nullptr},
+    {"NotFinite", "t in T", "a[s][t] * (k * x[s][t])",
+     "S = {\"b\", \"a\"}; a = [[1, 2, 3, 4], [0.5, 0, 2, 8]]; k = infinity; m = [2, 1, 4, 3];\n"
+     "Os = {};\n"},
+    {"OverflowsToInfinity", "t in T", "a[s][t] * (a[s][t] * x[s][t])",
+     "S = {\"b\", \"a\"}; a = [[1, 2, 1e200, 4], [0.5, 0, 2, 8]]; k = 3; m = [2, 1, 4, 3];\n"
+     "Os = {};\n"},
+};
+
+class TermLoop : public ::testing::TestWithParam<LoopCase> {};
+
+TEST_P(TermLoop, SameAsElementByElement) {
+    const LoopCase& c = GetParam();
+    auto grounded = [&](const std::string& filter) {
+        std::string rows = std::string("forall(s in S) r: sum(") + c.clauses + filter + ") (" + c.body + ") <= 10; }\n";
+        return tavro::kelm::instantiate(kHead + rows, c.data ? c.data : kData);
+    };
+    auto loop = grounded("        ");  // as wide as the filter: messages point at the same columns
+    auto walk = grounded(": 1 == 1");
+    EXPECT_GT(loop.stats.looped, walk.stats.looped);  // the objective's sums loop in both
+    ASSERT_EQ(loop.ok, walk.ok) << loop.message << "\n" << walk.message;
+    EXPECT_EQ(loop.message, walk.message);
+    EXPECT_EQ(loop.problem.indptr, walk.problem.indptr);
+    EXPECT_EQ(loop.problem.indices, walk.problem.indices);
+    EXPECT_EQ(loop.problem.values, walk.problem.values);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sums, TermLoop, ::testing::ValuesIn(kLoops),
+                         [](const ::testing::TestParamInfo<LoopCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -399,6 +399,15 @@ private:
     std::int64_t position_of(const Node& idx, const Domain& dom, const Sym* array);
     const Domain& domain(const Sym* s, Pos where);
     Domain clause_domain(const ClauseIR& c);
+    // The domain a clause walks: its set's, or its lo..hi range built in `local`.
+    const Domain* clause_dom(const ClauseIR& c, Domain& local) {
+        if (!c.set) {
+            local = clause_domain(c);
+            return &local;
+        }
+        if (!c.dom) c.dom = &domain(c.set, {});
+        return c.dom;
+    }
     DexprInfo& bind_dexpr(const Node& n);
     template <class F>
     void walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f);
@@ -417,6 +426,33 @@ private:
     Val items(const Code& c);
     void run_linear(const LinCode& c, double scale, Linear& acc);
     std::int64_t column(const LinCode& term);
+    // An unfiltered sum: the outer clauses walked, the last one by term_loop.
+    void sum_loops(const LinCode& c, std::size_t k, double scale, Linear& acc);
+    void term_loop(const LinCode& body, const ClauseIR& clause, const Domain& dom, double scale, Linear& acc);
+    // An address (a column, a data offset) as base + i * stride for the
+    // loop's element i, valid for lo <= i < hi.
+    struct Stride {
+        std::int64_t base = 0, stride = 0, lo = 0, hi = 0;
+    };
+    bool add_dim(const PosCode& p, std::int64_t step, std::int64_t limit, const Binding& loop, const Domain& dom,
+                 Stride& out);
+    // term_loop's plan: per addend of the body, its steps (Mul, Div, Neg,
+    // then the Term), outermost first.
+    struct LoopPlan {
+        static constexpr std::size_t kMaxSteps = 16, kMaxPieces = 4;
+        struct Step {
+            LinCode::Op op = LinCode::Interp;
+            double value = 0;               // a constant factor
+            const Numbers* flat = nullptr;  // a factor gathered from this array at `at`
+            Stride at;                      // the data offset, or the Term's column
+        };
+        Step steps[kMaxSteps];
+        std::size_t count = 0;
+        std::size_t end[kMaxPieces] = {};  // each addend's steps end here
+        bool neg[kMaxPieces] = {};         // the addend is subtracted
+        std::size_t pieces = 0;
+    };
+    bool loop_piece(const LinCode& piece, const Binding& loop, const Domain& dom, LoopPlan& plan);
 
     // Filters (ground_filter.cpp).
     const FilterPlan& plan(const Node& filter, const ClauseIR& last);
@@ -492,14 +528,7 @@ void Engine::walk(const std::vector<ClauseIR>& cls, const Node* filter, std::siz
         return;
     }
     Domain local;
-    const Domain* dom;
-    if (cls[k].set) {
-        if (!cls[k].dom) cls[k].dom = &domain(cls[k].set, {});
-        dom = cls[k].dom;
-    } else {
-        local = clause_domain(cls[k]);
-        dom = &local;
-    }
+    const Domain* dom = clause_dom(cls[k], local);
     Binding& b = env_.slots[static_cast<std::size_t>(cls[k].slot)];
     const ClauseIR* outer = loop_;
     loop_ = &cls[k];

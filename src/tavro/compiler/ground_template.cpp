@@ -318,13 +318,224 @@ void Engine::run_linear(const LinCode& c, double scale, Linear& acc) {
         case LinCode::Sum: {
             const Node& n = *c.node;
             const LinCode& body = c.kids[0];
-            walk(n.clauses, n.filter.get(), 0, [&] { run_linear(body, scale, acc); });
+            if (n.filter || n.clauses.empty())
+                walk(n.clauses, n.filter.get(), 0, [&] { run_linear(body, scale, acc); });
+            else
+                sum_loops(c, 0, scale, acc);
             return;
         }
         case LinCode::Interp: break;
     }
     ++stats.interpreted;
     fault(c.node->pos, "not a linear expression");
+}
+
+// As walk without a filter, down to the last clause, which term_loop runs.
+void Engine::sum_loops(const LinCode& c, std::size_t k, double scale, Linear& acc) {
+    const std::vector<ClauseIR>& cls = c.node->clauses;
+    Domain local;
+    const Domain* dom = clause_dom(cls[k], local);
+    if (k + 1 == cls.size()) {
+        term_loop(c.kids[0], cls[k], *dom, scale, acc);
+        return;
+    }
+    Binding& b = env_.slots[static_cast<std::size_t>(cls[k].slot)];
+    const ClauseIR* outer = loop_;
+    loop_ = &cls[k];
+    std::int64_t n = dom->size();
+    for (std::int64_t i = 0; i < n; ++i) {
+        tick();
+        b.value = dom->at(i);
+        b.domain = dom;
+        b.pos = i;
+        sum_loops(c, k + 1, scale, acc);
+    }
+    loop_ = outer;
+}
+
+namespace {
+
+bool mul_add(std::int64_t a, std::int64_t b, std::int64_t& acc) {
+    std::int64_t p = 0;
+    return !__builtin_mul_overflow(a, b, &p) && !__builtin_add_overflow(acc, p, &acc);
+}
+
+}  // namespace
+
+// Adds one dimension of an address to `out`: its position, times `step`,
+// as the loop's element i moves it (i + delta) or fixed under the bindings
+// outside the loop, valid while the position is below `limit`. False when
+// the position is neither, or not known without evaluating (the loop then
+// runs the template element by element).
+bool Engine::add_dim(const PosCode& p, std::int64_t step, std::int64_t limit, const Binding& loop, const Domain& dom,
+                     Stride& out) {
+    if (!p.dom) return false;
+    const Domain& target = *p.dom;
+    std::int64_t lo = 0, hi = 0;  // the elements i where the position is in 0..limit-1
+    std::int64_t delta = 0;       // position = i + delta
+    bool moves = false;
+    if (p.kind == PosCode::Shift) {
+        const Binding& b = env_.slots[static_cast<std::size_t>(p.slot)];
+        if (&b == &loop) {
+            moves = true;
+            if (p.shift == 0 && dom.sym && dom.sym == target.sym) {
+                delta = 0;
+            } else if (dom.is_range && target.is_range) {
+                // element i is dom.low + i; its position in target: dom.low + i + shift - target.low
+                if (__builtin_add_overflow(dom.low, p.shift, &delta) ||
+                    __builtin_sub_overflow(delta, target.low, &delta))
+                    return false;
+            } else {
+                return false;
+            }
+        } else {
+            std::int64_t at = -1, v = 0;
+            if (p.shift == 0 && b.domain && b.domain->sym && b.domain->sym == target.sym)
+                at = b.pos;
+            else if (target.is_range && b.value.kind == Val::Int && !__builtin_add_overflow(b.value.i, p.shift, &v) &&
+                     v >= target.low && v <= target.high)
+                at = v - target.low;
+            if (at < 0 || at >= limit) return false;
+            return mul_add(at, step, out.base);
+        }
+    } else if (p.kind == PosCode::Fixed) {
+        if (p.fixed < 0 || p.fixed >= limit) return false;
+        return mul_add(p.fixed, step, out.base);
+    } else {
+        return false;
+    }
+    if (moves) {
+        // 0 <= i + delta < limit
+        if (__builtin_sub_overflow(std::int64_t{0}, delta, &lo) || __builtin_sub_overflow(limit, delta, &hi))
+            return false;
+        out.lo = std::max(out.lo, lo);
+        out.hi = std::min(out.hi, hi);
+        if (!mul_add(delta, step, out.base) || __builtin_add_overflow(out.stride, step, &out.stride)) return false;
+    }
+    return true;
+}
+
+// The steps of one addend of a term loop's body: factors (constants, flat
+// arrays, Neg) down to one term, each address an affine function of the
+// loop's element. False when the addend has another shape.
+bool Engine::loop_piece(const LinCode& piece, const Binding& loop, const Domain& dom, LoopPlan& plan) {
+    std::int64_t n = dom.size();
+    for (const LinCode* at = &piece;; at = &at->kids[0]) {
+        if (plan.count == LoopPlan::kMaxSteps) return false;
+        LoopPlan::Step& st = plan.steps[plan.count++];
+        st = LoopPlan::Step{};
+        st.op = at->op;
+        st.at.hi = n;
+        if (at->op == LinCode::Term) {
+            const VarInfo& var = vars_[at->var];
+            if (var.bad || at->at.size() != var.dims.size()) return false;
+            st.at.base = var.first;
+            for (std::size_t k = 0; k < at->at.size(); ++k)
+                if (!add_dim(at->at[k], var.strides[k], var.dims[k]->size(), loop, dom, st.at)) return false;
+            return true;
+        }
+        if (at->op == LinCode::Neg) continue;
+        if (at->op != LinCode::Mul && at->op != LinCode::Div) return false;
+        const Code& f = at->factor;
+        if (f.op == Code::Const && f.value.numeric()) {
+            st.value = f.value.num();
+            continue;
+        }
+        if (f.op != Code::Gather) return false;
+        const Numbers& a = *f.flat;
+        st.flat = f.flat;
+        std::int64_t step = 1;
+        for (std::size_t k = a.shape.size(); k-- > 0;) {
+            const PosCode& p = f.at[k];
+            if (!p.dom) {  // a domain already built serves; building one could fault, which the element's step reports
+                auto built = domains_.find(p.set);
+                if (built != domains_.end()) p.dom = built->second.get();
+            }
+            auto extent = static_cast<std::int64_t>(a.shape[k]);
+            if (!p.dom || !add_dim(p, step, std::min(p.dom->size(), extent), loop, dom, st.at) ||
+                __builtin_mul_overflow(step, extent, &step))
+                return false;
+        }
+    }
+}
+
+// The last clause of an unfiltered sum whose body is addends of factors
+// down to a term (a[i][j] * x[i][j], x[t-1] / d[t] - 2 * y[t]): every
+// address is an affine function of the element, so each element costs a
+// few loads and an add per addend. An element where any address leaves its
+// range, a factor is not finite or a divisor is zero runs the template with
+// the index bound, which does (and reports) what the interpreter would; so
+// does every element of any other body. The work counted is the same.
+void Engine::term_loop(const LinCode& body, const ClauseIR& clause, const Domain& dom, double scale, Linear& acc) {
+    LoopPlan plan;
+    Binding& b = env_.slots[static_cast<std::size_t>(clause.slot)];
+    std::int64_t n = dom.size();
+    bool fast = n > 0;
+    if (body.op == LinCode::Chain) {
+        fast = fast && body.kids.size() <= LoopPlan::kMaxPieces;
+        for (std::size_t k = 0; fast && k < body.kids.size(); ++k) {
+            fast = loop_piece(body.kids[k], b, dom, plan);
+            plan.neg[plan.pieces] = body.neg[k] != 0;
+            plan.end[plan.pieces++] = plan.count;
+        }
+    } else if (fast) {
+        fast = loop_piece(body, b, dom, plan);
+        plan.neg[0] = false;
+        plan.end[plan.pieces++] = plan.count;
+    }
+    if (fast) ++stats.looped;
+
+    const ClauseIR* outer = loop_;
+    loop_ = &clause;
+    std::int64_t cols[LoopPlan::kMaxPieces];
+    double coefs[LoopPlan::kMaxPieces];
+    for (std::int64_t i = 0; i < n; ++i) {
+        tick();
+        bool ok = fast;
+        for (std::size_t p = 0, k = 0; ok && p < plan.pieces; ++p) {
+            double s = plan.neg[p] ? -scale : scale;
+            for (; ok && k < plan.end[p]; ++k) {
+                const LoopPlan::Step& st = plan.steps[k];
+                if (st.op == LinCode::Neg) {
+                    s = -s;
+                    continue;
+                }
+                if (i < st.at.lo || i >= st.at.hi) {
+                    ok = false;
+                    break;
+                }
+                std::int64_t offset = st.at.base + i * st.at.stride;
+                if (st.op == LinCode::Term) {
+                    cols[p] = offset;
+                    coefs[p] = s;
+                    continue;
+                }
+                double v = st.value;
+                if (st.flat)
+                    v = st.flat->is_int ? static_cast<double>(st.flat->ints[static_cast<std::size_t>(offset)])
+                                        : st.flat->floats[static_cast<std::size_t>(offset)];
+                if (!std::isfinite(v) || (v == 0 && st.op == LinCode::Div)) ok = false;
+                s = st.op == LinCode::Mul ? s * v : s / v;
+            }
+        }
+        if (ok) {
+            for (std::size_t p = 0; p < plan.pieces; ++p) {
+                tick();  // the term
+                acc.add(cols[p], coefs[p]);
+            }
+            continue;
+        }
+        b.value = dom.at(i);
+        b.domain = &dom;
+        b.pos = i;
+        run_linear(body, scale, acc);
+    }
+    if (n > 0) {  // bound to the last element, as a walk leaves it
+        b.value = dom.at(n - 1);
+        b.domain = &dom;
+        b.pos = n - 1;
+    }
+    loop_ = outer;
 }
 
 // Adds scale * n to acc: the expression's template, lowered on first use.

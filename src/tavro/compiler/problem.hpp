@@ -58,12 +58,13 @@ struct LinearProblem {
 // (Strings appear without quotes; tuples as <f1,f2,...>.)
 
 // What grounding did, for tests and benchmarks: evaluations that the
-// templates left to the interpreter, and filtered walks that an index
-// answered (and the indexes built).
+// templates left to the interpreter, filtered walks that an index answered
+// (and the indexes built), and sums whose last clause ran as a strided loop.
 struct GroundStats {
     std::int64_t interpreted = 0;
     std::int64_t indexed = 0;
     std::int64_t indexes = 0;
+    std::int64_t looped = 0;
 };
 
 struct InstantiateResult {
