@@ -69,12 +69,12 @@ struct GroundStats {
 
 struct InstantiateResult {
     bool ok = false;
-    GroundStats stats;
     LinearProblem problem;
     // One located diagnostic per line when !ok; when work stopped for the
     // deadline, a cancel or an interrupt, the one line that says where.
     std::string message;
     StopReason stopped = StopReason::None;
+    GroundStats stats{};
 };
 
 // Parses, checks, reads the data and grounds the model within `limits`.
