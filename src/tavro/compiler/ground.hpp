@@ -2,8 +2,11 @@
 // stages): model expressions are lowered once to a resolved form (symbols,
 // index slots, degrees; ground_lower.cpp), evaluated over the data with index
 // variables bound (ground_eval.cpp), and every forall and sum is walked into
-// the sparse problem (instantiate.cpp). The evaluator also serves the
-// data-only values of range bounds and initializers.
+// the sparse problem (instantiate.cpp). Linear expressions and filters run
+// through templates lowered from those nodes on first use
+// (ground_template.cpp), and a filter that picks a set's elements by one
+// field is answered by an index of the set (ground_filter.cpp). The evaluator
+// also serves the data-only values of range bounds and initializers.
 #pragma once
 
 #include <algorithm>
@@ -85,6 +88,8 @@ struct Fault {
 
 struct Node;
 using NodePtr = std::unique_ptr<Node>;
+struct LinCode;
+struct FilterPlan;
 
 struct Binding {
     Val value;
@@ -191,8 +196,88 @@ struct Node {
     mutable std::vector<const Domain*> doms;  // ParamAt: the index sets, once known
     std::vector<ClauseIR> clauses;            // Sum, AggMin, AggMax
     NodePtr filter;
+    // Lowered on first use: the template of a linear expression, the plan of a filter.
+    mutable std::unique_ptr<LinCode> lin;
+    mutable std::unique_ptr<FilterPlan> plan;
     Node(Op o, Pos p) : op(o), pos(p) {}
+    ~Node();
 };
+
+struct Code;
+
+// The position of an index in one dimension's domain, lowered once: an index
+// variable (moved by a constant on a range: stock[t-1]), a constant (its
+// position kept once found), any other value through its lowered code, or the
+// interpreter. Whatever the fast path cannot answer (an index outside its
+// set, an overflow) is answered by the interpreter, with its message.
+struct PosCode {
+    enum Kind : std::uint8_t { Shift, Fixed, Value, Interp } kind = Interp;
+    int slot = -1;
+    std::int64_t shift = 0;               // Shift: the index variable's int value + shift
+    const Node* node = nullptr;           // the index expression
+    const Sym* set = nullptr;             // the dimension's set or range
+    Pos where;                            // where a fault in building its domain is reported
+    mutable const Domain* dom = nullptr;  // its domain, once known
+    mutable std::int64_t fixed = -1;      // Fixed: the position, once known
+    std::unique_ptr<Code> value;          // Value
+};
+
+// A lowered data-only expression: operands reached without the
+// interpreter's dispatch (index variables, tuple fields by place, flat
+// arrays by computed offset); arithmetic and comparisons through the
+// interpreter's own steps, so values and faults are the same.
+struct Code {
+    enum Op : std::uint8_t { Const, Slot, Field, Gather, Items, Neg, Arith, Compare, And, Or, Not, Interp } op = Interp;
+    const Node* node = nullptr;
+    Val value;                      // Const
+    int slot = -1;                  // Slot
+    mutable std::size_t field = 0;  // Field: its place in the tuple, as last found
+    const Numbers* flat = nullptr;  // Gather: the array
+    const Value* items = nullptr;   // Items: the nested lists
+    std::vector<PosCode> at;        // Gather, Items: one per index
+    std::vector<Code> kids;
+};
+
+// A lowered linear expression: the walk of Engine::linear with every operand
+// resolved. Term adds the coefficient to the column its positions give.
+struct LinCode {
+    enum Op : std::uint8_t { Constant, Term, Dexpr, Neg, Chain, Mul, Div, Sum, Interp } op = Interp;
+    const Node* node = nullptr;
+    std::size_t var = 0;            // Term: the dvar
+    std::vector<PosCode> at;        // Term: one per index
+    Code factor;                    // Constant: the value; Mul, Div: the data operand
+    std::vector<LinCode> kids;      // Neg, Mul, Div, Sum: the operand; Chain: the terms in source order
+    std::vector<std::uint8_t> neg;  // Chain: per term, subtracted
+};
+
+// Elements of a set grouped by the value of a selector (a tuple field, or a
+// one-dimensional array over the set), positions ascending.
+struct ElementIndex {
+    enum Kind : std::uint8_t { Keys, Ints, Floats, None } kind = None;  // None: mixed values, not indexed
+    std::unordered_map<std::string, std::vector<std::int32_t>> keys;
+    std::unordered_map<std::int64_t, std::vector<std::int32_t>> ints;
+    std::unordered_map<double, std::vector<std::int32_t>> floats;
+};
+
+// A filter split at its top-level '&&' into conjuncts, each lowered. When a
+// conjunct compares a selector of the last clause's element with a value
+// that does not depend on that element (o.task == t, q.project ==
+// o.project), the last clause walks only the elements the index gives for
+// that value; the other conjuncts are tested on them, in order.
+struct FilterPlan {
+    std::vector<Code> conjuncts;
+    int indexed = -1;                             // the conjunct the index answers, or -1
+    const Node* selector = nullptr;               // of the last clause's element
+    std::string selector_key;                     // the index's name: ".field" or the array's name
+    Code key;                                     // the value it must equal
+    mutable const ElementIndex* index = nullptr;  // once built
+};
+
+inline Node::~Node() = default;
+
+// a op b for == != < <= > >=: ints compare exactly, a mixed pair as doubles;
+// anything else is only equal or not, by its element key.
+Val compare_values(Node::Op op, const Val& a, const Val& b);
 
 // How a construct is abandoned: its fault was reported (Throw), or a value it
 // needs is not known (Unknown: the checker or the data reader said why).
@@ -300,6 +385,7 @@ private:
     }
     bool truth(const Node& n) { return eval(n).i != 0; }
     Val element(const Node& n);
+    Val field(const Node& n, Val b, std::size_t* hint = nullptr);
     // Position of an index value in the domain of an array's dimension; a
     // fault when it is not an element. An index variable walking that same
     // set answers without evaluating.
@@ -313,11 +399,67 @@ private:
     std::int64_t position_of(const Node& idx, const Domain& dom, const Sym* array);
     const Domain& domain(const Sym* s, Pos where);
     Domain clause_domain(const ClauseIR& c);
+    // The domain a clause walks: its set's, or its lo..hi range built in `local`.
+    const Domain* clause_dom(const ClauseIR& c, Domain& local) {
+        if (!c.set) {
+            local = clause_domain(c);
+            return &local;
+        }
+        if (!c.dom) c.dom = &domain(c.set, {});
+        return c.dom;
+    }
     DexprInfo& bind_dexpr(const Node& n);
     template <class F>
     void walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f);
     std::string describe(const Node& n, int depth = 0);
     std::string describe_call(const Node& n, int depth);  // ground_data.cpp
+
+    // Templates (ground_template.cpp).
+    Code lower_code(const Node& n, int depth = 0);
+    PosCode lower_pos(const Node& idx, const Sym* set, const Domain* dom, Pos where, int depth);
+    LinCode lower_linear(const Node& n);
+    Val run(const Code& c);
+    double number(const Code& c) { return run(c).num(); }
+    bool truth(const Code& c) { return run(c).i != 0; }
+    std::int64_t position(const PosCode& p, const Sym* array);
+    Val gather(const Code& c);
+    Val items(const Code& c);
+    void run_linear(const LinCode& c, double scale, Linear& acc);
+    std::int64_t column(const LinCode& term);
+    // An unfiltered sum: the outer clauses walked, the last one by term_loop.
+    void sum_loops(const LinCode& c, std::size_t k, double scale, Linear& acc);
+    void term_loop(const LinCode& body, const ClauseIR& clause, const Domain& dom, double scale, Linear& acc);
+    // An address (a column, a data offset) as base + i * stride for the
+    // loop's element i, valid for lo <= i < hi.
+    struct Stride {
+        std::int64_t base = 0, stride = 0, lo = 0, hi = 0;
+    };
+    bool add_dim(const PosCode& p, std::int64_t step, std::int64_t limit, const Binding& loop, const Domain& dom,
+                 Stride& out);
+    // term_loop's plan: per addend of the body, its steps (Mul, Div, Neg,
+    // then the Term), outermost first.
+    struct LoopPlan {
+        static constexpr std::size_t kMaxSteps = 16, kMaxPieces = 4;
+        struct Step {
+            LinCode::Op op = LinCode::Interp;
+            double value = 0;               // a constant factor
+            const Numbers* flat = nullptr;  // a factor gathered from this array at `at`
+            Stride at;                      // the data offset, or the Term's column
+        };
+        Step steps[kMaxSteps];
+        std::size_t count = 0;
+        std::size_t end[kMaxPieces] = {};  // each addend's steps end here
+        bool neg[kMaxPieces] = {};         // the addend is subtracted
+        std::size_t pieces = 0;
+    };
+    bool loop_piece(const LinCode& piece, const Binding& loop, const Domain& dom, LoopPlan& plan);
+
+    // Filters (ground_filter.cpp).
+    const FilterPlan& plan(const Node& filter, const ClauseIR& last);
+    bool passes(const FilterPlan& plan, int skip = -1);
+    // The positions of the last clause's elements the index gives for the
+    // plan's key; nullptr when the index cannot answer (the walk scans).
+    const std::vector<std::int32_t>* lookup(const FilterPlan& plan, const Domain& dom);
 
     // Grounding (instantiate.cpp).
     void columns(LinearProblem& out);
@@ -331,7 +473,8 @@ private:
     void constraint(const Constraint& c, std::vector<Level>& levels, LinearProblem& out);
     template <class F>
     void levels_walk(std::vector<Level>& levels, std::size_t k, F&& f);
-    void linear(const Node& n, double scale, Linear& acc);
+    void linear(const Node& n, double scale, Linear& acc);  // ground_template.cpp
+    [[noreturn]] void coefficient_fault(const Node& data, double k);
     std::int64_t column(const Node& n);
     std::string column_name(std::int64_t col, const LinearProblem& out) const;
     void emit_row(const Constraint& c, const std::vector<NodePtr>& terms, const std::vector<Level>& levels,
@@ -368,7 +511,12 @@ private:
     // which a fault's message names (" for i = 2, j = 3").
     std::vector<std::pair<const std::string*, int>> element_;
     bool store_ = true;
-    std::unordered_set<std::string> row_names_;  // the row blocks' names so far
+    std::unordered_set<std::string> row_names_;                               // the row blocks' names so far
+    std::unordered_map<std::string, std::unique_ptr<ElementIndex>> indexes_;  // by set and selector
+    std::vector<std::int32_t> no_hits_;
+
+public:
+    GroundStats stats;
 };
 
 // Calls f() for every binding of the clauses cls[k..] that passes the filter.
@@ -376,22 +524,32 @@ private:
 template <class F>
 void Engine::walk(const std::vector<ClauseIR>& cls, const Node* filter, std::size_t k, F&& f) {
     if (k == cls.size()) {
-        if (!filter || truth(*filter)) f();
+        if (!filter || passes(plan(*filter, cls.back()))) f();
         return;
     }
     Domain local;
-    const Domain* dom;
-    if (cls[k].set) {
-        if (!cls[k].dom) cls[k].dom = &domain(cls[k].set, {});
-        dom = cls[k].dom;
-    } else {
-        local = clause_domain(cls[k]);
-        dom = &local;
-    }
+    const Domain* dom = clause_dom(cls[k], local);
     Binding& b = env_.slots[static_cast<std::size_t>(cls[k].slot)];
     const ClauseIR* outer = loop_;
     loop_ = &cls[k];
     std::int64_t n = dom->size();
+    if (filter && k + 1 == cls.size() && n > 0) {
+        const FilterPlan& fp = plan(*filter, cls[k]);
+        if (fp.indexed >= 0) {
+            if (const std::vector<std::int32_t>* hits = lookup(fp, *dom)) {
+                tick();  // the lookup
+                for (std::int32_t i : *hits) {
+                    tick();
+                    b.value = dom->at(i);
+                    b.domain = dom;
+                    b.pos = i;
+                    if (passes(fp, fp.indexed)) f();
+                }
+                loop_ = outer;
+                return;
+            }
+        }
+    }
     for (std::int64_t i = 0; i < n; ++i) {
         tick();
         b.value = dom->at(i);

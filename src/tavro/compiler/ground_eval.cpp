@@ -292,13 +292,7 @@ Val Engine::eval(const Node& n) {
             if (!n.sym->value) throw Unknown{};
             return from_value(*n.sym->value);
         case Node::ParamAt: return element(n);
-        case Node::Field: {
-            Val b = eval(*n.kids[0]);
-            if (b.kind == Val::Tuple)
-                for (auto& [k, v] : *b.t)
-                    if (k == n.field) return from_value(v);
-            fault(n.pos, "no field " + quote(n.field) + " in " + show(b));
-        }
+        case Node::Field: return field(n, eval(*n.kids[0]));
         case Node::Neg: {
             Val v = eval(*n.kids[0]);
             if (v.kind == Val::Int) {
@@ -354,16 +348,33 @@ Val Engine::eval_chain(const Node& n) {
     return acc;
 }
 
-// == != < <= > >=: ints compare exactly, a mixed pair as doubles; strings and
-// tuples are only equal or not.
-Val Engine::eval_compare(const Node& n) {
-    Val a = eval(*n.kids[0]), b = eval(*n.kids[1]);
+Val compare_values(Node::Op op, const Val& a, const Val& b) {
     if (!a.numeric() || !b.numeric()) {
-        bool same = key_of(a) == key_of(b);
-        return Val::of_bool(n.op == Node::Eq ? same : n.op == Node::Ne ? !same : false);
+        // Two strings are equal as their keys are ("s" + the text), without building them.
+        bool same = a.kind == Val::Str && b.kind == Val::Str ? *a.s == *b.s : key_of(a) == key_of(b);
+        return Val::of_bool(op == Node::Eq ? same : op == Node::Ne ? !same : false);
     }
-    if (a.kind == Val::Int && b.kind == Val::Int) return Val::of_bool(compare(n.op, a.i, b.i));
-    return Val::of_bool(compare(n.op, a.num(), b.num()));
+    if (a.kind == Val::Int && b.kind == Val::Int) return Val::of_bool(compare(op, a.i, b.i));
+    return Val::of_bool(compare(op, a.num(), b.num()));
+}
+
+Val Engine::eval_compare(const Node& n) {
+    Val a = eval(*n.kids[0]);
+    return compare_values(n.op, a, eval(*n.kids[1]));
+}
+
+// The field of a tuple value; `hint` keeps its place for the next tuple of the same kind.
+Val Engine::field(const Node& n, Val b, std::size_t* hint) {
+    if (b.kind == Val::Tuple) {
+        const Dict& t = *b.t;
+        if (hint && *hint < t.size() && t[*hint].first == n.field) return from_value(t[*hint].second);
+        for (std::size_t k = 0; k < t.size(); ++k)
+            if (t[k].first == n.field) {
+                if (hint) *hint = k;
+                return from_value(t[k].second);
+            }
+    }
+    fault(n.pos, "no field " + quote(n.field) + " in " + show(b));
 }
 
 // An int while every term is one (with an overflow check), else a double.

@@ -107,51 +107,10 @@ std::string Engine::column_name(std::int64_t col, const LinearProblem& out) cons
     return "?";
 }
 
-void Engine::linear(const Node& n, double scale, Linear& acc) {
-    if (n.degree == 0) {
-        double v = number(n);
-        acc.constant += scale * v;
-        return;
-    }
-    switch (n.op) {
-        case Node::Var:
-        case Node::VarAt:
-            tick();
-            acc.add(column(n), scale);
-            return;
-        case Node::DexprRef: linear(*bind_dexpr(n).body, scale, acc); return;
-        case Node::Neg: linear(*n.kids[0], -scale, acc); return;
-        case Node::Add:
-        case Node::Sub: {
-            // Sums are left-deep chains: the right operands are collected down
-            // the spine, then accumulated in source order.
-            std::vector<std::pair<const Node*, double>> rights;
-            const Node* at = &n;
-            for (; (at->op == Node::Add || at->op == Node::Sub) && at->degree > 0; at = at->kids[0].get())
-                rights.emplace_back(at->kids[1].get(), at->op == Node::Sub ? -scale : scale);
-            linear(*at, scale, acc);
-            for (auto it = rights.rbegin(); it != rights.rend(); ++it) linear(*it->first, it->second, acc);
-            return;
-        }
-        case Node::Mul: {
-            bool left_data = n.kids[0]->degree == 0;
-            const Node& data = *n.kids[left_data ? 0 : 1];
-            double k = number(data);
-            if (!std::isfinite(k))
-                fault(data.pos, "the coefficient " + describe(data) + " of a decision variable is " +
-                                    (std::isnan(k) ? std::string("not a number") : show(Val::of_float(k))));
-            linear(*n.kids[left_data ? 1 : 0], scale * k, acc);
-            return;
-        }
-        case Node::Div: {
-            double k = number(*n.kids[1]);
-            if (k == 0) fault(n.pos, "division by zero: " + describe(*n.kids[1]) + " is 0");
-            linear(*n.kids[0], scale / k, acc);
-            return;
-        }
-        case Node::Sum: walk(n.clauses, n.filter.get(), 0, [&] { linear(*n.kids[0], scale, acc); }); return;
-        default: fault(n.pos, "not a linear expression");
-    }
+// The coefficient of a decision variable is a number the solver can judge.
+void Engine::coefficient_fault(const Node& data, double k) {
+    fault(data.pos, "the coefficient " + describe(data) + " of a decision variable is " +
+                        (std::isnan(k) ? std::string("not a number") : show(Val::of_float(k))));
 }
 
 void Engine::columns(LinearProblem& out) {
@@ -616,6 +575,7 @@ InstantiateResult instantiate(Program& p) {
     try {
         Engine engine(p, ground::count_slots(p.model));
         engine.run(result.problem);
+        result.stats = engine.stats;
         result.ok = !p.diag->any();
     } catch (const Abort&) {
     } catch (const ground::Unknown&) {

@@ -57,6 +57,16 @@ struct LinearProblem {
 // Text of an index value in names and result keys: 3, Seattle, <A,B,3>.
 // (Strings appear without quotes; tuples as <f1,f2,...>.)
 
+// What grounding did, for tests and benchmarks: evaluations that the
+// templates left to the interpreter, filtered walks that an index answered
+// (and the indexes built), and sums whose last clause ran as a strided loop.
+struct GroundStats {
+    std::int64_t interpreted = 0;
+    std::int64_t indexed = 0;
+    std::int64_t indexes = 0;
+    std::int64_t looped = 0;
+};
+
 struct InstantiateResult {
     bool ok = false;
     LinearProblem problem;
@@ -64,6 +74,7 @@ struct InstantiateResult {
     // deadline, a cancel or an interrupt, the one line that says where.
     std::string message;
     StopReason stopped = StopReason::None;
+    GroundStats stats{};
 };
 
 // Parses, checks, reads the data and grounds the model within `limits`.
