@@ -7,7 +7,9 @@ file-size limit (RLIMIT_FSIZE, SIGXFSZ ignored).
     python eval_child.py FSIZE_LIMIT DATASET [eval options...]    (0: no limit)
 
 A question holding HOSTILE is answered with a model whose grounding never
-ends; one holding STALL-COMPILE or STALL-SOLVE with a model that stalls.
+ends; one holding STALL-COMPILE or STALL-SOLVE with a model that stalls
+until the deadline or the cancel event the call is given, as the engine and
+the solver do.
 """
 
 import json
@@ -40,11 +42,20 @@ def llm(**kwargs):
     return json.dumps(reply_for(kwargs["input_text"])), {"prompt_tokens": 1, "completion_tokens": 1}
 
 
+def stall(deadline, cancel):
+    # Waits as the engine's work would run: until its deadline (TimeoutError) or its cancel event.
+    while deadline is None or time.monotonic() < deadline:
+        if cancel is not None and cancel.is_set():
+            raise KeyboardInterrupt("cancelled")
+        time.sleep(0.02)
+    raise TimeoutError("stalled past the deadline")
+
+
 def stall_on(marker, original):
-    def call(model_code, *args, **kwargs):
+    def call(model_code, *args, deadline=None, cancel=None, **kwargs):
         if marker in model_code:
-            time.sleep(3600)
-        return original(model_code, *args, **kwargs)
+            stall(deadline, cancel)
+        return original(model_code, *args, deadline=deadline, cancel=cancel, **kwargs)
 
     return call
 
@@ -59,10 +70,13 @@ def build_problem(model_code, data_code, _build=solver.build_problem, **kwargs):
     return problem
 
 
-def solve_problem(problem, *args, _solve=solver.solve_problem, **kwargs):
+def solve_problem(problem, *args, _solve=solver.solve_problem, options=None, **kwargs):
     if id(problem) in _stalling:
-        time.sleep(3600)
-    return _solve(problem, *args, **kwargs)
+        try:
+            stall(options.deadline, options.cancel)
+        except TimeoutError:
+            pass  # HiGHS stops at the deadline: the solve below ends at once
+    return _solve(problem, *args, options=options, **kwargs)
 
 
 modelwright._llm_generate_text = llm

@@ -467,6 +467,7 @@ def test_an_extra_file_that_cannot_be_written_comes_after_the_answer(tmp_path, c
     assert exc.value.code == 2 and "--write needs a file name ending in .mps or .lp" in capsys.readouterr().err
 
 
+
 EMIT_UNDER_LIMIT = """
 import resource, signal, sys
 from tavro import cli
@@ -529,3 +530,63 @@ def test_the_report_shows_warnings_and_notes(tmp_path, capsys, monkeypatch):
     assert cli.main(["solve", str(tmp_path / "i.mod"), str(tmp_path / "w.dat")]) == 0
     out = capsys.readouterr().out.splitlines()
     assert out[0] == "status: infeasible" and out[1].startswith("note: conflict not computed: the model has 3 rows")
+
+
+def test_the_name_map_is_never_stale(tmp_path, capsys):
+    lp, names = tmp_path / "t.lp", tmp_path / "t.names.csv"
+    assert cli.main(["solve", *paths("transportation"), "--write", str(lp)]) == 0
+    assert names.exists()
+    # Names an LP file holds as they are.
+    (tmp_path / "m.mod").write_text("float b;\ndvar float+ x;\nminimize c: x;\nsubject to { low: x >= b; }\n")
+    (tmp_path / "m.dat").write_text("b = 4;\n")
+    capsys.readouterr()
+    assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / "m.dat"), "--write", str(lp)]) == 0
+    assert capsys.readouterr().err == "wrote %s\n" % lp
+    assert not names.exists() and "ship" not in lp.read_text()
+    assert sorted(os.listdir(tmp_path)) == ["m.dat", "m.mod", "t.lp"]
+
+
+WRITE_UNDER_LIMIT = EMIT_UNDER_LIMIT.replace("5000, 5000", "1000, 1000")
+
+
+@pytest.mark.parametrize("flag, target", [("--write", "t.mps"), ("--values-csv", "v.csv")])
+def test_an_extra_file_is_replaced_whole_or_not_at_all(tmp_path, flag, target):
+    (tmp_path / "m.mod").write_text(SMALL)
+    (tmp_path / "m.dat").write_text("n = 200;\nb = [%s];\n" % ", ".join(str(k) for k in range(200)))
+    (tmp_path / target).write_text("old\n")
+    proc = subprocess.run([sys.executable, "-c", WRITE_UNDER_LIMIT, str(tmp_path / "m.mod"),
+                           str(tmp_path / "m.dat"), flag, str(tmp_path / target)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1 and "File too large" in proc.stderr
+    assert proc.stdout.startswith("status: optimal\n")  # the answer first, whatever the extra file does
+    assert (tmp_path / target).read_text() == "old\n"
+    assert sorted(os.listdir(tmp_path)) == sorted(["m.dat", "m.mod", target])
+
+
+
+def test_the_script_escapes_names_as_tavro_solve_does(tmp_path, capsys):
+    # A data string that would forge report lines, drive the terminal or reorder what it shows.
+    evil = "a\nstatus: infeasible\x1b[2J\u202eb\x85"
+    (tmp_path / "m.mod").write_text('{string} S;\ndvar float+ x[S];\nminimize c: sum(s in S) x[s];\n'
+                                    'subject to { forall(s in S) x[s] >= 1; }\n')
+    (tmp_path / "m.dat").write_text('S = {"%s"};\n' % evil.replace("\n", "\\n"))
+    script = tmp_path / "s.py"
+    assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / "m.dat"), "--emit", str(script)]) == 0
+    solve_lines = capsys.readouterr().out.splitlines()
+    script_lines = run_script(script).stdout.splitlines()
+    name = next(line for line in solve_lines if line.lstrip().startswith("x["))
+    assert "\\x0astatus: infeasible\\x1b[2J\\u202eb\\x85" in name and name in script_lines
+    assert [line for line in script_lines if line.startswith("status:")] == ["status: optimal"]
+
+
+def test_the_script_prints_numbers_as_tavro_solve_does(tmp_path, capsys):
+    (tmp_path / "m.mod").write_text("dvar float+ x;\ndvar float+ y;\nminimize c: 123456789012 * x + 3 * y;\n"
+                                    "subject to { x >= 1; 3 * y >= 1; }\n")
+    (tmp_path / "m.dat").write_text("")
+    script = tmp_path / "s.py"
+    assert cli.main(["solve", str(tmp_path / "m.mod"), str(tmp_path / "m.dat"), "--emit", str(script)]) == 0
+    solve_lines = capsys.readouterr().out.splitlines()
+    script_lines = run_script(script).stdout.splitlines()
+    shown = [line for line in solve_lines if line.startswith("objective") or line.lstrip().startswith(("x ", "y "))]
+    assert shown == ["objective (c): 123456789013", "  x         1", "  y         0.3333333333"]
+    assert all(line in script_lines for line in shown)

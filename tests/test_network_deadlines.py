@@ -188,21 +188,34 @@ def test_llm_deadline_wraps_and_restores(monkeypatch):
 def test_late_progress_of_an_abandoned_call_is_dropped(monkeypatch):
     from tavro import modelwright
 
+    release, finished = threading.Event(), threading.Event()
+
     def slow(**kwargs):
         kwargs["progress"]("early")
-        time.sleep(0.4)
+        release.wait(60)  # until the caller has given up on it
         kwargs["progress"]("late")
+        finished.set()
 
-    messages = []
+    messages, outcome = [], []
     monkeypatch.setattr(modelwright, "_llm_generate_text", slow)
     monkeypatch.setenv("OLLAMA_HOST", "127.0.0.1:9")
-    with _deadline.llm_deadline(0.2):
-        with pytest.raises(_deadline.LLMTimeoutError) as info:
-            modelwright._llm_generate_text(provider=modelwright.LLMProvider.OLLAMA, model_name="qwen2",
-                                           input_text="x", progress=messages.append)
-    time.sleep(0.4)
+
+    def caller():  # off the main thread the call is abandoned on a worker, not interrupted
+        with _deadline.llm_deadline(0.2):
+            try:
+                modelwright._llm_generate_text(provider=modelwright.LLMProvider.OLLAMA, model_name="qwen2",
+                                               input_text="x", progress=messages.append)
+            except BaseException as e:
+                outcome.append(e)
+
+    thread = threading.Thread(target=caller)
+    thread.start()
+    thread.join(60)
+    release.set()
+    assert finished.wait(60)
     assert messages == ["early"]
-    assert str(info.value).startswith("no reply from ollama (model qwen2, address 127.0.0.1:9) within 0.2 s;")
+    assert [type(e) for e in outcome] == [_deadline.LLMTimeoutError]
+    assert str(outcome[0]).startswith("no reply from ollama (model qwen2, address 127.0.0.1:9) within 0.2 s;")
 
 
 @pytest.mark.parametrize("value, env, expected", [

@@ -8,7 +8,7 @@ import struct
 import pytest
 
 from tavro import _kelm
-from tavro._numbers import number_text
+from tavro._numbers import number_text, report_number
 from tavro.semantic_error import SemanticError
 from tavro.tavro_core import KelmCompiler
 
@@ -53,6 +53,14 @@ def test_format_number_refuses_text():
 def test_number_text(value, text):
     assert number_text(value) == text
 
+
+
+@pytest.mark.parametrize("value,text", [
+    (3.0, "3"), (-0.0, "0"), (120000000000.0, "120000000000"), (1e15, "1e+15"), (0.1 + 0.2, "0.3"),
+    (3.193548387096774, "3.193548387"), (2.5e-07, "2.5e-07"), (-math.inf, "-inf"), (math.nan, "nan"), (7, "7"),
+])
+def test_report_number(value, text):
+    assert report_number(value) == text
 
 # (model, data, message): compile and instantiate give the same.
 MESSAGES = [

@@ -19,9 +19,10 @@ error, a pair that never solves) is no answer; when all fail the outcome is
 that of one failed generation: the first error is raised, or the first pair
 written is kept with its failing status.
 
-Ctrl-C (KeyboardInterrupt on the waiting thread) leaves the targets as they
-were and raises ``CandidatesInterrupted``, which says which candidates
-finished.
+Ctrl-C (KeyboardInterrupt on the waiting thread, or the caller's cancel
+event set) sets the candidates' cancel event, which stops their compiles,
+builds and solves (``tavro._work``), leaves the targets as they were and
+raises ``CandidatesInterrupted``, which says which candidates finished.
 """
 
 from __future__ import annotations
@@ -222,6 +223,7 @@ def _run_all(description: str, runs: list[_Run], count: int, generate_one: Calla
              options: dict[str, Any], cancel: threading.Event, progress: Progress) -> None:
     state = _hooks.handover()
     budget = _work.current()
+    outer = _work.cancel_event()
 
     def prefixed(number: int) -> Callable[[str], None]:
         def report(message: str) -> None:
@@ -240,13 +242,13 @@ def _run_all(description: str, runs: list[_Run], count: int, generate_one: Calla
         # Each candidate may spend what the caller's work budget has left: they run side by side.
         own = _work.WorkBudget(budget.remaining(), budget.what) if budget is not None else None
         try:
-            with _hooks.adopted(state), _hooks.candidate(run.number), _work.bounded(own):
+            with _hooks.adopted(state), _hooks.candidate(run.number), _work.bounded(own), \
+                    _work.cancelling(cancel):
                 run.result = generate_one(description, run.model_file, run.data_file,
                                           progress=prefixed(run.number), **kwargs)
-        except _Cancelled:
-            pass
         except BaseException as e:  # a failed candidate is no answer; the others go on
-            run.error = e
+            if not (cancel.is_set() and isinstance(e, (_Cancelled, KeyboardInterrupt))):
+                run.error = e
         finally:
             run.done.set()
         if not cancel.is_set() and progress is not None:
@@ -257,20 +259,23 @@ def _run_all(description: str, runs: list[_Run], count: int, generate_one: Calla
 
     threads = [threading.Thread(target=work, args=(run,), name="tavro-candidate-%d" % run.number, daemon=True)
                for run in runs]
-    for t in threads:
-        t.start()
-    try:
-        for run in runs:
-            while not run.done.wait(0.1):
-                pass
-    except KeyboardInterrupt:
-        cancel.set()
-        end = time.monotonic() + _GRACE_SECONDS
-        for run in runs:
-            run.done.wait(max(0.0, end - time.monotonic()))
-        ended = [run for run in runs if run.result is not None or run.error is not None]
-        raise CandidatesInterrupted([run.summary() for run in ended],
-                                    [run.number for run in runs if run not in ended]) from None
+    with _work.bounded_compiles():
+        try:
+            for t in threads:
+                t.start()
+            for run in runs:
+                while not run.done.wait(0.1):
+                    if outer is not None and outer.is_set():
+                        raise KeyboardInterrupt
+        except KeyboardInterrupt:
+            # The compiles, builds and solves stop at once; an LLM call at its next progress message.
+            cancel.set()
+            end = time.monotonic() + _GRACE_SECONDS
+            for run in runs:
+                run.done.wait(max(0.0, end - time.monotonic()))
+            ended = [run for run in runs if run.result is not None or run.error is not None]
+            raise CandidatesInterrupted([run.summary() for run in ended],
+                                        [run.number for run in runs if run not in ended]) from None
 
 
 def _outcome(description: str, runs: list[_Run], count: int, tolerance: float, options: dict[str, Any],

@@ -4,12 +4,16 @@ counts of what the pair declares (sets, parameters) and instantiates
 
 from __future__ import annotations
 
-import os
 import re
+import threading
 from typing import Any
+
+from ._data import tables_folder
 
 __all__ = ["check_files", "check_texts", "counts", "located_errors", "name_locations"]
 
+_OUT_OF_MEMORY = ("out of memory: the problem's arrays do not fit in the memory this process may use; "
+                  "make the index sets smaller")
 _LOCATED = re.compile(r"^(model|data):(\d+):(\d+): (.*)$")
 
 
@@ -36,63 +40,45 @@ def name_locations(message: object, model_file: str, data_file: str) -> str:
     return "\n".join(_LOCATED.sub(named, line) for line in str(message).split("\n"))
 
 
-def _count_constraints(nodes: list[dict[str, Any]]) -> int:
-    n = 0
-    for node in nodes:
-        n += _count_constraints(node["constraints"]) if node.get("type") == "forall" else 1
-    return n
-
-
-def _declared_counts(compiled: dict[str, Any]) -> dict[str, Any]:
-    decls = compiled["declarations"]
-    kinds = [d["type"] for d in decls]
-    return {
-        "sets": kinds.count("set") + kinds.count("range"),
-        "parameters": kinds.count("param"),
-        "variables": kinds.count("dvar"),
-        "constraints": sum(_count_constraints(d["constraints"]) for d in decls if d["type"] == "constraints"),
-        "instantiated": False,
-    }
-
-
-def _problem_counts(compiled: dict[str, Any], problem: Any) -> dict[str, Any]:
-    counts = _declared_counts(compiled)
-    counts.update(variables=int(problem.A.shape[1]), constraints=int(problem.A.shape[0]), instantiated=True)
-    return counts
-
-
-def counts(model_code: str, data_code: str, data_dir: str | None = None) -> dict[str, Any]:
-    """Counts of a pair; raises SemanticError (or another compiler error) when
-    it does not compile. The data's tables are read from data_dir (default:
-    the current folder)."""
+def counts(model_code: str, data_code: str, data_dir: str | None = None, *, deadline: float | None = None,
+           cancel: threading.Event | None = None) -> dict[str, Any]:
+    """Counts of a pair from one grounding: what the model declares (sets,
+    parameters) and instantiates (variables, constraints); raises
+    SemanticError (or another compiler error) when it does not build. The
+    data's tables are read from data_dir (default: the current folder);
+    deadline and cancel bound the work as ``solver.build_problem`` does."""
     from . import solver
-    from .tavro_core import KelmCompiler
 
-    compiled = KelmCompiler().compile_model(model_code, data_code, data_dir=data_dir)
-    return _problem_counts(compiled, solver.build_problem(model_code, data_code, data_dir=data_dir))
+    problem = solver.build_problem(model_code, data_code, data_dir=data_dir, deadline=deadline, cancel=cancel)
+    return {"sets": problem.declared["sets"], "parameters": problem.declared["parameters"],
+            "variables": problem.num_columns, "constraints": problem.num_rows, "instantiated": True}
 
 
-def check_files(model_file: str, data_file: str, data_dir: str | None = None) -> dict[str, Any]:
+def check_files(model_file: str, data_file: str, data_dir: str | None = None, *, deadline: float | None = None,
+                cancel: threading.Event | None = None) -> dict[str, Any]:
     """{"ok", "model_file", "data_file", "errors", "counts"} for the pair; the
     data's tables are read from data_dir (default: the data file's folder)."""
     with open(model_file, encoding="utf-8") as f:
         model_code = f.read()
     with open(data_file, encoding="utf-8") as f:
         data_code = f.read()
-    return check_texts(model_code, data_code, model_file, data_file, data_dir)
+    return check_texts(model_code, data_code, model_file, data_file, data_dir, deadline=deadline, cancel=cancel)
 
 
-def check_texts(model_code: str, data_code: str, model_file: str, data_file: str,
-                data_dir: str | None = None) -> dict[str, Any]:
+def check_texts(model_code: str, data_code: str, model_file: str, data_file: str, data_dir: str | None = None, *,
+                deadline: float | None = None, cancel: threading.Event | None = None) -> dict[str, Any]:
     """``check_files`` of texts already read from ``model_file`` and ``data_file``."""
+    from .semantic_error import SemanticError
+
     result: dict[str, Any] = {"ok": True, "model_file": model_file, "data_file": data_file, "errors": [],
                               "counts": None}
     try:
-        if data_dir is None:
-            data_dir = os.path.dirname(os.path.abspath(data_file))
-        result["counts"] = counts(model_code, data_code, data_dir)
-    except Exception as e:  # SemanticError carries the located lines; anything else is one error
-        text = str(e) if type(e).__name__ == "SemanticError" else "%s: %s" % (type(e).__name__, e)
-        result["ok"] = False
-        result["errors"] = located_errors(text, model_file, data_file)
+        result["counts"] = counts(model_code, data_code, tables_folder(data_file, data_dir), deadline=deadline,
+                                  cancel=cancel)
+    except (SemanticError, TimeoutError) as e:  # the located lines (the engine stops at a deadline with one)
+        result.update(ok=False, errors=located_errors(e, model_file, data_file))
+    except MemoryError:
+        result.update(ok=False, errors=located_errors(_OUT_OF_MEMORY, model_file, data_file))
+    except Exception as e:  # anything else is one error
+        result.update(ok=False, errors=located_errors("%s: %s" % (type(e).__name__, e), model_file, data_file))
     return result

@@ -91,11 +91,21 @@ def build_constraints(gen: Any) -> None:
     gen.b_ub = np.concatenate([upper[le], -lower[ge]])
 
 
+def _source(module: Any) -> str:
+    with open(module.__file__, encoding="utf-8") as f:
+        return f.read()
+
+
 def _answer_source() -> str:
     from . import _answer
 
-    with open(_answer.__file__, encoding="utf-8") as f:
-        return f.read()
+    return _source(_answer)
+
+
+def _escape_source() -> str:
+    from . import _escape
+
+    return _source(_escape)
 
 
 def _num(x: float) -> str:
@@ -326,14 +336,15 @@ if results is not None:
 
 def _shown(text):
     # Names are printed with control characters escaped, so none can drive the terminal.
-    return "".join(ch if ch.isprintable() else ascii(ch)[1:-1] for ch in text)
+    return shown(text, one_line=True)
 
 
 def _report():
     # The same lines as the first part of `tavro solve`'s report.
     print("status:", status)
     if objective is not None:
-        print("objective%s: %.10g" % (" (%s)" % _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "", objective))
+        print("objective%s: %s" % (" (%s)" % _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "",
+                                   report_number(objective)))
     if violation is not None:
         print("error:", _shown(violation))
     elif _x is not None and max_violation:
@@ -347,7 +358,7 @@ def _report():
         print("every variable is zero (%d variables)" % _x.size)
         return
     print("non-zero variables (%d of %d):" % (_nonzero.size, _x.size))
-    _rows = [(_shown(_column_name(int(_j))), "%.10g" % _x[_j]) for _j in _nonzero[:50]]
+    _rows = [(_shown(_column_name(int(_j))), report_number(_x[_j])) for _j in _nonzero[:50]]
     _width = max(len("variable"), *(len(_name) for _name, _ in _rows))
     print("  %s  value" % "variable".ljust(_width))
     for _name, _value in _rows:
@@ -381,6 +392,9 @@ def render(gen: Any, sidecar_name: Optional[str] = None, sidecar_sha256: Optiona
             "# ---- tavro._answer: the solve and the shaping of values, as tavro.solver runs them ----",
             _answer_source().rstrip("\n"),
             "# ---- end of tavro._answer ----", "", "",
+            "# ---- tavro._escape: texts and numbers as tavro solve's report shows them ----",
+            _escape_source().rstrip("\n"),
+            "# ---- end of tavro._escape ----", "", "",
             "# ---- the problem: min or max c.x + OFFSET, row_lower <= A x <= row_upper,",
             "#      col_lower <= x <= col_upper, x[j] integer where integrality[j] == 1 ----",
             "MAXIMIZE = %r" % bool(gen.maximize),

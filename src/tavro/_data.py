@@ -12,10 +12,24 @@ its values or an array keyed by its index; a DataFrame is a set of tuples
 index, columns by the column names), or a 1-D array of its one column.
 """
 
+import os
 import sys
-from typing import Any, Dict, List, Mapping, Optional
+from typing import Any, Dict, List, Mapping, Optional, Union
 
-__all__ = ["Keyed", "Frame", "plain"]
+__all__ = ["Keyed", "Frame", "plain", "tables_folder"]
+
+_Path = Union[str, "os.PathLike[str]"]
+
+
+def tables_folder(data_file: Optional[_Path], data_dir: Optional[_Path] = None) -> Optional[str]:
+    """The folder that a data file's csv(...) tables are read from: data_dir
+    when given, else the data file's own folder (None without either: the
+    current folder)."""
+    if data_dir is not None:
+        return os.fspath(data_dir)
+    if data_file is not None:
+        return os.path.dirname(os.path.abspath(data_file))
+    return None
 
 
 class Keyed:

@@ -6,9 +6,9 @@ any exception (sockets closed, ``finally`` blocks run) and is turned into the
 caller's time-out error. Elsewhere, or without SIGALRM, the call runs on a
 daemon worker thread that the caller waits for at most the deadline; an
 overrunning worker is abandoned. (The main thread is preferred: a worker
-abandoned inside native code can crash the interpreter's shutdown.)
-``call_abandoning`` always takes the worker thread: for native code, which a
-signal does not interrupt.
+abandoned inside native code can crash the interpreter's shutdown; native
+work is bounded by the deadline and cancel event it is given instead, see
+tavro._work.)
 
 ``llm_deadline`` bounds every LLM call of a command: for its duration the
 calls of ``tavro.modelwright._llm_generate_text`` and ``list_models`` get a
@@ -32,8 +32,8 @@ from typing import Any, TypeVar
 
 from . import _hooks, _providers
 
-__all__ = ["DEFAULT_LLM_TIMEOUT", "ENV_LLM_TIMEOUT", "LLMTimeoutError", "call_with_deadline", "call_abandoning",
-           "llm_deadline", "llm_timeout"]
+__all__ = ["DEFAULT_LLM_TIMEOUT", "ENV_LLM_TIMEOUT", "LLMTimeoutError", "call_with_deadline", "llm_deadline",
+           "llm_timeout"]
 
 DEFAULT_LLM_TIMEOUT = 300.0
 ENV_LLM_TIMEOUT = "TAVRO_LLM_TIMEOUT"
@@ -62,14 +62,6 @@ def call_with_deadline(fn: Callable[..., _T], seconds: float, on_timeout: Callab
     is raised."""
     if hasattr(signal, "setitimer") and threading.current_thread() is threading.main_thread():
         return _call_with_alarm(fn, seconds, on_timeout, args, kwargs)
-    return _call_on_worker(fn, seconds, on_timeout, args, kwargs)
-
-
-def call_abandoning(fn: Callable[..., _T], seconds: float, on_timeout: Callable[[], BaseException],
-                    *args: Any, **kwargs: Any) -> _T:
-    """``call_with_deadline`` on a daemon worker thread from any thread: past
-    ``seconds`` the worker is abandoned (it runs on to its end, its result
-    dropped). For native code, which a signal does not interrupt."""
     return _call_on_worker(fn, seconds, on_timeout, args, kwargs)
 
 

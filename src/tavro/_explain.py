@@ -25,10 +25,13 @@ import difflib
 import math
 import os
 import re
-from typing import Any, Callable, Iterable
+from typing import TYPE_CHECKING, Any, Callable, Iterable
 
-from . import _fileio, _given, _hooks, _work
+from . import _fileio, _given, _hooks
 from .pipeline import _number, flat_values
+
+if TYPE_CHECKING:
+    from .solver import LinearProblem, Solution
 
 __all__ = ["explain", "whatif", "solver_facts", "model_comments", "unsupported_numbers", "moved_decisions",
            "explain_prompt", "whatif_question", "reading_prompt", "bound_tables", "table_redactor"]
@@ -76,7 +79,7 @@ def _end(value: float) -> str:
     return _number(value)
 
 
-def solver_facts(problem: Any, solution: Any) -> list[str]:
+def solver_facts(problem: LinearProblem, solution: Solution) -> list[str]:
     """The facts of a solve, as lines a reader (and an LLM) can take in:
     status, objective, the non-zero decisions, the binding constraints with
     their shadow prices, the ranges where the solver gives them, the
@@ -85,10 +88,10 @@ def solver_facts(problem: Any, solution: Any) -> list[str]:
 
     lines = ["Status: %s" % solution.status]
     if solution.objective is not None:
-        name = getattr(problem, "objective_name", None)
+        name = problem.objective_name
         lines.append("Objective%s (%s): %s" % (" " + name if name else "", problem.sense,
                                                _number(float(solution.objective))))
-    x = getattr(solution, "x", None)
+    x = solution.x
     columns: list[int] = []
     rows: list[int] = []
     if x is not None:
@@ -336,8 +339,9 @@ def _solved(model_code: str, data_code: str, tables: dict[str, Any], time_limit:
             ranging: bool = False) -> tuple[Any, Any]:
     """(problem, solution); SemanticError (or any build failure) propagates."""
     pipeline = _pipeline()
-    problem = _work.run(pipeline._solver().build_problem, model_code, data_code, **tables)
-    return problem, pipeline._solve_problem(problem, time_limit, None, ranging)
+    options = pipeline._request(time_limit, ranging=ranging)  # one deadline for the build and the solve
+    problem = pipeline._build(model_code, data_code, options, tables.get("data_dir"))
+    return problem, pipeline._solve_problem(problem, options)
 
 
 def _costed(meter: _hooks.UsageMeter, model_name: str | None, llm_provider: str | None) -> dict[str, Any]:

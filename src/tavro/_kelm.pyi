@@ -21,7 +21,8 @@ def compile(
 ) -> Dict[str, Any]: ...
 
 # The problem's arrays, its name blocks ("columns", "rows") and the index values
-# in their own type ("column_keys", "row_keys").
+# in their own type ("column_keys", "row_keys"), and counts of what the model
+# declares ("declared": sets, parameters, variables, constraints).
 def instantiate(
     model_code: str, data_code: str, data_dir: Optional[Union[str, os.PathLike[str]]] = None, *,
     work_limit: Optional[int] = None, deadline: Optional[float] = None, cancel: _Cancel = None

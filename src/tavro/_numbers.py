@@ -1,8 +1,13 @@
-"""Numbers as people read them, printed by the compiler's own printer."""
+"""Numbers as people read them: ``number_text``, the compiler's own printer
+(shortest round-trip text, for messages), and ``report_number``, the one
+format of the reports (a solve's answer, a comparison of answers)."""
 
 import math
 
 from . import _kelm
+from ._escape import report_number
+
+__all__ = ["number_text", "report_number"]
 
 
 def number_text(x: float) -> str:

@@ -178,7 +178,9 @@ def revision_changes(description: str, old_data: str, new_model: str, new_data: 
 
 
 def _number(x: float) -> str:
-    return str(int(x)) if float(x).is_integer() and abs(x) < 1e15 else "%.10g" % x
+    from ._numbers import report_number
+
+    return report_number(x)
 
 
 def change_text(change: Change) -> str:

@@ -97,6 +97,8 @@ class WriteFailure(Exception):
 
 
 # errno values of a file system that cannot take what is written.
+# How long a stopped run waits for its workers to end.
+_STOP_GRACE = 1.0
 _DISK_ERRORS = frozenset({errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EROFS, errno.EIO})
 
 
@@ -642,14 +644,17 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
     cost reaches it. ``problem_timeout`` (seconds, None for no bound) bounds
     the compile and solve work of each problem: one whose model never
     finishes grounding or solving is recorded with the error
-    DeadlineExceeded and the run goes on. ``on_start(problem)`` and ``on_record(record, summary)``
-    are called from the worker threads, one call at a time.
+    DeadlineExceeded and the run goes on. ``on_start(problem)`` and
+    ``on_record(record, summary)`` are called from the worker threads, one
+    call at a time.
 
     A file that cannot be written (the results, a problem's files) stops the
     run: WriteFailure is raised once the failure is seen, without waiting
-    for the problems still running (their threads are left to end on their
-    own and record nothing). Any other error of a worker stops the run too
-    and is raised here.
+    for the problems still running (their compiles, builds and solves are
+    cancelled; a worker waiting for an LLM reply ends on its own and records
+    nothing). Any other error of a worker stops the run too and is raised
+    here, and so is Ctrl-C (KeyboardInterrupt), which cancels the workers'
+    work the same way.
     """
     if record_dir is not None and replay_dir is not None:
         raise ValueError("record and replay exclude each other")
@@ -659,126 +664,172 @@ def evaluate(problems: Sequence[Problem], output: PathArg, *, jobs: int = 1, res
         workdir = stem + ".problems"
     results = ResultsFile(output, resume)
     try:
-        done: dict[int, Record] = {}
-        for record in results.records:
-            done[record["index"]] = record
-        for problem in problems:
-            old = done.get(problem.index)
-            if old is not None and old.get("question_sha256") != question_hash(problem.question):
-                raise ValueError("%s holds a record of another problem at index %d: not this dataset's results"
-                                 % (output, problem.index))
-        pending: queue.Queue[Problem] = queue.Queue()
-        for problem in problems:
-            if problem.index not in done:
-                pending.put(problem)
-        selected = {p.index for p in problems}
-        run = _Run()
-        lock = threading.Lock()
-        started_at = time.monotonic()
+        pending = _pending(problems, results, output)
         if record_dir is not None:
             os.makedirs(record_dir, exist_ok=True)
-
-        def current_summary() -> dict[str, Any]:
-            records = [r for r in results.records if r["index"] in selected]
-            return summarize(records, len(problems), time.monotonic() - started_at)
-
-        def next_problem() -> Problem | None:
-            with lock:
-                if run.stopped is not None:
-                    return None
-                if budget is not None and run.spent >= budget:
-                    run.stopped = "budget"
-                    return None
-                try:
-                    problem = pending.get_nowait()
-                except queue.Empty:
-                    return None
-                if on_start is not None:
-                    try:
-                        on_start(problem)
-                    except Exception:
-                        pass
-                return problem
+        run = _Run(problems, results, budget, on_start, on_record)
 
         def solve(problem: Problem) -> Record:
-            tape: Any = None
-            if record_dir is not None:
-                tape = _hooks.Recording(os.path.join(record_dir, _tape_name(problem)))
-            elif replay_dir is not None:
-                tape = _hooks.Replay(os.path.join(replay_dir, _tape_name(problem)))
-            folder = os.path.join(workdir, "%04d" % problem.index)
-            started = time.monotonic()
-            try:
-                return run_problem(problem, folder, tolerance=tolerance, tape=tape,
-                                   problem_timeout=problem_timeout, **options)
-            except WriteFailure:
-                raise
-            except Exception as e:  # the folder or the files failed: still one record
-                if _disk_failure(e):
-                    raise WriteFailure(e) from e
-                return _failed_record(problem, e, time.monotonic() - started, int(options.get("candidates") or 1))
+            return _solve_one(problem, workdir, tolerance, _tape(problem, record_dir, replay_dir), problem_timeout,
+                              options)
 
-        def keep(record: Record) -> None:
-            with lock:
-                if run.stopped is not None and run.stopped != "budget":
-                    return  # interrupted or failed: nothing more is recorded
-                results.append(record)
-                run.new.append(record)
-                run.spent += _cost(record)
-                if record["error"] and record["error"].startswith("ReplayMiss:"):
-                    run.misses += 1
-                if on_record is not None:
-                    try:
-                        on_record(record, current_summary())
-                    except Exception:
-                        pass
-
-        def worker() -> None:
-            try:
-                while True:
-                    problem = next_problem()
-                    if problem is None:
-                        return
-                    keep(solve(problem))
-            except BaseException as e:  # handed to the waiting thread: no traceback per worker
-                with lock:
-                    if run.failure is None:
-                        run.failure = e
-                    run.stopped = "failed"
-                    run.failed.set()
-
-        with _work.bounded_compiles():
-            threads = [threading.Thread(target=worker, name="tavro-eval-%d" % i, daemon=True)
-                       for i in range(max(1, min(int(jobs), pending.qsize() or 1)))]
-            for t in threads:
-                t.start()
-            try:
-                for t in threads:
-                    while t.is_alive() and not run.failed.is_set():
-                        t.join(0.1)
-            except KeyboardInterrupt:
-                with lock:
-                    run.stopped = "interrupted"
-                raise
-            if run.failure is not None:
-                failure = run.failure
-                if isinstance(failure, WriteFailure):
-                    failure.recorded = sum(1 for r in results.records if r["index"] in selected)
-                raise failure
-        summary = current_summary()
+        run.work(pending, solve, jobs)
+        summary = run.summary()
         summary.update(stopped=run.stopped, new=len(run.new), replay_misses=run.misses, output=output)
         return summary
     finally:
         results.close()
 
 
-class _Run:
-    """What the workers of one evaluation share (under its lock)."""
+def _pending(problems: Sequence[Problem], results: ResultsFile, output: str) -> queue.Queue[Problem]:
+    """The problems without a record in ``results``; ValueError when a record
+    at a problem's index is of another question."""
+    done: dict[int, Record] = {record["index"]: record for record in results.records}
+    for problem in problems:
+        old = done.get(problem.index)
+        if old is not None and old.get("question_sha256") != question_hash(problem.question):
+            raise ValueError("%s holds a record of another problem at index %d: not this dataset's results"
+                             % (output, problem.index))
+    pending: queue.Queue[Problem] = queue.Queue()
+    for problem in problems:
+        if problem.index not in done:
+            pending.put(problem)
+    return pending
 
-    def __init__(self) -> None:
+
+def _tape(problem: Problem, record_dir: str | None, replay_dir: str | None) -> Any:
+    """The recording or replay of a problem's LLM calls, or None."""
+    if record_dir is not None:
+        return _hooks.Recording(os.path.join(record_dir, _tape_name(problem)))
+    if replay_dir is not None:
+        return _hooks.Replay(os.path.join(replay_dir, _tape_name(problem)))
+    return None
+
+
+def _solve_one(problem: Problem, workdir: str, tolerance: float, tape: Any, problem_timeout: float | None,
+               options: dict[str, Any]) -> Record:
+    """``run_problem`` in the problem's own folder; a failure of the folder or
+    its files is still one record, a full disk a WriteFailure."""
+    folder = os.path.join(workdir, "%04d" % problem.index)
+    started = time.monotonic()
+    try:
+        return run_problem(problem, folder, tolerance=tolerance, tape=tape, problem_timeout=problem_timeout,
+                           **options)
+    except WriteFailure:
+        raise
+    except Exception as e:
+        if _disk_failure(e):
+            raise WriteFailure(e) from e
+        return _failed_record(problem, e, time.monotonic() - started, int(options.get("candidates") or 1))
+
+
+class _Run:
+    """One evaluation's workers and what they share (under its lock): the
+    next problem to start, the records kept, the spend, why it stopped."""
+
+    def __init__(self, problems: Sequence[Problem], results: ResultsFile, budget: float | None,
+                 on_start: Callable[[Problem], object] | None,
+                 on_record: Callable[[Record, dict[str, Any]], object] | None) -> None:
+        self.total = len(problems)
+        self.selected = {p.index for p in problems}
+        self.results = results
+        self.budget = budget
+        self.on_start = on_start
+        self.on_record = on_record
+        self.lock = threading.Lock()
+        self.started_at = time.monotonic()
         self.spent = 0.0
         self.stopped: str | None = None
         self.new: list[Record] = []
         self.misses = 0
         self.failure: BaseException | None = None
         self.failed = threading.Event()
+        # Set when the run stops early: the workers' compiles, builds and solves end at once.
+        self.cancel = threading.Event()
+
+    def summary(self) -> dict[str, Any]:
+        records = [r for r in self.results.records if r["index"] in self.selected]
+        return summarize(records, self.total, time.monotonic() - self.started_at)
+
+    def next_problem(self, pending: queue.Queue[Problem]) -> Problem | None:
+        """The next problem to start, or None once the run stops or the budget is spent."""
+        with self.lock:
+            if self.stopped is not None:
+                return None
+            if self.budget is not None and self.spent >= self.budget:
+                self.stopped = "budget"
+                return None
+            try:
+                problem = pending.get_nowait()
+            except queue.Empty:
+                return None
+            if self.on_start is not None:
+                try:
+                    self.on_start(problem)
+                except Exception:
+                    pass
+            return problem
+
+    def keep(self, record: Record) -> None:
+        with self.lock:
+            if self.stopped is not None and self.stopped != "budget":
+                return  # interrupted or failed: nothing more is recorded
+            self.results.append(record)
+            self.new.append(record)
+            self.spent += _cost(record)
+            if record["error"] and record["error"].startswith("ReplayMiss:"):
+                self.misses += 1
+            if self.on_record is not None:
+                try:
+                    self.on_record(record, self.summary())
+                except Exception:
+                    pass
+
+    def worker(self, pending: queue.Queue[Problem], solve: Callable[[Problem], Record]) -> None:
+        try:
+            with _work.cancelling(self.cancel):
+                while True:
+                    problem = self.next_problem(pending)
+                    if problem is None:
+                        return
+                    self.keep(solve(problem))
+        except BaseException as e:  # handed to the waiting thread: no traceback per worker
+            with self.lock:
+                if self.failure is None:
+                    self.failure = e
+                self.stopped = "failed"
+                self.failed.set()
+
+    def work(self, pending: queue.Queue[Problem], solve: Callable[[Problem], Record], jobs: int) -> None:
+        """Runs the workers until the problems are done; Ctrl-C (or a
+        worker's failure) cancels their work and is raised."""
+        with _work.bounded_compiles():
+            threads = [threading.Thread(target=self.worker, args=(pending, solve), name="tavro-eval-%d" % i,
+                                        daemon=True)
+                       for i in range(max(1, min(int(jobs), pending.qsize() or 1)))]
+            try:
+                for t in threads:
+                    t.start()
+                for t in threads:
+                    while t.is_alive() and not self.failed.is_set():
+                        t.join(0.1)
+            except KeyboardInterrupt:
+                with self.lock:
+                    self.stopped = "interrupted"
+                self.stop(threads)
+                raise
+            if self.failure is not None:
+                self.stop(threads)
+                failure = self.failure
+                if isinstance(failure, WriteFailure):
+                    failure.recorded = sum(1 for r in self.results.records if r["index"] in self.selected)
+                raise failure
+
+    def stop(self, threads: list[threading.Thread]) -> None:
+        """Cancels the workers' work and gives them a moment to end (one
+        waiting for an LLM reply ends at that call's own deadline)."""
+        self.cancel.set()
+        end = time.monotonic() + _STOP_GRACE
+        for t in threads:
+            if t.ident is not None:  # started
+                t.join(max(0.0, end - time.monotonic()))

@@ -47,10 +47,13 @@ import re
 import types
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
-from . import _fileio, _given, _hooks, _providers, _stated, _work
+from . import _data, _fileio, _given, _hooks, _providers, _stated, _work
+from ._numbers import report_number
 
 if TYPE_CHECKING:
     from types import ModuleType, TracebackType
+
+    from .solver import LinearProblem, Solution
 
     from ._explain import explain as explain, whatif as whatif
 
@@ -101,13 +104,8 @@ class Answer(dict[str, Any]):
     objects: tuple[Any, Any] | None = None
 
 
-def _answer_of(problem: Any, solution: Any) -> Answer:
-    answer = Answer()
-    to_dict = getattr(solution, "to_dict", None)
-    if callable(to_dict):
-        answer.update(to_dict())
-    for key in ("status", "objective", "values", "duals", "reduced_costs", "conflict", "runaway", "message"):
-        answer.setdefault(key, getattr(solution, key, None))
+def _answer_of(problem: LinearProblem, solution: Solution) -> Answer:
+    answer = Answer(solution.to_dict())
     if answer["values"] is None:
         answer["values"] = {}
     answer.objects = (problem, solution)
@@ -122,36 +120,49 @@ def _error_answer(message: str) -> Answer:
 def build_kwargs(data_dir: PathArg | None, data_file: PathArg | None = None) -> dict[str, Any]:
     """Keywords of ``solver.build_problem`` for the folder that tables bound
     in the data are read from: ``data_dir``, else the data file's folder."""
-    if data_dir is None and data_file is not None:
-        data_dir = os.path.dirname(os.path.abspath(data_file))
-    return {} if data_dir is None else {"data_dir": os.fspath(data_dir)}
+    folder = _data.tables_folder(data_file, data_dir)
+    return {} if folder is None else {"data_dir": folder}
 
 
-def _solve_problem(problem: Any, time_limit: float | None, mip_gap: float | None, ranging: bool = False) -> Any:
-    """``solver.solve_problem`` within the calling thread's work budget;
-    ``ranging`` asks for the ranges of an LP."""
-    solver = _solver()
-    options = solver.SolveOptions(time_limit=time_limit, mip_gap=mip_gap, ranging=ranging)
-    return _work.solve_within(solver.solve_problem, problem, options)
+def _request(time_limit: float | None, mip_gap: float | None = None, ranging: bool = False) -> Any:
+    """The ``SolveOptions`` of a request starting now: ``time_limit`` covers
+    its build and its solves (one deadline)."""
+    return _solver().SolveOptions(time_limit=time_limit, mip_gap=mip_gap, ranging=ranging).started()
+
+
+def _build(model_code: str, data_code: str, options: Any, data_dir: PathArg | None = None) -> Any:
+    """``solver.build_problem`` within the request's deadline (``options``)
+    and the calling thread's work budget and cancel event."""
+    bounds = {} if options.deadline is None else {"deadline": options.deadline}
+    return _work.run(_solver().build_problem, model_code, data_code, **build_kwargs(data_dir), **bounds)
+
+
+def _solve_problem(problem: Any, options: Any) -> Any:
+    """``solver.solve_problem`` within the calling thread's work budget and
+    cancel event."""
+    return _work.solve_within(_solver().solve_problem, problem, options)
 
 
 def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None,
                 mip_gap: float | None = None, data_dir: PathArg | None = None, ranging: bool = False) -> Answer:
     """Solve a model and its data with ``tavro.solver`` (build_problem, then
     solve_problem); tables bound in the data are read from ``data_dir``;
-    ``ranging`` asks for the ranges of an LP where the solver gives them.
+    ``ranging`` asks for the ranges of an LP where the solver gives them;
+    ``time_limit`` covers the build and the solve.
 
     Returns an ``Answer``: ``Solution.to_dict()`` with at least status,
     objective, values, duals, reduced_costs, conflict, runaway and message.
     A model that does not build (compile errors, faults found when grounding
-    it over its data) or a failing solver gives status "error" with the error
-    text as its message; nothing is raised for those. The build and the
-    solve take their time from the calling thread's work budget (tavro._work),
-    which raises DeadlineExceeded once it is spent.
+    it over its data, a build past the time limit) or a failing solver gives
+    status "error" with the error text as its message; nothing is raised for
+    those. The build and the solve take their time from the calling thread's
+    work budget (tavro._work), which raises DeadlineExceeded once it is
+    spent, and stop once its cancel event is set (KeyboardInterrupt).
     """
+    options = _request(time_limit, mip_gap, ranging)
     try:
-        problem = _work.run(_solver().build_problem, model_code, data_code, **build_kwargs(data_dir))
-        solution = _solve_problem(problem, time_limit, mip_gap, ranging)
+        problem = _build(model_code, data_code, options, data_dir)
+        solution = _solve_problem(problem, options)
     except Exception as e:  # the model or the solver failed: an "error" verdict
         return _error_answer(str(e) or type(e).__name__)
     return _answer_of(problem, solution)
@@ -186,11 +197,7 @@ def _compile_errors(model_code: str, data_code: str, data_dir: PathArg | None = 
 # -- what the LLM is told ---------------------------------------------------------------
 
 def _number(x: object) -> str:
-    if isinstance(x, float):
-        if x.is_integer() and abs(x) < 1e15:
-            return str(int(x))
-        return "%.10g" % x
-    return str(x)
+    return report_number(x) if isinstance(x, float) else str(x)
 
 
 def flat_values(values: dict[Any, Any] | None) -> list[tuple[str, float]]:
@@ -453,99 +460,147 @@ def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, 
         feedback call that fails ends the rounds with outcome "llm_error"
         and its error; the answer in hand is returned.
     """
-    mw = _modelwright()
-    fb_kwargs = _feedback_kwargs(model_name, llm_provider, mode, temperature, progress)
     model_file, data_file = os.fspath(model_file), os.fspath(data_file)
     if given is not None:
         data_dir = given.folder
-    tables = build_kwargs(data_dir, data_file).get("data_dir")  # as solve_pair reads them
-    asked = given.problem if given is not None else description
+    loop = _RepairLoop(description, model_file, data_file, given, time_limit, mip_gap, progress,
+                       _feedback_kwargs(model_name, llm_provider, mode, temperature, progress),
+                       build_kwargs(data_dir, data_file).get("data_dir"))  # the tables as solve_pair reads them
     answer = solve_pair(model_file, data_file, time_limit=time_limit, mip_gap=mip_gap, data_dir=data_dir)
     _note(progress, "Solved: %s" % answer["status"])
-    rounds: list[dict[str, Any]] = []
-    changes: list[_stated.Change] = []
-    as_described: dict[str, Any] | None = None
-    checked = False
-    failed: tuple[str, list[str]] | None = None
-    failed_model = ""
-    budget = max(int(repair), 0)
-    while len(rounds) < budget:
-        status = answer["status"]
+    answer = loop.run(answer, max(int(repair), 0), check_solution)
+    return {"status": answer["status"], "objective": answer["objective"], "values": answer["values"],
+            "repairs": len(loop.rounds), "rounds": loop.rounds, "solution": answer, "stated_changes": loop.changes,
+            "infeasible_as_described": loop.as_described}
+
+
+class _RepairLoop:
+    """The rounds of ``solve_and_repair``, one step per method: the question
+    for a verdict, the feedback call, a reply without a revision, and a
+    revision compiled, solved and taken or kept out."""
+
+    def __init__(self, description: str, model_file: str, data_file: str, given: _given.Given | None,
+                 time_limit: float | None, mip_gap: float | None, progress: Progress, fb_kwargs: dict[str, Any],
+                 tables: str | None) -> None:
+        self.description = description
+        self.asked = given.problem if given is not None else description
+        self.model_file, self.data_file = model_file, data_file
+        self.given = given
+        self.time_limit, self.mip_gap = time_limit, mip_gap
+        self.progress = progress
+        self.fb_kwargs = fb_kwargs
+        self.tables = tables
+        self.rounds: list[dict[str, Any]] = []
+        self.changes: list[_stated.Change] = []
+        self.as_described: dict[str, Any] | None = None
+        self.checked = False
+        # What the next repair question says went wrong with the last revision.
+        self.failed: tuple[str, list[str]] | None = None
+        self.failed_model = ""
+
+    def run(self, answer: Answer, budget: int, check_solution: bool) -> Answer:
+        """Rounds while the verdict asks for one and the budget lasts; the last answer taken."""
+        while len(self.rounds) < budget:
+            status = answer["status"]
+            asked = self.question(answer, check_solution)
+            if asked is None:
+                break
+            kind, question = asked
+            _note(self.progress, "Round %d: %s (%s)" % (len(self.rounds) + 1, kind, status))
+            entry: dict[str, Any] = {"round": len(self.rounds) + 1, "kind": kind, "verdict": status,
+                                     "feedback": None, "outcome": None, "errors": [], "stated_changes": []}
+            self.rounds.append(entry)
+            reply = self.ask(entry, question)
+            if reply is None:
+                break
+            model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
+            if not isinstance(model_code, str) and not isinstance(data_code, str):
+                if self.no_revision(entry, kind, answer):
+                    continue
+                break
+            if not isinstance(model_code, str):
+                model_code = _read(self.model_file)
+            if not isinstance(data_code, str):
+                data_code = _read(self.data_file)
+            answer = self.revise(entry, kind, answer, model_code, data_code)
+        return answer
+
+    def question(self, answer: Answer, check_solution: bool) -> tuple[str, str] | None:
+        """(kind, question) of the next round for this answer, or None: no round."""
         shown: Redact | None = None
-        if given is not None:  # the names of the pair and of a failed revision are the LLM's own
-            shown = functools.partial(given.redact, model_code=_read(model_file) + "\n" + failed_model)
+        if self.given is not None:  # the names of the pair and of a failed revision are the LLM's own
+            shown = functools.partial(self.given.redact, model_code=_read(self.model_file) + "\n" + self.failed_model)
+        status = answer["status"]
         if status in REPAIR_VERDICTS:
-            kind, question = "repair", repair_question(asked, answer, failed, redact=shown)
-        elif status == "optimal" and check_solution and not checked:
-            kind, question = "check", check_question(asked, answer, redact=shown)
-        else:
-            break
-        _note(progress, "Round %d: %s (%s)" % (len(rounds) + 1, kind, status))
-        entry: dict[str, Any] = {"round": len(rounds) + 1, "kind": kind, "verdict": status, "feedback": None,
-                                 "outcome": None, "errors": [], "stated_changes": []}
-        rounds.append(entry)
+            return "repair", repair_question(self.asked, answer, self.failed, redact=shown)
+        if status == "optimal" and check_solution and not self.checked:
+            return "check", check_question(self.asked, answer, redact=shown)
+        return None
+
+    def ask(self, entry: dict[str, Any], question: str) -> dict[str, Any] | None:
+        """generative_feedback's reply, or None when the call failed (recorded in ``entry``)."""
         try:
-            reply = mw.generative_feedback(question, model_file, data_file, **fb_kwargs)
+            reply = _modelwright().generative_feedback(question, self.model_file, self.data_file, **self.fb_kwargs)
         except Exception as e:  # the answer in hand stays; the failure is reported
             entry["outcome"] = "llm_error"
             entry["errors"] = ["%s: %s" % (type(e).__name__, str(e) or type(e).__name__)]
-            _note(progress, "The feedback call failed: %s" % entry["errors"][0])
-            break
+            _note(self.progress, "The feedback call failed: %s" % entry["errors"][0])
+            return None
         reply = reply if isinstance(reply, dict) else {}
         entry["feedback"] = reply.get("feedback")
-        model_code, data_code = reply.get("revised_model"), reply.get("revised_data")
-        if not isinstance(model_code, str) and not isinstance(data_code, str):
-            explanation = described_infeasible(entry["feedback"]) if status == "infeasible" else None
-            if explanation is not None:
-                entry["outcome"] = "infeasible_as_described"
-                as_described = {"explanation": explanation, "conflict": answer.get("conflict")}
-                _note(progress, "The problem as described is infeasible: %s" % explanation)
-                break
-            entry["outcome"] = "no_revision"
-            _note(progress, "No revision proposed")
-            if kind == "check":
-                checked = True
-                continue
-            break
-        if not isinstance(model_code, str):
-            model_code = _read(model_file)
-        if not isinstance(data_code, str):
-            data_code = _read(data_file)
-        errors = _compile_errors(model_code, data_code, tables)
-        failed_model = model_code
+        return reply
+
+    def no_revision(self, entry: dict[str, Any], kind: str, answer: Answer) -> bool:
+        """A reply without a revision; True when the rounds go on (after a check)."""
+        explanation = described_infeasible(entry["feedback"]) if answer["status"] == "infeasible" else None
+        if explanation is not None:
+            entry["outcome"] = "infeasible_as_described"
+            self.as_described = {"explanation": explanation, "conflict": answer.get("conflict")}
+            _note(self.progress, "The problem as described is infeasible: %s" % explanation)
+            return False
+        entry["outcome"] = "no_revision"
+        _note(self.progress, "No revision proposed")
+        if kind == "check":
+            self.checked = True
+            return True
+        return False
+
+    def revise(self, entry: dict[str, Any], kind: str, answer: Answer, model_code: str, data_code: str) -> Answer:
+        """A revision compiled and solved; written over the pair and its answer
+        returned when it is taken, else the answer in hand."""
+        errors = _compile_errors(model_code, data_code, self.tables)
+        self.failed_model = model_code
         if errors:
             entry["outcome"] = "not_compiled"
             entry["errors"] = errors
-            failed = ("A previous revision did not compile:", errors)
-            _note(progress, "The revision does not compile; the previous pair stays: %s" % "; ".join(errors))
-            if kind == "check":
-                checked = True
-            continue
-        failed = None
-        checked = checked or kind == "check"
-        candidate = solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap, data_dir=tables)
-        _note(progress, "The revision solves: %s" % candidate["status"])
+            self.failed = ("A previous revision did not compile:", errors)
+            _note(self.progress, "The revision does not compile; the previous pair stays: %s" % "; ".join(errors))
+            self.checked = self.checked or kind == "check"
+            return answer
+        self.failed = None
+        self.checked = self.checked or kind == "check"
+        status = answer["status"]
+        candidate = solve_texts(model_code, data_code, time_limit=self.time_limit, mip_gap=self.mip_gap,
+                                data_dir=self.tables)
+        _note(self.progress, "The revision solves: %s" % candidate["status"])
         # Never trade an optimal pair for a worse one, nor a solvable
         # pair for one the solver fails on.
         if (kind == "check" and candidate["status"] != "optimal") or (
                 candidate["status"] == "error" and status != "error"):
             entry["outcome"] = "kept"
             entry["errors"] = [str(candidate.get("message") or candidate["status"])]
-            failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
-            _note(progress, "The previous pair (%s) stays" % status)
-            continue
-        old_data = _read(data_file)
-        _fileio.write_files_atomic({model_file: model_code, data_file: data_code})
+            self.failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
+            _note(self.progress, "The previous pair (%s) stays" % status)
+            return answer
+        old_data = _read(self.data_file)
+        _fileio.write_files_atomic({self.model_file: model_code, self.data_file: data_code})
         entry["outcome"] = "revised"
-        _note(progress, "Revision written: %s \u2022 %s" % (model_file, data_file))
-        entry["stated_changes"] = _stated.revision_changes(description, old_data, model_code, data_code,
+        _note(self.progress, "Revision written: %s \u2022 %s" % (self.model_file, self.data_file))
+        entry["stated_changes"] = _stated.revision_changes(self.description, old_data, model_code, data_code,
                                                            entry["round"])
-        _flag_changes(progress, entry["stated_changes"])
-        changes += entry["stated_changes"]
-        answer = candidate
-    return {"status": answer["status"], "objective": answer["objective"], "values": answer["values"],
-            "repairs": len(rounds), "rounds": rounds, "solution": answer, "stated_changes": changes,
-            "infeasible_as_described": as_described}
+        _flag_changes(self.progress, entry["stated_changes"])
+        self.changes += entry["stated_changes"]
+        return candidate
 
 
 def _flag_changes(progress: Progress, changes: list[_stated.Change]) -> None:

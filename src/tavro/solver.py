@@ -194,7 +194,9 @@ class LinearProblem:
     Attributes: c, A (scipy.sparse CSC), row_lower, row_upper, col_lower,
     col_upper, integrality (numpy arrays), sense ("minimize"/"maximize"),
     offset (float), objective_name, column_blocks and row_blocks (one
-    ColumnBlock per variable, one RowBlock per constraint, in source order).
+    ColumnBlock per variable, one RowBlock per constraint, in source order),
+    declared (counts of the model's declared sets, parameters, variables
+    and constraint statements).
 
     Names: column_name(j) ("x", "ship[Seattle,Boston]"), row_name(i)
     ("Supply[Seattle]"; an unlabelled constraint is "_c" and its line), their
@@ -219,6 +221,7 @@ class LinearProblem:
         self.A = scipy.sparse.csc_matrix((raw["values"], indices, indptr),
                                          shape=(self.row_lower.size, self.c.size))
         self.column_blocks, self.row_blocks = _blocks(raw)
+        self.declared: Dict[str, int] = dict(raw["declared"])
 
     @property
     def maximize(self) -> bool:
@@ -1002,12 +1005,15 @@ def solve_files(model_file: PathLike, data_file: PathLike, time_limit: Optional[
                 mip_gap: Optional[float] = None, *, data_dir: Optional[PathLike] = None,
                 options: Optional[SolveOptions] = None) -> Solution:
     """Read, build and solve a model and data file; return a Solution. Tables
-    bound in the data are read from data_dir (default: the data file's folder)."""
+    bound in the data are read from data_dir (default: the data file's
+    folder). The time limit and deadline cover the build as well as the
+    solves (TimeoutError when the build reaches them), the cancel event stops
+    either."""
     with open(model_file, encoding="utf-8") as f:
         model_code = f.read()
     with open(data_file, encoding="utf-8") as f:
         data_code = f.read()
-    if data_dir is None:
-        data_dir = os.path.dirname(os.path.abspath(data_file))
-    return solve_problem(build_problem(model_code, data_code, data_dir=data_dir), time_limit=time_limit,
-                         mip_gap=mip_gap, options=options)
+    request = _options(options, time_limit, mip_gap).started()
+    problem = build_problem(model_code, data_code, data_dir=_data.tables_folder(data_file, data_dir),
+                            deadline=request.deadline, cancel=request.cancel)
+    return solve_problem(problem, options=request)

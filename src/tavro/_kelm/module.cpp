@@ -325,9 +325,40 @@ tavro::kelm::InstantiateResult ground_text(Program& p, std::string_view model, s
     return result;
 }
 
+std::size_t leaf_constraints(const std::vector<tavro::kelm::Constraint>& cs) {
+    std::size_t n = 0;
+    for (auto& c : cs) n += c.kind == tavro::kelm::Constraint::Forall ? leaf_constraints(c.body) : 1;
+    return n;
+}
+
+// What the model declares, counted on its parsed tree (no data values
+// copied): sets (ranges included), parameters, variables and constraint
+// statements (those inside a forall each once).
+object declared_counts(const Program& p) {
+    using tavro::kelm::DK;
+    std::size_t sets = 0, params = 0, vars = 0, constraints = 0;
+    for (auto& d : p.model.decls) {
+        switch (d.kind) {
+            case DK::Range:
+            case DK::Set: ++sets; break;
+            case DK::Param: ++params; break;
+            case DK::Dvar: ++vars; break;
+            case DK::Constraints: constraints += leaf_constraints(d.constraints); break;
+            default: break;
+        }
+    }
+    pyb::dict out;
+    out["sets"] = sets;
+    out["parameters"] = params;
+    out["variables"] = vars;
+    out["constraints"] = constraints;
+    return out;
+}
+
 // The grounded problem as a dict of numpy arrays and name blocks (the shape
 // tavro.solver and the script writer read); "column_keys" and "row_keys" give
-// the index values in their own type (see column_keys and row_keys).
+// the index values in their own type (see column_keys and row_keys);
+// "declared" the counts of declared_counts.
 object problem_dict(tavro::kelm::LinearProblem&& lp, const Program& p) {
     pyb::dict out;
     out["sense"] = lp.maximize ? "maximize" : "minimize";
@@ -354,6 +385,7 @@ object problem_dict(tavro::kelm::LinearProblem&& lp, const Program& p) {
     out["rows"] = rows;
     out["column_keys"] = column_keys(p, lp);
     out["row_keys"] = row_keys(p, lp);
+    out["declared"] = declared_counts(p);
     return out;
 }
 

@@ -4,7 +4,6 @@ and grade every problem, one results line each."""
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import os
 import sys
@@ -15,7 +14,7 @@ from typing import IO, Any, NoReturn
 from .._work import DEFAULT_PROBLEM_TIMEOUT
 from . import guard
 from .options import add_llm_options, add_output_options, add_pricing_options
-from .output import format_cost, print_err, tokens_text
+from .output import emit_json, format_cost, print_err, tokens_text
 
 NAME = "eval"
 HELP = "measure accuracy on a benchmark (generate, solve, repair, grade)"
@@ -117,7 +116,9 @@ def summary_cost(summary: dict[str, Any]) -> float | None:
 
 def _fmt(value: object) -> str:
     if isinstance(value, float):
-        return "%.10g" % value
+        from .._numbers import report_number
+
+        return report_number(value)
     return str(value)
 
 
@@ -264,12 +265,12 @@ def _run(args: argparse.Namespace, prices: Any, problem_timeout: float) -> int:
         _leave(130)
     display.close()
     if summary["stopped"] == "budget":
-        print_err("tavro: budget of $%g reached; %d of %d problems done (add --resume to continue)"
-                   % (args.budget, summary["problems"], summary["total"]))
+        print_err("tavro: budget of $%s reached; %d of %d problems done (add --resume to continue)"
+                   % (_fmt(float(args.budget)), summary["problems"], summary["total"]))
     _print_summary(summary, sys.stderr if args.json else sys.stdout)
     if args.json:
         doc = dict(summary, cost=summary_cost(summary), pricing=prices.to_json())
-        print(json.dumps(doc, ensure_ascii=False), flush=True)
+        emit_json(doc, indent=None)  # one line: the last line of the output
     code = 0
     if summary["replay_misses"]:
         print_err("tavro: %d problem(s) made LLM calls that are not in the recording %s"

@@ -16,7 +16,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("question")
     parser.add_argument("model_file", metavar="MODEL.mod")
     parser.add_argument("data_file", metavar="DATA.dat")
-    add_data_dir_option(parser)
+    add_data_dir_option(parser, "with --write: folder of the tables the revised data binds with csv(...), read "
+                                "to check the revision (default: the data file's folder)")
     add_llm_options(parser)
     add_pricing_options(parser)
     parser.add_argument("--write", action="store_true",
@@ -52,9 +53,9 @@ def run(args: argparse.Namespace) -> int:
 
 def write_revision(reply: dict[str, Any], model_file: str, data_file: str, data_dir: str | None = None) -> list[str]:
     """Save the revised texts over the files, replaced together, once the
-    revised pair compiles (its tables read from data_dir, default: the
-    current folder); a revision that does not compile, or a write that
-    fails, leaves both untouched."""
+    revised pair compiles (its tables read from data_dir; None: the current
+    folder; the command resolves --data-dir first); a revision that does not
+    compile, or a write that fails, leaves both untouched."""
     from .. import _check
     from .._fileio import write_files_atomic
 

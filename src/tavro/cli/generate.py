@@ -470,7 +470,9 @@ def _print_agreement(result: dict[str, Any]) -> None:
 
 
 def _fmt(value: float) -> str:
-    return str(int(value)) if float(value).is_integer() and abs(value) < 1e15 else "%.10g" % value
+    from .._numbers import report_number
+
+    return report_number(value)
 
 
 def _answer_text(answer: Any) -> str:

@@ -43,16 +43,19 @@ def pricing_source(args: argparse.Namespace) -> str | None:
     return source if source is not None else (os.environ.get("TAVRO_PRICING") or None)
 
 
-def add_data_dir_option(parser: argparse.ArgumentParser) -> None:
+_DATA_DIR_HELP = "folder of the tables the data file binds with csv(...) (default: the data file's folder)"
+
+
+def add_data_dir_option(parser: argparse.ArgumentParser, help: str = _DATA_DIR_HELP) -> None:
     """--data-dir: where the data file's csv(...) tables are found."""
-    parser.add_argument("--data-dir", default=None, metavar="DIR",
-                        help="folder of the tables the data file binds with csv(...) (default: the data file's folder)")
+    parser.add_argument("--data-dir", default=None, metavar="DIR", help=help)
 
 
-def data_dir_of(args: argparse.Namespace) -> str:
+def data_dir_of(args: argparse.Namespace) -> str | None:
     """The folder of the data's tables: --data-dir, else the data file's folder."""
-    given: str | None = args.data_dir
-    return given if given is not None else os.path.dirname(os.path.abspath(args.data_file))
+    from .._data import tables_folder
+
+    return tables_folder(args.data_file, args.data_dir)
 
 
 def add_output_options(parser: argparse.ArgumentParser, *, progress: bool = True, json_help: str = _JSON_HELP) -> None:

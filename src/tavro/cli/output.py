@@ -33,6 +33,7 @@ import types
 from typing import IO, TYPE_CHECKING, Any, Callable, Iterator, Literal, TypeVar
 
 from .. import _hooks, _providers
+from .._escape import shown
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -46,26 +47,12 @@ __all__ = ["Reporter", "reporting", "compile_hook", "emit_json", "clean", "forma
 
 _T = TypeVar("_T")
 
-# C0 controls except tab and newline, DEL and the C1 controls (CSI etc.),
-# and the bidirectional controls that reorder what a terminal shows
-# (embeddings and overrides, isolates, the LRM/RLM and Arabic letter marks).
-_BIDI = "\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069"
-_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f" + _BIDI + "]")
-_CONTROL_ONE_LINE = re.compile("[\x00-\x1f\x7f-\x9f" + _BIDI + "]")
-
-
-def _escape(m: re.Match[str], json_text: bool) -> str:
-    code = ord(m.group())
-    return "\\u%04x" % code if json_text or code > 0xFF else "\\x%02x" % code
-
-
 def clean(text: object, json_text: bool = False, one_line: bool = False) -> str:
     """``text`` with terminal control characters replaced by ``\\xNN`` escapes
     (``\\uNNNN`` for the bidirectional controls, and inside JSON text, which
     keeps the document valid). ``one_line`` escapes newline and tab too: for
     a name or a datum that must not start a line of its own in a report."""
-    pattern = _CONTROL_ONE_LINE if one_line else _CONTROL
-    return pattern.sub(lambda m: _escape(m, json_text), str(text))
+    return shown(text, json_text, one_line)
 
 
 def print_out(msg: object) -> None:
@@ -76,19 +63,20 @@ def print_err(msg: object) -> None:
     print(clean(msg), file=sys.stderr, flush=True)
 
 
-def dumps_json(obj: object) -> str:
-    """``obj`` as indented JSON whose text holds no raw control character
-    (json escapes C0 itself; DEL and C1 become \\u escapes, values unchanged);
-    non-finite numbers are null, as JSON has none."""
+def dumps_json(obj: object, indent: int | None = 2) -> str:
+    """``obj`` as JSON (indented, or on one line with ``indent=None``) whose
+    text holds no raw control character (json escapes C0 itself; DEL and C1
+    become \\u escapes, values unchanged); non-finite numbers are null, as
+    JSON has none."""
     from .._jsontext import finite
 
-    return clean(json.dumps(finite(obj), indent=2, ensure_ascii=False, default=str), json_text=True)
+    return clean(json.dumps(finite(obj), indent=indent, ensure_ascii=False, default=str), json_text=True)
 
 
-def emit_json(obj: object, stream: IO[str] | None = None) -> None:
+def emit_json(obj: object, stream: IO[str] | None = None, indent: int | None = 2) -> None:
     """Write ``obj`` as one JSON document (and a newline) to stdout."""
     stream = stream or sys.stdout
-    stream.write(dumps_json(obj) + "\n")
+    stream.write(dumps_json(obj, indent) + "\n")
     stream.flush()
 
 

@@ -89,11 +89,12 @@ def run(args: argparse.Namespace) -> int:
 
     from .. import solver
 
+    # --time-limit covers the build and every solve of the request.
+    options = solver.SolveOptions(time_limit=args.time_limit, mip_gap=args.mip_gap).started()
     try:
-        problem = solver.build_problem(model_code, data_code, data_dir=data_dir_of(args))
-    except SemanticError as e:
+        problem = solver.build_problem(model_code, data_code, data_dir=data_dir_of(args), deadline=options.deadline)
+    except (SemanticError, TimeoutError) as e:  # a located message either way
         return _model_error(e, args)
-    options = solver.SolveOptions(time_limit=args.time_limit, mip_gap=args.mip_gap)
     code = 0
     try:
         solution = solver.solve_problem(problem, options=options)
@@ -120,12 +121,11 @@ def run(args: argparse.Namespace) -> int:
             continue
         try:
             make_parent(target)
-            write(args, problem, solution)
+            written = write(args, problem, solution)
         except (OSError, ValueError) as e:
             print("tavro: cannot write %s: %s" % (_text(target), _text(why(e))), file=sys.stderr, flush=True)
             failed = True
             continue
-        written = [target] + ([_sidecar_path(target)] if flag == "emit" and args.sidecar else [])
         for path in written:
             print("wrote %s" % _text(path), file=sys.stderr, flush=True)
     return code or (1 if failed else 0)
@@ -135,7 +135,9 @@ def _sidecar_path(script: str) -> str:
     return os.path.splitext(script)[0] + ".npz"
 
 
-def _emit(args: argparse.Namespace, problem: Any, solution: Any) -> None:
+# Each writer replaces its files whole (tavro._fileio) and returns their paths.
+
+def _emit(args: argparse.Namespace, problem: Any, solution: Any) -> list[str]:
     # The script of the problem already built for the solve: no second grounding, and the
     # values read from any tables are in it, never their paths.
     from .. import _csc_script
@@ -144,32 +146,34 @@ def _emit(args: argparse.Namespace, problem: Any, solution: Any) -> None:
     if not args.sidecar:
         text, _ = _csc_script.script_for_problem(problem)
         write_text_atomic(args.emit, text, encoding="utf-8")
-        return
+        return [args.emit]
     # The script and its arrays are replaced together; the script checks the arrays' fingerprint.
     sidecar = _sidecar_path(args.emit)
     text, arrays = _csc_script.script_for_problem(problem, sidecar)
     assert arrays is not None
     write_files_atomic({args.emit: text, sidecar: arrays}, encoding="utf-8")
+    return [args.emit, sidecar]
 
 
-def _write(args: argparse.Namespace, problem: Any, solution: Any) -> None:
+def _write(args: argparse.Namespace, problem: Any, solution: Any) -> list[str]:
     from .. import _export
 
-    renamed = problem.write(args.write)
-    if renamed:
-        _export.write_name_map(renamed, os.path.splitext(args.write)[0] + ".names.csv")
+    return _export.write_model_and_map(problem, args.write)
 
 
-def _values_csv(args: argparse.Namespace, problem: Any, solution: Any) -> None:
+def _values_csv(args: argparse.Namespace, problem: Any, solution: Any) -> list[str]:
     from .. import _export
 
     if solution.x is None:
         raise ValueError("there are no values (status %s)" % solution.status)
     _export.write_values_csv(problem, solution.x, args.values_csv)
+    return [args.values_csv]
 
 
 def _number(x: float) -> str:
-    return "%.10g" % x
+    from .._numbers import report_number
+
+    return report_number(x)
 
 
 def _text(x: object) -> str:

@@ -101,7 +101,9 @@ def solve_command(result: dict[str, Any], args: argparse.Namespace) -> str | Non
 def _cell(value: float | None) -> str:
     if value is None:
         return "-"
-    return str(int(value)) if float(value).is_integer() and abs(value) < 1e15 else "%.10g" % value
+    from .._numbers import report_number
+
+    return report_number(value)
 
 
 def objective_line(result: dict[str, Any]) -> str:

@@ -351,6 +351,56 @@ def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, 
 # ---- end of tavro._answer ----
 
 
+# ---- tavro._escape: texts and numbers as tavro solve's report shows them ----
+"""Text and numbers as the reports show them: ``shown`` escapes the control
+characters that could drive a terminal or forge a line of a report in a
+text from a model, its data or a solver; ``report_number`` is the one
+number format of the reports. The command line prints through them, and the
+SciPy script writer embeds this module's source, so a generated script's
+report reads exactly as ``tavro solve``'s. Standard library only."""
+
+import math
+import re
+
+# C0 controls except tab and newline, DEL and the C1 controls (CSI etc.),
+# and the bidirectional controls that reorder what a terminal shows
+# (embeddings and overrides, isolates, the LRM/RLM and Arabic letter marks).
+_BIDI = "\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069"
+_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f" + _BIDI + "]")
+_CONTROL_ONE_LINE = re.compile("[\x00-\x1f\x7f-\x9f" + _BIDI + "]")
+
+
+def _escape(m: "re.Match[str]", json_text: bool) -> str:
+    code = ord(m.group())
+    return "\\u%04x" % code if json_text or code > 0xFF else "\\x%02x" % code
+
+
+def shown(text: object, json_text: bool = False, one_line: bool = False) -> str:
+    """``text`` with terminal control characters replaced by ``\\xNN`` escapes
+    (``\\uNNNN`` for the bidirectional controls, and inside JSON text, which
+    keeps the document valid). ``one_line`` escapes newline and tab too: for
+    a name or a datum that must not start a line of its own in a report."""
+    pattern = _CONTROL_ONE_LINE if one_line else _CONTROL
+    return pattern.sub(lambda m: _escape(m, json_text), str(text))
+
+
+# Whole numbers below this are shown in full by report_number.
+_WHOLE = 1e15
+
+
+def report_number(x: float) -> str:
+    """A number as the reports show it: a whole number below 1e15 in full
+    (3, 120000000000), others to 10 significant digits (3.193548387,
+    2.5e-07), -0 as 0; inf and nan as ``repr`` writes them."""
+    x = float(x)
+    if not math.isfinite(x):
+        return repr(x)
+    if x.is_integer() and abs(x) < _WHOLE:
+        return str(int(x))
+    return "%.10g" % x
+# ---- end of tavro._escape ----
+
+
 # ---- the problem: min or max c.x + OFFSET, row_lower <= A x <= row_upper,
 #      col_lower <= x <= col_upper, x[j] integer where integrality[j] == 1 ----
 MAXIMIZE = False
@@ -461,14 +511,15 @@ if results is not None:
 
 def _shown(text):
     # Names are printed with control characters escaped, so none can drive the terminal.
-    return "".join(ch if ch.isprintable() else ascii(ch)[1:-1] for ch in text)
+    return shown(text, one_line=True)
 
 
 def _report():
     # The same lines as the first part of `tavro solve`'s report.
     print("status:", status)
     if objective is not None:
-        print("objective%s: %.10g" % (" (%s)" % _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "", objective))
+        print("objective%s: %s" % (" (%s)" % _shown(OBJECTIVE_NAME) if OBJECTIVE_NAME else "",
+                                   report_number(objective)))
     if violation is not None:
         print("error:", _shown(violation))
     elif _x is not None and max_violation:
@@ -482,7 +533,7 @@ def _report():
         print("every variable is zero (%d variables)" % _x.size)
         return
     print("non-zero variables (%d of %d):" % (_nonzero.size, _x.size))
-    _rows = [(_shown(_column_name(int(_j))), "%.10g" % _x[_j]) for _j in _nonzero[:50]]
+    _rows = [(_shown(_column_name(int(_j))), report_number(_x[_j])) for _j in _nonzero[:50]]
     _width = max(len("variable"), *(len(_name) for _name, _ in _rows))
     print("  %s  value" % "variable".ljust(_width))
     for _name, _value in _rows:
