@@ -62,8 +62,8 @@ header row; the shape follows the declaration):
   near = csv("pairs.csv", "site", "zone" -> 1) default 0;    // missing keys: 0
   km = csv("roads.csv", "a", "b" -> "km") symmetric diagonal 0;  // [b][a] from [a][b]
   n = csv("settings.csv", "name" -> "value")["open"];        // one cell
-Every key in its index set, given once (or 'default V'); int columns fill
-float arrays.
+Every key in its index set, given once (or 'default V', which also fills
+blank cells); int columns fill float arrays.
 
 Not in the language: var/param/set, a[i,j], < > = =< in constraints, if
 (filters or =>), % and ** (mod, ^), inf (infinity), boolean data, filters

@@ -248,7 +248,7 @@ private:
     void header();
     void no_options(const char* what);
     Value cell_value(const Column& c, Base want);
-    double cell_number(const Column& c, Base want, std::int64_t& ival);
+    double cell_number(const Column& c, Base want, std::int64_t& ival, bool* empty = nullptr);
     void set();
     void tuple_set();
     void array();
@@ -313,19 +313,25 @@ void Binder::header() {
 
 void Binder::no_options(const char* what) {
     if (sp_.selector) fail(sp_.selector->pos, "'[...]' picks one cell for a single value; " + quote(s_.name) + what);
-    if (sp_.fill) fail(sp_.fill->pos, "'default' fills missing keys of an array; " + quote(s_.name) + what);
+    if (sp_.fill)
+        fail(sp_.fill->pos, "'default' fills missing keys and empty cells of an array; " + quote(s_.name) + what);
     if (sp_.diagonal) fail(sp_.diagonal->pos, "'diagonal' fills a 2-D array over one set; " + quote(s_.name) + what);
     if (sp_.symmetric) fail(sp_.symmetric_pos, "'symmetric' fills a 2-D array over one set; " + quote(s_.name) + what);
 }
 
-double Binder::cell_number(const Column& c, Base want, std::int64_t& ival) {
+// With `empty`, an empty cell sets it and is no fault (the caller fills it).
+double Binder::cell_number(const Column& c, Base want, std::int64_t& ival, bool* empty) {
     std::string_view cell = row_[c.field];
     double fval = 0;
     switch (number(cell, want, ival, fval)) {
         case Cell::Ok: return fval;
         case Cell::Empty:
+            if (empty) {
+                *empty = true;
+                return 0;
+            }
             fail_row(c, std::string("the cell is empty, ") + (want == Base::Int ? "an integer" : "a number") +
-                            " is expected" + for_sym());
+                            " is expected" + for_sym() + "; 'default V' fills empty cells");
         case Cell::NotNumber:
             fail_row(c, quote(cell) + " is not " + (want == Base::Int ? "an integer" : "a number") + for_sym());
         case Cell::NotWhole: fail_row(c, quote(cell) + " is not a whole number" + for_sym() + ", declared int");
@@ -588,8 +594,11 @@ void Binder::array() {
             cells.texts[at] = Value(std::string(row_[sp_.value->field]));
         } else {
             std::int64_t i = 0;
-            double f = cell_number(*sp_.value, want, i);
-            if (want == Base::Int)
+            bool empty = false;
+            double f = cell_number(*sp_.value, want, i, fill ? &empty : nullptr);
+            if (empty)
+                cells.put(at, *fill);  // a blank cell gives no value, as a missing row does
+            else if (want == Base::Int)
                 cells.numbers->ints[at] = i;
             else
                 cells.numbers->floats[at] = f;
@@ -648,8 +657,19 @@ void Binder::single() {
         if (found)
             fail_in_row("a second row with " + kc.name + " " + value_text(key) + " (first at row " +
                         std::to_string(found_row) + ")");
-        found = cell_value(*sp_.value, want);
         found_row = reader_.row();
+        if (want != Base::String && sp_.fill) {
+            std::int64_t i = 0;
+            bool empty = false;
+            double f = cell_number(*sp_.value, want, i, &empty);
+            if (empty) {
+                found = convert(p_, s_, *sp_.fill, "'default'", want);
+                continue;
+            }
+            found = want == Base::Int ? Value(i) : Value(f);
+            continue;
+        }
+        found = cell_value(*sp_.value, want);
     }
     if (!found) {
         if (!sp_.fill)
