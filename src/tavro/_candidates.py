@@ -37,7 +37,8 @@ from dataclasses import dataclass, field
 from typing import Any, Callable
 
 from . import _fileio, _hooks, _work
-from .pipeline import _note, _number, ask_llm, estimate_costs
+from ._asking import ask_llm, estimate_costs, note as _note
+from ._solving import number as _number
 
 __all__ = ["ANSWERED", "CandidatesInterrupted", "candidate_temperature", "group_answers", "choose_group",
            "comparison_prompt", "generate"]

@@ -28,7 +28,8 @@ import re
 from typing import TYPE_CHECKING, Any, Callable, Iterable
 
 from . import _fileio, _given, _hooks
-from .pipeline import _number, flat_values
+from . import _asking, _solving
+from ._solving import flat_values, number as _number
 
 if TYPE_CHECKING:
     from .solver import LinearProblem, Solution
@@ -329,27 +330,19 @@ def _read(path: PathLike) -> str:
         return f.read()
 
 
-def _pipeline() -> Any:
-    from . import pipeline
-
-    return pipeline
-
-
 def _solved(model_code: str, data_code: str, tables: dict[str, Any], time_limit: float | None,
             ranging: bool = False) -> tuple[Any, Any]:
     """(problem, solution); SemanticError (or any build failure) propagates."""
-    pipeline = _pipeline()
-    options = pipeline._request(time_limit, ranging=ranging)  # one deadline for the build and the solve
-    problem = pipeline._build(model_code, data_code, options, tables.get("data_dir"))
-    return problem, pipeline._solve_problem(problem, options)
+    options = _solving.request(time_limit, ranging=ranging)  # one deadline for the build and the solve
+    problem = _solving.build(model_code, data_code, options, tables.get("data_dir"))
+    return problem, _solving.solve_problem(problem, options)
 
 
 def _costed(meter: _hooks.UsageMeter, model_name: str | None, llm_provider: str | None) -> dict[str, Any]:
-    pipeline = _pipeline()
     from . import modelwright
 
     return {"usage": meter.usage,
-            "estimated_costs": pipeline.estimate_costs(meter.usage, model_name or modelwright.MODEL_NAME,
+            "estimated_costs": _asking.estimate_costs(meter.usage, model_name or modelwright.MODEL_NAME,
                                                        llm_provider)}
 
 
@@ -370,7 +363,7 @@ def explain(model_file: PathLike, data_file: PathLike, question: str | None = No
     """
     _given.check_rows(rows)
     model_code, data_code = _read(model_file), _read(data_file)
-    tables = _pipeline().build_kwargs(data_dir, data_file)
+    tables = _solving.build_kwargs(data_dir, data_file)
     problem, solution = _solved(model_code, data_code, tables, time_limit, ranging=True)
     if solution.status == "error":
         raise RuntimeError("the solver failed: %s" % (solution.message or "no message"))
@@ -380,14 +373,14 @@ def explain(model_file: PathLike, data_file: PathLike, question: str | None = No
     comments = model_comments(model_code)
     prompt = explain_prompt(sent, comments, question, withheld=bool(withheld))
     with _hooks.metering() as meter:
-        text = _pipeline().ask_llm(prompt, model_name=model_name, llm_provider=llm_provider, progress=progress)
+        text = _asking.ask_llm(prompt, model_name=model_name, llm_provider=llm_provider, progress=progress)
     explanation = text.strip()
     shown = prompt[len(_EXPLAIN_HEAD):]
     told = ["The model's comments:"] + comments if comments else []
     return dict({"status": solution.status, "objective": solution.objective, "facts": facts + told,
                  "facts_sent": sent + told, "withheld": withheld, "question": question, "explanation": explanation,
                  "unsupported_numbers": unsupported_numbers(explanation, shown),
-                 "solution": _pipeline()._answer_of(problem, solution)}, **_costed(meter, model_name, llm_provider))
+                 "solution": _solving.answer_of(problem, solution)}, **_costed(meter, model_name, llm_provider))
 
 
 # -- what if -----------------------------------------------------------------------------------
@@ -432,17 +425,16 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
     them; written lists what was written.
     """
     _given.check_rows(rows)
-    pipeline = _pipeline()
     from . import modelwright
 
     model_code, data_code = _read(model_file), _read(data_file)
-    tables = pipeline.build_kwargs(data_dir, data_file)  # the revision reads the same tables
+    tables = _solving.build_kwargs(data_dir, data_file)  # the revision reads the same tables
     problem, solution = _solved(model_code, data_code, tables, time_limit)
-    before = pipeline._answer_of(problem, solution)
+    before = _solving.answer_of(problem, solution)
     result: Result = {"scenario": scenario, "status": None, "change": None, "errors": [], "before": before,
                       "after": None, "objective_change": None, "moved": [], "diff": [], "reading": None,
                       "unsupported_numbers": [], "withheld": [], "written": []}
-    kwargs = pipeline._feedback_kwargs(model_name, llm_provider, mode, None, progress)
+    kwargs = _asking.feedback_kwargs(model_name, llm_provider, mode, None, progress)
     with _hooks.metering() as meter:
         reply = modelwright.generative_feedback(whatif_question(scenario), os.fspath(model_file),
                                                 os.fspath(data_file), **kwargs)
@@ -460,7 +452,7 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
         except Exception as e:  # the revision does not build: rejected with the compiler's words
             result.update(status="rejected", errors=[str(e) or type(e).__name__])
             return dict(result, **_costed(meter, model_name, llm_provider))
-        after = pipeline._answer_of(after_problem, after_solution)
+        after = _solving.answer_of(after_problem, after_solution)
         result.update(status="solved", after=after, moved=moved_decisions(before["values"], after["values"]))
         if isinstance(before["objective"], (int, float)) and isinstance(after["objective"], (int, float)):
             result["objective_change"] = after["objective"] - before["objective"]
@@ -470,7 +462,7 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
         result["withheld"] = _withheld(_reading_lines(*question, None), lines)
         prompt = "\n".join(lines)
         try:
-            reading = pipeline.ask_llm(prompt, model_name=model_name, llm_provider=llm_provider,
+            reading = _asking.ask_llm(prompt, model_name=model_name, llm_provider=llm_provider,
                                        progress=progress).strip()
         except Exception as e:  # the comparison stands without its reading
             result["errors"] = ["the reading failed: %s: %s" % (type(e).__name__, e)]

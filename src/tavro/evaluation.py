@@ -50,7 +50,7 @@ import threading
 import time
 from typing import Any, Callable, Sequence, TypeGuard, Union
 
-from . import _hooks, _work, pipeline
+from . import _hooks, _solving, _work, pipeline
 from ._fileio import write_bytes_atomic, write_text_atomic
 
 __all__ = ["QUESTION_FIELDS", "ANSWER_FIELDS", "Problem", "Expected", "DatasetError", "WriteFailure", "mend_results",
@@ -454,7 +454,7 @@ def run_problem(problem: Problem, folder: str, *, tolerance: float = 1e-6, tape:
         if not compiled:
             try:
                 with open(model_file) as mf, open(data_file) as df:
-                    compiled = not pipeline._compile_errors(mf.read(), df.read(), problem.data_dir)
+                    compiled = not _solving.compile_errors(mf.read(), df.read(), problem.data_dir)
             except (OSError, UnicodeError, _work.DeadlineExceeded):
                 pass
     try:

@@ -44,16 +44,16 @@ import contextlib
 import functools
 import os
 import re
-import types
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
 
-from . import _data, _fileio, _given, _hooks, _providers, _stated, _work
-from ._numbers import report_number
+from . import _fileio, _given, _hooks, _stated
+from ._asking import ask_llm, estimate_costs
+from ._asking import feedback_kwargs as _feedback_kwargs, modelwright as _modelwright, note as _note
+from ._solving import Answer, build_kwargs, flat_values, nonzero_values, solve_pair, solve_texts
+from ._solving import compile_errors as _compile_errors, number as _number
 
 if TYPE_CHECKING:
-    from types import ModuleType, TracebackType
-
-    from .solver import LinearProblem, Solution
+    from types import TracebackType
 
     from ._explain import explain as explain, whatif as whatif
 
@@ -68,159 +68,11 @@ Redact = Callable[[str], str]
 
 REPAIR_VERDICTS = ("infeasible", "unbounded", "infeasible_or_unbounded", "error")
 
-# Values smaller than this are shown as zero.
-_ZERO = 1e-9
 # At most this many values or rows are quoted to the LLM.
 _QUOTE_LIMIT = 200
 
 
-def _modelwright() -> ModuleType:
-    from . import modelwright
-
-    return modelwright
-
-
-def _solver() -> ModuleType:
-    from . import solver
-
-    return solver
-
-
-def _note(progress: Progress, message: str) -> None:
-    if progress is not None:
-        try:
-            progress(message)
-        except Exception:
-            pass
-
-
-# -- solving ----------------------------------------------------------------------
-
-class Answer(dict[str, Any]):
-    """A solve's answer as a JSON-ready dictionary; ``objects`` keeps the
-    ``(LinearProblem, Solution)`` it came from (None when the model did not
-    build), for reports that need the problem's names."""
-
-    objects: tuple[Any, Any] | None = None
-
-
-def _answer_of(problem: LinearProblem, solution: Solution) -> Answer:
-    answer = Answer(solution.to_dict())
-    if answer["values"] is None:
-        answer["values"] = {}
-    answer.objects = (problem, solution)
-    return answer
-
-
-def _error_answer(message: str) -> Answer:
-    return Answer(status="error", objective=None, values={}, duals=None, reduced_costs=None, conflict=None,
-                  runaway=None, message=message)
-
-
-def build_kwargs(data_dir: PathArg | None, data_file: PathArg | None = None) -> dict[str, Any]:
-    """Keywords of ``solver.build_problem`` for the folder that tables bound
-    in the data are read from: ``data_dir``, else the data file's folder."""
-    folder = _data.tables_folder(data_file, data_dir)
-    return {} if folder is None else {"data_dir": folder}
-
-
-def _request(time_limit: float | None, mip_gap: float | None = None, ranging: bool = False) -> Any:
-    """The ``SolveOptions`` of a request starting now: ``time_limit`` covers
-    its build and its solves (one deadline)."""
-    return _solver().SolveOptions(time_limit=time_limit, mip_gap=mip_gap, ranging=ranging).started()
-
-
-def _build(model_code: str, data_code: str, options: Any, data_dir: PathArg | None = None) -> Any:
-    """``solver.build_problem`` within the request's deadline (``options``)
-    and the calling thread's work budget and cancel event."""
-    bounds = {} if options.deadline is None else {"deadline": options.deadline}
-    return _work.run(_solver().build_problem, model_code, data_code, **build_kwargs(data_dir), **bounds)
-
-
-def _solve_problem(problem: Any, options: Any) -> Any:
-    """``solver.solve_problem`` within the calling thread's work budget and
-    cancel event."""
-    return _work.solve_within(_solver().solve_problem, problem, options)
-
-
-def solve_texts(model_code: str, data_code: str, *, time_limit: float | None = None,
-                mip_gap: float | None = None, data_dir: PathArg | None = None, ranging: bool = False) -> Answer:
-    """Solve a model and its data with ``tavro.solver`` (build_problem, then
-    solve_problem); tables bound in the data are read from ``data_dir``;
-    ``ranging`` asks for the ranges of an LP where the solver gives them;
-    ``time_limit`` covers the build and the solve.
-
-    Returns an ``Answer``: ``Solution.to_dict()`` with at least status,
-    objective, values, duals, reduced_costs, conflict, runaway and message.
-    A model that does not build (compile errors, faults found when grounding
-    it over its data, a build past the time limit) or a failing solver gives
-    status "error" with the error text as its message; nothing is raised for
-    those. The build and the solve take their time from the calling thread's
-    work budget (tavro._work), which raises DeadlineExceeded once it is
-    spent, and stop once its cancel event is set (KeyboardInterrupt).
-    """
-    options = _request(time_limit, mip_gap, ranging)
-    try:
-        problem = _build(model_code, data_code, options, data_dir)
-        solution = _solve_problem(problem, options)
-    except Exception as e:  # the model or the solver failed: an "error" verdict
-        return _error_answer(str(e) or type(e).__name__)
-    return _answer_of(problem, solution)
-
-
-def solve_pair(model_file: PathArg, data_file: PathArg, *, time_limit: float | None = None,
-               mip_gap: float | None = None, data_dir: PathArg | None = None) -> Answer:
-    """``solve_texts`` of a model file and a data file (read as UTF-8, as
-    ``tavro.solver.solve_files`` reads them); tables are read from
-    ``data_dir``, else the data file's folder."""
-    try:
-        with open(model_file, encoding="utf-8") as f:
-            model_code = f.read()
-        with open(data_file, encoding="utf-8") as f:
-            data_code = f.read()
-    except (OSError, UnicodeError) as e:
-        return _error_answer(str(e))
-    return solve_texts(model_code, data_code, time_limit=time_limit, mip_gap=mip_gap,
-                       **build_kwargs(data_dir, data_file))
-
-
-def _compile_errors(model_code: str, data_code: str, data_dir: PathArg | None = None) -> list[str]:
-    from . import tavro_core
-
-    try:
-        _work.run(tavro_core.KelmCompiler().compile_model, model_code, data_code, data_dir=data_dir)
-    except Exception as e:
-        return [str(e) or type(e).__name__]
-    return []
-
-
 # -- what the LLM is told ---------------------------------------------------------------
-
-def _number(x: object) -> str:
-    return report_number(x) if isinstance(x, float) else str(x)
-
-
-def flat_values(values: dict[Any, Any] | None) -> list[tuple[str, float]]:
-    """[(name, value)] of every number in a values (or duals) dictionary, an
-    indexed entry named ``x[i,j]``, in the dictionary's order."""
-    out: list[tuple[str, float]] = []
-
-    def walk(prefix: str, keys: list[str], node: object) -> None:
-        if isinstance(node, dict):
-            for k, v in node.items():
-                walk(prefix, keys + [str(k)], v)
-        elif isinstance(node, (int, float)) and not isinstance(node, bool):
-            out.append((prefix + ("[" + ",".join(keys) + "]" if keys else ""), float(node)))
-
-    for name, node in (values or {}).items():
-        walk(str(name), [], node)
-    return out
-
-
-def nonzero_values(values: dict[Any, Any] | None, zero: float = _ZERO) -> list[tuple[str, float]]:
-    """[(name, value)] of the non-zero entries of a values dictionary, an
-    indexed variable's entries named ``x[i,j]``, in the dictionary's order."""
-    return [(name, value) for name, value in flat_values(values) if abs(value) > zero]
 
 
 def _row_name(row: dict[str, Any]) -> str:
@@ -377,48 +229,8 @@ def check_question(description: str, answer: dict[str, Any], *, redact: Redact |
 
 # -- cost -----------------------------------------------------------------------------
 
-def estimate_costs(usage: dict[str, int], model_name: str, llm_provider: str | None = None) -> dict[str, Any]:
-    """Price summed usage once through ``tokenmeter.estimate_costs``; a free
-    (local) model costs nothing and needs no price list; any failure gives
-    an empty estimate, as in ``generative_solve``. Without "prompt_cost" the
-    price is unknown (``total_cost`` 0.0 then does not mean free)."""
-    try:
-        if _providers.is_free(_modelwright()._infer_provider(llm_provider, model_name)):
-            return {"prompt_cost": 0.0, "completion_cost": 0.0, "total_cost": 0.0}
-        from . import tokenmeter
-
-        result = tokenmeter.estimate_costs(types.SimpleNamespace(model=model_name), usage)
-        return dict(result) if result else {}
-    except Exception:
-        return {}
-
 
 # -- the loop -----------------------------------------------------------------------
-
-def ask_llm(prompt: str, *, model_name: str | None = None, llm_provider: str | None = None,
-            progress: Progress = None) -> str:
-    """One LLM call with a prompt of ours, through the module attribute
-    ``modelwright._llm_generate_text`` (so deadlines, metering and
-    record/replay see it); the reply text, "" for none."""
-    mw = _modelwright()
-    model_name = model_name if model_name is not None else mw.MODEL_NAME
-    provider = mw._infer_provider(llm_provider, model_name)
-    text = mw._llm_generate_text(provider=provider, model_name=model_name, input_text=prompt,
-                                 max_tokens=mw.MAX_OUTPUT_TOKENS, temperature=None, stop=None, progress=progress,
-                                 capture_usage=False)
-    return text if isinstance(text, str) else ""
-
-
-def _feedback_kwargs(model_name: str | None, llm_provider: str | None, mode: Any, temperature: float | None,
-                     progress: Progress) -> dict[str, Any]:
-    mw = _modelwright()
-    kwargs: dict[str, Any] = {"model_name": model_name if model_name is not None else mw.MODEL_NAME,
-              "llm_provider": llm_provider, "progress": progress}
-    if mode is not None:
-        kwargs["mode"] = mode
-    if temperature is not None:
-        kwargs["temperature"] = temperature
-    return kwargs
 
 
 def solve_and_repair(description: str, model_file: PathArg, data_file: PathArg, *, repair: int = 2,

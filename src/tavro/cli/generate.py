@@ -396,11 +396,11 @@ def _run_candidates(args: argparse.Namespace, description: str, options: dict[st
 
 
 def _pair_errors(model_file: str, data_file: str, data_dir: str | None = None) -> list[str]:
-    from .. import pipeline
+    from .. import _solving
 
     try:
         with open(model_file) as mf, open(data_file) as df:
-            return pipeline._compile_errors(mf.read(), df.read(), data_dir)
+            return _solving.compile_errors(mf.read(), df.read(), data_dir)
     except (OSError, UnicodeError) as e:
         return [str(e)]
 
