@@ -49,7 +49,10 @@ def _imports(name, path, modules):
             for alias in node.names:
                 full = base + "." + alias.name
                 # a name from a module, or an extension module (a leaf) of a package
-                found.add(full if full in modules else base if base in modules and not _is_package(modules[base]) else "")
+                if full in modules:
+                    found.add(full)
+                elif base in modules and not _is_package(modules[base]):
+                    found.add(base)
     return {m for m in found if m in modules and m != name}
 
 
