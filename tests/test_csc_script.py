@@ -200,6 +200,11 @@ def test_script_runs_every_way(tmp_path, capsys):
         assert_same_answer(ns, problem, expected)
         assert ns["results"].success and ns["results"].max_violation == ns["max_violation"]
     assert capsys.readouterr().out == ""
+    # A reader that stops early (| head) ends the report quietly.
+    head = subprocess.Popen([sys.executable, str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    head.stdout.close()
+    assert head.wait(timeout=60) == 0 and b"Traceback" not in head.stderr.read()
+    head.stderr.close()
 
 
 def test_generator_collections_are_linprogs_form():

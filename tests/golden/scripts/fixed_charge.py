@@ -520,4 +520,11 @@ def _report():
 
 
 if globals().get("__name__") == "__main__":
-    _report()
+    import os
+    import sys
+
+    try:
+        _report()
+        sys.stdout.flush()
+    except BrokenPipeError:  # the reader stopped reading (| head): end quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
