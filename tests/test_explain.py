@@ -226,6 +226,28 @@ def test_whatif_withholds_values_from_the_tables_and_says_how_to_solve_again(tab
     assert json.loads(capsys.readouterr().out)["status"] == "optimal"
 
 
+def test_values_the_user_names_are_theirs_to_send(tables, capsys):
+    # A question or scenario that names a hidden cell sent it already: the
+    # facts keep it, and the revision request says how the tables spell it.
+    answer(tables)
+    assert cli.main(["explain", "work/shop.mod", "work/shop.dat", "--data-dir", "tables",
+                     "--question", "why so many Quentel?"]) == 0
+    (prompt,) = [r.json["input"] for r in tables.requests()]
+    assert "- make[Quentel] = " in prompt and not words(prompt) & cells(HIDDEN_CELLS - {"Quentel"})
+    capsys.readouterr()
+    answer(tables, feedback=lambda prompt: json.dumps({"feedback": "none", "revised_data": TABLE_DATA}))
+    assert cli.main(["whatif", "work/shop.mod", "work/shop.dat", "what if quentel sells less?",
+                     "--data-dir", "tables"]) == 0
+    question = tables.requests()[-2].json["input"]
+    assert 'spelled as in the tables: "quentel"' not in question  # only what the tables hold, as they hold it
+    answer(tables, feedback=lambda prompt: json.dumps({"feedback": "none", "revised_data": TABLE_DATA}))
+    assert cli.main(["whatif", "work/shop.mod", "work/shop.dat", "what if Quentel sells less?",
+                     "--data-dir", "tables"]) == 0
+    question, reading = [r.json["input"] for r in tables.requests()][-2:]
+    assert 'spelled as in the tables: "Quentel".' in question
+    assert not words(question + reading) & cells(HIDDEN_CELLS - {"Quentel"})
+
+
 @pytest.mark.parametrize("options, command", [
     # the tables beside the original data file: found from there, quoted for the shell
     (["-o", "new dir/s.mod", "-d", "new dir/s.dat"], "tavro solve 'new dir/s.mod' 'new dir/s.dat' --data-dir work"),

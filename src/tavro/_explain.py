@@ -209,21 +209,35 @@ def bound_tables(data_code: str) -> list[str]:
     return out
 
 
-def table_redactor(model_codes: list[str], data_codes: list[str], data_dir: PathLike | None, data_file: PathLike,
-                   rows: int) -> Redact | None:
-    """What an LLM may be shown of answers over the tables the data bind
-    (read from ``data_dir``, default the data file's folder): a ``Redactor``
-    that keeps the values of each table's first ``rows`` rows and the
-    names and numbers written in the model and data texts. None when the
-    data bind no table."""
+def _tables_bound(data_codes: list[str], data_dir: PathLike | None, data_file: PathLike,
+                  rows: int) -> _given.Tables | None:
     paths = [p for code in data_codes for p in bound_tables(code)]
     if not paths:
         return None
     folder = os.fspath(data_dir) if data_dir is not None else os.path.dirname(os.path.abspath(data_file))
-    written = "\n".join(model_codes + data_codes)
-    redactor = _given.Redactor(_given.read_tables(folder, rows, paths=paths), written)
+    return _given.read_tables(folder, rows, paths=paths)
+
+
+def table_redactor(model_codes: list[str], data_codes: list[str], data_dir: PathLike | None, data_file: PathLike,
+                   rows: int, stated: str = "") -> Redact | None:
+    """What an LLM may be shown of answers over the tables the data bind
+    (read from ``data_dir``, default the data file's folder): a ``Redactor``
+    that keeps the values of each table's first ``rows`` rows and the
+    names and numbers written in the model and data texts or ``stated`` by
+    the user (a question, a scenario). None when the data bind no table."""
+    tables = _tables_bound(data_codes, data_dir, data_file, rows)
+    if tables is None:
+        return None
+    redactor = _given.Redactor(tables, "\n".join(model_codes + data_codes + [stated]))
     model_code = "\n".join(model_codes)
     return lambda text: redactor(text, model_code)
+
+
+def named_cells(data_code: str, data_dir: PathLike | None, data_file: PathLike, text: str) -> list[str]:
+    """The values of the tables the data bind that ``text`` (the user's own
+    words) names, spelled as in the tables."""
+    tables = _tables_bound([data_code], data_dir, data_file, 0)
+    return [] if tables is None else _given.Redactor(tables, text).stated
 
 
 # Lines of facts that carry values: the rest are our own headings.
@@ -274,12 +288,16 @@ def explain_prompt(facts: list[str], comments: list[str], question: str | None, 
     return "\n".join(parts)
 
 
-def whatif_question(scenario: str) -> str:
-    return ("What-if scenario: %s\n\nRevise this model and data so that they describe the scenario instead of "
+def whatif_question(scenario: str, named: list[str] | None = None) -> str:
+    """The revision request of a scenario; ``named``: values of the user's
+    tables that the scenario names (the LLM sees no table's content)."""
+    spelled = ("\n\nThe scenario names these values of the tables the data bind, spelled as in the tables: %s."
+               % ", ".join('"%s"' % v for v in named)) if named else ""
+    return ("What-if scenario: %s%s\n\nRevise this model and data so that they describe the scenario instead of "
             "the current situation. Change only what the scenario asks for, preferably in the data; keep every "
             "other number, name and constraint as it is. Return the complete revised texts in \"revised_data\" "
             "(and in \"revised_model\" only if the model itself must change), with \"feedback\" saying in one "
-            "sentence what you changed." % scenario.strip())
+            "sentence what you changed." % (scenario.strip(), spelled))
 
 
 def reading_prompt(scenario: str, change: str, diff: list[str], before: Result, after: Result,
@@ -368,7 +386,7 @@ def explain(model_file: PathLike, data_file: PathLike, question: str | None = No
     if solution.status == "error":
         raise RuntimeError("the solver failed: %s" % (solution.message or "no message"))
     facts = solver_facts(problem, solution)
-    sent = _sent(facts, table_redactor([model_code], [data_code], data_dir, data_file, rows))
+    sent = _sent(facts, table_redactor([model_code], [data_code], data_dir, data_file, rows, question or ""))
     withheld = _withheld(facts, sent)
     comments = model_comments(model_code)
     prompt = explain_prompt(sent, comments, question, withheld=bool(withheld))
@@ -436,7 +454,8 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
                       "unsupported_numbers": [], "withheld": [], "written": []}
     kwargs = _asking.feedback_kwargs(model_name, llm_provider, mode, None, progress)
     with _hooks.metering() as meter:
-        reply = modelwright.generative_feedback(whatif_question(scenario), os.fspath(model_file),
+        named = named_cells(data_code, data_dir, data_file, scenario)
+        reply = modelwright.generative_feedback(whatif_question(scenario, named), os.fspath(model_file),
                                                 os.fspath(data_file), **kwargs)
         reply = reply if isinstance(reply, dict) else {}
         result["change"] = reply.get("feedback")
@@ -457,7 +476,7 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
         if isinstance(before["objective"], (int, float)) and isinstance(after["objective"], (int, float)):
             result["objective_change"] = after["objective"] - before["objective"]
         question = (scenario, result["change"] or "", result["diff"], before, after, result["moved"])
-        redact = table_redactor([model_code, new_model], [data_code, new_data], data_dir, data_file, rows)
+        redact = table_redactor([model_code, new_model], [data_code, new_data], data_dir, data_file, rows, scenario)
         lines = _reading_lines(*question, redact)
         result["withheld"] = _withheld(_reading_lines(*question, None), lines)
         prompt = "\n".join(lines)

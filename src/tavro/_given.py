@@ -400,6 +400,8 @@ class Redactor:
             tokens = _TOKEN.findall(cell)
             self._reach[tokens[0]] = max(self._reach.get(tokens[0], 0), len(tokens))
         stated = {description[a:b] for a, b in self._cell_spans(description, set(), every=True)}
+        # The hidden cells the description names (its writer sent them).
+        self.stated = sorted(stated)
         self._cells -= stated
         keep = {abs(float(m.group())) for m in _NUMBER.finditer(description)} | tables.shown_numbers
         keep |= {float(m.group().replace(",", "")) for m in _THOUSANDS.finditer(description)}
