@@ -288,6 +288,16 @@ def _status_of(code: int, message: str) -> str:
     return "error"
 
 
+# A reduced cost of the wrong sign beyond this (times the column's cost, at
+# least 1) means linprog's optimum is not one.
+DUAL_RECHECK = 1e-9
+
+
+def _dual_infeasible(res: Any, cost: Any) -> bool:
+    tolerance = DUAL_RECHECK * np.maximum(1.0, np.abs(cost))
+    return bool((res.lower.marginals < -tolerance).any() or (res.upper.marginals > tolerance).any())
+
+
 def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, col_upper: Any, integrality: Any,
                 maximize: bool) -> Tuple[Any, str, Any, Any, Any]:
     """One solve with SciPy's HiGHS: a linear program through linprog (its
@@ -304,7 +314,7 @@ def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, 
         A.data *= scale[A.indices]
         row_lower, row_upper = row_lower * scale, row_upper * scale
 
-    def run(objective: Any) -> Any:
+    def run(objective: Any, options: Optional[Dict[str, float]] = None) -> Any:
         if integrality.any():
             constraints = [LinearConstraint(A, row_lower, row_upper)] if A.shape[0] else []
             return milp(objective, integrality=integrality, bounds=Bounds(col_lower, col_upper),
@@ -319,12 +329,18 @@ def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, 
         b_ub = np.concatenate([row_upper[ub], -row_lower[lb]]) if A_ub is not None else None
         res = linprog(objective, A_ub=A_ub, b_ub=b_ub, A_eq=rows[eq] if eq.size else None,
                       b_eq=row_lower[eq] if eq.size else None, bounds=np.column_stack([col_lower, col_upper]),
-                      method="highs")
+                      method="highs", options=options)
         res.split = (eq, ub, lb)
         return res
 
     res = run(cost)
     status = _status_of(res.status, res.message or "")
+    if status == "optimal" and not integrality.any() and _dual_infeasible(res, cost):
+        # An optimum whose reduced costs have the wrong sign beyond
+        # DUAL_RECHECK (HiGHS allows 1e-7, so a column of tiny coefficients
+        # may look settled): solved again to HiGHS's tightest dual tolerance.
+        res = run(cost, {"dual_feasibility_tolerance": 1e-10})
+        status = _status_of(res.status, res.message or "")
     if status == "infeasible_or_unbounded" or (status == "unbounded" and integrality.any()):
         # HiGHS may stop at "unbounded or infeasible" (or report a MIP
         # unbounded from its relaxation): the same rows with a zero
