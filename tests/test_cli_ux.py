@@ -357,6 +357,19 @@ def test_terminal_output_goes_through_rich(monkeypatch):
         assert line in text
 
 
+def test_a_candidates_cost_record_is_shown_in_words(capsys):
+    from tavro.cli import output
+
+    record = ("{'model': 'gpt-5', 'usage': {'prompt_tokens': 2000, 'completion_tokens': 1000}, "
+              "'estimated_costs': {'prompt_cost': 0.0025, 'completion_cost': 0.01, 'total_cost': 0.0125}}")
+    rep = output.Reporter(terminal=False)
+    rep.progress("[candidate 2/3] [LLM] Estimated costs: " + record)
+    rep.progress("[LLM] Estimated costs: " + record)
+    assert capsys.readouterr().out.splitlines() == [
+        "[candidate 2/3] [LLM] Estimated costs: $0.0125 (gpt-5, 2000 tokens in / 1000 out)",
+        "[LLM] Estimated costs: $0.0125 (gpt-5, 2000 tokens in / 1000 out)"]
+
+
 @pytest.mark.parametrize("cost, text", [
     (None, "unknown"), (0.0, "$0.0000"), (0.000525, "$0.000525"), (0.005, "$0.005"), (0.0958, "$0.0958"),
     (12.3456, "$12.35"),

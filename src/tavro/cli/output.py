@@ -133,6 +133,14 @@ _SHOWN_BY_DISPLAY = re.compile(r"^\[LLM\] (.*: (sending request|generating|respo
                                re.S)
 
 
+_CANDIDATE = re.compile(r"\[candidate \d+/\d+\] ")
+
+
+def _candidate_prefixed(msg: str) -> tuple[str, str]:
+    m = _CANDIDATE.match(msg)
+    return (m.group(), msg[m.end():]) if m else ("", msg)
+
+
 def _provider_name(provider: object) -> str:
     return str(getattr(provider, "value", provider))
 
@@ -214,14 +222,16 @@ class Reporter:
             print(clean(text), file=stream, flush=True)
 
     def progress(self, msg: object) -> None:
-        """The workflow's progress callback."""
+        """The workflow's progress callback; a candidate's message comes
+        with its "[candidate k/n] " prefix, read past here."""
         msg = str(msg)
+        prefix, text = _candidate_prefixed(msg)
         m = re.match(r"Iteration (\d+)/\d+: prompting model", msg)
         if m:
             self.iterations = int(m.group(1))
-        if self._console is not None and not self.verbose and _SHOWN_BY_DISPLAY.match(msg):
+        if self._console is not None and not self.verbose and _SHOWN_BY_DISPLAY.match(text):
             return
-        self._line(cost_record_text(msg, self.local), style="dim", stream=self.out)
+        self._line(prefix + cost_record_text(text, self.local), style="dim", stream=self.out)
 
     def note(self, msg: object) -> None:
         self._line(msg)
