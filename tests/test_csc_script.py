@@ -203,7 +203,7 @@ def test_script_runs_every_way(tmp_path, capsys):
     # A reader that stops early (| head) ends the report quietly.
     head = subprocess.Popen([sys.executable, str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     head.stdout.close()
-    assert head.wait(timeout=60) == 0 and b"Traceback" not in head.stderr.read()
+    assert head.wait(timeout=60) == 141 and b"Traceback" not in head.stderr.read()
     head.stderr.close()
 
 

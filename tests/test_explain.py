@@ -239,13 +239,23 @@ def test_values_the_user_names_are_theirs_to_send(tables, capsys):
     assert cli.main(["whatif", "work/shop.mod", "work/shop.dat", "what if quentel sells less?",
                      "--data-dir", "tables"]) == 0
     question = tables.requests()[-2].json["input"]
-    assert 'spelled as in the tables: "quentel"' not in question  # only what the tables hold, as they hold it
+    assert 'spelled as in the tables: "Quentel".' in question  # matched regardless of case, spelled as held
     answer(tables, feedback=lambda prompt: json.dumps({"feedback": "none", "revised_data": TABLE_DATA}))
     assert cli.main(["whatif", "work/shop.mod", "work/shop.dat", "what if Quentel sells less?",
                      "--data-dir", "tables"]) == 0
     question, reading = [r.json["input"] for r in tables.requests()][-2:]
     assert 'spelled as in the tables: "Quentel".' in question
     assert not words(question + reading) & cells(HIDDEN_CELLS - {"Quentel"})
+
+
+def test_numbers_in_the_users_words_reveal_no_cell(tables):
+    # 41 is Quentel's hidden demand: "in at most 41 words" says nothing of which cell it is.
+    answer(tables)
+    assert cli.main(["explain", "work/shop.mod", "work/shop.dat", "--data-dir", "tables",
+                     "--question", "Explain in at most 41 words"]) == 0
+    (prompt,) = [r.json["input"] for r in tables.requests()]
+    facts = prompt[:prompt.index("Explain in at most 41 words")]
+    assert not words(facts) & cells(HIDDEN_CELLS)
 
 
 @pytest.mark.parametrize("options, command", [

@@ -319,6 +319,20 @@ def test_rows_of_extreme_magnitude_are_solved_in_their_own_units(row, objective)
     ns: dict = {}
     exec(compile(script_for_problem(problem)[0], "script", "exec"), ns)
     assert ns["status"] == "optimal" and ns["objective"] == pytest.approx(objective, rel=1e-9)
+    # SciPy's own result reads in the model's units too (the row as -r <= -b).
+    assert ns["results"].ineqlin.marginals[0] == pytest.approx(-result.duals["r"], rel=1e-9)
+
+
+def test_a_row_whose_bound_would_reach_highs_infinity_is_not_scaled():
+    # Scaled up to [0.5, 1), 1e-6 * x <= 1e15 would get a bound HiGHS takes for none.
+    from tavro._csc_script import script_for_problem
+
+    problem = solver.build_problem("dvar float+ x; maximize z: x; subject to { r: 1e-6 * x <= 1e15; }", "")
+    result = solver.solve_problem(problem)
+    assert result.status == "optimal" and result.objective == pytest.approx(1e21)
+    ns: dict = {}
+    exec(compile(script_for_problem(problem)[0], "script", "exec"), ns)
+    assert ns["status"] == "optimal" and ns["objective"] == pytest.approx(1e21)
 
 
 def test_a_tiny_row_is_judged_in_its_own_units():

@@ -318,7 +318,7 @@ if status is None:
                                                     MAXIMIZE)
 elif status == "optimal":
     _x, _y, _reduced = np.zeros(0), np.zeros(len(row_lower)), np.zeros(0)
-warnings = coefficient_warnings(A.indptr, A.indices, A.data, len(row_lower), c, _row_name)
+warnings = coefficient_warnings(A.indptr, A.indices, A.data, len(row_lower), c, _row_name, row_lower, row_upper)
 if _x is not None:
     _x, max_violation, _worst, _refused = settle_point(_x, integrality, A.indptr, A.indices, A.data, row_lower,
                                                        row_upper, col_lower, col_upper)
@@ -374,8 +374,9 @@ if globals().get("__name__") == "__main__":
     try:
         _report()
         sys.stdout.flush()
-    except BrokenPipeError:  # the reader stopped reading (| head): end quietly
+    except BrokenPipeError:  # the reader stopped reading (| head): end quietly, as a cut pipe does
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(141)
 '''
 
 

@@ -228,16 +228,39 @@ def table_redactor(model_codes: list[str], data_codes: list[str], data_dir: Path
     tables = _tables_bound(data_codes, data_dir, data_file, rows)
     if tables is None:
         return None
-    redactor = _given.Redactor(tables, "\n".join(model_codes + data_codes + [stated]))
+    # Of the user's words only the text cells they name: a number there
+    # ("in 3 sentences") says nothing of which cell it would reveal.
+    named = _named(tables, stated)
+    redactor = _given.Redactor(tables, "\n".join(model_codes + data_codes + named))
     model_code = "\n".join(model_codes)
     return lambda text: redactor(text, model_code)
 
 
+# The most tokens of a text cell matched in the user's words.
+_NAMED_TOKENS = 6
+
+
+def _named(tables: _given.Tables, text: str) -> list[str]:
+    """The text cells of ``tables`` that ``text`` names, matched whole and
+    regardless of case, spelled as the tables hold them."""
+    if not text.strip():
+        return []
+    cells = {cell.lower(): cell for cell in tables.texts if cell.strip()}
+    tokens = list(_given.TOKEN.finditer(text))
+    out: list[str] = []
+    for i, first in enumerate(tokens):
+        for last in tokens[i:i + _NAMED_TOKENS]:
+            cell = cells.get(text[first.start():last.end()].lower())
+            if cell is not None and cell not in out:
+                out.append(cell)
+    return out
+
+
 def named_cells(data_code: str, data_dir: PathLike | None, data_file: PathLike, text: str) -> list[str]:
-    """The values of the tables the data bind that ``text`` (the user's own
-    words) names, spelled as in the tables."""
+    """The text values of the tables the data bind that ``text`` (the user's
+    own words) names, regardless of case, spelled as in the tables."""
     tables = _tables_bound([data_code], data_dir, data_file, 0)
-    return [] if tables is None else _given.Redactor(tables, text).stated
+    return [] if tables is None else _named(tables, text)
 
 
 # Lines of facts that carry values: the rest are our own headings.

@@ -345,7 +345,8 @@ def problem_text(description: str, tables: Tables) -> str:
 
 # -- redaction ------------------------------------------------------------------------
 
-_TOKEN = re.compile(r"\w+|[^\w\s]")
+# Words and single marks: a text cell is matched as a run of them.
+TOKEN = re.compile(r"\w+|[^\w\s]")
 _NUMBER = re.compile(r"(?<![\w.])\d+(?:\.\d+)?(?:[eE][-+]?\d+)?(?!\w|\.\d)")
 _THOUSANDS = re.compile(r"(?<![\w.,])\d{1,3}(?:,\d{3})+(?:\.\d+)?(?![\w,]|\.\d)")
 # Positions in the compiler's and the solver's texts, never cell values.
@@ -397,7 +398,7 @@ class Redactor:
         # The most tokens a cell starting with a given token spans.
         self._reach: dict[str, int] = {}
         for cell in self._cells:
-            tokens = _TOKEN.findall(cell)
+            tokens = TOKEN.findall(cell)
             self._reach[tokens[0]] = max(self._reach.get(tokens[0], 0), len(tokens))
         stated = {description[a:b] for a, b in self._cell_spans(description, set(), every=True)}
         # The hidden cells the description names (its writer sent them).
@@ -419,7 +420,7 @@ class Redactor:
         """Where cells stand in ``text``: the longest at each place, or with
         ``every`` all of them. A cell ends where a token ends, so a cell
         ending in a letter is never a prefix of a longer word."""
-        tokens = list(_TOKEN.finditer(text))
+        tokens = list(TOKEN.finditer(text))
         spans: list[tuple[int, int]] = []
         done = 0
         for i, token in enumerate(tokens):

@@ -808,7 +808,8 @@ class _Request:
 
     def warnings(self) -> List[str]:
         p = self.problem
-        return _answer.coefficient_warnings(p.A.indptr, p.A.indices, p.A.data, p.num_rows, p.c, p.row_name)
+        return _answer.coefficient_warnings(p.A.indptr, p.A.indices, p.A.data, p.num_rows, p.c, p.row_name,
+                                            p.row_lower, p.row_upper)
 
     def _follow_up(self, solution: Solution) -> None:
         """What the status asks for after the main solve: ranging of an LP,

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <unordered_map>
 
 namespace tavro::kelm {
 
@@ -581,13 +582,18 @@ void Binder::array() {
 
     Cells cells(want, shape, total);
     cells_ = &cells;
+    // Rows whose value cell is blank, by key: no value, as if the row were
+    // missing (the fills below treat it so), yet still a row for duplicates.
+    std::unordered_map<std::size_t, std::uint32_t> blank_rows;
     while (next_row()) {
         std::size_t at = 0;
         for (std::size_t k = 0; k < dims.size(); ++k) at = at * shape[k] + position(dims[k]);
-        if (cells.row_of[at])
-            fail_in_row("a second value for " + key_text(at) + " (first at row " + std::to_string(cells.row_of[at]) +
-                        ")");
-        cells.row_of[at] = static_cast<std::uint32_t>(std::min<std::size_t>(reader_.row(), Cells::kFilled - 1));
+        const auto blank = blank_rows.find(at);
+        if (cells.row_of[at] || blank != blank_rows.end())
+            fail_in_row("a second value for " + key_text(at) + " (first at row " +
+                        std::to_string(cells.row_of[at] ? cells.row_of[at] : blank->second) + ")");
+        const auto row = static_cast<std::uint32_t>(std::min<std::size_t>(reader_.row(), Cells::kFilled - 1));
+        cells.row_of[at] = row;
         if (constant) {
             cells.put(at, *constant);
         } else if (want == Base::String) {
@@ -596,9 +602,10 @@ void Binder::array() {
             std::int64_t i = 0;
             bool empty = false;
             double f = cell_number(*sp_.value, want, i, fill ? &empty : nullptr);
-            if (empty)
-                cells.put(at, *fill);  // a blank cell gives no value, as a missing row does
-            else if (want == Base::Int)
+            if (empty) {
+                cells.row_of[at] = 0;  // filled below with the missing keys
+                blank_rows.emplace(at, row);
+            } else if (want == Base::Int)
                 cells.numbers->ints[at] = i;
             else
                 cells.numbers->floats[at] = f;

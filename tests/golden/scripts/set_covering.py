@@ -52,6 +52,8 @@ LARGE_COEFFICIENT = 1e15
 # (TOLERANCE times its largest magnitude).
 SCALE_BELOW = 2.0 ** -10
 SCALE_ABOVE = 2.0 ** 40
+# HiGHS takes a bound of this size or more for no bound (its infinite_bound).
+INFINITE_BOUND = 1e20
 # Rows named in one warning.
 _NAMED = 5
 
@@ -73,7 +75,8 @@ def _row_largest(indices: Any, data: Any, m: int) -> Any:
 def row_scales(indices: Any, data: Any, m: int, row_lower: Any = None, row_upper: Any = None) -> Optional[Any]:
     """The power of two each row is multiplied by before HiGHS sees it (see
     SCALE_BELOW), or None when every row is left as it is. A row whose
-    bounds the factor would carry past 1e300 is left as it is."""
+    bounds the factor would carry to INFINITE_BOUND or past is left as it
+    is (HiGHS would take the bound for none)."""
     if not data.size:
         return None
     size = np.abs(data)
@@ -92,7 +95,7 @@ def row_scales(indices: Any, data: Any, m: int, row_lower: Any = None, row_upper
         with np.errstate(invalid="ignore", over="ignore"):
             bound = np.fmax(np.where(np.isfinite(row_lower), np.abs(row_lower), 0.0),
                             np.where(np.isfinite(row_upper), np.abs(row_upper), 0.0))
-            scale[bound * scale > 1e300] = 1.0
+            scale[bound * scale >= INFINITE_BOUND] = 1.0
     return scale
 
 
@@ -170,7 +173,7 @@ def violation_text(worst: Violation, row_name: Callable[[int], str], column_name
 
 
 def coefficient_warnings(indptr: Any, indices: Any, data: Any, m: int, c: Any,
-                         row_name: Callable[[int], str]) -> List[str]:
+                         row_name: Callable[[int], str], row_lower: Any = None, row_upper: Any = None) -> List[str]:
     """Warnings about coefficients HiGHS cannot be trusted with: a row or an
     objective whose magnitudes span more than RANGE_LIMIT, and entries HiGHS
     drops (too small) or refuses (too large)."""
@@ -183,7 +186,7 @@ def coefficient_warnings(indptr: Any, indices: Any, data: Any, m: int, c: Any,
         np.minimum.at(smallest, indices, size)
         with np.errstate(divide="ignore", invalid="ignore"):
             ratio = largest / smallest
-        scale = row_scales(indices, data, m)
+        scale = row_scales(indices, data, m, row_lower, row_upper)
         if scale is not None:  # the magnitudes HiGHS is handed
             largest, smallest = largest * scale, smallest * scale
         wide = np.flatnonzero(ratio > RANGE_LIMIT)
@@ -339,8 +342,11 @@ def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, 
         # An optimum whose reduced costs have the wrong sign beyond
         # DUAL_RECHECK (HiGHS allows 1e-7, so a column of tiny coefficients
         # may look settled): solved again to HiGHS's tightest dual tolerance.
-        res = run(cost, {"dual_feasibility_tolerance": 1e-10})
-        status = _status_of(res.status, res.message or "")
+        again = run(cost, {"dual_feasibility_tolerance": 1e-10})
+        if _status_of(again.status, again.message or "") in ("optimal", "infeasible", "unbounded",
+                                                                "infeasible_or_unbounded"):
+            res = again
+            status = _status_of(res.status, res.message or "")
     if status == "infeasible_or_unbounded" or (status == "unbounded" and integrality.any()):
         # HiGHS may stop at "unbounded or infeasible" (or report a MIP
         # unbounded from its relaxation): the same rows with a zero
@@ -363,6 +369,15 @@ def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, 
             y = y * scale
         sign = -1.0 if maximize else 1.0
         y, reduced = sign * y + 0.0, sign * reduced + 0.0
+    if (scale is not None and not integrality.any() and getattr(res, "ineqlin", None) is not None
+            and getattr(res, "eqlin", None) is not None):
+        # SciPy's result in the model's units, as if the rows had not been scaled.
+        eq, ub, lb = res.split
+        inequality = np.concatenate([scale[ub], scale[lb]])
+        res.ineqlin.marginals = res.ineqlin.marginals * inequality
+        res.ineqlin.residual = res.ineqlin.residual / inequality
+        res.eqlin.marginals = res.eqlin.marginals * scale[eq]
+        res.eqlin.residual = res.eqlin.residual / scale[eq]
     return res, status, x, y, reduced
 # ---- end of tavro._answer ----
 
@@ -487,7 +502,7 @@ if status is None:
                                                     MAXIMIZE)
 elif status == "optimal":
     _x, _y, _reduced = np.zeros(0), np.zeros(len(row_lower)), np.zeros(0)
-warnings = coefficient_warnings(A.indptr, A.indices, A.data, len(row_lower), c, _row_name)
+warnings = coefficient_warnings(A.indptr, A.indices, A.data, len(row_lower), c, _row_name, row_lower, row_upper)
 if _x is not None:
     _x, max_violation, _worst, _refused = settle_point(_x, integrality, A.indptr, A.indices, A.data, row_lower,
                                                        row_upper, col_lower, col_upper)
@@ -543,5 +558,6 @@ if globals().get("__name__") == "__main__":
     try:
         _report()
         sys.stdout.flush()
-    except BrokenPipeError:  # the reader stopped reading (| head): end quietly
+    except BrokenPipeError:  # the reader stopped reading (| head): end quietly, as a cut pipe does
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(141)
