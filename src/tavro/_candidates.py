@@ -322,7 +322,7 @@ def _compare(description: str, runs: list[_Run], groups: list[dict[str, Any]], o
         readings = []
         for group in groups:
             run = runs[group["candidates"][0] - 1]
-            readings.append((group, _read(run.model_file), _read(run.data_file)))
+            readings.append((group, _fileio.read_text(run.model_file), _fileio.read_text(run.data_file)))
         _note(progress, "Comparing the readings of the %d groups" % len(groups))
         text = ask_llm(comparison_prompt(description, readings, redact), model_name=options.get("model_name"),
                        llm_provider=options.get("llm_provider"), progress=progress)
@@ -332,11 +332,7 @@ def _compare(description: str, runs: list[_Run], groups: list[dict[str, Any]], o
     return text.strip(), None
 
 
-def _read(path: str) -> str:
-    with open(path) as f:
-        return f.read()
-
-
 def _keep_pair(run: _Run, model_file: str, data_file: str) -> None:
     """The candidate's pair written onto the targets, both replaced together."""
-    _fileio.write_files_atomic({model_file: _read(run.model_file), data_file: _read(run.data_file)})
+    read = _fileio.read_text
+    _fileio.write_files_atomic({model_file: read(run.model_file), data_file: read(run.data_file)})

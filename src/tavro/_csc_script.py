@@ -216,7 +216,6 @@ def _b64(raw: bytes) -> str:
 
 def _buffer_lines(gen: Any, n: int, m: int, sidecar_name: Optional[str],
                   sidecar_sha256: Optional[str] = None) -> List[str]:
-    arrays = _arrays(gen)
     shape = "    shape=(len(row_lower), len(c)))"
     out = []
     if sidecar_name is not None:
@@ -243,7 +242,7 @@ def _buffer_lines(gen: Any, n: int, m: int, sidecar_name: Optional[str],
                 "def _buffer(text, dtype):",
                 "    return np.frombuffer(zlib.decompress(base64.b64decode(text)), dtype=dtype)",
                 "", "", "_data = {}"]
-        for key, arr in arrays.items():
+        for key, arr in _arrays(gen).items():
             out += ['_data[%r] = _buffer("""' % key, _b64(arr.tobytes()) + '""", %r)' % arr.dtype.str]
         out += ['_names = json.loads(zlib.decompress(base64.b64decode("""',
                 _b64(_names_blob(gen)) + '""")).decode("ascii"))']

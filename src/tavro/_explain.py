@@ -27,8 +27,7 @@ import os
 import re
 from typing import TYPE_CHECKING, Any, Callable, Iterable
 
-from . import _fileio, _given, _hooks
-from . import _asking, _solving
+from . import _asking, _data, _fileio, _given, _hooks, _solving
 from ._solving import flat_values, number as _number
 
 if TYPE_CHECKING:
@@ -44,7 +43,6 @@ Redact = Callable[[str], str]
 
 # At most this many lines of each kind of fact (decisions, binding rows, ranges).
 FACT_LIMIT = 60
-_ZERO = 1e-9
 
 
 # -- the solver's facts -----------------------------------------------------------------
@@ -98,7 +96,7 @@ def solver_facts(problem: LinearProblem, solution: Solution) -> list[str]:
     if x is not None:
         x = np.asarray(x, dtype=float)
         names = problem.column_names
-        columns = np.flatnonzero(np.abs(x) > _ZERO).tolist()
+        columns = np.flatnonzero(np.abs(x) > _solving.ZERO).tolist()
         if columns:
             lines += _limited("Decisions that are not zero (%d of %d):" % (len(columns), x.size),
                               ["- %s = %s" % (names[j], _number(float(x[j]))) for j in columns])
@@ -214,26 +212,28 @@ def _tables_bound(data_codes: list[str], data_dir: PathLike | None, data_file: P
     paths = [p for code in data_codes for p in bound_tables(code)]
     if not paths:
         return None
-    folder = os.fspath(data_dir) if data_dir is not None else os.path.dirname(os.path.abspath(data_file))
+    folder = _data.tables_folder(data_file, data_dir)
+    assert folder is not None  # a data file is always given
     return _given.read_tables(folder, rows, paths=paths)
 
 
 def table_redactor(model_codes: list[str], data_codes: list[str], data_dir: PathLike | None, data_file: PathLike,
-                   rows: int, stated: str = "") -> Redact | None:
+                   rows: int, stated: str = "", tables: _given.Tables | None = None) -> Redact | None:
     """What an LLM may be shown of answers over the tables the data bind
-    (read from ``data_dir``, default the data file's folder): a ``Redactor``
-    that keeps the values of each table's first ``rows`` rows and the
-    names and numbers written in the model and data texts or ``stated`` by
-    the user (a question, a scenario). None when the data bind no table."""
-    tables = _tables_bound(data_codes, data_dir, data_file, rows)
+    (read from ``data_dir``, default the data file's folder, unless read
+    already: ``tables``): a ``Redactor`` that keeps the values of each
+    table's first ``rows`` rows and the names and numbers written in the
+    model and data texts or ``stated`` by the user (a question, a
+    scenario). None when the data bind no table."""
+    if tables is None:
+        tables = _tables_bound(data_codes, data_dir, data_file, rows)
     if tables is None:
         return None
     # Of the user's words only the text cells they name: a number there
     # ("in 3 sentences") says nothing of which cell it would reveal.
     named = _named(tables, stated)
     redactor = _given.Redactor(tables, "\n".join(model_codes + data_codes + named))
-    model_code = "\n".join(model_codes)
-    return lambda text: redactor(text, model_code)
+    return redactor.for_model("\n".join(model_codes))
 
 
 # The most tokens of a text cell matched in the user's words.
@@ -241,8 +241,9 @@ _NAMED_TOKENS = 6
 
 
 def _named(tables: _given.Tables, text: str) -> list[str]:
-    """The text cells of ``tables`` that ``text`` names, matched whole and
-    regardless of case, spelled as the tables hold them."""
+    """The text cells of ``tables`` that ``text`` (the user's own words)
+    names, matched whole and regardless of case, spelled as the tables
+    hold them."""
     if not text.strip():
         return []
     cells = {cell.lower(): cell for cell in tables.texts if cell.strip()}
@@ -254,13 +255,6 @@ def _named(tables: _given.Tables, text: str) -> list[str]:
             if cell is not None and cell not in out:
                 out.append(cell)
     return out
-
-
-def named_cells(data_code: str, data_dir: PathLike | None, data_file: PathLike, text: str) -> list[str]:
-    """The text values of the tables the data bind that ``text`` (the user's
-    own words) names, regardless of case, spelled as in the tables."""
-    tables = _tables_bound([data_code], data_dir, data_file, 0)
-    return [] if tables is None else _named(tables, text)
 
 
 # Lines of facts that carry values: the rest are our own headings.
@@ -366,16 +360,11 @@ def _cell(value: float | None) -> str:
 
 # -- explain -----------------------------------------------------------------------------------
 
-def _read(path: PathLike) -> str:
-    with open(path, encoding="utf-8") as f:
-        return f.read()
-
-
-def _solved(model_code: str, data_code: str, tables: dict[str, Any], time_limit: float | None,
+def _solved(model_code: str, data_code: str, folder: str | None, time_limit: float | None,
             ranging: bool = False) -> tuple[Any, Any]:
     """(problem, solution); SemanticError (or any build failure) propagates."""
     options = _solving.request(time_limit, ranging=ranging)  # one deadline for the build and the solve
-    problem = _solving.build(model_code, data_code, options, tables.get("data_dir"))
+    problem = _solving.build(model_code, data_code, options, folder)
     return problem, _solving.solve_problem(problem, options)
 
 
@@ -403,9 +392,9 @@ def explain(model_file: PathLike, data_file: PathLike, question: str | None = No
     estimated_costs and solution (the answer's dictionary).
     """
     _given.check_rows(rows)
-    model_code, data_code = _read(model_file), _read(data_file)
-    tables = _solving.build_kwargs(data_dir, data_file)
-    problem, solution = _solved(model_code, data_code, tables, time_limit, ranging=True)
+    model_code, data_code = _fileio.read_text(model_file, "utf-8"), _fileio.read_text(data_file, "utf-8")
+    folder = _data.tables_folder(data_file, data_dir)
+    problem, solution = _solved(model_code, data_code, folder, time_limit, ranging=True)
     if solution.status == "error":
         raise RuntimeError("the solver failed: %s" % (solution.message or "no message"))
     facts = solver_facts(problem, solution)
@@ -468,16 +457,19 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
     _given.check_rows(rows)
     from . import modelwright
 
-    model_code, data_code = _read(model_file), _read(data_file)
-    tables = _solving.build_kwargs(data_dir, data_file)  # the revision reads the same tables
-    problem, solution = _solved(model_code, data_code, tables, time_limit)
+    model_code, data_code = _fileio.read_text(model_file, "utf-8"), _fileio.read_text(data_file, "utf-8")
+    folder = _data.tables_folder(data_file, data_dir)  # the revision reads the same tables
+    problem, solution = _solved(model_code, data_code, folder, time_limit)
     before = _solving.answer_of(problem, solution)
     result: Result = {"scenario": scenario, "status": None, "change": None, "errors": [], "before": before,
                       "after": None, "objective_change": None, "moved": [], "diff": [], "reading": None,
                       "unsupported_numbers": [], "withheld": [], "written": []}
     kwargs = _asking.feedback_kwargs(model_name, llm_provider, mode, None, progress)
     with _hooks.metering() as meter:
-        named = named_cells(data_code, data_dir, data_file, scenario)
+        # The tables are read once: for the cells the scenario names, and
+        # for the redaction below unless the revision binds other tables.
+        bound = _tables_bound([data_code], data_dir, data_file, rows)
+        named = _named(bound, scenario) if bound is not None else []
         reply = modelwright.generative_feedback(whatif_question(scenario, named), os.fspath(model_file),
                                                 os.fspath(data_file), **kwargs)
         reply = reply if isinstance(reply, dict) else {}
@@ -490,7 +482,7 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
         new_data = new_data if isinstance(new_data, str) else data_code
         result["diff"] = _diff("model", model_code, new_model) + _diff("data", data_code, new_data)
         try:
-            after_problem, after_solution = _solved(new_model, new_data, tables, time_limit)
+            after_problem, after_solution = _solved(new_model, new_data, folder, time_limit)
         except Exception as e:  # the revision does not build: rejected with the compiler's words
             result.update(status="rejected", errors=[str(e) or type(e).__name__])
             return dict(result, **_costed(meter, model_name, llm_provider))
@@ -499,7 +491,9 @@ def whatif(model_file: PathLike, data_file: PathLike, scenario: str, *, model_ou
         if isinstance(before["objective"], (int, float)) and isinstance(after["objective"], (int, float)):
             result["objective_change"] = after["objective"] - before["objective"]
         question = (scenario, result["change"] or "", result["diff"], before, after, result["moved"])
-        redact = table_redactor([model_code, new_model], [data_code, new_data], data_dir, data_file, rows, scenario)
+        same = set(bound_tables(new_data)) <= set(bound_tables(data_code))
+        redact = table_redactor([model_code, new_model], [data_code, new_data], data_dir, data_file, rows, scenario,
+                                tables=bound if same else None)
         lines = _reading_lines(*question, redact)
         result["withheld"] = _withheld(_reading_lines(*question, None), lines)
         prompt = "\n".join(lines)

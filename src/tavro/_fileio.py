@@ -340,6 +340,12 @@ def _write_all(paths: Sequence[PathArg], openers: Sequence[tuple[dict[str, Any],
             slot.discard()
 
 
+def read_text(path: PathArg, encoding: str | None = None) -> str:
+    """The whole text of a file."""
+    with open(path, encoding=encoding) as f:
+        return f.read()
+
+
 def write_bytes_atomic(path: PathArg, data: bytes | bytearray | memoryview) -> None:
     """Replace ``path`` with ``data`` (bytes-like): temporary file in the same
     folder, flush and fsync, then ``os.replace``. An existing file keeps its

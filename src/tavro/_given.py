@@ -37,7 +37,7 @@ import re
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator, Optional, Union
 
-from . import _fileio, _work
+from . import _asking, _fileio, _work
 
 if TYPE_CHECKING:  # numpy is imported on first use: the command line imports this module for its help
     from types import ModuleType
@@ -401,8 +401,6 @@ class Redactor:
             tokens = TOKEN.findall(cell)
             self._reach[tokens[0]] = max(self._reach.get(tokens[0], 0), len(tokens))
         stated = {description[a:b] for a, b in self._cell_spans(description, set(), every=True)}
-        # The hidden cells the description names (its writer sent them).
-        self.stated = sorted(stated)
         self._cells -= stated
         keep = {abs(float(m.group())) for m in _NUMBER.finditer(description)} | tables.shown_numbers
         keep |= {float(m.group().replace(",", "")) for m in _THOUSANDS.finditer(description)}
@@ -490,7 +488,15 @@ class Redactor:
         return _QUOTED.sub(quoted, _QUOTED_CELL.sub(quoted, line))
 
     def __call__(self, text: str, model_code: str = "") -> str:
+        return self._redact(text, _identifiers(model_code) if model_code else set())
+
+    def for_model(self, model_code: str) -> Callable[[str], str]:
+        """``self(text, model_code)`` for many texts about one model, its
+        names worked out once."""
         keep = _identifiers(model_code) if model_code else set()
+        return lambda text: self._redact(text, keep)
+
+    def _redact(self, text: str, keep: set[str]) -> str:
         text = self._cut_short(text)
         if _TABLE_ROW.search(text):
             text = "".join(self._table_message(line, keep) if _TABLE_ROW.search(line) else line
@@ -545,17 +551,11 @@ _TASK_DATA = ("Declare every set and parameter that comes from a table with '= .
               "copy values from the rows shown: the tables are read in full when the model is compiled.\n")
 
 
-def _modelwright() -> ModuleType:
-    from . import modelwright
-
-    return modelwright
-
-
 def generation_prompt(problem: str, grammar_implementation: str, few_shots: list[dict[str, str]] | None = None) -> str:
     """The generation prompt for data given as tables: the blocks of
     ``_build_generation_prompt`` (role, grammar reference, few-shot section,
     problem, reply format) around a task that asks for bindings."""
-    whole: str = _modelwright()._build_generation_prompt(_SLOT, grammar_implementation, few_shots=few_shots)
+    whole: str = _asking.modelwright()._build_generation_prompt(_SLOT, grammar_implementation, few_shots=few_shots)
     role, opened, rest = whole.partition(_OPEN_TASK)
     task, closed, blocks = rest.partition(_CLOSE_TASK)
     if not opened or not closed or blocks.count(_SLOT) != 1:
@@ -580,7 +580,7 @@ def _compile_errors(model_code: str, data_code: str, data_dir: str) -> list[str]
     """The compiler's errors of a pair, its tables read from ``data_dir``;
     through ``modelwright.KelmCompiler`` as ``generative_solve`` compiles,
     within the calling thread's work budget."""
-    mw = _modelwright()
+    mw = _asking.modelwright()
     try:
         _work.run(mw.KelmCompiler().compile_model, model_code, data_code, data_dir=data_dir)
     except Exception as e:
@@ -611,7 +611,7 @@ def _pair_of(mw: ModuleType, content: str) -> tuple[str, str]:
 
 
 def _note(progress: Progress, message: str) -> None:
-    _modelwright()._notify(progress, message)
+    _asking.modelwright()._notify(progress, message)
 
 
 def generate(given: Given, model_file: PathArg, data_file: PathArg, *, model_name: str | None = None,
@@ -628,7 +628,7 @@ def generate(given: Given, model_file: PathArg, data_file: PathArg, *, model_nam
     "syntax_errors" (the compiler's own words, for the caller), "usage"}.
     Raises RuntimeError for an empty or unparsable reply.
     """
-    mw = _modelwright()
+    mw = _asking.modelwright()
     model_name = model_name if model_name is not None else mw.MODEL_NAME
     grammar = mw._get_grammar_implementation(mode if mode is not None else mw.Grammar.BNF)
     budget = max(int(iterations), 1) if iterations is not None else int(mw.MAX_ITERATIONS)

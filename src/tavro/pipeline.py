@@ -41,7 +41,6 @@ reports none, so the calls are metered by wrapping the module attribute
 from __future__ import annotations
 
 import contextlib
-import functools
 import os
 import re
 from typing import TYPE_CHECKING, Any, Callable, Optional, Union
@@ -331,9 +330,9 @@ class _RepairLoop:
                     continue
                 break
             if not isinstance(model_code, str):
-                model_code = _read(self.model_file)
+                model_code = _fileio.read_text(self.model_file)
             if not isinstance(data_code, str):
-                data_code = _read(self.data_file)
+                data_code = _fileio.read_text(self.data_file)
             answer = self.revise(entry, kind, answer, model_code, data_code)
         return answer
 
@@ -341,7 +340,7 @@ class _RepairLoop:
         """(kind, question) of the next round for this answer, or None: no round."""
         shown: Redact | None = None
         if self.given is not None:  # the names of the pair and of a failed revision are the LLM's own
-            shown = functools.partial(self.given.redact, model_code=_read(self.model_file) + "\n" + self.failed_model)
+            shown = self.given.redact.for_model(_fileio.read_text(self.model_file) + "\n" + self.failed_model)
         status = answer["status"]
         if status in REPAIR_VERDICTS:
             return "repair", repair_question(self.asked, answer, self.failed, redact=shown)
@@ -382,15 +381,14 @@ class _RepairLoop:
         returned when it is taken, else the answer in hand."""
         errors = _compile_errors(model_code, data_code, self.tables)
         self.failed_model = model_code
+        self.checked = self.checked or kind == "check"
         if errors:
             entry["outcome"] = "not_compiled"
             entry["errors"] = errors
             self.failed = ("A previous revision did not compile:", errors)
             _note(self.progress, "The revision does not compile; the previous pair stays: %s" % "; ".join(errors))
-            self.checked = self.checked or kind == "check"
             return answer
         self.failed = None
-        self.checked = self.checked or kind == "check"
         status = answer["status"]
         candidate = solve_texts(model_code, data_code, time_limit=self.time_limit, mip_gap=self.mip_gap,
                                 data_dir=self.tables)
@@ -404,7 +402,7 @@ class _RepairLoop:
             self.failed = ("A previous revision could not be solved (%s):" % candidate["status"], entry["errors"])
             _note(self.progress, "The previous pair (%s) stays" % status)
             return answer
-        old_data = _read(self.data_file)
+        old_data = _fileio.read_text(self.data_file)
         _fileio.write_files_atomic({self.model_file: model_code, self.data_file: data_code})
         entry["outcome"] = "revised"
         _note(self.progress, "Revision written: %s \u2022 %s" % (self.model_file, self.data_file))
@@ -418,11 +416,6 @@ class _RepairLoop:
 def _flag_changes(progress: Progress, changes: list[_stated.Change]) -> None:
     for change in changes:
         _note(progress, "Warning: a number stated in the description changed: %s" % _stated.change_text(change))
-
-
-def _read(path: PathArg) -> str:
-    with open(path) as f:
-        return f.read()
 
 
 # -- the pair on disk ---------------------------------------------------------------
@@ -474,7 +467,7 @@ class PairStage:
         if isinstance(message, str):
             if message.startswith(_WROTE_FILES) and not self._settled:
                 try:
-                    self.texts = (_read(self.paths[0]), _read(self.paths[1]))
+                    self.texts = (_fileio.read_text(self.paths[0]), _fileio.read_text(self.paths[1]))
                 except (OSError, UnicodeError):
                     self.texts = None
             message = self.named(message)
@@ -559,67 +552,62 @@ def _generate_one(description: str, model_file: PathArg, data_file: PathArg, *, 
                   model_name: str | None, llm_provider: str | None, mode: Any, temperature: float | None,
                   time_limit: float | None, mip_gap: float | None, progress: Progress,
                   stage: PairStage | None = None, given: _given.Given | None = None) -> dict[str, Any]:
-    if stage is None:
-        with PairStage(model_file, data_file, progress) as own:
-            return _generate_one(description, model_file, data_file, iterations=iterations,
-                                 alignment_check=alignment_check, few_shot=few_shot, repair=repair,
-                                 check_solution=check_solution, model_name=model_name, llm_provider=llm_provider,
-                                 mode=mode, temperature=temperature, time_limit=time_limit, mip_gap=mip_gap,
-                                 progress=progress, stage=own, given=given)
-    if stage.targets != (os.fspath(model_file), os.fspath(data_file)):
-        raise ValueError("the stage holds %s and %s, not %s and %s" % (*stage.targets, model_file, data_file))
-    progress = stage.progress
-    mw = _modelwright()
-    model_name = model_name if model_name is not None else mw.MODEL_NAME
-    solve_kwargs: dict[str, Any] = {"model_name": model_name, "return_statistics": True,
-                                    "alignment_check": alignment_check, "llm_provider": llm_provider,
-                                    "progress": progress, "few_shot": few_shot}
-    if iterations is not None:
-        solve_kwargs["iterations"] = iterations
-    if mode is not None:
-        solve_kwargs["mode"] = mode
-    if temperature is not None:
-        solve_kwargs["temperature"] = temperature
-    with _hooks.metering() as meter:
-        if given is None:
-            stats = mw.generative_solve(description, *stage.paths, **solve_kwargs)
-        else:
-            stats = _given.generate(given, *stage.paths, model_name=model_name, mode=mode, iterations=iterations,
-                                    alignment_check=alignment_check, few_shot=few_shot, temperature=temperature,
-                                    llm_provider=llm_provider, progress=progress)
-        stage.settle()
-        generated = _generation_changes(description, *stage.paths)
-        _flag_changes(progress, generated)
-        outcome = solve_and_repair(description, *stage.paths, repair=repair,
-                                   check_solution=check_solution, model_name=model_name,
-                                   llm_provider=llm_provider, mode=mode, temperature=temperature,
-                                   time_limit=time_limit, mip_gap=mip_gap, progress=progress, given=given)
-    stats = stats if isinstance(stats, dict) else {}
-    usage = meter.usage
-    return {
-        "status": outcome["status"],
-        "objective": outcome["objective"],
-        "values": outcome["values"],
-        "model_file": os.fspath(model_file),
-        "data_file": os.fspath(data_file),
-        "iterations": stats.get("iterations"),
-        "repairs": outcome["repairs"],
-        "usage": usage,
-        "estimated_costs": estimate_costs(usage, model_name, llm_provider),
-        "assessment": stats.get("assessment"),
-        "syntax_errors": stats.get("syntax_errors", []),
-        "rounds": outcome["rounds"],
-        "solution": outcome["solution"],
-        "error": next((r["errors"][0] for r in outcome["rounds"] if r["outcome"] == "llm_error"), None),
-        "stated_changes": generated + outcome["stated_changes"],
-        "infeasible_as_described": outcome["infeasible_as_described"],
-        "data_dir": given.folder if given is not None else None,
-    }
+    own = PairStage(model_file, data_file, progress) if stage is None else contextlib.nullcontext(stage)
+    with own as stage:
+        if stage.targets != (os.fspath(model_file), os.fspath(data_file)):
+            raise ValueError("the stage holds %s and %s, not %s and %s" % (*stage.targets, model_file, data_file))
+        progress = stage.progress
+        mw = _modelwright()
+        model_name = model_name if model_name is not None else mw.MODEL_NAME
+        solve_kwargs: dict[str, Any] = {"model_name": model_name, "return_statistics": True,
+                                        "alignment_check": alignment_check, "llm_provider": llm_provider,
+                                        "progress": progress, "few_shot": few_shot}
+        if iterations is not None:
+            solve_kwargs["iterations"] = iterations
+        if mode is not None:
+            solve_kwargs["mode"] = mode
+        if temperature is not None:
+            solve_kwargs["temperature"] = temperature
+        with _hooks.metering() as meter:
+            if given is None:
+                stats = mw.generative_solve(description, *stage.paths, **solve_kwargs)
+            else:
+                stats = _given.generate(given, *stage.paths, model_name=model_name, mode=mode, iterations=iterations,
+                                        alignment_check=alignment_check, few_shot=few_shot, temperature=temperature,
+                                        llm_provider=llm_provider, progress=progress)
+            stage.settle()
+            generated = _generation_changes(description, *stage.paths)
+            _flag_changes(progress, generated)
+            outcome = solve_and_repair(description, *stage.paths, repair=repair,
+                                       check_solution=check_solution, model_name=model_name,
+                                       llm_provider=llm_provider, mode=mode, temperature=temperature,
+                                       time_limit=time_limit, mip_gap=mip_gap, progress=progress, given=given)
+        stats = stats if isinstance(stats, dict) else {}
+        usage = meter.usage
+        return {
+            "status": outcome["status"],
+            "objective": outcome["objective"],
+            "values": outcome["values"],
+            "model_file": os.fspath(model_file),
+            "data_file": os.fspath(data_file),
+            "iterations": stats.get("iterations"),
+            "repairs": outcome["repairs"],
+            "usage": usage,
+            "estimated_costs": estimate_costs(usage, model_name, llm_provider),
+            "assessment": stats.get("assessment"),
+            "syntax_errors": stats.get("syntax_errors", []),
+            "rounds": outcome["rounds"],
+            "solution": outcome["solution"],
+            "error": next((r["errors"][0] for r in outcome["rounds"] if r["outcome"] == "llm_error"), None),
+            "stated_changes": generated + outcome["stated_changes"],
+            "infeasible_as_described": outcome["infeasible_as_described"],
+            "data_dir": given.folder if given is not None else None,
+        }
 
 
 def _generation_changes(description: str, model_file: str, data_file: str) -> list[_stated.Change]:
     try:
-        return _stated.generation_changes(description, _read(model_file), _read(data_file))
+        return _stated.generation_changes(description, _fileio.read_text(model_file), _fileio.read_text(data_file))
     except (OSError, UnicodeError):
         return []
 

@@ -314,10 +314,11 @@ class LinearProblem:
         return {"name": _name(block.name, keys), "label": block.name if block.labelled else None,
                 "index": keys, "line": block.line, "text": self.row_text(row)}
 
-    def binding_rows(self, x: FloatArray) -> List[int]:
+    def binding_rows(self, x: FloatArray, activity: Optional[FloatArray] = None) -> List[int]:
         """The rows at one of their finite limits at the point x (within
-        1e-7 of the limit's size), in row order."""
-        activity = self.A @ x
+        1e-7 of the limit's size), in row order; `activity` is A @ x when
+        the caller has it."""
+        activity = self.A @ x if activity is None else activity
         lo, hi = self.row_lower, self.row_upper
         size = np.maximum(np.abs(np.where(np.isfinite(lo), lo, 0)), np.abs(np.where(np.isfinite(hi), hi, 0)))
         tol = 1e-7 * (1 + size)

@@ -23,10 +23,7 @@ using namespace tavro::kelm;
 
 struct Stop {};  // a fault was reported: the entry ends
 
-object steal(PyObject* p) {
-    if (!p) throw pyb::error_already_set();
-    return pyb::reinterpret_steal<object>(p);
-}
+using tavro::py::steal;
 
 std::string shown(handle v) {
     std::string r = tavro::py::as_utf8(tavro::py::py_repr(v));

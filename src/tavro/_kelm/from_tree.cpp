@@ -26,10 +26,9 @@ std::string describe(handle v) {
 }
 
 bool identifier(const std::string& s) {
-    auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
-    if (s.empty() || !alpha(s[0])) return false;
+    if (s.empty() || !is_name_start(s[0])) return false;
     for (char c : s)
-        if (!alpha(c) && !(c >= '0' && c <= '9')) return false;
+        if (!is_name_char(c)) return false;
     return keyword(s) == Tok::Name;
 }
 

@@ -308,23 +308,6 @@ object row_keys(const Program& p, const tavro::kelm::LinearProblem& lp) {
     return out;
 }
 
-// Parses, checks, reads the data and grounds, as kelm::instantiate does,
-// keeping the program for the keys of the names.
-tavro::kelm::InstantiateResult ground_text(Program& p, std::string_view model, std::string_view data,
-                                           std::string_view folder) {
-    tavro::kelm::InstantiateResult result;
-    try {
-        tavro::kelm::analyse(p, model, data, folder);
-        if (!p.diag->any()) return tavro::kelm::instantiate(p);
-    } catch (const tavro::kelm::Abort&) {
-    } catch (const std::bad_alloc&) {
-        result.message = "model:1:1: out of memory while compiling";
-        return result;
-    }
-    result.message = tavro::kelm::stop_message(p, result.stopped);
-    return result;
-}
-
 std::size_t leaf_constraints(const std::vector<tavro::kelm::Constraint>& cs) {
     std::size_t n = 0;
     for (auto& c : cs) n += c.kind == tavro::kelm::Constraint::Forall ? leaf_constraints(c.body) : 1;
@@ -401,7 +384,8 @@ object instantiate(handle model_code, handle data_code, handle data_dir, CallLim
     tavro::kelm::InstantiateResult result;
     {
         pyb::gil_scoped_release unlocked;
-        result = ground_text(p, model.text, data.text, folder);
+        // The program stays the caller's: the keys of the names come from it.
+        result = tavro::kelm::instantiate(p, model.text, data.text, folder);
     }
     if (!result.ok) failed(limits, result.stopped, result.message);
     return problem_dict(std::move(result.problem), p);

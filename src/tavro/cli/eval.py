@@ -11,6 +11,7 @@ import threading
 import time
 from typing import IO, Any, NoReturn
 
+from .._escape import report_number
 from .._work import DEFAULT_PROBLEM_TIMEOUT
 from . import guard
 from .options import add_llm_options, add_output_options, add_pricing_options
@@ -115,11 +116,7 @@ def summary_cost(summary: dict[str, Any]) -> float | None:
 
 
 def _fmt(value: object) -> str:
-    if isinstance(value, float):
-        from .._numbers import report_number
-
-        return report_number(value)
-    return str(value)
+    return report_number(value) if isinstance(value, float) else str(value)
 
 
 def _progress(total: int) -> _PlainProgress | _RichProgress:

@@ -13,7 +13,7 @@ import argparse
 from typing import Any
 
 from . import guard
-from .options import add_llm_options, add_output_options
+from .options import add_data_dir_option, add_llm_options, add_output_options
 
 NAME = "explain"
 HELP = "solve a model and data file and explain the answer in plain language"
@@ -33,8 +33,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def add_data_options(parser: argparse.ArgumentParser) -> None:
     """--data-dir, --rows and --time-limit, shared with ``tavro whatif``."""
-    parser.add_argument("--data-dir", metavar="DIR", default=None,
-                        help="folder of the tables the data binds (default: the data file's folder)")
+    add_data_dir_option(parser, "folder of the tables the data binds (default: the data file's folder)")
     parser.add_argument("--rows", type=guard.positive_int, default=0, metavar="N",
                         help="values from the tables the data binds are withheld from the LLM, but for the first N "
                              "rows of each table (default 0)")

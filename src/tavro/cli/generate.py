@@ -12,14 +12,14 @@ from __future__ import annotations
 
 import argparse
 import os
-import shlex
 import sys
 import tempfile
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
+from .._escape import report_number
 from . import guard
 from .options import add_llm_options, add_output_options, add_pricing_options
-from .output import clean, print_err
+from .output import clean, print_err, solve_line
 
 if TYPE_CHECKING:
     from ..pipeline import PairStage
@@ -192,7 +192,7 @@ def _rows(args: argparse.Namespace) -> int:
 
 def solve_command(args: argparse.Namespace) -> str:
     """The command that solves the written pair again over its tables."""
-    return "tavro solve %s" % " ".join(shlex.quote(p) for p in (args.output, args.data, "--data-dir", args.data_dir))
+    return solve_line(args.output, args.data, args.data_dir)
 
 
 def _generate_given(args: argparse.Namespace, description: str) -> int:
@@ -458,7 +458,7 @@ def _print_agreement(result: dict[str, Any]) -> None:
                   % (result["agreement"], result["chosen"]))
         for group in result["groups"]:
             objective = group["objective"]
-            answer = group["status"] + ("" if objective is None else ", objective %s" % _fmt(objective))
+            answer = group["status"] + ("" if objective is None else ", objective %s" % report_number(objective))
             print_out("  %s: %s" % (answer, who(group["candidates"])))
         if result.get("comparison"):
             print_out("  Where the readings differ: %s" % result["comparison"])
@@ -467,12 +467,6 @@ def _print_agreement(result: dict[str, Any]) -> None:
     for entry in result["candidates"]:
         if entry["status"] is None or entry["status"] == "error":
             print_out("Candidate %d gave no answer: %s" % (entry["candidate"], entry["error"] or entry["status"]))
-
-
-def _fmt(value: float) -> str:
-    from .._numbers import report_number
-
-    return report_number(value)
 
 
 def _answer_text(answer: Any) -> str:

@@ -66,14 +66,17 @@ def _private_folder(folder: str) -> None:
 def _save(keys: dict[str, str], path: str) -> None:
     from .._fileio import write_text_atomic
 
-    _private_folder(os.path.dirname(path))
-    # The atomic write keeps an existing file's mode: make sure there is one, 0600.
     try:
-        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
-    except FileExistsError:
-        pass
-    os.chmod(path, 0o600)
-    write_text_atomic(path, json.dumps(keys, indent=2, sort_keys=True) + "\n", encoding="utf-8")
+        _private_folder(os.path.dirname(path))
+        # The atomic write keeps an existing file's mode: make sure there is one, 0600.
+        try:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+        except FileExistsError:
+            pass
+        os.chmod(path, 0o600)
+        write_text_atomic(path, json.dumps(keys, indent=2, sort_keys=True) + "\n", encoding="utf-8")
+    except OSError as e:
+        raise KeyStoreError("cannot write the key file %s: %s" % (path, e.strerror or e)) from None
 
 
 def store(provider: str, key: str, path: str | None = None) -> str:
@@ -81,10 +84,7 @@ def store(provider: str, key: str, path: str | None = None) -> str:
     path = path or keys_file()
     keys = load(path)
     keys[provider] = key
-    try:
-        _save(keys, path)
-    except OSError as e:
-        raise KeyStoreError("cannot write the key file %s: %s" % (path, e.strerror or e)) from None
+    _save(keys, path)
     return path
 
 
@@ -95,10 +95,7 @@ def remove(provider: str, path: str | None = None) -> bool:
     if provider not in keys:
         return False
     del keys[provider]
-    try:
-        _save(keys, path)
-    except OSError as e:
-        raise KeyStoreError("cannot write the key file %s: %s" % (path, e.strerror or e)) from None
+    _save(keys, path)
     return True
 
 

@@ -484,3 +484,11 @@ def report_error(error: BaseException, args: argparse.Namespace) -> int:
     if getattr(args, "json", False):
         emit_json({"error": message})
     return 1
+
+
+def solve_line(model: str, data: str, data_dir: str | None) -> str:
+    """The shell command that solves a pair, its tables read from data_dir."""
+    import shlex
+
+    words = ["tavro", "solve", model, data] + (["--data-dir", data_dir] if data_dir is not None else [])
+    return " ".join(shlex.quote(os.fspath(w)) for w in words)

@@ -16,6 +16,7 @@ import os
 import sys
 from typing import Any, NoReturn, Sequence
 
+from .._escape import report_number
 from .options import add_data_dir_option, add_output_options, data_dir_of
 from .output import clean, emit_json
 
@@ -170,12 +171,6 @@ def _values_csv(args: argparse.Namespace, problem: Any, solution: Any) -> list[s
     return [args.values_csv]
 
 
-def _number(x: float) -> str:
-    from .._numbers import report_number
-
-    return report_number(x)
-
-
 def _text(x: object) -> str:
     """A model-derived text (name, datum, message) as one report line's part:
     control, bidirectional and line-breaking characters escaped."""
@@ -205,9 +200,9 @@ def report(problem: Any, solution: Any) -> str:
     lines = ["status: %s%s" % (solution.status, " (%s)" % solution.reason if solution.reason else "")]
     if solution.objective is not None:
         name = problem.objective_name
-        lines.append("objective%s: %s" % (" (%s)" % _text(name) if name else "", _number(solution.objective)))
+        lines.append("objective%s: %s" % (" (%s)" % _text(name) if name else "", report_number(solution.objective)))
     if solution.status == "limit" and solution.mip_gap is not None:
-        lines.append("gap: %.4g%% (bound %s)" % (100 * solution.mip_gap, _number(solution.mip_bound)))
+        lines.append("gap: %.4g%% (bound %s)" % (100 * solution.mip_gap, report_number(solution.mip_bound)))
     if solution.violation:
         lines.append("error: %s" % _text(solution.violation))
     elif solution.max_violation:
@@ -220,18 +215,19 @@ def report(problem: Any, solution: Any) -> str:
         if nonzero:
             shown, more = _limited(nonzero)
             lines.append("non-zero variables (%d of %d):" % (len(nonzero), x.size))
-            lines += _table([(problem.column_name(j), _number(x[j])) for j in shown], ("variable", "value")) + more
+            values = [(problem.column_name(j), report_number(x[j])) for j in shown]
+            lines += _table(values, ("variable", "value")) + more
         else:
             lines.append("every variable is zero (%d variables)" % x.size)
     if solution.row_dual is not None and x is not None and problem.num_rows:
         activity = problem.A @ x
-        binding = problem.binding_rows(x)
+        binding = problem.binding_rows(x, activity)
         if binding:
             shown, more = _limited(binding)
             lines.append("binding constraints (%d of %d):" % (len(binding), problem.num_rows))
             table = []
             for i in shown:
-                table.append((problem.row_name(i), _number(activity[i]), _number(solution.row_dual[i])))
+                table.append((problem.row_name(i), report_number(activity[i]), report_number(solution.row_dual[i])))
             lines += _table(table, ("constraint", "value", "shadow price")) + more
     if solution.conflict:
         shown, more = _limited(solution.conflict)

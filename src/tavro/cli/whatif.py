@@ -13,12 +13,12 @@ from __future__ import annotations
 
 import argparse
 import os
-import shlex
 from typing import Any
 
 from . import guard
 from .explain import add_data_options, check_inputs, print_withheld
 from .options import add_llm_options, add_output_options
+from .output import solve_line
 
 NAME = "whatif"
 HELP = "revise a model and data file for a scenario and compare the answers"
@@ -87,15 +87,14 @@ def solve_command(result: dict[str, Any], args: argparse.Namespace) -> str | Non
     if "model" in revised and args.output is None or "data" in revised and args.data is None:
         return None
     model, data = args.output or args.model_file, args.data or args.data_file
-    words = ["tavro", "solve", model, data]
     try:
         with open(data, encoding="utf-8") as f:
             binds = bool(bound_tables(f.read()))
     except (OSError, UnicodeDecodeError):
         binds = True
-    if binds:  # tables are found from the original data file's folder unless told
-        words += ["--data-dir", args.data_dir if args.data_dir is not None else os.path.dirname(args.data_file) or "."]
-    return " ".join(shlex.quote(os.fspath(w)) for w in words)
+    # tables are found from the original data file's folder unless told
+    folder = (args.data_dir if args.data_dir is not None else os.path.dirname(args.data_file) or ".") if binds else None
+    return solve_line(model, data, folder)
 
 
 def _cell(value: float | None) -> str:
@@ -123,7 +122,7 @@ def objective_line(result: dict[str, Any]) -> str:
 def show(result: dict[str, Any], args: argparse.Namespace) -> None:
     from .generate import print_warning
     from .output import emit_json, print_err, print_out
-    from .solve import MAX_LINES, _table
+    from .solve import MAX_LINES, _limited, _table
 
     if args.json:
         emit_json(result)
@@ -148,11 +147,10 @@ def show(result: dict[str, Any], args: argparse.Namespace) -> None:
     moved = result["moved"]
     if moved:
         print_out("Decisions that moved (%d):" % len(moved))
-        rows = [(m["name"], _cell(m["before"]), _cell(m["after"])) for m in moved[:MAX_LINES]]
-        for line in _table(rows, ("decision", "before", "after")):
+        shown, more = _limited(moved)
+        rows = [(m["name"], _cell(m["before"]), _cell(m["after"])) for m in shown]
+        for line in _table(rows, ("decision", "before", "after")) + more:
             print_out(line)
-        if len(moved) > MAX_LINES:
-            print_out("  ... and %d more" % (len(moved) - MAX_LINES))
     else:
         print_out("No decision moved.")
     if result["reading"]:

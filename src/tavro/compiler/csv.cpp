@@ -141,13 +141,14 @@ bool Reader::next(std::vector<std::string_view>& fields) {
         ++line_;
         break;
     }
-    if (bad_utf8_ != npos && bad_utf8_ < i_) check_utf8(bad_utf8_, starts_);
+    if (bad_utf8_ != npos && bad_utf8_ < i_) check_utf8();
     return true;
 }
 
-void Reader::check_utf8(std::size_t at, const std::vector<std::size_t>& starts) {
+void Reader::check_utf8() {
+    const std::size_t at = bad_utf8_;
     std::size_t field = 0;
-    while (field + 1 < starts.size() && starts[field + 1] <= at) ++field;
+    while (field + 1 < starts_.size() && starts_[field + 1] <= at) ++field;
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned char>(s_[at]));
     throw Fault{row_, field, std::string("byte ") + hex + " is not UTF-8 (save the table as UTF-8)"};

@@ -33,7 +33,7 @@ public:
 
 private:
     std::string_view quoted(std::size_t field);
-    void check_utf8(std::size_t from, const std::vector<std::size_t>& starts);
+    void check_utf8();  // throws the Fault of the byte at bad_utf8_
 
     std::string_view s_;
     std::size_t i_ = 0;

@@ -95,6 +95,13 @@ struct Binding {
     Val value;
     const Domain* domain = nullptr;
     std::int64_t pos = 0;
+
+    // Bound to the element at `at` of `dom`.
+    void bind(const Domain* dom, std::int64_t at) {
+        value = dom->at(at);
+        domain = dom;
+        pos = at;
+    }
 };
 
 struct Env {
@@ -378,6 +385,7 @@ private:
     Val eval_min_max(const Node& n);
     Val eval_function(const Node& n);  // ground_data.cpp
     Val arith(const Node& n, Val a, Val b);
+    Val negate(const Node& n, Val v);
     [[noreturn]] void arith_fault(const Node& n, Val a, Val b, double r);
     double number(const Node& n) {
         Val v = eval(n);
@@ -540,9 +548,7 @@ void Engine::walk(const std::vector<ClauseIR>& cls, const Node* filter, std::siz
                 tick();  // the lookup
                 for (std::int32_t i : *hits) {
                     tick();
-                    b.value = dom->at(i);
-                    b.domain = dom;
-                    b.pos = i;
+                    b.bind(dom, i);
                     if (passes(fp, fp.indexed)) f();
                 }
                 loop_ = outer;
@@ -552,9 +558,7 @@ void Engine::walk(const std::vector<ClauseIR>& cls, const Node* filter, std::siz
     }
     for (std::int64_t i = 0; i < n; ++i) {
         tick();
-        b.value = dom->at(i);
-        b.domain = dom;
-        b.pos = i;
+        b.bind(dom, i);
         walk(cls, filter, k + 1, f);
     }
     loop_ = outer;

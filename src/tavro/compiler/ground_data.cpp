@@ -75,9 +75,7 @@ std::optional<Value> Engine::array_value(const Sym& s) {
             tick();
             for (std::size_t k = 0; k < dims.size(); ++k) {
                 Binding& b = env_.slots[static_cast<std::size_t>(slots[k])];
-                b.value = dims[k]->at(at[k]);
-                b.domain = dims[k];
-                b.pos = at[k];
+                b.bind(dims[k], at[k]);
             }
             Val v = eval(*body);
             if (!numeric) {

@@ -246,6 +246,14 @@ std::string Engine::describe(const Node& n, int depth) {
 }
 
 // One arithmetic step a op b of node n (+ - * / mod), ints exact with an overflow check.
+Val Engine::negate(const Node& n, Val v) {
+    if (v.kind == Val::Int) {
+        if (v.i == std::numeric_limits<std::int64_t>::min()) fault(n.pos, "integer overflow in '-'");
+        return Val::of_int(-v.i);
+    }
+    return Val::of_float(-v.num());
+}
+
 Val Engine::arith(const Node& n, Val a, Val b) {
     if (n.op == Node::Div || n.op == Node::Mod) {
         if (b.num() == 0)
@@ -293,14 +301,7 @@ Val Engine::eval(const Node& n) {
             return from_value(*n.sym->value);
         case Node::ParamAt: return element(n);
         case Node::Field: return field(n, eval(*n.kids[0]));
-        case Node::Neg: {
-            Val v = eval(*n.kids[0]);
-            if (v.kind == Val::Int) {
-                if (v.i == std::numeric_limits<std::int64_t>::min()) fault(n.pos, "integer overflow in '-'");
-                return Val::of_int(-v.i);
-            }
-            return Val::of_float(-v.num());
-        }
+        case Node::Neg: return negate(n, eval(*n.kids[0]));
         case Node::Not: return Val::of_bool(!truth(*n.kids[0]));
         case Node::And: return Val::of_bool(truth(*n.kids[0]) && truth(*n.kids[1]));
         case Node::Or: return Val::of_bool(truth(*n.kids[0]) || truth(*n.kids[1]));

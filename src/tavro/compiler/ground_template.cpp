@@ -167,14 +167,7 @@ Val Engine::run(const Code& c) {
         case Code::Field: return field(*c.node, run(c.kids[0]), &c.field);
         case Code::Gather: return gather(c);
         case Code::Items: return items(c);
-        case Code::Neg: {
-            Val v = run(c.kids[0]);
-            if (v.kind == Val::Int) {
-                if (v.i == std::numeric_limits<std::int64_t>::min()) fault(c.node->pos, "integer overflow in '-'");
-                return Val::of_int(-v.i);
-            }
-            return Val::of_float(-v.num());
-        }
+        case Code::Neg: return negate(*c.node, run(c.kids[0]));
         case Code::Arith: {
             Val a = run(c.kids[0]);
             return arith(*c.node, a, run(c.kids[1]));
@@ -345,9 +338,7 @@ void Engine::sum_loops(const LinCode& c, std::size_t k, double scale, Linear& ac
     std::int64_t n = dom->size();
     for (std::int64_t i = 0; i < n; ++i) {
         tick();
-        b.value = dom->at(i);
-        b.domain = dom;
-        b.pos = i;
+        b.bind(dom, i);
         sum_loops(c, k + 1, scale, acc);
     }
     loop_ = outer;
@@ -525,15 +516,11 @@ void Engine::term_loop(const LinCode& body, const ClauseIR& clause, const Domain
             }
             continue;
         }
-        b.value = dom.at(i);
-        b.domain = &dom;
-        b.pos = i;
+        b.bind(&dom, i);
         run_linear(body, scale, acc);
     }
     if (n > 0) {  // bound to the last element, as a walk leaves it
-        b.value = dom.at(n - 1);
-        b.domain = &dom;
-        b.pos = n - 1;
+        b.bind(&dom, n - 1);
     }
     loop_ = outer;
 }

@@ -591,23 +591,34 @@ InstantiateResult instantiate(Program& p) {
     return result;
 }
 
+InstantiateResult instantiate(Program& p, std::string_view model_text, std::string_view data_text,
+                              std::string_view folder) {
+    InstantiateResult result;
+    try {
+        analyse(p, model_text, data_text, folder);
+        if (!p.diag->any()) return instantiate(p);
+    } catch (const Abort&) {
+    } catch (const std::bad_alloc&) {
+        result.message = "model:1:1: out of memory while compiling";
+        return result;
+    }
+    result.message = stop_message(p, result.stopped);
+    return result;
+}
+
 InstantiateResult instantiate(std::string_view model_text, std::string_view data_text, std::string_view folder,
                               const Limits& limits) {
     Diagnostics diag;
-    InstantiateResult result;
     try {
         Program p;
         p.diag = &diag;
         p.work.limits = limits;
-        try {
-            analyse(p, model_text, data_text, folder);
-            if (!diag.any()) return instantiate(p);
-        } catch (const Abort&) {}
-        result.message = stop_message(p, result.stopped);
+        return instantiate(p, model_text, data_text, folder);
     } catch (const std::bad_alloc&) {
+        InstantiateResult result;
         result.message = "model:1:1: out of memory while compiling";
+        return result;
     }
-    return result;
 }
 
 std::string stop_message(const Program& p, StopReason& stopped) {

@@ -88,6 +88,10 @@ InstantiateResult instantiate(std::string_view model_text, std::string_view data
 // the limits of its Work; faults go to its diagnostics.
 struct Program;
 InstantiateResult instantiate(Program& p);
+// Parses, checks, reads the data and grounds into a program of the caller's
+// (whose diagnostics and limits it has set), as the text entry above does.
+InstantiateResult instantiate(Program& p, std::string_view model_text, std::string_view data_text,
+                              std::string_view folder);
 // The message of a program whose work failed or stopped, and why it stopped.
 std::string stop_message(const Program& p, StopReason& stopped);
 

@@ -72,17 +72,19 @@ def _row_largest(indices: Any, data: Any, m: int) -> Any:
     return largest
 
 
-def row_scales(indices: Any, data: Any, m: int, row_lower: Any = None, row_upper: Any = None) -> Optional[Any]:
+def row_scales(indices: Any, data: Any, m: int, row_lower: Any = None, row_upper: Any = None,
+               largest: Any = None) -> Optional[Any]:
     """The power of two each row is multiplied by before HiGHS sees it (see
     SCALE_BELOW), or None when every row is left as it is. A row whose
     bounds the factor would carry to INFINITE_BOUND or past is left as it
-    is (HiGHS would take the bound for none)."""
+    is (HiGHS would take the bound for none). `largest`: each row's largest
+    magnitude, when the caller has it."""
     if not data.size:
         return None
     size = np.abs(data)
     if size.min() >= SCALE_BELOW and size.max() < SCALE_ABOVE:
         return None
-    largest = _row_largest(indices, data, m)
+    largest = _row_largest(indices, data, m) if largest is None else largest
     exponent = np.frexp(largest)[1]  # largest = f * 2**exponent, f in [0.5, 1)
     small = (largest > 0) & (largest < SCALE_BELOW)
     large = largest >= SCALE_ABOVE
@@ -186,7 +188,7 @@ def coefficient_warnings(indptr: Any, indices: Any, data: Any, m: int, c: Any,
         np.minimum.at(smallest, indices, size)
         with np.errstate(divide="ignore", invalid="ignore"):
             ratio = largest / smallest
-        scale = row_scales(indices, data, m, row_lower, row_upper)
+        scale = row_scales(indices, data, m, row_lower, row_upper, largest)
         if scale is not None:  # the magnitudes HiGHS is handed
             largest, smallest = largest * scale, smallest * scale
         wide = np.flatnonzero(ratio > RANGE_LIMIT)
@@ -343,16 +345,24 @@ def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, 
         # DUAL_RECHECK (HiGHS allows 1e-7, so a column of tiny coefficients
         # may look settled): solved again to HiGHS's tightest dual tolerance.
         again = run(cost, {"dual_feasibility_tolerance": 1e-10})
-        if _status_of(again.status, again.message or "") in ("optimal", "infeasible", "unbounded",
-                                                                "infeasible_or_unbounded"):
-            res = again
-            status = _status_of(res.status, res.message or "")
+        decided = _status_of(again.status, again.message or "")
+        if decided in ("optimal", "infeasible", "unbounded", "infeasible_or_unbounded"):
+            res, status = again, decided
     if status == "infeasible_or_unbounded" or (status == "unbounded" and integrality.any()):
         # HiGHS may stop at "unbounded or infeasible" (or report a MIP
         # unbounded from its relaxation): the same rows with a zero
         # objective settle it.
         tie = _status_of(run(np.zeros_like(cost)).status, "")
         status = {"optimal": "unbounded", "infeasible": "infeasible"}.get(tie, "infeasible_or_unbounded")
+    if (scale is not None and not integrality.any() and getattr(res, "ineqlin", None) is not None
+            and getattr(res, "eqlin", None) is not None):
+        # SciPy's result in the model's units, as if the rows had not been scaled.
+        eq, ub, lb = res.split
+        inequality = np.concatenate([scale[ub], scale[lb]])
+        res.ineqlin.marginals = res.ineqlin.marginals * inequality
+        res.ineqlin.residual = res.ineqlin.residual / inequality
+        res.eqlin.marginals = res.eqlin.marginals * scale[eq]
+        res.eqlin.residual = res.eqlin.residual / scale[eq]
     x = res.x if status in ("optimal", "limit") else None
     y = reduced = None
     if status == "optimal" and not integrality.any():
@@ -365,19 +375,8 @@ def solve_scipy(c: Any, A: Any, row_lower: Any, row_upper: Any, col_lower: Any, 
         if eq.size:
             y[eq] += res.eqlin.marginals
         reduced = res.lower.marginals + res.upper.marginals
-        if scale is not None:
-            y = y * scale
         sign = -1.0 if maximize else 1.0
         y, reduced = sign * y + 0.0, sign * reduced + 0.0
-    if (scale is not None and not integrality.any() and getattr(res, "ineqlin", None) is not None
-            and getattr(res, "eqlin", None) is not None):
-        # SciPy's result in the model's units, as if the rows had not been scaled.
-        eq, ub, lb = res.split
-        inequality = np.concatenate([scale[ub], scale[lb]])
-        res.ineqlin.marginals = res.ineqlin.marginals * inequality
-        res.ineqlin.residual = res.ineqlin.residual / inequality
-        res.eqlin.marginals = res.eqlin.marginals * scale[eq]
-        res.eqlin.residual = res.eqlin.residual / scale[eq]
     return res, status, x, y, reduced
 # ---- end of tavro._answer ----
 
